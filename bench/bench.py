@@ -1,0 +1,135 @@
+"""Per-sample cost of every class, as a ratio to the cost of crossing the boundary.
+
+The floor is a do-nothing call of the benchmark-only extension that converts the same sample
+(and label) exactly as the product module does. For each class and stream the benchmark runs a
+prequential loop in chunks, timing predict_one (or transform_one, or update) and learn_one
+separately, and reports the median time per sample over the chunks.
+
+Usage: scripts/bench.sh [--samples N] [--only NAME] [--chunk N]
+"""
+import argparse
+import os
+import random
+import statistics
+import sys
+import time
+
+import _quelb_bench as floor
+import _quelb_core as q
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "demo"))
+from streams import electricity  # noqa: E402
+
+
+def dense_stream(n_samples, n_features=100, seed=0):
+    """A seeded stream of dense Gaussian features with a binary target."""
+    rng = random.Random(seed)
+    names = [f"f{i:03d}" for i in range(n_features)]
+    stream = []
+    for _ in range(n_samples):
+        x = {name: rng.gauss(0.0, 1.0) for name in names}
+        y = int(x["f000"] + x["f001"] - x["f002"] > 0.0)
+        stream.append((x, y))
+    return stream
+
+
+# name -> (kind, factory). Kinds: "classifier", "regressor", "transformer", "metric".
+CLASSES = {
+    "NaiveBayes": ("classifier", lambda: q.NaiveBayes()),
+    "Accuracy": ("metric", lambda: q.Accuracy()),
+    "MacroF1": ("metric", lambda: q.MacroF1()),
+}
+
+
+def median_per_sample(chunks):
+    return statistics.median(chunks)
+
+
+def time_chunks(stream, chunk, body):
+    """Median seconds per sample of body(chunk_rows) over consecutive chunks."""
+    per_sample = []
+    for start in range(0, len(stream) - chunk + 1, chunk):
+        rows = stream[start:start + chunk]
+        t0 = time.perf_counter()
+        body(rows)
+        per_sample.append((time.perf_counter() - t0) / len(rows))
+    return statistics.median(per_sample)
+
+
+def measure_floor(stream, chunk):
+    convert, convert_labelled = floor.convert, floor.convert_labelled
+
+    def one(rows):
+        for x, _ in rows:
+            convert(x)
+
+    def two(rows):
+        for x, y in rows:
+            convert_labelled(x, y)
+
+    return time_chunks(stream, chunk, one), time_chunks(stream, chunk, two)
+
+
+def measure(kind, model, stream, chunk):
+    """(learn seconds/sample, predict seconds/sample) of a prequential run in chunks."""
+    learn_times, predict_times = [], []
+    for start in range(0, len(stream) - chunk + 1, chunk):
+        rows = stream[start:start + chunk]
+        t0 = time.perf_counter()
+        if kind == "classifier" or kind == "regressor":
+            predict = model.predict_one
+            for x, _ in rows:
+                predict(x)
+        elif kind == "transformer":
+            transform = model.transform_one
+            for x, _ in rows:
+                transform(x)
+        else:
+            update = model.update
+            for _, y in rows:
+                update(y, 1 - y)
+        t1 = time.perf_counter()
+        if kind in ("classifier", "regressor"):
+            learn = model.learn_one
+            for x, y in rows:
+                learn(x, y)
+        elif kind == "transformer":
+            learn = model.learn_one
+            for x, _ in rows:
+                learn(x)
+        t2 = time.perf_counter()
+        predict_times.append((t1 - t0) / len(rows))
+        learn_times.append((t2 - t1) / len(rows))
+    return statistics.median(learn_times), statistics.median(predict_times)
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--samples", type=int, default=20000, help="samples per stream")
+    parser.add_argument("--chunk", type=int, default=250, help="samples per timed chunk")
+    parser.add_argument("--only", default="", help="comma-separated class names")
+    args = parser.parse_args(argv)
+
+    names = [n for n in CLASSES if not args.only or n in args.only.split(",")]
+    streams = {
+        "elec (6 features)": electricity()[: args.samples],
+        "dense (100 features)": dense_stream(min(args.samples, 5000)),
+    }
+    for stream_name, stream in streams.items():
+        floor_one, floor_two = measure_floor(stream, args.chunk)
+        print(f"\n{stream_name}: floor {floor_one * 1e6:.3f} us (sample), "
+              f"{floor_two * 1e6:.3f} us (sample + label)")
+        print(f"{'class':<34}{'learn us':>10}{'x floor':>9}{'predict us':>12}{'x floor':>9}"
+              f"{'both x floor':>14}")
+        for name in names:
+            kind, make = CLASSES[name]
+            learn, predict = measure(kind, make(), stream, args.chunk)
+            learn_ratio = learn / floor_two if kind != "metric" else float("nan")
+            both = (learn + predict) / (floor_one + floor_two)
+            learn_text = f"{learn * 1e6:>10.3f}{learn_ratio:>9.2f}" if kind != "metric" else f"{'-':>10}{'-':>9}"
+            print(f"{name:<34}{learn_text}{predict * 1e6:>12.3f}{predict / floor_one:>9.2f}"
+                  f"{both:>14.2f}", flush=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,15 @@
+// Benchmark-only extension: do-nothing calls that cost exactly one crossing of the boundary,
+// the floor against which every learner's per-sample time is measured.
+#include "bindings/casters.hpp"
+
+namespace py = pybind11;
+
+void register_stock_floor(py::module_& m);
+
+PYBIND11_MODULE(_quelb_bench, m) {
+    // Converts the sample with the module's own conversion and does nothing with it.
+    m.def("convert", [](const quelb::FeatureMap& x) { return x.size(); });
+    // The same, with a label as for a classifier's learn_one.
+    m.def("convert_labelled", [](const quelb::FeatureMap& x, quelb::Label) { return x.size(); });
+    register_stock_floor(m);
+}

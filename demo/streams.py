@@ -1,0 +1,29 @@
+"""The real data streams shipped with the project, read as (sample dict, label) pairs."""
+import csv
+import gzip
+import os
+
+DATA_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "data")
+
+
+def read_csv_stream(name):
+    """All rows of data/<name>.csv.gz as a list of ({feature: float}, int target)."""
+    with gzip.open(os.path.join(DATA_DIR, name + ".csv.gz"), "rt", newline="") as f:
+        reader = csv.reader(f)
+        header = next(reader)
+        features, target = header[:-1], header[-1]
+        del target
+        rows = []
+        for row in reader:
+            rows.append(({k: float(v) for k, v in zip(features, row[:-1])}, int(row[-1])))
+        return rows
+
+
+def electricity():
+    """45,312 samples of 6 electricity-market features with a binary target."""
+    return read_csv_stream("elec")
+
+
+def weather():
+    """18,159 samples of 8 weather features with a binary target."""
+    return read_csv_stream("weather")

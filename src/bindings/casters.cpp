@@ -1,0 +1,202 @@
+#include "bindings/casters.hpp"
+
+namespace quelb::bindings {
+
+namespace py = pybind11;
+
+bool load_name(PyObject* src, std::string& out) {
+    if (PyUnicode_Check(src)) {
+        Py_ssize_t size = 0;
+        // Cached in the string object: no temporary for the common case.
+        const char* data = PyUnicode_AsUTF8AndSize(src, &size);
+        if (!data) {
+            PyErr_Clear();  // e.g. a lone surrogate
+            return false;
+        }
+        out.assign(data, static_cast<std::size_t>(size));
+        return true;
+    }
+    if (PyBytes_Check(src)) {
+        out.assign(PyBytes_AS_STRING(src), static_cast<std::size_t>(PyBytes_GET_SIZE(src)));
+        return true;
+    }
+    if (PyByteArray_Check(src)) {
+        out.assign(PyByteArray_AS_STRING(src), static_cast<std::size_t>(PyByteArray_GET_SIZE(src)));
+        return true;
+    }
+    return false;
+}
+
+bool load_float(PyObject* src, double& out) {
+    if (PyFloat_Check(src)) {
+        out = PyFloat_AS_DOUBLE(src);
+        return true;
+    }
+    // Everything else follows the binding library's own float conversion with conversion allowed.
+    py::detail::make_caster<double> caster;
+    if (!caster.load(src, true)) {
+        PyErr_Clear();
+        return false;
+    }
+    out = static_cast<double>(caster);
+    return true;
+}
+
+namespace {
+
+bool is_mapping_with_items(PyObject* src) {
+    if (PyMapping_Check(src)) {
+        PyObject* items = PyObject_GetAttrString(src, "items");
+        if (items) {
+            const bool callable = PyCallable_Check(items) != 0;
+            Py_DECREF(items);
+            if (callable) return true;
+        } else {
+            PyErr_Clear();
+        }
+    }
+    PyObject* abc = PyImport_ImportModule("collections.abc");
+    if (!abc) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject* mapping = PyObject_GetAttrString(abc, "Mapping");
+    Py_DECREF(abc);
+    if (!mapping) {
+        PyErr_Clear();
+        return false;
+    }
+    const int is_instance = PyObject_IsInstance(src, mapping);
+    Py_DECREF(mapping);
+    if (is_instance < 0) PyErr_Clear();
+    return is_instance > 0;
+}
+
+bool load_pair(PyObject* key, PyObject* value, quelb::FeatureMap& out, std::string& name) {
+    double number = 0.0;
+    if (!load_name(key, name) || !load_float(value, number)) return false;
+    out.emplace(name, number);  // keeps the first value of a repeated name
+    return true;
+}
+
+bool load_items(PyObject* src, quelb::FeatureMap& out) {
+    PyObject* items = PyObject_CallMethod(src, "items", nullptr);
+    if (!items) return false;
+    PyObject* iterator = PyObject_GetIter(items);
+    Py_DECREF(items);
+    if (!iterator) return false;
+    std::string name;
+    bool ok = true;
+    while (PyObject* item = PyIter_Next(iterator)) {
+        PyObject* pair = PySequence_Fast(item, "");
+        Py_DECREF(item);
+        if (!pair || PySequence_Fast_GET_SIZE(pair) != 2) {
+            Py_XDECREF(pair);
+            ok = false;
+            break;
+        }
+        PyObject** kv = PySequence_Fast_ITEMS(pair);
+        ok = load_pair(kv[0], kv[1], out, name);
+        Py_DECREF(pair);
+        if (!ok) break;
+    }
+    Py_DECREF(iterator);
+    return ok && !PyErr_Occurred();
+}
+
+bool is_iterable_name_source(PyObject* src) {
+    if (PyUnicode_Check(src) || PyBytes_Check(src) || PyByteArray_Check(src)) return false;
+    if (PyDict_Check(src)) return false;  // a mapping is not a list of names
+    return PySequence_Check(src) || PyAnySet_Check(src) || PyGen_Check(src) ||
+           PyDictKeys_Check(src) || PyDictValues_Check(src) || PyDictItems_Check(src) ||
+           PyObject_TypeCheck(src, &PyMap_Type) || PyObject_TypeCheck(src, &PyZip_Type);
+}
+
+}  // namespace
+
+bool load_feature_map(PyObject* src, quelb::FeatureMap& out) {
+    out.clear();
+    bool ok = false;
+    if (PyDict_Check(src)) {
+        out.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(src)));
+        Py_ssize_t pos = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        std::string name;
+        ok = true;
+        while (PyDict_Next(src, &pos, &key, &value)) {
+            if (!load_pair(key, value, out, name)) {
+                ok = false;
+                break;
+            }
+        }
+    } else if (is_mapping_with_items(src)) {
+        ok = load_items(src, out);
+    }
+    if (!ok) {
+        PyErr_Clear();
+        out.clear();
+    }
+    return ok;
+}
+
+bool load_name_list(PyObject* src, std::vector<std::string>& out) {
+    out.clear();
+    if (!is_iterable_name_source(src)) return false;
+    PyObject* iterator = PyObject_GetIter(src);
+    if (!iterator) {
+        PyErr_Clear();
+        return false;
+    }
+    bool ok = true;
+    std::string name;
+    while (PyObject* item = PyIter_Next(iterator)) {
+        ok = load_name(item, name);
+        Py_DECREF(item);
+        if (!ok) break;
+        out.push_back(name);
+    }
+    Py_DECREF(iterator);
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        ok = false;
+    }
+    if (!ok) out.clear();
+    return ok;
+}
+
+PyObject* feature_map_to_dict(const quelb::FeatureMap& x) {
+    PyObject* dict = PyDict_New();
+    if (!dict) return nullptr;
+    for (const auto& [name, value] : x) {
+        PyObject* key = PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), nullptr);
+        PyObject* number = key ? PyFloat_FromDouble(value) : nullptr;
+        const bool ok = number && PyDict_SetItem(dict, key, number) == 0;
+        Py_XDECREF(key);
+        Py_XDECREF(number);
+        if (!ok) {
+            Py_DECREF(dict);
+            return nullptr;
+        }
+    }
+    return dict;
+}
+
+PyObject* probabilities_to_dict(const quelb::ClassProbabilities& p) {
+    PyObject* dict = PyDict_New();
+    if (!dict) return nullptr;
+    for (const auto& [label, probability] : p) {
+        PyObject* key = PyLong_FromLong(label);
+        PyObject* number = key ? PyFloat_FromDouble(probability) : nullptr;
+        const bool ok = number && PyDict_SetItem(dict, key, number) == 0;
+        Py_XDECREF(key);
+        Py_XDECREF(number);
+        if (!ok) {
+            Py_DECREF(dict);
+            return nullptr;
+        }
+    }
+    return dict;
+}
+
+}  // namespace quelb::bindings

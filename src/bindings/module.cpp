@@ -1,0 +1,63 @@
+// The module entry: registers the contracts, then every class in its fixed order.
+#include "bindings/casters.hpp"
+#include "bindings/registration.hpp"
+
+#include <memory>
+
+#include "core/contracts.hpp"
+
+namespace py = pybind11;
+
+PYBIND11_MODULE(_quelb_core, m) {
+    // The binding library's entry has already compared the interpreter version with the one
+    // this module was compiled for and refused the import on a mismatch.
+    m.doc() = "QUELB C++ core \u2014 streaming learners, preprocessing, metrics, drift, pipelines";
+
+    py::class_<quelb::ITransformer, std::shared_ptr<quelb::ITransformer>>(m, "ITransformer");
+    py::class_<quelb::IClassifier, std::shared_ptr<quelb::IClassifier>>(m, "IClassifier");
+    py::class_<quelb::IRegressor, std::shared_ptr<quelb::IRegressor>>(m, "IRegressor");
+
+    using namespace quelb::bindings;
+    register_naive_bayes(m);
+    // register_perceptron(m);
+    // register_logistic_regression(m);
+    // register_passive_aggressive_classifier(m);
+    // register_softmax_regression(m);
+    // register_knn_classifier(m);
+    // register_hoeffding_tree_classifier(m);
+    // register_efdt_classifier(m);
+    // register_sgt_classifier(m);
+    // register_arf_classifier(m);
+    // register_srp_classifier(m);
+    // register_leveraging_bagging_classifier(m);
+    // register_hoeffding_adaptive_tree_classifier(m);
+    // register_linear_regression(m);
+    // register_bayesian_linear_regression(m);
+    // register_passive_aggressive_regressor(m);
+    // register_knn_regressor(m);
+    // register_hoeffding_tree_regressor(m);
+    // register_arf_regressor(m);
+    // register_srp_regressor(m);
+    // register_fimtdd_regressor(m);
+    // register_leveraging_bagging_regressor(m);
+    // register_sgbt_classifier(m);
+    // register_sgbr_regressor(m);
+    // register_standard_scaler(m);
+    // register_min_max_scaler(m);
+    // register_max_abs_scaler(m);
+    // register_variance_threshold(m);
+    // register_select_k_best(m);
+    // register_classification_pipeline(m);
+    // register_regression_pipeline(m);
+    register_accuracy(m);
+    register_macro_precision(m);
+    register_macro_recall(m);
+    register_macro_f1(m);
+    // register_mae(m);
+    // register_rmse(m);
+    // register_window_metric(m);
+    // register_window_regression_metric(m);
+    // register_r2(m);
+    // register_adwin(m);
+    // register_eddm(m);
+}

@@ -1,0 +1,16 @@
+#pragma once
+// One registration function per class; module.cpp calls them in the module's fixed class order.
+#include <pybind11/pybind11.h>
+
+namespace quelb::bindings {
+
+// linear.cpp
+void register_naive_bayes(pybind11::module_& m);
+
+// metrics.cpp
+void register_accuracy(pybind11::module_& m);
+void register_macro_precision(pybind11::module_& m);
+void register_macro_recall(pybind11::module_& m);
+void register_macro_f1(pybind11::module_& m);
+
+}  // namespace quelb::bindings

@@ -1,0 +1,81 @@
+#include "linear/naive_bayes.hpp"
+
+#include <cmath>
+#include <limits>
+
+#include "core/probabilities.hpp"
+
+namespace quelb {
+
+std::size_t NaiveBayes::class_index(Label y) {
+    auto [it, inserted] = class_lookup_.try_emplace(y, classes_.size());
+    if (inserted) classes_.push_back(ClassEntry{y, 0, {}});
+    return it->second;
+}
+
+void NaiveBayes::learn_one(const FeatureMap& x, Label y) {
+    ClassEntry& entry = classes_[class_index(y)];
+    ++entry.count;
+    ++n_samples_;
+    for (const auto& [name, value] : x) {
+        auto [it, inserted] =
+            feature_ids_.try_emplace(name, static_cast<std::uint32_t>(feature_ids_.size()));
+        const std::uint32_t id = it->second;
+        if (id >= entry.stats.size()) entry.stats.resize(feature_ids_.size());
+        entry.stats[id].update(value);
+    }
+}
+
+void NaiveBayes::log_scores(const FeatureMap& x, std::vector<double>& out) {
+    known_features_.clear();
+    for (const auto& [name, value] : x) {
+        auto it = feature_ids_.find(name);
+        if (it != feature_ids_.end()) known_features_.emplace_back(it->second, value);
+    }
+    out.clear();
+    const double total = static_cast<double>(n_samples_);
+    for (const ClassEntry& entry : classes_) {
+        double score = std::log(static_cast<double>(entry.count) / total);
+        for (const auto& [id, value] : known_features_) {
+            if (id >= entry.stats.size()) continue;
+            const GaussianStats& s = entry.stats[id];
+            if (s.count == 0.0) continue;  // never seen with this class: skipped, not penalised
+            score += std::log(floored_density(s.density(value)));
+        }
+        out.push_back(score);
+    }
+}
+
+Label NaiveBayes::predict_one(const FeatureMap& x) {
+    if (classes_.empty()) return -1;
+    log_scores(x, scores_);
+    Label best = classes_.front().label;
+    double best_score = -std::numeric_limits<double>::infinity();
+    for (std::size_t i = 0; i < classes_.size(); ++i) {
+        if (scores_[i] > best_score) {
+            best_score = scores_[i];
+            best = classes_[i].label;
+        }
+    }
+    return best;
+}
+
+ClassProbabilities NaiveBayes::predict_proba_one(const FeatureMap& x) {
+    ClassProbabilities result;
+    if (classes_.empty()) return result;
+    // Normalised in log space: a product of many small densities would underflow to 0.
+    log_scores(x, scores_);
+    normalize_log_scores(scores_);
+    result.reserve(classes_.size());
+    for (std::size_t i = 0; i < classes_.size(); ++i) result.emplace(classes_[i].label, scores_[i]);
+    return result;
+}
+
+void NaiveBayes::reset() {
+    classes_.clear();
+    class_lookup_.clear();
+    feature_ids_.clear();
+    n_samples_ = 0;
+}
+
+}  // namespace quelb

@@ -1,0 +1,176 @@
+"""Conversion of samples, labels, floats and results at the module boundary."""
+import collections
+import types
+from decimal import Decimal
+from fractions import Fraction
+
+import _quelb_core as q
+import _quelb_bench as bench
+import pytest
+
+
+class ItemsMapping:
+    """Passes the interpreter's mapping check and has items(), but is no dict."""
+
+    def __init__(self, pairs):
+        self.pairs = pairs
+
+    def __getitem__(self, key):
+        return dict(self.pairs)[key]
+
+    def __len__(self):
+        return len(self.pairs)
+
+    def items(self):
+        return list(self.pairs)
+
+
+class AbcMapping(collections.abc.Mapping):
+    def __init__(self, data):
+        self.data = data
+
+    def __getitem__(self, key):
+        return self.data[key]
+
+    def __iter__(self):
+        return iter(self.data)
+
+    def __len__(self):
+        return len(self.data)
+
+
+class TestSamples:
+    def test_dict_subclass_and_mappings_are_accepted(self):
+        class D(dict):
+            pass
+
+        for sample in (
+            {"a": 1.0},
+            D(a=1.0),
+            types.MappingProxyType({"a": 1.0}),
+            collections.OrderedDict(a=1.0),
+            ItemsMapping([("a", 1.0)]),
+            AbcMapping({"a": 1.0}),
+            {},
+        ):
+            assert bench.convert(sample) == len(sample)
+
+    @pytest.mark.parametrize("bad", [[("a", 1.0)], None, "ab", b"ab", 3, 1.5, {"a", "b"}, ("a", 1.0)])
+    def test_non_mappings_are_rejected(self, bad):
+        with pytest.raises(TypeError):
+            bench.convert(bad)
+        with pytest.raises(TypeError):
+            q.NaiveBayes().learn_one(bad, 1)
+
+    def test_keys_may_be_str_bytes_or_bytearray(self):
+        assert bench.convert({"a": 1.0, b"b": 2.0}) == 2
+        # bytearray is unhashable, so it can only arrive through a non-dict mapping
+        assert bench.convert(ItemsMapping([("a", 1.0), (bytearray(b"c"), 3.0)])) == 2
+
+    @pytest.mark.parametrize("bad_key", [1, 1.5, None, ("a",), "\ud800"])
+    def test_other_keys_are_rejected(self, bad_key):
+        with pytest.raises(TypeError):
+            bench.convert({"ok": 1.0, bad_key: 2.0})
+
+    def test_str_and_bytes_keys_with_equal_bytes_are_one_feature_first_value_wins(self):
+        model = q.NaiveBayes()
+        # Two keys that map to the same name: one feature, the first value wins.
+        assert bench.convert({"a": 1.0, b"a": 2.0}) == 1
+        assert bench.convert(ItemsMapping([("a", 1.0), ("a", 2.0)])) == 1
+        # The first value is the one learned: predicting 1.0 beats 2.0 after learning it.
+        for _ in range(3):
+            model.learn_one(ItemsMapping([("a", 1.0), ("a", 50.0)]), 1)
+            model.learn_one({"a": 50.0}, 2)
+        assert model.predict_one({"a": 1.0}) == 1
+
+    def test_unicode_names_are_utf8(self):
+        model = q.NaiveBayes()
+        model.learn_one({"é": 1.0}, 1)
+        model.learn_one({"é": 3.0}, 1)
+        model.learn_one({"é".encode(): 10.0}, 2)
+        model.learn_one({"é".encode(): 12.0}, 2)
+        assert model.predict_one({"é": 2.0}) == 1
+        assert model.predict_one({b"\xc3\xa9": 11.0}) == 2
+
+    @pytest.mark.parametrize("value", [1, True, False, 2**53, Decimal("1.5"), Fraction(1, 3), float("nan"), float("inf")])
+    def test_numeric_values_are_accepted(self, value):
+        assert bench.convert({"a": value}) == 1
+
+    def test_numpy_values_are_accepted(self):
+        np = pytest.importorskip("numpy")
+        assert bench.convert({"a": np.float64(1.5), "b": np.int32(2), "c": np.float32(0.5)}) == 3
+
+    @pytest.mark.parametrize("bad_value", ["1.0", b"1", None, [1.0], 10**400, object()])
+    def test_non_numeric_values_are_rejected(self, bad_value):
+        with pytest.raises(TypeError):
+            bench.convert({"a": bad_value})
+
+    def test_rejected_sample_leaves_the_model_unchanged(self):
+        model = q.NaiveBayes()
+        with pytest.raises(TypeError):
+            model.learn_one({"a": 1.0, "b": "x"}, 7)
+        assert model.predict_one({"a": 1.0}) == -1
+        assert model.predict_proba_one({}) == {}
+
+    def test_items_raising_is_a_type_error_not_a_crash(self):
+        class Broken(ItemsMapping):
+            def items(self):
+                raise RuntimeError("boom")
+
+        with pytest.raises(TypeError):
+            bench.convert(Broken([]))
+
+    def test_matches_the_stock_conversion(self):
+        sample = {f"f{i}": float(i) for i in range(100)}
+        assert bench.convert(sample) == bench.stock_convert(sample) == 100
+
+
+class TestLabels:
+    def test_bool_label_is_one(self):
+        model = q.NaiveBayes()
+        model.learn_one({}, True)
+        assert model.predict_one({}) == 1
+
+    @pytest.mark.parametrize("bad", [1.0, 2**31, -(2**31) - 1, "1", None])
+    def test_bad_labels_are_rejected(self, bad):
+        with pytest.raises(TypeError):
+            q.NaiveBayes().learn_one({}, bad)
+        with pytest.raises(TypeError):
+            q.Accuracy().update(bad, 1)
+
+    def test_range_ends_and_negative_labels_are_valid(self):
+        model = q.NaiveBayes()
+        for label in (2**31 - 1, -(2**31), -5):
+            model.learn_one({}, label)
+        assert set(model.predict_proba_one({})) == {2**31 - 1, -(2**31), -5}
+
+    def test_index_protocol_and_other_numbers(self):
+        np = pytest.importorskip("numpy")
+        model = q.NaiveBayes()
+        model.learn_one({}, np.int64(4))
+        model.learn_one({}, Fraction(7, 2))  # truncated through int()
+        assert set(model.predict_proba_one({})) == {4, 3}
+
+
+class TestCalls:
+    def test_keyword_calls_of_contract_methods_are_rejected(self):
+        model = q.NaiveBayes()
+        with pytest.raises(TypeError):
+            model.learn_one(x={"a": 1.0}, y=1)
+        with pytest.raises(TypeError):
+            model.predict_one(x={"a": 1.0})
+
+    def test_results_are_fresh_objects(self):
+        model = q.NaiveBayes()
+        model.learn_one({"a": 1.0}, 1)
+        first = model.predict_proba_one({"a": 1.0})
+        first[1] = 42.0
+        first[99] = 1.0
+        assert model.predict_proba_one({"a": 1.0}) == {1: 1.0}
+
+    def test_mutating_the_sample_after_learning_does_not_reach_the_model(self):
+        model = q.NaiveBayes()
+        x = {"a": 1.0}
+        model.learn_one(x, 1)
+        x["a"] = "not a number"
+        assert model.predict_one({"a": 1.0}) == 1
