@@ -123,8 +123,23 @@ bool load_feature_map(PyObject* src, quelb::FeatureMap& out) {
         PyObject* key = nullptr;
         PyObject* value = nullptr;
         std::string name;
+        // Distinct str keys of a dict have distinct UTF-8 bytes, so they append without a lookup;
+        // only a bytes key can repeat a name already read.
+        bool may_repeat = false;
         ok = true;
         while (PyDict_Next(src, &pos, &key, &value)) {
+            if (!may_repeat && PyUnicode_Check(key)) {
+                Py_ssize_t size = 0;
+                const char* data = PyUnicode_AsUTF8AndSize(key, &size);
+                double number = 0.0;
+                if (!data || !load_float(value, number)) {
+                    ok = false;
+                    break;
+                }
+                out.append_unique(std::string_view(data, static_cast<std::size_t>(size)), number);
+                continue;
+            }
+            may_repeat = true;
             if (!load_pair(key, value, out, name)) {
                 ok = false;
                 break;

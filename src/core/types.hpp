@@ -1,13 +1,11 @@
 #pragma once
 // Value types that cross the boundary between callers and every learner.
 #include <cstdint>
-#include <string>
 #include <unordered_map>
 
-namespace quelb {
+#include "core/feature_map.hpp"
 
-// One sample: feature name (UTF-8 bytes) to value. A missing name is a missing feature.
-using FeatureMap = std::unordered_map<std::string, double>;
+namespace quelb {
 
 // A class label.
 using Label = std::int32_t;
