@@ -58,6 +58,6 @@ PYBIND11_MODULE(_quelb_core, m) {
     // register_window_metric(m);
     // register_window_regression_metric(m);
     // register_r2(m);
-    // register_adwin(m);
+    register_adwin(m);
     // register_eddm(m);
 }

@@ -13,4 +13,7 @@ void register_macro_precision(pybind11::module_& m);
 void register_macro_recall(pybind11::module_& m);
 void register_macro_f1(pybind11::module_& m);
 
+// drift.cpp
+void register_adwin(pybind11::module_& m);
+
 }  // namespace quelb::bindings
