@@ -59,5 +59,5 @@ PYBIND11_MODULE(_quelb_core, m) {
     // register_window_regression_metric(m);
     // register_r2(m);
     register_adwin(m);
-    // register_eddm(m);
+    register_eddm(m);
 }

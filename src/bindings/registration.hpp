@@ -15,5 +15,6 @@ void register_macro_f1(pybind11::module_& m);
 
 // drift.cpp
 void register_adwin(pybind11::module_& m);
+void register_eddm(pybind11::module_& m);
 
 }  // namespace quelb::bindings
