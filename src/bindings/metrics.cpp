@@ -4,6 +4,7 @@
 
 #include "metrics/classification.hpp"
 #include "metrics/regression.hpp"
+#include "metrics/window.hpp"
 
 namespace quelb::bindings {
 
@@ -30,5 +31,27 @@ void register_macro_f1(py::module_& m) { bind_pair_metric<MacroF1, Label>(m, "Ma
 void register_mae(py::module_& m) { bind_pair_metric<MAE, double>(m, "MAE"); }
 void register_rmse(py::module_& m) { bind_pair_metric<RMSE, double>(m, "RMSE"); }
 void register_r2(py::module_& m) { bind_pair_metric<R2, double>(m, "R2"); }
+
+void register_window_metric(py::module_& m) {
+    py::class_<WindowMetric>(m, "WindowMetric")
+        .def(py::init<std::int32_t>(), py::arg("window_size") = 1000)
+        .def("update", &WindowMetric::update, py::arg("predicted"), py::arg("actual"))
+        .def("get", &WindowMetric::get, py::arg("metric") = 0)
+        .def("accuracy", &WindowMetric::accuracy)
+        .def("macro_f1", &WindowMetric::macro_f1)
+        .def("reset", &WindowMetric::reset)
+        .def("size", &WindowMetric::size);
+}
+
+void register_window_regression_metric(py::module_& m) {
+    py::class_<WindowRegressionMetric>(m, "WindowRegressionMetric")
+        .def(py::init<std::int32_t>(), py::arg("window_size") = 1000)
+        .def("update", &WindowRegressionMetric::update, py::arg("y_true"), py::arg("y_pred"))
+        .def("get", &WindowRegressionMetric::get, py::arg("metric") = 0)
+        .def("mae", &WindowRegressionMetric::mae)
+        .def("rmse", &WindowRegressionMetric::rmse)
+        .def("reset", &WindowRegressionMetric::reset)
+        .def("size", &WindowRegressionMetric::size);
+}
 
 }  // namespace quelb::bindings
