@@ -73,6 +73,11 @@ void ADWIN::compress() {
 }
 
 bool ADWIN::scan_and_cut() {
+    // Terms of the cut bound that depend only on the window, not on the split point.
+    const double variance = variance_sum_ / width_;
+    const double lambda = std::log(2.0 * std::log(width_) / delta);
+    const double min_length = min_window_length;
+
     double n_old = 0.0, s_old = 0.0;
     double n_new = width_, s_new = total_;
     for (std::size_t r = rows_.size(); r-- > 0;) {
@@ -87,8 +92,11 @@ bool ADWIN::scan_and_cut() {
             s_old += t;
             s_new -= t;
             if (n_new <= 0.0) return false;
-            if (n_new >= min_window_length && n_old >= min_window_length && width_ > 1.0 &&
-                cut_found(n_old, s_old, n_new, s_new)) {
+            if (n_new < min_length || n_old < min_length || width_ <= 1.0) continue;
+            const double m = 1.0 / (n_new - min_length + 1.0) + 1.0 / (n_old - min_length + 1.0);
+            // A NaN bound (negative radicand, unusable delta) never finds a cut.
+            const double epsilon = std::sqrt(2.0 * m * variance * lambda) + 2.0 / 3.0 * m * lambda;
+            if (std::fabs(s_old / n_old - s_new / n_new) > epsilon) {
                 drift_detected_ = true;
                 drop_oldest_bucket();
                 return true;
@@ -96,17 +104,6 @@ bool ADWIN::scan_and_cut() {
         }
     }
     return false;
-}
-
-bool ADWIN::cut_found(double n_old, double s_old, double n_new, double s_new) const {
-    const double w = width_;
-    const double v = variance_sum_ / w;
-    const double l = min_window_length;
-    const double lambda = std::log(2.0 * std::log(w) / delta);
-    const double m = 1.0 / (n_new - l + 1.0) + 1.0 / (n_old - l + 1.0);
-    // A NaN bound (negative radicand, bad delta) never finds a cut.
-    const double epsilon = std::sqrt(2.0 * m * v * lambda) + 2.0 / 3.0 * m * lambda;
-    return std::fabs(s_old / n_old - s_new / n_new) > epsilon;
 }
 
 void ADWIN::drop_oldest_bucket() {

@@ -44,7 +44,6 @@ private:
     void compress();
     // One pass over the window from the oldest bucket; true when it found a cut and dropped a bucket.
     bool scan_and_cut();
-    bool cut_found(double n_old, double s_old, double n_new, double s_new) const;
     void drop_oldest_bucket();
 
     std::vector<BucketRow> rows_;  // never empty; the last row holds the oldest data

@@ -18,7 +18,7 @@ void WindowMetric::update(Label predicted, Label actual) {
         ++filled_;
     }
     count(pair, +1);
-    pos_ = (pos_ + 1) % window_size_;
+    if (++pos_ == window_size_) pos_ = 0;
 }
 
 void WindowMetric::count(const Pair& pair, std::int64_t step) {
@@ -89,7 +89,7 @@ void WindowRegressionMetric::update(double y_true, double y_pred) {
     sum_abs_ += errors.abs;
     sum_sq_ += errors.sq;
     ++updates_since_resum_;
-    pos_ = (pos_ + 1) % window_size_;
+    if (++pos_ == window_size_) pos_ = 0;
     // Recomputing once per window bounds the rounding drift of the running sums. A sum below zero
     // means an evicted large error cancelled away the smaller ones added after it: recompute at
     // once rather than report a negative MAE or a NaN RMSE.
