@@ -1,6 +1,7 @@
 #pragma once
 // Running statistics of one numeric stream (Welford) and the Gaussian density built on them.
 #include <cmath>
+#include <utility>
 
 namespace quelb {
 
@@ -30,6 +31,43 @@ struct GaussianStats {
         if (var <= 0.0) return value == mean ? 1.0 : 0.0;
         const double d = value - mean;
         return std::exp(-(d * d) / (2.0 * var)) / std::sqrt(kTwoPi * var);
+    }
+};
+
+// Welford statistics plus the range of the values: what a tree leaf keeps per class and feature.
+struct GaussianEstimator : GaussianStats {
+    double min = 0.0;
+    double max = 0.0;
+
+    void update(double value) {
+        if (count <= 0.0) {
+            min = max = value;
+        } else if (value < min) {
+            min = value;
+        } else if (value > max) {
+            max = value;
+        }
+        GaussianStats::update(value);
+    }
+
+    double std_dev() const { return std::sqrt(variance()); }
+
+    // Estimated weight of the values that fall <= threshold (first) and > threshold (second),
+    // assuming they are Gaussian: the point mass at the threshold goes left with the lower tail.
+    std::pair<double, double> split_weights(double threshold) const {
+        const double w = count;
+        if (threshold < min) return {0.0, w};
+        if (threshold >= max) return {w, 0.0};
+        const double equal = density(threshold) * w;
+        const double sd = std_dev();
+        double lower;
+        if (sd > 0.0) {
+            lower = (1.0 + std::erf((threshold - mean) / (1.4142135623730951 * sd))) * 0.5 * w - equal;
+        } else {
+            lower = threshold < mean ? w - equal : 0.0;
+        }
+        const double upper = w - equal - lower;
+        return {lower + equal, upper > 0.0 ? upper : 0.0};
     }
 };
 
