@@ -36,6 +36,7 @@ def dense_stream(n_samples, n_features=100, seed=0):
 # name -> (kind, factory). Kinds: "classifier", "regressor", "transformer", "metric".
 CLASSES = {
     "NaiveBayes": ("classifier", lambda: q.NaiveBayes()),
+    "HoeffdingTreeClassifier": ("classifier", lambda: q.HoeffdingTreeClassifier()),
     "Accuracy": ("metric", lambda: q.Accuracy()),
     "MacroF1": ("metric", lambda: q.MacroF1()),
 }
