@@ -2,7 +2,8 @@
 
 Each sample is first predicted, the prediction scored, and only then learned. The very first
 sample is learned without being scored: an empty model has nothing to predict with. Prints, per
-learner, the accuracy, macro F1 and throughput of the whole run.
+learner, the accuracy and macro F1 of the whole run, the accuracy over the last WINDOW scored
+samples (how well the model fits the stream's current concept) and the throughput.
 """
 import argparse
 import sys
@@ -10,6 +11,9 @@ import time
 
 import _quelb_core as q
 from streams import electricity
+
+# Samples in the sliding window of the recent accuracy.
+WINDOW = 1000
 
 
 def classifiers():
@@ -44,7 +48,7 @@ class Progress:
 
 
 def run_classifier(name, model, stream):
-    accuracy, macro_f1 = q.Accuracy(), q.MacroF1()
+    accuracy, macro_f1, recent = q.Accuracy(), q.MacroF1(), q.WindowMetric(WINDOW)
     progress = Progress(name, len(stream))
     start = time.perf_counter()
     for i, (x, y) in enumerate(stream, 1):
@@ -52,11 +56,12 @@ def run_classifier(name, model, stream):
             y_pred = model.predict_one(x)
             accuracy.update(y, y_pred)
             macro_f1.update(y, y_pred)
+            recent.update(y_pred, y)
         model.learn_one(x, y)
         if i % 500 == 0 or i == len(stream):
             progress.update(i)
     elapsed = time.perf_counter() - start
-    return accuracy.get(), macro_f1.get(), len(stream) / elapsed
+    return accuracy.get(), macro_f1.get(), recent.accuracy(), len(stream) / elapsed
 
 
 def main(argv=None):
@@ -68,10 +73,11 @@ def main(argv=None):
     if args.limit > 0:
         stream = stream[: args.limit]
     print(f"Electricity stream: {len(stream)} samples, {len(stream[0][0])} features, binary target")
-    print(f"{'learner':<36}{'accuracy':>10}{'macro F1':>10}{'samples/s':>12}")
+    recent_header = f"acc last {WINDOW}"
+    print(f"{'learner':<36}{'accuracy':>10}{'macro F1':>10}{recent_header:>15}{'samples/s':>12}")
     for name, make in classifiers():
-        acc, f1, rate = run_classifier(name, make(), stream)
-        print(f"{name:<36}{acc:>10.4f}{f1:>10.4f}{rate:>12,.0f}", flush=True)
+        acc, f1, recent_acc, rate = run_classifier(name, make(), stream)
+        print(f"{name:<36}{acc:>10.4f}{f1:>10.4f}{recent_acc:>15.4f}{rate:>12,.0f}", flush=True)
 
 
 if __name__ == "__main__":
