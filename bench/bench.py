@@ -37,6 +37,7 @@ def dense_stream(n_samples, n_features=100, seed=0):
 # kinds of UPDATE_KINDS.
 CLASSES = {
     "NaiveBayes": ("classifier", lambda: q.NaiveBayes()),
+    "HoeffdingTreeClassifier": ("classifier", lambda: q.HoeffdingTreeClassifier()),
     "Accuracy": ("metric", lambda: q.Accuracy()),
     "MacroF1": ("metric", lambda: q.MacroF1()),
     "MAE": ("regression_metric", lambda: q.MAE()),

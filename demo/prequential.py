@@ -20,6 +20,7 @@ def classifiers():
     """Every classifier the module offers, with the options the demo runs them with."""
     return [
         ("NaiveBayes", lambda: q.NaiveBayes()),
+        ("HoeffdingTreeClassifier", lambda: q.HoeffdingTreeClassifier()),
     ]
 
 

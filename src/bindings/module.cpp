@@ -24,7 +24,7 @@ PYBIND11_MODULE(_quelb_core, m) {
     // register_passive_aggressive_classifier(m);
     // register_softmax_regression(m);
     // register_knn_classifier(m);
-    // register_hoeffding_tree_classifier(m);
+    register_hoeffding_tree_classifier(m);
     // register_efdt_classifier(m);
     // register_sgt_classifier(m);
     // register_arf_classifier(m);

@@ -7,6 +7,9 @@ namespace quelb::bindings {
 // linear.cpp
 void register_naive_bayes(pybind11::module_& m);
 
+// trees.cpp
+void register_hoeffding_tree_classifier(pybind11::module_& m);
+
 // metrics.cpp
 void register_accuracy(pybind11::module_& m);
 void register_macro_precision(pybind11::module_& m);

@@ -1,0 +1,444 @@
+#include "trees/hoeffding_tree_classifier.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+
+#include "core/hoeffding.hpp"
+#include "core/probabilities.hpp"
+
+namespace quelb {
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+const double kLogDensityFloor = std::log(kDensityFloor);
+
+// ln(max(density, 1e-300)), NaN counting as the floor.
+double log_floored_density(const GaussianEstimator& e, double value) {
+    const double d = e.density(value);
+    return d >= kDensityFloor ? std::log(d) : kLogDensityFloor;
+}
+
+// Entropy in bits of class weights with the given total.
+double entropy(const std::vector<double>& counts, double total) {
+    if (total <= 0.0) return 0.0;
+    double h = 0.0;
+    for (double c : counts) {
+        if (c > 0.0) {
+            const double p = c / total;
+            h -= p * std::log2(p);
+        }
+    }
+    return h;
+}
+
+double sum_of(const std::vector<double>& counts) {
+    double total = 0.0;
+    for (double c : counts) total += c;
+    return total;
+}
+
+void check_grace_period(int grace_period) {
+    if (grace_period < 1) throw std::invalid_argument("'grace_period' must be greater than 0.");
+}
+
+}  // namespace
+
+// ---- Leaf ---------------------------------------------------------------------------------------
+
+std::size_t HoeffdingTreeClassifier::Leaf::find_class(Label y) const {
+    std::size_t c = 0;
+    while (c < labels.size() && labels[c] != y) ++c;
+    return c;
+}
+
+std::size_t HoeffdingTreeClassifier::Leaf::add_class(Label y) {
+    labels.push_back(y);
+    counts.push_back(0.0);
+    if (labels.size() > stride) {
+        // Re-lay the estimators out with room for more classes per feature.
+        const std::size_t new_stride = std::max<std::size_t>(2, 2 * stride);
+        std::vector<GaussianEstimator> wider(slot_names.size() * new_stride);
+        for (std::size_t s = 0; s < slot_names.size(); ++s) {
+            std::copy_n(estimators.begin() + s * stride, stride, wider.begin() + s * new_stride);
+        }
+        estimators.swap(wider);
+        stride = new_stride;
+    }
+    return labels.size() - 1;
+}
+
+std::uint32_t HoeffdingTreeClassifier::Leaf::add_slot(const std::string& name) {
+    const auto slot = static_cast<std::uint32_t>(slot_names.size());
+    slot_names.push_back(name);
+    estimators.resize(estimators.size() + stride);
+    return slot;
+}
+
+// ---- Tree ---------------------------------------------------------------------------------------
+
+HoeffdingTreeClassifier::HoeffdingTreeClassifier(int grace_period, double split_confidence, double tie_threshold,
+                                                 int nb_threshold, int max_depth, std::string split_criterion)
+    : grace_period(grace_period),
+      split_confidence(split_confidence),
+      tie_threshold(tie_threshold),
+      nb_threshold(nb_threshold),
+      max_depth(max_depth),
+      split_criterion(std::move(split_criterion)),
+      rng_(0) {
+    check_grace_period(grace_period);
+    nodes_.emplace_back();
+}
+
+void HoeffdingTreeClassifier::reset() {
+    nodes_.clear();
+    nodes_.emplace_back();
+    classes_seen_.clear();
+}
+
+void HoeffdingTreeClassifier::note_class(Label y) {
+    auto it = std::lower_bound(classes_seen_.begin(), classes_seen_.end(), y);
+    if (it == classes_seen_.end() || *it != y) classes_seen_.insert(it, y);
+}
+
+std::uint32_t HoeffdingTreeClassifier::sort_to_leaf(const FeatureMap& x, std::uint32_t node, int& depth) const {
+    while (!nodes_[node].is_leaf) {
+        const Node& test = nodes_[node];
+        const auto it = x.find(test.split_feature);
+        const double value = it == x.end() ? 0.0 : it->second;
+        node = value <= test.split_threshold ? test.left : test.right;
+        ++depth;
+    }
+    return node;
+}
+
+void HoeffdingTreeClassifier::resolve(Leaf& leaf, const FeatureMap& x, bool create) {
+    resolved_.clear();
+    for (const auto& [name, value] : x) {
+        if (create) {
+            auto [it, inserted] = leaf.slot_of.try_emplace(name, 0);
+            if (inserted) it->second = leaf.add_slot(name);
+            resolved_.push_back({it->second, value});
+        } else {
+            const auto it = leaf.slot_of.find(name);
+            if (it != leaf.slot_of.end()) resolved_.push_back({it->second, value});
+        }
+    }
+    terms_valid_.assign(leaf.labels.size(), 0);
+}
+
+Label HoeffdingTreeClassifier::majority_class(const Leaf& leaf) {
+    if (leaf.labels.empty()) return 0;
+    Label best = leaf.labels[0];
+    double best_count = -1.0;
+    for (std::size_t c = 0; c < leaf.labels.size(); ++c) {
+        if (leaf.counts[c] > best_count) {
+            best_count = leaf.counts[c];
+            best = leaf.labels[c];
+        }
+    }
+    return best;
+}
+
+bool HoeffdingTreeClassifier::answers_with_naive_bayes(const Leaf& leaf) const {
+    if (leaf_prediction == "mc" || leaf.weight_seen < nb_threshold) return false;
+    if (leaf_prediction == "nb") return true;
+    return leaf.nb_correct > leaf.mc_correct;
+}
+
+const std::vector<double>& HoeffdingTreeClassifier::log_scores(const Leaf& leaf) {
+    const std::size_t n_classes = leaf.labels.size();
+    const std::size_t n_features = resolved_.size();
+    // Density terms only change for the class that learnt since they were computed.
+    terms_.resize(n_classes * n_features);
+    terms_valid_.resize(n_classes, 0);
+    for (std::size_t c = 0; c < n_classes; ++c) {
+        if (terms_valid_[c]) continue;
+        double* terms = terms_.data() + c * n_features;
+        for (std::size_t f = 0; f < n_features; ++f) {
+            const GaussianEstimator& e = leaf.estimator(resolved_[f].slot, c);
+            // A feature never seen with this class adds nothing (adding 0.0 is exact).
+            terms[f] = e.count > 0.0 ? log_floored_density(e, resolved_[f].value) : 0.0;
+        }
+        terms_valid_[c] = 1;
+    }
+    scores_.resize(n_classes);
+    for (std::size_t c = 0; c < n_classes; ++c) {
+        double score = std::log(leaf.counts[c] / leaf.weight_seen);
+        const double* terms = terms_.data() + c * n_features;
+        for (std::size_t f = 0; f < n_features; ++f) score += terms[f];
+        scores_[c] = score;
+    }
+    return scores_;
+}
+
+Label HoeffdingTreeClassifier::answer(Leaf& leaf) {
+    Label best = majority_class(leaf);
+    if (!answers_with_naive_bayes(leaf) || leaf.weight_seen <= 0.0) return best;
+    const std::vector<double>& scores = log_scores(leaf);
+    double best_score = -kInf;
+    for (std::size_t c = 0; c < scores.size(); ++c) {
+        if (scores[c] > best_score) {
+            best_score = scores[c];
+            best = leaf.labels[c];
+        }
+    }
+    return best;
+}
+
+void HoeffdingTreeClassifier::learn_one(const FeatureMap& x, Label y) { predict_then_learn(x, y, 1); }
+
+Label HoeffdingTreeClassifier::predict_then_learn(const FeatureMap& x, Label y, int times) {
+    if (times <= 0) return predict_one(x);
+    note_class(y);
+    const bool scores_leaves = leaf_prediction != "mc";
+    int depth = 0;
+    std::uint32_t node = sort_to_leaf(x, 0, depth);
+    // New slots start with empty estimators, which no answer reads: creating them before the
+    // prediction changes nothing.
+    resolve(nodes_[node].leaf, x, true);
+    const Label prediction = answer(nodes_[node].leaf);
+
+    for (int i = 0; i < times; ++i) {
+        Leaf& leaf = nodes_[node].leaf;
+        // Score the leaf's two answers before learning, for the adaptive mode.
+        if (scores_leaves && leaf.weight_seen > 0.0) {
+            if (majority_class(leaf) == y) leaf.mc_correct += 1.0;
+            const std::vector<double>& scores = log_scores(leaf);
+            Label nb_winner = 0;
+            double best_score = -kInf;
+            for (std::size_t c = 0; c < scores.size(); ++c) {
+                if (scores[c] > best_score) {
+                    best_score = scores[c];
+                    nb_winner = leaf.labels[c];
+                }
+            }
+            if (nb_winner == y) leaf.nb_correct += 1.0;
+        }
+
+        std::size_t c = leaf.find_class(y);
+        if (c == leaf.labels.size()) c = leaf.add_class(y);
+        leaf.counts[c] += 1.0;
+        leaf.weight_seen += 1.0;
+        for (const ResolvedFeature& f : resolved_) leaf.estimator(f.slot, c).update(f.value);
+        if (c < terms_valid_.size()) terms_valid_[c] = 0;
+
+        if (grace_period > 0 &&
+            static_cast<std::int64_t>(leaf.weight_seen) % static_cast<std::int64_t>(grace_period) == 0 &&
+            attempt_split(node, depth) && i + 1 < times) {
+            node = sort_to_leaf(x, node, depth);
+            resolve(nodes_[node].leaf, x, true);
+        }
+    }
+    return prediction;
+}
+
+Label HoeffdingTreeClassifier::predict_one(const FeatureMap& x) {
+    int depth = 0;
+    Leaf& leaf = nodes_[sort_to_leaf(x, 0, depth)].leaf;
+    resolve(leaf, x, false);
+    return answer(leaf);
+}
+
+void HoeffdingTreeClassifier::predict_proba_into(const FeatureMap& x, std::vector<std::pair<Label, double>>& out) {
+    out.clear();
+    int depth = 0;
+    Leaf& leaf = nodes_[sort_to_leaf(x, 0, depth)].leaf;
+    if (leaf.weight_seen <= 0.0) {
+        for (Label label : classes_seen_) out.emplace_back(label, 1.0 / static_cast<double>(classes_seen_.size()));
+        return;
+    }
+    if (answers_with_naive_bayes(leaf)) {
+        // Normalised in log space: the product of densities underflows to 0 for every class
+        // with many features or values far from the means.
+        resolve(leaf, x, false);
+        log_scores(leaf);
+        normalize_log_scores(scores_);
+        for (std::size_t c = 0; c < leaf.labels.size(); ++c) out.emplace_back(leaf.labels[c], scores_[c]);
+    } else {
+        for (std::size_t c = 0; c < leaf.labels.size(); ++c) {
+            out.emplace_back(leaf.labels[c], leaf.counts[c] / leaf.weight_seen);
+        }
+    }
+    for (Label label : classes_seen_) {
+        if (leaf.find_class(label) == leaf.labels.size()) out.emplace_back(label, 0.0);
+    }
+}
+
+ClassProbabilities HoeffdingTreeClassifier::predict_proba_one(const FeatureMap& x) {
+    std::vector<std::pair<Label, double>> entries;
+    predict_proba_into(x, entries);
+    ClassProbabilities result;
+    result.reserve(entries.size());
+    for (const auto& [label, p] : entries) result.emplace(label, p);
+    return result;
+}
+
+// ---- Split attempt ------------------------------------------------------------------------------
+
+void HoeffdingTreeClassifier::split_branches(const Leaf& leaf, std::uint32_t slot, double threshold,
+                                             std::vector<double>& left, std::vector<double>& right) const {
+    const std::size_t n_classes = leaf.labels.size();
+    left.assign(n_classes, 0.0);
+    right.assign(n_classes, 0.0);
+    for (std::size_t c = 0; c < n_classes; ++c) {
+        const GaussianEstimator& e = leaf.estimator(slot, c);
+        if (e.count <= 0.0) continue;
+        const auto [l, r] = e.split_weights(threshold);
+        left[c] = l;
+        right[c] = r;
+    }
+}
+
+double HoeffdingTreeClassifier::merit(const Leaf& leaf, const std::vector<double>* const* branches,
+                                      std::size_t n_branches) const {
+    double totals[2];
+    double sum = 0.0;
+    for (std::size_t b = 0; b < n_branches; ++b) {
+        totals[b] = sum_of(*branches[b]);
+        sum += totals[b];
+    }
+    if (split_criterion == "gini") {
+        if (n_branches == 0 || sum <= 0.0) return 0.0;
+        double impurity = 0.0;
+        for (std::size_t b = 0; b < n_branches; ++b) {
+            double g = 0.0;
+            if (totals[b] > 0.0) {
+                double squares = 0.0;
+                for (double c : *branches[b]) {
+                    const double p = c / totals[b];
+                    squares += p * p;
+                }
+                g = 1.0 - squares;
+            }
+            impurity += totals[b] / sum * g;
+        }
+        return 1.0 - impurity;
+    }
+    if (n_branches == 0 || sum <= 0.0) return -kInf;
+    int carrying = 0;
+    for (std::size_t b = 0; b < n_branches; ++b) carrying += totals[b] / sum > 0.01;
+    if (carrying < 2) return -kInf;
+    double weighted = 0.0;
+    for (std::size_t b = 0; b < n_branches; ++b) weighted += totals[b] * entropy(*branches[b], totals[b]);
+    return entropy(leaf.counts, leaf.weight_seen) - weighted / sum;
+}
+
+bool HoeffdingTreeClassifier::attempt_split(std::uint32_t node, int depth) {
+    const Leaf& leaf = nodes_[node].leaf;
+    if (depth >= max_depth || leaf.weight_seen < 2.0 || classes_seen_.size() < 2) return false;
+    if (leaf.slot_names.empty()) return false;
+
+    candidates_.resize(leaf.slot_names.size());
+    for (std::uint32_t s = 0; s < candidates_.size(); ++s) candidates_[s] = s;
+    std::sort(candidates_.begin(), candidates_.end(),
+              [&](std::uint32_t a, std::uint32_t b) { return leaf.slot_names[a] < leaf.slot_names[b]; });
+    if (subspace_size > 0 && static_cast<std::size_t>(subspace_size) < candidates_.size()) {
+        rng_.shuffle(candidates_);
+        candidates_.resize(static_cast<std::size_t>(subspace_size));
+    }
+
+    const double range = split_criterion == "gini" ? 1.0 : std::log2(static_cast<double>(classes_seen_.size()));
+    const double epsilon = hoeffding_bound(range, split_confidence, leaf.weight_seen);
+
+    // Candidates in order: the do-not-split one (unless pre-pruning is off), then the best
+    // threshold of each considered feature. Track the first greatest merit and the runner-up.
+    double best_merit = -kInf, second_merit = -kInf;
+    bool have_best = false, best_is_null = false;
+    std::size_t n_candidates = 0;
+    std::uint32_t best_slot = 0;
+    double best_threshold = 0.0;
+    auto offer = [&](double m, bool is_null, std::uint32_t slot, double threshold) {
+        ++n_candidates;
+        if (!have_best) {
+            have_best = true;
+            best_merit = m;
+        } else if (m > best_merit) {
+            if (best_merit > second_merit) second_merit = best_merit;
+            best_merit = m;
+        } else {
+            if (m > second_merit) second_merit = m;
+            return;
+        }
+        best_is_null = is_null;
+        best_slot = slot;
+        best_threshold = threshold;
+    };
+
+    if (!no_pre_prune) {
+        const std::vector<double>* single[1] = {&leaf.counts};
+        offer(merit(leaf, single, 1), true, 0, 0.0);
+    }
+    const std::vector<double>* branches[2] = {&left_, &right_};
+    const double n_points = static_cast<double>(n_split_points) + 1.0;
+    for (std::uint32_t slot : candidates_) {
+        double lo = kInf, hi = -kInf;
+        for (std::size_t c = 0; c < leaf.labels.size(); ++c) {
+            const GaussianEstimator& e = leaf.estimator(slot, c);
+            if (e.count <= 0.0) continue;
+            if (e.min < lo) lo = e.min;
+            if (e.max > hi) hi = e.max;
+        }
+        if (!(lo < hi)) continue;
+        thresholds_.clear();
+        for (std::int64_t i = 1; i <= n_split_points; ++i) {
+            const double t = (hi - lo) / n_points * static_cast<double>(i) + lo;
+            if (lo < t && t < hi) thresholds_.push_back(t);
+        }
+        if (thresholds_.empty()) continue;
+        std::sort(thresholds_.begin(), thresholds_.end());
+        thresholds_.erase(std::unique(thresholds_.begin(), thresholds_.end()), thresholds_.end());
+
+        double feature_merit = -kInf, feature_threshold = 0.0;
+        for (double t : thresholds_) {
+            split_branches(leaf, slot, t, left_, right_);
+            const double m = merit(leaf, branches, 2);
+            if (m > feature_merit) {
+                feature_merit = m;
+                feature_threshold = t;
+            }
+        }
+        offer(feature_merit, false, slot, feature_threshold);
+    }
+
+    if (!have_best || best_merit == -kInf || best_is_null) return false;
+    // NaN merits never win a comparison: a NaN runner-up counts as none.
+    const bool decisive = n_candidates < 2 || best_merit - second_merit > epsilon || epsilon < tie_threshold;
+    if (!decisive) return false;
+    apply_split(node, best_slot, best_threshold);
+    return true;
+}
+
+void HoeffdingTreeClassifier::apply_split(std::uint32_t node, std::uint32_t slot, double threshold) {
+    Node children[2];
+    {
+        const Leaf& leaf = nodes_[node].leaf;
+        split_branches(leaf, slot, threshold, left_, right_);
+        const std::vector<double>* branches[2] = {&left_, &right_};
+        for (int side = 0; side < 2; ++side) {
+            Leaf& child = children[side].leaf;
+            for (std::size_t c = 0; c < leaf.labels.size(); ++c) {
+                const double w = (*branches[side])[c];
+                if (w > 0.0) {
+                    child.labels.push_back(leaf.labels[c]);
+                    child.counts.push_back(w);
+                    child.weight_seen += w;
+                }
+            }
+            child.stride = std::max<std::size_t>(2, child.labels.size());
+        }
+    }
+    Node& test = nodes_[node];
+    test.is_leaf = false;
+    test.split_feature = test.leaf.slot_names[slot];
+    test.split_threshold = threshold;
+    test.leaf = Leaf{};
+    test.left = static_cast<std::uint32_t>(nodes_.size());
+    test.right = test.left + 1;
+    nodes_.push_back(std::move(children[0]));
+    nodes_.push_back(std::move(children[1]));
+}
+
+}  // namespace quelb

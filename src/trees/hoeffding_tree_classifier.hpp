@@ -1,0 +1,131 @@
+#pragma once
+// Incremental decision tree for classification. Leaves keep, per class and feature, the Gaussian
+// statistics of the values that reached them; at every multiple of the grace period a leaf looks
+// for the best binary test (feature <= threshold) and splits once the Hoeffding bound says the
+// best candidate is reliably better than the second (or that the two are tied). Leaves answer
+// with the majority class, naive Bayes, or adaptively with whichever has been right more often.
+//
+// The tree is also the member model of the classification ensembles and the adaptive tree, which
+// use predict_then_learn, predict_proba_into, subspace_size and reseed.
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "core/contracts.hpp"
+#include "core/gaussian.hpp"
+#include "core/rng.hpp"
+
+namespace quelb {
+
+class HoeffdingTreeClassifier : public IClassifier {
+public:
+    // Throws std::invalid_argument when grace_period < 1.
+    HoeffdingTreeClassifier(int grace_period = 200, double split_confidence = 1e-07, double tie_threshold = 0.05,
+                            int nb_threshold = 0, int max_depth = 20, std::string split_criterion = "info_gain");
+
+    void learn_one(const FeatureMap& x, Label y) override;
+    Label predict_one(const FeatureMap& x) override;
+    ClassProbabilities predict_proba_one(const FeatureMap& x) override;
+    // A fresh single leaf; options, subspace_size and the generator's state are kept.
+    void reset() override;
+
+    // The answer predict_one(x) gives now, followed by `times` calls of learn_one(x, y): the
+    // results are exactly those calls', but the sample's features are looked up once per leaf.
+    Label predict_then_learn(const FeatureMap& x, Label y, int times);
+    // predict_proba_one into a reused buffer: the leaf's classes, then any other seen class at 0.
+    void predict_proba_into(const FeatureMap& x, std::vector<std::pair<Label, double>>& out);
+
+    // Reseeds the generator that picks the features of a split attempt when subspace_size > 0.
+    void reseed(std::uint32_t seed) { rng_.seed(seed); }
+
+    std::size_t n_nodes() const { return nodes_.size(); }
+    std::size_t n_leaves() const { return (nodes_.size() + 1) / 2; }
+
+    // Options: read at their next use.
+    int grace_period;
+    double split_confidence;
+    double tie_threshold;
+    int nb_threshold;
+    int max_depth;
+    std::string split_criterion;  // "gini"; anything else is information gain
+    int n_split_points = 10;
+    std::string leaf_prediction = "nba";  // "mc", "nb"; anything else is adaptive
+    bool no_pre_prune = false;
+    int subspace_size = 0;  // > 0: a split attempt considers at most this many random features
+
+private:
+    // Statistics of one leaf. Estimators of one feature are stored together, one per leaf class:
+    // estimators[slot * stride + class index]. An estimator with count 0 was never updated.
+    struct Leaf {
+        std::vector<Label> labels;   // classes met at this leaf, in order of arrival
+        std::vector<double> counts;  // weight per class, parallel to labels
+        double weight_seen = 0.0;
+        double mc_correct = 0.0;
+        double nb_correct = 0.0;
+        std::unordered_map<std::string, std::uint32_t, NameHash> slot_of;
+        std::vector<std::string> slot_names;
+        std::vector<GaussianEstimator> estimators;
+        std::size_t stride = 0;
+
+        std::size_t find_class(Label y) const;  // labels.size() when absent
+        std::size_t add_class(Label y);
+        std::uint32_t add_slot(const std::string& name);
+        GaussianEstimator& estimator(std::uint32_t slot, std::size_t c) { return estimators[slot * stride + c]; }
+        const GaussianEstimator& estimator(std::uint32_t slot, std::size_t c) const {
+            return estimators[slot * stride + c];
+        }
+    };
+
+    struct Node {
+        bool is_leaf = true;
+        std::string split_feature;
+        double split_threshold = 0.0;
+        std::uint32_t left = 0;
+        std::uint32_t right = 0;
+        Leaf leaf;
+    };
+
+    // A feature of the current sample found at the current leaf.
+    struct ResolvedFeature {
+        std::uint32_t slot;
+        double value;
+    };
+
+    // Walks from `node` at `depth` down to a leaf; missing features read 0.0, NaN goes right.
+    std::uint32_t sort_to_leaf(const FeatureMap& x, std::uint32_t node, int& depth) const;
+    // Fills resolved_ with the leaf's slots of x's features (creating missing slots when asked)
+    // and forgets the cached density terms.
+    void resolve(Leaf& leaf, const FeatureMap& x, bool create);
+    void note_class(Label y);
+
+    static Label majority_class(const Leaf& leaf);
+    bool answers_with_naive_bayes(const Leaf& leaf) const;
+    // Log naive Bayes score of each leaf class for the resolved sample (leaf.weight_seen > 0).
+    const std::vector<double>& log_scores(const Leaf& leaf);
+    Label answer(Leaf& leaf);
+
+    // Split attempt on a leaf at `depth`; true when the leaf became a test.
+    bool attempt_split(std::uint32_t node, int depth);
+    // Branch weights per leaf class of the test feature(slot) <= threshold.
+    void split_branches(const Leaf& leaf, std::uint32_t slot, double threshold, std::vector<double>& left,
+                        std::vector<double>& right) const;
+    double merit(const Leaf& leaf, const std::vector<double>* const* branches, std::size_t n_branches) const;
+    void apply_split(std::uint32_t node, std::uint32_t slot, double threshold);
+
+    std::vector<Node> nodes_;  // nodes_[0] is the root
+    std::vector<Label> classes_seen_;  // ascending
+    Rng rng_;
+
+    // Scratch space reused between calls.
+    std::vector<ResolvedFeature> resolved_;
+    std::vector<double> terms_;       // [class * resolved + feature]: log floored density, 0 if none
+    std::vector<char> terms_valid_;   // per leaf class
+    std::vector<double> scores_;
+    std::vector<std::uint32_t> candidates_;
+    std::vector<double> thresholds_;
+    std::vector<double> left_, right_;
+};
+
+}  // namespace quelb
