@@ -38,6 +38,7 @@ def dense_stream(n_samples, n_features=100, seed=0):
 CLASSES = {
     "NaiveBayes": ("classifier", lambda: q.NaiveBayes()),
     "HoeffdingTreeClassifier": ("classifier", lambda: q.HoeffdingTreeClassifier()),
+    "ARFClassifier": ("classifier", lambda: q.ARFClassifier()),
     "Accuracy": ("metric", lambda: q.Accuracy()),
     "MacroF1": ("metric", lambda: q.MacroF1()),
     "MAE": ("regression_metric", lambda: q.MAE()),

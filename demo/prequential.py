@@ -21,6 +21,7 @@ def classifiers():
     return [
         ("NaiveBayes", lambda: q.NaiveBayes()),
         ("HoeffdingTreeClassifier", lambda: q.HoeffdingTreeClassifier()),
+        ("ARFClassifier", lambda: q.ARFClassifier()),
     ]
 
 

@@ -27,7 +27,7 @@ PYBIND11_MODULE(_quelb_core, m) {
     register_hoeffding_tree_classifier(m);
     // register_efdt_classifier(m);
     // register_sgt_classifier(m);
-    // register_arf_classifier(m);
+    register_arf_classifier(m);
     // register_srp_classifier(m);
     // register_leveraging_bagging_classifier(m);
     // register_hoeffding_adaptive_tree_classifier(m);

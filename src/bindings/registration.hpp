@@ -10,6 +10,9 @@ void register_naive_bayes(pybind11::module_& m);
 // trees.cpp
 void register_hoeffding_tree_classifier(pybind11::module_& m);
 
+// ensembles.cpp
+void register_arf_classifier(pybind11::module_& m);
+
 // metrics.cpp
 void register_accuracy(pybind11::module_& m);
 void register_macro_precision(pybind11::module_& m);

@@ -23,7 +23,7 @@ void register_hoeffding_tree_classifier(py::module_& m) {
         .def_readwrite("tie_threshold", &T::tie_threshold)
         .def_readwrite("max_depth", &T::max_depth)
         .def_readwrite("split_criterion", &T::split_criterion)
-        .def_readwrite("leaf_prediction", &T::leaf_prediction)
+        .def_property("leaf_prediction", &T::leaf_prediction, &T::set_leaf_prediction)
         .def_readwrite("n_split_points", &T::n_split_points)
         .def_readwrite("no_pre_prune", &T::no_pre_prune);
 }

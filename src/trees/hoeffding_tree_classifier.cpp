@@ -48,6 +48,36 @@ void check_grace_period(int grace_period) {
 
 // ---- Leaf ---------------------------------------------------------------------------------------
 
+std::uint32_t HoeffdingTreeClassifier::SlotTable::find(std::uint32_t id) const {
+    if (cells_.empty()) return kNone;
+    const std::size_t mask = cells_.size() - 1;
+    for (std::size_t i = home(id);; i = (i + 1) & mask) {
+        if (cells_[i].key == id + 1) return cells_[i].slot;
+        if (cells_[i].key == 0) return kNone;
+    }
+}
+
+void HoeffdingTreeClassifier::SlotTable::reserve(std::size_t n) {
+    std::size_t capacity = 8;
+    while (capacity < 2 * n) capacity *= 2;
+    if (capacity <= cells_.size()) return;
+    std::vector<Cell> old(capacity);
+    old.swap(cells_);
+    size_ = 0;
+    for (const Cell& cell : old) {
+        if (cell.key != 0) insert(cell.key - 1, cell.slot);
+    }
+}
+
+void HoeffdingTreeClassifier::SlotTable::insert(std::uint32_t id, std::uint32_t slot) {
+    if (2 * (size_ + 1) > cells_.size()) reserve(std::max<std::size_t>(4, 2 * size_ + 1));
+    const std::size_t mask = cells_.size() - 1;
+    std::size_t i = home(id);
+    while (cells_[i].key != 0) i = (i + 1) & mask;
+    cells_[i] = {id + 1, slot};
+    ++size_;
+}
+
 std::size_t HoeffdingTreeClassifier::Leaf::find_class(Label y) const {
     std::size_t c = 0;
     while (c < labels.size() && labels[c] != y) ++c;
@@ -60,8 +90,8 @@ std::size_t HoeffdingTreeClassifier::Leaf::add_class(Label y) {
     if (labels.size() > stride) {
         // Re-lay the estimators out with room for more classes per feature.
         const std::size_t new_stride = std::max<std::size_t>(2, 2 * stride);
-        std::vector<GaussianEstimator> wider(slot_names.size() * new_stride);
-        for (std::size_t s = 0; s < slot_names.size(); ++s) {
+        std::vector<GaussianEstimator> wider(slot_ids.size() * new_stride);
+        for (std::size_t s = 0; s < slot_ids.size(); ++s) {
             std::copy_n(estimators.begin() + s * stride, stride, wider.begin() + s * new_stride);
         }
         estimators.swap(wider);
@@ -70,9 +100,10 @@ std::size_t HoeffdingTreeClassifier::Leaf::add_class(Label y) {
     return labels.size() - 1;
 }
 
-std::uint32_t HoeffdingTreeClassifier::Leaf::add_slot(const std::string& name) {
-    const auto slot = static_cast<std::uint32_t>(slot_names.size());
-    slot_names.push_back(name);
+std::uint32_t HoeffdingTreeClassifier::Leaf::add_slot(std::uint32_t id) {
+    const auto slot = static_cast<std::uint32_t>(slot_ids.size());
+    slot_ids.push_back(id);
+    slot_of.insert(id, slot);
     estimators.resize(estimators.size() + stride);
     return slot;
 }
@@ -87,9 +118,20 @@ HoeffdingTreeClassifier::HoeffdingTreeClassifier(int grace_period, double split_
       nb_threshold(nb_threshold),
       max_depth(max_depth),
       split_criterion(std::move(split_criterion)),
-      rng_(0) {
+      rng_(0),
+      features_(std::make_shared<FeatureIndex>()) {
     check_grace_period(grace_period);
     nodes_.emplace_back();
+}
+
+void HoeffdingTreeClassifier::set_leaf_prediction(std::string mode) {
+    leaf_mode_ = mode == "mc" ? LeafMode::majority_class : mode == "nb" ? LeafMode::naive_bayes : LeafMode::adaptive;
+    leaf_prediction_ = std::move(mode);
+}
+
+void HoeffdingTreeClassifier::share_feature_index(std::shared_ptr<FeatureIndex> index) {
+    features_ = std::move(index);
+    reset();
 }
 
 void HoeffdingTreeClassifier::reset() {
@@ -103,30 +145,33 @@ void HoeffdingTreeClassifier::note_class(Label y) {
     if (it == classes_seen_.end() || *it != y) classes_seen_.insert(it, y);
 }
 
-std::uint32_t HoeffdingTreeClassifier::sort_to_leaf(const FeatureMap& x, std::uint32_t node, int& depth) const {
+std::uint32_t HoeffdingTreeClassifier::sort_to_leaf(std::uint32_t node, int& depth) const {
     while (!nodes_[node].is_leaf) {
         const Node& test = nodes_[node];
-        const auto it = x.find(test.split_feature);
-        const double value = it == x.end() ? 0.0 : it->second;
-        node = value <= test.split_threshold ? test.left : test.right;
+        node = features_->value_or_zero(test.split_id) <= test.split_threshold ? test.left : test.right;
         ++depth;
     }
     return node;
 }
 
-void HoeffdingTreeClassifier::resolve(Leaf& leaf, const FeatureMap& x, bool create) {
+void HoeffdingTreeClassifier::resolve(Leaf& leaf, bool create) {
     resolved_.clear();
-    for (const auto& [name, value] : x) {
-        if (create) {
-            auto [it, inserted] = leaf.slot_of.try_emplace(name, 0);
-            if (inserted) it->second = leaf.add_slot(name);
-            resolved_.push_back({it->second, value});
-        } else {
-            const auto it = leaf.slot_of.find(name);
-            if (it != leaf.slot_of.end()) resolved_.push_back({it->second, value});
-        }
+    if (create && leaf.slot_ids.empty()) {
+        // A new leaf usually sees all of the sample's features at once.
+        const std::size_t n = features_->entries().size();
+        leaf.slot_of.reserve(n);
+        leaf.slot_ids.reserve(n);
+        leaf.estimators.reserve(n * std::max<std::size_t>(leaf.stride, 2));
     }
-    terms_valid_.assign(leaf.labels.size(), 0);
+    for (const FeatureIndex::Entry& entry : features_->entries()) {
+        std::uint32_t slot = leaf.slot_of.find(entry.id);
+        if (slot == SlotTable::kNone) {
+            if (!create) continue;
+            slot = leaf.add_slot(entry.id);
+        }
+        resolved_.push_back({slot, entry.value});
+    }
+    std::fill(terms_valid_.begin(), terms_valid_.end(), 0);
 }
 
 Label HoeffdingTreeClassifier::majority_class(const Leaf& leaf) {
@@ -143,8 +188,8 @@ Label HoeffdingTreeClassifier::majority_class(const Leaf& leaf) {
 }
 
 bool HoeffdingTreeClassifier::answers_with_naive_bayes(const Leaf& leaf) const {
-    if (leaf_prediction == "mc" || leaf.weight_seen < nb_threshold) return false;
-    if (leaf_prediction == "nb") return true;
+    if (leaf_mode_ == LeafMode::majority_class || leaf.weight_seen < nb_threshold) return false;
+    if (leaf_mode_ == LeafMode::naive_bayes) return true;
     return leaf.nb_correct > leaf.mc_correct;
 }
 
@@ -152,8 +197,8 @@ const std::vector<double>& HoeffdingTreeClassifier::log_scores(const Leaf& leaf)
     const std::size_t n_classes = leaf.labels.size();
     const std::size_t n_features = resolved_.size();
     // Density terms only change for the class that learnt since they were computed.
-    terms_.resize(n_classes * n_features);
-    terms_valid_.resize(n_classes, 0);
+    if (terms_.size() < n_classes * n_features) terms_.resize(n_classes * n_features);
+    if (terms_valid_.size() < n_classes) terms_valid_.resize(n_classes, 0);
     for (std::size_t c = 0; c < n_classes; ++c) {
         if (terms_valid_[c]) continue;
         double* terms = terms_.data() + c * n_features;
@@ -164,7 +209,7 @@ const std::vector<double>& HoeffdingTreeClassifier::log_scores(const Leaf& leaf)
         }
         terms_valid_[c] = 1;
     }
-    scores_.resize(n_classes);
+    if (scores_.size() != n_classes) scores_.resize(n_classes);
     for (std::size_t c = 0; c < n_classes; ++c) {
         double score = std::log(leaf.counts[c] / leaf.weight_seen);
         const double* terms = terms_.data() + c * n_features;
@@ -174,10 +219,12 @@ const std::vector<double>& HoeffdingTreeClassifier::log_scores(const Leaf& leaf)
     return scores_;
 }
 
-Label HoeffdingTreeClassifier::answer(Leaf& leaf) {
+Label HoeffdingTreeClassifier::answer(Leaf& leaf, bool& scored) {
     Label best = majority_class(leaf);
+    scored = false;
     if (!answers_with_naive_bayes(leaf) || leaf.weight_seen <= 0.0) return best;
     const std::vector<double>& scores = log_scores(leaf);
+    scored = true;
     double best_score = -kInf;
     for (std::size_t c = 0; c < scores.size(); ++c) {
         if (scores[c] > best_score) {
@@ -188,25 +235,35 @@ Label HoeffdingTreeClassifier::answer(Leaf& leaf) {
     return best;
 }
 
-void HoeffdingTreeClassifier::learn_one(const FeatureMap& x, Label y) { predict_then_learn(x, y, 1); }
+void HoeffdingTreeClassifier::learn_one(const FeatureMap& x, Label y) {
+    features_->load(x, true);
+    predict_then_learn_loaded(y, 1);
+}
 
 Label HoeffdingTreeClassifier::predict_then_learn(const FeatureMap& x, Label y, int times) {
-    if (times <= 0) return predict_one(x);
-    note_class(y);
-    const bool scores_leaves = leaf_prediction != "mc";
+    features_->load(x, times > 0);
+    return predict_then_learn_loaded(y, times);
+}
+
+Label HoeffdingTreeClassifier::predict_then_learn_loaded(Label y, int times) {
     int depth = 0;
-    std::uint32_t node = sort_to_leaf(x, 0, depth);
+    std::uint32_t node = sort_to_leaf(0, depth);
     // New slots start with empty estimators, which no answer reads: creating them before the
     // prediction changes nothing.
-    resolve(nodes_[node].leaf, x, true);
-    const Label prediction = answer(nodes_[node].leaf);
+    resolve(nodes_[node].leaf, times > 0);
+    bool scored = false;
+    const Label prediction = answer(nodes_[node].leaf, scored);
+    if (times <= 0) return prediction;
+    note_class(y);
+    const bool scores_leaves = leaf_mode_ != LeafMode::majority_class;
 
     for (int i = 0; i < times; ++i) {
         Leaf& leaf = nodes_[node].leaf;
         // Score the leaf's two answers before learning, for the adaptive mode.
         if (scores_leaves && leaf.weight_seen > 0.0) {
             if (majority_class(leaf) == y) leaf.mc_correct += 1.0;
-            const std::vector<double>& scores = log_scores(leaf);
+            // The answer's scores still hold before the first update.
+            const std::vector<double>& scores = i == 0 && scored ? scores_ : log_scores(leaf);
             Label nb_winner = 0;
             double best_score = -kInf;
             for (std::size_t c = 0; c < scores.size(); ++c) {
@@ -228,24 +285,31 @@ Label HoeffdingTreeClassifier::predict_then_learn(const FeatureMap& x, Label y, 
         if (grace_period > 0 &&
             static_cast<std::int64_t>(leaf.weight_seen) % static_cast<std::int64_t>(grace_period) == 0 &&
             attempt_split(node, depth) && i + 1 < times) {
-            node = sort_to_leaf(x, node, depth);
-            resolve(nodes_[node].leaf, x, true);
+            node = sort_to_leaf(node, depth);
+            resolve(nodes_[node].leaf, true);
         }
     }
     return prediction;
 }
 
 Label HoeffdingTreeClassifier::predict_one(const FeatureMap& x) {
+    features_->load(x, false);
     int depth = 0;
-    Leaf& leaf = nodes_[sort_to_leaf(x, 0, depth)].leaf;
-    resolve(leaf, x, false);
-    return answer(leaf);
+    Leaf& leaf = nodes_[sort_to_leaf(0, depth)].leaf;
+    resolve(leaf, false);
+    bool scored = false;
+    return answer(leaf, scored);
 }
 
 void HoeffdingTreeClassifier::predict_proba_into(const FeatureMap& x, std::vector<std::pair<Label, double>>& out) {
+    features_->load(x, false);
+    predict_proba_loaded(out);
+}
+
+void HoeffdingTreeClassifier::predict_proba_loaded(std::vector<std::pair<Label, double>>& out) {
     out.clear();
     int depth = 0;
-    Leaf& leaf = nodes_[sort_to_leaf(x, 0, depth)].leaf;
+    Leaf& leaf = nodes_[sort_to_leaf(0, depth)].leaf;
     if (leaf.weight_seen <= 0.0) {
         for (Label label : classes_seen_) out.emplace_back(label, 1.0 / static_cast<double>(classes_seen_.size()));
         return;
@@ -253,7 +317,7 @@ void HoeffdingTreeClassifier::predict_proba_into(const FeatureMap& x, std::vecto
     if (answers_with_naive_bayes(leaf)) {
         // Normalised in log space: the product of densities underflows to 0 for every class
         // with many features or values far from the means.
-        resolve(leaf, x, false);
+        resolve(leaf, false);
         log_scores(leaf);
         normalize_log_scores(scores_);
         for (std::size_t c = 0; c < leaf.labels.size(); ++c) out.emplace_back(leaf.labels[c], scores_[c]);
@@ -278,21 +342,24 @@ ClassProbabilities HoeffdingTreeClassifier::predict_proba_one(const FeatureMap& 
 
 // ---- Split attempt ------------------------------------------------------------------------------
 
-void HoeffdingTreeClassifier::split_branches(const Leaf& leaf, std::uint32_t slot, double threshold,
-                                             std::vector<double>& left, std::vector<double>& right) const {
+void HoeffdingTreeClassifier::split_branches(const Leaf& leaf, std::uint32_t slot, double threshold) {
     const std::size_t n_classes = leaf.labels.size();
-    left.assign(n_classes, 0.0);
-    right.assign(n_classes, 0.0);
+    if (left_.size() != n_classes) {
+        left_.resize(n_classes);
+        right_.resize(n_classes);
+    }
+    std::fill(left_.begin(), left_.end(), 0.0);
+    std::fill(right_.begin(), right_.end(), 0.0);
     for (std::size_t c = 0; c < n_classes; ++c) {
         const GaussianEstimator& e = leaf.estimator(slot, c);
         if (e.count <= 0.0) continue;
         const auto [l, r] = e.split_weights(threshold);
-        left[c] = l;
-        right[c] = r;
+        left_[c] = l;
+        right_[c] = r;
     }
 }
 
-double HoeffdingTreeClassifier::merit(const Leaf& leaf, const std::vector<double>* const* branches,
+double HoeffdingTreeClassifier::merit(bool gini, double pre_entropy, const std::vector<double>* const* branches,
                                       std::size_t n_branches) const {
     double totals[2];
     double sum = 0.0;
@@ -300,7 +367,7 @@ double HoeffdingTreeClassifier::merit(const Leaf& leaf, const std::vector<double
         totals[b] = sum_of(*branches[b]);
         sum += totals[b];
     }
-    if (split_criterion == "gini") {
+    if (gini) {
         if (n_branches == 0 || sum <= 0.0) return 0.0;
         double impurity = 0.0;
         for (std::size_t b = 0; b < n_branches; ++b) {
@@ -323,24 +390,27 @@ double HoeffdingTreeClassifier::merit(const Leaf& leaf, const std::vector<double
     if (carrying < 2) return -kInf;
     double weighted = 0.0;
     for (std::size_t b = 0; b < n_branches; ++b) weighted += totals[b] * entropy(*branches[b], totals[b]);
-    return entropy(leaf.counts, leaf.weight_seen) - weighted / sum;
+    return pre_entropy - weighted / sum;
 }
 
 bool HoeffdingTreeClassifier::attempt_split(std::uint32_t node, int depth) {
     const Leaf& leaf = nodes_[node].leaf;
     if (depth >= max_depth || leaf.weight_seen < 2.0 || classes_seen_.size() < 2) return false;
-    if (leaf.slot_names.empty()) return false;
+    if (leaf.slot_ids.empty()) return false;
 
-    candidates_.resize(leaf.slot_names.size());
+    candidates_.resize(leaf.slot_ids.size());
     for (std::uint32_t s = 0; s < candidates_.size(); ++s) candidates_[s] = s;
-    std::sort(candidates_.begin(), candidates_.end(),
-              [&](std::uint32_t a, std::uint32_t b) { return leaf.slot_names[a] < leaf.slot_names[b]; });
+    std::sort(candidates_.begin(), candidates_.end(), [&](std::uint32_t a, std::uint32_t b) {
+        return features_->name(leaf.slot_ids[a]) < features_->name(leaf.slot_ids[b]);
+    });
     if (subspace_size > 0 && static_cast<std::size_t>(subspace_size) < candidates_.size()) {
         rng_.shuffle(candidates_);
         candidates_.resize(static_cast<std::size_t>(subspace_size));
     }
 
-    const double range = split_criterion == "gini" ? 1.0 : std::log2(static_cast<double>(classes_seen_.size()));
+    const bool gini = split_criterion == "gini";
+    const double pre_entropy = gini ? 0.0 : entropy(leaf.counts, leaf.weight_seen);
+    const double range = gini ? 1.0 : std::log2(static_cast<double>(classes_seen_.size()));
     const double epsilon = hoeffding_bound(range, split_confidence, leaf.weight_seen);
 
     // Candidates in order: the do-not-split one (unless pre-pruning is off), then the best
@@ -369,7 +439,7 @@ bool HoeffdingTreeClassifier::attempt_split(std::uint32_t node, int depth) {
 
     if (!no_pre_prune) {
         const std::vector<double>* single[1] = {&leaf.counts};
-        offer(merit(leaf, single, 1), true, 0, 0.0);
+        offer(merit(gini, pre_entropy, single, 1), true, 0, 0.0);
     }
     const std::vector<double>* branches[2] = {&left_, &right_};
     const double n_points = static_cast<double>(n_split_points) + 1.0;
@@ -393,8 +463,8 @@ bool HoeffdingTreeClassifier::attempt_split(std::uint32_t node, int depth) {
 
         double feature_merit = -kInf, feature_threshold = 0.0;
         for (double t : thresholds_) {
-            split_branches(leaf, slot, t, left_, right_);
-            const double m = merit(leaf, branches, 2);
+            split_branches(leaf, slot, t);
+            const double m = merit(gini, pre_entropy, branches, 2);
             if (m > feature_merit) {
                 feature_merit = m;
                 feature_threshold = t;
@@ -415,7 +485,7 @@ void HoeffdingTreeClassifier::apply_split(std::uint32_t node, std::uint32_t slot
     Node children[2];
     {
         const Leaf& leaf = nodes_[node].leaf;
-        split_branches(leaf, slot, threshold, left_, right_);
+        split_branches(leaf, slot, threshold);
         const std::vector<double>* branches[2] = {&left_, &right_};
         for (int side = 0; side < 2; ++side) {
             Leaf& child = children[side].leaf;
@@ -432,7 +502,7 @@ void HoeffdingTreeClassifier::apply_split(std::uint32_t node, std::uint32_t slot
     }
     Node& test = nodes_[node];
     test.is_leaf = false;
-    test.split_feature = test.leaf.slot_names[slot];
+    test.split_id = test.leaf.slot_ids[slot];
     test.split_threshold = threshold;
     test.leaf = Leaf{};
     test.left = static_cast<std::uint32_t>(nodes_.size());

@@ -5,15 +5,16 @@
 // best candidate is reliably better than the second (or that the two are tied). Leaves answer
 // with the majority class, naive Bayes, or adaptively with whichever has been right more often.
 //
-// The tree is also the member model of the classification ensembles and the adaptive tree, which
-// use predict_then_learn, predict_proba_into, subspace_size and reseed.
+// The tree is also the member model of the classification ensembles and of the adaptive tree,
+// which use predict_then_learn, subspace_size, reseed and a shared FeatureIndex.
 #include <cstdint>
+#include <memory>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "core/contracts.hpp"
+#include "core/feature_index.hpp"
 #include "core/gaussian.hpp"
 #include "core/rng.hpp"
 
@@ -34,14 +35,32 @@ public:
     // The answer predict_one(x) gives now, followed by `times` calls of learn_one(x, y): the
     // results are exactly those calls', but the sample's features are looked up once per leaf.
     Label predict_then_learn(const FeatureMap& x, Label y, int times);
+    // `times` calls of learn_one(x, y).
+    void learn_repeated(const FeatureMap& x, Label y, int times) {
+        if (times > 0) predict_then_learn(x, y, times);
+    }
     // predict_proba_one into a reused buffer: the leaf's classes, then any other seen class at 0.
     void predict_proba_into(const FeatureMap& x, std::vector<std::pair<Label, double>>& out);
+
+    // The same three on the sample last loaded into the tree's feature index (see
+    // share_feature_index): an ensemble loads each sample once for all its trees. Learning needs
+    // the sample loaded with new names added.
+    Label predict_then_learn_loaded(Label y, int times);
+    void predict_proba_loaded(std::vector<std::pair<Label, double>>& out);
+
+    // Makes the tree read samples through `index`, shared with other trees; the tree restarts
+    // from a fresh leaf (its statistics refer to ids of its former index).
+    void share_feature_index(std::shared_ptr<FeatureIndex> index);
+    FeatureIndex& feature_index() { return *features_; }
 
     // Reseeds the generator that picks the features of a split attempt when subspace_size > 0.
     void reseed(std::uint32_t seed) { rng_.seed(seed); }
 
+    // "mc" = majority class, "nb" = naive Bayes, anything else = adaptive.
+    const std::string& leaf_prediction() const { return leaf_prediction_; }
+    void set_leaf_prediction(std::string mode);
+
     std::size_t n_nodes() const { return nodes_.size(); }
-    std::size_t n_leaves() const { return (nodes_.size() + 1) / 2; }
 
     // Options: read at their next use.
     int grace_period;
@@ -51,11 +70,30 @@ public:
     int max_depth;
     std::string split_criterion;  // "gini"; anything else is information gain
     int n_split_points = 10;
-    std::string leaf_prediction = "nba";  // "mc", "nb"; anything else is adaptive
     bool no_pre_prune = false;
     int subspace_size = 0;  // > 0: a split attempt considers at most this many random features
 
 private:
+    enum class LeafMode { majority_class, naive_bayes, adaptive };
+
+    // Feature id -> slot of one leaf: open addressing with linear probing.
+    class SlotTable {
+    public:
+        static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+        std::uint32_t find(std::uint32_t id) const;
+        void insert(std::uint32_t id, std::uint32_t slot);  // id must be absent
+        void reserve(std::size_t n);
+
+    private:
+        struct Cell {
+            std::uint32_t key = 0;  // id + 1; 0 = empty
+            std::uint32_t slot = 0;
+        };
+        std::size_t home(std::uint32_t id) const { return (id * 2654435769u) & (cells_.size() - 1); }
+        std::vector<Cell> cells_;
+        std::size_t size_ = 0;
+    };
+
     // Statistics of one leaf. Estimators of one feature are stored together, one per leaf class:
     // estimators[slot * stride + class index]. An estimator with count 0 was never updated.
     struct Leaf {
@@ -64,14 +102,14 @@ private:
         double weight_seen = 0.0;
         double mc_correct = 0.0;
         double nb_correct = 0.0;
-        std::unordered_map<std::string, std::uint32_t, NameHash> slot_of;
-        std::vector<std::string> slot_names;
+        SlotTable slot_of;
+        std::vector<std::uint32_t> slot_ids;  // feature id of each slot
         std::vector<GaussianEstimator> estimators;
         std::size_t stride = 0;
 
         std::size_t find_class(Label y) const;  // labels.size() when absent
         std::size_t add_class(Label y);
-        std::uint32_t add_slot(const std::string& name);
+        std::uint32_t add_slot(std::uint32_t id);
         GaussianEstimator& estimator(std::uint32_t slot, std::size_t c) { return estimators[slot * stride + c]; }
         const GaussianEstimator& estimator(std::uint32_t slot, std::size_t c) const {
             return estimators[slot * stride + c];
@@ -80,43 +118,49 @@ private:
 
     struct Node {
         bool is_leaf = true;
-        std::string split_feature;
+        std::uint32_t split_id = 0;  // feature id of the test
         double split_threshold = 0.0;
         std::uint32_t left = 0;
         std::uint32_t right = 0;
         Leaf leaf;
     };
 
-    // A feature of the current sample found at the current leaf.
+    // A feature of the loaded sample found at the current leaf.
     struct ResolvedFeature {
         std::uint32_t slot;
         double value;
     };
 
     // Walks from `node` at `depth` down to a leaf; missing features read 0.0, NaN goes right.
-    std::uint32_t sort_to_leaf(const FeatureMap& x, std::uint32_t node, int& depth) const;
-    // Fills resolved_ with the leaf's slots of x's features (creating missing slots when asked)
-    // and forgets the cached density terms.
-    void resolve(Leaf& leaf, const FeatureMap& x, bool create);
+    std::uint32_t sort_to_leaf(std::uint32_t node, int& depth) const;
+    // Fills resolved_ with the leaf's slots of the loaded features (creating missing slots when
+    // asked) and forgets the cached density terms.
+    void resolve(Leaf& leaf, bool create);
     void note_class(Label y);
 
     static Label majority_class(const Leaf& leaf);
     bool answers_with_naive_bayes(const Leaf& leaf) const;
     // Log naive Bayes score of each leaf class for the resolved sample (leaf.weight_seen > 0).
     const std::vector<double>& log_scores(const Leaf& leaf);
-    Label answer(Leaf& leaf);
+    // The leaf's answer; sets scored when it computed scores_ on the way.
+    Label answer(Leaf& leaf, bool& scored);
 
     // Split attempt on a leaf at `depth`; true when the leaf became a test.
     bool attempt_split(std::uint32_t node, int depth);
     // Branch weights per leaf class of the test feature(slot) <= threshold.
-    void split_branches(const Leaf& leaf, std::uint32_t slot, double threshold, std::vector<double>& left,
-                        std::vector<double>& right) const;
-    double merit(const Leaf& leaf, const std::vector<double>* const* branches, std::size_t n_branches) const;
+    void split_branches(const Leaf& leaf, std::uint32_t slot, double threshold);
+    // Merit of the branches given the leaf's counts, whose entropy is pre_entropy.
+    double merit(bool gini, double pre_entropy, const std::vector<double>* const* branches,
+                 std::size_t n_branches) const;
     void apply_split(std::uint32_t node, std::uint32_t slot, double threshold);
+
+    std::string leaf_prediction_ = "nba";
+    LeafMode leaf_mode_ = LeafMode::adaptive;
 
     std::vector<Node> nodes_;  // nodes_[0] is the root
     std::vector<Label> classes_seen_;  // ascending
     Rng rng_;
+    std::shared_ptr<FeatureIndex> features_;
 
     // Scratch space reused between calls.
     std::vector<ResolvedFeature> resolved_;

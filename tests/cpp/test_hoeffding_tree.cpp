@@ -40,7 +40,7 @@ TEST(HoeffdingTreeNative, RepeatedLearningEqualsThatManyCalls) {
         for (const char* criterion : {"info_gain", "gini"}) {
             HoeffdingTreeClassifier batched(10, 0.01, 0.05, 0, 20, criterion), single(10, 0.01, 0.05, 0, 20, criterion);
             for (HoeffdingTreeClassifier* t : {&batched, &single}) {
-                t->leaf_prediction = mode;
+                t->set_leaf_prediction(mode);
                 t->subspace_size = 2;
                 t->reseed(77);
             }
