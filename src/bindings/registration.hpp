@@ -10,6 +10,10 @@ void register_naive_bayes(pybind11::module_& m);
 // trees.cpp
 void register_hoeffding_tree_classifier(pybind11::module_& m);
 
+// trees_extra.cpp
+void register_sgt_classifier(pybind11::module_& m);
+void register_fimtdd_regressor(pybind11::module_& m);
+
 // ensembles.cpp
 void register_arf_classifier(pybind11::module_& m);
 
