@@ -2,15 +2,19 @@
 
 Each sample is first predicted, the prediction scored, and only then learned. The very first
 sample is learned without being scored: an empty model has nothing to predict with. Prints, per
-learner, the accuracy and macro F1 of the whole run, the accuracy over the last WINDOW scored
+classifier, the accuracy and macro F1 of the whole run, the accuracy over the last WINDOW scored
 samples (how well the model fits the stream's current concept) and the throughput.
+
+The regression run uses the same stream with a continuous column as the target: feat_2 (a price
+scaled to [0, 1]) predicted from the other five features. Prints, per regressor, MAE, RMSE and R2
+of the whole run, the MAE over the last WINDOW scored samples and the throughput.
 """
 import argparse
 import sys
 import time
 
 import _quelb_core as q
-from streams import electricity
+from streams import ELECTRICITY_REGRESSION_TARGET, electricity, electricity_regression
 
 # Samples in the sliding window of the recent accuracy.
 WINDOW = 1000
@@ -22,6 +26,14 @@ def classifiers():
         ("NaiveBayes", lambda: q.NaiveBayes()),
         ("HoeffdingTreeClassifier", lambda: q.HoeffdingTreeClassifier()),
         ("ARFClassifier", lambda: q.ARFClassifier()),
+        ("SGTClassifier", lambda: q.SGTClassifier()),
+    ]
+
+
+def regressors():
+    """Every regressor the module offers, with the options the demo runs them with."""
+    return [
+        ("FIMTDDRegressor", lambda: q.FIMTDDRegressor()),
     ]
 
 
@@ -65,6 +77,24 @@ def run_classifier(name, model, stream):
     return accuracy.get(), macro_f1.get(), recent.accuracy(), len(stream) / elapsed
 
 
+def run_regressor(name, model, stream):
+    mae, rmse, r2, recent = q.MAE(), q.RMSE(), q.R2(), q.WindowRegressionMetric(WINDOW)
+    progress = Progress(name, len(stream))
+    start = time.perf_counter()
+    for i, (x, y) in enumerate(stream, 1):
+        if i > 1:
+            y_pred = model.predict_one(x)
+            mae.update(y, y_pred)
+            rmse.update(y, y_pred)
+            r2.update(y, y_pred)
+            recent.update(y, y_pred)
+        model.learn_one(x, y)
+        if i % 500 == 0 or i == len(stream):
+            progress.update(i)
+    elapsed = time.perf_counter() - start
+    return mae.get(), rmse.get(), r2.get(), recent.get(0), len(stream) / elapsed
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--limit", type=int, default=0, help="use only the first N samples")
@@ -79,6 +109,16 @@ def main(argv=None):
     for name, make in classifiers():
         acc, f1, recent_acc, rate = run_classifier(name, make(), stream)
         print(f"{name:<36}{acc:>10.4f}{f1:>10.4f}{recent_acc:>15.4f}{rate:>12,.0f}", flush=True)
+
+    reg_stream = electricity_regression()
+    if args.limit > 0:
+        reg_stream = reg_stream[: args.limit]
+    print(f"\nRegression: {ELECTRICITY_REGRESSION_TARGET} predicted from the other {len(reg_stream[0][0])} features")
+    recent_header = f"MAE last {WINDOW}"
+    print(f"{'learner':<36}{'MAE':>10}{'RMSE':>10}{'R2':>10}{recent_header:>15}{'samples/s':>12}")
+    for name, make in regressors():
+        mae, rmse, r2, recent_mae, rate = run_regressor(name, make(), reg_stream)
+        print(f"{name:<36}{mae:>10.4f}{rmse:>10.4f}{r2:>10.4f}{recent_mae:>15.4f}{rate:>12,.0f}", flush=True)
 
 
 if __name__ == "__main__":

@@ -27,3 +27,20 @@ def electricity():
 def weather():
     """18,159 samples of 8 weather features with a binary target."""
     return read_csv_stream("weather")
+
+
+# The electricity column that the regression stream predicts: a price scaled to [0, 1].
+ELECTRICITY_REGRESSION_TARGET = "feat_2"
+
+
+def electricity_regression():
+    """The electricity stream with feat_2 as a float target and the other five features as inputs.
+
+    The class label is left out: it records whether that price went up, so it would leak the
+    answer.
+    """
+    rows = []
+    for x, _ in electricity():
+        target = x.pop(ELECTRICITY_REGRESSION_TARGET)
+        rows.append((x, target))
+    return rows
