@@ -2,21 +2,25 @@
 
 Each sample is first predicted, the prediction scored, and only then learned. The very first
 sample is learned without being scored: an empty model has nothing to predict with. Prints, per
-classifier, the accuracy, macro F1 and throughput of the whole run.
+classifier, the accuracy and macro F1 of the whole run, the accuracy over the last WINDOW scored
+samples (how well the model fits the stream's current concept) and the throughput.
 
 The regression run uses the same stream with a continuous column as the target: feat_2 (the
 second column, a price scaled to [0, 1]) predicted from the other five features. The class label
 is left out of the inputs: it records whether that price went up, so it would leak the answer.
-Prints, per regressor, MAE, RMSE, R2 and throughput.
+Prints, per regressor, MAE, RMSE and R2 of the whole run, MAE over the last WINDOW scored samples
+and the throughput.
 """
 import argparse
-import math
 import sys
 import time
 
 import _quelb_core as q
 from streams import electricity
 
+# Samples in the sliding window of the recent accuracy (and MAE).
+WINDOW = 1000
+# The column the regression run predicts from the others.
 REGRESSION_TARGET = "feat_2"
 
 
@@ -43,51 +47,6 @@ def regressors():
     ]
 
 
-class _RunningMAE:
-    def __init__(self):
-        self.n, self.avg = 0.0, 0.0
-
-    def update(self, y_true, y_pred):
-        self.n += 1.0
-        self.avg += (abs(y_true - y_pred) - self.avg) / self.n
-
-    def get(self):
-        return self.avg
-
-
-class _RunningRMSE(_RunningMAE):
-    def update(self, y_true, y_pred):
-        self.n += 1.0
-        self.avg += ((y_true - y_pred) ** 2 - self.avg) / self.n
-
-    def get(self):
-        return math.sqrt(self.avg)
-
-
-class _RunningR2:
-    def __init__(self):
-        self.n = self.mean = self.m2 = self.sse = 0.0
-
-    def update(self, y_true, y_pred):
-        self.n += 1.0
-        d = y_true - self.mean
-        self.mean += d / self.n
-        self.sse += (y_true - y_pred) ** 2
-        self.m2 += (y_true - self.mean) * d
-
-    def get(self):
-        if self.n <= 1.0 or self.m2 == 0.0:
-            return 0.0
-        return 1.0 - self.sse / self.m2
-
-
-def regression_metrics():
-    """MAE, RMSE and R2: the module's own where it has them, plain Python otherwise."""
-    if all(hasattr(q, name) for name in ("MAE", "RMSE", "R2")):
-        return q.MAE(), q.RMSE(), q.R2()
-    return _RunningMAE(), _RunningRMSE(), _RunningR2()
-
-
 class Progress:
     """A progress line on stderr: redrawn in place on a terminal, a few lines otherwise."""
 
@@ -112,7 +71,7 @@ class Progress:
 
 
 def run_classifier(name, model, stream):
-    accuracy, macro_f1 = q.Accuracy(), q.MacroF1()
+    accuracy, macro_f1, recent = q.Accuracy(), q.MacroF1(), q.WindowMetric(WINDOW)
     progress = Progress(name, len(stream))
     start = time.perf_counter()
     for i, (x, y) in enumerate(stream, 1):
@@ -120,11 +79,12 @@ def run_classifier(name, model, stream):
             y_pred = model.predict_one(x)
             accuracy.update(y, y_pred)
             macro_f1.update(y, y_pred)
+            recent.update(y_pred, y)
         model.learn_one(x, y)
         if i % 500 == 0 or i == len(stream):
             progress.update(i)
     elapsed = time.perf_counter() - start
-    return accuracy.get(), macro_f1.get(), len(stream) / elapsed
+    return accuracy.get(), macro_f1.get(), recent.accuracy(), len(stream) / elapsed
 
 
 def regression_stream(stream):
@@ -138,7 +98,7 @@ def regression_stream(stream):
 
 
 def run_regressor(name, model, stream):
-    mae, rmse, r2 = regression_metrics()
+    mae, rmse, r2, recent = q.MAE(), q.RMSE(), q.R2(), q.WindowRegressionMetric(WINDOW)
     progress = Progress(name, len(stream))
     start = time.perf_counter()
     for i, (x, y) in enumerate(stream, 1):
@@ -147,11 +107,12 @@ def run_regressor(name, model, stream):
             mae.update(y, y_pred)
             rmse.update(y, y_pred)
             r2.update(y, y_pred)
+            recent.update(y, y_pred)
         model.learn_one(x, y)
         if i % 500 == 0 or i == len(stream):
             progress.update(i)
     elapsed = time.perf_counter() - start
-    return mae.get(), rmse.get(), r2.get(), len(stream) / elapsed
+    return mae.get(), rmse.get(), r2.get(), recent.mae(), len(stream) / elapsed
 
 
 def main(argv=None):
@@ -163,17 +124,19 @@ def main(argv=None):
     if args.limit > 0:
         stream = stream[: args.limit]
     print(f"Electricity stream: {len(stream)} samples, {len(stream[0][0])} features, binary target")
-    print(f"{'learner':<42}{'accuracy':>10}{'macro F1':>10}{'samples/s':>12}")
+    recent_header = f"acc last {WINDOW}"
+    print(f"{'learner':<42}{'accuracy':>10}{'macro F1':>10}{recent_header:>15}{'samples/s':>12}")
     for name, make in classifiers():
-        acc, f1, rate = run_classifier(name, make(), stream)
-        print(f"{name:<42}{acc:>10.4f}{f1:>10.4f}{rate:>12,.0f}", flush=True)
+        acc, f1, recent_acc, rate = run_classifier(name, make(), stream)
+        print(f"{name:<42}{acc:>10.4f}{f1:>10.4f}{recent_acc:>15.4f}{rate:>12,.0f}", flush=True)
 
     reg_stream = regression_stream(stream)
     print(f"\nRegression: {REGRESSION_TARGET} predicted from the other {len(reg_stream[0][0])} features")
-    print(f"{'learner':<42}{'MAE':>10}{'RMSE':>10}{'R2':>10}{'samples/s':>12}")
+    recent_header = f"MAE last {WINDOW}"
+    print(f"{'learner':<42}{'MAE':>10}{'RMSE':>10}{'R2':>10}{recent_header:>15}{'samples/s':>12}")
     for name, make in regressors():
-        mae, rmse, r2, rate = run_regressor(name, make(), reg_stream)
-        print(f"{name:<42}{mae:>10.4f}{rmse:>10.4f}{r2:>10.4f}{rate:>12,.0f}", flush=True)
+        mae, rmse, r2, recent_mae, rate = run_regressor(name, make(), reg_stream)
+        print(f"{name:<42}{mae:>10.4f}{rmse:>10.4f}{r2:>10.4f}{recent_mae:>15.4f}{rate:>12,.0f}", flush=True)
 
 
 if __name__ == "__main__":

@@ -53,11 +53,11 @@ PYBIND11_MODULE(_quelb_core, m) {
     register_macro_precision(m);
     register_macro_recall(m);
     register_macro_f1(m);
-    // register_mae(m);
-    // register_rmse(m);
-    // register_window_metric(m);
-    // register_window_regression_metric(m);
-    // register_r2(m);
-    // register_adwin(m);
-    // register_eddm(m);
+    register_mae(m);
+    register_rmse(m);
+    register_window_metric(m);
+    register_window_regression_metric(m);
+    register_r2(m);
+    register_adwin(m);
+    register_eddm(m);
 }

@@ -23,5 +23,14 @@ void register_accuracy(pybind11::module_& m);
 void register_macro_precision(pybind11::module_& m);
 void register_macro_recall(pybind11::module_& m);
 void register_macro_f1(pybind11::module_& m);
+void register_mae(pybind11::module_& m);
+void register_rmse(pybind11::module_& m);
+void register_r2(pybind11::module_& m);
+void register_window_metric(pybind11::module_& m);
+void register_window_regression_metric(pybind11::module_& m);
+
+// drift.cpp
+void register_adwin(pybind11::module_& m);
+void register_eddm(pybind11::module_& m);
 
 }  // namespace quelb::bindings
