@@ -37,6 +37,15 @@ def dense_stream(n_samples, n_features=100, seed=0):
 # kinds of UPDATE_KINDS.
 CLASSES = {
     "NaiveBayes": ("classifier", lambda: q.NaiveBayes()),
+    "Perceptron": ("classifier", lambda: q.Perceptron()),
+    "LogisticRegressionClassifier": ("classifier", lambda: q.LogisticRegressionClassifier()),
+    "PassiveAggressiveClassifier": ("classifier", lambda: q.PassiveAggressiveClassifier()),
+    "SoftmaxRegression": ("classifier", lambda: q.SoftmaxRegression()),
+    "KNNClassifier": ("classifier", lambda: q.KNNClassifier()),
+    "LinearRegression": ("regressor", lambda: q.LinearRegression()),
+    "BayesianLinearRegression": ("regressor", lambda: q.BayesianLinearRegression()),
+    "PassiveAggressiveRegressor": ("regressor", lambda: q.PassiveAggressiveRegressor()),
+    "KNNRegressor": ("regressor", lambda: q.KNNRegressor()),
     "HoeffdingTreeClassifier": ("classifier", lambda: q.HoeffdingTreeClassifier()),
     "ARFClassifier": ("classifier", lambda: q.ARFClassifier()),
     "Accuracy": ("metric", lambda: q.Accuracy()),
