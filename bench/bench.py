@@ -18,7 +18,7 @@ import _quelb_bench as floor
 import _quelb_core as q
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "demo"))
-from streams import electricity, electricity_regression  # noqa: E402
+from streams import electricity, regression_stream  # noqa: E402
 
 
 def dense_stream(n_samples, n_features=100, seed=0, regression=False):
@@ -37,6 +37,15 @@ def dense_stream(n_samples, n_features=100, seed=0, regression=False):
 # kinds of UPDATE_KINDS.
 CLASSES = {
     "NaiveBayes": ("classifier", lambda: q.NaiveBayes()),
+    "Perceptron": ("classifier", lambda: q.Perceptron()),
+    "LogisticRegressionClassifier": ("classifier", lambda: q.LogisticRegressionClassifier()),
+    "PassiveAggressiveClassifier": ("classifier", lambda: q.PassiveAggressiveClassifier()),
+    "SoftmaxRegression": ("classifier", lambda: q.SoftmaxRegression()),
+    "KNNClassifier": ("classifier", lambda: q.KNNClassifier()),
+    "LinearRegression": ("regressor", lambda: q.LinearRegression()),
+    "BayesianLinearRegression": ("regressor", lambda: q.BayesianLinearRegression()),
+    "PassiveAggressiveRegressor": ("regressor", lambda: q.PassiveAggressiveRegressor()),
+    "KNNRegressor": ("regressor", lambda: q.KNNRegressor()),
     "HoeffdingTreeClassifier": ("classifier", lambda: q.HoeffdingTreeClassifier()),
     "ARFClassifier": ("classifier", lambda: q.ARFClassifier()),
     "SGTClassifier": ("classifier", lambda: q.SGTClassifier()),
@@ -152,10 +161,11 @@ def main(argv=None):
 
     names = [n for n in CLASSES if not args.only or n in args.only.split(",")]
     # Regressors run on the regression streams, every other kind on the classification streams.
+    elec = electricity()[: args.samples]
     streams = {
-        "elec (6 features)": (False, electricity()[: args.samples]),
+        "elec (6 features)": (False, elec),
         "dense (100 features)": (False, dense_stream(min(args.samples, 5000))),
-        "elec regression (feat_2 from 5 features)": (True, electricity_regression()[: args.samples]),
+        "elec regression (feat_2 from 5 features)": (True, regression_stream(elec)),
         "dense regression (100 features)": (True, dense_stream(min(args.samples, 5000), regression=True)),
     }
     for stream_name, (regression, stream) in streams.items():

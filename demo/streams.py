@@ -29,18 +29,20 @@ def weather():
     return read_csv_stream("weather")
 
 
-# The electricity column that the regression stream predicts: a price scaled to [0, 1].
-ELECTRICITY_REGRESSION_TARGET = "feat_2"
+
+# The electricity column that the regression runs predict from the others: a price in [0, 1].
+REGRESSION_TARGET = "feat_2"
 
 
-def electricity_regression():
-    """The electricity stream with feat_2 as a float target and the other five features as inputs.
+def regression_stream(stream):
+    """The stream with REGRESSION_TARGET as the target and the other features as inputs.
 
-    The class label is left out: it records whether that price went up, so it would leak the
-    answer.
+    The class label is left out of the inputs: it records whether that price went up, so it would
+    leak the answer.
     """
     rows = []
-    for x, _ in electricity():
-        target = x.pop(ELECTRICITY_REGRESSION_TARGET)
-        rows.append((x, target))
+    for x, _ in stream:
+        inputs = dict(x)
+        target = inputs.pop(REGRESSION_TARGET)
+        rows.append((inputs, target))
     return rows

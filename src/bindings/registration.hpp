@@ -6,6 +6,17 @@ namespace quelb::bindings {
 
 // linear.cpp
 void register_naive_bayes(pybind11::module_& m);
+void register_perceptron(pybind11::module_& m);
+void register_logistic_regression(pybind11::module_& m);
+void register_passive_aggressive_classifier(pybind11::module_& m);
+void register_softmax_regression(pybind11::module_& m);
+void register_linear_regression(pybind11::module_& m);
+void register_bayesian_linear_regression(pybind11::module_& m);
+void register_passive_aggressive_regressor(pybind11::module_& m);
+
+// neighbors.cpp
+void register_knn_classifier(pybind11::module_& m);
+void register_knn_regressor(pybind11::module_& m);
 
 // trees.cpp
 void register_hoeffding_tree_classifier(pybind11::module_& m);

@@ -1,34 +1,50 @@
 #include "core/feature_index.hpp"
 
-#include <algorithm>
-
 namespace quelb {
 
-void FeatureIndex::load(const FeatureMap& x, bool add_new) {
-    if (++stamp_ == 0) {  // wrapped: forget every old stamp
-        std::fill(stamps_.begin(), stamps_.end(), 0u);
-        stamp_ = 1;
-    }
-    entries_.clear();
+std::uint32_t FeatureIndex::find(std::size_t i, const std::string& name) const {
+    if (i < recent_.size() && recent_[i].column != kNoColumn && recent_[i].name == name) return recent_[i].column;
+    const auto it = columns_.find(name);
+    if (it == columns_.end()) return kNoColumn;
+    remember(i, name, it->second);
+    return it->second;
+}
+
+void FeatureIndex::remember(std::size_t i, const std::string& name, std::uint32_t column) const {
+    if (i >= recent_.size()) recent_.resize(i + 1);
+    recent_[i].name = name;
+    recent_[i].column = column;
+}
+
+void FeatureIndex::lookup(const FeatureMap& x, std::vector<Entry>& out) const {
+    out.clear();
+    std::size_t i = 0;
     for (const auto& [name, value] : x) {
-        std::uint32_t id;
-        if (add_new) {
-            auto [it, inserted] = ids_.try_emplace(name, static_cast<std::uint32_t>(names_.size()));
-            if (inserted) {
-                names_.push_back(name);
-                values_.push_back(0.0);
-                stamps_.push_back(0);
-            }
-            id = it->second;
-        } else {
-            const auto it = ids_.find(name);
-            if (it == ids_.end()) continue;
-            id = it->second;
-        }
-        entries_.push_back({id, value});
-        values_[id] = value;
-        stamps_[id] = stamp_;
+        const std::uint32_t column = find(i++, name);
+        if (column != kNoColumn) out.push_back({column, value});
     }
+}
+
+void FeatureIndex::assign(const FeatureMap& x, std::vector<Entry>& out) {
+    out.clear();
+    std::size_t i = 0;
+    for (const auto& [name, value] : x) {
+        std::uint32_t column = find(i, name);
+        if (column == kNoColumn) {
+            column = size();
+            columns_.emplace(name, column);
+            names_.push_back(name);
+            remember(i, name, column);
+        }
+        out.push_back({column, value});
+        ++i;
+    }
+}
+
+void FeatureIndex::clear() {
+    columns_.clear();
+    names_.clear();
+    recent_.clear();
 }
 
 }  // namespace quelb

@@ -1,7 +1,9 @@
 #pragma once
-// Dense ids for feature names. A learner loads a sample once, which looks every name up a single
-// time, and then reads the sample by id: no string is hashed or compared again for that sample.
-// The trees of one ensemble share an index so that one load serves all of them.
+// FeatureIndex: a dense column number per feature name, assigned in order of first appearance.
+//
+// Learners that keep per-feature state in dense arrays look each name of a sample up once,
+// here, and then work on (column, value) pairs: one lookup per feature per sample, however many
+// classes, rows or entries the state spans.
 #include <cstdint>
 #include <string>
 #include <unordered_map>
@@ -14,32 +16,42 @@ namespace quelb {
 class FeatureIndex {
 public:
     struct Entry {
-        std::uint32_t id;
+        std::uint32_t column;
         double value;
     };
 
-    // Loads x: its known names (and, when add_new, its new ones, which get the next ids) become
-    // entries() in x's order and readable through value_or_zero.
-    void load(const FeatureMap& x, bool add_new);
+    // The features of x that already have a column, in x's iteration order; others are skipped.
+    void lookup(const FeatureMap& x, std::vector<Entry>& out) const;
+    // Every feature of x with its column, in x's iteration order; a new name gets the next free
+    // column.
+    void assign(const FeatureMap& x, std::vector<Entry>& out);
 
-    const std::vector<Entry>& entries() const { return entries_; }
-
-    // Value of feature id in the loaded sample; 0.0 when the sample lacks it.
-    double value_or_zero(std::uint32_t id) const {
-        return id < stamps_.size() && stamps_[id] == stamp_ ? values_[id] : 0.0;
-    }
-
-    const std::string& name(std::uint32_t id) const { return names_[id]; }
-    std::size_t size() const { return names_.size(); }
+    // Number of columns assigned so far (the next free column).
+    std::uint32_t size() const { return static_cast<std::uint32_t>(columns_.size()); }
+    // The name that owns a column.
+    const std::string& name(std::uint32_t column) const { return names_[column]; }
+    void clear();
 
 private:
-    std::unordered_map<std::string, std::uint32_t, NameHash> ids_;
-    std::vector<std::string> names_;
-    std::vector<Entry> entries_;
-    // values_[id] belongs to the loaded sample when stamps_[id] equals the current stamp.
-    std::vector<double> values_;
-    std::vector<std::uint32_t> stamps_;
-    std::uint32_t stamp_ = 0;
+    static constexpr std::uint32_t kNoColumn = UINT32_MAX;
+
+    // Column of the name at position i of a sample, or kNoColumn.
+    std::uint32_t find(std::size_t i, const std::string& name) const;
+    void remember(std::size_t i, const std::string& name, std::uint32_t column) const;
+
+    std::unordered_map<std::string, std::uint32_t, NameHash> columns_;
+    std::vector<std::string> names_;  // by column
+    // The names met at each sample position, with their columns. Streams with a fixed layout
+    // repeat them, and comparing a name with the one remembered at its position is cheaper than
+    // hashing it. Only names that have a column are remembered (columns live until clear()).
+    struct Remembered {
+        std::string name;
+        std::uint32_t column = kNoColumn;
+    };
+    mutable std::vector<Remembered> recent_;
 };
+
+// A sample as (column, value) entries, in the sample's iteration order.
+using IndexedSample = std::vector<FeatureIndex::Entry>;
 
 }  // namespace quelb

@@ -38,7 +38,7 @@ ARFClassifier::ARFClassifier(int n_models, int seed, double lambda_value, double
 
 void ARFClassifier::reset() {
     rng_.seed(static_cast<std::uint32_t>(seed));
-    features_ = std::make_shared<FeatureIndex>();
+    features_ = std::make_shared<SampleColumns>();
     members_.clear();
     const int n = std::max(n_models, 1);
     members_.reserve(static_cast<std::size_t>(n));
@@ -49,7 +49,7 @@ std::unique_ptr<HoeffdingTreeClassifier> ARFClassifier::make_tree(std::uint32_t 
                                                                   std::size_t n_features) const {
     auto tree = std::make_unique<HoeffdingTreeClassifier>(grace_period, split_confidence, 0.05, 0, max_depth,
                                                           "info_gain");
-    tree->share_feature_index(features_);
+    tree->share_columns(features_);
     const long long k = subspace_size >= 0
                             ? subspace_size
                             : static_cast<long long>(std::sqrt(static_cast<double>(n_features))) + 1;

@@ -59,7 +59,7 @@ private:
     std::vector<Member> members_;
     Rng rng_;  // Poisson weights only
     // Shared by all trees: each sample's names are looked up once per call, not once per tree.
-    std::shared_ptr<FeatureIndex> features_;
+    std::shared_ptr<SampleColumns> features_;
 
     // Scratch space reused between calls.
     std::vector<std::pair<Label, double>> proba_;

@@ -58,7 +58,7 @@ FIMTDDRegressor::FIMTDDRegressor(int grace_period, double split_confidence, doub
       drift_detection(drift_detection),
       seed(seed),
       rng_(static_cast<std::uint32_t>(seed)),
-      features_(std::make_shared<FeatureIndex>()) {
+      features_(std::make_shared<SampleColumns>()) {
     set_leaf_prediction(std::move(leaf_prediction));
 }
 
@@ -91,8 +91,8 @@ void FIMTDDRegressor::reset() {
     alternate_wins_ = 0;
 }
 
-void FIMTDDRegressor::share_feature_index(std::shared_ptr<FeatureIndex> index) {
-    features_ = std::move(index);
+void FIMTDDRegressor::share_columns(std::shared_ptr<SampleColumns> columns) {
+    features_ = std::move(columns);
     reset();
 }
 
@@ -112,8 +112,8 @@ void FIMTDDRegressor::set_leaf_prediction(std::string mode) {
 void FIMTDDRegressor::prepare_inputs() {
     inputs_.clear();
     for (const auto& e : features_->entries()) {
-        const Moments* sums = e.id < feature_sums_.size() ? &feature_sums_[e.id] : nullptr;
-        Input in{e.id, e.value, 0.0, false};
+        const Moments* sums = e.column < feature_sums_.size() ? &feature_sums_[e.column] : nullptr;
+        Input in{e.column, e.value, 0.0, false};
         if (sums && sums->count > 1.0 && sums->variance() > 0.0) {
             in.normalised = sums->normalise(e.value);
             in.usable = true;
@@ -125,7 +125,7 @@ void FIMTDDRegressor::prepare_inputs() {
 FIMTDDRegressor::Node* FIMTDDRegressor::sort_to_leaf(Node* node, int& depth) const {
     while (!node->is_leaf) {
         // A missing feature reads 0.0; NaN fails the test and goes right.
-        node = features_->value_or_zero(node->split_id) <= node->split_threshold ? node->left.get()
+        node = features_->value_or_zero(node->split_column) <= node->split_threshold ? node->left.get()
                                                                                   : node->right.get();
         ++depth;
     }
@@ -145,7 +145,7 @@ double FIMTDDRegressor::perceptron_prediction(const Node& leaf) const {
     if (!leaf.perceptron_ready) return 0.0;
     double s = leaf.bias;
     for (const Input& in : inputs_) {
-        if (in.usable && in.id < leaf.weights.size()) s += in.normalised * leaf.weights[in.id];
+        if (in.usable && in.column < leaf.weights.size()) s += in.normalised * leaf.weights[in.column];
     }
     if (target_sums_.count > 1.0 && target_sums_.variance() > 0.0) {
         return target_sums_.mean() + s * 3.0 * std::sqrt(target_sums_.variance());
@@ -196,8 +196,8 @@ void FIMTDDRegressor::learn_one(const FeatureMap& x, double y) {
 void FIMTDDRegressor::learn_loaded(double y) {
     if (!root_) root_ = std::make_unique<Node>();
     target_sums_.add(y);
-    if (feature_sums_.size() < features_->size()) feature_sums_.resize(features_->size());
-    for (const auto& e : features_->entries()) feature_sums_[e.id].add(e.value);
+    if (feature_sums_.size() < features_->index().size()) feature_sums_.resize(features_->index().size());
+    for (const auto& e : features_->entries()) feature_sums_[e.column].add(e.value);
 
     const LeafMode mode = mode_;
     if (mode != LeafMode::mean) prepare_inputs();
@@ -222,7 +222,7 @@ void FIMTDDRegressor::learn_from(Node* node, int depth, bool alternate_mode, con
             }
         }
         if (drift_detection && node->ph_enabled && !alternate_mode) test_for_change(*node, step.error);
-        node = features_->value_or_zero(node->split_id) <= node->split_threshold ? node->left.get()
+        node = features_->value_or_zero(node->split_column) <= node->split_threshold ? node->left.get()
                                                                                   : node->right.get();
         ++depth;
     }
@@ -300,12 +300,12 @@ void FIMTDDRegressor::learn_at_leaf(Node& leaf, int depth, bool allow_split, con
 
     // A leaf at the depth limit never splits: its E-BSTs would never be read.
     if (depth >= max_depth) return;
-    if (leaf.ebst.size() < features_->size()) leaf.ebst.resize(features_->size());
+    if (leaf.ebst.size() < features_->index().size()) leaf.ebst.resize(features_->index().size());
     ebst_walks_.clear();
     for (const auto& e : features_->entries()) {
         // A NaN has no place in the ordering; like a missing value it counts on the right.
         if (std::isnan(e.value)) continue;
-        Ebst& tree = leaf.ebst[e.id];
+        Ebst& tree = leaf.ebst[e.column];
         if (tree.empty()) {
             tree.add_node(e.value, y);
         } else {
@@ -333,9 +333,9 @@ void FIMTDDRegressor::learn_at_leaf(Node& leaf, int depth, bool allow_split, con
 }
 
 void FIMTDDRegressor::update_perceptron(Node& leaf, double y) {
-    if (leaf.weights.size() < features_->size()) leaf.weights.resize(features_->size(), 0.0);
+    if (leaf.weights.size() < features_->index().size()) leaf.weights.resize(features_->index().size(), 0.0);
     if (!leaf.perceptron_ready) {
-        for (const Input& in : inputs_) leaf.weights[in.id] = 2.0 * rng_.uniform() - 1.0;
+        for (const Input& in : inputs_) leaf.weights[in.column] = 2.0 * rng_.uniform() - 1.0;
         leaf.bias = 2.0 * rng_.uniform() - 1.0;
         leaf.perceptron_ready = true;
     }
@@ -343,9 +343,9 @@ void FIMTDDRegressor::update_perceptron(Node& leaf, double y) {
     double rate = learning_ratio;
     if (!learning_ratio_const) rate /= 1.0 + leaf.perceptron_updates * learning_rate_decay;
     double s = leaf.bias;
-    for (const Input& in : inputs_) s += in.normalised * leaf.weights[in.id];
+    for (const Input& in : inputs_) s += in.normalised * leaf.weights[in.column];
     const double delta = rate * (target_sums_.normalise(y) - s);
-    for (const Input& in : inputs_) leaf.weights[in.id] += delta * in.normalised;
+    for (const Input& in : inputs_) leaf.weights[in.column] += delta * in.normalised;
     leaf.bias += delta;
 }
 
@@ -418,15 +418,15 @@ double FIMTDDRegressor::best_ebst_split(const Ebst& tree, const Moments& total, 
 void FIMTDDRegressor::attempt_split(Node& leaf, LeafMode mode) {
     const Moments& total = leaf.targets;
     double best = -1.0, second = -1.0, best_threshold = 0.0;
-    std::uint32_t best_id = 0;
-    for (std::uint32_t id = 0; id < leaf.ebst.size(); ++id) {
+    std::uint32_t best_column = 0;
+    for (std::uint32_t column = 0; column < leaf.ebst.size(); ++column) {
         double threshold = 0.0;
-        const double sdr = best_ebst_split(leaf.ebst[id], total, threshold);
+        const double sdr = best_ebst_split(leaf.ebst[column], total, threshold);
         if (!(sdr > 0.0)) continue;
         if (sdr > best) {
             second = best;
             best = sdr;
-            best_id = id;
+            best_column = column;
             best_threshold = threshold;
         } else if (sdr > second) {
             second = sdr;
@@ -439,7 +439,7 @@ void FIMTDDRegressor::attempt_split(Node& leaf, LeafMode mode) {
     }
 
     leaf.is_leaf = false;
-    leaf.split_id = best_id;
+    leaf.split_column = best_column;
     leaf.split_threshold = best_threshold;
     leaf.left = std::make_unique<Node>();
     leaf.right = std::make_unique<Node>();

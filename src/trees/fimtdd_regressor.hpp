@@ -10,15 +10,15 @@
 //
 // The tree is the member model of the bagging regressor and of the gradient-boosted ensembles:
 // they construct it with a seed (the generator starts from it; reset keeps the generator's
-// state), then call learn_one, predict_one and reset. Trees of one ensemble may share a
-// FeatureIndex and load each sample once (learn_loaded, predict_loaded).
+// state), then call learn_one, predict_one and reset. Trees of one ensemble may share their
+// SampleColumns and load each sample once (learn_loaded, predict_loaded).
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "core/contracts.hpp"
-#include "core/feature_index.hpp"
+#include "core/sample_columns.hpp"
 #include "core/rng.hpp"
 
 namespace quelb {
@@ -41,14 +41,14 @@ public:
     // Splits made since construction or the last reset (alternate subtrees included).
     int n_splits() const { return split_count_; }
 
-    // learn_one / predict_one on the sample last loaded into feature_index(); learning needs the
+    // learn_one / predict_one on the sample last loaded into columns(); learning needs the
     // sample loaded with new names added.
     void learn_loaded(double y);
     double predict_loaded();
-    // Makes the tree read samples through `index`, shared with other trees; the tree starts over
-    // (its statistics refer to ids of its former index).
-    void share_feature_index(std::shared_ptr<FeatureIndex> index);
-    FeatureIndex& feature_index() { return *features_; }
+    // Makes the tree read samples through `columns`, shared with other trees; the tree starts over
+    // (its statistics refer to the columns of its former index).
+    void share_columns(std::shared_ptr<SampleColumns> columns);
+    SampleColumns& columns() { return *features_; }
 
     // "mean", "perceptron"; anything else is adaptive.
     const std::string& leaf_prediction() const { return leaf_prediction_; }
@@ -134,9 +134,9 @@ private:
         // Absolute normalised errors of the samples that passed while internal, and their number.
         double error_sum = 0.0;
         double error_count = 0.0;
-        std::vector<Ebst> ebst;  // by feature id; empty for features not seen here
+        std::vector<Ebst> ebst;  // by column; empty for features not seen here
         double last_split_check = 0.0;
-        std::vector<double> weights;  // by feature id; absent ids weigh 0
+        std::vector<double> weights;  // by column; absent ids weigh 0
         double bias = 0.0;
         double perceptron_updates = 0.0;
         bool perceptron_ready = false;
@@ -145,7 +145,7 @@ private:
         double y_min = 0.0;
         double y_max = 0.0;
         bool has_range = false;
-        std::uint32_t split_id = 0;
+        std::uint32_t split_column = 0;
         double split_threshold = 0.0;
         std::unique_ptr<Node> left, right;
         bool ph_enabled = true;
@@ -162,7 +162,7 @@ private:
     // A feature of the loaded sample with its normalised value; `usable` when the feature's
     // running sums give it a positive variance.
     struct Input {
-        std::uint32_t id;
+        std::uint32_t column;
         double value;
         double normalised;
         bool usable;
@@ -204,12 +204,12 @@ private:
 
     std::unique_ptr<Node> root_;
     Moments target_sums_;
-    std::vector<Moments> feature_sums_;  // by feature id
+    std::vector<Moments> feature_sums_;  // by column
     int split_count_ = 0;
     std::int64_t alarm_count_ = 0;
     std::int64_t alternate_wins_ = 0;
     Rng rng_;
-    std::shared_ptr<FeatureIndex> features_;
+    std::shared_ptr<SampleColumns> features_;
 
     // Scratch space reused between calls.
     std::vector<Input> inputs_;

@@ -119,7 +119,7 @@ HoeffdingTreeClassifier::HoeffdingTreeClassifier(int grace_period, double split_
       max_depth(max_depth),
       split_criterion(std::move(split_criterion)),
       rng_(0),
-      features_(std::make_shared<FeatureIndex>()) {
+      features_(std::make_shared<SampleColumns>()) {
     check_grace_period(grace_period);
     nodes_.emplace_back();
 }
@@ -129,8 +129,8 @@ void HoeffdingTreeClassifier::set_leaf_prediction(std::string mode) {
     leaf_prediction_ = std::move(mode);
 }
 
-void HoeffdingTreeClassifier::share_feature_index(std::shared_ptr<FeatureIndex> index) {
-    features_ = std::move(index);
+void HoeffdingTreeClassifier::share_columns(std::shared_ptr<SampleColumns> columns) {
+    features_ = std::move(columns);
     reset();
 }
 
@@ -164,10 +164,10 @@ void HoeffdingTreeClassifier::resolve(Leaf& leaf, bool create) {
         leaf.estimators.reserve(n * std::max<std::size_t>(leaf.stride, 2));
     }
     for (const FeatureIndex::Entry& entry : features_->entries()) {
-        std::uint32_t slot = leaf.slot_of.find(entry.id);
+        std::uint32_t slot = leaf.slot_of.find(entry.column);
         if (slot == SlotTable::kNone) {
             if (!create) continue;
-            slot = leaf.add_slot(entry.id);
+            slot = leaf.add_slot(entry.column);
         }
         resolved_.push_back({slot, entry.value});
     }
@@ -401,7 +401,7 @@ bool HoeffdingTreeClassifier::attempt_split(std::uint32_t node, int depth) {
     candidates_.resize(leaf.slot_ids.size());
     for (std::uint32_t s = 0; s < candidates_.size(); ++s) candidates_[s] = s;
     std::sort(candidates_.begin(), candidates_.end(), [&](std::uint32_t a, std::uint32_t b) {
-        return features_->name(leaf.slot_ids[a]) < features_->name(leaf.slot_ids[b]);
+        return features_->index().name(leaf.slot_ids[a]) < features_->index().name(leaf.slot_ids[b]);
     });
     if (subspace_size > 0 && static_cast<std::size_t>(subspace_size) < candidates_.size()) {
         rng_.shuffle(candidates_);

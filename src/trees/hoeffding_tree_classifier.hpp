@@ -6,7 +6,7 @@
 // with the majority class, naive Bayes, or adaptively with whichever has been right more often.
 //
 // The tree is also the member model of the classification ensembles and of the adaptive tree,
-// which use predict_then_learn, subspace_size, reseed and a shared FeatureIndex.
+// which use predict_then_learn, subspace_size, reseed and shared SampleColumns.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "core/contracts.hpp"
-#include "core/feature_index.hpp"
+#include "core/sample_columns.hpp"
 #include "core/gaussian.hpp"
 #include "core/rng.hpp"
 
@@ -42,16 +42,15 @@ public:
     // predict_proba_one into a reused buffer: the leaf's classes, then any other seen class at 0.
     void predict_proba_into(const FeatureMap& x, std::vector<std::pair<Label, double>>& out);
 
-    // The same three on the sample last loaded into the tree's feature index (see
-    // share_feature_index): an ensemble loads each sample once for all its trees. Learning needs
-    // the sample loaded with new names added.
+    // The same on the sample last loaded into the tree's columns (see share_columns): an
+    // ensemble loads each sample once for all its trees. Learning needs the sample loaded with
+    // new names added.
     Label predict_then_learn_loaded(Label y, int times);
     void predict_proba_loaded(std::vector<std::pair<Label, double>>& out);
 
-    // Makes the tree read samples through `index`, shared with other trees; the tree restarts
-    // from a fresh leaf (its statistics refer to ids of its former index).
-    void share_feature_index(std::shared_ptr<FeatureIndex> index);
-    FeatureIndex& feature_index() { return *features_; }
+    // Makes the tree read samples through `columns`, shared with other trees; the tree restarts
+    // from a fresh leaf (its statistics refer to the columns of its former index).
+    void share_columns(std::shared_ptr<SampleColumns> columns);
 
     // Reseeds the generator that picks the features of a split attempt when subspace_size > 0.
     void reseed(std::uint32_t seed) { rng_.seed(seed); }
@@ -76,7 +75,7 @@ public:
 private:
     enum class LeafMode { majority_class, naive_bayes, adaptive };
 
-    // Feature id -> slot of one leaf: open addressing with linear probing.
+    // Feature column -> slot of one leaf: open addressing with linear probing.
     class SlotTable {
     public:
         static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
@@ -103,7 +102,7 @@ private:
         double mc_correct = 0.0;
         double nb_correct = 0.0;
         SlotTable slot_of;
-        std::vector<std::uint32_t> slot_ids;  // feature id of each slot
+        std::vector<std::uint32_t> slot_ids;  // feature column of each slot
         std::vector<GaussianEstimator> estimators;
         std::size_t stride = 0;
 
@@ -118,7 +117,7 @@ private:
 
     struct Node {
         bool is_leaf = true;
-        std::uint32_t split_id = 0;  // feature id of the test
+        std::uint32_t split_id = 0;  // feature column of the test
         double split_threshold = 0.0;
         std::uint32_t left = 0;
         std::uint32_t right = 0;
@@ -160,7 +159,7 @@ private:
     std::vector<Node> nodes_;  // nodes_[0] is the root
     std::vector<Label> classes_seen_;  // ascending
     Rng rng_;
-    std::shared_ptr<FeatureIndex> features_;
+    std::shared_ptr<SampleColumns> features_;
 
     // Scratch space reused between calls.
     std::vector<ResolvedFeature> resolved_;

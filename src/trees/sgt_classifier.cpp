@@ -45,7 +45,7 @@ std::uint32_t SGTClassifier::sort_to_leaf(int& depth) const {
     std::uint32_t node = 0;
     while (!nodes_[node].is_leaf) {
         const Node& test = nodes_[node];
-        node = features_.value_or_zero(test.split_id) <= test.split_threshold ? test.left : test.right;
+        node = features_.value_or_zero(test.split_column) <= test.split_threshold ? test.left : test.right;
         ++depth;
     }
     return node;
@@ -72,11 +72,11 @@ void SGTClassifier::learn_one(const FeatureMap& x, Label y) {
     }
     leaf.samples_seen += 1;
 
-    if (leaf.stats.size() < features_.size()) leaf.stats.resize(features_.size());
+    if (leaf.stats.size() < features_.index().size()) leaf.stats.resize(features_.index().size());
     const double gradient_weight = std::fabs(g) + kWeightFloor;
     const double hessian_weight = h + kWeightFloor;
     for (const auto& e : features_.entries()) {
-        FeatureStats& fs = leaf.stats[e.id];
+        FeatureStats& fs = leaf.stats[e.column];
         (g > 0.0 ? fs.positive : fs.negative).update(e.value, gradient_weight);
         fs.hessian.update(e.value, hessian_weight);
     }
@@ -100,8 +100,8 @@ void SGTClassifier::attempt_split(std::uint32_t node) {
     double best_gain = 0.0;
     bool found = false;
     Split best;
-    for (std::uint32_t id = 0; id < leaf.stats.size(); ++id) {
-        const FeatureStats& fs = leaf.stats[id];
+    for (std::uint32_t column = 0; column < leaf.stats.size(); ++column) {
+        const FeatureStats& fs = leaf.stats[column];
         const double count = fs.positive.count + fs.negative.count;
         if (!(count > 0.0)) continue;
         // The mean of the feature's gradient-weighted values, both signs together.
@@ -117,7 +117,7 @@ void SGTClassifier::attempt_split(std::uint32_t node) {
         if (gain > best_gain) {
             best_gain = gain;
             found = true;
-            best = Split{id, t, GL, HL, GR, HR, positive_share, negative_share};
+            best = Split{column, t, GL, HL, GR, HR, positive_share, negative_share};
         }
     }
     if (found) apply_split(node, best);
@@ -150,14 +150,14 @@ void SGTClassifier::apply_split(std::uint32_t node, const Split& split) {
     r.samples_seen = static_cast<std::int64_t>((1.0 - q) * samples);
     l.stats.resize(parent.stats.size());
     r.stats.resize(parent.stats.size());
-    for (std::size_t id = 0; id < parent.stats.size(); ++id) {
-        const FeatureStats& fs = parent.stats[id];
-        l.stats[id] = {scaled(fs.positive, q), scaled(fs.negative, q), scaled(fs.hessian, q)};
-        r.stats[id] = {scaled(fs.positive, 1.0 - q), scaled(fs.negative, 1.0 - q), scaled(fs.hessian, 1.0 - q)};
+    for (std::size_t c = 0; c < parent.stats.size(); ++c) {
+        const FeatureStats& fs = parent.stats[c];
+        l.stats[c] = {scaled(fs.positive, q), scaled(fs.negative, q), scaled(fs.hessian, q)};
+        r.stats[c] = {scaled(fs.positive, 1.0 - q), scaled(fs.negative, 1.0 - q), scaled(fs.hessian, 1.0 - q)};
     }
 
     parent.is_leaf = false;
-    parent.split_id = split.id;
+    parent.split_column = split.column;
     parent.split_threshold = split.threshold;
     parent.left = left;
     parent.right = right;

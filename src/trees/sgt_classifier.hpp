@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "core/contracts.hpp"
-#include "core/feature_index.hpp"
+#include "core/sample_columns.hpp"
 #include "core/gaussian.hpp"
 
 namespace quelb {
@@ -49,14 +49,14 @@ private:
 
     struct Node {
         bool is_leaf = true;
-        std::vector<FeatureStats> stats;  // by feature id
+        std::vector<FeatureStats> stats;  // by column
         double value = 0.0;
         double gradient_sum = 0.0;
         double hessian_sum = 0.0;
         double positive_gradient_sum = 0.0;  // of the positive gradients
         double negative_gradient_sum = 0.0;  // of the absolute negative gradients
         std::int64_t samples_seen = 0;
-        std::uint32_t split_id = 0;
+        std::uint32_t split_column = 0;
         double split_threshold = 0.0;
         std::uint32_t left = 0;
         std::uint32_t right = 0;
@@ -64,7 +64,7 @@ private:
 
     // The candidate split of one feature.
     struct Split {
-        std::uint32_t id = 0;
+        std::uint32_t column = 0;
         double threshold = 0.0;
         double left_gradient = 0.0, left_hessian = 0.0;
         double right_gradient = 0.0, right_hessian = 0.0;
@@ -79,7 +79,7 @@ private:
 
     std::vector<Node> nodes_;  // nodes_[0] is the root
     std::vector<Label> classes_seen_;  // ascending; kept for completeness, not used to predict
-    FeatureIndex features_;
+    SampleColumns features_;
 };
 
 }  // namespace quelb

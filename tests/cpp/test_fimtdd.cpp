@@ -66,16 +66,16 @@ TEST(FIMTDDNative, AbruptChangeGrowsAnAlternateThatTakesOver) {
     EXPECT_EQ(blind.n_alternate_wins(), 0);
 }
 
-TEST(FIMTDDNative, SharedIndexAndLoadedSamplesGiveTheSameModel) {
+TEST(FIMTDDNative, SharedColumnsAndLoadedSamplesGiveTheSameModel) {
     FIMTDDRegressor alone(50, 1e-07, 0.05, 20, "adaptive", 0.02, 0.001, false, 0.005, 5.0, 0.995, 30, 300, true, 9);
     FIMTDDRegressor first(50, 1e-07, 0.05, 20, "adaptive", 0.02, 0.001, false, 0.005, 5.0, 0.995, 30, 300, true, 9);
     FIMTDDRegressor second(50, 1e-07, 0.05, 20, "mean");
-    auto index = std::make_shared<FeatureIndex>();
-    second.share_feature_index(index);
-    first.share_feature_index(index);
+    auto columns = std::make_shared<SampleColumns>();
+    second.share_columns(columns);
+    first.share_columns(columns);
     for (const auto& [x, y] : stream(4000, 2000, 3)) {
         const double expected = alone.predict_one(x);
-        index->load(x, true);
+        columns->load(x, true);
         ASSERT_EQ(first.predict_loaded(), expected);
         second.learn_loaded(y);
         first.learn_loaded(y);
@@ -83,14 +83,4 @@ TEST(FIMTDDNative, SharedIndexAndLoadedSamplesGiveTheSameModel) {
     }
     EXPECT_EQ(first.n_splits(), alone.n_splits());
     EXPECT_GT(alone.n_alarms(), 0);
-}
-
-TEST(FIMTDDNative, IncreasingValuesGrowADeepTreeThatResetFrees) {
-    // Increasing values make each E-BST a chain and send every sample to the newest leaf.
-    FIMTDDRegressor tree(20, 1e-07, 0.05, 1 << 30, "mean");
-    for (int i = 0; i < 20000; ++i) tree.learn_one(FeatureMap{{"t", static_cast<double>(i)}}, i % 1000);
-    EXPECT_GT(tree.n_splits(), 100);
-    tree.reset();
-    EXPECT_EQ(tree.n_splits(), 0);
-    EXPECT_EQ(tree.predict_one(FeatureMap{{"t", 1.0}}), 0.0);
 }
