@@ -33,9 +33,18 @@ def dense_stream(n_samples, n_features=100, seed=0):
     return stream
 
 
-# name -> (kind, factory). Kinds: "classifier", "regressor", "transformer", "metric".
+# name -> (kind, factory). Kinds: "classifier", "regressor", "transformer" (learn_one(x)),
+# "supervised transformer" (learn_one(x, y)), "metric".
 CLASSES = {
     "NaiveBayes": ("classifier", lambda: q.NaiveBayes()),
+    "StandardScaler": ("transformer", lambda: q.StandardScaler()),
+    "MinMaxScaler": ("transformer", lambda: q.MinMaxScaler()),
+    "MaxAbsScaler": ("transformer", lambda: q.MaxAbsScaler()),
+    "VarianceThreshold": ("transformer", lambda: q.VarianceThreshold()),
+    "SelectKBest": ("supervised transformer", lambda: q.SelectKBest(k=3)),
+    "ClassificationPipeline(Std|NB)": (
+        "classifier", lambda: q.ClassificationPipeline([q.StandardScaler()], q.NaiveBayes())),
+    "ClassificationPipeline([],NB)": ("classifier", lambda: q.ClassificationPipeline([], q.NaiveBayes())),
     "Accuracy": ("metric", lambda: q.Accuracy()),
     "MacroF1": ("metric", lambda: q.MacroF1()),
 }
@@ -80,7 +89,7 @@ def measure(kind, model, stream, chunk):
             predict = model.predict_one
             for x, _ in rows:
                 predict(x)
-        elif kind == "transformer":
+        elif kind.endswith("transformer"):
             transform = model.transform_one
             for x, _ in rows:
                 transform(x)
@@ -97,6 +106,10 @@ def measure(kind, model, stream, chunk):
             learn = model.learn_one
             for x, _ in rows:
                 learn(x)
+        elif kind == "supervised transformer":
+            learn = model.learn_one
+            for x, y in rows:
+                learn(x, y)
         t2 = time.perf_counter()
         predict_times.append((t1 - t0) / len(rows))
         learn_times.append((t2 - t1) / len(rows))
@@ -110,7 +123,8 @@ def main(argv=None):
     parser.add_argument("--only", default="", help="comma-separated class names")
     args = parser.parse_args(argv)
 
-    names = [n for n in CLASSES if not args.only or n in args.only.split(",")]
+    names = [n for n in CLASSES if not args.only or n in args.only.split(",")
+             or n.split("(")[0] in args.only.split(",")]
     streams = {
         "elec (6 features)": electricity()[: args.samples],
         "dense (100 features)": dense_stream(min(args.samples, 5000)),
@@ -124,8 +138,9 @@ def main(argv=None):
         for name in names:
             kind, make = CLASSES[name]
             learn, predict = measure(kind, make(), stream, args.chunk)
-            learn_ratio = learn / floor_two if kind != "metric" else float("nan")
-            both = (learn + predict) / (floor_one + floor_two)
+            learn_floor = floor_one if kind == "transformer" else floor_two  # no target to convert
+            learn_ratio = learn / learn_floor if kind != "metric" else float("nan")
+            both = (learn + predict) / (floor_one + learn_floor)
             learn_text = f"{learn * 1e6:>10.3f}{learn_ratio:>9.2f}" if kind != "metric" else f"{'-':>10}{'-':>9}"
             print(f"{name:<34}{learn_text}{predict * 1e6:>12.3f}{predict / floor_one:>9.2f}"
                   f"{both:>14.2f}", flush=True)

@@ -19,6 +19,23 @@ def classifiers():
     ]
 
 
+# Learners whose answers depend on the scale of the features: the demo also runs each of them
+# behind a StandardScaler, as a pipeline.
+SCALE_SENSITIVE = {"NaiveBayes", "Perceptron", "LogisticRegressionClassifier",
+                   "PassiveAggressiveClassifier", "SoftmaxRegression", "KNNClassifier"}
+
+
+def with_scaled_pipelines(learners):
+    """The learners, each scale-sensitive one followed by its standard-scaled pipeline."""
+    out = []
+    for name, make in learners:
+        out.append((name, make))
+        if name in SCALE_SENSITIVE:
+            out.append((f"StandardScaler | {name}",
+                        lambda make=make: q.ClassificationPipeline([q.StandardScaler()], make())))
+    return out
+
+
 class Progress:
     """A progress line on stderr: redrawn in place on a terminal, a few lines otherwise."""
 
@@ -68,7 +85,7 @@ def main(argv=None):
         stream = stream[: args.limit]
     print(f"Electricity stream: {len(stream)} samples, {len(stream[0][0])} features, binary target")
     print(f"{'learner':<36}{'accuracy':>10}{'macro F1':>10}{'samples/s':>12}")
-    for name, make in classifiers():
+    for name, make in with_scaled_pipelines(classifiers()):
         acc, f1, rate = run_classifier(name, make(), stream)
         print(f"{name:<36}{acc:>10.4f}{f1:>10.4f}{rate:>12,.0f}", flush=True)
 
