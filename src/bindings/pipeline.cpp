@@ -53,9 +53,10 @@ void register_classification_pipeline(py::module_& m) {
     using P = ClassificationPipeline;
     SharedClass<P, IClassifier>(m, "ClassificationPipeline")
         .def(py::init([](py::object steps, py::object learner) {
-                 return std::make_shared<P>(load_steps(steps, "ClassificationPipeline"),
-                                            load_learner<IClassifier>(learner, "ClassificationPipeline",
-                                                                   "a classifier (an IClassifier of this module)"));
+                 auto chain = load_steps(steps, "ClassificationPipeline");  // steps are checked first
+                 auto model = load_learner<IClassifier>(learner, "ClassificationPipeline",
+                                                        "a classifier (an IClassifier of this module)");
+                 return std::make_shared<P>(std::move(chain), std::move(model));
              }),
              py::arg("steps"), py::arg("learner"))
         // The converted sample belongs to the call: the steps transform it without another copy.
@@ -70,9 +71,10 @@ void register_regression_pipeline(py::module_& m) {
     using P = RegressionPipeline;
     SharedClass<P, IRegressor>(m, "RegressionPipeline")
         .def(py::init([](py::object steps, py::object learner) {
-                 return std::make_shared<P>(load_steps(steps, "RegressionPipeline"),
-                                            load_learner<IRegressor>(learner, "RegressionPipeline",
-                                                                  "a regressor (an IRegressor of this module)"));
+                 auto chain = load_steps(steps, "RegressionPipeline");
+                 auto model = load_learner<IRegressor>(learner, "RegressionPipeline",
+                                                       "a regressor (an IRegressor of this module)");
+                 return std::make_shared<P>(std::move(chain), std::move(model));
              }),
              py::arg("steps"), py::arg("learner"))
         .def("learn_one", [](P& self, FeatureMap x, double y) { self.learn_in_place(x, y); })
