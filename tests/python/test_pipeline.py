@@ -139,6 +139,7 @@ def test_python_subclasses_are_accepted():
     ({"s": q.StandardScaler()}, q.NaiveBayes(), "'steps' must be a sequence"),
     ([q.StandardScaler(), None], q.NaiveBayes(), "'steps' item 1 must be a transformer"),
     ([q.NaiveBayes()], q.NaiveBayes(), "'steps' item 0 must be a transformer"),
+    ([q.StandardScaler.__new__(q.StandardScaler)], q.NaiveBayes(), "'steps' item 0"),  # never built
     ([q.ClassificationPipeline([], q.NaiveBayes())], q.NaiveBayes(), "'steps' item 0"),
     ([], None, "'learner' must be a classifier"),
     ([], q.StandardScaler(), "'learner' must be a classifier"),
