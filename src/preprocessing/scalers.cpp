@@ -9,32 +9,31 @@ namespace quelb {
 // and divides.
 
 void StandardScaler::learn_one(const FeatureMap& x) {
-    for (const auto& [name, value] : x) {
-        ScalerStats& s = stats_[name];
+    stats_.learn(x, [this](ScalerStats& s, double value) {
         s.n += 1.0;
         const double new_mean = s.mean + (value - s.mean) / s.n;
         if (with_std) s.var += ((value - new_mean) * (value - s.mean) - s.var) / s.n;
         s.mean = new_mean;
-    }
+    });
 }
 
 void StandardScaler::transform_one_inplace(FeatureMap& x) {
-    for (auto& [name, value] : x) {
-        const auto it = stats_.find(name);
-        if (!with_std) {
-            if (it != stats_.end()) value -= it->second.mean;
-            continue;
-        }
-        const double sd = it != stats_.end() ? std::sqrt(it->second.var) : 0.0;
-        value = sd != 0.0 ? (value - it->second.mean) / sd : 0.0;
+    if (!with_std) {
+        stats_.visit(x, [](auto& entry, const ScalerStats* s) {
+            if (s) entry.second -= s->mean;
+        });
+        return;
     }
+    stats_.visit(x, [](auto& entry, const ScalerStats* s) {
+        const double sd = s ? std::sqrt(s->var) : 0.0;
+        entry.second = sd != 0.0 ? (entry.second - s->mean) / sd : 0.0;
+    });
 }
 
 void StandardScaler::reset() { stats_.clear(); }
 
 void MinMaxScaler::learn_one(const FeatureMap& x) {
-    for (const auto& [name, value] : x) {
-        MinMaxRange& r = ranges_[name];
+    ranges_.learn(x, [](MinMaxRange& r, double value) {
         if (!r.has_min || r.min > value) {
             r.min = value;
             r.has_min = true;
@@ -43,33 +42,30 @@ void MinMaxScaler::learn_one(const FeatureMap& x) {
             r.max = value;
             r.has_max = true;
         }
-    }
+    });
 }
 
 void MinMaxScaler::transform_one_inplace(FeatureMap& x) {
-    for (auto& [name, value] : x) {
-        const auto it = ranges_.find(name);
-        const double span = it != ranges_.end() ? it->second.max - it->second.min : 0.0;
-        value = span != 0.0 ? (value - it->second.min) / span : 0.0;
-    }
+    ranges_.visit(x, [](auto& entry, const MinMaxRange* r) {
+        const double span = r ? r->max - r->min : 0.0;
+        entry.second = span != 0.0 ? (entry.second - r->min) / span : 0.0;
+    });
 }
 
 void MinMaxScaler::reset() { ranges_.clear(); }
 
 void MaxAbsScaler::learn_one(const FeatureMap& x) {
-    for (const auto& [name, value] : x) {
-        double& largest = max_abs_[name];
+    max_abs_.learn(x, [](double& largest, double value) {
         const double magnitude = std::fabs(value);
         if (largest < magnitude) largest = magnitude;
-    }
+    });
 }
 
 void MaxAbsScaler::transform_one_inplace(FeatureMap& x) {
-    for (auto& [name, value] : x) {
-        const auto it = max_abs_.find(name);
-        const double largest = it != max_abs_.end() ? it->second : 0.0;
-        value = largest != 0.0 ? value / largest : 0.0;
-    }
+    max_abs_.visit(x, [](auto& entry, const double* largest) {
+        const double divisor = largest ? *largest : 0.0;
+        entry.second = divisor != 0.0 ? entry.second / divisor : 0.0;
+    });
 }
 
 void MaxAbsScaler::reset() { max_abs_.clear(); }

@@ -1,10 +1,8 @@
 #pragma once
 // Online scalers: each feature is rescaled from statistics gathered one learned sample at a time.
 // A feature needs no declaration; its statistics start the first time a learned sample holds it.
-#include <string>
-#include <unordered_map>
-
 #include "core/contracts.hpp"
+#include "preprocessing/feature_records.hpp"
 
 namespace quelb {
 
@@ -30,7 +28,7 @@ public:
     bool with_std;
 
 private:
-    std::unordered_map<std::string, ScalerStats, NameHash> stats_;
+    FeatureRecords<ScalerStats> stats_;
 };
 
 struct MinMaxRange {
@@ -49,7 +47,7 @@ public:
     void reset() override;
 
 private:
-    std::unordered_map<std::string, MinMaxRange, NameHash> ranges_;
+    FeatureRecords<MinMaxRange> ranges_;
 };
 
 // Divides each feature by the largest absolute value learned for it.
@@ -61,7 +59,7 @@ public:
     void reset() override;
 
 private:
-    std::unordered_map<std::string, double, NameHash> max_abs_;
+    FeatureRecords<double> max_abs_;  // 0.0 for a new feature
 };
 
 }  // namespace quelb

@@ -7,32 +7,28 @@
 namespace quelb {
 
 void VarianceThreshold::learn_one(const FeatureMap& x) {
-    for (const auto& [name, value] : x) stats_[name].update(value);
+    stats_.learn(x, [](GaussianStats& s, double value) { s.update(value); });
 }
 
-bool VarianceThreshold::keeps(const std::string& name) const {
-    const auto it = stats_.find(name);
-    if (it == stats_.end()) return true;
-    const GaussianStats& s = it->second;
-    return s.count < static_cast<double>(min_samples) || s.variance() > threshold;
+bool VarianceThreshold::keeps(const GaussianStats* s) const {
+    return !s || s->count < static_cast<double>(min_samples) || s->variance() > threshold;
 }
 
 FeatureMap VarianceThreshold::transform_one(const FeatureMap& x) {
     FeatureMap kept;
     kept.reserve(x.size());
-    for (const auto& [name, value] : x) {
-        if (keeps(name)) kept.append_unique(name, value);
-    }
+    stats_.visit(x, [&](const auto& entry, const GaussianStats* s) {
+        if (keeps(s)) kept.append_unique(entry.first, entry.second);
+    });
     return kept;
 }
 
 void VarianceThreshold::transform_one_inplace(FeatureMap& x) {
-    for (auto it = x.begin(); it != x.end();) {
-        if (keeps(it->first)) {
-            ++it;
-        } else {
-            it = x.erase(it);
-        }
+    dropped_.clear();
+    stats_.visit(x, [&](const auto&, const GaussianStats* s) { dropped_.push_back(!keeps(s)); });
+    // From the back: an erase only moves entries that come after the erased one.
+    for (std::size_t i = dropped_.size(); i-- > 0;) {
+        if (dropped_[i]) x.erase(x.begin() + static_cast<std::ptrdiff_t>(i));
     }
 }
 

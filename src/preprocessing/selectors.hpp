@@ -8,6 +8,7 @@
 
 #include "core/contracts.hpp"
 #include "core/gaussian.hpp"
+#include "preprocessing/feature_records.hpp"
 
 namespace quelb {
 
@@ -28,9 +29,10 @@ public:
     std::int32_t min_samples;
 
 private:
-    bool keeps(const std::string& name) const;
+    bool keeps(const GaussianStats* stats) const;
 
-    std::unordered_map<std::string, GaussianStats, NameHash> stats_;
+    FeatureRecords<GaussianStats> stats_;
+    std::vector<bool> dropped_;  // scratch for transform_one_inplace
 };
 
 // Running Pearson correlation between one feature and the target, over the samples holding the
