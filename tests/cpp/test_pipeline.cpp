@@ -52,19 +52,6 @@ private:
     std::vector<std::string>& log_;
 };
 
-class LoggingRegressor : public IRegressor {
-public:
-    explicit LoggingRegressor(std::vector<std::string>& log) : log_(log) {}
-    void learn_one(const FeatureMap& x, double y) override {
-        log_.push_back("learner.learn a=" + std::to_string(static_cast<int>(x.at("a"))) + " y=" + std::to_string(y));
-    }
-    double predict_one(const FeatureMap& x) override { return x.at("a"); }
-    void reset() override { log_.push_back("learner.reset"); }
-
-private:
-    std::vector<std::string>& log_;
-};
-
 class ThrowingStep : public LoggingStep {
 public:
     using LoggingStep::LoggingStep;
@@ -108,21 +95,6 @@ TEST(ClassificationPipeline, AStepFailureStopsTheChainWithoutRollback) {
     ClassificationPipeline pipeline({first, broken}, std::make_shared<LoggingClassifier>(log));
     EXPECT_THROW(pipeline.learn_one(FeatureMap{{"a", 1.0}}, 0), std::runtime_error);
     EXPECT_EQ(log, (std::vector<std::string>{"first.learn a=1", "first.transform"}));
-}
-
-TEST(RegressionPipeline, PassesTheTargetUnchangedAndNests) {
-    std::vector<std::string> log;
-    auto step = std::make_shared<LoggingStep>("step", log, /*supervised=*/true);
-    auto inner = std::make_shared<RegressionPipeline>(std::vector<std::shared_ptr<ITransformer>>{step},
-                                                      std::make_shared<LoggingRegressor>(log));
-    RegressionPipeline outer({}, inner);
-    outer.learn_one(FeatureMap{{"a", 1.0}}, 2.5);
-    EXPECT_EQ(log, (std::vector<std::string>{"step.learn a=1 y=2.500000", "step.transform",
-                                             "learner.learn a=2 y=2.500000"}));
-    EXPECT_EQ(outer.predict_one(FeatureMap{{"a", 4.0}}), 5.0);
-    log.clear();
-    outer.reset();
-    EXPECT_EQ(log, (std::vector<std::string>{"step.reset", "learner.reset"}));
 }
 
 TEST(Pipelines, RejectNullStepsAndLearners) {
