@@ -50,6 +50,8 @@ CLASSES = {
     "ARFClassifier": ("classifier", lambda: q.ARFClassifier()),
     "SGTClassifier": ("classifier", lambda: q.SGTClassifier()),
     "FIMTDDRegressor": ("regressor", lambda: q.FIMTDDRegressor()),
+    "LeveragingBaggingClassifier": ("classifier", lambda: q.LeveragingBaggingClassifier()),
+    "LeveragingBaggingRegressor": ("regressor", lambda: q.LeveragingBaggingRegressor()),
     "StandardScaler": ("transformer", lambda: q.StandardScaler()),
     "MinMaxScaler": ("transformer", lambda: q.MinMaxScaler()),
     "MaxAbsScaler": ("transformer", lambda: q.MaxAbsScaler()),

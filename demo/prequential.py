@@ -34,6 +34,7 @@ def classifiers():
         ("HoeffdingTreeClassifier", lambda: q.HoeffdingTreeClassifier()),
         ("SGTClassifier", lambda: q.SGTClassifier()),
         ("ARFClassifier", lambda: q.ARFClassifier()),
+        ("LeveragingBaggingClassifier", lambda: q.LeveragingBaggingClassifier()),
     ]
 
 
@@ -46,6 +47,7 @@ def regressors():
         ("PassiveAggressiveRegressor(epsilon=0.01)", lambda: q.PassiveAggressiveRegressor(epsilon=0.01)),
         ("KNNRegressor", lambda: q.KNNRegressor()),
         ("FIMTDDRegressor", lambda: q.FIMTDDRegressor()),
+        ("LeveragingBaggingRegressor", lambda: q.LeveragingBaggingRegressor()),
     ]
 
 

@@ -2,7 +2,10 @@
 #include "bindings/bind_helpers.hpp"
 #include "bindings/registration.hpp"
 
+#include <string>
+
 #include "ensembles/arf_classifier.hpp"
+#include "ensembles/leveraging_bagging.hpp"
 
 namespace quelb::bindings {
 
@@ -13,6 +16,27 @@ void register_arf_classifier(py::module_& m) {
              py::arg("seed") = 0, py::arg("lambda_value") = 6.0, py::arg("drift_delta") = 0.001,
              py::arg("warning_delta") = 0.01, py::arg("grace_period") = 50, py::arg("max_depth") = 20,
              py::arg("split_confidence") = 0.01, py::arg("subspace_size") = -1)
+        .def_readwrite("n_models", &T::n_models)
+        .def_readwrite("seed", &T::seed);
+}
+
+void register_leveraging_bagging_classifier(py::module_& m) {
+    using T = LeveragingBaggingClassifier;
+    bind_classifier<T>(m, "LeveragingBaggingClassifier")
+        .def(py::init<int, int, double, double, int, int, double>(), py::arg("n_models") = 10, py::arg("seed") = 0,
+             py::arg("lambda_value") = 6.0, py::arg("drift_delta") = 0.002, py::arg("grace_period") = 50,
+             py::arg("max_depth") = 20, py::arg("split_confidence") = 0.01)
+        .def_readwrite("n_models", &T::n_models)
+        .def_readwrite("seed", &T::seed);
+}
+
+void register_leveraging_bagging_regressor(py::module_& m) {
+    using T = LeveragingBaggingRegressor;
+    bind_regressor<T>(m, "LeveragingBaggingRegressor")
+        .def(py::init<int, int, double, double, int, int, double, std::string>(), py::arg("n_models") = 10,
+             py::arg("seed") = 0, py::arg("lambda_value") = 6.0, py::arg("drift_delta") = 0.002,
+             py::arg("grace_period") = 50, py::arg("max_depth") = 20, py::arg("split_confidence") = 0.01,
+             py::arg("leaf_prediction") = "adaptive")
         .def_readwrite("n_models", &T::n_models)
         .def_readwrite("seed", &T::seed);
 }

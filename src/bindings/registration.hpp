@@ -27,6 +27,8 @@ void register_fimtdd_regressor(pybind11::module_& m);
 
 // ensembles.cpp
 void register_arf_classifier(pybind11::module_& m);
+void register_leveraging_bagging_classifier(pybind11::module_& m);
+void register_leveraging_bagging_regressor(pybind11::module_& m);
 
 // preprocessing.cpp
 void register_standard_scaler(pybind11::module_& m);

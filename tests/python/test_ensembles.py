@@ -99,3 +99,95 @@ def test_missing_features_and_empty_samples():
     forest.learn_one({}, 1)
     proba = forest.predict_proba_one({})
     assert set(proba) == {0, 1} and math.isclose(sum(proba.values()), 1.0)
+
+
+# ---- Every ensemble --------------------------------------------------------------------------
+
+CLASSIFIERS = {
+    "LeveragingBaggingClassifier": lambda **kw: q.LeveragingBaggingClassifier(**kw),
+}
+REGRESSORS = {
+    "LeveragingBaggingRegressor": lambda **kw: q.LeveragingBaggingRegressor(**kw),
+}
+
+
+def regression_stream(n, seed=0):
+    """Three uniform features; the target is a step in a plus a slope in b, with a little noise."""
+    rng = random.Random(seed)
+    rows = []
+    for _ in range(n):
+        x = {name: rng.random() for name in "abc"}
+        rows.append((x, (2.0 if x["a"] > 0.5 else 0.0) + x["b"] + 0.05 * rng.random()))
+    return rows
+
+
+def prequential_regression(model, stream):
+    answers, errors = [], []
+    for x, y in stream:
+        p = model.predict_one(x)
+        answers.append(p)
+        errors.append(abs(p - y))
+        model.learn_one(x, y)
+    return answers, errors
+
+
+@pytest.mark.parametrize("name", CLASSIFIERS)
+def test_classifiers_start_empty_and_learn_a_simple_concept(name):
+    model = CLASSIFIERS[name]()
+    assert isinstance(model, q.IClassifier)
+    assert model.predict_proba_one({"a": 1.0}) == {}
+    assert model.predict_one({"a": 1.0}) == 0
+    stream = concept_stream(3000, seed=1)
+    answers, _ = prequential(model, stream)
+    hits = [label == y for (label, _), (_, y) in zip(answers, stream)]
+    assert sum(hits[1000:]) / 2000 > 0.85
+    for _, proba in answers[10:]:
+        assert math.isclose(sum(proba.values()), 1.0)
+
+
+@pytest.mark.parametrize("name", REGRESSORS)
+def test_regressors_start_at_zero_and_learn_a_simple_concept(name):
+    model = REGRESSORS[name]()
+    assert isinstance(model, q.IRegressor)
+    assert model.predict_one({"a": 1.0}) == 0.0
+    stream = regression_stream(3000, seed=1)
+    _, errors = prequential_regression(model, stream)
+    # Predicting the mean target (about 1.55) errs by about 1 on average.
+    assert sum(errors[2000:]) / 1000 < 0.25
+
+
+@pytest.mark.parametrize("name", [*CLASSIFIERS, *REGRESSORS])
+def test_same_seed_same_answers_and_reset_starts_over(name):
+    make = CLASSIFIERS.get(name) or REGRESSORS[name]
+    run = prequential if name in CLASSIFIERS else prequential_regression
+    stream = concept_stream(800, seed=2) if name in CLASSIFIERS else regression_stream(800, seed=2)
+    first = run(make(seed=5, n_models=3), stream)[0]
+    assert run(make(seed=5, n_models=3), stream)[0] == first
+    assert run(make(seed=6, n_models=3), stream)[0] != first
+    model = make(seed=1, n_models=2)
+    run(model, stream)
+    model.seed, model.n_models = 5, 3
+    assert (model.seed, model.n_models) == (5, 3)
+    model.reset()
+    assert run(model, stream)[0] == first
+
+
+def test_leveraging_bagging_options_and_checks():
+    model = q.LeveragingBaggingClassifier(n_models=2, seed=3, lambda_value=2.0, drift_delta=0.01, grace_period=20,
+                                          max_depth=4, split_confidence=0.1)
+    assert (model.n_models, model.seed) == (2, 3)
+    with pytest.raises(ValueError, match="grace_period"):
+        q.LeveragingBaggingClassifier(grace_period=0)
+    with pytest.raises(ValueError, match="lambda_value"):
+        q.LeveragingBaggingRegressor(lambda_value=float("inf"))
+    regressor = q.LeveragingBaggingRegressor(n_models=2, seed=3, lambda_value=2.0, drift_delta=0.01,
+                                             grace_period=20, max_depth=4, split_confidence=0.1,
+                                             leaf_prediction="mean")
+    with pytest.raises(ValueError, match="^vector too long$"):
+        q.LeveragingBaggingRegressor(n_models=-1)
+    regressor.n_models = -1
+    with pytest.raises(ValueError, match="^vector too long$"):
+        regressor.reset()
+    empty = q.LeveragingBaggingRegressor(n_models=0)
+    empty.learn_one({"a": 1.0}, 3.0)
+    assert empty.predict_one({"a": 1.0}) == 0.0
