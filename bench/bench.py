@@ -52,6 +52,8 @@ CLASSES = {
     "FIMTDDRegressor": ("regressor", lambda: q.FIMTDDRegressor()),
     "LeveragingBaggingClassifier": ("classifier", lambda: q.LeveragingBaggingClassifier()),
     "LeveragingBaggingRegressor": ("regressor", lambda: q.LeveragingBaggingRegressor()),
+    "SGBTClassifier": ("classifier", lambda: q.SGBTClassifier()),
+    "SGBRRegressor": ("regressor", lambda: q.SGBRRegressor()),
     "StandardScaler": ("transformer", lambda: q.StandardScaler()),
     "MinMaxScaler": ("transformer", lambda: q.MinMaxScaler()),
     "MaxAbsScaler": ("transformer", lambda: q.MaxAbsScaler()),

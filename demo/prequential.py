@@ -35,6 +35,7 @@ def classifiers():
         ("SGTClassifier", lambda: q.SGTClassifier()),
         ("ARFClassifier", lambda: q.ARFClassifier()),
         ("LeveragingBaggingClassifier", lambda: q.LeveragingBaggingClassifier()),
+        ("SGBTClassifier", lambda: q.SGBTClassifier()),
     ]
 
 
@@ -48,6 +49,7 @@ def regressors():
         ("KNNRegressor", lambda: q.KNNRegressor()),
         ("FIMTDDRegressor", lambda: q.FIMTDDRegressor()),
         ("LeveragingBaggingRegressor", lambda: q.LeveragingBaggingRegressor()),
+        ("SGBRRegressor", lambda: q.SGBRRegressor()),
     ]
 
 

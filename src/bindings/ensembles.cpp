@@ -5,6 +5,7 @@
 #include <string>
 
 #include "ensembles/arf_classifier.hpp"
+#include "ensembles/gradient_boosting.hpp"
 #include "ensembles/leveraging_bagging.hpp"
 
 namespace quelb::bindings {
@@ -38,6 +39,34 @@ void register_leveraging_bagging_regressor(py::module_& m) {
              py::arg("grace_period") = 50, py::arg("max_depth") = 20, py::arg("split_confidence") = 0.01,
              py::arg("leaf_prediction") = "adaptive")
         .def_readwrite("n_models", &T::n_models)
+        .def_readwrite("seed", &T::seed);
+}
+
+void register_sgbt_classifier(py::module_& m) {
+    using T = SGBTClassifier;
+    bind_classifier<T>(m, "SGBTClassifier")
+        .def(py::init<int, double, int, int, int, bool, int, int, bool, int, double, int, std::string, int>(),
+             py::arg("n_models") = 100, py::arg("learning_rate") = 0.0125, py::arg("percentage_of_features") = 75,
+             py::arg("multiply_hessian_by") = 1, py::arg("skip_training") = 1, py::arg("use_squared_loss") = false,
+             py::arg("bag_size") = 1, py::arg("n_classes") = 0, py::arg("scale_prediction_by_lr") = false,
+             py::arg("grace_period") = 25, py::arg("split_confidence") = 0.05, py::arg("max_depth") = 20,
+             py::arg("leaf_prediction") = "mean", py::arg("seed") = 1)
+        .def_readwrite("n_models", &T::n_models)
+        .def_readwrite("learning_rate", &T::learning_rate)
+        .def_readwrite("n_classes", &T::n_classes)
+        .def_readwrite("seed", &T::seed);
+}
+
+void register_sgbr_regressor(py::module_& m) {
+    using T = SGBRRegressor;
+    bind_regressor<T>(m, "SGBRRegressor")
+        .def(py::init<int, double, int, int, int, int, int, double, int, std::string, int>(), py::arg("n_models") = 10,
+             py::arg("learning_rate") = 1.0, py::arg("percentage_of_features") = 75,
+             py::arg("multiply_hessian_by") = 1, py::arg("skip_training") = 1, py::arg("bag_size") = 10,
+             py::arg("grace_period") = 50, py::arg("split_confidence") = 0.01, py::arg("max_depth") = 20,
+             py::arg("leaf_prediction") = "mean", py::arg("seed") = 1)
+        .def_readwrite("n_models", &T::n_models)
+        .def_readwrite("learning_rate", &T::learning_rate)
         .def_readwrite("seed", &T::seed);
 }
 

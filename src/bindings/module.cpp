@@ -40,8 +40,8 @@ PYBIND11_MODULE(_quelb_core, m) {
     // register_srp_regressor(m);
     register_fimtdd_regressor(m);
     register_leveraging_bagging_regressor(m);
-    // register_sgbt_classifier(m);
-    // register_sgbr_regressor(m);
+    register_sgbt_classifier(m);
+    register_sgbr_regressor(m);
     register_standard_scaler(m);
     register_min_max_scaler(m);
     register_max_abs_scaler(m);

@@ -29,6 +29,8 @@ void register_fimtdd_regressor(pybind11::module_& m);
 void register_arf_classifier(pybind11::module_& m);
 void register_leveraging_bagging_classifier(pybind11::module_& m);
 void register_leveraging_bagging_regressor(pybind11::module_& m);
+void register_sgbt_classifier(pybind11::module_& m);
+void register_sgbr_regressor(pybind11::module_& m);
 
 // preprocessing.cpp
 void register_standard_scaler(pybind11::module_& m);

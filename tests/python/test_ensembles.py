@@ -105,9 +105,12 @@ def test_missing_features_and_empty_samples():
 
 CLASSIFIERS = {
     "LeveragingBaggingClassifier": lambda **kw: q.LeveragingBaggingClassifier(**kw),
+    "SGBTClassifier": lambda **kw: q.SGBTClassifier(**kw),
+    "SGBTClassifier(n_classes=2)": lambda **kw: q.SGBTClassifier(n_classes=2, **kw),
 }
 REGRESSORS = {
     "LeveragingBaggingRegressor": lambda **kw: q.LeveragingBaggingRegressor(**kw),
+    "SGBRRegressor": lambda **kw: q.SGBRRegressor(**kw),
 }
 
 
@@ -191,3 +194,78 @@ def test_leveraging_bagging_options_and_checks():
     empty = q.LeveragingBaggingRegressor(n_models=0)
     empty.learn_one({"a": 1.0}, 3.0)
     assert empty.predict_one({"a": 1.0}) == 0.0
+
+
+def test_sgbt_single_class_and_two_class_mapping():
+    model = q.SGBTClassifier(n_models=10)
+    model.learn_one({"a": 0.2}, 3)
+    assert model.predict_proba_one({"a": 0.9}) == {3: 1.0}
+    assert model.predict_one({"a": 0.9}) == 3
+
+    # Two-class mode: the booster's sigmoid is the probability of the smaller label. Label 9 rules
+    # small values of a, label 5 large ones.
+    model = q.SGBTClassifier(n_models=10, n_classes=2, grace_period=20)
+    rng = random.Random(4)
+    for _ in range(600):
+        a = rng.random()
+        model.learn_one({"a": a, "b": rng.random()}, 5 if a > 0.5 else 9)
+    high, low = model.predict_proba_one({"a": 0.9, "b": 0.5}), model.predict_proba_one({"a": 0.1, "b": 0.5})
+    assert set(high) == {5, 9} and math.isclose(high[5] + high[9], 1.0)
+    assert high[5] > 0.8 and low[9] > 0.8
+    # A third, larger label is remembered but never listed nor predicted.
+    for _ in range(50):
+        model.learn_one({"a": 0.9, "b": 0.5}, 11)
+    assert set(model.predict_proba_one({"a": 0.9, "b": 0.5})) == {5, 9}
+    assert model.predict_one({"a": 0.9, "b": 0.5}) != 11
+
+
+def test_sgbt_one_vs_rest_lists_every_class_and_survives_mode_switches():
+    model = q.SGBTClassifier(n_models=5)
+    stream = [({"a": float(i % 3), "b": 1.0}, i % 3 + 1) for i in range(300)]
+    for x, y in stream:
+        model.learn_one(x, y)
+    proba = model.predict_proba_one({"a": 2.0, "b": 1.0})
+    assert set(proba) == {1, 2, 3} and math.isclose(sum(proba.values()), 1.0)
+    assert model.predict_one({"a": 2.0, "b": 1.0}) == 3
+    # Switching n_classes discards the boosters of the other mode; learning goes on.
+    model.n_classes = 2
+    assert model.predict_proba_one({"a": 2.0, "b": 1.0}) == {}
+    for x, y in stream[:30]:
+        model.learn_one(x, y)
+    assert set(model.predict_proba_one({"a": 2.0, "b": 1.0})) == {1, 2}
+    model.n_classes = 0
+    assert model.predict_proba_one({"a": 0.0, "b": 1.0}) == pytest.approx({1: 1 / 3, 2: 1 / 3, 3: 1 / 3})
+    for x, y in stream:
+        model.learn_one(x, y)
+    assert model.predict_one({"a": 0.0, "b": 1.0}) == 1
+    model.reset()
+    assert model.predict_proba_one({"a": 0.0}) == {} and model.predict_one({"a": 0.0}) == 0
+
+
+def test_sgb_options():
+    model = q.SGBTClassifier(n_models=4, learning_rate=0.1, percentage_of_features=50, multiply_hessian_by=3,
+                             skip_training=2, use_squared_loss=True, bag_size=2, n_classes=2,
+                             scale_prediction_by_lr=True, grace_period=10, split_confidence=0.1, max_depth=3,
+                             leaf_prediction="adaptive", seed=7)
+    assert (model.n_models, model.learning_rate, model.n_classes, model.seed) == (4, 0.1, 2, 7)
+    for x, y in concept_stream(300):
+        model.learn_one(x, y)
+    assert set(model.predict_proba_one(x)) == {0, 1}
+    regressor = q.SGBRRegressor(n_models=3, learning_rate=0.5, percentage_of_features=50, multiply_hessian_by=2,
+                                skip_training=3, bag_size=2, grace_period=10, split_confidence=0.1, max_depth=3,
+                                leaf_prediction="perceptron", seed=2)
+    assert (regressor.n_models, regressor.learning_rate, regressor.seed) == (3, 0.5, 2)
+    for x, y in regression_stream(300):
+        regressor.learn_one(x, y)
+    assert math.isfinite(regressor.predict_one(x))
+
+
+@pytest.mark.parametrize("make", [lambda: q.SGBTClassifier(n_models=5), lambda: q.SGBRRegressor(n_models=3)])
+def test_sgb_first_sample_without_features_trains_steps_on_whole_samples(make):
+    model = make()
+    model.learn_one({}, 1)
+    rng = random.Random(5)
+    for _ in range(400):
+        a = rng.random()
+        model.learn_one({"a": a}, int(a > 0.5))
+    assert model.predict_one({"a": 0.9}) > model.predict_one({"a": 0.1})
