@@ -129,34 +129,36 @@ private:
     };
 
     struct Node {
+        // What a walk down the tree reads comes first, so that a visit touches one cache line.
         bool is_leaf = true;
+        std::uint32_t split_column = 0;
+        double split_threshold = 0.0;
+        std::unique_ptr<Node> left, right;
         Moments targets;  // learned while a leaf
         // Absolute normalised errors of the samples that passed while internal, and their number.
         double error_sum = 0.0;
         double error_count = 0.0;
+        bool ph_enabled = true;
+        bool ph_started = false;
+        double ph_sum = 0.0;
+        double ph_min = 0.0;
+        std::unique_ptr<Node> alternate;
+        double alt_seen = 0.0;
+        double orig_faded_error = 0.0;
+        double alt_faded_error = 0.0;
+        double alt_last_check = 0.0;
+        // Leaf state.
         std::vector<Ebst> ebst;  // by column; empty for features not seen here
         double last_split_check = 0.0;
         std::vector<double> weights;  // by column; absent ids weigh 0
         double bias = 0.0;
         double perceptron_updates = 0.0;
         bool perceptron_ready = false;
+        bool has_range = false;
         double mean_sq_error = 0.0;
         double perceptron_sq_error = 0.0;
         double y_min = 0.0;
         double y_max = 0.0;
-        bool has_range = false;
-        std::uint32_t split_column = 0;
-        double split_threshold = 0.0;
-        std::unique_ptr<Node> left, right;
-        bool ph_enabled = true;
-        double ph_sum = 0.0;
-        double ph_min = 0.0;
-        bool ph_started = false;
-        std::unique_ptr<Node> alternate;
-        double alt_seen = 0.0;
-        double orig_faded_error = 0.0;
-        double alt_faded_error = 0.0;
-        double alt_last_check = 0.0;
     };
 
     // A feature of the loaded sample with its normalised value; `usable` when the feature's
