@@ -195,6 +195,8 @@ def _metric_factories(metrics, kind):
         elif callable(metric) and not hasattr(metric, "update"):
             out.append((getattr(metric, "__name__", repr(metric)), metric, "get"))
         elif isinstance(metric, type):
+            if model_kind(metric) is not None or not hasattr(metric, "update"):
+                raise UsageError(f"{metric.__name__} is not a metric")
             out.append((metric.__name__, metric, "get"))
         else:
             raise UsageError(f"give a metric as a name, a class or a factory, not a "

@@ -236,3 +236,20 @@ def test_pip_install_into_a_fresh_venv(tmp_path):
     cli = subprocess.run([str(venv / "bin" / "quelb"), "evaluate", "NaiveBayes", "-d", "weather",
                           "--limit", "300"], cwd=elsewhere, env=env, capture_output=True, text=True)
     assert cli.returncode == 0 and "NaiveBayes" in cli.stdout, cli.stderr
+
+
+REGRESSORS = [cls for cls in vars(q).values() if isinstance(cls, type)
+              and issubclass(cls, q.IRegressor) and cls is not q.IRegressor]
+
+
+@pytest.mark.skipif(not REGRESSORS, reason="no regressor in this build")
+def test_prequential_regression_on_friedman():
+    metrics = [m for m in ("MAE", "RMSE", "R2") if hasattr(q, m)]
+    if not metrics:
+        pytest.skip("no regression metric in this build")
+    run = prequential(REGRESSORS[0](), synth.Friedman(n_samples=1000), metrics, every=250,
+                      progress=False)
+    assert run.steps == [250, 500, 750, 1000]
+    assert all(len(c) == 4 for c in run.curves[REGRESSORS[0].__name__].values())
+    with pytest.raises(StreamError, match="stream item 2: the target is a str"):
+        prequential(REGRESSORS[0](), [({"a": 1.0}, 1.0), ({"a": 1.0}, "x")], metrics)
