@@ -6,7 +6,7 @@
 # arguments with their defaults (keyword arguments, in the constructor's order), its extra
 # methods and its properties (a read-write property has a getter and a setter). Contract methods
 # take positional arguments only: their parameters come before the "/".
-from typing import Mapping
+from typing import Iterable, Mapping
 
 _Sample = Mapping[str, float]
 

@@ -96,6 +96,7 @@ def read_runtime():
 
 
 def stub_type(annotation):
+    annotation = (annotation or "").replace("_quelb_core.", "")
     return {"Mapping[str, float]": "_Sample"}.get(annotation, annotation)
 
 
@@ -105,16 +106,16 @@ def skeleton(name, info):
     for method, m in info["methods"].items():
         params = [] if m["static"] else ["self"]
         unnamed = [p for p in m["params"] if re.fullmatch(r"arg\d+", p[0])]
-        others = iter(["y_true", "y_pred"] if len([p for p in unnamed if p[1] != "Mapping[str, float]"]) == 2
-                      else ["y", "z"])
+        plain = [p for p in unnamed if p[1] not in ("Mapping[str, float]", "Iterable[str]")]
+        others = iter(["y_true", "y_pred"] if len(plain) == 2 else ["y", "z"])
         for pname, ann, default in m["params"]:
             if re.fullmatch(r"arg\d+", pname):
-                pname = "x" if ann == "Mapping[str, float]" else next(others)
+                pname = {"Mapping[str, float]": "x", "Iterable[str]": "names"}.get(ann) or next(others)
             text = f"{pname}: {stub_type(ann)}" if ann else pname
             params.append(text + (f" = {default}" if default else ""))
         if unnamed:
             params.insert(len(unnamed) + (0 if m["static"] else 1), "/")
-        returns = {"Mapping[str, float]": "dict[str, float]"}.get(m["returns"], m["returns"])
+        returns = {"_Sample": "dict[str, float]"}.get(stub_type(m["returns"]), stub_type(m["returns"]))
         lines.append(f"    def {method}({', '.join(params)}) -> {returns}: ...")
     for prop, p in info["properties"].items():
         lines.append(f"    @property\n    def {prop}(self) -> {p['type']}: ...")
