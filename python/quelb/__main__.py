@@ -9,7 +9,7 @@ import sys
 
 from . import datasets, specs, synth
 from .errors import SpecError, UnknownDataset, UsageError
-from .evaluate import core_classes, model_kind, prequential
+from .evaluate import core_classes, metric_factories, model_kind, prequential
 
 
 def resolve_stream(text):
@@ -55,6 +55,8 @@ def resolve_models(texts):
 def cmd_evaluate(args):
     stream = resolve_stream(args.data)
     models = resolve_models(args.models)
+    # Metric specs are checked before anything is printed, like the other specs.
+    metric_factories(args.metric or None, model_kind(next(iter(models.values()))))
     n = getattr(stream, "n_samples", None)
     if args.limit is not None and n is not None:
         n = min(n, args.limit)

@@ -21,7 +21,8 @@ import _quelb_core
 from . import specs
 from .errors import StreamError, UsageError
 
-__all__ = ["prequential", "Evaluation", "Progress", "core_classes", "model_kind"]
+__all__ = ["prequential", "Evaluation", "Progress", "core_classes", "model_kind",
+           "metric_factories"]
 
 CLASSIFICATION_METRICS = ("Accuracy", "MacroF1")
 REGRESSION_METRICS = ("MAE", "RMSE")
@@ -177,7 +178,7 @@ def _name_models(models):
     return [tuple(item) for item in named]
 
 
-def _metric_factories(metrics, kind):
+def metric_factories(metrics, kind):
     """[(name, factory, reader name)] from metric names/specs, classes or zero-argument callables."""
     if metrics is None:
         metrics = CLASSIFICATION_METRICS if kind == "classifier" else REGRESSION_METRICS
@@ -191,11 +192,16 @@ def _metric_factories(metrics, kind):
             if model_kind(spec.cls) is not None:
                 raise specs.SpecError(f"{spec.cls.__name__} is a {model_kind(spec.cls)}, "
                                       f"not a metric")
+            if not (callable(getattr(spec.cls, "update", None)) and
+                    callable(getattr(spec.cls, spec.reader or "get", None))):
+                raise specs.SpecError(f"{spec.cls.__name__} is not a metric (a metric has "
+                                      f"update and {spec.reader or 'get'} methods)")
             out.append((spec.label, spec.make, spec.reader or "get"))
         elif callable(metric) and not hasattr(metric, "update"):
             out.append((getattr(metric, "__name__", repr(metric)), metric, "get"))
         elif isinstance(metric, type):
-            if model_kind(metric) is not None or not hasattr(metric, "update"):
+            if model_kind(metric) is not None or not (hasattr(metric, "update") and
+                                                      hasattr(metric, "get")):
                 raise UsageError(f"{metric.__name__} is not a metric")
             out.append((metric.__name__, metric, "get"))
         else:
@@ -271,7 +277,10 @@ def prequential(models, stream, metrics=None, *, limit=None, every=None, progres
     """
     named = _name_models(models)
     kind = named[0][2]
-    factories = _metric_factories(metrics, kind)
+    factories = metric_factories(metrics, kind)
+    if kind == "classifier" and getattr(stream, "task", None) == "regression":
+        raise UsageError(f"{named[0][0]} is a classifier but the {getattr(stream, 'name', '')} "
+                         f"stream has regression targets")
     if limit is not None and limit < 0:
         raise UsageError("limit must be non-negative")
     total = None

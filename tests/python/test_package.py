@@ -151,6 +151,9 @@ def run_cli(capsys, *args):
     (["NaiveBayes", "-d", "electricty"], "unknown dataset or generator 'electricty'"),
     (["NaiveBayes", "-d", "SEA(variant=9)"], "SEA(variant=9): variant must be 0, 1, 2 or 3"),
     (["NaiveBayes", "-m", "Accuracy("], "cannot parse metric spec 'Accuracy('"),
+    (["NaiveBayes", "-m", "NaiveBayes"], "NaiveBayes is a classifier, not a metric"),
+    (["NaiveBayes", "-d", "friedman"], "NaiveBayes is a classifier but the Friedman stream has "
+                                       "regression targets"),
     (["NaiveBayes", "--plot", "/nonexistent/dir/p.png", "--limit", "50"], "cannot write the plot"),
 ])
 def test_cli_errors_are_one_line(capsys, args, message):
