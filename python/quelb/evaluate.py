@@ -182,7 +182,7 @@ def metric_factories(metrics, kind):
     """[(name, factory, reader name)] from metric names/specs, classes or zero-argument callables."""
     if metrics is None:
         metrics = CLASSIFICATION_METRICS if kind == "classifier" else REGRESSION_METRICS
-    elif isinstance(metrics, (str, type)) or callable(metrics):
+    elif not isinstance(metrics, (list, tuple)):
         metrics = [metrics]
     classes = core_classes()
     out = []
@@ -209,6 +209,10 @@ def metric_factories(metrics, kind):
                              f"{type(metric).__name__} instance: every model needs its own")
     if not out:
         raise UsageError("no metric to compute")
+    names = [name for name, _, _ in out]
+    for name in names:
+        if names.count(name) > 1:
+            raise UsageError(f"metric {name} is given twice")
     return out
 
 

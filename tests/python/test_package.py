@@ -102,8 +102,11 @@ def test_wrong_stream_items_are_named(item, message):
 def test_bad_requests_raise_usage_errors():
     with pytest.raises(UsageError, match="not a classifier or regressor"):
         prequential(q.Accuracy(), [])
-    with pytest.raises(UsageError, match="every model needs its own"):
-        prequential(q.NaiveBayes(), [], [q.Accuracy()])
+    for metrics in ([q.Accuracy()], q.Accuracy()):
+        with pytest.raises(UsageError, match="every model needs its own"):
+            prequential(q.NaiveBayes(), [], metrics)
+    with pytest.raises(UsageError, match="metric Accuracy is given twice"):
+        prequential(q.NaiveBayes(), [], ["Accuracy", q.Accuracy])
     with pytest.raises(SpecError, match="NaiveBayes is a classifier, not a metric"):
         prequential(q.NaiveBayes(), [], ["NaiveBayes"])
     with pytest.raises(StreamError, match="not an iterable"):
