@@ -33,11 +33,43 @@ def dense_stream(n_samples, n_features=100, seed=0):
     return stream
 
 
-# name -> (kind, factory). Kinds: "classifier", "regressor", "transformer", "metric".
+# name -> (kind, factory). Kinds: "classifier", "regressor", "transformer", and the update-only
+# kinds of UPDATE_KINDS.
 CLASSES = {
     "NaiveBayes": ("classifier", lambda: q.NaiveBayes()),
+    "Perceptron": ("classifier", lambda: q.Perceptron()),
+    "LogisticRegressionClassifier": ("classifier", lambda: q.LogisticRegressionClassifier()),
+    "PassiveAggressiveClassifier": ("classifier", lambda: q.PassiveAggressiveClassifier()),
+    "SoftmaxRegression": ("classifier", lambda: q.SoftmaxRegression()),
+    "KNNClassifier": ("classifier", lambda: q.KNNClassifier()),
+    "LinearRegression": ("regressor", lambda: q.LinearRegression()),
+    "BayesianLinearRegression": ("regressor", lambda: q.BayesianLinearRegression()),
+    "PassiveAggressiveRegressor": ("regressor", lambda: q.PassiveAggressiveRegressor()),
+    "KNNRegressor": ("regressor", lambda: q.KNNRegressor()),
     "Accuracy": ("metric", lambda: q.Accuracy()),
     "MacroF1": ("metric", lambda: q.MacroF1()),
+    "MAE": ("regression_metric", lambda: q.MAE()),
+    "RMSE": ("regression_metric", lambda: q.RMSE()),
+    "R2": ("regression_metric", lambda: q.R2()),
+    "WindowMetric": ("metric", lambda: q.WindowMetric()),
+    "WindowRegressionMetric": ("regression_metric", lambda: q.WindowRegressionMetric()),
+    "ADWIN": ("value_detector", lambda: q.ADWIN()),
+    "EDDM": ("error_detector", lambda: q.EDDM()),
+}
+
+
+def _first_two_values(x):
+    values = iter(x.values())
+    return next(values), next(values)
+
+
+# Kinds timed by update alone: kind -> (arguments of update for the i-th row (x, y), floor call
+# taking the same arguments). A prediction is wrong on every third sample.
+UPDATE_KINDS = {
+    "metric": (lambda i, x, y: (y, y if i % 3 else 1 - y), floor.labels),
+    "regression_metric": (lambda i, x, y: _first_two_values(x), floor.values),
+    "value_detector": (lambda i, x, y: (float(i % 3 == 0),), floor.value),
+    "error_detector": (lambda i, x, y: (int(i % 3 == 0),), floor.label),
 }
 
 
@@ -70,6 +102,21 @@ def measure_floor(stream, chunk):
     return time_chunks(stream, chunk, one), time_chunks(stream, chunk, two)
 
 
+def measure_update(kind, model, stream, chunk):
+    """(update seconds/sample, floor seconds/sample) with the same precomputed arguments."""
+    make_args, floor_call = UPDATE_KINDS[kind]
+    args = [make_args(i, x, y) for i, (x, y) in enumerate(stream)]
+
+    def timed(call):
+        def body(rows):
+            for a in rows:
+                call(*a)
+
+        return time_chunks(args, chunk, body)
+
+    return timed(model.update), timed(floor_call)
+
+
 def measure(kind, model, stream, chunk):
     """(learn seconds/sample, predict seconds/sample) of a prequential run in chunks."""
     learn_times, predict_times = [], []
@@ -84,10 +131,6 @@ def measure(kind, model, stream, chunk):
             transform = model.transform_one
             for x, _ in rows:
                 transform(x)
-        else:
-            update = model.update
-            for _, y in rows:
-                update(y, 1 - y)
         t1 = time.perf_counter()
         if kind in ("classifier", "regressor"):
             learn = model.learn_one
@@ -121,14 +164,24 @@ def main(argv=None):
               f"{floor_two * 1e6:.3f} us (sample + label)")
         print(f"{'class':<34}{'learn us':>10}{'x floor':>9}{'predict us':>12}{'x floor':>9}"
               f"{'both x floor':>14}")
+        updaters = []
         for name in names:
             kind, make = CLASSES[name]
+            if kind in UPDATE_KINDS:
+                updaters.append((name, kind, make))
+                continue
             learn, predict = measure(kind, make(), stream, args.chunk)
-            learn_ratio = learn / floor_two if kind != "metric" else float("nan")
             both = (learn + predict) / (floor_one + floor_two)
-            learn_text = f"{learn * 1e6:>10.3f}{learn_ratio:>9.2f}" if kind != "metric" else f"{'-':>10}{'-':>9}"
-            print(f"{name:<34}{learn_text}{predict * 1e6:>12.3f}{predict / floor_one:>9.2f}"
-                  f"{both:>14.2f}", flush=True)
+            print(f"{name:<34}{learn * 1e6:>10.3f}{learn / floor_two:>9.2f}{predict * 1e6:>12.3f}"
+                  f"{predict / floor_one:>9.2f}{both:>14.2f}", flush=True)
+        if updaters:
+            # Metrics and detectors take no sample: their floor is a do-nothing call with the
+            # same arguments as their update.
+            print(f"{'class (update only)':<34}{'update us':>10}{'floor us':>10}{'x floor':>9}")
+            for name, kind, make in updaters:
+                update, update_floor = measure_update(kind, make(), stream, args.chunk)
+                print(f"{name:<34}{update * 1e6:>10.3f}{update_floor * 1e6:>10.3f}"
+                      f"{update / update_floor:>9.2f}", flush=True)
 
 
 if __name__ == "__main__":

@@ -5,6 +5,7 @@ Models, metrics and generators are given as specs such as ``ARFClassifier(n_mode
 asked for are reported in one line on stderr with exit status 2.
 """
 import argparse
+import re
 import sys
 
 from . import datasets, specs, synth
@@ -13,25 +14,19 @@ from .evaluate import core_classes, metric_factories, model_kind, prequential
 
 
 def resolve_stream(text):
-    """A shipped dataset by name, or a generator by name or spec (names match in any case)."""
+    """A shipped dataset or a generator, by name or by spec such as
+    ``electricity(target='feat_2')`` or ``SEA(drifts=[5000])``; names match in any case."""
+    namespace = {**datasets.DATASETS, **synth.GENERATORS}
     key = text.strip()
-    by_lower = {name.lower(): name for name in datasets.DATASETS}
+    by_lower = {name.lower(): name for name in namespace}
     if key.lower() in by_lower:
-        return datasets.load(by_lower[key.lower()])
-    generators = {name.lower(): cls for name, cls in synth.GENERATORS.items()}
-    if key.lower() in generators:
-        return generators[key.lower()]()
+        key = by_lower[key.lower()]
     known = (f"datasets: {', '.join(datasets.DATASETS)}; "
              f"generators: {', '.join(synth.GENERATORS)}")
-    if not key.replace("_", "").isalnum() and "(" not in key:
-        raise UnknownDataset(f"unknown dataset '{text}' ({known})")
-    try:
-        spec = specs.parse(key, synth.GENERATORS, "generator")
-    except SpecError as e:
-        if str(e).startswith("unknown class"):
-            raise UnknownDataset(f"unknown dataset or generator '{text}' ({known})") from None
-        raise
-    return spec.make()
+    head = re.match(r"\s*(\w+)\s*(\(|$)", key)
+    if not head or head.group(1) not in namespace:
+        raise UnknownDataset(f"unknown dataset or generator '{text}' ({known})")
+    return specs.parse(key, namespace, "stream").make()
 
 
 def resolve_models(texts):
@@ -62,9 +57,10 @@ def cmd_evaluate(args):
         n = min(n, args.limit)
     print(f"{getattr(stream, 'name', args.data)}: "
           f"{f'{n:,}' if n is not None else 'endless'} samples, "
-          f"{getattr(stream, 'n_features', '?')} features, {getattr(stream, 'task', '')}"
-          f"{' (' + stream.description + ')' if getattr(stream, 'description', '') else ''}",
-          flush=True)
+          f"{getattr(stream, 'n_features', '?')} features, {getattr(stream, 'task', '')}")
+    if getattr(stream, "description", ""):
+        print(f"  {stream.description}")
+    sys.stdout.flush()
     run = prequential(models, stream, args.metric or None, limit=args.limit, every=args.every,
                       progress=args.progress, plot=args.plot)
     print(run.table(), flush=True)

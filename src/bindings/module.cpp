@@ -19,11 +19,11 @@ PYBIND11_MODULE(_quelb_core, m) {
 
     using namespace quelb::bindings;
     register_naive_bayes(m);
-    // register_perceptron(m);
-    // register_logistic_regression(m);
-    // register_passive_aggressive_classifier(m);
-    // register_softmax_regression(m);
-    // register_knn_classifier(m);
+    register_perceptron(m);
+    register_logistic_regression(m);
+    register_passive_aggressive_classifier(m);
+    register_softmax_regression(m);
+    register_knn_classifier(m);
     // register_hoeffding_tree_classifier(m);
     // register_efdt_classifier(m);
     // register_sgt_classifier(m);
@@ -31,10 +31,10 @@ PYBIND11_MODULE(_quelb_core, m) {
     // register_srp_classifier(m);
     // register_leveraging_bagging_classifier(m);
     // register_hoeffding_adaptive_tree_classifier(m);
-    // register_linear_regression(m);
-    // register_bayesian_linear_regression(m);
-    // register_passive_aggressive_regressor(m);
-    // register_knn_regressor(m);
+    register_linear_regression(m);
+    register_bayesian_linear_regression(m);
+    register_passive_aggressive_regressor(m);
+    register_knn_regressor(m);
     // register_hoeffding_tree_regressor(m);
     // register_arf_regressor(m);
     // register_srp_regressor(m);
@@ -53,11 +53,11 @@ PYBIND11_MODULE(_quelb_core, m) {
     register_macro_precision(m);
     register_macro_recall(m);
     register_macro_f1(m);
-    // register_mae(m);
-    // register_rmse(m);
-    // register_window_metric(m);
-    // register_window_regression_metric(m);
-    // register_r2(m);
-    // register_adwin(m);
-    // register_eddm(m);
+    register_mae(m);
+    register_rmse(m);
+    register_window_metric(m);
+    register_window_regression_metric(m);
+    register_r2(m);
+    register_adwin(m);
+    register_eddm(m);
 }

@@ -6,11 +6,31 @@ namespace quelb::bindings {
 
 // linear.cpp
 void register_naive_bayes(pybind11::module_& m);
+void register_perceptron(pybind11::module_& m);
+void register_logistic_regression(pybind11::module_& m);
+void register_passive_aggressive_classifier(pybind11::module_& m);
+void register_softmax_regression(pybind11::module_& m);
+void register_linear_regression(pybind11::module_& m);
+void register_bayesian_linear_regression(pybind11::module_& m);
+void register_passive_aggressive_regressor(pybind11::module_& m);
+
+// neighbors.cpp
+void register_knn_classifier(pybind11::module_& m);
+void register_knn_regressor(pybind11::module_& m);
 
 // metrics.cpp
 void register_accuracy(pybind11::module_& m);
 void register_macro_precision(pybind11::module_& m);
 void register_macro_recall(pybind11::module_& m);
 void register_macro_f1(pybind11::module_& m);
+void register_mae(pybind11::module_& m);
+void register_rmse(pybind11::module_& m);
+void register_r2(pybind11::module_& m);
+void register_window_metric(pybind11::module_& m);
+void register_window_regression_metric(pybind11::module_& m);
+
+// drift.cpp
+void register_adwin(pybind11::module_& m);
+void register_eddm(pybind11::module_& m);
 
 }  // namespace quelb::bindings

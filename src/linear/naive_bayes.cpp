@@ -17,26 +17,18 @@ void NaiveBayes::learn_one(const FeatureMap& x, Label y) {
     ClassEntry& entry = classes_[class_index(y)];
     ++entry.count;
     ++n_samples_;
-    for (const auto& [name, value] : x) {
-        auto [it, inserted] =
-            feature_ids_.try_emplace(name, static_cast<std::uint32_t>(feature_ids_.size()));
-        const std::uint32_t id = it->second;
-        if (id >= entry.stats.size()) entry.stats.resize(feature_ids_.size());
-        entry.stats[id].update(value);
-    }
+    feature_ids_.assign(x, sample_);
+    if (entry.stats.size() < feature_ids_.size()) entry.stats.resize(feature_ids_.size());
+    for (const auto& [id, value] : sample_) entry.stats[id].update(value);
 }
 
 void NaiveBayes::log_scores(const FeatureMap& x, std::vector<double>& out) {
-    known_features_.clear();
-    for (const auto& [name, value] : x) {
-        auto it = feature_ids_.find(name);
-        if (it != feature_ids_.end()) known_features_.emplace_back(it->second, value);
-    }
+    feature_ids_.lookup(x, sample_);
     out.clear();
     const double total = static_cast<double>(n_samples_);
     for (const ClassEntry& entry : classes_) {
         double score = std::log(static_cast<double>(entry.count) / total);
-        for (const auto& [id, value] : known_features_) {
+        for (const auto& [id, value] : sample_) {
             if (id >= entry.stats.size()) continue;
             const GaussianStats& s = entry.stats[id];
             if (s.count == 0.0) continue;  // never seen with this class: skipped, not penalised

@@ -1,12 +1,11 @@
 #pragma once
 // Gaussian naive Bayes: per class, per feature Welford statistics and a Gaussian likelihood.
 #include <cstdint>
-#include <string>
 #include <unordered_map>
-#include <utility>
 #include <vector>
 
 #include "core/contracts.hpp"
+#include "core/feature_index.hpp"
 #include "core/gaussian.hpp"
 
 namespace quelb {
@@ -36,10 +35,10 @@ private:
     std::vector<ClassEntry> classes_;
     std::unordered_map<Label, std::size_t> class_lookup_;
     // Feature names get dense ids so each name is hashed once per sample, not once per class.
-    std::unordered_map<std::string, std::uint32_t> feature_ids_;
+    FeatureIndex feature_ids_;
     std::int64_t n_samples_ = 0;
     // Scratch space reused between calls.
-    std::vector<std::pair<std::uint32_t, double>> known_features_;
+    IndexedSample sample_;
     std::vector<double> scores_;
 };
 

@@ -1,6 +1,7 @@
 """The quelb package: re-exports, shipped datasets, prequential evaluation, plots, the command
 line and its errors, and installing with pip into a fresh virtual environment."""
 import io
+import itertools
 import os
 import shutil
 import subprocess
@@ -153,6 +154,9 @@ def run_cli(capsys, *args):
     (["NaiveBayes(x=__import__('os'))"], "unknown class '__import__'"),
     (["NaiveBayes", "-d", "electricty"], "unknown dataset or generator 'electricty'"),
     (["NaiveBayes", "-d", "SEA(variant=9)"], "SEA(variant=9): variant must be 0, 1, 2 or 3"),
+    (["NaiveBayes", "-d", "weather(target='rain')"],
+     "weather(target='rain'): the weather dataset has no feature 'rain'"),
+    (["NaiveBayes", "-d", "data.csv"], "unknown dataset or generator 'data.csv'"),
     (["NaiveBayes", "-m", "Accuracy("], "cannot parse metric spec 'Accuracy('"),
     (["NaiveBayes", "-m", "NaiveBayes"], "NaiveBayes is a classifier, not a metric"),
     (["NaiveBayes", "-d", "friedman"], "NaiveBayes is a classifier but the Friedman stream has "
@@ -173,10 +177,11 @@ def test_cli_evaluates_and_plots(capsys, tmp_path):
                                "--plot", str(plot), "--no-progress")
     assert status == 0 and err == ""
     lines = out.splitlines()
-    assert lines[0].startswith("SEA: 3,000 samples, 3 features, binary classification")
-    assert lines[1].split() == ["model", "Accuracy", "samples/s"]
-    assert [line.split()[0] for line in lines[2:4]] == ["NaiveBayes", "NaiveBayes()"]
-    assert 0.5 < float(lines[2].split()[1]) <= 1.0
+    assert lines[0] == "SEA: 3,000 samples, 3 features, binary classification"
+    assert lines[1].startswith("  SEA concepts from variant 0")
+    assert lines[2].split() == ["model", "Accuracy", "samples/s"]
+    assert [line.split()[0] for line in lines[3:5]] == ["NaiveBayes", "NaiveBayes()"]
+    assert 0.5 < float(lines[3].split()[1]) <= 1.0
     assert plot.stat().st_size > 0
     status, out, _ = run_cli(capsys, "list")
     assert status == 0 and "  NaiveBayes()" in out and "  electricity: 45,312 samples" in out
@@ -259,3 +264,13 @@ def test_prequential_regression_on_friedman():
     assert all(len(c) == 4 for c in run.curves[REGRESSORS[0].__name__].values())
     with pytest.raises(StreamError, match="stream item 2: the target is a str"):
         prequential(REGRESSORS[0](), [({"a": 1.0}, 1.0), ({"a": 1.0}, "x")], metrics)
+
+
+def test_dataset_column_as_regression_target():
+    data = datasets.electricity(target="feat_2")
+    assert (data.task, data.n_features) == ("regression", 5)
+    plain = list(itertools.islice(datasets.electricity(), 3))
+    for (x, y), (px, _) in zip(data, plain):
+        assert y == px["feat_2"] and x == {k: v for k, v in px.items() if k != "feat_2"}
+    with pytest.raises(UsageError, match="the weather dataset has no feature 'rain'"):
+        datasets.weather(target="rain")

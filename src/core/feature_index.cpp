@@ -1,0 +1,48 @@
+#include "core/feature_index.hpp"
+
+namespace quelb {
+
+std::uint32_t FeatureIndex::find(std::size_t i, const std::string& name) const {
+    if (i < recent_.size() && recent_[i].column != kNoColumn && recent_[i].name == name) return recent_[i].column;
+    const auto it = columns_.find(name);
+    if (it == columns_.end()) return kNoColumn;
+    remember(i, name, it->second);
+    return it->second;
+}
+
+void FeatureIndex::remember(std::size_t i, const std::string& name, std::uint32_t column) const {
+    if (i >= recent_.size()) recent_.resize(i + 1);
+    recent_[i].name = name;
+    recent_[i].column = column;
+}
+
+void FeatureIndex::lookup(const FeatureMap& x, std::vector<Entry>& out) const {
+    out.clear();
+    std::size_t i = 0;
+    for (const auto& [name, value] : x) {
+        const std::uint32_t column = find(i++, name);
+        if (column != kNoColumn) out.push_back({column, value});
+    }
+}
+
+void FeatureIndex::assign(const FeatureMap& x, std::vector<Entry>& out) {
+    out.clear();
+    std::size_t i = 0;
+    for (const auto& [name, value] : x) {
+        std::uint32_t column = find(i, name);
+        if (column == kNoColumn) {
+            column = size();
+            columns_.emplace(name, column);
+            remember(i, name, column);
+        }
+        out.push_back({column, value});
+        ++i;
+    }
+}
+
+void FeatureIndex::clear() {
+    columns_.clear();
+    recent_.clear();
+}
+
+}  // namespace quelb

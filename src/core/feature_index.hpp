@@ -1,0 +1,54 @@
+#pragma once
+// FeatureIndex: a dense column number per feature name, assigned in order of first appearance.
+//
+// Learners that keep per-feature state in dense arrays look each name of a sample up once,
+// here, and then work on (column, value) pairs: one lookup per feature per sample, however many
+// classes, rows or entries the state spans.
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "core/feature_map.hpp"
+
+namespace quelb {
+
+class FeatureIndex {
+public:
+    struct Entry {
+        std::uint32_t column;
+        double value;
+    };
+
+    // The features of x that already have a column, in x's iteration order; others are skipped.
+    void lookup(const FeatureMap& x, std::vector<Entry>& out) const;
+    // Every feature of x with its column, in x's iteration order; a new name gets the next free
+    // column.
+    void assign(const FeatureMap& x, std::vector<Entry>& out);
+
+    // Number of columns assigned so far (the next free column).
+    std::uint32_t size() const { return static_cast<std::uint32_t>(columns_.size()); }
+    void clear();
+
+private:
+    static constexpr std::uint32_t kNoColumn = UINT32_MAX;
+
+    // Column of the name at position i of a sample, or kNoColumn.
+    std::uint32_t find(std::size_t i, const std::string& name) const;
+    void remember(std::size_t i, const std::string& name, std::uint32_t column) const;
+
+    std::unordered_map<std::string, std::uint32_t, NameHash> columns_;
+    // The names met at each sample position, with their columns. Streams with a fixed layout
+    // repeat them, and comparing a name with the one remembered at its position is cheaper than
+    // hashing it. Only names that have a column are remembered (columns live until clear()).
+    struct Remembered {
+        std::string name;
+        std::uint32_t column = kNoColumn;
+    };
+    mutable std::vector<Remembered> recent_;
+};
+
+// A sample as (column, value) entries, in the sample's iteration order.
+using IndexedSample = std::vector<FeatureIndex::Entry>;
+
+}  // namespace quelb

@@ -1,0 +1,121 @@
+#include "drift/adwin.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <stdexcept>
+
+namespace quelb {
+
+namespace {
+
+// Rows rarely hold more than max_buckets + 1 buckets; reserving that much (within reason) keeps
+// updates free of allocations, while a huge max_buckets only costs memory as buckets arrive.
+constexpr std::size_t kMaxReservedSlots = 64;
+
+}  // namespace
+
+ADWIN::ADWIN(double delta_, int clock_, int max_buckets_, int min_window_length_, int grace_period_)
+    : delta(delta_),
+      clock(clock_),
+      max_buckets(max_buckets_),
+      min_window_length(min_window_length_),
+      grace_period(grace_period_) {
+    if (clock < 1) throw std::invalid_argument("'clock' must be at least 1.");
+    if (max_buckets < 2) throw std::invalid_argument("'max_buckets' must be at least 2.");
+    rows_.push_back(make_row());
+}
+
+ADWIN::BucketRow ADWIN::make_row() const {
+    BucketRow row;
+    row.reserve(std::min(static_cast<std::size_t>(max_buckets) + 2, kMaxReservedSlots));
+    return row;
+}
+
+void ADWIN::reset() {
+    rows_.clear();
+    rows_.push_back(make_row());
+    total_ = variance_sum_ = width_ = 0.0;
+    update_count_ = 0;
+    drift_detected_ = false;
+}
+
+void ADWIN::update(double value) {
+    drift_detected_ = false;
+    width_ += 1.0;
+    rows_[0].push_back({value, 0.0});
+    if (width_ > 1.0) {
+        const double d = value - total_ / (width_ - 1.0);
+        variance_sum_ += (width_ - 1.0) * (d * d) / width_;
+    }
+    total_ += value;
+    compress();
+
+    ++update_count_;
+    if (update_count_ % clock != 0 || width_ <= grace_period) return;
+    while (scan_and_cut()) {
+    }
+}
+
+// Merges the two oldest buckets of every row that overflowed into one bucket of the next row.
+void ADWIN::compress() {
+    const std::size_t overflow = static_cast<std::size_t>(max_buckets) + 1;
+    for (std::size_t i = 0; rows_[i].size() == overflow; ++i) {
+        if (i + 1 == rows_.size()) rows_.push_back(make_row());
+        BucketRow& row = rows_[i];
+        const double c = std::ldexp(1.0, static_cast<int>(i));
+        const Bucket b0 = row[0];
+        const Bucket b1 = row[1];
+        const double d = b0.total / c - b1.total / c;
+        rows_[i + 1].push_back({b1.total + b0.total, c * c * (d * d) / (c + c) + (b1.variance_sum + b0.variance_sum)});
+        row.erase(row.begin(), row.begin() + 2);
+    }
+}
+
+bool ADWIN::scan_and_cut() {
+    // Terms of the cut bound that depend only on the window, not on the split point.
+    const double variance = variance_sum_ / width_;
+    const double lambda = std::log(2.0 * std::log(width_) / delta);
+    const double min_length = min_window_length;
+
+    double n_old = 0.0, s_old = 0.0;
+    double n_new = width_, s_new = total_;
+    for (std::size_t r = rows_.size(); r-- > 0;) {
+        const BucketRow& row = rows_[r];
+        const double size = std::ldexp(1.0, static_cast<int>(r));
+        for (std::size_t k = 0; k < row.size(); ++k) {
+            // The newest value always stays on the newer side.
+            if (r == 0 && k + 1 == row.size()) return false;
+            const double t = row[k].total;
+            n_new -= size;
+            n_old += size;
+            s_old += t;
+            s_new -= t;
+            if (n_new <= 0.0) return false;
+            if (n_new < min_length || n_old < min_length || width_ <= 1.0) continue;
+            const double m = 1.0 / (n_new - min_length + 1.0) + 1.0 / (n_old - min_length + 1.0);
+            // A NaN bound (negative radicand, unusable delta) never finds a cut.
+            const double epsilon = std::sqrt(2.0 * m * variance * lambda) + 2.0 / 3.0 * m * lambda;
+            if (std::fabs(s_old / n_old - s_new / n_new) > epsilon) {
+                drift_detected_ = true;
+                drop_oldest_bucket();
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+void ADWIN::drop_oldest_bucket() {
+    BucketRow& row = rows_.back();
+    const double size = std::ldexp(1.0, static_cast<int>(rows_.size() - 1));
+    const Bucket oldest = row.front();
+    width_ -= size;
+    total_ -= oldest.total;
+    const double d = oldest.total / size - (width_ > 0.0 ? total_ / width_ : 0.0);
+    variance_sum_ -= width_ * size * (d * d) / (width_ + size) + oldest.variance_sum;
+    row.erase(row.begin());
+    if (row.empty() && rows_.size() > 1) rows_.pop_back();
+}
+
+}  // namespace quelb

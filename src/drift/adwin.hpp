@@ -1,0 +1,57 @@
+#pragma once
+// Adaptive-window change detector. The recent values are kept in an exponential histogram of
+// buckets (row i holds buckets of 2^i consecutive values); every `clock` updates it looks for a
+// split of the window whose older and newer means differ by more than a statistical bound and
+// drops the oldest buckets until no such split remains.
+#include <cstdint>
+#include <vector>
+
+namespace quelb {
+
+class ADWIN {
+public:
+    // Throws std::invalid_argument for clock < 1 or max_buckets < 2, which the histogram and the
+    // tick test cannot work with.
+    explicit ADWIN(double delta = 0.002, int clock = 32, int max_buckets = 5, int min_window_length = 5,
+                   int grace_period = 10);
+
+    void update(double value);
+    void reset();
+
+    bool drift_detected() const { return drift_detected_; }
+    double estimation() const { return width_ > 0.0 ? total_ / width_ : 0.0; }
+    double width() const { return width_; }
+    // Population variance of the values in the window.
+    double variance() const { return width_ > 0.0 ? variance_sum_ / width_ : 0.0; }
+
+    // Options. delta, min_window_length and grace_period may be changed at any time; clock and
+    // max_buckets are fixed by the constructor (the histogram is shaped by max_buckets).
+    double delta;
+    int clock;
+    int max_buckets;
+    int min_window_length;
+    int grace_period;
+
+private:
+    struct Bucket {
+        double total;
+        double variance_sum;  // squared deviations of the bucket's values from its own mean
+    };
+    // One histogram row; front() is the oldest bucket.
+    using BucketRow = std::vector<Bucket>;
+
+    BucketRow make_row() const;
+    void compress();
+    // One pass over the window from the oldest bucket; true when it found a cut and dropped a bucket.
+    bool scan_and_cut();
+    void drop_oldest_bucket();
+
+    std::vector<BucketRow> rows_;  // never empty; the last row holds the oldest data
+    double total_ = 0.0;
+    double variance_sum_ = 0.0;
+    double width_ = 0.0;
+    std::int64_t update_count_ = 0;
+    bool drift_detected_ = false;
+};
+
+}  // namespace quelb

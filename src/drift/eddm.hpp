@@ -1,0 +1,39 @@
+#pragma once
+// Early drift detector over a stream of classification outcomes (1 = error). It follows the
+// distance in samples between consecutive errors: when errors come closer together, the level
+// mean + 2 std of that distance falls below its running maximum, first past `alpha` (warning),
+// then past `beta` (drift). After a drift it starts afresh at the next update.
+#include <cstdint>
+
+#include "core/gaussian.hpp"
+
+namespace quelb {
+
+class EDDM {
+public:
+    // Throws std::invalid_argument when beta > alpha.
+    explicit EDDM(std::int32_t warm_start = 30, double alpha = 0.95, double beta = 0.9);
+
+    // outcome 1 is an error; any other value a correct prediction.
+    void update(std::int32_t outcome);
+    void reset();
+
+    bool drift_detected() const { return drift_detected_; }
+    bool warning_detected() const { return warning_detected_; }
+
+    // Options, read at every update; not validated after construction.
+    std::int32_t warm_start;
+    double alpha;
+    double beta;
+
+private:
+    GaussianStats distance_stats_;  // distances between consecutive errors
+    std::int64_t n_samples_ = 0;
+    std::int64_t last_error_at_ = 0;
+    std::int64_t n_errors_ = 0;
+    double max_level_ = -1.0;
+    bool drift_detected_ = false;
+    bool warning_detected_ = false;
+};
+
+}  // namespace quelb

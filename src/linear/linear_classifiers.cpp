@@ -1,0 +1,111 @@
+#include "linear/linear_classifiers.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace quelb {
+
+// ---- Perceptron
+
+void Perceptron::learn_one(const FeatureMap& x, Label y) {
+    const std::size_t target = model_.add_class(y);
+    model_.load_for_update(x);
+    // The new class takes part in the prediction with score 0.
+    const std::size_t predicted = model_.best_scoring_class();
+    if (predicted == target) return;
+    const double rate = learning_rate;
+    model_.update_weights(target, [rate](double w, double value) { return value * rate + w; });
+    model_.update_weights(predicted, [rate](double w, double value) { return w - value * rate; });
+    model_.bias(target) = rate + model_.bias(target);
+    model_.bias(predicted) = model_.bias(predicted) - rate;
+}
+
+Label Perceptron::predict_one(const FeatureMap& x) { return model_.predict_by_score(x); }
+
+ClassProbabilities Perceptron::predict_proba_one(const FeatureMap& x) { return model_.predict_proba_by_score(x); }
+
+// ---- LogisticRegression
+
+void LogisticRegression::learn_one(const FeatureMap& x, Label y) {
+    model_.add_class(y);
+    model_.load_for_update(x);
+    const double rate = learning_rate;
+    const double decay = l2;
+    // Each class is its own binary problem: its score and update use only its own weights.
+    for (std::size_t c = 0; c < model_.n_classes(); ++c) {
+        const double z = std::max(std::min(model_.score(c), 500.0), -500.0);
+        const double sigma = 1.0 / (1.0 + std::exp(-z));
+        const double g = (model_.label(c) == y ? 1.0 : 0.0) - sigma;
+        model_.update_weights(c, [g, rate, decay](double w, double value) { return (value * g - w * decay) * rate + w; });
+        model_.bias(c) = rate * g + model_.bias(c);
+    }
+}
+
+Label LogisticRegression::predict_one(const FeatureMap& x) { return model_.predict_by_score(x); }
+
+ClassProbabilities LogisticRegression::predict_proba_one(const FeatureMap& x) {
+    return model_.predict_proba_by_score(x);
+}
+
+// ---- PassiveAggressiveClassifier
+
+void PassiveAggressiveClassifier::learn_one(const FeatureMap& x, Label y) {
+    const std::size_t target = model_.add_class(y);
+    model_.load_for_update(x);
+    const std::vector<double>& scores = model_.scores();
+    // The rival: the best-scoring other class (the smaller label wins ties).
+    std::size_t rival = target;
+    double rival_score = -std::numeric_limits<double>::infinity();
+    for (std::size_t c = 0; c < scores.size(); ++c) {
+        if (c != target && scores[c] > rival_score) {
+            rival_score = scores[c];
+            rival = c;
+        }
+    }
+    if (rival == target) return;
+    const double loss = std::max(0.0, 1.0 - (scores[target] - rival_score));
+    if (!(loss > 0.0)) return;  // margin met, or not a number
+    // The 1 accounts for the bias, the 2 for the two classes being changed.
+    const double tau = std::min(C, loss / (2.0 * (squared_norm(model_.sample()) + 1.0)));
+    model_.update_weights(target, [tau](double w, double value) { return tau * value + w; });
+    model_.update_weights(rival, [tau](double w, double value) { return w - tau * value; });
+    model_.bias(target) = tau + model_.bias(target);
+    model_.bias(rival) = model_.bias(rival) - tau;
+}
+
+Label PassiveAggressiveClassifier::predict_one(const FeatureMap& x) { return model_.predict_by_score(x); }
+
+ClassProbabilities PassiveAggressiveClassifier::predict_proba_one(const FeatureMap& x) {
+    return model_.predict_proba_by_score(x);
+}
+
+// ---- SoftmaxRegression
+
+void SoftmaxRegression::learn_one(const FeatureMap& x, Label y) {
+    model_.add_class(y);
+    model_.load_for_update(x);
+    // Probabilities before any change; a new class takes part with score 0.
+    const std::vector<double>& probabilities = model_.softmax();
+    const double rate = learning_rate;
+    const double decay = l2;
+    for (std::size_t c = 0; c < model_.n_classes(); ++c) {
+        const double g = (model_.label(c) == y ? 1.0 : 0.0) - probabilities[c];
+        model_.update_weights(c, [g, rate, decay](double w, double value) { return (value * g - w * decay) * rate + w; });
+        model_.bias(c) = rate * g + model_.bias(c);
+    }
+}
+
+Label SoftmaxRegression::predict_one(const FeatureMap& x) {
+    if (model_.empty()) return 0;
+    model_.load(x);
+    // Arg-max of the probabilities from a running best of -1: equal probabilities (which nearly
+    // equal scores can round to) go to the smaller label.
+    return model_.label(strict_argmax(model_.softmax(), -1.0));
+}
+
+ClassProbabilities SoftmaxRegression::predict_proba_one(const FeatureMap& x) {
+    return model_.predict_proba_by_score(x);
+}
+
+}  // namespace quelb
