@@ -265,10 +265,10 @@ HoeffdingTreeClassifier::Winner HoeffdingTreeClassifier::naive_bayes_winner(cons
             break;
         }
         const double bound = static_cast<double>(n_features + 1) * (kLogDensityEstimateError + 4.5e-16 * magnitude);
+        top.magnitude = std::max(top.magnitude, magnitude);
         if (c == 0 || score > top_score) {
             if (c > 0) second_reach = std::max(second_reach, top_score + top_bound);
             top.index = c;
-            top.magnitude = magnitude;
             top_score = score;
             top_bound = bound;
         } else {
@@ -296,7 +296,11 @@ HoeffdingTreeClassifier::Winner HoeffdingTreeClassifier::naive_bayes_winner(cons
         if (c != winner.index && scores[c] > runner_up) runner_up = scores[c];
     }
     winner.margin = best_score - runner_up;
-    winner.magnitude = std::fabs(best_score) + std::fabs(runner_up == -kInf ? 0.0 : runner_up);
+    for (std::size_t c = 0; c < scores.size(); ++c) {
+        double magnitude = std::fabs(std::log(leaf.counts[c] / leaf.weight_seen));
+        for (std::size_t f = 0; f < n_features; ++f) magnitude += std::fabs(terms_[c * n_features + f]);
+        winner.magnitude = std::max(winner.magnitude, magnitude);
+    }
     return winner;
 }
 
@@ -356,10 +360,11 @@ Label HoeffdingTreeClassifier::predict_then_learn_loaded(Label y, int times) {
                 if (nb_winner == y) {
                     leaf.nb_correct += 1.0;
                     // Each repeat raises y's score and lowers the others' (their priors shrink),
-                    // so a margin wider than the rounding of the remaining repeats keeps y ahead.
+                    // so a margin wider than what the roundings of the remaining repeats can eat
+                    // keeps y ahead.
                     const double remaining = static_cast<double>(times - i - 1);
                     const double slack_per_repeat =
-                        16.0 * static_cast<double>(resolved_.size() + 2) * 2.3e-16 * (2.0 * winner.magnitude + 1.0);
+                        64.0 * static_cast<double>(resolved_.size() + 2) * 2.3e-16 * (2.0 * winner.magnitude + 1.0);
                     y_stays_winner = remaining > 0.0 && winner.margin > remaining * slack_per_repeat + 1e-9 &&
                                      learning_raises_score(leaf, winner.index);
                 }

@@ -160,7 +160,7 @@ private:
     struct Winner {
         std::size_t index = kNoClass;
         double margin = 0.0;
-        double magnitude = 0.0;  // size of the winner's score and of its parts
+        double magnitude = 0.0;  // largest sum of absolute parts of any class's score
     };
     Winner naive_bayes_winner(const Leaf& leaf);
     // The leaf's answer; sets nb_winner to the naive Bayes winner when it was computed.
