@@ -115,7 +115,7 @@ HoeffdingTreeClassifier::HoeffdingTreeClassifier(int grace_period, double split_
       rng_(0),
       features_(std::make_shared<SampleColumns>()) {
     check_grace_period(grace_period);
-    nodes_.emplace_back();
+    reset();
 }
 
 void HoeffdingTreeClassifier::set_leaf_prediction(std::string mode) {
@@ -129,15 +129,19 @@ void HoeffdingTreeClassifier::share_columns(std::shared_ptr<SampleColumns> colum
 }
 
 void HoeffdingTreeClassifier::reset() {
-    nodes_.clear();
-    nodes_.emplace_back();
+    nodes_.assign(1, Node{});
+    nodes_[0].leaf = 0;
+    leaves_.clear();
+    leaves_.emplace_back();
     classes_seen_.clear();
 }
 
 std::vector<HoeffdingTreeClassifier::LeafCounters> HoeffdingTreeClassifier::leaf_counters() const {
     std::vector<LeafCounters> counters;
     for (const Node& node : nodes_) {
-        if (node.is_leaf) counters.push_back({node.leaf.weight_seen, node.leaf.mc_correct, node.leaf.nb_correct});
+        if (!node.is_leaf()) continue;
+        const Leaf& leaf = leaves_[node.leaf];
+        counters.push_back({leaf.weight_seen, leaf.mc_correct, leaf.nb_correct});
     }
     return counters;
 }
@@ -148,7 +152,7 @@ void HoeffdingTreeClassifier::note_class(Label y) {
 }
 
 std::uint32_t HoeffdingTreeClassifier::sort_to_leaf(std::uint32_t node, int& depth) const {
-    while (!nodes_[node].is_leaf) {
+    while (!nodes_[node].is_leaf()) {
         const Node& test = nodes_[node];
         node = features_->value_or_zero(test.split_id) <= test.split_threshold ? test.left : test.right;
         ++depth;
@@ -337,9 +341,9 @@ Label HoeffdingTreeClassifier::predict_then_learn_loaded(Label y, int times) {
     std::uint32_t node = sort_to_leaf(0, depth);
     // New slots start with empty estimators, which no answer reads: creating them before the
     // prediction changes nothing.
-    resolve(nodes_[node].leaf, times > 0);
+    resolve(leaf_of(node), times > 0);
     Winner answered;
-    const Label prediction = answer(nodes_[node].leaf, answered);
+    const Label prediction = answer(leaf_of(node), answered);
     if (times <= 0) return prediction;
     note_class(y);
     const bool scores_leaves = leaf_mode_ != LeafMode::majority_class;
@@ -347,7 +351,7 @@ Label HoeffdingTreeClassifier::predict_then_learn_loaded(Label y, int times) {
     bool y_stays_winner = false;
 
     for (int i = 0; i < times; ++i) {
-        Leaf& leaf = nodes_[node].leaf;
+        Leaf& leaf = leaf_of(node);
         // Score the leaf's two answers before learning, for the adaptive mode.
         if (scores_leaves && leaf.weight_seen > 0.0) {
             if (majority_class(leaf) == y) leaf.mc_correct += 1.0;
@@ -383,7 +387,7 @@ Label HoeffdingTreeClassifier::predict_then_learn_loaded(Label y, int times) {
             static_cast<std::int64_t>(leaf.weight_seen) % static_cast<std::int64_t>(grace_period) == 0 &&
             attempt_split(node, depth) && i + 1 < times) {
             node = sort_to_leaf(node, depth);
-            resolve(nodes_[node].leaf, true);
+            resolve(leaf_of(node), true);
             y_stays_winner = false;
         }
     }
@@ -393,7 +397,7 @@ Label HoeffdingTreeClassifier::predict_then_learn_loaded(Label y, int times) {
 Label HoeffdingTreeClassifier::predict_one(const FeatureMap& x) {
     features_->load(x, false);
     int depth = 0;
-    Leaf& leaf = nodes_[sort_to_leaf(0, depth)].leaf;
+    Leaf& leaf = leaf_of(sort_to_leaf(0, depth));
     resolve(leaf, false);
     Winner nb_winner;
     return answer(leaf, nb_winner);
@@ -407,7 +411,7 @@ void HoeffdingTreeClassifier::predict_proba_into(const FeatureMap& x, std::vecto
 void HoeffdingTreeClassifier::predict_proba_loaded(std::vector<std::pair<Label, double>>& out) {
     out.clear();
     int depth = 0;
-    Leaf& leaf = nodes_[sort_to_leaf(0, depth)].leaf;
+    Leaf& leaf = leaf_of(sort_to_leaf(0, depth));
     if (leaf.weight_seen <= 0.0) {
         for (Label label : classes_seen_) out.emplace_back(label, 1.0 / static_cast<double>(classes_seen_.size()));
         return;
@@ -492,7 +496,7 @@ double HoeffdingTreeClassifier::merit(bool gini, double pre_entropy, const std::
 }
 
 bool HoeffdingTreeClassifier::attempt_split(std::uint32_t node, int depth) {
-    const Leaf& leaf = nodes_[node].leaf;
+    const Leaf& leaf = leaf_of(node);
     if (depth >= max_depth || leaf.weight_seen < 2.0 || classes_seen_.size() < 2) return false;
     if (leaf.slot_ids.empty()) return false;
 
@@ -580,13 +584,14 @@ bool HoeffdingTreeClassifier::attempt_split(std::uint32_t node, int depth) {
 }
 
 void HoeffdingTreeClassifier::apply_split(std::uint32_t node, std::uint32_t slot, double threshold) {
-    Node children[2];
+    Leaf children[2];
+    const std::uint32_t parent_leaf = nodes_[node].leaf;
     {
-        const Leaf& leaf = nodes_[node].leaf;
+        const Leaf& leaf = leaves_[parent_leaf];
         split_branches(leaf, slot, threshold);
         const std::vector<double>* branches[2] = {&left_, &right_};
         for (int side = 0; side < 2; ++side) {
-            Leaf& child = children[side].leaf;
+            Leaf& child = children[side];
             for (std::size_t c = 0; c < leaf.labels.size(); ++c) {
                 const double w = (*branches[side])[c];
                 if (w > 0.0) {
@@ -598,15 +603,20 @@ void HoeffdingTreeClassifier::apply_split(std::uint32_t node, std::uint32_t slot
             child.stride = std::max<std::size_t>(2, child.labels.size());
         }
     }
-    Node& test = nodes_[node];
-    test.is_leaf = false;
-    test.split_id = test.leaf.slot_ids[slot];
+    Node test;
+    test.split_id = leaves_[parent_leaf].slot_ids[slot];
     test.split_threshold = threshold;
-    test.leaf = Leaf{};
     test.left = static_cast<std::uint32_t>(nodes_.size());
     test.right = test.left + 1;
-    nodes_.push_back(std::move(children[0]));
-    nodes_.push_back(std::move(children[1]));
+    // The left child takes over the former leaf's record.
+    leaves_[parent_leaf] = std::move(children[0]);
+    Node left, right;
+    left.leaf = parent_leaf;
+    right.leaf = static_cast<std::uint32_t>(leaves_.size());
+    leaves_.push_back(std::move(children[1]));
+    nodes_[node] = test;
+    nodes_.push_back(left);
+    nodes_.push_back(right);
 }
 
 }  // namespace quelb
