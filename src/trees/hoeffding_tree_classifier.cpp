@@ -177,8 +177,12 @@ void HoeffdingTreeClassifier::resolve(Leaf& leaf, bool create) {
         }
         resolved_.push_back({slot, entry.value});
     }
-    std::fill(terms_valid_.begin(), terms_valid_.end(), 0);
-    std::fill(estimates_valid_.begin(), estimates_valid_.end(), 0);
+    // A new stamp forgets every cached column at once.
+    if (++resolve_stamp_ == 0) {
+        std::fill(terms_stamp_.begin(), terms_stamp_.end(), 0u);
+        std::fill(estimates_stamp_.begin(), estimates_stamp_.end(), 0u);
+        resolve_stamp_ = 1;
+    }
 }
 
 Label HoeffdingTreeClassifier::majority_class(const Leaf& leaf) {
@@ -205,16 +209,16 @@ const std::vector<double>& HoeffdingTreeClassifier::log_scores(const Leaf& leaf)
     const std::size_t n_features = resolved_.size();
     // Density terms only change for the class that learnt since they were computed.
     if (terms_.size() < n_classes * n_features) terms_.resize(n_classes * n_features);
-    if (terms_valid_.size() < n_classes) terms_valid_.resize(n_classes, 0);
+    if (terms_stamp_.size() < n_classes) terms_stamp_.resize(n_classes, 0);
     for (std::size_t c = 0; c < n_classes; ++c) {
-        if (terms_valid_[c]) continue;
+        if (terms_stamp_[c] == resolve_stamp_) continue;
         double* terms = terms_.data() + c * n_features;
         for (std::size_t f = 0; f < n_features; ++f) {
             const GaussianEstimator& e = leaf.estimator(resolved_[f].slot, c);
             // A feature never seen with this class adds nothing (adding 0.0 is exact).
             terms[f] = e.count > 0.0 ? log_floored_density(e, resolved_[f].value) : 0.0;
         }
-        terms_valid_[c] = 1;
+        terms_stamp_[c] = resolve_stamp_;
     }
     if (scores_.size() != n_classes) scores_.resize(n_classes);
     for (std::size_t c = 0; c < n_classes; ++c) {
@@ -230,7 +234,7 @@ HoeffdingTreeClassifier::Winner HoeffdingTreeClassifier::naive_bayes_winner(cons
     const std::size_t n_classes = leaf.labels.size();
     const std::size_t n_features = resolved_.size();
     if (estimates_.size() < n_classes * n_features) estimates_.resize(n_classes * n_features);
-    if (estimates_valid_.size() < n_classes) estimates_valid_.resize(n_classes, 0);
+    if (estimates_stamp_.size() < n_classes) estimates_stamp_.resize(n_classes, 0);
 
     // Estimated scores with their error bounds. An estimate is within kLogDensityEstimateError
     // of its exact term, fast_log within 1e-9 of the exact prior, and the two sums differ by
@@ -241,7 +245,7 @@ HoeffdingTreeClassifier::Winner HoeffdingTreeClassifier::naive_bayes_winner(cons
     double second_reach = -kInf;  // greatest estimate + bound among the other classes
     for (std::size_t c = 0; c < n_classes && certain; ++c) {
         double* estimates = estimates_.data() + c * n_features;
-        if (!estimates_valid_[c]) {
+        if (estimates_stamp_[c] != resolve_stamp_) {
             for (std::size_t f = 0; f < n_features; ++f) {
                 const GaussianEstimator& e = leaf.estimator(resolved_[f].slot, c);
                 if (e.count <= 0.0) {
@@ -251,7 +255,7 @@ HoeffdingTreeClassifier::Winner HoeffdingTreeClassifier::naive_bayes_winner(cons
                 const LogDensityEstimate t = estimate_log_floored_density(e, resolved_[f].value);
                 estimates[f] = t.certain ? t.value : std::numeric_limits<double>::quiet_NaN();
             }
-            estimates_valid_[c] = 1;
+            estimates_stamp_[c] = resolve_stamp_;
         }
         const double ratio = leaf.counts[c] / leaf.weight_seen;
         if (!(ratio >= DBL_MIN && ratio <= DBL_MAX)) {
@@ -380,8 +384,8 @@ Label HoeffdingTreeClassifier::predict_then_learn_loaded(Label y, int times) {
         leaf.counts[c] += 1.0;
         leaf.weight_seen += 1.0;
         for (const ResolvedFeature& f : resolved_) leaf.estimator(f.slot, c).update(f.value);
-        if (c < terms_valid_.size()) terms_valid_[c] = 0;
-        if (c < estimates_valid_.size()) estimates_valid_[c] = 0;
+        if (c < terms_stamp_.size()) terms_stamp_[c] = 0;
+        if (c < estimates_stamp_.size()) estimates_stamp_[c] = 0;
 
         if (grace_period > 0 &&
             static_cast<std::int64_t>(leaf.weight_seen) % static_cast<std::int64_t>(grace_period) == 0 &&

@@ -195,12 +195,14 @@ private:
     // Scratch space reused between calls.
     std::vector<ResolvedFeature> resolved_;
     // Per leaf class and resolved feature ([class * resolved + feature]) the exact log floored
-    // density (0 if the class never saw the feature) and its estimate (NaN when uncertain);
-    // a class's entries are recomputed after it learns.
+    // density (0 if the class never saw the feature) and its estimate (NaN when uncertain). A
+    // class's entries hold while their stamp equals resolve_stamp_: every resolve moves the
+    // stamp on, and learning clears the learning class's stamps.
     std::vector<double> terms_;
-    std::vector<char> terms_valid_;
+    std::vector<std::uint32_t> terms_stamp_;
     std::vector<double> estimates_;
-    std::vector<char> estimates_valid_;
+    std::vector<std::uint32_t> estimates_stamp_;
+    std::uint32_t resolve_stamp_ = 0;
     std::vector<double> scores_;
     std::vector<std::uint32_t> candidates_;
     std::vector<double> thresholds_;
