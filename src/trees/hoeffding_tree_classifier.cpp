@@ -34,11 +34,11 @@ double sum_of(const std::vector<double>& counts) {
     return total;
 }
 
+}  // namespace
+
 void check_grace_period(int grace_period) {
     if (grace_period < 1) throw std::invalid_argument("'grace_period' must be greater than 0.");
 }
-
-}  // namespace
 
 // ---- Leaf ---------------------------------------------------------------------------------------
 

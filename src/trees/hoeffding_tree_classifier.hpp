@@ -20,6 +20,9 @@
 
 namespace quelb {
 
+// Throws std::invalid_argument unless grace_period >= 1: a tree's split test divides by it.
+void check_grace_period(int grace_period);
+
 class HoeffdingTreeClassifier : public IClassifier {
 public:
     // Throws std::invalid_argument when grace_period < 1.
