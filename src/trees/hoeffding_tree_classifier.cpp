@@ -448,18 +448,22 @@ ClassProbabilities HoeffdingTreeClassifier::predict_proba_one(const FeatureMap& 
 
 // ---- Split attempt ------------------------------------------------------------------------------
 
-void HoeffdingTreeClassifier::split_branches(const Leaf& leaf, std::uint32_t slot, double threshold) {
+void HoeffdingTreeClassifier::prepare_split(const Leaf& leaf, std::uint32_t slot) {
     const std::size_t n_classes = leaf.labels.size();
-    if (left_.size() != n_classes) {
-        left_.resize(n_classes);
-        right_.resize(n_classes);
-    }
-    std::fill(left_.begin(), left_.end(), 0.0);
-    std::fill(right_.begin(), right_.end(), 0.0);
-    for (std::size_t c = 0; c < n_classes; ++c) {
-        const GaussianEstimator& e = leaf.estimator(slot, c);
-        if (e.count <= 0.0) continue;
-        const auto [l, r] = e.split_weights(threshold);
+    weighers_.resize(n_classes);
+    left_.resize(n_classes);
+    right_.resize(n_classes);
+    for (std::size_t c = 0; c < n_classes; ++c) weighers_[c] = leaf.estimator(slot, c).split_weigher();
+}
+
+void HoeffdingTreeClassifier::split_branches(double threshold) {
+    for (std::size_t c = 0; c < weighers_.size(); ++c) {
+        // Classes that never saw the feature have no weight on either side.
+        if (weighers_[c].weight <= 0.0) {
+            left_[c] = right_[c] = 0.0;
+            continue;
+        }
+        const auto [l, r] = weighers_[c](threshold);
         left_[c] = l;
         right_[c] = r;
     }
@@ -564,12 +568,14 @@ bool HoeffdingTreeClassifier::attempt_split(std::uint32_t node, int depth) {
             if (lo < t && t < hi) thresholds_.push_back(t);
         }
         if (thresholds_.empty()) continue;
-        std::sort(thresholds_.begin(), thresholds_.end());
+        // Rounding keeps step * i + lo non-decreasing in i: the list is ascending already and
+        // equal thresholds are neighbours.
         thresholds_.erase(std::unique(thresholds_.begin(), thresholds_.end()), thresholds_.end());
 
         double feature_merit = -kInf, feature_threshold = 0.0;
+        prepare_split(leaf, slot);
         for (double t : thresholds_) {
-            split_branches(leaf, slot, t);
+            split_branches(t);
             const double m = merit(gini, pre_entropy, branches, 2);
             if (m > feature_merit) {
                 feature_merit = m;
@@ -592,7 +598,8 @@ void HoeffdingTreeClassifier::apply_split(std::uint32_t node, std::uint32_t slot
     const std::uint32_t parent_leaf = nodes_[node].leaf;
     {
         const Leaf& leaf = leaves_[parent_leaf];
-        split_branches(leaf, slot, threshold);
+        prepare_split(leaf, slot);
+        split_branches(threshold);
         const std::vector<double>* branches[2] = {&left_, &right_};
         for (int side = 0; side < 2; ++side) {
             Leaf& child = children[side];

@@ -179,8 +179,10 @@ private:
 
     // Split attempt on a leaf at `depth`; true when the leaf became a test.
     bool attempt_split(std::uint32_t node, int depth);
-    // Branch weights per leaf class of the test feature(slot) <= threshold.
-    void split_branches(const Leaf& leaf, std::uint32_t slot, double threshold);
+    // Branch weights (left_, right_) per leaf class of the test feature(slot) <= threshold, for
+    // the slot last prepared.
+    void prepare_split(const Leaf& leaf, std::uint32_t slot);
+    void split_branches(double threshold);
     // Merit of the branches given the leaf's counts, whose entropy is pre_entropy.
     double merit(bool gini, double pre_entropy, const std::vector<double>* const* branches,
                  std::size_t n_branches) const;
@@ -209,6 +211,7 @@ private:
     std::vector<double> scores_;
     std::vector<std::uint32_t> candidates_;
     std::vector<double> thresholds_;
+    std::vector<GaussianEstimator::SplitWeights> weighers_;
     std::vector<double> left_, right_;
 };
 
