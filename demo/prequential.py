@@ -45,7 +45,9 @@ def regressors():
         # The target lives in [0, 1]: the default epsilon of 0.1 would ignore most errors.
         ("PassiveAggressiveRegressor(epsilon=0.01)", lambda: q.PassiveAggressiveRegressor(epsilon=0.01)),
         ("KNNRegressor", lambda: q.KNNRegressor()),
+        ("HoeffdingTreeRegressor", lambda: q.HoeffdingTreeRegressor()),
         ("FIMTDDRegressor", lambda: q.FIMTDDRegressor()),
+        ("ARFRegressor", lambda: q.ARFRegressor()),
     ]
 
 

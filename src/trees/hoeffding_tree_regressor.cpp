@@ -75,13 +75,16 @@ HoeffdingTreeRegressor::HoeffdingTreeRegressor(int grace_period, double split_co
       learning_rate(learning_rate),
       features_(std::make_shared<SampleColumns>()) {
     check_grace_period(grace_period);
-    nodes_.emplace_back();
+    make_root();
 }
 
-void HoeffdingTreeRegressor::reset() {
-    nodes_.clear();
-    nodes_.emplace_back();
+void HoeffdingTreeRegressor::make_root() {
+    nodes_.assign(1, Node{});
+    leaves_.assign(1, Leaf{});
+    nodes_[0].leaf = 0;
 }
+
+void HoeffdingTreeRegressor::reset() { make_root(); }
 
 void HoeffdingTreeRegressor::share_columns(std::shared_ptr<SampleColumns> columns) {
     features_ = std::move(columns);
@@ -94,7 +97,7 @@ void HoeffdingTreeRegressor::set_leaf_prediction(std::string mode) {
 }
 
 std::uint32_t HoeffdingTreeRegressor::sort_to_leaf(std::uint32_t node, int& depth) const {
-    while (!nodes_[node].is_leaf) {
+    while (!nodes_[node].is_leaf()) {
         const Node& test = nodes_[node];
         node = features_->value_or_zero(test.split_column) <= test.split_threshold ? test.left : test.right;
         ++depth;
@@ -189,7 +192,7 @@ double HoeffdingTreeRegressor::predict_one(const FeatureMap& x) {
 
 double HoeffdingTreeRegressor::predict_loaded(const IndexedSample& sample) {
     int depth = 0;
-    Leaf& leaf = nodes_[sort_to_leaf(0, depth)].leaf;
+    Leaf& leaf = leaf_of(sort_to_leaf(0, depth));
     if (!answers_linearly(leaf)) return leaf.target.mean;
     resolve(leaf, sample, false);
     return linear_prediction(leaf);
@@ -200,17 +203,17 @@ double HoeffdingTreeRegressor::predict_then_learn_loaded(const IndexedSample& sa
     std::uint32_t node = sort_to_leaf(0, depth);
     // New slots hold no statistics and no coefficient, which no answer reads: creating them
     // before the prediction changes nothing.
-    resolve(nodes_[node].leaf, sample, times > 0);
-    const Leaf& start = nodes_[node].leaf;
+    resolve(leaf_of(node), sample, times > 0);
+    const Leaf& start = leaf_of(node);
     const double prediction = answers_linearly(start) ? linear_prediction(start) : start.target.mean;
 
     for (int i = 0; i < times; ++i) {
-        Leaf& leaf = nodes_[node].leaf;
+        Leaf& leaf = leaf_of(node);
         learn_at_leaf(leaf, y);
         if (grace_period > 0 && leaf.samples_seen % grace_period == 0 && depth < max_depth &&
             leaf.samples_seen >= 2 && attempt_split(node) && i + 1 < times) {
             node = sort_to_leaf(node, depth);
-            resolve(nodes_[node].leaf, sample, true);
+            resolve(leaf_of(node), sample, true);
         }
     }
     return prediction;
@@ -219,7 +222,7 @@ double HoeffdingTreeRegressor::predict_then_learn_loaded(const IndexedSample& sa
 // ---- Split attempt ------------------------------------------------------------------------------
 
 bool HoeffdingTreeRegressor::attempt_split(std::uint32_t node) {
-    const Leaf& leaf = nodes_[node].leaf;
+    const Leaf& leaf = leaf_of(node);
     const double target_sd = std_dev(leaf.target);
     if (!(target_sd > 0.0) || leaf.slot_columns.empty()) return false;
 
@@ -258,15 +261,16 @@ bool HoeffdingTreeRegressor::attempt_split(std::uint32_t node) {
 }
 
 void HoeffdingTreeRegressor::apply_split(std::uint32_t node, std::uint32_t slot, double threshold) {
-    Node children[2];
+    const std::uint32_t parent_index = nodes_[node].leaf;
+    Leaf children[2];
     {
-        const Leaf& parent = nodes_[node].leaf;
+        const Leaf& parent = leaves_[parent_index];
         const GaussianStats& split_stats = parent.features[slot].stats;
         const double p = split_stats.count > 0.0 ? left_share(split_stats) : 0.5;
         const double shares[2] = {p, 1.0 - p};
         for (int side = 0; side < 2; ++side) {
             const double share = shares[side];
-            Leaf& child = children[side].leaf;
+            Leaf& child = children[side];
             child.target = scaled(parent.target, share);
             child.weight_seen = share * parent.weight_seen;
             child.samples_seen = static_cast<std::int64_t>(share * static_cast<double>(parent.samples_seen));
@@ -277,23 +281,35 @@ void HoeffdingTreeRegressor::apply_split(std::uint32_t node, std::uint32_t slot,
             for (FeatureState& f : child.features) f.stats = scaled(f.stats, share);
         }
     }
-    Node& test = nodes_[node];
-    test.is_leaf = false;
-    test.split_column = test.leaf.slot_columns[slot];
+    Node test = nodes_[node];
+    test.split_column = leaves_[parent_index].slot_columns[slot];
     test.split_threshold = threshold;
-    test.leaf = Leaf{};
+    test.leaf = kNoLeaf;
     test.left = static_cast<std::uint32_t>(nodes_.size());
     test.right = test.left + 1;
-    nodes_.push_back(std::move(children[0]));
-    nodes_.push_back(std::move(children[1]));
+    nodes_[node] = test;
+    // The left child takes over the parent's statistics record; the right one gets a new one.
+    Node left, right;
+    left.leaf = parent_index;
+    leaves_[parent_index] = std::move(children[0]);
+    right.leaf = static_cast<std::uint32_t>(leaves_.size());
+    leaves_.push_back(std::move(children[1]));
+    nodes_.push_back(left);
+    nodes_.push_back(right);
 }
 
 HoeffdingTreeRegressor::NodeView HoeffdingTreeRegressor::node(std::uint32_t index) const {
     const Node& n = nodes_.at(index);
     const FeatureIndex& names = features_->index();
-    NodeView view{n.is_leaf, {}, n.split_threshold, n.left, n.right, n.leaf.weight_seen, n.leaf.samples_seen, {}};
-    if (!n.is_leaf) view.split_feature = names.name(n.split_column);
-    for (std::uint32_t column : n.leaf.slot_columns) view.features.push_back(names.name(column));
+    NodeView view{n.is_leaf(), {}, n.split_threshold, n.left, n.right, 0.0, 0, {}};
+    if (!n.is_leaf()) {
+        view.split_feature = names.name(n.split_column);
+        return view;
+    }
+    const Leaf& leaf = leaves_[n.leaf];
+    view.weight_seen = leaf.weight_seen;
+    view.samples_seen = leaf.samples_seen;
+    for (std::uint32_t column : leaf.slot_columns) view.features.push_back(names.name(column));
     std::sort(view.features.begin(), view.features.end());
     return view;
 }

@@ -99,13 +99,17 @@ private:
         std::vector<FeatureState> features;       // by slot
     };
 
+    static constexpr std::uint32_t kNoLeaf = 0xFFFFFFFFu;
+
+    // Nodes are kept small, apart from the leaves' statistics, so that walking down the tree
+    // touches little memory.
     struct Node {
-        bool is_leaf = true;
-        std::uint32_t split_column = 0;
         double split_threshold = 0.0;
+        std::uint32_t split_column = 0;
         std::uint32_t left = 0;
         std::uint32_t right = 0;
-        Leaf leaf;
+        std::uint32_t leaf = kNoLeaf;  // index into leaves_; kNoLeaf for a test
+        bool is_leaf() const { return leaf != kNoLeaf; }
     };
 
     // A feature of the current sample found at the current leaf.
@@ -131,7 +135,12 @@ private:
     std::string leaf_prediction_ = "adaptive";
     LeafMode leaf_mode_ = LeafMode::adaptive;
 
+    // Resets the tree to a single empty leaf.
+    void make_root();
+    Leaf& leaf_of(std::uint32_t node) { return leaves_[nodes_[node].leaf]; }
+
     std::vector<Node> nodes_;  // nodes_[0] is the root
+    std::vector<Leaf> leaves_;
     std::shared_ptr<SampleColumns> features_;
 
     // Scratch space reused between calls.
