@@ -1,6 +1,7 @@
 #include "trees/hoeffding_tree_classifier.hpp"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -13,13 +14,6 @@ namespace quelb {
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
-const double kLogDensityFloor = std::log(kDensityFloor);
-
-// ln(max(density, 1e-300)), NaN counting as the floor.
-double log_floored_density(const GaussianEstimator& e, double value) {
-    const double d = e.density(value);
-    return d >= kDensityFloor ? std::log(d) : kLogDensityFloor;
-}
 
 // Entropy in bits of class weights with the given total.
 double entropy(const std::vector<double>& counts, double total) {
@@ -91,7 +85,7 @@ HoeffdingTreeClassifier::HoeffdingTreeClassifier(int grace_period, double split_
       rng_(0),
       features_(std::make_shared<SampleColumns>()) {
     check_grace_period(grace_period);
-    nodes_.emplace_back();
+    reset();
 }
 
 void HoeffdingTreeClassifier::set_leaf_prediction(std::string mode) {
@@ -105,9 +99,21 @@ void HoeffdingTreeClassifier::share_columns(std::shared_ptr<SampleColumns> colum
 }
 
 void HoeffdingTreeClassifier::reset() {
-    nodes_.clear();
-    nodes_.emplace_back();
+    nodes_.assign(1, Node{});
+    nodes_[0].leaf = 0;
+    leaves_.clear();
+    leaves_.emplace_back();
     classes_seen_.clear();
+}
+
+std::vector<HoeffdingTreeClassifier::LeafCounters> HoeffdingTreeClassifier::leaf_counters() const {
+    std::vector<LeafCounters> counters;
+    for (const Node& node : nodes_) {
+        if (!node.is_leaf()) continue;
+        const Leaf& leaf = leaves_[node.leaf];
+        counters.push_back({leaf.weight_seen, leaf.mc_correct, leaf.nb_correct});
+    }
+    return counters;
 }
 
 void HoeffdingTreeClassifier::note_class(Label y) {
@@ -116,7 +122,7 @@ void HoeffdingTreeClassifier::note_class(Label y) {
 }
 
 std::uint32_t HoeffdingTreeClassifier::sort_to_leaf(std::uint32_t node, int& depth) const {
-    while (!nodes_[node].is_leaf) {
+    while (!nodes_[node].is_leaf()) {
         const Node& test = nodes_[node];
         node = features_->value_or_zero(test.split_id) <= test.split_threshold ? test.left : test.right;
         ++depth;
@@ -142,6 +148,7 @@ void HoeffdingTreeClassifier::resolve(Leaf& leaf, bool create) {
         resolved_.push_back({slot, entry.value});
     }
     std::fill(terms_valid_.begin(), terms_valid_.end(), 0);
+    std::fill(estimates_valid_.begin(), estimates_valid_.end(), 0);
 }
 
 Label HoeffdingTreeClassifier::majority_class(const Leaf& leaf) {
@@ -189,20 +196,104 @@ const std::vector<double>& HoeffdingTreeClassifier::log_scores(const Leaf& leaf)
     return scores_;
 }
 
-Label HoeffdingTreeClassifier::answer(Leaf& leaf, bool& scored) {
-    Label best = majority_class(leaf);
-    scored = false;
-    if (!answers_with_naive_bayes(leaf) || leaf.weight_seen <= 0.0) return best;
+HoeffdingTreeClassifier::Winner HoeffdingTreeClassifier::naive_bayes_winner(const Leaf& leaf) {
+    const std::size_t n_classes = leaf.labels.size();
+    const std::size_t n_features = resolved_.size();
+    if (estimates_.size() < n_classes * n_features) estimates_.resize(n_classes * n_features);
+    if (estimates_valid_.size() < n_classes) estimates_valid_.resize(n_classes, 0);
+
+    // Estimated scores with their error bounds. An estimate is within kLogDensityEstimateError
+    // of its exact term, fast_log within 1e-9 of the exact prior, and the two sums differ by
+    // their roundings, each below 2^-53 of the magnitude summed so far.
+    bool certain = true;
+    Winner top;
+    double top_score = 0.0, top_bound = 0.0;
+    double second_reach = -kInf;  // greatest estimate + bound among the other classes
+    for (std::size_t c = 0; c < n_classes && certain; ++c) {
+        double* estimates = estimates_.data() + c * n_features;
+        if (!estimates_valid_[c]) {
+            for (std::size_t f = 0; f < n_features; ++f) {
+                const GaussianEstimator& e = leaf.estimator(resolved_[f].slot, c);
+                if (e.count <= 0.0) {
+                    estimates[f] = 0.0;
+                    continue;
+                }
+                const LogDensityEstimate t = estimate_log_floored_density(e, resolved_[f].value);
+                estimates[f] = t.certain ? t.value : std::numeric_limits<double>::quiet_NaN();
+            }
+            estimates_valid_[c] = 1;
+        }
+        const double ratio = leaf.counts[c] / leaf.weight_seen;
+        if (!(ratio >= DBL_MIN && ratio <= DBL_MAX)) {
+            certain = false;
+            break;
+        }
+        double score = fast_log(ratio);
+        double magnitude = std::fabs(score);
+        for (std::size_t f = 0; f < n_features; ++f) {
+            score += estimates[f];
+            magnitude += std::fabs(estimates[f]);
+        }
+        if (std::isnan(score)) {
+            certain = false;
+            break;
+        }
+        const double bound = static_cast<double>(n_features + 1) * (kLogDensityEstimateError + 4.5e-16 * magnitude);
+        top.magnitude = std::max(top.magnitude, magnitude);
+        if (c == 0 || score > top_score) {
+            if (c > 0) second_reach = std::max(second_reach, top_score + top_bound);
+            top.index = c;
+            top_score = score;
+            top_bound = bound;
+        } else {
+            second_reach = std::max(second_reach, score + bound);
+        }
+    }
+    if (certain && top_score - top_bound > second_reach) {
+        top.margin = top_score - top_bound - second_reach;
+        return top;
+    }
+
+    // Too close to call from the estimates: the exact scores decide.
     const std::vector<double>& scores = log_scores(leaf);
-    scored = true;
+    Winner winner;
     double best_score = -kInf;
     for (std::size_t c = 0; c < scores.size(); ++c) {
         if (scores[c] > best_score) {
             best_score = scores[c];
-            best = leaf.labels[c];
+            winner.index = c;
         }
     }
-    return best;
+    if (winner.index == kNoClass) return winner;
+    double runner_up = -kInf;
+    for (std::size_t c = 0; c < scores.size(); ++c) {
+        if (c != winner.index && scores[c] > runner_up) runner_up = scores[c];
+    }
+    winner.margin = best_score - runner_up;
+    for (std::size_t c = 0; c < scores.size(); ++c) {
+        double magnitude = std::fabs(std::log(leaf.counts[c] / leaf.weight_seen));
+        for (std::size_t f = 0; f < n_features; ++f) magnitude += std::fabs(terms_[c * n_features + f]);
+        winner.magnitude = std::max(winner.magnitude, magnitude);
+    }
+    return winner;
+}
+
+Label HoeffdingTreeClassifier::answer(Leaf& leaf, Winner& nb_winner) {
+    nb_winner = Winner{};
+    const Label majority = majority_class(leaf);
+    if (!answers_with_naive_bayes(leaf) || leaf.weight_seen <= 0.0) return majority;
+    nb_winner = naive_bayes_winner(leaf);
+    return nb_winner.index == kNoClass ? majority : leaf.labels[nb_winner.index];
+}
+
+bool HoeffdingTreeClassifier::learning_raises_score(const Leaf& leaf, std::size_t c) const {
+    // In exact arithmetic, adding a value to a Gaussian estimator that has seen at least one
+    // value raises its floored log density at that value, and the class's prior grows. Values
+    // bounded by 1e100 keep the estimators far from overflow.
+    for (const ResolvedFeature& f : resolved_) {
+        if (!(std::fabs(f.value) <= 1e100) || leaf.estimator(f.slot, c).count < 1.0) return false;
+    }
+    return true;
 }
 
 void HoeffdingTreeClassifier::learn_one(const FeatureMap& x, Label y) {
@@ -220,29 +311,38 @@ Label HoeffdingTreeClassifier::predict_then_learn_loaded(Label y, int times) {
     std::uint32_t node = sort_to_leaf(0, depth);
     // New slots start with empty estimators, which no answer reads: creating them before the
     // prediction changes nothing.
-    resolve(nodes_[node].leaf, times > 0);
-    bool scored = false;
-    const Label prediction = answer(nodes_[node].leaf, scored);
+    resolve(leaf_of(node), times > 0);
+    Winner answered;
+    const Label prediction = answer(leaf_of(node), answered);
     if (times <= 0) return prediction;
     note_class(y);
     const bool scores_leaves = leaf_mode_ != LeafMode::majority_class;
+    // Set once y is known to stay the naive Bayes winner at this leaf for the remaining repeats.
+    bool y_stays_winner = false;
 
     for (int i = 0; i < times; ++i) {
-        Leaf& leaf = nodes_[node].leaf;
+        Leaf& leaf = leaf_of(node);
         // Score the leaf's two answers before learning, for the adaptive mode.
         if (scores_leaves && leaf.weight_seen > 0.0) {
             if (majority_class(leaf) == y) leaf.mc_correct += 1.0;
-            // The answer's scores still hold before the first update.
-            const std::vector<double>& scores = i == 0 && scored ? scores_ : log_scores(leaf);
-            Label nb_winner = 0;
-            double best_score = -kInf;
-            for (std::size_t c = 0; c < scores.size(); ++c) {
-                if (scores[c] > best_score) {
-                    best_score = scores[c];
-                    nb_winner = leaf.labels[c];
+            if (y_stays_winner) {
+                leaf.nb_correct += 1.0;
+            } else {
+                // The answer's winner still holds before the first update.
+                const Winner winner = i == 0 && answered.index != kNoClass ? answered : naive_bayes_winner(leaf);
+                const Label nb_winner = winner.index == kNoClass ? 0 : leaf.labels[winner.index];
+                if (nb_winner == y) {
+                    leaf.nb_correct += 1.0;
+                    // Each repeat raises y's score and lowers the others' (their priors shrink),
+                    // so a margin wider than what the roundings of the remaining repeats can eat
+                    // keeps y ahead.
+                    const double remaining = static_cast<double>(times - i - 1);
+                    const double slack_per_repeat =
+                        64.0 * static_cast<double>(resolved_.size() + 2) * 2.3e-16 * (2.0 * winner.magnitude + 1.0);
+                    y_stays_winner = remaining > 0.0 && winner.margin > remaining * slack_per_repeat + 1e-9 &&
+                                     learning_raises_score(leaf, winner.index);
                 }
             }
-            if (nb_winner == y) leaf.nb_correct += 1.0;
         }
 
         std::size_t c = leaf.find_class(y);
@@ -251,12 +351,14 @@ Label HoeffdingTreeClassifier::predict_then_learn_loaded(Label y, int times) {
         leaf.weight_seen += 1.0;
         for (const ResolvedFeature& f : resolved_) leaf.estimator(f.slot, c).update(f.value);
         if (c < terms_valid_.size()) terms_valid_[c] = 0;
+        if (c < estimates_valid_.size()) estimates_valid_[c] = 0;
 
         if (grace_period > 0 &&
             static_cast<std::int64_t>(leaf.weight_seen) % static_cast<std::int64_t>(grace_period) == 0 &&
             attempt_split(node, depth) && i + 1 < times) {
             node = sort_to_leaf(node, depth);
-            resolve(nodes_[node].leaf, true);
+            resolve(leaf_of(node), true);
+            y_stays_winner = false;
         }
     }
     return prediction;
@@ -265,10 +367,10 @@ Label HoeffdingTreeClassifier::predict_then_learn_loaded(Label y, int times) {
 Label HoeffdingTreeClassifier::predict_one(const FeatureMap& x) {
     features_->load(x, false);
     int depth = 0;
-    Leaf& leaf = nodes_[sort_to_leaf(0, depth)].leaf;
+    Leaf& leaf = leaf_of(sort_to_leaf(0, depth));
     resolve(leaf, false);
-    bool scored = false;
-    return answer(leaf, scored);
+    Winner nb_winner;
+    return answer(leaf, nb_winner);
 }
 
 void HoeffdingTreeClassifier::predict_proba_into(const FeatureMap& x, std::vector<std::pair<Label, double>>& out) {
@@ -279,7 +381,7 @@ void HoeffdingTreeClassifier::predict_proba_into(const FeatureMap& x, std::vecto
 void HoeffdingTreeClassifier::predict_proba_loaded(std::vector<std::pair<Label, double>>& out) {
     out.clear();
     int depth = 0;
-    Leaf& leaf = nodes_[sort_to_leaf(0, depth)].leaf;
+    Leaf& leaf = leaf_of(sort_to_leaf(0, depth));
     if (leaf.weight_seen <= 0.0) {
         for (Label label : classes_seen_) out.emplace_back(label, 1.0 / static_cast<double>(classes_seen_.size()));
         return;
@@ -364,7 +466,7 @@ double HoeffdingTreeClassifier::merit(bool gini, double pre_entropy, const std::
 }
 
 bool HoeffdingTreeClassifier::attempt_split(std::uint32_t node, int depth) {
-    const Leaf& leaf = nodes_[node].leaf;
+    const Leaf& leaf = leaf_of(node);
     if (depth >= max_depth || leaf.weight_seen < 2.0 || classes_seen_.size() < 2) return false;
     if (leaf.slot_ids.empty()) return false;
 
@@ -452,13 +554,14 @@ bool HoeffdingTreeClassifier::attempt_split(std::uint32_t node, int depth) {
 }
 
 void HoeffdingTreeClassifier::apply_split(std::uint32_t node, std::uint32_t slot, double threshold) {
-    Node children[2];
+    Leaf children[2];
+    const std::uint32_t parent_leaf = nodes_[node].leaf;
     {
-        const Leaf& leaf = nodes_[node].leaf;
+        const Leaf& leaf = leaves_[parent_leaf];
         split_branches(leaf, slot, threshold);
         const std::vector<double>* branches[2] = {&left_, &right_};
         for (int side = 0; side < 2; ++side) {
-            Leaf& child = children[side].leaf;
+            Leaf& child = children[side];
             for (std::size_t c = 0; c < leaf.labels.size(); ++c) {
                 const double w = (*branches[side])[c];
                 if (w > 0.0) {
@@ -470,15 +573,20 @@ void HoeffdingTreeClassifier::apply_split(std::uint32_t node, std::uint32_t slot
             child.stride = std::max<std::size_t>(2, child.labels.size());
         }
     }
-    Node& test = nodes_[node];
-    test.is_leaf = false;
-    test.split_id = test.leaf.slot_ids[slot];
+    Node test;
+    test.split_id = leaves_[parent_leaf].slot_ids[slot];
     test.split_threshold = threshold;
-    test.leaf = Leaf{};
     test.left = static_cast<std::uint32_t>(nodes_.size());
     test.right = test.left + 1;
-    nodes_.push_back(std::move(children[0]));
-    nodes_.push_back(std::move(children[1]));
+    // The left child takes over the former leaf's record.
+    leaves_[parent_leaf] = std::move(children[0]);
+    Node left, right;
+    left.leaf = parent_leaf;
+    right.leaf = static_cast<std::uint32_t>(leaves_.size());
+    leaves_.push_back(std::move(children[1]));
+    nodes_[node] = test;
+    nodes_.push_back(left);
+    nodes_.push_back(right);
 }
 
 }  // namespace quelb
