@@ -49,6 +49,8 @@ CLASSES = {
     "HoeffdingTreeClassifier": ("classifier", lambda: q.HoeffdingTreeClassifier()),
     "ARFClassifier": ("classifier", lambda: q.ARFClassifier()),
     "SGTClassifier": ("classifier", lambda: q.SGTClassifier()),
+    "HoeffdingTreeRegressor": ("regressor", lambda: q.HoeffdingTreeRegressor()),
+    "ARFRegressor": ("regressor", lambda: q.ARFRegressor()),
     "FIMTDDRegressor": ("regressor", lambda: q.FIMTDDRegressor()),
     "LeveragingBaggingClassifier": ("classifier", lambda: q.LeveragingBaggingClassifier()),
     "LeveragingBaggingRegressor": ("regressor", lambda: q.LeveragingBaggingRegressor()),

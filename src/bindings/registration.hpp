@@ -20,6 +20,7 @@ void register_knn_regressor(pybind11::module_& m);
 
 // trees.cpp
 void register_hoeffding_tree_classifier(pybind11::module_& m);
+void register_hoeffding_tree_regressor(pybind11::module_& m);
 
 // trees_extra.cpp
 void register_sgt_classifier(pybind11::module_& m);
@@ -27,6 +28,7 @@ void register_fimtdd_regressor(pybind11::module_& m);
 
 // ensembles.cpp
 void register_arf_classifier(pybind11::module_& m);
+void register_arf_regressor(pybind11::module_& m);
 void register_leveraging_bagging_classifier(pybind11::module_& m);
 void register_leveraging_bagging_regressor(pybind11::module_& m);
 void register_sgbt_classifier(pybind11::module_& m);

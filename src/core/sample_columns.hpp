@@ -33,8 +33,10 @@ public:
     const IndexedSample& loaded() const { return loaded_; }
 
     // Value of a column in the visible sample; 0.0 when the sample lacks it or it is hidden.
-    double value_or_zero(std::uint32_t column) const {
-        return column < visible_stamps_.size() && visible_stamps_[column] == visible_stamp_ ? values_[column] : 0.0;
+    double value_or_zero(std::uint32_t column) const { return has(column) ? values_[column] : 0.0; }
+    // Whether the visible sample has a value for the column.
+    bool has(std::uint32_t column) const {
+        return column < visible_stamps_.size() && visible_stamps_[column] == visible_stamp_;
     }
 
     const FeatureIndex& index() const { return index_; }

@@ -4,24 +4,50 @@
 
 namespace quelb {
 
-void sort_by_name(FeatureSubset& subset, const FeatureIndex& index) {
-    std::sort(subset.begin(), subset.end(),
-              [&index](std::uint32_t a, std::uint32_t b) { return index.name(a) < index.name(b); });
+std::vector<FeatureSubset::Feature> FeatureSubset::sorted_features(const SampleColumns& loaded) {
+    std::vector<Feature> features;
+    features.reserve(loaded.loaded().size());
+    for (const FeatureIndex::Entry& entry : loaded.loaded()) {
+        features.emplace_back(&loaded.index().name(entry.column), entry.column);
+    }
+    std::sort(features.begin(), features.end(), [](const Feature& a, const Feature& b) { return *a.first < *b.first; });
+    return features;
 }
 
-FeatureSubset sorted_loaded_columns(const SampleColumns& columns) {
-    FeatureSubset subset;
-    subset.reserve(columns.loaded().size());
-    for (const FeatureIndex::Entry& entry : columns.loaded()) subset.push_back(entry.column);
-    sort_by_name(subset, columns.index());
-    return subset;
+void FeatureSubset::draw(const SampleColumns& loaded, Rng& rng, std::size_t keep, bool sort_kept) {
+    std::vector<Feature> features = sorted_features(loaded);
+    rng.shuffle(features);
+    features.resize(std::min(keep, features.size()));
+    if (sort_kept) {
+        std::sort(features.begin(), features.end(),
+                  [](const Feature& a, const Feature& b) { return *a.first < *b.first; });
+    }
+    assign(features);
 }
 
-std::vector<std::string> subset_names(const FeatureSubset& subset, const FeatureIndex& index) {
-    std::vector<std::string> names;
-    names.reserve(subset.size());
-    for (const std::uint32_t column : subset) names.push_back(index.name(column));
-    return names;
+void FeatureSubset::assign(const std::vector<Feature>& features) {
+    names_.clear();
+    columns_.clear();
+    for (const auto& [name, column] : features) {
+        names_.push_back(*name);
+        columns_.push_back(column);
+    }
+    chosen_ = true;
+}
+
+const IndexedSample& FeatureSubset::project(SampleColumns& loaded) const {
+    if (columns_.empty()) {
+        loaded.show_all();
+    } else {
+        loaded.project(columns_);
+    }
+    return loaded.entries();
+}
+
+void FeatureSubset::clear() {
+    names_.clear();
+    columns_.clear();
+    chosen_ = false;
 }
 
 }  // namespace quelb

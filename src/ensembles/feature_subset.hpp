@@ -1,34 +1,50 @@
 #pragma once
-// Feature subsets of ensemble members (and boosting steps): columns of the ensemble's shared
-// SampleColumns, in ascending byte order of their names. An empty subset stands for all
-// features: a member whose first sample had no features learns from whole samples.
+// A member's random subset of the features (or a boosting step's), drawn once from a sample, and
+// the projection of every later sample onto it. Every ensemble that restricts its members to
+// subsets draws and projects through this one piece.
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "core/rng.hpp"
 #include "core/sample_columns.hpp"
 
 namespace quelb {
 
-using FeatureSubset = std::vector<std::uint32_t>;
+class FeatureSubset {
+public:
+    // A feature of the loaded sample: its name (held by the columns' index) and its column.
+    using Feature = std::pair<const std::string*, std::uint32_t>;
 
-// The columns of the loaded sample's features, in ascending byte order of their names.
-FeatureSubset sorted_loaded_columns(const SampleColumns& columns);
+    // The loaded sample's features in ascending byte order of their names: the list subsets are
+    // drawn from. The sample must have been loaded with new names added.
+    static std::vector<Feature> sorted_features(const SampleColumns& loaded);
 
-// Sorts columns into ascending byte order of their names.
-void sort_by_name(FeatureSubset& subset, const FeatureIndex& index);
+    // Draws the subset from the loaded sample: its names in ascending byte order are shuffled
+    // whole with rng (Fisher-Yates from the front), and the first min(keep, n) of them are kept, n
+    // being the sample's number of features. With sort_kept the kept names are put back in byte
+    // order. A sample without features gives an empty subset, which stands for all features.
+    void draw(const SampleColumns& loaded, Rng& rng, std::size_t keep, bool sort_kept = false);
+    // Takes the given features, in their order, as the subset.
+    void assign(const std::vector<Feature>& features);
 
-// The names of a subset's columns, in the subset's order.
-std::vector<std::string> subset_names(const FeatureSubset& subset, const FeatureIndex& index);
+    // Shows the trees reading `loaded` its projection onto the subset: in the subset's order, each
+    // of its features that the sample has (absent ones are left out, not read as 0), until the
+    // next projection or load. The whole loaded sample when the subset is empty or not drawn yet.
+    // Returns the visible entries, for trees that take them as an argument.
+    const IndexedSample& project(SampleColumns& loaded) const;
 
-// Shows a member the projection of the loaded sample onto its subset: the features of the
-// subset that the sample holds (the whole sample for an empty subset).
-inline void show_projection(SampleColumns& columns, const FeatureSubset& subset) {
-    if (subset.empty()) {
-        columns.show_all();
-    } else {
-        columns.project(subset);
-    }
-}
+    bool chosen() const { return chosen_; }
+    // The kept names in their stored order; empty means all features.
+    const std::vector<std::string>& names() const { return names_; }
+    // Forgets the subset: the next draw chooses again.
+    void clear();
+
+private:
+    std::vector<std::string> names_;
+    std::vector<std::uint32_t> columns_;  // of names_, in the ensemble's shared index
+    bool chosen_ = false;
+};
 
 }  // namespace quelb

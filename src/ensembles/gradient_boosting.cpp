@@ -36,10 +36,10 @@ GradientBooster::GradientBooster(BoosterOptions options, std::shared_ptr<SampleC
       columns_(std::move(columns)) {}
 
 void GradientBooster::build_steps() {
-    const FeatureSubset names = sorted_loaded_columns(*columns_);
-    const std::size_t n = names.size();
+    const std::vector<FeatureSubset::Feature> features = FeatureSubset::sorted_features(*columns_);
+    const std::size_t n = features.size();
     const auto n_steps = static_cast<std::size_t>(std::max(options_.n_models, 1));
-    // Without any feature to choose from, every step learns from whole samples.
+    // Without any feature to choose from, every step learns from whole samples (empty subsets).
     feature_lists_.assign(n_steps, FeatureSubset{});
     if (n > 0) {
         double k = std::round(options_.percentage_of_features / 100.0 * static_cast<double>(n));
@@ -49,16 +49,18 @@ void GradientBooster::build_steps() {
         // A partial Fisher-Yates shuffle per step, each continuing from the previous order.
         std::vector<std::uint32_t> order(n);
         std::iota(order.begin(), order.end(), 0u);
+        std::vector<std::uint32_t> chosen(keep);
+        std::vector<FeatureSubset::Feature> kept(keep);
         const auto last = static_cast<std::uint32_t>(n - 1);
         for (FeatureSubset& list : feature_lists_) {
             for (std::size_t i = 0; i < keep; ++i) {
                 std::swap(order[i], order[rng_.uniform_int(static_cast<std::uint32_t>(i), last)]);
             }
-            // Positions in the sorted names: ascending positions give ascending names.
-            std::vector<std::uint32_t> chosen(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(keep));
+            // Positions in the sorted features: ascending positions give names in byte order.
+            std::copy(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(keep), chosen.begin());
             std::sort(chosen.begin(), chosen.end());
-            list.reserve(keep);
-            for (const std::uint32_t position : chosen) list.push_back(names[position]);
+            for (std::size_t i = 0; i < keep; ++i) kept[i] = features[chosen[i]];
+            list.assign(kept);
         }
     }
     trees_.clear();
@@ -92,7 +94,7 @@ void GradientBooster::train_loaded(double target) {
             gradient = target - p;
             hessian = std::max(p * (1.0 - p), kMinHessian);
         }
-        show_projection(*columns_, feature_lists_[m]);
+        feature_lists_[m].project(*columns_);
         const double newton_target = gradient / hessian;
         std::int64_t repeats = 1;
         if (options_.multiply_hessian_by >= 2) {
@@ -114,16 +116,12 @@ double GradientBooster::raw_output_loaded() {
     if (!initialised_) return 0.0;
     double sum = 0.0;
     for (std::size_t m = 0; m < feature_lists_.size(); ++m) {
-        show_projection(*columns_, feature_lists_[m]);
+        feature_lists_[m].project(*columns_);
         double total = 0.0;
         for (std::size_t j = 0; j < bag_size_; ++j) total += trees_[m * bag_size_ + j]->predict_loaded();
         sum += total / static_cast<double>(bag_size_);
     }
     return sum;
-}
-
-std::vector<std::string> GradientBooster::step_features(std::size_t step) const {
-    return subset_names(feature_lists_[step], columns_->index());
 }
 
 // ---- SGBRRegressor ------------------------------------------------------------------------------

@@ -52,7 +52,7 @@ public:
     std::size_t n_steps() const { return feature_lists_.size(); }
     std::size_t bag_size() const { return bag_size_; }
     // A step's features, in ascending byte order (empty: whole samples).
-    std::vector<std::string> step_features(std::size_t step) const;
+    const std::vector<std::string>& step_features(std::size_t step) const { return feature_lists_[step].names(); }
     FIMTDDRegressor& tree(std::size_t step, std::size_t member) { return *trees_[step * bag_size_ + member]; }
 
 private:

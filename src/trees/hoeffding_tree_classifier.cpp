@@ -42,36 +42,6 @@ void check_grace_period(int grace_period) {
 
 // ---- Leaf ---------------------------------------------------------------------------------------
 
-std::uint32_t HoeffdingTreeClassifier::SlotTable::find(std::uint32_t id) const {
-    if (cells_.empty()) return kNone;
-    const std::size_t mask = cells_.size() - 1;
-    for (std::size_t i = home(id);; i = (i + 1) & mask) {
-        if (cells_[i].key == id + 1) return cells_[i].slot;
-        if (cells_[i].key == 0) return kNone;
-    }
-}
-
-void HoeffdingTreeClassifier::SlotTable::reserve(std::size_t n) {
-    std::size_t capacity = 8;
-    while (capacity < 2 * n) capacity *= 2;
-    if (capacity <= cells_.size()) return;
-    std::vector<Cell> old(capacity);
-    old.swap(cells_);
-    size_ = 0;
-    for (const Cell& cell : old) {
-        if (cell.key != 0) insert(cell.key - 1, cell.slot);
-    }
-}
-
-void HoeffdingTreeClassifier::SlotTable::insert(std::uint32_t id, std::uint32_t slot) {
-    if (2 * (size_ + 1) > cells_.size()) reserve(std::max<std::size_t>(4, 2 * size_ + 1));
-    const std::size_t mask = cells_.size() - 1;
-    std::size_t i = home(id);
-    while (cells_[i].key != 0) i = (i + 1) & mask;
-    cells_[i] = {id + 1, slot};
-    ++size_;
-}
-
 std::size_t HoeffdingTreeClassifier::Leaf::find_class(Label y) const {
     std::size_t c = 0;
     while (c < labels.size() && labels[c] != y) ++c;

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/column_slots.hpp"
 #include "core/contracts.hpp"
 #include "core/sample_columns.hpp"
 #include "core/gaussian.hpp"
@@ -90,23 +91,8 @@ public:
 private:
     enum class LeafMode { majority_class, naive_bayes, adaptive };
 
-    // Feature column -> slot of one leaf: open addressing with linear probing.
-    class SlotTable {
-    public:
-        static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
-        std::uint32_t find(std::uint32_t id) const;
-        void insert(std::uint32_t id, std::uint32_t slot);  // id must be absent
-        void reserve(std::size_t n);
-
-    private:
-        struct Cell {
-            std::uint32_t key = 0;  // id + 1; 0 = empty
-            std::uint32_t slot = 0;
-        };
-        std::size_t home(std::uint32_t id) const { return (id * 2654435769u) & (cells_.size() - 1); }
-        std::vector<Cell> cells_;
-        std::size_t size_ = 0;
-    };
+    // Feature column -> slot of one leaf.
+    using SlotTable = ColumnSlots;
 
     // Statistics of one leaf. Estimators of one feature are stored together, one per leaf class:
     // estimators[slot * stride + class index]. An estimator with count 0 was never updated.
