@@ -52,6 +52,8 @@ CLASSES = {
     "HoeffdingTreeRegressor": ("regressor", lambda: q.HoeffdingTreeRegressor()),
     "ARFRegressor": ("regressor", lambda: q.ARFRegressor()),
     "FIMTDDRegressor": ("regressor", lambda: q.FIMTDDRegressor()),
+    "SRPClassifier": ("classifier", lambda: q.SRPClassifier()),
+    "SRPRegressor": ("regressor", lambda: q.SRPRegressor()),
     "LeveragingBaggingClassifier": ("classifier", lambda: q.LeveragingBaggingClassifier()),
     "LeveragingBaggingRegressor": ("regressor", lambda: q.LeveragingBaggingRegressor()),
     "SGBTClassifier": ("classifier", lambda: q.SGBTClassifier()),

@@ -8,6 +8,7 @@
 #include "ensembles/arf_regressor.hpp"
 #include "ensembles/gradient_boosting.hpp"
 #include "ensembles/leveraging_bagging.hpp"
+#include "ensembles/random_patches.hpp"
 
 namespace quelb::bindings {
 
@@ -29,6 +30,30 @@ void register_arf_regressor(py::module_& m) {
              py::arg("seed") = 0, py::arg("lambda_value") = 6.0, py::arg("drift_delta") = 0.001,
              py::arg("warning_delta") = 0.01, py::arg("grace_period") = 200, py::arg("max_depth") = 20,
              py::arg("learning_rate") = 0.01)
+        .def_readwrite("n_models", &T::n_models)
+        .def_readwrite("seed", &T::seed);
+}
+
+void register_srp_classifier(py::module_& m) {
+    using T = SRPClassifier;
+    bind_classifier<T>(m, "SRPClassifier")
+        .def(py::init<int, int, double, double, double, int, int, double, double, std::string>(),
+             py::arg("n_models") = 10, py::arg("seed") = 0, py::arg("lambda_value") = 6.0,
+             py::arg("drift_delta") = 0.001, py::arg("warning_delta") = 0.01, py::arg("grace_period") = 50,
+             py::arg("max_depth") = 20, py::arg("split_confidence") = 0.01, py::arg("subspace_fraction") = 0.6,
+             py::arg("training_method") = "patches")
+        .def_readwrite("n_models", &T::n_models)
+        .def_readwrite("seed", &T::seed);
+}
+
+void register_srp_regressor(py::module_& m) {
+    using T = SRPRegressor;
+    bind_regressor<T>(m, "SRPRegressor")
+        .def(py::init<int, int, double, double, double, int, int, double, double, std::string>(),
+             py::arg("n_models") = 10, py::arg("seed") = 0, py::arg("lambda_value") = 6.0,
+             py::arg("drift_delta") = 0.001, py::arg("warning_delta") = 0.01, py::arg("grace_period") = 200,
+             py::arg("max_depth") = 20, py::arg("learning_rate") = 0.01, py::arg("subspace_fraction") = 0.6,
+             py::arg("training_method") = "patches")
         .def_readwrite("n_models", &T::n_models)
         .def_readwrite("seed", &T::seed);
 }

@@ -29,6 +29,8 @@ void register_fimtdd_regressor(pybind11::module_& m);
 // ensembles.cpp
 void register_arf_classifier(pybind11::module_& m);
 void register_arf_regressor(pybind11::module_& m);
+void register_srp_classifier(pybind11::module_& m);
+void register_srp_regressor(pybind11::module_& m);
 void register_leveraging_bagging_classifier(pybind11::module_& m);
 void register_leveraging_bagging_regressor(pybind11::module_& m);
 void register_sgbt_classifier(pybind11::module_& m);

@@ -40,6 +40,7 @@ void SampleColumns::project(const std::vector<std::uint32_t>& columns) {
 }
 
 void SampleColumns::show_all() {
+    if (!projected_) return;
     projected_ = false;
     mark_visible(loaded_);
 }

@@ -69,7 +69,7 @@ void ARFClassifier::learn_one(const FeatureMap& x, Label y) {
         // Only the Poisson draws consume the forest's generator, so drawing before the tree's
         // test-then-train changes nothing.
         const int k = poisson(rng_);
-        member.learn_loaded(y, k, [&](NewModel what) {
+        member.learn_loaded(*features_, y, k, [&](NewModel what) {
             const std::uint32_t step = what == NewModel::background ? kBackgroundStep : kReplacementStep;
             return make_tree(tree_seed(seed, step, i, member.n_seen), x.size());
         });
@@ -79,7 +79,7 @@ void ARFClassifier::learn_one(const FeatureMap& x, Label y) {
 void ARFClassifier::vote(const FeatureMap& x) {
     vote_.clear();
     features_->load(x, false);
-    for (Member& member : members_) member.vote_loaded(vote_, proba_);
+    for (Member& member : members_) member.vote_loaded(*features_, vote_, proba_);
     vote_.normalise();
 }
 

@@ -104,23 +104,36 @@ def test_missing_features_and_empty_samples():
 # ---- Every ensemble --------------------------------------------------------------------------
 
 CLASSIFIERS = {
+    "SRPClassifier": lambda **kw: q.SRPClassifier(**kw),
+    "SRPClassifier(subspaces)": lambda **kw: q.SRPClassifier(training_method="subspaces", **kw),
+    "SRPClassifier(resampling)": lambda **kw: q.SRPClassifier(training_method="resampling", **kw),
     "LeveragingBaggingClassifier": lambda **kw: q.LeveragingBaggingClassifier(**kw),
     "SGBTClassifier": lambda **kw: q.SGBTClassifier(**kw),
     "SGBTClassifier(n_classes=2)": lambda **kw: q.SGBTClassifier(n_classes=2, **kw),
 }
 REGRESSORS = {
+    "SRPRegressor": lambda **kw: q.SRPRegressor(**kw),
+    # Learning each sample once, trees with the default grace period of 200 improve slowly enough
+    # for the detectors to take their falling error for a change, and start over.
+    "SRPRegressor(subspaces)": lambda **kw: q.SRPRegressor(training_method="subspaces", grace_period=50, **kw),
     "LeveragingBaggingRegressor": lambda **kw: q.LeveragingBaggingRegressor(**kw),
     "SGBRRegressor": lambda **kw: q.SGBRRegressor(**kw),
 }
 
 
-def regression_stream(n, seed=0):
-    """Three uniform features; the target is a step in a plus a slope in b, with a little noise."""
+def signal_stream(n, seed=0, regression=False):
+    """Five noisy copies of one uniform signal s, so that any subset of the features carries it.
+    The label is s > 0.5 (5% flipped); the regression target 3 s plus a little noise."""
     rng = random.Random(seed)
     rows = []
     for _ in range(n):
-        x = {name: rng.random() for name in "abc"}
-        rows.append((x, (2.0 if x["a"] > 0.5 else 0.0) + x["b"] + 0.05 * rng.random()))
+        s = rng.random()
+        x = {name: s + 0.2 * rng.random() for name in "abcde"}
+        if regression:
+            rows.append((x, 3.0 * s + 0.05 * rng.random()))
+        else:
+            y = int(s > 0.5)
+            rows.append((x, 1 - y if rng.random() < 0.05 else y))
     return rows
 
 
@@ -140,7 +153,7 @@ def test_classifiers_start_empty_and_learn_a_simple_concept(name):
     assert isinstance(model, q.IClassifier)
     assert model.predict_proba_one({"a": 1.0}) == {}
     assert model.predict_one({"a": 1.0}) == 0
-    stream = concept_stream(3000, seed=1)
+    stream = signal_stream(3000, seed=1)
     answers, _ = prequential(model, stream)
     hits = [label == y for (label, _), (_, y) in zip(answers, stream)]
     assert sum(hits[1000:]) / 2000 > 0.85
@@ -153,9 +166,9 @@ def test_regressors_start_at_zero_and_learn_a_simple_concept(name):
     model = REGRESSORS[name]()
     assert isinstance(model, q.IRegressor)
     assert model.predict_one({"a": 1.0}) == 0.0
-    stream = regression_stream(3000, seed=1)
+    stream = signal_stream(3000, seed=1, regression=True)
     _, errors = prequential_regression(model, stream)
-    # Predicting the mean target (about 1.55) errs by about 1 on average.
+    # Predicting the mean target errs by 0.75 on average.
     assert sum(errors[2000:]) / 1000 < 0.25
 
 
@@ -163,7 +176,7 @@ def test_regressors_start_at_zero_and_learn_a_simple_concept(name):
 def test_same_seed_same_answers_and_reset_starts_over(name):
     make = CLASSIFIERS.get(name) or REGRESSORS[name]
     run = prequential if name in CLASSIFIERS else prequential_regression
-    stream = concept_stream(800, seed=2) if name in CLASSIFIERS else regression_stream(800, seed=2)
+    stream = signal_stream(800, seed=2, regression=name in REGRESSORS)
     first = run(make(seed=5, n_models=3), stream)[0]
     assert run(make(seed=5, n_models=3), stream)[0] == first
     assert run(make(seed=6, n_models=3), stream)[0] != first
@@ -255,7 +268,7 @@ def test_sgb_options():
                                 skip_training=3, bag_size=2, grace_period=10, split_confidence=0.1, max_depth=3,
                                 leaf_prediction="perceptron", seed=2)
     assert (regressor.n_models, regressor.learning_rate, regressor.seed) == (3, 0.5, 2)
-    for x, y in regression_stream(300):
+    for x, y in signal_stream(300, regression=True):
         regressor.learn_one(x, y)
     assert math.isfinite(regressor.predict_one(x))
 
@@ -269,3 +282,31 @@ def test_sgb_first_sample_without_features_trains_steps_on_whole_samples(make):
         a = rng.random()
         model.learn_one({"a": a}, int(a > 0.5))
     assert model.predict_one({"a": 0.9}) > model.predict_one({"a": 0.1})
+
+
+def test_random_patches_options_and_checks():
+    model = q.SRPClassifier(n_models=2, seed=3, lambda_value=2.0, drift_delta=0.01, warning_delta=0.1,
+                            grace_period=20, max_depth=4, split_confidence=0.1, subspace_fraction=0.5,
+                            training_method="subspaces")
+    assert (model.n_models, model.seed) == (2, 3)
+    regressor = q.SRPRegressor(n_models=2, seed=3, lambda_value=2.0, drift_delta=0.01, warning_delta=0.1,
+                               grace_period=20, max_depth=4, learning_rate=0.1, subspace_fraction=0.5,
+                               training_method="resampling")
+    assert (regressor.n_models, regressor.seed) == (2, 3)
+    for make in (q.SRPClassifier, q.SRPRegressor):
+        assert make(n_models=0).predict_one({"a": 1.0}) == 0
+        with pytest.raises(ValueError, match="grace_period"):
+            make(grace_period=0)
+        with pytest.raises(ValueError, match="lambda_value"):
+            make(lambda_value=float("nan"))
+
+
+@pytest.mark.parametrize("make", [q.SRPClassifier, q.SRPRegressor])
+def test_random_patches_first_sample_without_features_means_whole_samples(make):
+    model = make(n_models=3)
+    model.learn_one({}, 1)
+    rng = random.Random(5)
+    for _ in range(1500):
+        a = rng.random()
+        model.learn_one({"a": a, "b": rng.random()}, int(a > 0.5))
+    assert model.predict_one({"a": 0.9, "b": 0.5}) > 0.5 > model.predict_one({"a": 0.1, "b": 0.5})
