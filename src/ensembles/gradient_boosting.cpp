@@ -105,8 +105,7 @@ void GradientBooster::train_loaded(double target) {
         for (std::size_t j = 0; j < bag_size_; ++j) {
             FIMTDDRegressor& tree = *trees_[m * bag_size_ + j];
             const std::int64_t times = (resample ? poisson(rng_) : 1) * repeats;
-            for (std::int64_t t = 0; t < times; ++t) tree.learn_loaded(newton_target);
-            total += tree.predict_loaded();
+            total += tree.learn_then_predict_loaded(newton_target, times);
         }
         f += options_.learning_rate * (total / static_cast<double>(bag_size_));
     }

@@ -112,11 +112,18 @@ void FIMTDDRegressor::set_leaf_prediction(std::string mode) {
 void FIMTDDRegressor::prepare_inputs() {
     inputs_.clear();
     for (const auto& e : features_->entries()) {
-        const Moments* sums = e.column < feature_sums_.size() ? &feature_sums_[e.column] : nullptr;
         Input in{e.column, e.value, 0.0, false};
-        if (sums && sums->count > 1.0 && sums->variance() > 0.0) {
-            in.normalised = sums->normalise(e.value);
-            in.usable = true;
+        if (e.column < feature_sums_.size()) {
+            // Moments::normalise, with the variance and its root computed once.
+            const Moments& sums = feature_sums_[e.column];
+            if (sums.count > 1.0) {
+                const double var = sums.variance();
+                if (var > 0.0) {
+                    in.usable = true;
+                    const double sd = std::sqrt(var);
+                    if (sd > 0.0) in.normalised = (e.value - sums.sum / sums.count) / (3.0 * sd);
+                }
+            }
         }
         inputs_.push_back(in);
     }
@@ -161,16 +168,22 @@ double FIMTDDRegressor::clamped_perceptron_prediction(const Node& leaf) const {
 double FIMTDDRegressor::predict_from(Node* node, LeafMode mode) {
     int depth = 0;
     const Node& leaf = *sort_to_leaf(node, depth);
+    answer_.leaf = &leaf;
     switch (mode) {
         case LeafMode::mean:
             return mean_prediction(leaf);
-        case LeafMode::perceptron:
-            return perceptron_prediction(leaf);
+        case LeafMode::perceptron: {
+            const double p = perceptron_prediction(leaf);
+            answer_.mean = mean_prediction(leaf);
+            answer_.perceptron = leaf.has_range ? std::clamp(p, leaf.y_min, leaf.y_max) : p;
+            return p;
+        }
         case LeafMode::adaptive:
             break;
     }
-    const double perceptron = clamped_perceptron_prediction(leaf);
-    return leaf.mean_sq_error > leaf.perceptron_sq_error ? perceptron : mean_prediction(leaf);
+    answer_.mean = mean_prediction(leaf);
+    answer_.perceptron = clamped_perceptron_prediction(leaf);
+    return leaf.mean_sq_error > leaf.perceptron_sq_error ? answer_.perceptron : answer_.mean;
 }
 
 double FIMTDDRegressor::predict_one(const FeatureMap& x) {
@@ -203,7 +216,17 @@ void FIMTDDRegressor::learn_loaded(double y) {
     if (mode != LeafMode::mean) prepare_inputs();
     const double prediction = predict_from(root_.get(), mode);
     const double error = std::fabs(target_sums_.normalise(y) - target_sums_.normalise(prediction));
-    learn_from(root_.get(), 0, false, Step{y, prediction, error, mode});
+    learn_from(root_.get(), 0, false,
+               Step{y, prediction, error, mode, answer_.leaf, answer_.mean, answer_.perceptron, alternate_wins_});
+}
+
+double FIMTDDRegressor::learn_then_predict_loaded(double y, std::int64_t times) {
+    if (times <= 0) return predict_loaded();
+    for (std::int64_t i = 0; i < times; ++i) learn_loaded(y);
+    // The path from the root to that leaf is what learning left it, and the leaf is where a walk
+    // from the root would arrive, or its parent if it just split. The inputs are still those of
+    // the current sums.
+    return predict_from(last_leaf_, mode_);
 }
 
 void FIMTDDRegressor::learn_from(Node* node, int depth, bool alternate_mode, const Step& step) {
@@ -226,6 +249,7 @@ void FIMTDDRegressor::learn_from(Node* node, int depth, bool alternate_mode, con
                                                                                   : node->right.get();
         ++depth;
     }
+    if (!alternate_mode) last_leaf_ = node;
     learn_at_leaf(*node, depth, allow_split, step);
 }
 
@@ -285,8 +309,11 @@ void FIMTDDRegressor::test_for_change(Node& node, double error) {
 void FIMTDDRegressor::learn_at_leaf(Node& leaf, int depth, bool allow_split, const Step& step) {
     const double y = step.y;
     if (step.mode != LeafMode::mean) {
-        leaf.mean_sq_error += square(mean_prediction(leaf) - y);
-        leaf.perceptron_sq_error += square(clamped_perceptron_prediction(leaf) - y);
+        // The prediction came from this very leaf, unchanged since, unless an alternate took a
+        // subtree's place on the way.
+        const bool answered = &leaf == step.answered_leaf && alternate_wins_ == step.alternate_wins;
+        leaf.mean_sq_error += square((answered ? step.leaf_mean : mean_prediction(leaf)) - y);
+        leaf.perceptron_sq_error += square((answered ? step.leaf_perceptron : clamped_perceptron_prediction(leaf)) - y);
     }
     if (!leaf.has_range) {
         leaf.y_min = leaf.y_max = y;

@@ -45,6 +45,9 @@ public:
     // sample loaded with new names added.
     void learn_loaded(double y);
     double predict_loaded();
+    // `times` calls of learn_loaded(y) followed by predict_loaded(), with exactly their results;
+    // the answer comes from the leaf the last learning walk reached, without a walk from the root.
+    double learn_then_predict_loaded(double y, std::int64_t times);
     // Makes the tree read samples through `columns`, shared with other trees; the tree starts over
     // (its statistics refer to the columns of its former index).
     void share_columns(std::shared_ptr<SampleColumns> columns);
@@ -176,6 +179,19 @@ private:
         double prediction;  // of the whole tree, before learning
         double error;       // |normalised y - normalised prediction|
         LeafMode mode;
+        // The leaf the prediction came from, with its mean and (clamped) perceptron answers: the
+        // leaf reuses them to score its two answers while no alternate has replaced a subtree.
+        const Node* answered_leaf;
+        double leaf_mean;
+        double leaf_perceptron;
+        std::int64_t alternate_wins;  // alternate_wins_ when the prediction was made
+    };
+    // The leaf predict_from last reached, with its two answers (the perceptron one clamped to the
+    // leaf's range; both only computed outside the "mean" mode).
+    struct Answer {
+        const Node* leaf = nullptr;
+        double mean = 0.0;
+        double perceptron = 0.0;
     };
 
     // Normalised values of the loaded sample's features under the current sums.
@@ -221,6 +237,8 @@ private:
     };
     std::vector<Carried> ebst_stack_;
     std::vector<EbstWalk> ebst_walks_;
+    Answer answer_;
+    Node* last_leaf_ = nullptr;  // where the last learning walk of the main tree ended
 };
 
 }  // namespace quelb
