@@ -32,8 +32,10 @@ def classifiers():
         ("SoftmaxRegression", lambda: q.SoftmaxRegression()),
         ("KNNClassifier", lambda: q.KNNClassifier()),
         ("HoeffdingTreeClassifier", lambda: q.HoeffdingTreeClassifier()),
+        ("EFDTClassifier", lambda: q.EFDTClassifier()),
         ("SGTClassifier", lambda: q.SGTClassifier()),
         ("ARFClassifier", lambda: q.ARFClassifier()),
+        ("HoeffdingAdaptiveTreeClassifier", lambda: q.HoeffdingAdaptiveTreeClassifier()),
     ]
 
 
