@@ -1,6 +1,9 @@
 #pragma once
 // Running statistics of one numeric stream (Welford) and the Gaussian density built on them.
+#include <cfloat>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <utility>
 
 namespace quelb {
@@ -87,6 +90,64 @@ inline double normal_cdf(double x, double mean, double sd) {
 // max(density, 1e-300), where NaN also counts as the floor.
 inline double floored_density(double density) {
     return density >= kDensityFloor ? density : kDensityFloor;
+}
+
+// ln(1e-300), the log of the floored density.
+inline const double kLogDensityFloor = std::log(kDensityFloor);
+
+// ln(max(density(value), 1e-300)): a Gaussian naive Bayes log-likelihood term.
+inline double log_floored_density(const GaussianStats& stats, double value) {
+    const double d = stats.density(value);
+    return d >= kDensityFloor ? std::log(d) : kLogDensityFloor;
+}
+
+// ln(x) for a normal, positive, finite x, within 1e-9 of the true value: the exponent plus
+// 2 atanh((m - 1) / (m + 1)) for the mantissa m in [sqrt(1/2), sqrt(2)), to the s^9 term.
+inline double fast_log(double x) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    int exponent = static_cast<int>((bits >> 52) & 0x7ff) - 1023;
+    bits = (bits & 0x000fffffffffffffULL) | 0x3ff0000000000000ULL;
+    double m;
+    std::memcpy(&m, &bits, sizeof m);
+    if (m > 1.4142135623730951) {
+        m *= 0.5;
+        ++exponent;
+    }
+    const double s = (m - 1.0) / (m + 1.0);
+    const double s2 = s * s;
+    const double series = s * (2.0 + s2 * (2.0 / 3.0 + s2 * (2.0 / 5.0 + s2 * (2.0 / 7.0 + s2 * (2.0 / 9.0)))));
+    return exponent * 0.6931471805599453 + series;
+}
+
+// Largest distance between a certain estimate of log_floored_density and its exact value.
+inline constexpr double kLogDensityEstimateError = 1e-7;
+
+// A cheap estimate of log_floored_density(stats, value), used where only comparisons of summed
+// log-likelihoods matter. When `certain` is false the estimate cannot be trusted and the exact
+// value must be computed.
+struct LogDensityEstimate {
+    double value;
+    bool certain;
+};
+
+inline LogDensityEstimate estimate_log_floored_density(const GaussianStats& stats, double value) {
+    // The exact computation returns a constant in these cases.
+    if (stats.count < 2.0) return {kLogDensityFloor, true};
+    const double var = stats.m2 / (stats.count - 1.0);
+    if (var <= 0.0) return {value == stats.mean ? 0.0 : kLogDensityFloor, true};
+    if (std::isnan(var)) return {kLogDensityFloor, true};
+    if (!(var >= DBL_MIN && var <= DBL_MAX)) return {0.0, false};
+    const double d = value - stats.mean;
+    const double q = (d * d) / (2.0 * var);
+    if (std::isnan(q)) return {kLogDensityFloor, true};
+    // ln(exp(-q) / sqrt(2 pi var)) = -q - (ln(2 pi) + ln(var)) / 2, while exp(-q) is a normal
+    // number; far out in the tail it only is certain to floor when sqrt(2 pi var) >= 1.
+    if (q >= 700.0) return {kLogDensityFloor, kTwoPi * var >= 1.0};
+    const double estimate = -q - 0.5 * (1.8378770664093453 + fast_log(var));
+    if (estimate < kLogDensityFloor - 1e-6) return {kLogDensityFloor, true};
+    if (estimate > kLogDensityFloor + 1e-6) return {estimate, true};
+    return {0.0, false};
 }
 
 }  // namespace quelb

@@ -1,6 +1,7 @@
 #include "trees/hoeffding_tree_classifier.hpp"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -13,13 +14,6 @@ namespace quelb {
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
-const double kLogDensityFloor = std::log(kDensityFloor);
-
-// ln(max(density, 1e-300)), NaN counting as the floor.
-double log_floored_density(const GaussianEstimator& e, double value) {
-    const double d = e.density(value);
-    return d >= kDensityFloor ? std::log(d) : kLogDensityFloor;
-}
 
 // Entropy in bits of class weights with the given total.
 double entropy(const std::vector<double>& counts, double total) {
@@ -140,6 +134,14 @@ void HoeffdingTreeClassifier::reset() {
     classes_seen_.clear();
 }
 
+std::vector<HoeffdingTreeClassifier::LeafCounters> HoeffdingTreeClassifier::leaf_counters() const {
+    std::vector<LeafCounters> counters;
+    for (const Node& node : nodes_) {
+        if (node.is_leaf) counters.push_back({node.leaf.weight_seen, node.leaf.mc_correct, node.leaf.nb_correct});
+    }
+    return counters;
+}
+
 void HoeffdingTreeClassifier::note_class(Label y) {
     auto it = std::lower_bound(classes_seen_.begin(), classes_seen_.end(), y);
     if (it == classes_seen_.end() || *it != y) classes_seen_.insert(it, y);
@@ -172,6 +174,7 @@ void HoeffdingTreeClassifier::resolve(Leaf& leaf, bool create) {
         resolved_.push_back({slot, entry.value});
     }
     std::fill(terms_valid_.begin(), terms_valid_.end(), 0);
+    std::fill(estimates_valid_.begin(), estimates_valid_.end(), 0);
 }
 
 Label HoeffdingTreeClassifier::majority_class(const Leaf& leaf) {
@@ -219,20 +222,104 @@ const std::vector<double>& HoeffdingTreeClassifier::log_scores(const Leaf& leaf)
     return scores_;
 }
 
-Label HoeffdingTreeClassifier::answer(Leaf& leaf, bool& scored) {
-    Label best = majority_class(leaf);
-    scored = false;
-    if (!answers_with_naive_bayes(leaf) || leaf.weight_seen <= 0.0) return best;
+HoeffdingTreeClassifier::Winner HoeffdingTreeClassifier::naive_bayes_winner(const Leaf& leaf) {
+    const std::size_t n_classes = leaf.labels.size();
+    const std::size_t n_features = resolved_.size();
+    if (estimates_.size() < n_classes * n_features) estimates_.resize(n_classes * n_features);
+    if (estimates_valid_.size() < n_classes) estimates_valid_.resize(n_classes, 0);
+
+    // Estimated scores with their error bounds. An estimate is within kLogDensityEstimateError
+    // of its exact term, fast_log within 1e-9 of the exact prior, and the two sums differ by
+    // their roundings, each below 2^-53 of the magnitude summed so far.
+    bool certain = true;
+    Winner top;
+    double top_score = 0.0, top_bound = 0.0;
+    double second_reach = -kInf;  // greatest estimate + bound among the other classes
+    for (std::size_t c = 0; c < n_classes && certain; ++c) {
+        double* estimates = estimates_.data() + c * n_features;
+        if (!estimates_valid_[c]) {
+            for (std::size_t f = 0; f < n_features; ++f) {
+                const GaussianEstimator& e = leaf.estimator(resolved_[f].slot, c);
+                if (e.count <= 0.0) {
+                    estimates[f] = 0.0;
+                    continue;
+                }
+                const LogDensityEstimate t = estimate_log_floored_density(e, resolved_[f].value);
+                estimates[f] = t.certain ? t.value : std::numeric_limits<double>::quiet_NaN();
+            }
+            estimates_valid_[c] = 1;
+        }
+        const double ratio = leaf.counts[c] / leaf.weight_seen;
+        if (!(ratio >= DBL_MIN && ratio <= DBL_MAX)) {
+            certain = false;
+            break;
+        }
+        double score = fast_log(ratio);
+        double magnitude = std::fabs(score);
+        for (std::size_t f = 0; f < n_features; ++f) {
+            score += estimates[f];
+            magnitude += std::fabs(estimates[f]);
+        }
+        if (std::isnan(score)) {
+            certain = false;
+            break;
+        }
+        const double bound = static_cast<double>(n_features + 1) * (kLogDensityEstimateError + 4.5e-16 * magnitude);
+        top.magnitude = std::max(top.magnitude, magnitude);
+        if (c == 0 || score > top_score) {
+            if (c > 0) second_reach = std::max(second_reach, top_score + top_bound);
+            top.index = c;
+            top_score = score;
+            top_bound = bound;
+        } else {
+            second_reach = std::max(second_reach, score + bound);
+        }
+    }
+    if (certain && top_score - top_bound > second_reach) {
+        top.margin = top_score - top_bound - second_reach;
+        return top;
+    }
+
+    // Too close to call from the estimates: the exact scores decide.
     const std::vector<double>& scores = log_scores(leaf);
-    scored = true;
+    Winner winner;
     double best_score = -kInf;
     for (std::size_t c = 0; c < scores.size(); ++c) {
         if (scores[c] > best_score) {
             best_score = scores[c];
-            best = leaf.labels[c];
+            winner.index = c;
         }
     }
-    return best;
+    if (winner.index == kNoClass) return winner;
+    double runner_up = -kInf;
+    for (std::size_t c = 0; c < scores.size(); ++c) {
+        if (c != winner.index && scores[c] > runner_up) runner_up = scores[c];
+    }
+    winner.margin = best_score - runner_up;
+    for (std::size_t c = 0; c < scores.size(); ++c) {
+        double magnitude = std::fabs(std::log(leaf.counts[c] / leaf.weight_seen));
+        for (std::size_t f = 0; f < n_features; ++f) magnitude += std::fabs(terms_[c * n_features + f]);
+        winner.magnitude = std::max(winner.magnitude, magnitude);
+    }
+    return winner;
+}
+
+Label HoeffdingTreeClassifier::answer(Leaf& leaf, Winner& nb_winner) {
+    nb_winner = Winner{};
+    const Label majority = majority_class(leaf);
+    if (!answers_with_naive_bayes(leaf) || leaf.weight_seen <= 0.0) return majority;
+    nb_winner = naive_bayes_winner(leaf);
+    return nb_winner.index == kNoClass ? majority : leaf.labels[nb_winner.index];
+}
+
+bool HoeffdingTreeClassifier::learning_raises_score(const Leaf& leaf, std::size_t c) const {
+    // In exact arithmetic, adding a value to a Gaussian estimator that has seen at least one
+    // value raises its floored log density at that value, and the class's prior grows. Values
+    // bounded by 1e100 keep the estimators far from overflow.
+    for (const ResolvedFeature& f : resolved_) {
+        if (!(std::fabs(f.value) <= 1e100) || leaf.estimator(f.slot, c).count < 1.0) return false;
+    }
+    return true;
 }
 
 void HoeffdingTreeClassifier::learn_one(const FeatureMap& x, Label y) {
@@ -251,28 +338,37 @@ Label HoeffdingTreeClassifier::predict_then_learn_loaded(Label y, int times) {
     // New slots start with empty estimators, which no answer reads: creating them before the
     // prediction changes nothing.
     resolve(nodes_[node].leaf, times > 0);
-    bool scored = false;
-    const Label prediction = answer(nodes_[node].leaf, scored);
+    Winner answered;
+    const Label prediction = answer(nodes_[node].leaf, answered);
     if (times <= 0) return prediction;
     note_class(y);
     const bool scores_leaves = leaf_mode_ != LeafMode::majority_class;
+    // Set once y is known to stay the naive Bayes winner at this leaf for the remaining repeats.
+    bool y_stays_winner = false;
 
     for (int i = 0; i < times; ++i) {
         Leaf& leaf = nodes_[node].leaf;
         // Score the leaf's two answers before learning, for the adaptive mode.
         if (scores_leaves && leaf.weight_seen > 0.0) {
             if (majority_class(leaf) == y) leaf.mc_correct += 1.0;
-            // The answer's scores still hold before the first update.
-            const std::vector<double>& scores = i == 0 && scored ? scores_ : log_scores(leaf);
-            Label nb_winner = 0;
-            double best_score = -kInf;
-            for (std::size_t c = 0; c < scores.size(); ++c) {
-                if (scores[c] > best_score) {
-                    best_score = scores[c];
-                    nb_winner = leaf.labels[c];
+            if (y_stays_winner) {
+                leaf.nb_correct += 1.0;
+            } else {
+                // The answer's winner still holds before the first update.
+                const Winner winner = i == 0 && answered.index != kNoClass ? answered : naive_bayes_winner(leaf);
+                const Label nb_winner = winner.index == kNoClass ? 0 : leaf.labels[winner.index];
+                if (nb_winner == y) {
+                    leaf.nb_correct += 1.0;
+                    // Each repeat raises y's score and lowers the others' (their priors shrink),
+                    // so a margin wider than what the roundings of the remaining repeats can eat
+                    // keeps y ahead.
+                    const double remaining = static_cast<double>(times - i - 1);
+                    const double slack_per_repeat =
+                        64.0 * static_cast<double>(resolved_.size() + 2) * 2.3e-16 * (2.0 * winner.magnitude + 1.0);
+                    y_stays_winner = remaining > 0.0 && winner.margin > remaining * slack_per_repeat + 1e-9 &&
+                                     learning_raises_score(leaf, winner.index);
                 }
             }
-            if (nb_winner == y) leaf.nb_correct += 1.0;
         }
 
         std::size_t c = leaf.find_class(y);
@@ -281,12 +377,14 @@ Label HoeffdingTreeClassifier::predict_then_learn_loaded(Label y, int times) {
         leaf.weight_seen += 1.0;
         for (const ResolvedFeature& f : resolved_) leaf.estimator(f.slot, c).update(f.value);
         if (c < terms_valid_.size()) terms_valid_[c] = 0;
+        if (c < estimates_valid_.size()) estimates_valid_[c] = 0;
 
         if (grace_period > 0 &&
             static_cast<std::int64_t>(leaf.weight_seen) % static_cast<std::int64_t>(grace_period) == 0 &&
             attempt_split(node, depth) && i + 1 < times) {
             node = sort_to_leaf(node, depth);
             resolve(nodes_[node].leaf, true);
+            y_stays_winner = false;
         }
     }
     return prediction;
@@ -297,8 +395,8 @@ Label HoeffdingTreeClassifier::predict_one(const FeatureMap& x) {
     int depth = 0;
     Leaf& leaf = nodes_[sort_to_leaf(0, depth)].leaf;
     resolve(leaf, false);
-    bool scored = false;
-    return answer(leaf, scored);
+    Winner nb_winner;
+    return answer(leaf, nb_winner);
 }
 
 void HoeffdingTreeClassifier::predict_proba_into(const FeatureMap& x, std::vector<std::pair<Label, double>>& out) {

@@ -61,6 +61,17 @@ public:
 
     std::size_t n_nodes() const { return nodes_.size(); }
 
+    // Weight and adaptive-mode counters of every leaf, in node order (diagnostics and tests).
+    struct LeafCounters {
+        double weight_seen;
+        double mc_correct;
+        double nb_correct;
+        bool operator==(const LeafCounters& o) const {
+            return weight_seen == o.weight_seen && mc_correct == o.mc_correct && nb_correct == o.nb_correct;
+        }
+    };
+    std::vector<LeafCounters> leaf_counters() const;
+
     // Options: read at their next use.
     int grace_period;
     double split_confidence;
@@ -141,8 +152,22 @@ private:
     bool answers_with_naive_bayes(const Leaf& leaf) const;
     // Log naive Bayes score of each leaf class for the resolved sample (leaf.weight_seen > 0).
     const std::vector<double>& log_scores(const Leaf& leaf);
-    // The leaf's answer; sets scored when it computed scores_ on the way.
-    Label answer(Leaf& leaf, bool& scored);
+    // The first leaf class with the greatest log score (leaf.weight_seen > 0), or kNoClass if
+    // none beats negative infinity, with a lower bound on how far its exact score lies above
+    // every other class's. Decided from cheap estimates of the scores when their error bounds
+    // separate the winner, from the exact scores otherwise.
+    static constexpr std::size_t kNoClass = static_cast<std::size_t>(-1);
+    struct Winner {
+        std::size_t index = kNoClass;
+        double margin = 0.0;
+        double magnitude = 0.0;  // largest sum of absolute parts of any class's score
+    };
+    Winner naive_bayes_winner(const Leaf& leaf);
+    // The leaf's answer; sets nb_winner to the naive Bayes winner when it was computed.
+    Label answer(Leaf& leaf, Winner& nb_winner);
+    // Whether learning the resolved sample as class c can only raise c's score: every value is
+    // finite and moderate, and c already has statistics for every feature of the sample.
+    bool learning_raises_score(const Leaf& leaf, std::size_t c) const;
 
     // Split attempt on a leaf at `depth`; true when the leaf became a test.
     bool attempt_split(std::uint32_t node, int depth);
@@ -163,8 +188,13 @@ private:
 
     // Scratch space reused between calls.
     std::vector<ResolvedFeature> resolved_;
-    std::vector<double> terms_;       // [class * resolved + feature]: log floored density, 0 if none
-    std::vector<char> terms_valid_;   // per leaf class
+    // Per leaf class and resolved feature ([class * resolved + feature]) the exact log floored
+    // density (0 if the class never saw the feature) and its estimate (NaN when uncertain);
+    // a class's entries are recomputed after it learns.
+    std::vector<double> terms_;
+    std::vector<char> terms_valid_;
+    std::vector<double> estimates_;
+    std::vector<char> estimates_valid_;
     std::vector<double> scores_;
     std::vector<std::uint32_t> candidates_;
     std::vector<double> thresholds_;

@@ -12,16 +12,17 @@ using namespace quelb;
 
 namespace {
 
-// A seeded stream of three noisy numeric features with a three-class target.
-std::vector<std::pair<FeatureMap, Label>> noisy_stream(int n, std::uint32_t seed) {
+// A seeded stream of three noisy numeric features with a three-class target; `scale` spreads
+// the feature values over orders of magnitude.
+std::vector<std::pair<FeatureMap, Label>> noisy_stream(int n, std::uint32_t seed, double scale = 1.0) {
     Rng rng(seed);
     std::vector<std::pair<FeatureMap, Label>> rows;
     for (int i = 0; i < n; ++i) {
         const double a = rng.uniform(), b = rng.uniform(), c = rng.uniform();
         Label y = a + 0.3 * b > 0.8 ? 2 : (a > 0.4 ? 1 : 0);
         if (rng.uniform() < 0.1) y = static_cast<Label>(rng.uniform_below(3));
-        FeatureMap x{{"a", a}, {"b", b}};
-        if (i % 7 != 0) x.emplace("c", c);  // sometimes missing
+        FeatureMap x{{"a", a * scale}, {"b", b / scale}};
+        if (i % 7 != 0) x.emplace("c", i % 11 == 0 ? 0.5 : c);  // sometimes missing, often repeated
         rows.emplace_back(std::move(x), y);
     }
     return rows;
@@ -38,6 +39,7 @@ std::vector<std::pair<Label, double>> proba(HoeffdingTreeClassifier& tree, const
 TEST(HoeffdingTreeNative, RepeatedLearningEqualsThatManyCalls) {
     for (const char* mode : {"mc", "nb", "nba"}) {
         for (const char* criterion : {"info_gain", "gini"}) {
+          for (double scale : {1.0, 1e-6, 1e6}) {
             HoeffdingTreeClassifier batched(10, 0.01, 0.05, 0, 20, criterion), single(10, 0.01, 0.05, 0, 20, criterion);
             for (HoeffdingTreeClassifier* t : {&batched, &single}) {
                 t->set_leaf_prediction(mode);
@@ -45,15 +47,17 @@ TEST(HoeffdingTreeNative, RepeatedLearningEqualsThatManyCalls) {
                 t->reseed(77);
             }
             Rng weights(3);
-            for (const auto& [x, y] : noisy_stream(1500, 11)) {
+            for (const auto& [x, y] : noisy_stream(1500, 11, scale)) {
                 const int k = weights.poisson(4.0);
                 const Label expected = single.predict_one(x);
                 for (int i = 0; i < k; ++i) single.learn_one(x, y);
                 ASSERT_EQ(batched.predict_then_learn(x, y, k), expected);
                 ASSERT_EQ(proba(batched, x), proba(single, x)) << mode << " " << criterion;
+                ASSERT_EQ(batched.leaf_counters(), single.leaf_counters()) << mode << " " << criterion;
             }
             EXPECT_GT(single.n_nodes(), 5u) << "the stream should grow the tree";
             EXPECT_EQ(batched.n_nodes(), single.n_nodes());
+          }
         }
     }
 }

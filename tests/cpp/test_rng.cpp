@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -122,6 +123,38 @@ TEST(GaussianEstimator, SplitWeights) {
     const double sd = std::sqrt(2.5);
     EXPECT_NEAR(left_low, 0.5 * (1.0 + std::erf(-1.0 / (std::sqrt(2.0) * sd))) * 5.0, 1e-12);
     EXPECT_NEAR(left_low + right_low, 5.0, 1e-12);
+}
+
+TEST(FastLog, WithinItsBound) {
+    Rng rng(1);
+    double worst = 0.0;
+    for (int i = 0; i < 200000; ++i) {
+        const double x = std::ldexp(0.5 + rng.uniform(), static_cast<int>(rng.uniform_below(2000)) - 1000);
+        worst = std::max(worst, std::fabs(fast_log(x) - std::log(x)));
+    }
+    for (double x : {1.0, 2.0, 0.5, 1.4142135623730951, DBL_MIN, DBL_MAX}) {
+        worst = std::max(worst, std::fabs(fast_log(x) - std::log(x)));
+    }
+    EXPECT_LT(worst, 1e-9);
+}
+
+TEST(LogDensityEstimate, CertainEstimatesAreCloseToTheExactTerm) {
+    Rng rng(2);
+    int certain = 0;
+    for (int i = 0; i < 100000; ++i) {
+        GaussianStats s;
+        const double spread = std::ldexp(1.0, static_cast<int>(rng.uniform_below(120)) - 60);
+        const double center = (rng.uniform() - 0.5) * std::ldexp(1.0, static_cast<int>(rng.uniform_below(40)));
+        const int n = 1 + static_cast<int>(rng.uniform_below(6));
+        for (int k = 0; k < n; ++k) s.update(center + spread * (rng.uniform() < 0.2 ? 0.0 : rng.uniform()));
+        const double value = center + spread * (rng.uniform() - 0.5) * std::ldexp(1.0, static_cast<int>(rng.uniform_below(12)));
+        const LogDensityEstimate e = estimate_log_floored_density(s, value);
+        if (!e.certain) continue;
+        ++certain;
+        ASSERT_LE(std::fabs(e.value - log_floored_density(s, value)), kLogDensityEstimateError)
+            << "count " << s.count << " mean " << s.mean << " m2 " << s.m2 << " value " << value;
+    }
+    EXPECT_GT(certain, 50000);
 }
 
 TEST(HoeffdingBound, Formula) {
