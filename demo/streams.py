@@ -3,11 +3,12 @@ import csv
 import gzip
 import os
 
-DATA_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "data")
+# The streams ship inside the Python package; the demo and the benchmark read them from there.
+DATA_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "python", "quelb", "data")
 
 
 def read_csv_stream(name):
-    """All rows of data/<name>.csv.gz as a list of ({feature: float}, int target)."""
+    """All rows of <name>.csv.gz as a list of ({feature: float}, int target)."""
     with gzip.open(os.path.join(DATA_DIR, name + ".csv.gz"), "rt", newline="") as f:
         reader = csv.reader(f)
         header = next(reader)

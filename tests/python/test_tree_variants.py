@@ -1,16 +1,17 @@
 """The adaptive tree (whole-tree alternates driven by two ADWIN detectors) and EFDT (a Hoeffding
 tree with its own defaults)."""
-import os
+import itertools
 import random
-import sys
 from collections import Counter
 
 import _quelb_core as q
 import pytest
+from quelb.datasets import electricity
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
-                                "demo"))
-from streams import electricity  # noqa: E402
+
+def real_stream(n):
+    """The first n samples of the electricity stream."""
+    return list(itertools.islice(electricity(), n))
 
 
 def abrupt_stream(n, change, seed=0):
@@ -73,7 +74,7 @@ class ReferenceAdaptiveTree:
 
 
 @pytest.mark.parametrize("stream, options, expected_events", [
-    (electricity()[:20000], {}, {"warning", "promoted"}),
+    (real_stream(20000), {}, {"warning", "promoted"}),
     (abrupt_stream(8000, 4000), dict(grace_period=50, split_criterion="gini"), {"warning", "promoted"}),
     # A warning detector that never fires: every drift installs a fresh tree.
     (abrupt_stream(8000, 4000), dict(grace_period=50, warning_delta=0.0), {"fresh"}),
@@ -182,7 +183,7 @@ def test_efdt_is_a_hoeffding_tree_with_its_own_defaults():
 
 @pytest.mark.parametrize("options", [{}, dict(grace_period=50, tie_threshold=0.1, nb_threshold=20, max_depth=4)])
 def test_efdt_equals_the_base_tree_with_equal_options(options):
-    stream = electricity()[:15000]
+    stream = real_stream(15000)
     efdt = q.EFDTClassifier(**options)
     base = q.HoeffdingTreeClassifier(split_confidence=1e-05, split_criterion="info_gain", **options)
     efdt_answers = answers(efdt, stream)
