@@ -1,6 +1,5 @@
 #include "trees/hoeffding_adaptive_tree_classifier.hpp"
 
-#include <stdexcept>
 #include <utility>
 
 namespace quelb {
@@ -18,7 +17,7 @@ HoeffdingAdaptiveTreeClassifier::HoeffdingAdaptiveTreeClassifier(int grace_perio
       drift_delta(drift_delta),
       warning_delta(warning_delta),
       trees_(drift_delta, warning_delta) {
-    if (grace_period < 1) throw std::invalid_argument("'grace_period' must be greater than 0.");
+    check_grace_period(grace_period);
     reset();
 }
 

@@ -34,11 +34,11 @@ double sum_of(const std::vector<double>& counts) {
     return total;
 }
 
+}  // namespace
+
 void check_grace_period(int grace_period) {
     if (grace_period < 1) throw std::invalid_argument("'grace_period' must be greater than 0.");
 }
-
-}  // namespace
 
 // ---- Leaf ---------------------------------------------------------------------------------------
 
@@ -115,7 +115,7 @@ HoeffdingTreeClassifier::HoeffdingTreeClassifier(int grace_period, double split_
       rng_(0),
       features_(std::make_shared<SampleColumns>()) {
     check_grace_period(grace_period);
-    nodes_.emplace_back();
+    reset();
 }
 
 void HoeffdingTreeClassifier::set_leaf_prediction(std::string mode) {
@@ -129,15 +129,19 @@ void HoeffdingTreeClassifier::share_columns(std::shared_ptr<SampleColumns> colum
 }
 
 void HoeffdingTreeClassifier::reset() {
-    nodes_.clear();
-    nodes_.emplace_back();
+    nodes_.assign(1, Node{});
+    nodes_[0].leaf = 0;
+    leaves_.clear();
+    leaves_.emplace_back();
     classes_seen_.clear();
 }
 
 std::vector<HoeffdingTreeClassifier::LeafCounters> HoeffdingTreeClassifier::leaf_counters() const {
     std::vector<LeafCounters> counters;
     for (const Node& node : nodes_) {
-        if (node.is_leaf) counters.push_back({node.leaf.weight_seen, node.leaf.mc_correct, node.leaf.nb_correct});
+        if (!node.is_leaf()) continue;
+        const Leaf& leaf = leaves_[node.leaf];
+        counters.push_back({leaf.weight_seen, leaf.mc_correct, leaf.nb_correct});
     }
     return counters;
 }
@@ -148,7 +152,7 @@ void HoeffdingTreeClassifier::note_class(Label y) {
 }
 
 std::uint32_t HoeffdingTreeClassifier::sort_to_leaf(std::uint32_t node, int& depth) const {
-    while (!nodes_[node].is_leaf) {
+    while (!nodes_[node].is_leaf()) {
         const Node& test = nodes_[node];
         node = features_->value_or_zero(test.split_id) <= test.split_threshold ? test.left : test.right;
         ++depth;
@@ -173,8 +177,12 @@ void HoeffdingTreeClassifier::resolve(Leaf& leaf, bool create) {
         }
         resolved_.push_back({slot, entry.value});
     }
-    std::fill(terms_valid_.begin(), terms_valid_.end(), 0);
-    std::fill(estimates_valid_.begin(), estimates_valid_.end(), 0);
+    // A new stamp forgets every cached column at once.
+    if (++resolve_stamp_ == 0) {
+        std::fill(terms_stamp_.begin(), terms_stamp_.end(), 0u);
+        std::fill(estimates_stamp_.begin(), estimates_stamp_.end(), 0u);
+        resolve_stamp_ = 1;
+    }
 }
 
 Label HoeffdingTreeClassifier::majority_class(const Leaf& leaf) {
@@ -201,16 +209,16 @@ const std::vector<double>& HoeffdingTreeClassifier::log_scores(const Leaf& leaf)
     const std::size_t n_features = resolved_.size();
     // Density terms only change for the class that learnt since they were computed.
     if (terms_.size() < n_classes * n_features) terms_.resize(n_classes * n_features);
-    if (terms_valid_.size() < n_classes) terms_valid_.resize(n_classes, 0);
+    if (terms_stamp_.size() < n_classes) terms_stamp_.resize(n_classes, 0);
     for (std::size_t c = 0; c < n_classes; ++c) {
-        if (terms_valid_[c]) continue;
+        if (terms_stamp_[c] == resolve_stamp_) continue;
         double* terms = terms_.data() + c * n_features;
         for (std::size_t f = 0; f < n_features; ++f) {
             const GaussianEstimator& e = leaf.estimator(resolved_[f].slot, c);
             // A feature never seen with this class adds nothing (adding 0.0 is exact).
             terms[f] = e.count > 0.0 ? log_floored_density(e, resolved_[f].value) : 0.0;
         }
-        terms_valid_[c] = 1;
+        terms_stamp_[c] = resolve_stamp_;
     }
     if (scores_.size() != n_classes) scores_.resize(n_classes);
     for (std::size_t c = 0; c < n_classes; ++c) {
@@ -226,7 +234,7 @@ HoeffdingTreeClassifier::Winner HoeffdingTreeClassifier::naive_bayes_winner(cons
     const std::size_t n_classes = leaf.labels.size();
     const std::size_t n_features = resolved_.size();
     if (estimates_.size() < n_classes * n_features) estimates_.resize(n_classes * n_features);
-    if (estimates_valid_.size() < n_classes) estimates_valid_.resize(n_classes, 0);
+    if (estimates_stamp_.size() < n_classes) estimates_stamp_.resize(n_classes, 0);
 
     // Estimated scores with their error bounds. An estimate is within kLogDensityEstimateError
     // of its exact term, fast_log within 1e-9 of the exact prior, and the two sums differ by
@@ -237,7 +245,7 @@ HoeffdingTreeClassifier::Winner HoeffdingTreeClassifier::naive_bayes_winner(cons
     double second_reach = -kInf;  // greatest estimate + bound among the other classes
     for (std::size_t c = 0; c < n_classes && certain; ++c) {
         double* estimates = estimates_.data() + c * n_features;
-        if (!estimates_valid_[c]) {
+        if (estimates_stamp_[c] != resolve_stamp_) {
             for (std::size_t f = 0; f < n_features; ++f) {
                 const GaussianEstimator& e = leaf.estimator(resolved_[f].slot, c);
                 if (e.count <= 0.0) {
@@ -247,7 +255,7 @@ HoeffdingTreeClassifier::Winner HoeffdingTreeClassifier::naive_bayes_winner(cons
                 const LogDensityEstimate t = estimate_log_floored_density(e, resolved_[f].value);
                 estimates[f] = t.certain ? t.value : std::numeric_limits<double>::quiet_NaN();
             }
-            estimates_valid_[c] = 1;
+            estimates_stamp_[c] = resolve_stamp_;
         }
         const double ratio = leaf.counts[c] / leaf.weight_seen;
         if (!(ratio >= DBL_MIN && ratio <= DBL_MAX)) {
@@ -337,9 +345,9 @@ Label HoeffdingTreeClassifier::predict_then_learn_loaded(Label y, int times) {
     std::uint32_t node = sort_to_leaf(0, depth);
     // New slots start with empty estimators, which no answer reads: creating them before the
     // prediction changes nothing.
-    resolve(nodes_[node].leaf, times > 0);
+    resolve(leaf_of(node), times > 0);
     Winner answered;
-    const Label prediction = answer(nodes_[node].leaf, answered);
+    const Label prediction = answer(leaf_of(node), answered);
     if (times <= 0) return prediction;
     note_class(y);
     const bool scores_leaves = leaf_mode_ != LeafMode::majority_class;
@@ -347,7 +355,7 @@ Label HoeffdingTreeClassifier::predict_then_learn_loaded(Label y, int times) {
     bool y_stays_winner = false;
 
     for (int i = 0; i < times; ++i) {
-        Leaf& leaf = nodes_[node].leaf;
+        Leaf& leaf = leaf_of(node);
         // Score the leaf's two answers before learning, for the adaptive mode.
         if (scores_leaves && leaf.weight_seen > 0.0) {
             if (majority_class(leaf) == y) leaf.mc_correct += 1.0;
@@ -376,14 +384,14 @@ Label HoeffdingTreeClassifier::predict_then_learn_loaded(Label y, int times) {
         leaf.counts[c] += 1.0;
         leaf.weight_seen += 1.0;
         for (const ResolvedFeature& f : resolved_) leaf.estimator(f.slot, c).update(f.value);
-        if (c < terms_valid_.size()) terms_valid_[c] = 0;
-        if (c < estimates_valid_.size()) estimates_valid_[c] = 0;
+        if (c < terms_stamp_.size()) terms_stamp_[c] = 0;
+        if (c < estimates_stamp_.size()) estimates_stamp_[c] = 0;
 
         if (grace_period > 0 &&
             static_cast<std::int64_t>(leaf.weight_seen) % static_cast<std::int64_t>(grace_period) == 0 &&
             attempt_split(node, depth) && i + 1 < times) {
             node = sort_to_leaf(node, depth);
-            resolve(nodes_[node].leaf, true);
+            resolve(leaf_of(node), true);
             y_stays_winner = false;
         }
     }
@@ -393,7 +401,7 @@ Label HoeffdingTreeClassifier::predict_then_learn_loaded(Label y, int times) {
 Label HoeffdingTreeClassifier::predict_one(const FeatureMap& x) {
     features_->load(x, false);
     int depth = 0;
-    Leaf& leaf = nodes_[sort_to_leaf(0, depth)].leaf;
+    Leaf& leaf = leaf_of(sort_to_leaf(0, depth));
     resolve(leaf, false);
     Winner nb_winner;
     return answer(leaf, nb_winner);
@@ -407,7 +415,7 @@ void HoeffdingTreeClassifier::predict_proba_into(const FeatureMap& x, std::vecto
 void HoeffdingTreeClassifier::predict_proba_loaded(std::vector<std::pair<Label, double>>& out) {
     out.clear();
     int depth = 0;
-    Leaf& leaf = nodes_[sort_to_leaf(0, depth)].leaf;
+    Leaf& leaf = leaf_of(sort_to_leaf(0, depth));
     if (leaf.weight_seen <= 0.0) {
         for (Label label : classes_seen_) out.emplace_back(label, 1.0 / static_cast<double>(classes_seen_.size()));
         return;
@@ -492,7 +500,7 @@ double HoeffdingTreeClassifier::merit(bool gini, double pre_entropy, const std::
 }
 
 bool HoeffdingTreeClassifier::attempt_split(std::uint32_t node, int depth) {
-    const Leaf& leaf = nodes_[node].leaf;
+    const Leaf& leaf = leaf_of(node);
     if (depth >= max_depth || leaf.weight_seen < 2.0 || classes_seen_.size() < 2) return false;
     if (leaf.slot_ids.empty()) return false;
 
@@ -580,13 +588,14 @@ bool HoeffdingTreeClassifier::attempt_split(std::uint32_t node, int depth) {
 }
 
 void HoeffdingTreeClassifier::apply_split(std::uint32_t node, std::uint32_t slot, double threshold) {
-    Node children[2];
+    Leaf children[2];
+    const std::uint32_t parent_leaf = nodes_[node].leaf;
     {
-        const Leaf& leaf = nodes_[node].leaf;
+        const Leaf& leaf = leaves_[parent_leaf];
         split_branches(leaf, slot, threshold);
         const std::vector<double>* branches[2] = {&left_, &right_};
         for (int side = 0; side < 2; ++side) {
-            Leaf& child = children[side].leaf;
+            Leaf& child = children[side];
             for (std::size_t c = 0; c < leaf.labels.size(); ++c) {
                 const double w = (*branches[side])[c];
                 if (w > 0.0) {
@@ -598,15 +607,20 @@ void HoeffdingTreeClassifier::apply_split(std::uint32_t node, std::uint32_t slot
             child.stride = std::max<std::size_t>(2, child.labels.size());
         }
     }
-    Node& test = nodes_[node];
-    test.is_leaf = false;
-    test.split_id = test.leaf.slot_ids[slot];
+    Node test;
+    test.split_id = leaves_[parent_leaf].slot_ids[slot];
     test.split_threshold = threshold;
-    test.leaf = Leaf{};
     test.left = static_cast<std::uint32_t>(nodes_.size());
     test.right = test.left + 1;
-    nodes_.push_back(std::move(children[0]));
-    nodes_.push_back(std::move(children[1]));
+    // The left child takes over the former leaf's record.
+    leaves_[parent_leaf] = std::move(children[0]);
+    Node left, right;
+    left.leaf = parent_leaf;
+    right.leaf = static_cast<std::uint32_t>(leaves_.size());
+    leaves_.push_back(std::move(children[1]));
+    nodes_[node] = test;
+    nodes_.push_back(left);
+    nodes_.push_back(right);
 }
 
 }  // namespace quelb

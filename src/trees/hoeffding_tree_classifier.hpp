@@ -20,6 +20,9 @@
 
 namespace quelb {
 
+// Throws std::invalid_argument unless grace_period >= 1: a tree's split test divides by it.
+void check_grace_period(int grace_period);
+
 class HoeffdingTreeClassifier : public IClassifier {
 public:
     // Throws std::invalid_argument when grace_period < 1.
@@ -60,6 +63,7 @@ public:
     void set_leaf_prediction(std::string mode);
 
     std::size_t n_nodes() const { return nodes_.size(); }
+    std::size_t n_leaves() const { return leaves_.size(); }
 
     // Weight and adaptive-mode counters of every leaf, in node order (diagnostics and tests).
     struct LeafCounters {
@@ -126,13 +130,16 @@ private:
         }
     };
 
+    // A node is a leaf (leaf indexes leaves_) or a test: value of split_id <= split_threshold goes
+    // left. Kept small and apart from the leaf statistics so that sorting stays in cache.
+    static constexpr std::uint32_t kNotLeaf = 0xFFFFFFFFu;
     struct Node {
-        bool is_leaf = true;
-        std::uint32_t split_id = 0;  // feature column of the test
         double split_threshold = 0.0;
+        std::uint32_t split_id = 0;  // feature column of the test
         std::uint32_t left = 0;
         std::uint32_t right = 0;
-        Leaf leaf;
+        std::uint32_t leaf = kNotLeaf;
+        bool is_leaf() const { return leaf != kNotLeaf; }
     };
 
     // A feature of the loaded sample found at the current leaf.
@@ -141,6 +148,7 @@ private:
         double value;
     };
 
+    Leaf& leaf_of(std::uint32_t node) { return leaves_[nodes_[node].leaf]; }
     // Walks from `node` at `depth` down to a leaf; missing features read 0.0, NaN goes right.
     std::uint32_t sort_to_leaf(std::uint32_t node, int& depth) const;
     // Fills resolved_ with the leaf's slots of the loaded features (creating missing slots when
@@ -182,6 +190,7 @@ private:
     LeafMode leaf_mode_ = LeafMode::adaptive;
 
     std::vector<Node> nodes_;  // nodes_[0] is the root
+    std::vector<Leaf> leaves_;
     std::vector<Label> classes_seen_;  // ascending
     Rng rng_;
     std::shared_ptr<SampleColumns> features_;
@@ -189,12 +198,14 @@ private:
     // Scratch space reused between calls.
     std::vector<ResolvedFeature> resolved_;
     // Per leaf class and resolved feature ([class * resolved + feature]) the exact log floored
-    // density (0 if the class never saw the feature) and its estimate (NaN when uncertain);
-    // a class's entries are recomputed after it learns.
+    // density (0 if the class never saw the feature) and its estimate (NaN when uncertain). A
+    // class's entries hold while their stamp equals resolve_stamp_: every resolve moves the
+    // stamp on, and learning clears the learning class's stamps.
     std::vector<double> terms_;
-    std::vector<char> terms_valid_;
+    std::vector<std::uint32_t> terms_stamp_;
     std::vector<double> estimates_;
-    std::vector<char> estimates_valid_;
+    std::vector<std::uint32_t> estimates_stamp_;
+    std::uint32_t resolve_stamp_ = 0;
     std::vector<double> scores_;
     std::vector<std::uint32_t> candidates_;
     std::vector<double> thresholds_;
