@@ -24,6 +24,14 @@ struct GaussianStats {
         m2 += (value - mean) * delta;
     }
 
+    // The same update for a value carrying `weight` (count grows by the weight).
+    void update(double value, double weight) {
+        count += weight;
+        const double delta = value - mean;
+        mean += weight * delta / count;
+        m2 += weight * delta * (value - mean);
+    }
+
     // Sample variance; 0 with fewer than two values.
     double variance() const { return count > 1.0 ? m2 / (count - 1.0) : 0.0; }
 
@@ -107,6 +115,11 @@ struct GaussianEstimator : GaussianStats {
 
     std::pair<double, double> split_weights(double threshold) const { return split_weigher()(threshold); }
 };
+
+// Probability that a Gaussian with this mean and standard deviation (> 0) stays <= x.
+inline double normal_cdf(double x, double mean, double sd) {
+    return (1.0 + std::erf((x - mean) / (1.4142135623730951 * sd))) * 0.5;
+}
 
 // max(density, 1e-300), where NaN also counts as the floor.
 inline double floored_density(double density) {
