@@ -14,7 +14,7 @@
 #include "core/contracts.hpp"
 #include "core/rng.hpp"
 #include "core/sample_columns.hpp"
-#include "ensembles/member.hpp"
+#include "drift/drift_aware_member.hpp"
 #include "ensembles/vote.hpp"
 #include "trees/fimtdd_regressor.hpp"
 #include "trees/hoeffding_tree_classifier.hpp"

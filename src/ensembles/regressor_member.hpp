@@ -6,7 +6,7 @@
 
 #include "core/sample_columns.hpp"
 #include "ensembles/feature_subset.hpp"
-#include "ensembles/member.hpp"
+#include "drift/drift_aware_member.hpp"
 #include "trees/hoeffding_tree_regressor.hpp"
 
 namespace quelb {
