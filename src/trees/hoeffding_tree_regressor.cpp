@@ -147,11 +147,11 @@ bool HoeffdingTreeRegressor::answers_linearly(const Leaf& leaf) const {
     return leaf_mode_ == LeafMode::linear || leaf.mean_sq_error > leaf.linear_sq_error;
 }
 
-void HoeffdingTreeRegressor::learn_at_leaf(Leaf& leaf, double y) {
+void HoeffdingTreeRegressor::learn_at_leaf(Leaf& leaf, double y, const double* linear_answer) {
     // Both answers are scored before the sample changes the leaf.
     if (leaf.samples_seen > 0) {
         const double mean_error = y - leaf.target.mean;
-        const double linear_error = y - linear_prediction(leaf);
+        const double linear_error = y - (linear_answer ? *linear_answer : linear_prediction(leaf));
         leaf.mean_sq_error += mean_error * mean_error;
         leaf.linear_sq_error += linear_error * linear_error;
     }
@@ -205,11 +205,13 @@ double HoeffdingTreeRegressor::predict_then_learn_loaded(const IndexedSample& sa
     // before the prediction changes nothing.
     resolve(leaf_of(node), sample, times > 0);
     const Leaf& start = leaf_of(node);
-    const double prediction = answers_linearly(start) ? linear_prediction(start) : start.target.mean;
+    const bool linear = answers_linearly(start);
+    const double prediction = linear ? linear_prediction(start) : start.target.mean;
 
     for (int i = 0; i < times; ++i) {
         Leaf& leaf = leaf_of(node);
-        learn_at_leaf(leaf, y);
+        // The first step scores the answer just computed on the unchanged leaf.
+        learn_at_leaf(leaf, y, i == 0 && linear ? &prediction : nullptr);
         if (grace_period > 0 && leaf.samples_seen % grace_period == 0 && depth < max_depth &&
             leaf.samples_seen >= 2 && attempt_split(node) && i + 1 < times) {
             node = sort_to_leaf(node, depth);

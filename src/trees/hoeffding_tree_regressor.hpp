@@ -127,7 +127,9 @@ private:
     double linear_prediction(const Leaf& leaf) const;
     // Whether the leaf answers with its linear model rather than its target mean.
     bool answers_linearly(const Leaf& leaf) const;
-    void learn_at_leaf(Leaf& leaf, double y);
+    // Learns y with the resolved sample; linear_answer, when given, is the leaf's linear answer
+    // for it as the leaf stands.
+    void learn_at_leaf(Leaf& leaf, double y, const double* linear_answer);
     // Split attempt on a leaf at `depth`; true when the leaf became a test.
     bool attempt_split(std::uint32_t node);
     void apply_split(std::uint32_t node, std::uint32_t slot, double threshold);
