@@ -9,18 +9,19 @@
 
 namespace quelb::bindings {
 
-namespace {
-bool positive(int value) { return value > 0; }
-}  // namespace
-
 void register_hoeffding_tree_classifier(py::module_& m) {
     using T = HoeffdingTreeClassifier;
     auto cls = bind_classifier<T>(m, "HoeffdingTreeClassifier");
     cls.def(py::init<int, double, double, int, int, std::string>(), py::arg("grace_period") = 200,
             py::arg("split_confidence") = 1e-07, py::arg("tie_threshold") = 0.05, py::arg("nb_threshold") = 0,
             py::arg("max_depth") = 20, py::arg("split_criterion") = "info_gain");
-    def_checked_property(cls, "grace_period", &T::grace_period, positive, "'grace_period' must be greater than 0.");
-    cls.def_readwrite("split_confidence", &T::split_confidence)
+    cls.def_property(
+           "grace_period", [](const T& self) { return self.grace_period; },
+           [](T& self, int value) {
+               check_grace_period(value);
+               self.grace_period = value;
+           })
+        .def_readwrite("split_confidence", &T::split_confidence)
         .def_readwrite("tie_threshold", &T::tie_threshold)
         .def_readwrite("max_depth", &T::max_depth)
         .def_readwrite("split_criterion", &T::split_criterion)
@@ -35,8 +36,13 @@ void register_hoeffding_tree_regressor(py::module_& m) {
     cls.def(py::init<int, double, double, int, double>(), py::arg("grace_period") = 200,
             py::arg("split_confidence") = 1e-07, py::arg("tie_threshold") = 0.05, py::arg("max_depth") = 20,
             py::arg("learning_rate") = 0.01);
-    def_checked_property(cls, "grace_period", &T::grace_period, positive, "'grace_period' must be greater than 0.");
-    cls.def_readwrite("split_confidence", &T::split_confidence)
+    cls.def_property(
+           "grace_period", [](const T& self) { return self.grace_period; },
+           [](T& self, int value) {
+               check_grace_period(value);
+               self.grace_period = value;
+           })
+        .def_readwrite("split_confidence", &T::split_confidence)
         .def_readwrite("tie_threshold", &T::tie_threshold)
         .def_readwrite("max_depth", &T::max_depth)
         .def_readwrite("learning_rate", &T::learning_rate)

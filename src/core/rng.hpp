@@ -8,6 +8,11 @@
 
 namespace quelb {
 
+// The standard MT19937 (the parameters of std::mt19937) on 32-bit words: std::mt19937 itself
+// stores its state in uint_fast32_t, 64 bits wide here, for the same outputs.
+using Mt19937 = std::mersenne_twister_engine<std::uint32_t, 32, 624, 397, 31, 0x9908b0dfU, 11, 0xffffffffU, 7,
+                                             0x9d2c5680U, 15, 0xefc60000U, 18, 1812433253U>;
+
 class Rng {
 public:
     // A negative int seed is taken as its unsigned 32-bit pattern by the conversion.
@@ -54,7 +59,7 @@ public:
     int poisson(double mean);
 
 private:
-    std::mt19937 engine_;
+    Mt19937 engine_;
 };
 
 // Poisson draws with a fixed mean; holds only constants derived from the mean, no state.

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <stdexcept>
 
 namespace quelb {
 
@@ -31,7 +30,7 @@ ARFClassifier::ARFClassifier(int n_models, int seed, double lambda_value, double
       split_confidence(split_confidence),
       grace_period(grace_period),
       max_depth(max_depth) {
-    if (grace_period < 1) throw std::invalid_argument("'grace_period' must be greater than 0.");
+    check_grace_period(grace_period);
     check_poisson_mean(lambda_value);
     reset();
 }

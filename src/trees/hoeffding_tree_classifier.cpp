@@ -34,10 +34,6 @@ double sum_of(const std::vector<double>& counts) {
     return total;
 }
 
-void check_grace_period(int grace_period) {
-    if (grace_period < 1) throw std::invalid_argument("'grace_period' must be greater than 0.");
-}
-
 }  // namespace
 
 // ---- Leaf ---------------------------------------------------------------------------------------
@@ -147,8 +143,12 @@ void HoeffdingTreeClassifier::resolve(Leaf& leaf, bool create) {
         }
         resolved_.push_back({slot, entry.value});
     }
-    std::fill(terms_valid_.begin(), terms_valid_.end(), 0);
-    std::fill(estimates_valid_.begin(), estimates_valid_.end(), 0);
+    // A new stamp forgets every cached column at once.
+    if (++resolve_stamp_ == 0) {
+        std::fill(terms_stamp_.begin(), terms_stamp_.end(), 0u);
+        std::fill(estimates_stamp_.begin(), estimates_stamp_.end(), 0u);
+        resolve_stamp_ = 1;
+    }
 }
 
 Label HoeffdingTreeClassifier::majority_class(const Leaf& leaf) {
@@ -175,16 +175,16 @@ const std::vector<double>& HoeffdingTreeClassifier::log_scores(const Leaf& leaf)
     const std::size_t n_features = resolved_.size();
     // Density terms only change for the class that learnt since they were computed.
     if (terms_.size() < n_classes * n_features) terms_.resize(n_classes * n_features);
-    if (terms_valid_.size() < n_classes) terms_valid_.resize(n_classes, 0);
+    if (terms_stamp_.size() < n_classes) terms_stamp_.resize(n_classes, 0);
     for (std::size_t c = 0; c < n_classes; ++c) {
-        if (terms_valid_[c]) continue;
+        if (terms_stamp_[c] == resolve_stamp_) continue;
         double* terms = terms_.data() + c * n_features;
         for (std::size_t f = 0; f < n_features; ++f) {
             const GaussianEstimator& e = leaf.estimator(resolved_[f].slot, c);
             // A feature never seen with this class adds nothing (adding 0.0 is exact).
             terms[f] = e.count > 0.0 ? log_floored_density(e, resolved_[f].value) : 0.0;
         }
-        terms_valid_[c] = 1;
+        terms_stamp_[c] = resolve_stamp_;
     }
     if (scores_.size() != n_classes) scores_.resize(n_classes);
     for (std::size_t c = 0; c < n_classes; ++c) {
@@ -200,7 +200,7 @@ HoeffdingTreeClassifier::Winner HoeffdingTreeClassifier::naive_bayes_winner(cons
     const std::size_t n_classes = leaf.labels.size();
     const std::size_t n_features = resolved_.size();
     if (estimates_.size() < n_classes * n_features) estimates_.resize(n_classes * n_features);
-    if (estimates_valid_.size() < n_classes) estimates_valid_.resize(n_classes, 0);
+    if (estimates_stamp_.size() < n_classes) estimates_stamp_.resize(n_classes, 0);
 
     // Estimated scores with their error bounds. An estimate is within kLogDensityEstimateError
     // of its exact term, fast_log within 1e-9 of the exact prior, and the two sums differ by
@@ -211,7 +211,7 @@ HoeffdingTreeClassifier::Winner HoeffdingTreeClassifier::naive_bayes_winner(cons
     double second_reach = -kInf;  // greatest estimate + bound among the other classes
     for (std::size_t c = 0; c < n_classes && certain; ++c) {
         double* estimates = estimates_.data() + c * n_features;
-        if (!estimates_valid_[c]) {
+        if (estimates_stamp_[c] != resolve_stamp_) {
             for (std::size_t f = 0; f < n_features; ++f) {
                 const GaussianEstimator& e = leaf.estimator(resolved_[f].slot, c);
                 if (e.count <= 0.0) {
@@ -221,7 +221,7 @@ HoeffdingTreeClassifier::Winner HoeffdingTreeClassifier::naive_bayes_winner(cons
                 const LogDensityEstimate t = estimate_log_floored_density(e, resolved_[f].value);
                 estimates[f] = t.certain ? t.value : std::numeric_limits<double>::quiet_NaN();
             }
-            estimates_valid_[c] = 1;
+            estimates_stamp_[c] = resolve_stamp_;
         }
         const double ratio = leaf.counts[c] / leaf.weight_seen;
         if (!(ratio >= DBL_MIN && ratio <= DBL_MAX)) {
@@ -350,8 +350,8 @@ Label HoeffdingTreeClassifier::predict_then_learn_loaded(Label y, int times) {
         leaf.counts[c] += 1.0;
         leaf.weight_seen += 1.0;
         for (const ResolvedFeature& f : resolved_) leaf.estimator(f.slot, c).update(f.value);
-        if (c < terms_valid_.size()) terms_valid_[c] = 0;
-        if (c < estimates_valid_.size()) estimates_valid_[c] = 0;
+        if (c < terms_stamp_.size()) terms_stamp_[c] = 0;
+        if (c < estimates_stamp_.size()) estimates_stamp_[c] = 0;
 
         if (grace_period > 0 &&
             static_cast<std::int64_t>(leaf.weight_seen) % static_cast<std::int64_t>(grace_period) == 0 &&
@@ -414,18 +414,22 @@ ClassProbabilities HoeffdingTreeClassifier::predict_proba_one(const FeatureMap& 
 
 // ---- Split attempt ------------------------------------------------------------------------------
 
-void HoeffdingTreeClassifier::split_branches(const Leaf& leaf, std::uint32_t slot, double threshold) {
+void HoeffdingTreeClassifier::prepare_split(const Leaf& leaf, std::uint32_t slot) {
     const std::size_t n_classes = leaf.labels.size();
-    if (left_.size() != n_classes) {
-        left_.resize(n_classes);
-        right_.resize(n_classes);
-    }
-    std::fill(left_.begin(), left_.end(), 0.0);
-    std::fill(right_.begin(), right_.end(), 0.0);
-    for (std::size_t c = 0; c < n_classes; ++c) {
-        const GaussianEstimator& e = leaf.estimator(slot, c);
-        if (e.count <= 0.0) continue;
-        const auto [l, r] = e.split_weights(threshold);
+    weighers_.resize(n_classes);
+    left_.resize(n_classes);
+    right_.resize(n_classes);
+    for (std::size_t c = 0; c < n_classes; ++c) weighers_[c] = leaf.estimator(slot, c).split_weigher();
+}
+
+void HoeffdingTreeClassifier::split_branches(double threshold) {
+    for (std::size_t c = 0; c < weighers_.size(); ++c) {
+        // Classes that never saw the feature have no weight on either side.
+        if (weighers_[c].weight <= 0.0) {
+            left_[c] = right_[c] = 0.0;
+            continue;
+        }
+        const auto [l, r] = weighers_[c](threshold);
         left_[c] = l;
         right_[c] = r;
     }
@@ -530,12 +534,14 @@ bool HoeffdingTreeClassifier::attempt_split(std::uint32_t node, int depth) {
             if (lo < t && t < hi) thresholds_.push_back(t);
         }
         if (thresholds_.empty()) continue;
-        std::sort(thresholds_.begin(), thresholds_.end());
+        // Rounding keeps step * i + lo non-decreasing in i: the list is ascending already and
+        // equal thresholds are neighbours.
         thresholds_.erase(std::unique(thresholds_.begin(), thresholds_.end()), thresholds_.end());
 
         double feature_merit = -kInf, feature_threshold = 0.0;
+        prepare_split(leaf, slot);
         for (double t : thresholds_) {
-            split_branches(leaf, slot, t);
+            split_branches(t);
             const double m = merit(gini, pre_entropy, branches, 2);
             if (m > feature_merit) {
                 feature_merit = m;
@@ -558,7 +564,8 @@ void HoeffdingTreeClassifier::apply_split(std::uint32_t node, std::uint32_t slot
     const std::uint32_t parent_leaf = nodes_[node].leaf;
     {
         const Leaf& leaf = leaves_[parent_leaf];
-        split_branches(leaf, slot, threshold);
+        prepare_split(leaf, slot);
+        split_branches(threshold);
         const std::vector<double>* branches[2] = {&left_, &right_};
         for (int side = 0; side < 2; ++side) {
             Leaf& child = children[side];

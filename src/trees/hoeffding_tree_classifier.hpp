@@ -17,6 +17,7 @@
 #include "core/contracts.hpp"
 #include "core/sample_columns.hpp"
 #include "core/gaussian.hpp"
+#include "core/hoeffding.hpp"
 #include "core/rng.hpp"
 
 namespace quelb {
@@ -162,8 +163,10 @@ private:
 
     // Split attempt on a leaf at `depth`; true when the leaf became a test.
     bool attempt_split(std::uint32_t node, int depth);
-    // Branch weights per leaf class of the test feature(slot) <= threshold.
-    void split_branches(const Leaf& leaf, std::uint32_t slot, double threshold);
+    // Branch weights (left_, right_) per leaf class of the test feature(slot) <= threshold, for
+    // the slot last prepared.
+    void prepare_split(const Leaf& leaf, std::uint32_t slot);
+    void split_branches(double threshold);
     // Merit of the branches given the leaf's counts, whose entropy is pre_entropy.
     double merit(bool gini, double pre_entropy, const std::vector<double>* const* branches,
                  std::size_t n_branches) const;
@@ -181,15 +184,18 @@ private:
     // Scratch space reused between calls.
     std::vector<ResolvedFeature> resolved_;
     // Per leaf class and resolved feature ([class * resolved + feature]) the exact log floored
-    // density (0 if the class never saw the feature) and its estimate (NaN when uncertain);
-    // a class's entries are recomputed after it learns.
+    // density (0 if the class never saw the feature) and its estimate (NaN when uncertain). A
+    // class's entries hold while their stamp equals resolve_stamp_: every resolve moves the
+    // stamp on, and learning clears the learning class's stamps.
     std::vector<double> terms_;
-    std::vector<char> terms_valid_;
+    std::vector<std::uint32_t> terms_stamp_;
     std::vector<double> estimates_;
-    std::vector<char> estimates_valid_;
+    std::vector<std::uint32_t> estimates_stamp_;
+    std::uint32_t resolve_stamp_ = 0;
     std::vector<double> scores_;
     std::vector<std::uint32_t> candidates_;
     std::vector<double> thresholds_;
+    std::vector<GaussianEstimator::SplitWeights> weighers_;
     std::vector<double> left_, right_;
 };
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <stdexcept>
 
 #include "core/hoeffding.hpp"
 
@@ -19,10 +18,6 @@ constexpr double kAnswerSpread = 3.0;
 // Bounds of the share of a split feature's mass assigned to the left child.
 constexpr double kMinShare = 0.01;
 constexpr double kMaxShare = 0.99;
-
-void check_grace_period(int grace_period) {
-    if (grace_period < 1) throw std::invalid_argument("'grace_period' must be greater than 0.");
-}
 
 double std_dev(const GaussianStats& stats) { return std::sqrt(stats.variance()); }
 

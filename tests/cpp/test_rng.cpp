@@ -4,6 +4,7 @@
 #include <cfloat>
 #include <cmath>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,14 @@ using namespace quelb;
 TEST(Rng, FirstUniformOfSeedZero) {
     Rng rng(0);
     EXPECT_EQ(rng.uniform(), 0.5928446165166826);
+}
+
+TEST(Rng, SameOutputsAsStdMt19937) {
+    for (std::uint32_t seed : {0u, 1u, 5489u, 4294967295u}) {
+        Rng rng(seed);
+        std::mt19937 reference(seed);
+        for (int i = 0; i < 2000; ++i) ASSERT_EQ(rng.next_u32(), reference()) << "seed " << seed << " draw " << i;
+    }
 }
 
 TEST(Rng, NegativeSeedIsItsBitPattern) {
