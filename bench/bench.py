@@ -47,6 +47,8 @@ CLASSES = {
     "PassiveAggressiveRegressor": ("regressor", lambda: q.PassiveAggressiveRegressor()),
     "KNNRegressor": ("regressor", lambda: q.KNNRegressor()),
     "HoeffdingTreeClassifier": ("classifier", lambda: q.HoeffdingTreeClassifier()),
+    "EFDTClassifier": ("classifier", lambda: q.EFDTClassifier()),
+    "HoeffdingAdaptiveTreeClassifier": ("classifier", lambda: q.HoeffdingAdaptiveTreeClassifier()),
     "ARFClassifier": ("classifier", lambda: q.ARFClassifier()),
     "SGTClassifier": ("classifier", lambda: q.SGTClassifier()),
     "HoeffdingTreeRegressor": ("regressor", lambda: q.HoeffdingTreeRegressor()),

@@ -25,12 +25,12 @@ PYBIND11_MODULE(_quelb_core, m) {
     register_softmax_regression(m);
     register_knn_classifier(m);
     register_hoeffding_tree_classifier(m);
-    // register_efdt_classifier(m);
+    register_efdt_classifier(m);
     register_sgt_classifier(m);
     register_arf_classifier(m);
     // register_srp_classifier(m);
     // register_leveraging_bagging_classifier(m);
-    // register_hoeffding_adaptive_tree_classifier(m);
+    register_hoeffding_adaptive_tree_classifier(m);
     register_linear_regression(m);
     register_bayesian_linear_regression(m);
     register_passive_aggressive_regressor(m);

@@ -20,6 +20,8 @@ void register_knn_regressor(pybind11::module_& m);
 
 // trees.cpp
 void register_hoeffding_tree_classifier(pybind11::module_& m);
+void register_efdt_classifier(pybind11::module_& m);
+void register_hoeffding_adaptive_tree_classifier(pybind11::module_& m);
 void register_hoeffding_tree_regressor(pybind11::module_& m);
 
 // trees_extra.cpp

@@ -11,7 +11,7 @@
 
 #include "core/contracts.hpp"
 #include "core/rng.hpp"
-#include "ensembles/member.hpp"
+#include "drift/drift_aware_member.hpp"
 #include "ensembles/vote.hpp"
 #include "trees/hoeffding_tree_classifier.hpp"
 

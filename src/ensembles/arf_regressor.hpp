@@ -10,8 +10,8 @@
 #include "core/contracts.hpp"
 #include "core/rng.hpp"
 #include "core/sample_columns.hpp"
+#include "drift/drift_aware_member.hpp"
 #include "ensembles/feature_subset.hpp"
-#include "ensembles/member.hpp"
 #include "trees/hoeffding_tree_regressor.hpp"
 
 namespace quelb {

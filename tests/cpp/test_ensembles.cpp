@@ -6,7 +6,7 @@
 
 #include "core/rng.hpp"
 #include "ensembles/arf_classifier.hpp"
-#include "ensembles/member.hpp"
+#include "drift/drift_aware_member.hpp"
 #include "ensembles/vote.hpp"
 
 using namespace quelb;

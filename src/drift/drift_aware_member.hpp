@@ -1,9 +1,10 @@
 #pragma once
-// The life cycle of one member of a drift-aware ensemble, written once for every ensemble and
-// model type: a foreground model, an optional background model, and ADWIN detectors fed with the
-// foreground model's error. A warning starts a background model; a drift promotes it (or installs
-// a replacement when there is none) and both detectors start afresh. Ensembles without warnings
-// build the member with a drift detector only and simply replace the model on a drift.
+// A model watched for drift, written once for every owner and model type: a foreground model, an
+// optional background model, and ADWIN detectors fed with the foreground model's error. A warning
+// starts a background model; a drift promotes it (or installs a replacement when there is none)
+// and both detectors start afresh. The members of the drift-aware ensembles and the adaptive tree
+// follow it; ensembles without warnings build it with a drift detector only and simply replace
+// the model on a drift.
 #include <memory>
 #include <optional>
 #include <utility>
@@ -12,7 +13,7 @@
 
 namespace quelb {
 
-// Which model an ensemble is asked to build.
+// Which model the owner is asked to build.
 enum class NewModel { background, replacement };
 
 // What one error did to the member.
