@@ -112,6 +112,14 @@ std::vector<HoeffdingTreeClassifier::LeafCounters> HoeffdingTreeClassifier::leaf
     return counters;
 }
 
+bool HoeffdingTreeClassifier::at_grace_multiple(double weight) const {
+    if (grace_period <= 0) return false;
+    const auto n = static_cast<std::int64_t>(weight);
+    // A 32-bit division is much cheaper than a 64-bit one and covers every realistic weight.
+    if (n >= 0 && n <= 0xFFFFFFFFLL) return static_cast<std::uint32_t>(n) % static_cast<std::uint32_t>(grace_period) == 0;
+    return n % grace_period == 0;
+}
+
 void HoeffdingTreeClassifier::note_class(Label y) {
     auto it = std::lower_bound(classes_seen_.begin(), classes_seen_.end(), y);
     if (it == classes_seen_.end() || *it != y) classes_seen_.insert(it, y);
@@ -353,9 +361,7 @@ Label HoeffdingTreeClassifier::predict_then_learn_loaded(Label y, int times) {
         if (c < terms_stamp_.size()) terms_stamp_[c] = 0;
         if (c < estimates_stamp_.size()) estimates_stamp_[c] = 0;
 
-        if (grace_period > 0 &&
-            static_cast<std::int64_t>(leaf.weight_seen) % static_cast<std::int64_t>(grace_period) == 0 &&
-            attempt_split(node, depth) && i + 1 < times) {
+        if (at_grace_multiple(leaf.weight_seen) && attempt_split(node, depth) && i + 1 < times) {
             node = sort_to_leaf(node, depth);
             resolve(leaf_of(node), true);
             y_stays_winner = false;

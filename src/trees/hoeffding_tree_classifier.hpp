@@ -139,6 +139,8 @@ private:
     // asked) and forgets the cached density terms.
     void resolve(Leaf& leaf, bool create);
     void note_class(Label y);
+    // Whether trunc(weight) is a multiple of grace_period: a leaf then attempts a split.
+    bool at_grace_multiple(double weight) const;
 
     static Label majority_class(const Leaf& leaf);
     bool answers_with_naive_bayes(const Leaf& leaf) const;
