@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <stdexcept>
+
+#include "core/hoeffding.hpp"
 
 namespace quelb {
 
@@ -24,7 +25,7 @@ ARFRegressor::ARFRegressor(int n_models, int seed, double lambda_value, double d
       grace_period(grace_period),
       max_depth(max_depth),
       learning_rate(learning_rate) {
-    if (grace_period < 1) throw std::invalid_argument("'grace_period' must be greater than 0.");
+    check_grace_period(grace_period);
     check_poisson_mean(lambda_value);
     reset();
 }

@@ -36,10 +36,6 @@ double sum_of(const std::vector<double>& counts) {
 
 }  // namespace
 
-void check_grace_period(int grace_period) {
-    if (grace_period < 1) throw std::invalid_argument("'grace_period' must be greater than 0.");
-}
-
 // ---- Leaf ---------------------------------------------------------------------------------------
 
 std::size_t HoeffdingTreeClassifier::Leaf::find_class(Label y) const {

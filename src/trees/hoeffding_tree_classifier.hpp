@@ -17,12 +17,10 @@
 #include "core/contracts.hpp"
 #include "core/sample_columns.hpp"
 #include "core/gaussian.hpp"
+#include "core/hoeffding.hpp"
 #include "core/rng.hpp"
 
 namespace quelb {
-
-// Throws std::invalid_argument unless grace_period >= 1: a tree's split test divides by it.
-void check_grace_period(int grace_period);
 
 class HoeffdingTreeClassifier : public IClassifier {
 public:

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <stdexcept>
 
 #include "core/hoeffding.hpp"
 
@@ -19,10 +18,6 @@ constexpr double kAnswerSpread = 3.0;
 // Bounds of the share of a split feature's mass assigned to the left child.
 constexpr double kMinShare = 0.01;
 constexpr double kMaxShare = 0.99;
-
-void check_grace_period(int grace_period) {
-    if (grace_period < 1) throw std::invalid_argument("'grace_period' must be greater than 0.");
-}
 
 double std_dev(const GaussianStats& stats) { return std::sqrt(stats.variance()); }
 
@@ -126,14 +121,11 @@ void HoeffdingTreeRegressor::resolve(Leaf& leaf, const IndexedSample& sample, bo
     }
 }
 
-double HoeffdingTreeRegressor::linear_prediction(const Leaf& leaf) const {
-    double s = leaf.bias;
-    for (const ResolvedFeature& r : resolved_) {
-        const FeatureState& f = leaf.features[r.slot];
-        if (f.has_weight) s += f.weight * standardise(f.stats, r.value);
-    }
-    const double mean = leaf.target.mean;
-    const double sd = std_dev(leaf.target);
+namespace {
+
+// The linear model's score s (in standardised target space) as a target value, kept within
+// mean ± 3 sd of the targets.
+double bounded_answer(double s, double mean, double sd) {
     if (!(sd > 0.0)) return s + mean;
     const double answer = sd * s + mean;
     const double lo = mean - kAnswerSpread * sd, hi = mean + kAnswerSpread * sd;
@@ -142,16 +134,40 @@ double HoeffdingTreeRegressor::linear_prediction(const Leaf& leaf) const {
     return answer;
 }
 
+}  // namespace
+
+double HoeffdingTreeRegressor::linear_prediction(const Leaf& leaf) const {
+    double s = leaf.bias;
+    for (const ResolvedFeature& r : resolved_) {
+        const FeatureState& f = leaf.features[r.slot];
+        if (f.has_weight) s += f.weight * standardise(f.stats, r.value);
+    }
+    return bounded_answer(s, leaf.target.mean, std_dev(leaf.target));
+}
+
+double HoeffdingTreeRegressor::linear_prediction_standardised(const Leaf& leaf) const {
+    double s = leaf.bias;
+    for (std::size_t i = 0; i < resolved_.size(); ++i) {
+        const FeatureState& f = leaf.features[resolved_[i].slot];
+        if (f.has_weight) s += f.weight * standardised_[i];
+    }
+    return bounded_answer(s, leaf.target.mean, standardised_target_sd_);
+}
+
 bool HoeffdingTreeRegressor::answers_linearly(const Leaf& leaf) const {
     if (leaf_mode_ == LeafMode::mean || leaf.samples_seen < grace_period) return false;
     return leaf_mode_ == LeafMode::linear || leaf.mean_sq_error > leaf.linear_sq_error;
 }
 
-void HoeffdingTreeRegressor::learn_at_leaf(Leaf& leaf, double y) {
+void HoeffdingTreeRegressor::learn_at_leaf(Leaf& leaf, double y, const double* linear_answer,
+                                           bool& standardised_current) {
     // Both answers are scored before the sample changes the leaf.
     if (leaf.samples_seen > 0) {
         const double mean_error = y - leaf.target.mean;
-        const double linear_error = y - linear_prediction(leaf);
+        const double linear = linear_answer           ? *linear_answer
+                              : standardised_current ? linear_prediction_standardised(leaf)
+                                                     : linear_prediction(leaf);
+        const double linear_error = y - linear;
         leaf.mean_sq_error += mean_error * mean_error;
         leaf.linear_sq_error += linear_error * linear_error;
     }
@@ -162,7 +178,10 @@ void HoeffdingTreeRegressor::learn_at_leaf(Leaf& leaf, double y) {
 
     // One clipped gradient step of the linear model, in standardised target space.
     const double target_sd = std_dev(leaf.target);
-    if (!(target_sd > 0.0)) return;
+    standardised_current = target_sd > 0.0;
+    if (!standardised_current) return;
+    // The statistics stay as they are until the next sample: its answer reuses these values.
+    standardised_target_sd_ = target_sd;
     standardised_.resize(resolved_.size());
     double s = leaf.bias;
     for (std::size_t i = 0; i < resolved_.size(); ++i) {
@@ -205,15 +224,19 @@ double HoeffdingTreeRegressor::predict_then_learn_loaded(const IndexedSample& sa
     // before the prediction changes nothing.
     resolve(leaf_of(node), sample, times > 0);
     const Leaf& start = leaf_of(node);
-    const double prediction = answers_linearly(start) ? linear_prediction(start) : start.target.mean;
+    const bool linear = answers_linearly(start);
+    const double prediction = linear ? linear_prediction(start) : start.target.mean;
 
+    bool standardised_current = false;
     for (int i = 0; i < times; ++i) {
         Leaf& leaf = leaf_of(node);
-        learn_at_leaf(leaf, y);
+        // The first step scores the answer just computed on the unchanged leaf.
+        learn_at_leaf(leaf, y, i == 0 && linear ? &prediction : nullptr, standardised_current);
         if (grace_period > 0 && leaf.samples_seen % grace_period == 0 && depth < max_depth &&
             leaf.samples_seen >= 2 && attempt_split(node) && i + 1 < times) {
             node = sort_to_leaf(node, depth);
             resolve(leaf_of(node), sample, true);
+            standardised_current = false;
         }
     }
     return prediction;

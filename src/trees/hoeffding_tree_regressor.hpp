@@ -125,9 +125,14 @@ private:
     void resolve(Leaf& leaf, const IndexedSample& sample, bool create);
     // The linear model's answer for the resolved sample, kept within mean ± 3 sd of the targets.
     double linear_prediction(const Leaf& leaf) const;
+    // The same from standardised_, computed under the leaf's current statistics.
+    double linear_prediction_standardised(const Leaf& leaf) const;
     // Whether the leaf answers with its linear model rather than its target mean.
     bool answers_linearly(const Leaf& leaf) const;
-    void learn_at_leaf(Leaf& leaf, double y);
+    // Learns y with the resolved sample; linear_answer, when given, is the leaf's linear answer
+    // for it as the leaf stands. standardised_current tells whether standardised_ holds the
+    // sample's standardised values under the leaf's current statistics, and is updated.
+    void learn_at_leaf(Leaf& leaf, double y, const double* linear_answer, bool& standardised_current);
     // Split attempt on a leaf at `depth`; true when the leaf became a test.
     bool attempt_split(std::uint32_t node);
     void apply_split(std::uint32_t node, std::uint32_t slot, double threshold);
@@ -146,6 +151,7 @@ private:
     // Scratch space reused between calls.
     std::vector<ResolvedFeature> resolved_;
     std::vector<double> standardised_;  // per resolved feature
+    double standardised_target_sd_ = 0.0;  // the target's sd when standardised_ was computed
     std::vector<std::uint32_t> candidates_;
 };
 
