@@ -29,14 +29,15 @@ void SampleColumns::mark_visible(const IndexedSample& entries) {
 }
 
 void SampleColumns::project(const std::vector<std::uint32_t>& columns) {
+    ++visible_stamp_;
     visible_.clear();
     for (const std::uint32_t column : columns) {
         if (column < loaded_stamps_.size() && loaded_stamps_[column] == loaded_stamp_) {
             visible_.push_back({column, values_[column]});
+            visible_stamps_[column] = visible_stamp_;
         }
     }
     projected_ = true;
-    mark_visible(visible_);
 }
 
 void SampleColumns::show_all() {

@@ -128,8 +128,7 @@ void LeveragingBaggingRegressor::learn_one(const FeatureMap& x, double y) {
         FIMTDDRegressor& tree = *member.model;
         // The error is measured and fed before the member learns the sample.
         const bool drifted = member.feed_drift(std::fabs(tree.predict_loaded() - y) / scale);
-        const int k = poisson(rng_);
-        for (int j = 0; j < k; ++j) tree.learn_loaded(y);
+        tree.learn_repeated_loaded(y, poisson(rng_));
         if (drifted) member.handle_drift([this, i](NewModel) { return make_tree(i); });
     }
 }
