@@ -32,6 +32,7 @@ constexpr double kMinHessian = 1e-12;
 GradientBooster::GradientBooster(BoosterOptions options, std::shared_ptr<SampleColumns> columns)
     : options_(std::move(options)),
       bag_size_(static_cast<std::size_t>(std::max(options_.bag_size, 1))),
+      mean_leaves_(options_.leaf_prediction == "mean"),
       rng_(static_cast<std::uint32_t>(options_.seed)),
       columns_(std::move(columns)) {}
 
@@ -64,12 +65,14 @@ void GradientBooster::build_steps() {
         }
     }
     trees_.clear();
+    tree_list_.clear();
     trees_.reserve(n_steps * bag_size_);
     for (std::size_t i = 0; i < n_steps * bag_size_; ++i) {
         auto tree = std::make_unique<FIMTDDRegressor>(options_.grace_period, options_.split_confidence, 0.05,
                                                       options_.max_depth, options_.leaf_prediction, 0.02, 0.001,
                                                       false, 0.005, 50.0, 0.995, 150, 1500, true, 1);
         tree->share_columns(columns_);
+        tree_list_.push_back(tree.get());
         trees_.push_back(std::move(tree));
     }
     initialised_ = true;
@@ -114,6 +117,19 @@ void GradientBooster::train_loaded(double target) {
 double GradientBooster::raw_output_loaded() {
     if (!initialised_) return 0.0;
     double sum = 0.0;
+    if (mean_leaves_) {
+        // Leaf means read no feature values, and a step's trees only ever test the step's features,
+        // so the whole sample routes them as the step's projection does: all walks go side by side.
+        columns_->show_all();
+        answers_.resize(tree_list_.size());
+        FIMTDDRegressor::predict_means_together(tree_list_.data(), tree_list_.size(), walks_, answers_.data());
+        for (std::size_t m = 0; m < feature_lists_.size(); ++m) {
+            double total = 0.0;
+            for (std::size_t j = 0; j < bag_size_; ++j) total += answers_[m * bag_size_ + j];
+            sum += total / static_cast<double>(bag_size_);
+        }
+        return sum;
+    }
     for (std::size_t m = 0; m < feature_lists_.size(); ++m) {
         feature_lists_[m].project(*columns_);
         double total = 0.0;

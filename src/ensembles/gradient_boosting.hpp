@@ -63,6 +63,10 @@ private:
     bool initialised_ = false;
     std::vector<FeatureSubset> feature_lists_;
     std::vector<std::unique_ptr<FIMTDDRegressor>> trees_;  // step by step, bag_size_ each
+    std::vector<FIMTDDRegressor*> tree_list_;              // the same trees, for walks side by side
+    bool mean_leaves_;  // the trees answer with leaf means, reading no feature values at the leaf
+    FIMTDDRegressor::SideBySide walks_;
+    std::vector<double> answers_;  // scratch
     Rng rng_;
     std::shared_ptr<SampleColumns> columns_;
 };

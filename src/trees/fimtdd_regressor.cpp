@@ -137,6 +137,32 @@ FIMTDDRegressor::Node* FIMTDDRegressor::sort_to_leaf(Node* node, int& depth) con
     return node;
 }
 
+void FIMTDDRegressor::sort_together(FIMTDDRegressor* const* trees, std::size_t n, std::vector<const Node*>& leaves) {
+    leaves.resize(n);
+    for (std::size_t i = 0; i < n; ++i) leaves[i] = trees[i]->root_.get();
+    bool moved = true;
+    while (moved) {
+        moved = false;
+        for (std::size_t i = 0; i < n; ++i) {
+            const Node* node = leaves[i];
+            if (node == nullptr || node->is_leaf) continue;
+            leaves[i] = trees[i]->features_->value_or_zero(node->split_column) <= node->split_threshold
+                            ? node->left.get()
+                            : node->right.get();
+            moved = true;
+        }
+    }
+}
+
+void FIMTDDRegressor::predict_means_together(FIMTDDRegressor* const* trees, std::size_t n, SideBySide& walks,
+                                             double* answers) {
+    sort_together(trees, n, walks.leaves_);
+    for (std::size_t i = 0; i < n; ++i) {
+        const Node* leaf = walks.leaves_[i];
+        answers[i] = leaf ? trees[i]->mean_prediction(*leaf) : 0.0;
+    }
+}
+
 double FIMTDDRegressor::target_mean() const {
     return target_sums_.count > 0.0 ? target_sums_.mean() : 0.0;
 }

@@ -222,6 +222,7 @@ private:
     // the normalised target.
     void prepare_target_scale();
     Node* sort_to_leaf(Node* node, int& depth) const;
+
     double target_mean() const;
     double mean_prediction(const Node& leaf) const;
     double perceptron_prediction(const Node& leaf) const;
@@ -281,6 +282,22 @@ private:
     };
     TargetScale target_scale_;
     Node* last_leaf_ = nullptr;  // where the last learning walk of the main tree ended
+
+public:
+    // For owners of many trees with "mean" leaves that read one SampleColumns: each tree's
+    // predict_loaded() answer, with the walks of the loaded sample down the trees advancing side by
+    // side, so that their memory reads overlap instead of waiting for one another. The caller
+    // keeps the scratch space between calls.
+    class SideBySide {
+        friend class FIMTDDRegressor;
+        std::vector<const Node*> leaves_;
+    };
+    static void predict_means_together(FIMTDDRegressor* const* trees, std::size_t n, SideBySide& walks,
+                                       double* answers);
+
+private:
+    // The leaf of each tree (null without a root) for the loaded sample, walks side by side.
+    static void sort_together(FIMTDDRegressor* const* trees, std::size_t n, std::vector<const Node*>& leaves);
 };
 
 }  // namespace quelb

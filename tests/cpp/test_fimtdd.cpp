@@ -103,3 +103,35 @@ TEST(FIMTDDNative, LearnThenPredictEqualsRepeatedLearningAndAPrediction) {
         EXPECT_GT(slow.n_alternate_wins(), 0) << mode;
     }
 }
+
+TEST(FIMTDDNative, WalksSideBySideGiveEachTreesAnswer) {
+    // Trees sharing one SampleColumns, each learning its own projection of the samples: the whole
+    // sample routes them as their projections do, since they only test features they learnt.
+    auto columns = std::make_shared<SampleColumns>();
+    std::vector<std::unique_ptr<FIMTDDRegressor>> trees;
+    std::vector<FIMTDDRegressor*> list;
+    for (int i = 0; i < 3; ++i) {
+        trees.push_back(std::make_unique<FIMTDDRegressor>(20, 0.01, 0.05, 20, "mean"));
+        trees.back()->share_columns(columns);
+        list.push_back(trees.back().get());
+    }
+    const std::vector<std::vector<std::uint32_t>> subsets{{0}, {1}, {0, 1}};  // columns of a and b
+    FIMTDDRegressor::SideBySide walks;
+    std::vector<double> together(3);
+    for (const auto& [x, y] : stream(3000, 1 << 30, 6)) {
+        columns->load(x, true);
+        std::vector<double> expected;
+        for (std::size_t i = 0; i < 3; ++i) {
+            columns->project(subsets[i]);
+            expected.push_back(trees[i]->predict_loaded());
+        }
+        columns->show_all();
+        FIMTDDRegressor::predict_means_together(list.data(), list.size(), walks, together.data());
+        ASSERT_EQ(together, expected);
+        for (std::size_t i = 0; i < 3; ++i) {
+            columns->project(subsets[i]);
+            trees[i]->learn_loaded(y);
+        }
+    }
+    for (const auto& tree : trees) EXPECT_GT(tree->n_splits(), 2);
+}
