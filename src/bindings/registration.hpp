@@ -23,8 +23,6 @@ void register_hoeffding_tree_classifier(pybind11::module_& m);
 void register_hoeffding_tree_regressor(pybind11::module_& m);
 void register_efdt_classifier(pybind11::module_& m);
 void register_hoeffding_adaptive_tree_classifier(pybind11::module_& m);
-
-// trees_extra.cpp
 void register_sgt_classifier(pybind11::module_& m);
 void register_fimtdd_regressor(pybind11::module_& m);
 

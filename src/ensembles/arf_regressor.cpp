@@ -55,6 +55,9 @@ void ARFRegressor::reset() {
 }
 
 void ARFRegressor::learn_one(const FeatureMap& x, double y) {
+    // A target that is not a number (or infinite) is skipped whole: the trees could not learn it
+    // and its error would poison the detectors for good.
+    if (!std::isfinite(y)) return;
     const PoissonDraw poisson(lambda_value);
     features_->load(x, true);
     const auto make = [this](NewModel) { return make_tree(); };

@@ -109,6 +109,9 @@ void HoeffdingTreeRegressor::resolve(Leaf& leaf, const IndexedSample& sample, bo
         leaf.features.reserve(sample.size());
     }
     for (const FeatureIndex::Entry& entry : sample) {
+        // A NaN or infinite value would poison the running statistics, and with them the linear
+        // model, for good: it counts as missing here (node tests still route it).
+        if (!std::isfinite(entry.value)) continue;
         std::uint32_t slot = leaf.slot_of.find(entry.column);
         if (slot == ColumnSlots::kNone) {
             if (!create) continue;
@@ -218,6 +221,8 @@ double HoeffdingTreeRegressor::predict_loaded(const IndexedSample& sample) {
 }
 
 double HoeffdingTreeRegressor::predict_then_learn_loaded(const IndexedSample& sample, double y, int times) {
+    // A target that is not a number (or infinite) teaches nothing and would poison the leaf.
+    if (!std::isfinite(y)) times = 0;
     int depth = 0;
     std::uint32_t node = sort_to_leaf(0, depth);
     // New slots hold no statistics and no coefficient, which no answer reads: creating them

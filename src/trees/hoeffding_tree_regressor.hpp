@@ -44,7 +44,7 @@ public:
     // `sample` is the sample loaded into the tree's columns, or its projection onto a fixed set of
     // columns (the same set at every call): the tests of the inner nodes read their features from
     // the loaded sample, which agrees with the projection on every feature the tree has learnt.
-    // Learning needs the sample loaded with new names added.
+    // Learning needs the sample loaded with new names added. A non-finite y is not learnt.
     double predict_then_learn_loaded(const IndexedSample& sample, double y, int times);
     double predict_loaded(const IndexedSample& sample);
 

@@ -1,4 +1,5 @@
 """The Hoeffding tree regressor and the adaptive random forest built on it."""
+import math
 import random
 import statistics
 
@@ -99,6 +100,30 @@ def test_tree_is_deterministic_and_reset_starts_over():
     assert tree.max_depth == 3 and tree.predict_one(stream[0][0]) == 0.0
     tree.max_depth = 20
     assert prequential(tree, stream) == first
+
+
+@pytest.mark.parametrize("make", [lambda: q.HoeffdingTreeRegressor(grace_period=20),
+                                  lambda: q.ARFRegressor(n_models=3, grace_period=20)],
+                         ids=["tree", "forest"])
+def test_non_finite_values_and_targets_are_not_learnt(make):
+    rng = random.Random(0)
+    odd = [float("nan"), float("inf"), -float("inf")]
+    model, clean = make(), make()
+    for x, y in linear_stream(3000, seed=8):
+        if rng.random() < 0.1:
+            model.learn_one(x, rng.choice(odd))  # not learnt: clean never sees it
+        if rng.random() < 0.1:
+            x = {**x, "b": rng.choice(odd)}  # learnt without b
+        model.learn_one(x, y)
+        clean.learn_one(x, y)
+    modes = ("mean", "linear", "adaptive") if hasattr(model, "leaf_prediction") else ("adaptive",)
+    for mode in modes:
+        if hasattr(model, "leaf_prediction"):
+            model.leaf_prediction = clean.leaf_prediction = mode
+        for b in odd + [0.5]:
+            p = model.predict_one({"a": 0.9, "b": b, "c": 0.1})
+            assert math.isfinite(p)
+        assert model.predict_one({"a": 0.9, "b": 0.2}) == clean.predict_one({"a": 0.9, "b": 0.2})
 
 
 # ---- ARFRegressor ------------------------------------------------------------------------------
