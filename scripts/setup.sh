@@ -7,7 +7,7 @@ build="${1:-$root/build}"
 shift || true
 python="${QUELB_PYTHON:-/usr/bin/python3}"
 
-packages=(cmake ninja-build g++ python3 python3-dev pybind11-dev python3-pytest python3-numpy
+packages=(cmake ninja-build g++ python3 python3-dev pybind11-dev python3-pytest python3-numpy python3-hypothesis
           libgtest-dev libbenchmark-dev)
 missing=()
 for p in "${packages[@]}"; do
