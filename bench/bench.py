@@ -33,8 +33,8 @@ def dense_stream(n_samples, n_features=100, seed=0):
     return stream
 
 
-# name -> (kind, factory). Kinds: "classifier", "regressor", "transformer", and the update-only
-# kinds of UPDATE_KINDS.
+# name -> (kind, factory). Kinds: "classifier", "regressor", "transformer" (learn_one(x)),
+# "supervised transformer" (learn_one(x, y)), and the update-only kinds of UPDATE_KINDS.
 CLASSES = {
     "NaiveBayes": ("classifier", lambda: q.NaiveBayes()),
     "Perceptron": ("classifier", lambda: q.Perceptron()),
@@ -46,6 +46,16 @@ CLASSES = {
     "BayesianLinearRegression": ("regressor", lambda: q.BayesianLinearRegression()),
     "PassiveAggressiveRegressor": ("regressor", lambda: q.PassiveAggressiveRegressor()),
     "KNNRegressor": ("regressor", lambda: q.KNNRegressor()),
+    "StandardScaler": ("transformer", lambda: q.StandardScaler()),
+    "MinMaxScaler": ("transformer", lambda: q.MinMaxScaler()),
+    "MaxAbsScaler": ("transformer", lambda: q.MaxAbsScaler()),
+    "VarianceThreshold": ("transformer", lambda: q.VarianceThreshold()),
+    "SelectKBest": ("supervised transformer", lambda: q.SelectKBest(k=3)),
+    "ClassificationPipeline([],NB)": ("classifier", lambda: q.ClassificationPipeline([], q.NaiveBayes())),
+    "ClassificationPipeline(Std|NB)": (
+        "classifier", lambda: q.ClassificationPipeline([q.StandardScaler()], q.NaiveBayes())),
+    "RegressionPipeline(Std|LinReg)": (
+        "regressor", lambda: q.RegressionPipeline([q.StandardScaler()], q.LinearRegression())),
     "Accuracy": ("metric", lambda: q.Accuracy()),
     "MacroF1": ("metric", lambda: q.MacroF1()),
     "MAE": ("regression_metric", lambda: q.MAE()),
@@ -127,7 +137,7 @@ def measure(kind, model, stream, chunk):
             predict = model.predict_one
             for x, _ in rows:
                 predict(x)
-        elif kind == "transformer":
+        elif kind.endswith("transformer"):
             transform = model.transform_one
             for x, _ in rows:
                 transform(x)
@@ -140,6 +150,10 @@ def measure(kind, model, stream, chunk):
             learn = model.learn_one
             for x, _ in rows:
                 learn(x)
+        elif kind == "supervised transformer":
+            learn = model.learn_one
+            for x, y in rows:
+                learn(x, y)
         t2 = time.perf_counter()
         predict_times.append((t1 - t0) / len(rows))
         learn_times.append((t2 - t1) / len(rows))
@@ -153,7 +167,8 @@ def main(argv=None):
     parser.add_argument("--only", default="", help="comma-separated class names")
     args = parser.parse_args(argv)
 
-    names = [n for n in CLASSES if not args.only or n in args.only.split(",")]
+    names = [n for n in CLASSES if not args.only or n in args.only.split(",")
+             or n.split("(")[0] in args.only.split(",")]
     streams = {
         "elec (6 features)": electricity()[: args.samples],
         "dense (100 features)": dense_stream(min(args.samples, 5000)),
@@ -171,8 +186,9 @@ def main(argv=None):
                 updaters.append((name, kind, make))
                 continue
             learn, predict = measure(kind, make(), stream, args.chunk)
-            both = (learn + predict) / (floor_one + floor_two)
-            print(f"{name:<34}{learn * 1e6:>10.3f}{learn / floor_two:>9.2f}{predict * 1e6:>12.3f}"
+            learn_floor = floor_one if kind == "transformer" else floor_two  # no target to convert
+            both = (learn + predict) / (floor_one + learn_floor)
+            print(f"{name:<34}{learn * 1e6:>10.3f}{learn / learn_floor:>9.2f}{predict * 1e6:>12.3f}"
                   f"{predict / floor_one:>9.2f}{both:>14.2f}", flush=True)
         if updaters:
             # Metrics and detectors take no sample: their floor is a do-nothing call with the

@@ -47,6 +47,25 @@ def regressors():
     ]
 
 
+# Learners whose answers depend on the scale of the features: the demo also runs each of them
+# behind a StandardScaler, as a pipeline.
+SCALE_SENSITIVE = {"NaiveBayes", "Perceptron", "LogisticRegressionClassifier",
+                   "PassiveAggressiveClassifier", "SoftmaxRegression", "KNNClassifier",
+                   "LinearRegression", "BayesianLinearRegression", "PassiveAggressiveRegressor",
+                   "KNNRegressor"}
+
+
+def with_scaled_pipelines(learners, pipeline):
+    """The learners, each scale-sensitive one followed by its standard-scaled pipeline."""
+    out = []
+    for name, make in learners:
+        out.append((name, make))
+        if name.split("(")[0] in SCALE_SENSITIVE:
+            out.append((f"StandardScaler | {name}",
+                        lambda make=make: pipeline([q.StandardScaler()], make())))
+    return out
+
+
 class Progress:
     """A progress line on stderr: redrawn in place on a terminal, a few lines otherwise."""
 
@@ -124,19 +143,23 @@ def main(argv=None):
     if args.limit > 0:
         stream = stream[: args.limit]
     print(f"Electricity stream: {len(stream)} samples, {len(stream[0][0])} features, binary target")
+    learners = with_scaled_pipelines(classifiers(), q.ClassificationPipeline)
+    width = max(42, 2 + max(len(name) for name, _ in learners))
     recent_header = f"acc last {WINDOW}"
-    print(f"{'learner':<42}{'accuracy':>10}{'macro F1':>10}{recent_header:>15}{'samples/s':>12}")
-    for name, make in classifiers():
+    print(f"{'learner':<{width}}{'accuracy':>10}{'macro F1':>10}{recent_header:>15}{'samples/s':>12}")
+    for name, make in learners:
         acc, f1, recent_acc, rate = run_classifier(name, make(), stream)
-        print(f"{name:<42}{acc:>10.4f}{f1:>10.4f}{recent_acc:>15.4f}{rate:>12,.0f}", flush=True)
+        print(f"{name:<{width}}{acc:>10.4f}{f1:>10.4f}{recent_acc:>15.4f}{rate:>12,.0f}", flush=True)
 
     reg_stream = regression_stream(stream)
     print(f"\nRegression: {REGRESSION_TARGET} predicted from the other {len(reg_stream[0][0])} features")
+    learners = with_scaled_pipelines(regressors(), q.RegressionPipeline)
+    width = max(42, 2 + max(len(name) for name, _ in learners))
     recent_header = f"MAE last {WINDOW}"
-    print(f"{'learner':<42}{'MAE':>10}{'RMSE':>10}{'R2':>10}{recent_header:>15}{'samples/s':>12}")
-    for name, make in regressors():
+    print(f"{'learner':<{width}}{'MAE':>10}{'RMSE':>10}{'R2':>10}{recent_header:>15}{'samples/s':>12}")
+    for name, make in learners:
         mae, rmse, r2, recent_mae, rate = run_regressor(name, make(), reg_stream)
-        print(f"{name:<42}{mae:>10.4f}{rmse:>10.4f}{r2:>10.4f}{recent_mae:>15.4f}{rate:>12,.0f}", flush=True)
+        print(f"{name:<{width}}{mae:>10.4f}{rmse:>10.4f}{r2:>10.4f}{recent_mae:>15.4f}{rate:>12,.0f}", flush=True)
 
 
 if __name__ == "__main__":

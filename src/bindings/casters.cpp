@@ -104,6 +104,16 @@ bool load_items(PyObject* src, quelb::FeatureMap& out) {
     return ok && !PyErr_Occurred();
 }
 
+// An empty dict with room for size entries: a fresh dict grows (and rehashes) past 5 entries.
+PyObject* new_dict(std::size_t size) {
+#if PY_VERSION_HEX < 0x030D0000
+    return _PyDict_NewPresized(static_cast<Py_ssize_t>(size));
+#else
+    (void)size;
+    return PyDict_New();
+#endif
+}
+
 bool is_iterable_name_source(PyObject* src) {
     if (PyUnicode_Check(src) || PyBytes_Check(src) || PyByteArray_Check(src)) return false;
     if (PyDict_Check(src)) return false;  // a mapping is not a list of names
@@ -181,7 +191,7 @@ bool load_name_list(PyObject* src, std::vector<std::string>& out) {
 }
 
 PyObject* feature_map_to_dict(const quelb::FeatureMap& x) {
-    PyObject* dict = PyDict_New();
+    PyObject* dict = new_dict(x.size());
     if (!dict) return nullptr;
     for (const auto& [name, value] : x) {
         PyObject* key = PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), nullptr);
@@ -198,7 +208,7 @@ PyObject* feature_map_to_dict(const quelb::FeatureMap& x) {
 }
 
 PyObject* probabilities_to_dict(const quelb::ClassProbabilities& p) {
-    PyObject* dict = PyDict_New();
+    PyObject* dict = new_dict(p.size());
     if (!dict) return nullptr;
     for (const auto& [label, probability] : p) {
         PyObject* key = PyLong_FromLong(label);

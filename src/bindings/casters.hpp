@@ -28,6 +28,22 @@ bool load_feature_map(PyObject* src, quelb::FeatureMap& out);
 // generator, dictionary view, map or zip object, read once in iteration order.
 bool load_name_list(PyObject* src, std::vector<std::string>& out);
 
+// Reads an object of the registered class T (or of a class derived from it) as a shared owner of
+// that same object. None, which the stock holder conversion would read as an empty owner, and an
+// instance whose native part was never built (which it would throw for) both return false.
+template <class T>
+bool load_shared(pybind11::handle src, bool convert, std::shared_ptr<T>& out) {
+    if (!src || src.is_none()) return false;
+    pybind11::detail::make_caster<std::shared_ptr<T>> caster;
+    try {
+        if (!caster.load(src, convert)) return false;
+    } catch (const pybind11::cast_error&) {
+        return false;
+    }
+    out = pybind11::detail::cast_op<std::shared_ptr<T>>(caster);
+    return out != nullptr;
+}
+
 // New references; nullptr with a Python error set on failure (e.g. a key that is not UTF-8).
 PyObject* feature_map_to_dict(const quelb::FeatureMap& x);
 PyObject* probabilities_to_dict(const quelb::ClassProbabilities& p);
@@ -64,6 +80,49 @@ struct type_caster<std::vector<std::string>> {
             PyObject* s = PyUnicode_DecodeUTF8(names[i].data(), static_cast<Py_ssize_t>(names[i].size()), nullptr);
             if (!s) return nullptr;
             PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), s);
+        }
+        return out.release();
+    }
+};
+
+// A sequence (not str/bytes/bytearray) of objects of the registered class T or of classes derived
+// from it, read as shared owners of those same objects, never copies. None, an object of another
+// class or one whose native part was never constructed makes the whole load fail.
+template <class T>
+struct type_caster<std::vector<std::shared_ptr<T>>> {
+    using Holder = std::shared_ptr<T>;
+    PYBIND11_TYPE_CASTER(std::vector<Holder>, const_name("Sequence[") + make_caster<T>::name + const_name("]"));
+
+    bool load(handle src, bool convert) {
+        value.clear();
+        PyObject* seq = src.ptr();
+        if (!seq || !PySequence_Check(seq) || PyUnicode_Check(seq) || PyBytes_Check(seq) || PyByteArray_Check(seq))
+            return false;
+        const Py_ssize_t size = PySequence_Size(seq);
+        if (size < 0) {
+            PyErr_Clear();
+            return false;
+        }
+        value.reserve(static_cast<std::size_t>(size));
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            object item = reinterpret_steal<object>(PySequence_GetItem(seq, i));
+            Holder holder;
+            if (!item || !quelb::bindings::load_shared(item, convert, holder)) {
+                PyErr_Clear();
+                value.clear();
+                return false;
+            }
+            value.push_back(std::move(holder));
+        }
+        return true;
+    }
+
+    static handle cast(const std::vector<Holder>& items, return_value_policy policy, handle parent) {
+        list out(items.size());
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            object item = reinterpret_steal<object>(make_caster<Holder>::cast(items[i], policy, parent));
+            if (!item) return handle();
+            PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), item.release().ptr());
         }
         return out.release();
     }

@@ -18,6 +18,17 @@ void register_passive_aggressive_regressor(pybind11::module_& m);
 void register_knn_classifier(pybind11::module_& m);
 void register_knn_regressor(pybind11::module_& m);
 
+// preprocessing.cpp
+void register_standard_scaler(pybind11::module_& m);
+void register_min_max_scaler(pybind11::module_& m);
+void register_max_abs_scaler(pybind11::module_& m);
+void register_variance_threshold(pybind11::module_& m);
+void register_select_k_best(pybind11::module_& m);
+
+// pipeline.cpp
+void register_classification_pipeline(pybind11::module_& m);
+void register_regression_pipeline(pybind11::module_& m);
+
 // metrics.cpp
 void register_accuracy(pybind11::module_& m);
 void register_macro_precision(pybind11::module_& m);

@@ -25,6 +25,12 @@ void FeatureIndex::lookup(const FeatureMap& x, std::vector<Entry>& out) const {
     }
 }
 
+void FeatureIndex::columns(const FeatureMap& x, std::vector<std::uint32_t>& out) const {
+    out.clear();
+    std::size_t i = 0;
+    for (const auto& entry : x) out.push_back(find(i++, entry.first));
+}
+
 void FeatureIndex::assign(const FeatureMap& x, std::vector<Entry>& out) {
     out.clear();
     std::size_t i = 0;

@@ -20,8 +20,14 @@ public:
         double value;
     };
 
+    // Column reported for a name that has none.
+    static constexpr std::uint32_t kNoColumn = UINT32_MAX;
+
     // The features of x that already have a column, in x's iteration order; others are skipped.
     void lookup(const FeatureMap& x, std::vector<Entry>& out) const;
+    // The column of every feature of x, in x's iteration order, kNoColumn where a name has none
+    // (for callers that work on x's entries in place).
+    void columns(const FeatureMap& x, std::vector<std::uint32_t>& out) const;
     // Every feature of x with its column, in x's iteration order; a new name gets the next free
     // column.
     void assign(const FeatureMap& x, std::vector<Entry>& out);
@@ -31,8 +37,6 @@ public:
     void clear();
 
 private:
-    static constexpr std::uint32_t kNoColumn = UINT32_MAX;
-
     // Column of the name at position i of a sample, or kNoColumn.
     std::uint32_t find(std::size_t i, const std::string& name) const;
     void remember(std::size_t i, const std::string& name, std::uint32_t column) const;

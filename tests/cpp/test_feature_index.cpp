@@ -43,3 +43,13 @@ TEST(FeatureIndex, NamesMovingBetweenPositionsKeepTheirColumns) {
     EXPECT_EQ(out[1].column, 0u);
     EXPECT_EQ(index.size(), 4u);
 }
+
+TEST(FeatureIndex, ColumnsReportsEveryEntryInOrder) {
+    FeatureIndex index;
+    IndexedSample learned;
+    index.assign({{"a", 1.0}, {"b", 2.0}}, learned);
+    std::vector<std::uint32_t> columns;
+    index.columns({{"b", 0.0}, {"new", 0.0}, {"a", 0.0}}, columns);
+    EXPECT_EQ(columns, (std::vector<std::uint32_t>{1u, FeatureIndex::kNoColumn, 0u}));
+    EXPECT_EQ(index.size(), 2u);
+}

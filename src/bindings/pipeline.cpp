@@ -1,0 +1,86 @@
+// Registration of the pipelines. Their constructors check the steps and the learner themselves,
+// so that a wrong argument is refused at construction with a TypeError naming that argument.
+#include "bindings/bind_helpers.hpp"
+#include "bindings/registration.hpp"
+
+#include <utility>
+
+#include "pipeline/pipelines.hpp"
+
+namespace quelb::bindings {
+
+namespace {
+
+std::string type_name(py::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
+
+std::vector<std::shared_ptr<ITransformer>> load_steps(py::handle steps, const char* pipeline) {
+    py::detail::make_caster<std::vector<std::shared_ptr<ITransformer>>> caster;
+    if (caster.load(steps, true)) return std::move(py::detail::cast_op<std::vector<std::shared_ptr<ITransformer>>&>(caster));
+    // Say which element is wrong when the sequence itself is fine.
+    PyObject* seq = steps.ptr();
+    if (PySequence_Check(seq) && !PyUnicode_Check(seq) && !PyBytes_Check(seq) && !PyByteArray_Check(seq)) {
+        const Py_ssize_t size = PySequence_Size(seq);
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            py::object item = py::reinterpret_steal<py::object>(PySequence_GetItem(seq, i));
+            std::shared_ptr<ITransformer> step;
+            if (!item) break;
+            if (!load_shared(item, true, step)) {
+                throw py::type_error(std::string(pipeline) + "(): 'steps' item " + std::to_string(i) +
+                                     " must be a transformer (an ITransformer of this module), not " +
+                                     type_name(item));
+            }
+        }
+        PyErr_Clear();
+    }
+    throw py::type_error(std::string(pipeline) +
+                         "(): 'steps' must be a sequence of transformers (ITransformer objects of this module), not " +
+                         type_name(steps));
+}
+
+template <class Contract>
+std::shared_ptr<Contract> load_learner(py::handle learner, const char* pipeline, const char* expected) {
+    std::shared_ptr<Contract> out;
+    if (!load_shared(learner, true, out)) {
+        throw py::type_error(std::string(pipeline) + "(): 'learner' must be " + expected + ", not " +
+                             type_name(learner));
+    }
+    return out;
+}
+
+}  // namespace
+
+void register_classification_pipeline(py::module_& m) {
+    using P = ClassificationPipeline;
+    SharedClass<P, IClassifier>(m, "ClassificationPipeline")
+        .def(py::init([](py::object steps, py::object learner) {
+                 auto chain = load_steps(steps, "ClassificationPipeline");  // steps are checked first
+                 auto model = load_learner<IClassifier>(learner, "ClassificationPipeline",
+                                                        "a classifier (an IClassifier of this module)");
+                 return std::make_shared<P>(std::move(chain), std::move(model));
+             }),
+             py::arg("steps"), py::arg("learner"))
+        // The converted sample belongs to the call: the steps transform it without another copy.
+        .def("learn_one", [](P& self, FeatureMap x, Label y) { self.learn_in_place(x, y); })
+        .def("predict_one", [](P& self, FeatureMap x) { return self.predict_in_place(x); })
+        .def("predict_proba_one", [](P& self, FeatureMap x) { return self.predict_proba_in_place(x); })
+        .def("set_feature_order", [](P& self, const std::vector<std::string>& order) { self.set_feature_order(order); })
+        .def("reset", [](P& self) { self.reset(); });
+}
+
+void register_regression_pipeline(py::module_& m) {
+    using P = RegressionPipeline;
+    SharedClass<P, IRegressor>(m, "RegressionPipeline")
+        .def(py::init([](py::object steps, py::object learner) {
+                 auto chain = load_steps(steps, "RegressionPipeline");
+                 auto model = load_learner<IRegressor>(learner, "RegressionPipeline",
+                                                       "a regressor (an IRegressor of this module)");
+                 return std::make_shared<P>(std::move(chain), std::move(model));
+             }),
+             py::arg("steps"), py::arg("learner"))
+        .def("learn_one", [](P& self, FeatureMap x, double y) { self.learn_in_place(x, y); })
+        .def("predict_one", [](P& self, FeatureMap x) { return self.predict_in_place(x); })
+        .def("set_feature_order", [](P& self, const std::vector<std::string>& order) { self.set_feature_order(order); })
+        .def("reset", [](P& self) { self.reset(); });
+}
+
+}  // namespace quelb::bindings

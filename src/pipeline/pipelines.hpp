@@ -1,0 +1,77 @@
+#pragma once
+// Pipelines: transformers chained in front of a learner, presented as a single learner.
+//
+// Steps and learner are shared with whoever else holds them: a pipeline never copies them, so an
+// object used in two pipelines (or also from the caller) learns from every stream it is fed.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/contracts.hpp"
+
+namespace quelb {
+
+// The steps of a pipeline, applied in list order.
+class StepChain {
+public:
+    // Throws std::invalid_argument for a null step.
+    explicit StepChain(std::vector<std::shared_ptr<ITransformer>> steps);
+
+    // Each step learns from x as the steps before it left it (a supervised step also gets y),
+    // then transforms x in place, so what the next step sees includes this sample's contribution.
+    void learn_and_transform(FeatureMap& x, double y);
+    void transform(FeatureMap& x);
+    void set_feature_order(const std::vector<std::string>& names);
+    void reset();
+
+private:
+    std::vector<std::shared_ptr<ITransformer>> steps_;
+};
+
+// The `*_in_place` operations take a sample the caller hands over and transform it in place (the
+// Python methods use them on the freshly converted sample); the contract operations first copy
+// their read-only sample into a working buffer kept between calls. Either way the caller's sample
+// is unchanged. An exception from a step or the learner propagates; steps that already learned
+// from the sample keep what they learned.
+class ClassificationPipeline : public IClassifier {
+public:
+    // Throws std::invalid_argument for a null step or learner.
+    ClassificationPipeline(std::vector<std::shared_ptr<ITransformer>> steps, std::shared_ptr<IClassifier> learner);
+
+    void learn_one(const FeatureMap& x, Label y) override;
+    Label predict_one(const FeatureMap& x) override;
+    ClassProbabilities predict_proba_one(const FeatureMap& x) override;
+    // Resets every step in order, then the learner.
+    void reset() override;
+
+    void learn_in_place(FeatureMap& x, Label y);
+    Label predict_in_place(FeatureMap& x);
+    ClassProbabilities predict_proba_in_place(FeatureMap& x);
+    // Tells every step; the learner is not told.
+    void set_feature_order(const std::vector<std::string>& names);
+
+private:
+    StepChain steps_;
+    std::shared_ptr<IClassifier> learner_;
+    FeatureMap work_;
+};
+
+class RegressionPipeline : public IRegressor {
+public:
+    RegressionPipeline(std::vector<std::shared_ptr<ITransformer>> steps, std::shared_ptr<IRegressor> learner);
+
+    void learn_one(const FeatureMap& x, double y) override;
+    double predict_one(const FeatureMap& x) override;
+    void reset() override;
+
+    void learn_in_place(FeatureMap& x, double y);
+    double predict_in_place(FeatureMap& x);
+    void set_feature_order(const std::vector<std::string>& names);
+
+private:
+    StepChain steps_;
+    std::shared_ptr<IRegressor> learner_;
+    FeatureMap work_;
+};
+
+}  // namespace quelb

@@ -1,0 +1,65 @@
+#pragma once
+// Online scalers: each feature is rescaled from statistics gathered one learned sample at a time.
+// A feature needs no declaration; its statistics start the first time a learned sample holds it.
+#include "core/contracts.hpp"
+#include "preprocessing/feature_records.hpp"
+
+namespace quelb {
+
+// Running mean and population variance (divided by n) of one feature. Not GaussianStats: the
+// variance is updated in its own divided-by-n form, and only while with_std is on, with the n it
+// shares with the mean.
+struct ScalerStats {
+    double n = 0.0;
+    double mean = 0.0;
+    double var = 0.0;
+};
+
+// Centres each feature on its running mean and, with with_std, divides by its standard deviation.
+class StandardScaler : public ITransformer {
+public:
+    explicit StandardScaler(bool with_std = true) : with_std(with_std) {}
+
+    using ITransformer::learn_one;
+    void learn_one(const FeatureMap& x) override;
+    void transform_one_inplace(FeatureMap& x) override;
+    void reset() override;
+
+    bool with_std;
+
+private:
+    FeatureRecords<ScalerStats> stats_;
+};
+
+struct MinMaxRange {
+    bool has_min = false;
+    double min = 0.0;
+    bool has_max = false;
+    double max = 0.0;
+};
+
+// Maps the observed range of each feature onto 0..1 (values outside the range are not clipped).
+class MinMaxScaler : public ITransformer {
+public:
+    using ITransformer::learn_one;
+    void learn_one(const FeatureMap& x) override;
+    void transform_one_inplace(FeatureMap& x) override;
+    void reset() override;
+
+private:
+    FeatureRecords<MinMaxRange> ranges_;
+};
+
+// Divides each feature by the largest absolute value learned for it.
+class MaxAbsScaler : public ITransformer {
+public:
+    using ITransformer::learn_one;
+    void learn_one(const FeatureMap& x) override;
+    void transform_one_inplace(FeatureMap& x) override;
+    void reset() override;
+
+private:
+    FeatureRecords<double> max_abs_;  // 0.0 for a new feature
+};
+
+}  // namespace quelb
