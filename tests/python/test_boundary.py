@@ -174,3 +174,14 @@ class TestCalls:
         model.learn_one(x, 1)
         x["a"] = "not a number"
         assert model.predict_one({"a": 1.0}) == 1
+
+
+class TestResults:
+    @pytest.mark.parametrize("make", [lambda: q.StandardScaler(with_std=False), q.VarianceThreshold])
+    def test_a_name_that_is_not_utf8_raises_unicode_decode_error_from_the_result(self, make):
+        transformer = make()
+        transformer.learn_one({b"\xff\xfe": 1.0, "a": 2.0})
+        with pytest.raises(UnicodeDecodeError):
+            transformer.transform_one({b"\xff\xfe": 1.0, "a": 2.0})
+        # The failed result leaves nothing behind: the next call converts as usual.
+        assert set(transformer.transform_one({"a": 2.0, b"b": 1.0})) == {"a", "b"}
