@@ -63,9 +63,10 @@ def test_same_stream_same_results_and_reset_replays(entry):
     assert first_difference(trace(kind, b, stream), first) is None, "two objects built alike disagree"
     a.reset()
     assert first_difference(trace(kind, a, stream), first) is None, "reset does not replay the first run"
-    trace(kind, used, other)
-    used.reset()
-    assert first_difference(trace(kind, used, stream), first) is None, "reset after another stream differs"
+    if entry.reset_is_new:
+        trace(kind, used, other)
+        used.reset()
+        assert first_difference(trace(kind, used, stream), first) is None, "reset after another stream differs"
 
 
 @pytest.mark.parametrize("entry", present_entries(lambda e: e.seeded), ids=lambda e: e.name)
