@@ -33,11 +33,13 @@ judge || exit 1
 echo "== Python tests (ASan, UBSan, LeakSanitizer)"
 # The interpreter is not instrumented: the sanitizer runtime must be loaded before anything else,
 # and the C++ runtime with it so that exceptions thrown by the module pass through the runtime's
-# interceptor. The interpreter leaves objects behind at exit by design, so leaks do not set the
-# exit status; the judge counts only those whose allocation passed through this project's code.
+# interceptor. PYTHONMALLOC=malloc puts Python objects in the sanitizer's heap too, so a Python
+# object used after the module let it go is caught. The interpreter leaves objects behind at exit
+# by design, so leaks do not set the exit status; the judge counts only those whose allocation
+# passed through this project's code.
 runtime="$("$cxx" -print-file-name=libasan.so) $("$cxx" -print-file-name=libstdc++.so)"
 status=0
-LD_PRELOAD="$runtime" LSAN_OPTIONS="exitcode=0" QUELB_BUILD_DIR="$build" \
+LD_PRELOAD="$runtime" PYTHONMALLOC=malloc LSAN_OPTIONS="exitcode=0" QUELB_BUILD_DIR="$build" \
   "$python" -m pytest -q -p no:cacheprovider "$root/tests/python" "$@" || status=$?
 judge || exit 1
 # As in scripts/test.sh: a run that collected nothing (status 5) is a failure too.
