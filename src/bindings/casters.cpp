@@ -95,8 +95,11 @@ bool load_items(PyObject* src, quelb::FeatureMap& out) {
             ok = false;
             break;
         }
+        // A list pair could be emptied by its own value's conversion: hold both entries.
         PyObject** kv = PySequence_Fast_ITEMS(pair);
-        ok = load_pair(kv[0], kv[1], out, name);
+        py::object key = py::reinterpret_borrow<py::object>(kv[0]);
+        py::object value = py::reinterpret_borrow<py::object>(kv[1]);
+        ok = load_pair(key.ptr(), value.ptr(), out, name);
         Py_DECREF(pair);
         if (!ok) break;
     }

@@ -145,6 +145,16 @@ class TestSamples:
             else:
                 assert model.predict_one({}) == 1
 
+    def test_a_value_that_empties_its_pair_while_read_is_safe(self):
+        class Emptying:
+            def __float__(self):
+                pair.clear()
+                raise ValueError("no number")
+
+        pair = ["name" + str(7), Emptying()]  # a pair the mapping hands out as a list
+        with pytest.raises(TypeError):
+            bench.convert(ItemsMapping([pair]))
+
     def test_matches_the_stock_conversion(self):
         sample = {f"f{i}": float(i) for i in range(100)}
         assert bench.convert(sample) == bench.stock_convert(sample) == 100
