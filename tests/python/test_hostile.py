@@ -216,6 +216,31 @@ def weird_samples(r):
             yield "a", 1.0
             raise RuntimeError("items() fails half way")
 
+    class EmptiesItsPair:
+        def __init__(self, pair):
+            self.pair = pair
+
+        def __float__(self):
+            self.pair.clear()
+            return 2.0
+
+    class ListPairs(collections.abc.Mapping):
+        """Hands out its items as lists; one value empties its own list while converting."""
+
+        def __getitem__(self, key):
+            return 1.0
+
+        def __iter__(self):
+            return iter(["a", "b"])
+
+        def __len__(self):
+            return 2
+
+        def items(self):
+            second = ["b", None]
+            second[1] = EmptiesItsPair(second)
+            return [["a", 1.0], second]
+
     class Key(str):
         pass
 
@@ -223,6 +248,7 @@ def weird_samples(r):
     return [
         clearing,
         FailingItems,
+        ListPairs,
         lambda: {"a": np.float64(value), "b": np.int64(3), "c": np.float32(math.nan)},
         lambda: {Key("a"): 1.0, "b": ShrinkingFloat(2.5)},
         lambda: {"a": huge},
