@@ -18,18 +18,18 @@ import _quelb_bench as floor
 import _quelb_core as q
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "demo"))
-from streams import electricity  # noqa: E402
+from streams import electricity, regression_stream  # noqa: E402
 
 
-def dense_stream(n_samples, n_features=100, seed=0):
-    """A seeded stream of dense Gaussian features with a binary target."""
+def dense_stream(n_samples, n_features=100, seed=0, regression=False):
+    """A seeded stream of dense Gaussian features with a binary target (or its float score)."""
     rng = random.Random(seed)
     names = [f"f{i:03d}" for i in range(n_features)]
     stream = []
     for _ in range(n_samples):
         x = {name: rng.gauss(0.0, 1.0) for name in names}
-        y = int(x["f000"] + x["f001"] - x["f002"] > 0.0)
-        stream.append((x, y))
+        score = x["f000"] + x["f001"] - x["f002"]
+        stream.append((x, score if regression else int(score > 0.0)))
     return stream
 
 
@@ -46,6 +46,12 @@ CLASSES = {
     "BayesianLinearRegression": ("regressor", lambda: q.BayesianLinearRegression()),
     "PassiveAggressiveRegressor": ("regressor", lambda: q.PassiveAggressiveRegressor()),
     "KNNRegressor": ("regressor", lambda: q.KNNRegressor()),
+    "HoeffdingTreeClassifier": ("classifier", lambda: q.HoeffdingTreeClassifier()),
+    "EFDTClassifier": ("classifier", lambda: q.EFDTClassifier()),
+    "HoeffdingAdaptiveTreeClassifier": ("classifier", lambda: q.HoeffdingAdaptiveTreeClassifier()),
+    "ARFClassifier": ("classifier", lambda: q.ARFClassifier()),
+    "SGTClassifier": ("classifier", lambda: q.SGTClassifier()),
+    "FIMTDDRegressor": ("regressor", lambda: q.FIMTDDRegressor()),
     "StandardScaler": ("transformer", lambda: q.StandardScaler()),
     "MinMaxScaler": ("transformer", lambda: q.MinMaxScaler()),
     "MaxAbsScaler": ("transformer", lambda: q.MaxAbsScaler()),
@@ -98,8 +104,10 @@ def time_chunks(stream, chunk, body):
     return statistics.median(per_sample)
 
 
-def measure_floor(stream, chunk):
-    convert, convert_labelled = floor.convert, floor.convert_labelled
+def measure_floor(stream, chunk, regression=False):
+    """Seconds per sample of converting the sample alone, and with its label (or float target)."""
+    convert = floor.convert
+    convert_labelled = floor.convert_targeted if regression else floor.convert_labelled
 
     def one(rows):
         for x, _ in rows:
@@ -169,18 +177,25 @@ def main(argv=None):
 
     names = [n for n in CLASSES if not args.only or n in args.only.split(",")
              or n.split("(")[0] in args.only.split(",")]
+    # Regressors run on the regression streams, every other kind on the classification streams.
+    elec = electricity()[: args.samples]
     streams = {
-        "elec (6 features)": electricity()[: args.samples],
-        "dense (100 features)": dense_stream(min(args.samples, 5000)),
+        "elec (6 features)": (False, elec),
+        "dense (100 features)": (False, dense_stream(min(args.samples, 5000))),
+        "elec regression (feat_2 from 5 features)": (True, regression_stream(elec)),
+        "dense regression (100 features)": (True, dense_stream(min(args.samples, 5000), regression=True)),
     }
-    for stream_name, stream in streams.items():
-        floor_one, floor_two = measure_floor(stream, args.chunk)
+    for stream_name, (regression, stream) in streams.items():
+        stream_names = [n for n in names if (CLASSES[n][0] == "regressor") == regression]
+        if not stream_names:
+            continue
+        floor_one, floor_two = measure_floor(stream, args.chunk, regression)
         print(f"\n{stream_name}: floor {floor_one * 1e6:.3f} us (sample), "
-              f"{floor_two * 1e6:.3f} us (sample + label)")
+              f"{floor_two * 1e6:.3f} us (sample + {'target' if regression else 'label'})")
         print(f"{'class':<34}{'learn us':>10}{'x floor':>9}{'predict us':>12}{'x floor':>9}"
               f"{'both x floor':>14}")
         updaters = []
-        for name in names:
+        for name in stream_names:
             kind, make = CLASSES[name]
             if kind in UPDATE_KINDS:
                 updaters.append((name, kind, make))

@@ -11,6 +11,8 @@ PYBIND11_MODULE(_quelb_bench, m) {
     m.def("convert", [](const quelb::FeatureMap& x) { return x.size(); });
     // The same, with a label as for a classifier's learn_one.
     m.def("convert_labelled", [](const quelb::FeatureMap& x, quelb::Label) { return x.size(); });
+    // The same, with a float target as for a regressor's learn_one.
+    m.def("convert_targeted", [](const quelb::FeatureMap& x, double) { return x.size(); });
     // Do-nothing calls with the arguments of the metrics' and detectors' update.
     m.def("labels", [](quelb::Label, quelb::Label) {});
     m.def("values", [](double, double) {});

@@ -3,11 +3,12 @@ import csv
 import gzip
 import os
 
-DATA_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "data")
+# The streams ship inside the Python package; the demo and the benchmark read them from there.
+DATA_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "python", "quelb", "data")
 
 
 def read_csv_stream(name):
-    """All rows of data/<name>.csv.gz as a list of ({feature: float}, int target)."""
+    """All rows of <name>.csv.gz as a list of ({feature: float}, int target)."""
     with gzip.open(os.path.join(DATA_DIR, name + ".csv.gz"), "rt", newline="") as f:
         reader = csv.reader(f)
         header = next(reader)
@@ -27,3 +28,22 @@ def electricity():
 def weather():
     """18,159 samples of 8 weather features with a binary target."""
     return read_csv_stream("weather")
+
+
+
+# The electricity column that the regression runs predict from the others: a price in [0, 1].
+REGRESSION_TARGET = "feat_2"
+
+
+def regression_stream(stream):
+    """The stream with REGRESSION_TARGET as the target and the other features as inputs.
+
+    The class label is left out of the inputs: it records whether that price went up, so it would
+    leak the answer.
+    """
+    rows = []
+    for x, _ in stream:
+        inputs = dict(x)
+        target = inputs.pop(REGRESSION_TARGET)
+        rows.append((inputs, target))
+    return rows

@@ -24,13 +24,13 @@ PYBIND11_MODULE(_quelb_core, m) {
     register_passive_aggressive_classifier(m);
     register_softmax_regression(m);
     register_knn_classifier(m);
-    // register_hoeffding_tree_classifier(m);
-    // register_efdt_classifier(m);
-    // register_sgt_classifier(m);
-    // register_arf_classifier(m);
+    register_hoeffding_tree_classifier(m);
+    register_efdt_classifier(m);
+    register_sgt_classifier(m);
+    register_arf_classifier(m);
     // register_srp_classifier(m);
     // register_leveraging_bagging_classifier(m);
-    // register_hoeffding_adaptive_tree_classifier(m);
+    register_hoeffding_adaptive_tree_classifier(m);
     register_linear_regression(m);
     register_bayesian_linear_regression(m);
     register_passive_aggressive_regressor(m);
@@ -38,7 +38,7 @@ PYBIND11_MODULE(_quelb_core, m) {
     // register_hoeffding_tree_regressor(m);
     // register_arf_regressor(m);
     // register_srp_regressor(m);
-    // register_fimtdd_regressor(m);
+    register_fimtdd_regressor(m);
     // register_leveraging_bagging_regressor(m);
     // register_sgbt_classifier(m);
     // register_sgbr_regressor(m);

@@ -39,6 +39,7 @@ void FeatureIndex::assign(const FeatureMap& x, std::vector<Entry>& out) {
         if (column == kNoColumn) {
             column = size();
             columns_.emplace(name, column);
+            names_.push_back(name);
             remember(i, name, column);
         }
         out.push_back({column, value});
@@ -48,6 +49,7 @@ void FeatureIndex::assign(const FeatureMap& x, std::vector<Entry>& out) {
 
 void FeatureIndex::clear() {
     columns_.clear();
+    names_.clear();
     recent_.clear();
 }
 

@@ -34,6 +34,8 @@ public:
 
     // Number of columns assigned so far (the next free column).
     std::uint32_t size() const { return static_cast<std::uint32_t>(columns_.size()); }
+    // The name that owns a column.
+    const std::string& name(std::uint32_t column) const { return names_[column]; }
     void clear();
 
 private:
@@ -42,6 +44,7 @@ private:
     void remember(std::size_t i, const std::string& name, std::uint32_t column) const;
 
     std::unordered_map<std::string, std::uint32_t, NameHash> columns_;
+    std::vector<std::string> names_;  // by column
     // The names met at each sample position, with their columns. Streams with a fixed layout
     // repeat them, and comparing a name with the one remembered at its position is cheaper than
     // hashing it. Only names that have a column are remembered (columns live until clear()).

@@ -1,0 +1,136 @@
+"""Command line: ``python3 -m quelb evaluate MODEL... --data STREAM`` and ``python3 -m quelb list``.
+
+Models, metrics and generators are given as specs such as ``ARFClassifier(n_models=10)`` or
+``SEA(drifts=[5000], n_samples=20000)``; they are parsed, never evaluated. Problems with what was
+asked for are reported in one line on stderr with exit status 2.
+"""
+import argparse
+import re
+import sys
+
+from . import datasets, specs, synth
+from .errors import SpecError, UnknownDataset, UsageError
+from .evaluate import core_classes, metric_factories, model_kind, prequential
+
+
+def resolve_stream(text):
+    """A shipped dataset or a generator, by name or by spec such as
+    ``electricity(target='feat_2')`` or ``SEA(drifts=[5000])``; names match in any case."""
+    namespace = {**datasets.DATASETS, **synth.GENERATORS}
+    key = text.strip()
+    by_lower = {name.lower(): name for name in namespace}
+    if key.lower() in by_lower:
+        key = by_lower[key.lower()]
+    known = (f"datasets: {', '.join(datasets.DATASETS)}; "
+             f"generators: {', '.join(synth.GENERATORS)}")
+    head = re.match(r"\s*(\w+)\s*(\(|$)", key)
+    if not head or head.group(1) not in namespace:
+        raise UnknownDataset(f"unknown dataset or generator '{text}' ({known})")
+    return specs.parse(key, namespace, "stream").make()
+
+
+def resolve_models(texts):
+    classes = core_classes()
+    models = {}
+    for text in texts:
+        spec = specs.parse(text, classes, "model")
+        kind = model_kind(spec.cls)
+        if kind not in ("classifier", "regressor"):
+            what = kind or "metric or detector"
+            raise SpecError(f"'{text}': {spec.cls.__name__} is a {what}, not a model"
+                            + ("; put it in a ClassificationPipeline or RegressionPipeline"
+                               if kind == "transformer" else ""))
+        label, n = spec.label, 2
+        while label in models:
+            label, n = f"{spec.label} #{n}", n + 1
+        models[label] = spec.make()
+    return models
+
+
+def cmd_evaluate(args):
+    stream = resolve_stream(args.data)
+    models = resolve_models(args.models)
+    # Metric specs are checked before anything is printed, like the other specs.
+    metric_factories(args.metric or None, model_kind(next(iter(models.values()))))
+    n = getattr(stream, "n_samples", None)
+    if args.limit is not None and n is not None:
+        n = min(n, args.limit)
+    print(f"{getattr(stream, 'name', args.data)}: "
+          f"{f'{n:,}' if n is not None else 'endless'} samples, "
+          f"{getattr(stream, 'n_features', '?')} features, {getattr(stream, 'task', '')}")
+    if getattr(stream, "description", ""):
+        print(f"  {stream.description}")
+    sys.stdout.flush()
+    run = prequential(models, stream, args.metric or None, limit=args.limit, every=args.every,
+                      progress=args.progress, plot=args.plot)
+    print(run.table(), flush=True)
+    if args.plot:
+        print(f"learning curves written to {args.plot}")
+    return 0
+
+
+def cmd_list(_args):
+    groups = {"classifier": [], "regressor": [], "transformer": [], None: []}
+    for name, cls in core_classes().items():
+        if name in ("IClassifier", "IRegressor", "ITransformer"):
+            continue
+        groups[model_kind(cls)].append(specs.describe_signature(cls))
+    for title, key in (("classifiers", "classifier"), ("regressors", "regressor"),
+                       ("transformers", "transformer"), ("metrics and detectors", None)):
+        if groups[key]:
+            print(f"{title}:")
+            for line in groups[key]:
+                print(f"  {line}")
+    print("datasets:")
+    for name, make in datasets.DATASETS.items():
+        d = make()
+        if d.name == name:
+            print(f"  {name}: {d.n_samples:,} samples, {d.n_features} features, {d.task}")
+    print("generators:")
+    for cls in synth.GENERATORS.values():
+        print(f"  {specs.describe_signature(cls)}")
+    return 0
+
+
+def build_parser():
+    parser = argparse.ArgumentParser(prog="python3 -m quelb",
+                                     description="Streaming learners of quelb from the shell.")
+    sub = parser.add_subparsers(dest="command", required=True)
+    ev = sub.add_parser("evaluate", help="prequential evaluation of models on a stream",
+                        description="Evaluates models test-then-train on a dataset or generator "
+                                    "and prints their final metrics and throughput.")
+    ev.add_argument("models", nargs="+", metavar="MODEL",
+                    help="a model spec, e.g. NaiveBayes or 'ARFClassifier(n_models=10)'")
+    ev.add_argument("-d", "--data", default="electricity",
+                    help="a dataset (electricity, weather) or generator, by name or spec such "
+                         "as 'SEA(drifts=[5000])' (default: electricity)")
+    ev.add_argument("-m", "--metric", action="append", metavar="METRIC",
+                    help="a metric name or spec, repeatable (default: Accuracy and MacroF1 "
+                         "for classifiers, MAE and RMSE for regressors)")
+    ev.add_argument("--limit", type=int, metavar="N", help="use only the first N samples")
+    ev.add_argument("--every", type=int, metavar="N", help="record the curve every N samples")
+    ev.add_argument("--plot", metavar="FILE.png", help="write the learning curves as a PNG")
+    ev.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
+                    help="draw a progress bar on stderr (default: when stderr is a terminal)")
+    ev.set_defaults(run=cmd_evaluate)
+    ls = sub.add_parser("list", help="list the classes, datasets and generators")
+    ls.set_defaults(run=cmd_list)
+    return parser
+
+
+def main(argv=None):
+    args = build_parser().parse_args(argv)
+    try:
+        return args.run(args)
+    except UsageError as e:
+        print(f"quelb: error: {e}", file=sys.stderr)
+        return 2
+    except KeyboardInterrupt:
+        print("quelb: interrupted", file=sys.stderr)
+        return 130
+    except BrokenPipeError:
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

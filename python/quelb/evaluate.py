@@ -1,0 +1,381 @@
+"""Prequential (test-then-train) evaluation of one or several models on a stream.
+
+Every sample is first predicted by each model, the prediction scored by each of that model's
+metrics, and only then learned. The very first sample is learned without being scored: an empty
+model has nothing to predict with. All models see the stream in one pass, so a generator or any
+other one-shot iterable works, and their times are measured separately chunk by chunk.
+
+>>> import quelb
+>>> run = quelb.prequential([quelb.NaiveBayes(), quelb.NaiveBayes()],
+...                         quelb.datasets.electricity(), limit=2000, progress=False)
+>>> print(run.table())                                          # doctest: +SKIP
+"""
+import itertools
+import math
+import sys
+import time
+from collections.abc import Mapping
+
+import _quelb_core
+
+from . import specs
+from .errors import StreamError, UsageError
+
+__all__ = ["prequential", "Evaluation", "Progress", "core_classes", "model_kind",
+           "metric_factories"]
+
+CLASSIFICATION_METRICS = ("Accuracy", "MacroF1")
+REGRESSION_METRICS = ("MAE", "RMSE")
+_CHUNK = 1000  # samples per timed chunk: long enough that timer calls cost nothing
+
+
+def core_classes():
+    """Every class of the core module by name."""
+    return {name: value for name, value in vars(_quelb_core).items()
+            if isinstance(value, type) and not name.startswith("_")}
+
+
+def model_kind(obj_or_cls):
+    """"classifier", "regressor", "transformer" or None (a metric, detector, anything else)."""
+    cls = obj_or_cls if isinstance(obj_or_cls, type) else type(obj_or_cls)
+    for base, kind in ((_quelb_core.IClassifier, "classifier"),
+                       (_quelb_core.IRegressor, "regressor"),
+                       (_quelb_core.ITransformer, "transformer")):
+        if issubclass(cls, base):
+            return kind
+    return None
+
+
+class Progress:
+    """A progress bar on stderr, redrawn in place at most ten times a second. Quiet unless
+    enabled; by default it is enabled only when stderr is a terminal."""
+
+    def __init__(self, total, enabled=None, stream=None):
+        self.stream = stream or sys.stderr
+        if enabled is None:
+            enabled = hasattr(self.stream, "isatty") and self.stream.isatty()
+        self.enabled, self.total = enabled, total
+        self.start = self.last_draw = time.perf_counter()
+        self.drawn = False
+
+    def update(self, done):
+        if not self.enabled:
+            return
+        now = time.perf_counter()
+        if now - self.last_draw < 0.1 and done != self.total:
+            return
+        self.last_draw = now
+        elapsed = now - self.start
+        if self.total:
+            filled = int(30 * done / self.total)
+            bar = "#" * filled + "." * (30 - filled)
+            text = f"[{bar}] {done:,}/{self.total:,} {100 * done // self.total:3d}% {elapsed:6.1f}s"
+        else:
+            text = f"{done:,} samples {elapsed:6.1f}s"
+        self.stream.write("\r" + text)
+        self.stream.flush()
+        self.drawn = True
+
+    def close(self):
+        if self.drawn:
+            self.stream.write("\r" + " " * 72 + "\r")
+            self.stream.flush()
+
+
+class Evaluation:
+    """The outcome of a prequential run.
+
+    - ``models`` and ``metrics``: the names, in the order given;
+    - ``steps``: the sample counts at which the metrics were recorded (every ``every`` samples
+      and at the end);
+    - ``curves[model][metric]``: the metric's value at each step (the learning curve);
+    - ``results[model][metric]``: the final values; ``seconds[model]``: time spent in the model
+      and its metrics; ``n_samples``: samples seen.
+    """
+
+    def __init__(self, models, metrics, stream_name=""):
+        self.models, self.metrics, self.stream_name = list(models), list(metrics), stream_name
+        self.steps = []
+        self.curves = {m: {k: [] for k in self.metrics} for m in self.models}
+        self.seconds = {m: 0.0 for m in self.models}
+        self.n_samples = 0
+
+    @property
+    def results(self):
+        return {m: {k: (v[-1] if v else 0.0) for k, v in c.items()} for m, c in self.curves.items()}
+
+    def samples_per_second(self, model):
+        seconds = self.seconds[model]
+        return self.n_samples / seconds if seconds > 0 else float("inf")
+
+    def table(self):
+        """The final metrics and throughput of every model, as aligned text."""
+        width = max([len("model")] + [len(m) for m in self.models]) + 2
+        cols = [max(10, len(k) + 2) for k in self.metrics]
+        lines = ["model".ljust(width) + "".join(k.rjust(c) for k, c in zip(self.metrics, cols))
+                 + "samples/s".rjust(12)]
+        for model, values in self.results.items():
+            cells = "".join(f"{values[k]:.4f}".rjust(c) for k, c in zip(self.metrics, cols))
+            lines.append(model.ljust(width) + cells
+                         + f"{self.samples_per_second(model):,.0f}".rjust(12))
+        return "\n".join(lines)
+
+    def plot(self, path, title=None):
+        """Writes the learning curves as a PNG: one panel per metric, one line per model.
+        Needs matplotlib, imported only here."""
+        try:
+            from matplotlib.backends.backend_agg import FigureCanvasAgg
+            from matplotlib.figure import Figure
+        except ImportError:
+            raise UsageError("writing a plot needs matplotlib "
+                             "(Debian package python3-matplotlib)") from None
+        figure = Figure(figsize=(9, 2.8 * len(self.metrics) + 0.8), dpi=100)
+        FigureCanvasAgg(figure)
+        axes = figure.subplots(len(self.metrics), 1, sharex=True, squeeze=False)[:, 0]
+        for ax, metric in zip(axes, self.metrics):
+            for model in self.models:
+                ax.plot(self.steps, self.curves[model][metric], label=model, linewidth=1.2)
+            ax.set_ylabel(metric)
+            ax.grid(True, alpha=0.3)
+        axes[0].legend(fontsize="small", loc="best")
+        axes[-1].set_xlabel("samples")
+        figure.suptitle(title or f"Prequential evaluation{' on ' + self.stream_name if self.stream_name else ''}")
+        figure.tight_layout()
+        try:
+            figure.savefig(path, format="png")
+        except OSError as e:
+            raise UsageError(f"cannot write the plot to '{path}': {e.strerror or e}") from None
+        return path
+
+
+def _name_models(models):
+    """[(name, model)] from a model, a list of models, or a dict of name -> model."""
+    if isinstance(models, Mapping):
+        pairs = list(models.items())
+    elif isinstance(models, (list, tuple)):
+        pairs = [(None, m) for m in models]
+    else:
+        pairs = [(None, models)]
+    if not pairs:
+        raise UsageError("no model to evaluate")
+    named, seen = [], {}
+    for name, model in pairs:
+        kind = model_kind(model)
+        if kind not in ("classifier", "regressor"):
+            raise UsageError(f"{type(model).__name__} is not a classifier or regressor of this "
+                             f"module" + ("; put transformers in a pipeline" if kind else ""))
+        name = str(name) if name is not None else type(model).__name__
+        seen[name] = seen.get(name, 0) + 1
+        named.append([name, model, kind])
+    counts = dict(seen)
+    for item in reversed(named):  # number repeated names: NaiveBayes #1, NaiveBayes #2
+        if seen[item[0]] > 1:
+            counts[item[0]] -= 1
+            item[0] = f"{item[0]} #{counts[item[0]] + 1}"
+    if len({kind for _, _, kind in named}) > 1:
+        raise UsageError("classifiers and regressors cannot be evaluated together: "
+                         "their predictions need different metrics")
+    return [tuple(item) for item in named]
+
+
+def metric_factories(metrics, kind):
+    """[(name, factory, reader name)] from metric names/specs, classes or zero-argument callables."""
+    if metrics is None:
+        metrics = CLASSIFICATION_METRICS if kind == "classifier" else REGRESSION_METRICS
+    elif not isinstance(metrics, (list, tuple)):
+        metrics = [metrics]
+    classes = core_classes()
+    out = []
+    for metric in metrics:
+        if isinstance(metric, str):
+            spec = specs.parse(metric, classes, "metric", allow_reader=True)
+            if model_kind(spec.cls) is not None:
+                raise specs.SpecError(f"{spec.cls.__name__} is a {model_kind(spec.cls)}, "
+                                      f"not a metric")
+            if not (callable(getattr(spec.cls, "update", None)) and
+                    callable(getattr(spec.cls, spec.reader or "get", None))):
+                raise specs.SpecError(f"{spec.cls.__name__} is not a metric (a metric has "
+                                      f"update and {spec.reader or 'get'} methods)")
+            out.append((spec.label, spec.make, spec.reader or "get"))
+        elif callable(metric) and not hasattr(metric, "update"):
+            out.append((getattr(metric, "__name__", repr(metric)), metric, "get"))
+        elif isinstance(metric, type):
+            if model_kind(metric) is not None or not (hasattr(metric, "update") and
+                                                      hasattr(metric, "get")):
+                raise UsageError(f"{metric.__name__} is not a metric")
+            out.append((metric.__name__, metric, "get"))
+        else:
+            raise UsageError(f"give a metric as a name, a class or a factory, not a "
+                             f"{type(metric).__name__} instance: every model needs its own")
+    if not out:
+        raise UsageError("no metric to compute")
+    names = [name for name, _, _ in out]
+    for name in names:
+        if names.count(name) > 1:
+            raise UsageError(f"metric {name} is given twice")
+    return out
+
+
+def _describe(value):
+    text = repr(value)
+    return f"{type(value).__name__} {text if len(text) <= 40 else text[:37] + '...'}"
+
+
+def _diagnose(item, index, model_name, kind):
+    """One line saying what is wrong with a stream item, or None if nothing obvious is."""
+    where = f"stream item {index}"
+    if not isinstance(item, (tuple, list)) or len(item) != 2:
+        return f"{where} is a {_describe(item)}, not a (sample, target) pair"
+    x, y = item
+    if not isinstance(x, Mapping):
+        return f"{where}: the sample is a {_describe(x)}, not a dict of feature name to number"
+    for key, value in x.items():
+        if not isinstance(key, (str, bytes, bytearray)):
+            return f"{where}: feature name {_describe(key)} is not a str"
+        if isinstance(value, (str, bytes)) or not _is_number(value):
+            return f"{where}: feature '{key}' has the value {_describe(value)}, not a number"
+    if kind == "classifier":
+        if isinstance(y, float) or not _is_integer(y):
+            return (f"{where}: the target is a {_describe(y)}, but {model_name} is a classifier "
+                    f"and needs int labels")
+    elif isinstance(y, (str, bytes)) or not _is_number(y):
+        return (f"{where}: the target is a {_describe(y)}, but {model_name} is a regressor "
+                f"and needs a number")
+    return None
+
+
+def _is_number(value):
+    try:
+        float(value)
+        return True
+    except (TypeError, ValueError, OverflowError):
+        return False
+
+
+def _is_integer(value):
+    try:
+        return -2**31 <= value.__index__() < 2**31
+    except (AttributeError, TypeError):
+        return False
+
+
+def prequential(models, stream, metrics=None, *, limit=None, every=None, progress=None,
+                plot=None, title=None):
+    """Evaluates ``models`` test-then-train on ``stream`` and returns an Evaluation.
+
+    - ``models``: a learner of the module, a list of them, or a dict of name -> learner. Names
+      default to the class names (numbered when repeated). Classifiers and regressors cannot be
+      mixed in one run.
+    - ``stream``: any iterable of ``(sample dict, target)``; a dataset, a generator or a list.
+    - ``metrics``: names or specs of the module's metrics (``"MacroF1"``, ``"R2"``,
+      ``"WindowMetric(500).macro_f1"``), classes, or zero-argument factories; each model gets
+      its own instances. Defaults: Accuracy and MacroF1 for classifiers, MAE and RMSE for
+      regressors.
+    - ``limit``: use at most this many samples; ``every``: record the learning curve every this
+      many samples (by default about 100 points when the length is known, else every 1000).
+    - ``progress``: draw a progress bar on stderr (default: only when stderr is a terminal).
+    - ``plot``: a PNG path to write the learning curves to.
+
+    A stream item that is not a (sample, target) pair of the right types raises StreamError
+    naming the item and the problem.
+    """
+    named = _name_models(models)
+    kind = named[0][2]
+    factories = metric_factories(metrics, kind)
+    if kind == "classifier" and getattr(stream, "task", None) == "regression":
+        raise UsageError(f"{named[0][0]} is a classifier but the {getattr(stream, 'name', '')} "
+                         f"stream has regression targets")
+    if limit is not None and limit < 0:
+        raise UsageError("limit must be non-negative")
+    total = None
+    try:
+        total = len(stream)
+    except TypeError:
+        pass
+    if limit is not None:
+        total = limit if total is None else min(total, limit)
+    if every is None:
+        every = max(1, math.ceil(total / 100)) if total else 1000
+    if every < 1:
+        raise UsageError("every must be at least 1")
+
+    run = Evaluation([n for n, _, _ in named], [n for n, _, _ in factories],
+                     getattr(stream, "name", ""))
+    # Per model: its metrics' update and read methods, and its own timer.
+    lanes = []
+    for name, model, _ in named:
+        instances = [make() for _, make, _ in factories]
+        lanes.append((name, model, [m.update for m in instances],
+                      [getattr(m, reader) for m, (_, _, reader) in zip(instances, factories)]))
+
+    try:
+        iterator = iter(stream)
+    except TypeError:
+        raise StreamError(f"the stream is a {type(stream).__name__}, not an iterable of "
+                          f"(sample, target) pairs") from None
+    if limit is not None:
+        iterator = itertools.islice(iterator, limit)
+    bar = Progress(total, progress)
+    seen = 0
+    try:
+        while True:
+            size = min(_CHUNK, every - seen % every)
+            rows = list(itertools.islice(iterator, size))
+            if not rows:
+                break
+            for name, model, updates, _ in lanes:
+                t0 = time.perf_counter()
+                _run_chunk(rows, seen, name, model, updates, kind)
+                run.seconds[name] += time.perf_counter() - t0
+            seen += len(rows)
+            run.n_samples = seen
+            if seen % every == 0:
+                _record(run, lanes, seen)
+            bar.update(seen)
+    finally:
+        bar.close()
+    if seen and (not run.steps or run.steps[-1] != seen):
+        _record(run, lanes, seen)
+    if plot:
+        run.plot(plot, title)
+    return run
+
+
+def _record(run, lanes, seen):
+    run.steps.append(seen)
+    for name, _, _, reads in lanes:
+        for metric, read in zip(run.metrics, reads):
+            run.curves[name][metric].append(read())
+
+
+def _run_chunk(rows, offset, name, model, updates, kind):
+    """Test-then-train over rows; offset is the number of samples seen before them."""
+    predict, learn = model.predict_one, model.learn_one
+    i = offset
+    try:
+        for item in rows:
+            x, y = item
+            if i:  # the first sample of the stream is only learned
+                y_pred = predict(x)
+                try:
+                    for update in updates:
+                        update(y, y_pred)
+                except TypeError:
+                    if _diagnose(item, i + 1, name, kind) is not None:
+                        raise
+                    raise StreamError(
+                        f"stream item {i + 1}: a metric cannot score the target {_describe(y)} "
+                        f"against {name}'s prediction {_describe(y_pred)}") from None
+            learn(x, y)
+            i += 1
+    except StreamError:
+        raise
+    except (TypeError, ValueError) as e:
+        item = rows[i - offset]
+        problem = _diagnose(item, i + 1, name, kind)
+        if problem is None and isinstance(e, TypeError):
+            problem = (f"stream item {i + 1}: {name} or its metrics rejected it "
+                       f"({specs.first_line(e)})")
+        if problem is None:
+            raise
+        raise StreamError(problem) from None

@@ -1,0 +1,92 @@
+#pragma once
+// A model watched for drift, written once for every owner and model type: a foreground model, an
+// optional background model, and ADWIN detectors fed with the foreground model's error. A warning
+// starts a background model; a drift promotes it (or installs a replacement when there is none)
+// and both detectors start afresh. The members of the drift-aware ensembles and the adaptive tree
+// follow it; ensembles without warnings build it with a drift detector only and simply replace
+// the model on a drift.
+#include <memory>
+#include <optional>
+#include <utility>
+
+#include "drift/adwin.hpp"
+
+namespace quelb {
+
+// Which model the owner is asked to build.
+enum class NewModel { background, replacement };
+
+// What one error did to the member.
+enum class MemberEvent { none, background_started, model_replaced };
+
+template <class Model>
+class DriftAwareMember {
+public:
+    // Warning and drift detectors.
+    DriftAwareMember(double drift_delta, double warning_delta)
+        : drift_detector_(drift_delta), warning_detector_(std::in_place, warning_delta),
+          drift_delta_(drift_delta), warning_delta_(warning_delta) {}
+    // Drift detector only: no background models.
+    explicit DriftAwareMember(double drift_delta) : drift_detector_(drift_delta), drift_delta_(drift_delta) {}
+
+    std::unique_ptr<Model> model;       // may be absent until the ensemble creates it
+    std::unique_ptr<Model> background;  // grown since the last warning
+
+    // learn(*model), then learn(*background) when there is one.
+    template <class Learn>
+    void train(Learn&& learn) {
+        learn(*model);
+        if (background) learn(*background);
+    }
+
+    // The usual order: the warning detector, then the drift detector, then the drift's effect.
+    // make(NewModel) builds the model an occasion needs.
+    template <class Make>
+    MemberEvent track_error(double error, Make&& make) {
+        MemberEvent event = feed_warning(error, make) ? MemberEvent::background_started : MemberEvent::none;
+        if (feed_drift(error)) {
+            handle_drift(make);
+            event = MemberEvent::model_replaced;
+        }
+        return event;
+    }
+
+    // Feeds the warning detector; on a warning without a background, starts one and a fresh
+    // warning detector. A warning while a background exists changes nothing. True when a
+    // background was started.
+    template <class Make>
+    bool feed_warning(double error, Make&& make) {
+        if (!warning_detector_) return false;
+        warning_detector_->update(error);
+        if (!warning_detector_->drift_detected() || background) return false;
+        background = make(NewModel::background);
+        warning_detector_.emplace(warning_delta_);
+        return true;
+    }
+
+    // Feeds the drift detector; true when it detected a drift (act on it with handle_drift).
+    bool feed_drift(double error) {
+        drift_detector_.update(error);
+        return drift_detector_.drift_detected();
+    }
+
+    // The background becomes the model (or a replacement is made), and both detectors restart.
+    template <class Make>
+    void handle_drift(Make&& make) {
+        model = background ? std::move(background) : make(NewModel::replacement);
+        background.reset();
+        drift_detector_ = ADWIN(drift_delta_);
+        if (warning_detector_) warning_detector_.emplace(warning_delta_);
+    }
+
+    const ADWIN& drift_detector() const { return drift_detector_; }
+    const ADWIN* warning_detector() const { return warning_detector_ ? &*warning_detector_ : nullptr; }
+
+private:
+    ADWIN drift_detector_;
+    std::optional<ADWIN> warning_detector_;
+    double drift_delta_;
+    double warning_delta_ = 0.0;
+};
+
+}  // namespace quelb

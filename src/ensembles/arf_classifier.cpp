@@ -1,0 +1,111 @@
+#include "ensembles/arf_classifier.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace quelb {
+
+namespace {
+
+// Tree seeds per occasion, in 32-bit wrap-around arithmetic.
+constexpr std::uint32_t kFirstTreeStep = 1000;
+constexpr std::uint32_t kBackgroundStep = 7919;
+constexpr std::uint32_t kReplacementStep = 104729;
+
+std::uint32_t tree_seed(int seed, std::uint32_t step, std::size_t member, double n_seen) {
+    const auto c = static_cast<std::uint32_t>(static_cast<std::int64_t>(n_seen));
+    return static_cast<std::uint32_t>(seed) + step * static_cast<std::uint32_t>(member + 1) + c;
+}
+
+}  // namespace
+
+ARFClassifier::ARFClassifier(int n_models, int seed, double lambda_value, double drift_delta, double warning_delta,
+                             int grace_period, int max_depth, double split_confidence, int subspace_size)
+    : n_models(n_models),
+      seed(seed),
+      lambda_value(lambda_value),
+      subspace_size(subspace_size),
+      drift_delta(drift_delta),
+      warning_delta(warning_delta),
+      split_confidence(split_confidence),
+      grace_period(grace_period),
+      max_depth(max_depth) {
+    check_grace_period(grace_period);
+    check_poisson_mean(lambda_value);
+    reset();
+}
+
+void ARFClassifier::reset() {
+    rng_.seed(static_cast<std::uint32_t>(seed));
+    features_ = std::make_shared<SampleColumns>();
+    members_.clear();
+    const int n = std::max(n_models, 1);
+    members_.reserve(static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i) members_.emplace_back(drift_delta, warning_delta);
+}
+
+std::unique_ptr<HoeffdingTreeClassifier> ARFClassifier::make_tree(std::uint32_t tree_seed,
+                                                                  std::size_t n_features) const {
+    auto tree = std::make_unique<HoeffdingTreeClassifier>(grace_period, split_confidence, 0.05, 0, max_depth,
+                                                          "info_gain");
+    tree->share_columns(features_);
+    const long long k = subspace_size >= 0
+                            ? subspace_size
+                            : static_cast<long long>(std::sqrt(static_cast<double>(n_features))) + 1;
+    if (k > 0 && k < static_cast<long long>(n_features)) {
+        tree->subspace_size = static_cast<int>(k);
+        tree->reseed(tree_seed);
+    }
+    return tree;
+}
+
+void ARFClassifier::learn_one(const FeatureMap& x, Label y) {
+    const PoissonDraw poisson(lambda_value);
+    features_->load(x, true);
+    for (std::size_t i = 0; i < members_.size(); ++i) {
+        Member& member = members_[i];
+        auto& trees = member.trees;
+        if (!trees.model) trees.model = make_tree(tree_seed(seed, kFirstTreeStep, i, 0.0), x.size());
+        // Only the Poisson draws consume the forest's generator, so drawing before the tree's
+        // test-then-train changes nothing.
+        const int k = poisson(rng_);
+        const Label predicted = trees.model->predict_then_learn_loaded(y, k);
+        if (predicted == y) member.n_correct += 1.0;
+        member.n_seen += 1.0;
+        if (trees.background && k > 0) trees.background->predict_then_learn_loaded(y, k);
+
+        const double error = predicted == y ? 0.0 : 1.0;
+        const auto make = [&](NewModel what) {
+            const std::uint32_t step = what == NewModel::background ? kBackgroundStep : kReplacementStep;
+            return make_tree(tree_seed(seed, step, i, member.n_seen), x.size());
+        };
+        if (trees.track_error(error, make) == MemberEvent::model_replaced) {
+            member.n_correct = 0.0;
+            member.n_seen = 0.0;
+        }
+    }
+}
+
+void ARFClassifier::vote(const FeatureMap& x) {
+    vote_.clear();
+    features_->load(x, false);
+    for (Member& member : members_) {
+        if (!member.trees.model) continue;
+        member.trees.model->predict_proba_loaded(proba_);
+        const double weight = member.n_seen > 0.0 ? member.n_correct / member.n_seen : 1.0;
+        vote_.add(proba_, weight);
+    }
+    vote_.normalise();
+}
+
+ClassProbabilities ARFClassifier::predict_proba_one(const FeatureMap& x) {
+    vote(x);
+    return vote_.to_map();
+}
+
+Label ARFClassifier::predict_one(const FeatureMap& x) {
+    vote(x);
+    return vote_.argmax();
+}
+
+}  // namespace quelb

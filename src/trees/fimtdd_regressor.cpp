@@ -1,0 +1,460 @@
+#include "trees/fimtdd_regressor.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "core/hoeffding.hpp"
+
+namespace quelb {
+
+namespace {
+
+// Fewest samples a split may leave on either side of its threshold.
+constexpr double kMinSamplesPerSide = 5.0;
+// Keeps the ratio of faded errors finite when either is 0.
+constexpr double kFadedErrorFloor = 1e-12;
+
+double square(double v) { return v * v; }
+
+}  // namespace
+
+// ---- Running sums -------------------------------------------------------------------------------
+
+double FIMTDDRegressor::Moments::std_dev() const {
+    if (!(count > 1.0)) return 0.0;
+    const double var = variance();
+    return var > 0.0 ? std::sqrt(var) : 0.0;
+}
+
+double FIMTDDRegressor::Moments::normalise(double v) const {
+    if (!(count > 1.0)) return 0.0;
+    const double var = variance();
+    if (!(var > 0.0)) return 0.0;
+    const double sd = std::sqrt(var);
+    if (!(sd > 0.0)) return 0.0;
+    return (v - sum / count) / (3.0 * sd);
+}
+
+// ---- Construction -------------------------------------------------------------------------------
+
+FIMTDDRegressor::FIMTDDRegressor(int grace_period, double split_confidence, double tie_threshold, int max_depth,
+                                 std::string leaf_prediction, double learning_ratio, double learning_rate_decay,
+                                 bool learning_ratio_const, double page_hinckley_alpha,
+                                 double page_hinckley_threshold, double alternate_tree_fading_factor,
+                                 int alternate_tree_t_min, int alternate_tree_time, bool drift_detection, int seed)
+    : grace_period(grace_period),
+      split_confidence(split_confidence),
+      tie_threshold(tie_threshold),
+      max_depth(max_depth),
+      learning_ratio(learning_ratio),
+      learning_rate_decay(learning_rate_decay),
+      learning_ratio_const(learning_ratio_const),
+      page_hinckley_alpha(page_hinckley_alpha),
+      page_hinckley_threshold(page_hinckley_threshold),
+      alternate_tree_fading_factor(alternate_tree_fading_factor),
+      alternate_tree_t_min(alternate_tree_t_min),
+      alternate_tree_time(alternate_tree_time),
+      drift_detection(drift_detection),
+      seed(seed),
+      rng_(static_cast<std::uint32_t>(seed)),
+      features_(std::make_shared<SampleColumns>()) {
+    set_leaf_prediction(std::move(leaf_prediction));
+}
+
+namespace {
+
+// Frees a subtree without recursion: a deep tree must not exhaust the stack.
+template <class Node>
+void dismantle(std::unique_ptr<Node> top) {
+    std::vector<std::unique_ptr<Node>> pending;
+    if (top) pending.push_back(std::move(top));
+    while (!pending.empty()) {
+        std::unique_ptr<Node> node = std::move(pending.back());
+        pending.pop_back();
+        if (node->left) pending.push_back(std::move(node->left));
+        if (node->right) pending.push_back(std::move(node->right));
+        if (node->alternate) pending.push_back(std::move(node->alternate));
+    }
+}
+
+}  // namespace
+
+FIMTDDRegressor::~FIMTDDRegressor() { dismantle(std::move(root_)); }
+
+void FIMTDDRegressor::reset() {
+    dismantle(std::move(root_));
+    target_sums_ = Moments{};
+    feature_sums_.clear();
+    split_count_ = 0;
+    alarm_count_ = 0;
+    alternate_wins_ = 0;
+}
+
+void FIMTDDRegressor::share_columns(std::shared_ptr<SampleColumns> columns) {
+    features_ = std::move(columns);
+    reset();
+}
+
+void FIMTDDRegressor::set_leaf_prediction(std::string mode) {
+    leaf_prediction_ = std::move(mode);
+    if (leaf_prediction_ == "mean") {
+        mode_ = LeafMode::mean;
+    } else if (leaf_prediction_ == "perceptron") {
+        mode_ = LeafMode::perceptron;
+    } else {
+        mode_ = LeafMode::adaptive;
+    }
+}
+
+// ---- Prediction ---------------------------------------------------------------------------------
+
+void FIMTDDRegressor::prepare_inputs() {
+    inputs_.clear();
+    for (const auto& e : features_->entries()) {
+        const Moments* sums = e.column < feature_sums_.size() ? &feature_sums_[e.column] : nullptr;
+        Input in{e.column, e.value, 0.0, false};
+        if (sums && sums->count > 1.0 && sums->variance() > 0.0) {
+            in.normalised = sums->normalise(e.value);
+            in.usable = true;
+        }
+        inputs_.push_back(in);
+    }
+}
+
+FIMTDDRegressor::Node* FIMTDDRegressor::sort_to_leaf(Node* node, int& depth) const {
+    while (!node->is_leaf) {
+        // A missing feature reads 0.0; NaN fails the test and goes right.
+        node = features_->value_or_zero(node->split_column) <= node->split_threshold ? node->left.get()
+                                                                                  : node->right.get();
+        ++depth;
+    }
+    return node;
+}
+
+double FIMTDDRegressor::target_mean() const {
+    return target_sums_.count > 0.0 ? target_sums_.mean() : 0.0;
+}
+
+double FIMTDDRegressor::mean_prediction(const Node& leaf) const {
+    if (leaf.targets.count > 0.0) return leaf.targets.sum / leaf.targets.count;
+    return target_mean();
+}
+
+double FIMTDDRegressor::perceptron_prediction(const Node& leaf) const {
+    if (!leaf.perceptron_ready) return 0.0;
+    double s = leaf.bias;
+    for (const Input& in : inputs_) {
+        if (in.usable && in.column < leaf.weights.size()) s += in.normalised * leaf.weights[in.column];
+    }
+    if (target_sums_.count > 1.0 && target_sums_.variance() > 0.0) {
+        return target_sums_.mean() + s * 3.0 * std::sqrt(target_sums_.variance());
+    }
+    return target_mean();
+}
+
+double FIMTDDRegressor::clamped_perceptron_prediction(const Node& leaf) const {
+    const double p = perceptron_prediction(leaf);
+    return leaf.has_range ? std::clamp(p, leaf.y_min, leaf.y_max) : p;
+}
+
+double FIMTDDRegressor::predict_from(Node* node, LeafMode mode) {
+    int depth = 0;
+    const Node& leaf = *sort_to_leaf(node, depth);
+    switch (mode) {
+        case LeafMode::mean:
+            return mean_prediction(leaf);
+        case LeafMode::perceptron:
+            return perceptron_prediction(leaf);
+        case LeafMode::adaptive:
+            break;
+    }
+    const double perceptron = clamped_perceptron_prediction(leaf);
+    return leaf.mean_sq_error > leaf.perceptron_sq_error ? perceptron : mean_prediction(leaf);
+}
+
+double FIMTDDRegressor::predict_one(const FeatureMap& x) {
+    if (!root_) return 0.0;
+    features_->load(x, false);
+    return predict_loaded();
+}
+
+double FIMTDDRegressor::predict_loaded() {
+    if (!root_) return 0.0;
+    const LeafMode mode = mode_;
+    if (mode != LeafMode::mean) prepare_inputs();
+    return predict_from(root_.get(), mode);
+}
+
+// ---- Learning -----------------------------------------------------------------------------------
+
+void FIMTDDRegressor::learn_one(const FeatureMap& x, double y) {
+    features_->load(x, true);
+    learn_loaded(y);
+}
+
+void FIMTDDRegressor::learn_loaded(double y) {
+    if (!root_) root_ = std::make_unique<Node>();
+    target_sums_.add(y);
+    if (feature_sums_.size() < features_->index().size()) feature_sums_.resize(features_->index().size());
+    for (const auto& e : features_->entries()) feature_sums_[e.column].add(e.value);
+
+    const LeafMode mode = mode_;
+    if (mode != LeafMode::mean) prepare_inputs();
+    const double prediction = predict_from(root_.get(), mode);
+    const double error = std::fabs(target_sums_.normalise(y) - target_sums_.normalise(prediction));
+    learn_from(root_.get(), 0, false, Step{y, prediction, error, mode});
+}
+
+void FIMTDDRegressor::learn_from(Node* node, int depth, bool alternate_mode, const Step& step) {
+    bool allow_split = true;
+    while (!node->is_leaf) {
+        node->error_sum += step.error;
+        node->error_count += 1.0;
+        if (!alternate_mode && node->alternate) {
+            bool alternate_learns = false;
+            // A promoted alternate is visited afresh: it may be a leaf now.
+            if (compare_alternate(*node, step, alternate_learns)) continue;
+            if (alternate_learns) {
+                learn_from(node->alternate.get(), depth, true, step);
+                // The subtree being challenged does not grow while its rival learns.
+                allow_split = false;
+            }
+        }
+        if (drift_detection && node->ph_enabled && !alternate_mode) test_for_change(*node, step.error);
+        node = features_->value_or_zero(node->split_column) <= node->split_threshold ? node->left.get()
+                                                                                  : node->right.get();
+        ++depth;
+    }
+    learn_at_leaf(*node, depth, allow_split, step);
+}
+
+namespace {
+
+template <class Node>
+void restart_page_hinkley(Node& node) {
+    node.ph_enabled = true;
+    node.ph_sum = 0.0;
+    node.ph_started = false;
+}
+
+}  // namespace
+
+bool FIMTDDRegressor::compare_alternate(Node& node, const Step& step, bool& alternate_learns) {
+    const double alternate_prediction = predict_from(node.alternate.get(), step.mode);
+    node.alt_seen += 1.0;
+    node.orig_faded_error = node.orig_faded_error * alternate_tree_fading_factor + square(step.y - step.prediction);
+    node.alt_faded_error = node.alt_faded_error * alternate_tree_fading_factor + square(step.y - alternate_prediction);
+    alternate_learns = true;
+    if (node.alt_seen - node.alt_last_check >= alternate_tree_t_min) {
+        node.alt_last_check = node.alt_seen;
+        if (std::log((node.orig_faded_error + kFadedErrorFloor) / (node.alt_faded_error + kFadedErrorFloor)) > 0.0) {
+            // The alternate takes the node's place with all its content and children.
+            std::unique_ptr<Node> alternate = std::move(node.alternate);
+            dismantle(std::move(node.left));
+            dismantle(std::move(node.right));
+            node = std::move(*alternate);
+            restart_page_hinkley(node);
+            ++alternate_wins_;
+            return true;
+        }
+        if (node.alt_seen >= alternate_tree_time) {
+            dismantle(std::move(node.alternate));
+            restart_page_hinkley(node);
+            alternate_learns = false;
+        }
+    }
+    return false;
+}
+
+void FIMTDDRegressor::test_for_change(Node& node, double error) {
+    node.ph_sum += error - node.error_sum / node.error_count - page_hinckley_alpha;
+    if (!node.ph_started) {
+        node.ph_min = node.ph_sum;
+        node.ph_started = true;
+    }
+    node.ph_min = std::min(node.ph_min, node.ph_sum);
+    if (node.ph_sum - node.ph_min > page_hinckley_threshold) {
+        node.alternate = std::make_unique<Node>();
+        node.alt_seen = node.orig_faded_error = node.alt_faded_error = node.alt_last_check = 0.0;
+        node.ph_enabled = false;
+        ++alarm_count_;
+    }
+}
+
+void FIMTDDRegressor::learn_at_leaf(Node& leaf, int depth, bool allow_split, const Step& step) {
+    const double y = step.y;
+    if (step.mode != LeafMode::mean) {
+        leaf.mean_sq_error += square(mean_prediction(leaf) - y);
+        leaf.perceptron_sq_error += square(clamped_perceptron_prediction(leaf) - y);
+    }
+    if (!leaf.has_range) {
+        leaf.y_min = leaf.y_max = y;
+        leaf.has_range = true;
+    } else {
+        leaf.y_min = std::min(leaf.y_min, y);
+        leaf.y_max = std::max(leaf.y_max, y);
+    }
+    leaf.targets.add(y);
+    if (step.mode != LeafMode::mean) update_perceptron(leaf, y);
+
+    // A leaf at the depth limit never splits: its E-BSTs would never be read.
+    if (depth >= max_depth) return;
+    if (leaf.ebst.size() < features_->index().size()) leaf.ebst.resize(features_->index().size());
+    ebst_walks_.clear();
+    for (const auto& e : features_->entries()) {
+        // A NaN has no place in the ordering; like a missing value it counts on the right.
+        if (std::isnan(e.value)) continue;
+        Ebst& tree = leaf.ebst[e.column];
+        if (tree.empty()) {
+            tree.add_node(e.value, y);
+        } else {
+            ebst_walks_.push_back({&tree, 0, e.value});
+        }
+    }
+    // The insertions go down their trees one level at a time, side by side: they are independent,
+    // so the memory reads of one overlap with those of the others.
+    while (!ebst_walks_.empty()) {
+        for (std::size_t i = 0; i < ebst_walks_.size();) {
+            EbstWalk& walk = ebst_walks_[i];
+            walk.at = walk.tree->insert_step(walk.at, walk.value, y);
+            if (walk.at == kNoChild) {
+                walk = ebst_walks_.back();
+                ebst_walks_.pop_back();
+            } else {
+                ++i;
+            }
+        }
+    }
+    if (allow_split && leaf.targets.count - leaf.last_split_check >= grace_period) {
+        attempt_split(leaf, step.mode);
+        leaf.last_split_check = leaf.targets.count;
+    }
+}
+
+void FIMTDDRegressor::update_perceptron(Node& leaf, double y) {
+    if (leaf.weights.size() < features_->index().size()) leaf.weights.resize(features_->index().size(), 0.0);
+    if (!leaf.perceptron_ready) {
+        for (const Input& in : inputs_) leaf.weights[in.column] = 2.0 * rng_.uniform() - 1.0;
+        leaf.bias = 2.0 * rng_.uniform() - 1.0;
+        leaf.perceptron_ready = true;
+    }
+    leaf.perceptron_updates += 1.0;
+    double rate = learning_ratio;
+    if (!learning_ratio_const) rate /= 1.0 + leaf.perceptron_updates * learning_rate_decay;
+    double s = leaf.bias;
+    for (const Input& in : inputs_) s += in.normalised * leaf.weights[in.column];
+    const double delta = rate * (target_sums_.normalise(y) - s);
+    for (const Input& in : inputs_) leaf.weights[in.column] += delta * in.normalised;
+    leaf.bias += delta;
+}
+
+// ---- Splits -------------------------------------------------------------------------------------
+
+void FIMTDDRegressor::Ebst::add_node(double key, double y) {
+    links.push_back(Link{key});
+    le.emplace_back().add(y);
+}
+
+std::uint32_t FIMTDDRegressor::Ebst::insert_step(std::uint32_t at, double value, double y) {
+    std::uint32_t* child;
+    if (value <= links[at].key) {
+        le[at].add(y);
+        if (value == links[at].key) return kNoChild;
+        child = &links[at].left;
+    } else {
+        child = &links[at].right;
+    }
+    if (*child != kNoChild) return *child;
+    *child = static_cast<std::uint32_t>(links.size());  // before add_node moves the links
+    add_node(value, y);
+    return kNoChild;
+}
+
+double FIMTDDRegressor::best_ebst_split(const Ebst& tree, const Moments& total, double& threshold) {
+    double best = -1.0;
+    if (tree.empty()) return best;
+    const double n = total.count;
+    const double sd_total = total.std_dev();
+    // In-order walk: the left subtree of a node carries what lies left of the node's subtree; its
+    // right subtree carries everything up to and including the node's key.
+    ebst_stack_.clear();
+    std::uint32_t at = 0;
+    Moments carried;
+    for (;;) {
+        while (at != kNoChild) {
+            ebst_stack_.push_back({at, carried});
+            at = tree.links[at].left;
+        }
+        if (ebst_stack_.empty()) break;
+        const Carried top = ebst_stack_.back();
+        ebst_stack_.pop_back();
+        const Ebst::Link& node = tree.links[top.node];
+        const Moments& le = tree.le[top.node];
+        Moments left = top.left;
+        left.count += le.count;
+        left.sum += le.sum;
+        left.sumsq += le.sumsq;
+        // Samples that lacked the feature are on the right.
+        Moments right;
+        right.count = total.count - left.count;
+        right.sum = total.sum - left.sum;
+        right.sumsq = total.sumsq - left.sumsq;
+        const double n_left = left.count;
+        const double n_right = n - n_left;
+        if (n_left >= kMinSamplesPerSide && n_right >= kMinSamplesPerSide) {
+            const double sdr = sd_total - (n_left / n) * left.std_dev() - (n_right / n) * right.std_dev();
+            if (sdr > best) {
+                best = sdr;
+                threshold = node.key;
+            }
+        }
+        at = node.right;
+        carried = left;
+    }
+    return best;
+}
+
+void FIMTDDRegressor::attempt_split(Node& leaf, LeafMode mode) {
+    const Moments& total = leaf.targets;
+    double best = -1.0, second = -1.0, best_threshold = 0.0;
+    std::uint32_t best_column = 0;
+    for (std::uint32_t column = 0; column < leaf.ebst.size(); ++column) {
+        double threshold = 0.0;
+        const double sdr = best_ebst_split(leaf.ebst[column], total, threshold);
+        if (!(sdr > 0.0)) continue;
+        if (sdr > best) {
+            second = best;
+            best = sdr;
+            best_column = column;
+            best_threshold = threshold;
+        } else if (sdr > second) {
+            second = sdr;
+        }
+    }
+    if (!(best > 0.0)) return;
+    if (second > 0.0) {
+        const double epsilon = hoeffding_bound(1.0, split_confidence, total.count);
+        if (!(second / best < 1.0 - epsilon || epsilon < tie_threshold)) return;
+    }
+
+    leaf.is_leaf = false;
+    leaf.split_column = best_column;
+    leaf.split_threshold = best_threshold;
+    leaf.left = std::make_unique<Node>();
+    leaf.right = std::make_unique<Node>();
+    if (mode != LeafMode::mean) {
+        for (Node* child : {leaf.left.get(), leaf.right.get()}) {
+            child->weights = leaf.weights;
+            child->bias = leaf.bias;
+            child->perceptron_updates = leaf.perceptron_updates;
+            child->perceptron_ready = leaf.perceptron_ready;
+        }
+    }
+    // An internal node keeps its target sums but no longer predicts or searches splits.
+    std::vector<Ebst>().swap(leaf.ebst);
+    std::vector<double>().swap(leaf.weights);
+    ++split_count_;
+}
+
+}  // namespace quelb

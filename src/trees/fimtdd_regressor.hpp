@@ -1,0 +1,224 @@
+#pragma once
+// Incremental model tree for regression with change detection. Leaves keep, per feature, an
+// extended binary search tree (E-BST) of the values seen with the targets on either side of each
+// value, and split on the threshold that most reduces the target's standard deviation once the
+// reduction is reliably better than the runner-up's. A leaf answers with its target mean, with a
+// perceptron on normalised inputs, or adaptively with whichever has erred less. Every internal
+// node runs a Page-Hinkley test on the normalised error; an alarm grows an alternate subtree
+// there, which takes the node's place once its faded squared error is lower, or is dropped after
+// a time limit.
+//
+// The tree is the member model of the bagging regressor and of the gradient-boosted ensembles:
+// they construct it with a seed (the generator starts from it; reset keeps the generator's
+// state), then call learn_one, predict_one and reset. Trees of one ensemble may share their
+// SampleColumns and load each sample once (learn_loaded, predict_loaded).
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/contracts.hpp"
+#include "core/sample_columns.hpp"
+#include "core/rng.hpp"
+
+namespace quelb {
+
+class FIMTDDRegressor : public IRegressor {
+public:
+    FIMTDDRegressor(int grace_period = 200, double split_confidence = 1e-07, double tie_threshold = 0.05,
+                    int max_depth = 20, std::string leaf_prediction = "adaptive", double learning_ratio = 0.02,
+                    double learning_rate_decay = 0.001, bool learning_ratio_const = false,
+                    double page_hinckley_alpha = 0.005, double page_hinckley_threshold = 50.0,
+                    double alternate_tree_fading_factor = 0.995, int alternate_tree_t_min = 150,
+                    int alternate_tree_time = 1500, bool drift_detection = true, int seed = 1);
+    ~FIMTDDRegressor() override;
+
+    void learn_one(const FeatureMap& x, double y) override;
+    double predict_one(const FeatureMap& x) override;
+    // Drops the tree and every running sum; options and the generator's state are kept.
+    void reset() override;
+
+    // Splits made since construction or the last reset (alternate subtrees included).
+    int n_splits() const { return split_count_; }
+
+    // learn_one / predict_one on the sample last loaded into columns(); learning needs the
+    // sample loaded with new names added.
+    void learn_loaded(double y);
+    double predict_loaded();
+    // Makes the tree read samples through `columns`, shared with other trees; the tree starts over
+    // (its statistics refer to the columns of its former index).
+    void share_columns(std::shared_ptr<SampleColumns> columns);
+    SampleColumns& columns() { return *features_; }
+
+    // "mean", "perceptron"; anything else is adaptive.
+    const std::string& leaf_prediction() const { return leaf_prediction_; }
+    void set_leaf_prediction(std::string mode);
+
+    // Page-Hinkley alarms that started an alternate subtree, and alternates that replaced the
+    // subtree they shadowed, since construction or the last reset.
+    std::int64_t n_alarms() const { return alarm_count_; }
+    std::int64_t n_alternate_wins() const { return alternate_wins_; }
+
+    // Options: read at their next use. Changing `seed` does not reseed the generator.
+    int grace_period;
+    double split_confidence;
+    double tie_threshold;
+    int max_depth;
+    double learning_ratio;
+    double learning_rate_decay;
+    bool learning_ratio_const;
+    double page_hinckley_alpha;
+    double page_hinckley_threshold;
+    double alternate_tree_fading_factor;
+    int alternate_tree_t_min;
+    int alternate_tree_time;
+    bool drift_detection;
+    int seed;
+
+private:
+    enum class LeafMode { mean, perceptron, adaptive };
+
+    // Count, sum and sum of squares of a stream of values.
+    struct Moments {
+        double count = 0.0;
+        double sum = 0.0;
+        double sumsq = 0.0;
+
+        void add(double v) {
+            count += 1.0;
+            sum += v;
+            sumsq += v * v;
+        }
+        double mean() const { return sum / count; }
+        // Population variance; callers check count first.
+        double variance() const { return (sumsq - sum * sum / count) / count; }
+        // Population standard deviation, 0 unless count > 1 and the variance is positive.
+        double std_dev() const;
+        // (v - mean) / (3 sd), 0 unless count > 1 and the variance is positive.
+        double normalise(double v) const;
+    };
+
+    static constexpr std::uint32_t kNoChild = 0xFFFFFFFFu;
+
+    // One feature's E-BST: a binary search tree of the distinct values seen, each node holding the
+    // targets of the values <= its key within its subtree. (The targets of the values above the
+    // key are implied by the leaf's totals and never read, so they are not kept.) Nodes live in
+    // arrays, nodes[0] the root: a repeated value allocates nothing, and deep trees built from
+    // sorted values are walked and freed without recursion. Keys and links are kept apart from
+    // the sums so that the walk down reads a compact array.
+    struct Ebst {
+        struct Link {
+            double key;
+            std::uint32_t left = kNoChild;
+            std::uint32_t right = kNoChild;
+        };
+        std::vector<Link> links;
+        std::vector<Moments> le;
+
+        bool empty() const { return links.empty(); }
+        void add_node(double key, double y);
+        // One step of inserting (value, y) at node `at` of a non-empty tree: the next node to
+        // visit, or kNoChild once the value has its place.
+        std::uint32_t insert_step(std::uint32_t at, double value, double y);
+    };
+    // An insertion in progress.
+    struct EbstWalk {
+        Ebst* tree;
+        std::uint32_t at;
+        double value;
+    };
+
+    struct Node {
+        bool is_leaf = true;
+        Moments targets;  // learned while a leaf
+        // Absolute normalised errors of the samples that passed while internal, and their number.
+        double error_sum = 0.0;
+        double error_count = 0.0;
+        std::vector<Ebst> ebst;  // by column; empty for features not seen here
+        double last_split_check = 0.0;
+        std::vector<double> weights;  // by column; absent ids weigh 0
+        double bias = 0.0;
+        double perceptron_updates = 0.0;
+        bool perceptron_ready = false;
+        double mean_sq_error = 0.0;
+        double perceptron_sq_error = 0.0;
+        double y_min = 0.0;
+        double y_max = 0.0;
+        bool has_range = false;
+        std::uint32_t split_column = 0;
+        double split_threshold = 0.0;
+        std::unique_ptr<Node> left, right;
+        bool ph_enabled = true;
+        double ph_sum = 0.0;
+        double ph_min = 0.0;
+        bool ph_started = false;
+        std::unique_ptr<Node> alternate;
+        double alt_seen = 0.0;
+        double orig_faded_error = 0.0;
+        double alt_faded_error = 0.0;
+        double alt_last_check = 0.0;
+    };
+
+    // A feature of the loaded sample with its normalised value; `usable` when the feature's
+    // running sums give it a positive variance.
+    struct Input {
+        std::uint32_t column;
+        double value;
+        double normalised;
+        bool usable;
+    };
+
+    // What every node on a learning walk needs to know about the sample.
+    struct Step {
+        double y;
+        double prediction;  // of the whole tree, before learning
+        double error;       // |normalised y - normalised prediction|
+        LeafMode mode;
+    };
+
+    // Normalised values of the loaded sample's features under the current sums.
+    void prepare_inputs();
+    Node* sort_to_leaf(Node* node, int& depth) const;
+    double target_mean() const;
+    double mean_prediction(const Node& leaf) const;
+    double perceptron_prediction(const Node& leaf) const;
+    double clamped_perceptron_prediction(const Node& leaf) const;
+    double predict_from(Node* node, LeafMode mode);
+
+    // The walk of one sample from `node` (at `depth`) to a leaf; in alternate mode the walk runs
+    // inside an alternate subtree, which neither consults alternates nor tests for change.
+    void learn_from(Node* node, int depth, bool alternate_mode, const Step& step);
+    // Compares the alternate of `node` with its subtree on this sample. Returns true when the
+    // alternate replaced the subtree; sets `alternate_learns` when the alternate should learn it.
+    bool compare_alternate(Node& node, const Step& step, bool& alternate_learns);
+    void test_for_change(Node& node, double error);
+    void learn_at_leaf(Node& leaf, int depth, bool allow_split, const Step& step);
+    void update_perceptron(Node& leaf, double y);
+    // Best threshold of one feature's E-BST by standard deviation reduction; -1 when no threshold
+    // leaves at least five samples on each side.
+    double best_ebst_split(const Ebst& tree, const Moments& total, double& threshold);
+    void attempt_split(Node& leaf, LeafMode mode);
+
+    std::string leaf_prediction_;
+    LeafMode mode_;
+
+    std::unique_ptr<Node> root_;
+    Moments target_sums_;
+    std::vector<Moments> feature_sums_;  // by column
+    int split_count_ = 0;
+    std::int64_t alarm_count_ = 0;
+    std::int64_t alternate_wins_ = 0;
+    Rng rng_;
+    std::shared_ptr<SampleColumns> features_;
+
+    // Scratch space reused between calls.
+    std::vector<Input> inputs_;
+    struct Carried {
+        std::uint32_t node;
+        Moments left;
+    };
+    std::vector<Carried> ebst_stack_;
+    std::vector<EbstWalk> ebst_walks_;
+};
+
+}  // namespace quelb

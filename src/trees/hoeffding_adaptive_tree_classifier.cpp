@@ -1,0 +1,52 @@
+#include "trees/hoeffding_adaptive_tree_classifier.hpp"
+
+#include <utility>
+
+namespace quelb {
+
+HoeffdingAdaptiveTreeClassifier::HoeffdingAdaptiveTreeClassifier(int grace_period, double split_confidence,
+                                                                 double tie_threshold, int nb_threshold,
+                                                                 int max_depth, double drift_delta,
+                                                                 double warning_delta, std::string split_criterion)
+    : grace_period(grace_period),
+      split_confidence(split_confidence),
+      tie_threshold(tie_threshold),
+      nb_threshold(nb_threshold),
+      max_depth(max_depth),
+      split_criterion(std::move(split_criterion)),
+      drift_delta(drift_delta),
+      warning_delta(warning_delta),
+      trees_(drift_delta, warning_delta) {
+    check_grace_period(grace_period);
+    reset();
+}
+
+std::unique_ptr<HoeffdingTreeClassifier> HoeffdingAdaptiveTreeClassifier::make_tree() const {
+    auto tree = std::make_unique<HoeffdingTreeClassifier>(grace_period, split_confidence, tie_threshold,
+                                                          nb_threshold, max_depth, split_criterion);
+    tree->share_columns(features_);
+    return tree;
+}
+
+void HoeffdingAdaptiveTreeClassifier::reset() {
+    features_ = std::make_shared<SampleColumns>();
+    trees_ = DriftAwareMember<HoeffdingTreeClassifier>(drift_delta, warning_delta);
+    trees_.model = make_tree();
+}
+
+void HoeffdingAdaptiveTreeClassifier::learn_one(const FeatureMap& x, Label y) {
+    features_->load(x, true);
+    // The current tree's answer before it learns the sample is what the detectors judge.
+    const Label predicted = trees_.model->predict_then_learn_loaded(y, 1);
+    if (trees_.background) trees_.background->predict_then_learn_loaded(y, 1);
+    const double error = predicted == y ? 0.0 : 1.0;
+    trees_.track_error(error, [this](NewModel) { return make_tree(); });
+}
+
+Label HoeffdingAdaptiveTreeClassifier::predict_one(const FeatureMap& x) { return trees_.model->predict_one(x); }
+
+ClassProbabilities HoeffdingAdaptiveTreeClassifier::predict_proba_one(const FeatureMap& x) {
+    return trees_.model->predict_proba_one(x);
+}
+
+}  // namespace quelb

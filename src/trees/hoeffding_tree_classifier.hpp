@@ -1,0 +1,215 @@
+#pragma once
+// Incremental decision tree for classification. Leaves keep, per class and feature, the Gaussian
+// statistics of the values that reached them; at every multiple of the grace period a leaf looks
+// for the best binary test (feature <= threshold) and splits once the Hoeffding bound says the
+// best candidate is reliably better than the second (or that the two are tied). Leaves answer
+// with the majority class, naive Bayes, or adaptively with whichever has been right more often.
+//
+// The tree is also the member model of the classification ensembles and of the adaptive tree,
+// which use predict_then_learn, subspace_size, reseed and shared SampleColumns.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/contracts.hpp"
+#include "core/sample_columns.hpp"
+#include "core/gaussian.hpp"
+#include "core/rng.hpp"
+
+namespace quelb {
+
+// Throws std::invalid_argument unless grace_period >= 1: a tree's split test divides by it.
+void check_grace_period(int grace_period);
+
+class HoeffdingTreeClassifier : public IClassifier {
+public:
+    // Throws std::invalid_argument when grace_period < 1.
+    HoeffdingTreeClassifier(int grace_period = 200, double split_confidence = 1e-07, double tie_threshold = 0.05,
+                            int nb_threshold = 0, int max_depth = 20, std::string split_criterion = "info_gain");
+
+    void learn_one(const FeatureMap& x, Label y) override;
+    Label predict_one(const FeatureMap& x) override;
+    ClassProbabilities predict_proba_one(const FeatureMap& x) override;
+    // A fresh single leaf; options, subspace_size and the generator's state are kept.
+    void reset() override;
+
+    // The answer predict_one(x) gives now, followed by `times` calls of learn_one(x, y): the
+    // results are exactly those calls', but the sample's features are looked up once per leaf.
+    Label predict_then_learn(const FeatureMap& x, Label y, int times);
+    // `times` calls of learn_one(x, y).
+    void learn_repeated(const FeatureMap& x, Label y, int times) {
+        if (times > 0) predict_then_learn(x, y, times);
+    }
+    // predict_proba_one into a reused buffer: the leaf's classes, then any other seen class at 0.
+    void predict_proba_into(const FeatureMap& x, std::vector<std::pair<Label, double>>& out);
+
+    // The same on the sample last loaded into the tree's columns (see share_columns): an
+    // ensemble loads each sample once for all its trees. Learning needs the sample loaded with
+    // new names added.
+    Label predict_then_learn_loaded(Label y, int times);
+    void predict_proba_loaded(std::vector<std::pair<Label, double>>& out);
+
+    // Makes the tree read samples through `columns`, shared with other trees; the tree restarts
+    // from a fresh leaf (its statistics refer to the columns of its former index).
+    void share_columns(std::shared_ptr<SampleColumns> columns);
+
+    // Reseeds the generator that picks the features of a split attempt when subspace_size > 0.
+    void reseed(std::uint32_t seed) { rng_.seed(seed); }
+
+    // "mc" = majority class, "nb" = naive Bayes, anything else = adaptive.
+    const std::string& leaf_prediction() const { return leaf_prediction_; }
+    void set_leaf_prediction(std::string mode);
+
+    std::size_t n_nodes() const { return nodes_.size(); }
+    std::size_t n_leaves() const { return leaves_.size(); }
+
+    // Weight and adaptive-mode counters of every leaf, in node order (diagnostics and tests).
+    struct LeafCounters {
+        double weight_seen;
+        double mc_correct;
+        double nb_correct;
+        bool operator==(const LeafCounters& o) const {
+            return weight_seen == o.weight_seen && mc_correct == o.mc_correct && nb_correct == o.nb_correct;
+        }
+    };
+    std::vector<LeafCounters> leaf_counters() const;
+
+    // Options: read at their next use.
+    int grace_period;
+    double split_confidence;
+    double tie_threshold;
+    int nb_threshold;
+    int max_depth;
+    std::string split_criterion;  // "gini"; anything else is information gain
+    int n_split_points = 10;
+    bool no_pre_prune = false;
+    int subspace_size = 0;  // > 0: a split attempt considers at most this many random features
+
+private:
+    enum class LeafMode { majority_class, naive_bayes, adaptive };
+
+    // Feature column -> slot of one leaf: open addressing with linear probing.
+    class SlotTable {
+    public:
+        static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+        std::uint32_t find(std::uint32_t id) const;
+        void insert(std::uint32_t id, std::uint32_t slot);  // id must be absent
+        void reserve(std::size_t n);
+
+    private:
+        struct Cell {
+            std::uint32_t key = 0;  // id + 1; 0 = empty
+            std::uint32_t slot = 0;
+        };
+        std::size_t home(std::uint32_t id) const { return (id * 2654435769u) & (cells_.size() - 1); }
+        std::vector<Cell> cells_;
+        std::size_t size_ = 0;
+    };
+
+    // Statistics of one leaf. Estimators of one feature are stored together, one per leaf class:
+    // estimators[slot * stride + class index]. An estimator with count 0 was never updated.
+    struct Leaf {
+        std::vector<Label> labels;   // classes met at this leaf, in order of arrival
+        std::vector<double> counts;  // weight per class, parallel to labels
+        double weight_seen = 0.0;
+        double mc_correct = 0.0;
+        double nb_correct = 0.0;
+        SlotTable slot_of;
+        std::vector<std::uint32_t> slot_ids;  // feature column of each slot
+        std::vector<GaussianEstimator> estimators;
+        std::size_t stride = 0;
+
+        std::size_t find_class(Label y) const;  // labels.size() when absent
+        std::size_t add_class(Label y);
+        std::uint32_t add_slot(std::uint32_t id);
+        GaussianEstimator& estimator(std::uint32_t slot, std::size_t c) { return estimators[slot * stride + c]; }
+        const GaussianEstimator& estimator(std::uint32_t slot, std::size_t c) const {
+            return estimators[slot * stride + c];
+        }
+    };
+
+    // A node is a leaf (leaf indexes leaves_) or a test: value of split_id <= split_threshold goes
+    // left. Kept small and apart from the leaf statistics so that sorting stays in cache.
+    static constexpr std::uint32_t kNotLeaf = 0xFFFFFFFFu;
+    struct Node {
+        double split_threshold = 0.0;
+        std::uint32_t split_id = 0;  // feature column of the test
+        std::uint32_t left = 0;
+        std::uint32_t right = 0;
+        std::uint32_t leaf = kNotLeaf;
+        bool is_leaf() const { return leaf != kNotLeaf; }
+    };
+
+    // A feature of the loaded sample found at the current leaf.
+    struct ResolvedFeature {
+        std::uint32_t slot;
+        double value;
+    };
+
+    Leaf& leaf_of(std::uint32_t node) { return leaves_[nodes_[node].leaf]; }
+    // Walks from `node` at `depth` down to a leaf; missing features read 0.0, NaN goes right.
+    std::uint32_t sort_to_leaf(std::uint32_t node, int& depth) const;
+    // Fills resolved_ with the leaf's slots of the loaded features (creating missing slots when
+    // asked) and forgets the cached density terms.
+    void resolve(Leaf& leaf, bool create);
+    void note_class(Label y);
+
+    static Label majority_class(const Leaf& leaf);
+    bool answers_with_naive_bayes(const Leaf& leaf) const;
+    // Log naive Bayes score of each leaf class for the resolved sample (leaf.weight_seen > 0).
+    const std::vector<double>& log_scores(const Leaf& leaf);
+    // The first leaf class with the greatest log score (leaf.weight_seen > 0), or kNoClass if
+    // none beats negative infinity, with a lower bound on how far its exact score lies above
+    // every other class's. Decided from cheap estimates of the scores when their error bounds
+    // separate the winner, from the exact scores otherwise.
+    static constexpr std::size_t kNoClass = static_cast<std::size_t>(-1);
+    struct Winner {
+        std::size_t index = kNoClass;
+        double margin = 0.0;
+        double magnitude = 0.0;  // largest sum of absolute parts of any class's score
+    };
+    Winner naive_bayes_winner(const Leaf& leaf);
+    // The leaf's answer; sets nb_winner to the naive Bayes winner when it was computed.
+    Label answer(Leaf& leaf, Winner& nb_winner);
+    // Whether learning the resolved sample as class c can only raise c's score: every value is
+    // finite and moderate, and c already has statistics for every feature of the sample.
+    bool learning_raises_score(const Leaf& leaf, std::size_t c) const;
+
+    // Split attempt on a leaf at `depth`; true when the leaf became a test.
+    bool attempt_split(std::uint32_t node, int depth);
+    // Branch weights per leaf class of the test feature(slot) <= threshold.
+    void split_branches(const Leaf& leaf, std::uint32_t slot, double threshold);
+    // Merit of the branches given the leaf's counts, whose entropy is pre_entropy.
+    double merit(bool gini, double pre_entropy, const std::vector<double>* const* branches,
+                 std::size_t n_branches) const;
+    void apply_split(std::uint32_t node, std::uint32_t slot, double threshold);
+
+    std::string leaf_prediction_ = "nba";
+    LeafMode leaf_mode_ = LeafMode::adaptive;
+
+    std::vector<Node> nodes_;  // nodes_[0] is the root
+    std::vector<Leaf> leaves_;
+    std::vector<Label> classes_seen_;  // ascending
+    Rng rng_;
+    std::shared_ptr<SampleColumns> features_;
+
+    // Scratch space reused between calls.
+    std::vector<ResolvedFeature> resolved_;
+    // Per leaf class and resolved feature ([class * resolved + feature]) the exact log floored
+    // density (0 if the class never saw the feature) and its estimate (NaN when uncertain). A
+    // class's entries hold while their stamp equals resolve_stamp_: every resolve moves the
+    // stamp on, and learning clears the learning class's stamps.
+    std::vector<double> terms_;
+    std::vector<std::uint32_t> terms_stamp_;
+    std::vector<double> estimates_;
+    std::vector<std::uint32_t> estimates_stamp_;
+    std::uint32_t resolve_stamp_ = 0;
+    std::vector<double> scores_;
+    std::vector<std::uint32_t> candidates_;
+    std::vector<double> thresholds_;
+    std::vector<double> left_, right_;
+};
+
+}  // namespace quelb

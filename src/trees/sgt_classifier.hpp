@@ -1,0 +1,85 @@
+#pragma once
+// Binary classification tree whose leaves hold a raw score (log-odds) fitted by Newton steps on
+// the logistic loss. A leaf accumulates the gradient and hessian of the loss and, per feature,
+// gradient- and hessian-weighted statistics of the values; at every multiple of the grace period
+// it splits on the feature whose estimated second-order loss reduction (with L2 regularisation
+// lambda_) is largest and positive. Labels above 0 are the positive class, all others negative.
+//
+// Where a split threshold sends the gradient is estimated from the values of the samples with a
+// positive gradient and those with a negative gradient, kept apart: with a single pool the left
+// side would get the same share of the gradient as of the hessian, and no split could ever gain.
+#include <cstdint>
+#include <vector>
+
+#include "core/contracts.hpp"
+#include "core/sample_columns.hpp"
+#include "core/gaussian.hpp"
+
+namespace quelb {
+
+class SGTClassifier : public IClassifier {
+public:
+    // Throws std::invalid_argument when grace_period < 1.
+    SGTClassifier(double learning_rate = 0.1, double lambda_ = 0.1, int grace_period = 200, int max_depth = 6);
+
+    void learn_one(const FeatureMap& x, Label y) override;
+    // 1 when the leaf's score is >= 0 (a fresh tree answers 1), else 0.
+    Label predict_one(const FeatureMap& x) override;
+    // {1: p, 0: 1 - p} with p the sigmoid of the leaf's score.
+    ClassProbabilities predict_proba_one(const FeatureMap& x) override;
+    // A fresh single leaf; options are kept.
+    void reset() override;
+
+    std::size_t n_nodes() const { return nodes_.size(); }
+
+    // Options: read at their next use.
+    double learning_rate;
+    double lambda_;
+    int grace_period;  // >= 1
+    int max_depth;
+
+private:
+    // Values of one feature at a leaf, weighted by |gradient| (apart for positive and negative
+    // gradients) and by hessian.
+    struct FeatureStats {
+        GaussianStats positive;
+        GaussianStats negative;
+        GaussianStats hessian;
+    };
+
+    struct Node {
+        bool is_leaf = true;
+        std::vector<FeatureStats> stats;  // by column
+        double value = 0.0;
+        double gradient_sum = 0.0;
+        double hessian_sum = 0.0;
+        double positive_gradient_sum = 0.0;  // of the positive gradients
+        double negative_gradient_sum = 0.0;  // of the absolute negative gradients
+        std::int64_t samples_seen = 0;
+        std::uint32_t split_column = 0;
+        double split_threshold = 0.0;
+        std::uint32_t left = 0;
+        std::uint32_t right = 0;
+    };
+
+    // The candidate split of one feature.
+    struct Split {
+        std::uint32_t column = 0;
+        double threshold = 0.0;
+        double left_gradient = 0.0, left_hessian = 0.0;
+        double right_gradient = 0.0, right_hessian = 0.0;
+        double positive_share = 0.0, negative_share = 0.0;  // of each gradient sum going left
+    };
+
+    // Walks the loaded sample from the root to a leaf; missing features read 0.0, NaN goes right.
+    std::uint32_t sort_to_leaf(int& depth) const;
+    double leaf_probability(const FeatureMap& x);
+    void attempt_split(std::uint32_t node);
+    void apply_split(std::uint32_t node, const Split& split);
+
+    std::vector<Node> nodes_;  // nodes_[0] is the root
+    std::vector<Label> classes_seen_;  // ascending; kept for completeness, not used to predict
+    SampleColumns features_;
+};
+
+}  // namespace quelb

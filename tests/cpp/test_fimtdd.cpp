@@ -1,0 +1,86 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "core/rng.hpp"
+#include "trees/fimtdd_regressor.hpp"
+
+using namespace quelb;
+
+namespace {
+
+// Piecewise-linear targets of two features with uniform noise of the given width; from
+// `change_at` on the concept is reversed.
+std::vector<std::pair<FeatureMap, double>> stream(int n, int change_at, std::uint32_t seed, double noise_width = 1.0) {
+    Rng rng(seed);
+    std::vector<std::pair<FeatureMap, double>> rows;
+    for (int i = 0; i < n; ++i) {
+        const double a = 10.0 * rng.uniform(), b = rng.uniform();
+        const double noise = noise_width * (rng.uniform() - 0.5);
+        const double y = i < change_at ? 3.0 * a + (a > 6.0 ? 20.0 : 0.0) + 5.0 * b + noise : 60.0 - 4.0 * a + noise;
+        rows.emplace_back(FeatureMap{{"a", a}, {"b", b}}, y);
+    }
+    return rows;
+}
+
+}  // namespace
+
+TEST(FIMTDDNative, StationaryStreamRaisesNoAlarmAfterSplits) {
+    // Each internal node's mean error covers exactly the samples it has tested, so a stream
+    // without change gives no alarm, however long after its split a node runs.
+    for (const char* mode : {"adaptive", "mean"}) {
+        FIMTDDRegressor tree(200, 1e-07, 0.05, 20, mode);
+        for (const auto& [x, y] : stream(30000, 1 << 30, 1, 30.0)) tree.learn_one(x, y);
+        EXPECT_GE(tree.n_splits(), 3) << mode;
+        EXPECT_EQ(tree.n_alarms(), 0) << mode;
+    }
+}
+
+TEST(FIMTDDNative, AbruptChangeGrowsAnAlternateThatTakesOver) {
+    FIMTDDRegressor tree;
+    const auto rows = stream(12000, 6000, 2);
+    double before_change_error = 0.0, late_error = 0.0;
+    for (int i = 0; i < static_cast<int>(rows.size()); ++i) {
+        const auto& [x, y] = rows[i];
+        const double error = std::fabs(tree.predict_one(x) - y);
+        if (i >= 5000 && i < 6000) before_change_error += error;
+        if (i >= 11000) late_error += error;
+        tree.learn_one(x, y);
+        if (i == 5999) {
+            ASSERT_GT(tree.n_splits(), 0);
+            ASSERT_EQ(tree.n_alarms(), 0);
+        }
+    }
+    EXPECT_GT(tree.n_alarms(), 0);
+    EXPECT_GT(tree.n_alternate_wins(), 0);
+    // The tree has recovered from the change.
+    EXPECT_LT(late_error, 2.0 * before_change_error);
+
+    FIMTDDRegressor blind(200, 1e-07, 0.05, 20, "adaptive", 0.02, 0.001, false, 0.005, 50.0, 0.995, 150, 1500, false);
+    for (const auto& [x, y] : rows) blind.learn_one(x, y);
+    EXPECT_GT(blind.n_splits(), 0);
+    EXPECT_EQ(blind.n_alarms(), 0);
+    EXPECT_EQ(blind.n_alternate_wins(), 0);
+}
+
+TEST(FIMTDDNative, SharedColumnsAndLoadedSamplesGiveTheSameModel) {
+    FIMTDDRegressor alone(50, 1e-07, 0.05, 20, "adaptive", 0.02, 0.001, false, 0.005, 5.0, 0.995, 30, 300, true, 9);
+    FIMTDDRegressor first(50, 1e-07, 0.05, 20, "adaptive", 0.02, 0.001, false, 0.005, 5.0, 0.995, 30, 300, true, 9);
+    FIMTDDRegressor second(50, 1e-07, 0.05, 20, "mean");
+    auto columns = std::make_shared<SampleColumns>();
+    second.share_columns(columns);
+    first.share_columns(columns);
+    for (const auto& [x, y] : stream(4000, 2000, 3)) {
+        const double expected = alone.predict_one(x);
+        columns->load(x, true);
+        ASSERT_EQ(first.predict_loaded(), expected);
+        second.learn_loaded(y);
+        first.learn_loaded(y);
+        alone.learn_one(x, y);
+    }
+    EXPECT_EQ(first.n_splits(), alone.n_splits());
+    EXPECT_GT(alone.n_alarms(), 0);
+}

@@ -1,0 +1,276 @@
+"""The quelb package: re-exports, shipped datasets, prequential evaluation, plots, the command
+line and its errors, and installing with pip into a fresh virtual environment."""
+import io
+import itertools
+import os
+import shutil
+import subprocess
+import sys
+
+import _quelb_core as q
+import pytest
+
+import quelb
+from quelb import datasets, synth
+from quelb.__main__ import main
+from quelb.errors import SpecError, StreamError, UnknownDataset, UsageError
+from quelb.evaluate import Progress, prequential
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+
+def test_reexports_every_core_class():
+    core = [n for n, v in vars(q).items() if isinstance(v, type)]
+    assert list(quelb.CORE_CLASSES) == core
+    assert all(getattr(quelb, n) is getattr(q, n) for n in core)
+    assert set(core) <= set(quelb.__all__)
+
+
+@pytest.mark.parametrize("make, n, d, share", [(datasets.electricity, 45312, 6, 0.42),
+                                               (datasets.weather, 18159, 8, 0.31)])
+def test_shipped_datasets_match_their_description(make, n, d, share):
+    data = make()
+    rows = list(data)
+    assert len(rows) == len(data) == n and data.task == "binary classification"
+    assert all(len(x) == d for x, _ in rows[:100]) and data.n_features == d
+    assert {y for _, y in rows} == {0, 1}
+    assert sum(y for _, y in rows) / n == pytest.approx(share, abs=0.005)
+    assert list(data)[:3] == rows[:3], "a dataset can be iterated again"
+    assert datasets.load(data.name).path == data.path
+    with pytest.raises(UnknownDataset, match="unknown dataset 'nope'"):
+        datasets.load("nope")
+
+
+def hand_written_run(stream, limit):
+    """Test-then-train of one NaiveBayes, first sample learned only."""
+    model, accuracy, f1 = q.NaiveBayes(), q.Accuracy(), q.MacroF1()
+    for i, (x, y) in enumerate(stream):
+        if i == limit:
+            break
+        if i:
+            p = model.predict_one(x)
+            accuracy.update(y, p)
+            f1.update(y, p)
+        model.learn_one(x, y)
+    return accuracy.get(), f1.get()
+
+
+def test_prequential_two_models_on_a_shipped_dataset(tmp_path):
+    models = {"nb": q.NaiveBayes(), "nb again": q.NaiveBayes()}
+    plot = tmp_path / "curves.png"
+    run = prequential(models, datasets.electricity(), ["Accuracy", "MacroF1", q.MacroRecall],
+                      limit=2500, every=300, progress=False, plot=str(plot))
+    assert run.n_samples == 2500
+    assert run.steps == [300, 600, 900, 1200, 1500, 1800, 2100, 2400, 2500]
+    assert run.metrics == ["Accuracy", "MacroF1", "MacroRecall"]
+    for model in models:
+        for metric in run.metrics:
+            curve = run.curves[model][metric]
+            assert len(curve) == len(run.steps)
+            assert all(0.0 <= v <= 1.0 for v in curve)
+        assert run.samples_per_second(model) > 0
+    assert run.curves["nb"] == run.curves["nb again"], "same model, same stream, same curve"
+    accuracy, f1 = hand_written_run(datasets.electricity(), 2500)
+    assert run.results["nb"]["Accuracy"] == accuracy and run.results["nb"]["MacroF1"] == f1
+    assert plot.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and plot.stat().st_size > 10000
+    table = run.table().splitlines()
+    assert table[0].split() == ["model", "Accuracy", "MacroF1", "MacroRecall", "samples/s"]
+    assert table[1].startswith("nb ") and f"{accuracy:.4f}" in table[1]
+
+
+def test_prequential_accepts_one_shot_streams_and_names_repeats():
+    stream = (pair for pair in synth.SEA(n_samples=1000))  # no len: curve every 1000 samples
+    run = prequential([q.NaiveBayes(), q.NaiveBayes()], stream, "WindowMetric(100).macro_f1"
+                      if hasattr(q, "WindowMetric") else "Accuracy", every=400)
+    assert run.models == ["NaiveBayes #1", "NaiveBayes #2"]
+    assert run.steps == [400, 800, 1000]
+
+
+@pytest.mark.parametrize("item, message", [
+    (("not a pair",), "stream item 3 is a tuple"),
+    (([("a", 1.0)], 0), "stream item 3: the sample is a list"),
+    (({"a": "high"}, 0), "stream item 3: feature 'a' has the value str 'high', not a number"),
+    (({"a": 1.0}, 1.0), "stream item 3: the target is a float 1.0, but NaiveBayes is a classifier"),
+    (({"a": 1.0}, "yes"), "stream item 3: the target is a str 'yes'"),
+])
+def test_wrong_stream_items_are_named(item, message):
+    stream = [({"a": 1.0}, 0), ({"a": 2.0}, 1), item, ({"a": 1.0}, 0)]
+    with pytest.raises(StreamError) as e:
+        prequential(q.NaiveBayes(), stream, progress=False)
+    assert str(e.value).startswith(message) and "\n" not in str(e.value)
+
+
+def test_bad_requests_raise_usage_errors():
+    with pytest.raises(UsageError, match="not a classifier or regressor"):
+        prequential(q.Accuracy(), [])
+    for metrics in ([q.Accuracy()], q.Accuracy()):
+        with pytest.raises(UsageError, match="every model needs its own"):
+            prequential(q.NaiveBayes(), [], metrics)
+    with pytest.raises(UsageError, match="metric Accuracy is given twice"):
+        prequential(q.NaiveBayes(), [], ["Accuracy", q.Accuracy])
+    with pytest.raises(SpecError, match="NaiveBayes is a classifier, not a metric"):
+        prequential(q.NaiveBayes(), [], ["NaiveBayes"])
+    with pytest.raises(StreamError, match="not an iterable"):
+        prequential(q.NaiveBayes(), 42)
+
+
+def test_progress_bar_only_where_asked():
+    out = io.StringIO()  # not a terminal: quiet by default
+    bar = Progress(100, stream=out)
+    bar.update(100)
+    bar.close()
+    assert out.getvalue() == ""
+    bar = Progress(100, enabled=True, stream=out)
+    bar.update(50)
+    bar.update(100)
+    assert "100/100 100%" in out.getvalue()
+    bar.close()
+    assert out.getvalue().endswith("\r")
+
+
+def test_specs_build_fresh_objects_and_refuse_code():
+    spec = quelb.specs.parse("NaiveBayes()", {"NaiveBayes": q.NaiveBayes})
+    assert spec.make() is not spec.make()
+    gen = quelb.specs.parse("SEA(variant=1, noise=+0.5, drifts=[10, 20], seed=-3)",
+                            synth.GENERATORS).make()
+    assert (gen.variant, gen.noise, gen.drifts, gen.seed) == (1, 0.5, (10, 20), -3)
+    for text in ("NaiveBayes().__class__", "__import__('os').system('true')", "NaiveBayes(a=1 + 2)",
+                 "NaiveBayes(a=open)", "NaiveBayes(*[])", "lambda: 0"):
+        with pytest.raises(SpecError):
+            quelb.specs.parse(text, {"NaiveBayes": q.NaiveBayes})
+
+
+def run_cli(capsys, *args):
+    status = main(list(args))
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+@pytest.mark.parametrize("args, message", [
+    (["NaiveBayes("], "cannot parse model spec 'NaiveBayes('"),
+    (["NaiveBays()"], "unknown class 'NaiveBays' in model spec 'NaiveBays()'; did you mean NaiveBayes?"),
+    (["NaiveBayes(depth=3)"], "NaiveBayes(depth=3): arguments not accepted; it takes NaiveBayes()"),
+    (["Accuracy()"], "'Accuracy()': Accuracy is a metric or detector, not a model"),
+    (["NaiveBayes(x=__import__('os'))"], "unknown class '__import__'"),
+    (["NaiveBayes", "-d", "electricty"], "unknown dataset or generator 'electricty'"),
+    (["NaiveBayes", "-d", "SEA(variant=9)"], "SEA(variant=9): variant must be 0, 1, 2 or 3"),
+    (["NaiveBayes", "-d", "weather(target='rain')"],
+     "weather(target='rain'): the weather dataset has no feature 'rain'"),
+    (["NaiveBayes", "-d", "data.csv"], "unknown dataset or generator 'data.csv'"),
+    (["NaiveBayes", "-m", "Accuracy("], "cannot parse metric spec 'Accuracy('"),
+    (["NaiveBayes", "-m", "NaiveBayes"], "NaiveBayes is a classifier, not a metric"),
+    (["NaiveBayes", "-d", "friedman"], "NaiveBayes is a classifier but the Friedman stream has "
+                                       "regression targets"),
+    (["NaiveBayes", "--plot", "/nonexistent/dir/p.png", "--limit", "50"], "cannot write the plot"),
+])
+def test_cli_errors_are_one_line(capsys, args, message):
+    status, out, err = run_cli(capsys, "evaluate", *args)
+    assert status == 2
+    assert err.startswith("quelb: error: " + message), err
+    assert err.count("\n") == 1, err
+
+
+def test_cli_evaluates_and_plots(capsys, tmp_path):
+    plot = tmp_path / "sea.png"
+    status, out, err = run_cli(capsys, "evaluate", "NaiveBayes", "NaiveBayes()", "-d",
+                               "SEA(n_samples=3000, drifts=[1500])", "-m", "Accuracy",
+                               "--plot", str(plot), "--no-progress")
+    assert status == 0 and err == ""
+    lines = out.splitlines()
+    assert lines[0] == "SEA: 3,000 samples, 3 features, binary classification"
+    assert lines[1].startswith("  SEA concepts from variant 0")
+    assert lines[2].split() == ["model", "Accuracy", "samples/s"]
+    assert [line.split()[0] for line in lines[3:5]] == ["NaiveBayes", "NaiveBayes()"]
+    assert 0.5 < float(lines[3].split()[1]) <= 1.0
+    assert plot.stat().st_size > 0
+    status, out, _ = run_cli(capsys, "list")
+    assert status == 0 and "  NaiveBayes()" in out and "  electricity: 45,312 samples" in out
+
+
+def clean_env():
+    env = {k: v for k, v in os.environ.items() if not k.startswith("PYTHON")}
+    env["QUELB_BUILD_JOBS"] = "2"
+    return env
+
+
+def test_module_entry_runs_as_a_process():
+    env = clean_env()
+    env["PYTHONPATH"] = os.pathsep.join([os.environ.get("QUELB_BUILD_DIR", os.path.join(ROOT, "build")),
+                                         os.path.join(ROOT, "python")])
+    done = subprocess.run([sys.executable, "-m", "quelb", "evaluate", "Nope()"], env=env,
+                          capture_output=True, text=True)
+    assert done.returncode == 2 and done.stdout == ""
+    assert done.stderr == "quelb: error: unknown class 'Nope' in model spec 'Nope()'\n"
+
+
+INSTALL_CHECK = r"""
+import os, sys, _quelb_core, quelb
+site = sys.argv[1]
+assert os.path.dirname(quelb.__file__) == os.path.join(site, "quelb"), quelb.__file__
+assert os.path.dirname(_quelb_core.__file__) == site, _quelb_core.__file__
+assert all(getattr(quelb, n) is v for n, v in vars(_quelb_core).items() if isinstance(v, type))
+for f in ("_quelb_core.pyi", "quelb/py.typed", "quelb/data/elec.csv.gz", "quelb/data/weather.csv.gz"):
+    assert os.path.isfile(os.path.join(site, f)), f
+run = quelb.prequential(quelb.NaiveBayes(), quelb.datasets.weather(), limit=500, progress=False)
+assert 0.5 < run.results["NaiveBayes"]["Accuracy"] <= 1.0
+print("ok")
+"""
+
+
+@pytest.mark.skipif(os.environ.get("QUELB_SKIP_INSTALL_TEST") == "1",
+                    reason="QUELB_SKIP_INSTALL_TEST=1")
+def test_pip_install_into_a_fresh_venv(tmp_path):
+    """Copies what the build needs out of the tree, installs it with pip into a new virtual
+    environment of the system interpreter, and uses it from a directory outside the tree."""
+    source = tmp_path / "source"
+    source.mkdir()
+    for name in ("CMakeLists.txt", "pyproject.toml", "setup.py", "MANIFEST.in", "README.md"):
+        shutil.copy(os.path.join(ROOT, name), source / name)
+    ignore = shutil.ignore_patterns("__pycache__", "*.pyc", "*.egg-info")
+    for name in ("src", "python"):
+        shutil.copytree(os.path.join(ROOT, name), source / name, ignore=ignore)
+    venv = tmp_path / "venv"
+    env = clean_env()
+    subprocess.run(["/usr/bin/python3", "-m", "venv", "--system-site-packages", str(venv)],
+                   check=True, env=env)
+    python = str(venv / "bin" / "python")
+    install = subprocess.run([python, "-m", "pip", "install", "--no-build-isolation", "--no-index",
+                              "--quiet", str(source)], env=env, capture_output=True, text=True)
+    assert install.returncode == 0, install.stdout[-3000:] + install.stderr[-3000:]
+    site = subprocess.run([python, "-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])"],
+                          env=env, capture_output=True, text=True, check=True).stdout.strip()
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    check = subprocess.run([python, "-c", INSTALL_CHECK, site], cwd=elsewhere, env=env,
+                           capture_output=True, text=True)
+    assert check.returncode == 0 and check.stdout == "ok\n", check.stderr
+    cli = subprocess.run([str(venv / "bin" / "quelb"), "evaluate", "NaiveBayes", "-d", "weather",
+                          "--limit", "300"], cwd=elsewhere, env=env, capture_output=True, text=True)
+    assert cli.returncode == 0 and "NaiveBayes" in cli.stdout, cli.stderr
+
+
+REGRESSORS = [cls for cls in vars(q).values() if isinstance(cls, type)
+              and issubclass(cls, q.IRegressor) and cls is not q.IRegressor]
+
+
+@pytest.mark.skipif(not REGRESSORS, reason="no regressor in this build")
+def test_prequential_regression_on_friedman():
+    metrics = [m for m in ("MAE", "RMSE", "R2") if hasattr(q, m)]
+    if not metrics:
+        pytest.skip("no regression metric in this build")
+    run = prequential(REGRESSORS[0](), synth.Friedman(n_samples=1000), metrics, every=250,
+                      progress=False)
+    assert run.steps == [250, 500, 750, 1000]
+    assert all(len(c) == 4 for c in run.curves[REGRESSORS[0].__name__].values())
+    with pytest.raises(StreamError, match="stream item 2: the target is a str"):
+        prequential(REGRESSORS[0](), [({"a": 1.0}, 1.0), ({"a": 1.0}, "x")], metrics)
+
+
+def test_dataset_column_as_regression_target():
+    data = datasets.electricity(target="feat_2")
+    assert (data.task, data.n_features) == ("regression", 5)
+    plain = list(itertools.islice(datasets.electricity(), 3))
+    for (x, y), (px, _) in zip(data, plain):
+        assert y == px["feat_2"] and x == {k: v for k, v in px.items() if k != "feat_2"}
+    with pytest.raises(UsageError, match="the weather dataset has no feature 'rain'"):
+        datasets.weather(target="rain")
