@@ -300,7 +300,7 @@ SHORT = hs.expand([("mixed", "special", "extreme", 40, 1, None), ("fixed", "norm
 
 def drive_briefly(entry, obj):
     kind = KINDS[entry.kind]
-    tracker = Tracker()
+    tracker = Tracker(extreme_options=True)
     for _, x, y, y2, t, t2 in SHORT:
         tracker.observed(x)
         kind.check(entry, kind.observe(obj, x), tracker)
