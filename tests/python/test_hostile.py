@@ -110,7 +110,7 @@ class Run:
         self.entry, self.kind = entry, KINDS[entry.kind]
         self.a, self.b = entry.make(), entry.make()
         self.tracker = Tracker()
-        self.properties = [p for p in writable_properties(type(self.a))]
+        self.properties = writable_properties(type(self.a))
         self.original = {p: getattr(self.a, p) for p in self.properties}
         self.probe = {"f0": 0.5, "f1": -1.0}
 
@@ -145,6 +145,7 @@ class Run:
                 assert f"'{name}'" in str(result), f"unclear message for {name}={value!r}: {result}"
             else:
                 assert bits(getattr(self.a, name)) == bits(value)
+                self.tracker.extreme_options = True
         elif what == "rejected":
             for call in self.kind.all_rejected_calls(self.a, self.probe):
                 with pytest.raises(TypeError):
