@@ -51,6 +51,8 @@ CLASSES = {
     "HoeffdingAdaptiveTreeClassifier": ("classifier", lambda: q.HoeffdingAdaptiveTreeClassifier()),
     "ARFClassifier": ("classifier", lambda: q.ARFClassifier()),
     "SGTClassifier": ("classifier", lambda: q.SGTClassifier()),
+    "HoeffdingTreeRegressor": ("regressor", lambda: q.HoeffdingTreeRegressor()),
+    "ARFRegressor": ("regressor", lambda: q.ARFRegressor()),
     "FIMTDDRegressor": ("regressor", lambda: q.FIMTDDRegressor()),
     "StandardScaler": ("transformer", lambda: q.StandardScaler()),
     "MinMaxScaler": ("transformer", lambda: q.MinMaxScaler()),

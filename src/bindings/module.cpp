@@ -35,8 +35,8 @@ PYBIND11_MODULE(_quelb_core, m) {
     register_bayesian_linear_regression(m);
     register_passive_aggressive_regressor(m);
     register_knn_regressor(m);
-    // register_hoeffding_tree_regressor(m);
-    // register_arf_regressor(m);
+    register_hoeffding_tree_regressor(m);
+    register_arf_regressor(m);
     // register_srp_regressor(m);
     register_fimtdd_regressor(m);
     // register_leveraging_bagging_regressor(m);

@@ -22,6 +22,7 @@ void register_knn_regressor(pybind11::module_& m);
 void register_hoeffding_tree_classifier(pybind11::module_& m);
 void register_efdt_classifier(pybind11::module_& m);
 void register_hoeffding_adaptive_tree_classifier(pybind11::module_& m);
+void register_hoeffding_tree_regressor(pybind11::module_& m);
 
 // trees_extra.cpp
 void register_sgt_classifier(pybind11::module_& m);
@@ -29,6 +30,7 @@ void register_fimtdd_regressor(pybind11::module_& m);
 
 // ensembles.cpp
 void register_arf_classifier(pybind11::module_& m);
+void register_arf_regressor(pybind11::module_& m);
 
 // preprocessing.cpp
 void register_standard_scaler(pybind11::module_& m);

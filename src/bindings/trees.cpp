@@ -7,6 +7,7 @@
 #include "trees/efdt_classifier.hpp"
 #include "trees/hoeffding_adaptive_tree_classifier.hpp"
 #include "trees/hoeffding_tree_classifier.hpp"
+#include "trees/hoeffding_tree_regressor.hpp"
 
 namespace quelb::bindings {
 
@@ -54,6 +55,25 @@ void register_hoeffding_adaptive_tree_classifier(py::module_& m) {
                self.grace_period = value;
            })
         .def_readwrite("max_depth", &T::max_depth);
+}
+
+void register_hoeffding_tree_regressor(py::module_& m) {
+    using T = HoeffdingTreeRegressor;
+    auto cls = bind_regressor<T>(m, "HoeffdingTreeRegressor");
+    cls.def(py::init<int, double, double, int, double>(), py::arg("grace_period") = 200,
+            py::arg("split_confidence") = 1e-07, py::arg("tie_threshold") = 0.05, py::arg("max_depth") = 20,
+            py::arg("learning_rate") = 0.01);
+    cls.def_property(
+           "grace_period", [](const T& self) { return self.grace_period; },
+           [](T& self, int value) {
+               check_grace_period(value);
+               self.grace_period = value;
+           })
+        .def_readwrite("split_confidence", &T::split_confidence)
+        .def_readwrite("tie_threshold", &T::tie_threshold)
+        .def_readwrite("max_depth", &T::max_depth)
+        .def_readwrite("learning_rate", &T::learning_rate)
+        .def_property("leaf_prediction", &T::leaf_prediction, &T::set_leaf_prediction);
 }
 
 }  // namespace quelb::bindings

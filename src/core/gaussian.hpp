@@ -63,23 +63,57 @@ struct GaussianEstimator : GaussianStats {
 
     double std_dev() const { return std::sqrt(variance()); }
 
-    // Estimated weight of the values that fall <= threshold (first) and > threshold (second),
-    // assuming they are Gaussian: the point mass at the threshold goes left with the lower tail.
-    std::pair<double, double> split_weights(double threshold) const {
-        const double w = count;
-        if (threshold < min) return {0.0, w};
-        if (threshold >= max) return {w, 0.0};
-        const double equal = density(threshold) * w;
-        const double sd = std_dev();
-        double lower;
-        if (sd > 0.0) {
-            lower = (1.0 + std::erf((threshold - mean) / (1.4142135623730951 * sd))) * 0.5 * w - equal;
-        } else {
-            lower = threshold < mean ? w - equal : 0.0;
+    // split_weights at many thresholds: what does not depend on the threshold, computed once.
+    struct SplitWeights {
+        double weight, min, max, mean;
+        bool has_density;  // at least two values
+        double var, two_var, norm;  // density: exp(-d^2 / two_var) / norm, a point mass if var <= 0
+        double sd, erf_scale;       // erf_scale = sqrt(2) * sd
+
+        // Estimated weight of the values that fall <= threshold (first) and > threshold (second),
+        // assuming they are Gaussian: the point mass at the threshold goes left with the lower tail.
+        std::pair<double, double> operator()(double threshold) const {
+            if (threshold < min) return {0.0, weight};
+            if (threshold >= max) return {weight, 0.0};
+            double density = 0.0;
+            if (has_density) {
+                if (var <= 0.0) {
+                    density = threshold == mean ? 1.0 : 0.0;
+                } else {
+                    const double d = threshold - mean;
+                    density = std::exp(-(d * d) / two_var) / norm;
+                }
+            }
+            const double equal = density * weight;
+            double lower;
+            if (sd > 0.0) {
+                lower = (1.0 + std::erf((threshold - mean) / erf_scale)) * 0.5 * weight - equal;
+            } else {
+                lower = threshold < mean ? weight - equal : 0.0;
+            }
+            const double upper = weight - equal - lower;
+            return {lower + equal, upper > 0.0 ? upper : 0.0};
         }
-        const double upper = w - equal - lower;
-        return {lower + equal, upper > 0.0 ? upper : 0.0};
+    };
+
+    SplitWeights split_weigher() const {
+        SplitWeights s{};
+        s.weight = count;
+        s.min = min;
+        s.max = max;
+        s.mean = mean;
+        s.has_density = count >= 2.0;
+        if (s.has_density) {
+            s.var = m2 / (count - 1.0);
+            s.two_var = 2.0 * s.var;
+            s.norm = std::sqrt(kTwoPi * s.var);
+        }
+        s.sd = std_dev();
+        s.erf_scale = 1.4142135623730951 * s.sd;
+        return s;
     }
+
+    std::pair<double, double> split_weights(double threshold) const { return split_weigher()(threshold); }
 };
 
 // Probability that a Gaussian with this mean and standard deviation (> 0) stays <= x.

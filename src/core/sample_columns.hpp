@@ -19,9 +19,9 @@ public:
     const IndexedSample& entries() const { return entries_; }
 
     // Value of a column in the loaded sample; 0.0 when the sample lacks it.
-    double value_or_zero(std::uint32_t column) const {
-        return column < stamps_.size() && stamps_[column] == stamp_ ? values_[column] : 0.0;
-    }
+    double value_or_zero(std::uint32_t column) const { return has(column) ? values_[column] : 0.0; }
+    // Whether the loaded sample has a value for the column.
+    bool has(std::uint32_t column) const { return column < stamps_.size() && stamps_[column] == stamp_; }
 
     const FeatureIndex& index() const { return index_; }
 

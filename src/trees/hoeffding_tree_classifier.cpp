@@ -36,41 +36,7 @@ double sum_of(const std::vector<double>& counts) {
 
 }  // namespace
 
-void check_grace_period(int grace_period) {
-    if (grace_period < 1) throw std::invalid_argument("'grace_period' must be greater than 0.");
-}
-
 // ---- Leaf ---------------------------------------------------------------------------------------
-
-std::uint32_t HoeffdingTreeClassifier::SlotTable::find(std::uint32_t id) const {
-    if (cells_.empty()) return kNone;
-    const std::size_t mask = cells_.size() - 1;
-    for (std::size_t i = home(id);; i = (i + 1) & mask) {
-        if (cells_[i].key == id + 1) return cells_[i].slot;
-        if (cells_[i].key == 0) return kNone;
-    }
-}
-
-void HoeffdingTreeClassifier::SlotTable::reserve(std::size_t n) {
-    std::size_t capacity = 8;
-    while (capacity < 2 * n) capacity *= 2;
-    if (capacity <= cells_.size()) return;
-    std::vector<Cell> old(capacity);
-    old.swap(cells_);
-    size_ = 0;
-    for (const Cell& cell : old) {
-        if (cell.key != 0) insert(cell.key - 1, cell.slot);
-    }
-}
-
-void HoeffdingTreeClassifier::SlotTable::insert(std::uint32_t id, std::uint32_t slot) {
-    if (2 * (size_ + 1) > cells_.size()) reserve(std::max<std::size_t>(4, 2 * size_ + 1));
-    const std::size_t mask = cells_.size() - 1;
-    std::size_t i = home(id);
-    while (cells_[i].key != 0) i = (i + 1) & mask;
-    cells_[i] = {id + 1, slot};
-    ++size_;
-}
 
 std::size_t HoeffdingTreeClassifier::Leaf::find_class(Label y) const {
     std::size_t c = 0;
@@ -144,6 +110,14 @@ std::vector<HoeffdingTreeClassifier::LeafCounters> HoeffdingTreeClassifier::leaf
         counters.push_back({leaf.weight_seen, leaf.mc_correct, leaf.nb_correct});
     }
     return counters;
+}
+
+bool HoeffdingTreeClassifier::at_grace_multiple(double weight) const {
+    if (grace_period <= 0) return false;
+    const auto n = static_cast<std::int64_t>(weight);
+    // A 32-bit division is much cheaper than a 64-bit one and covers every realistic weight.
+    if (n >= 0 && n <= 0xFFFFFFFFLL) return static_cast<std::uint32_t>(n) % static_cast<std::uint32_t>(grace_period) == 0;
+    return n % grace_period == 0;
 }
 
 void HoeffdingTreeClassifier::note_class(Label y) {
@@ -387,9 +361,7 @@ Label HoeffdingTreeClassifier::predict_then_learn_loaded(Label y, int times) {
         if (c < terms_stamp_.size()) terms_stamp_[c] = 0;
         if (c < estimates_stamp_.size()) estimates_stamp_[c] = 0;
 
-        if (grace_period > 0 &&
-            static_cast<std::int64_t>(leaf.weight_seen) % static_cast<std::int64_t>(grace_period) == 0 &&
-            attempt_split(node, depth) && i + 1 < times) {
+        if (at_grace_multiple(leaf.weight_seen) && attempt_split(node, depth) && i + 1 < times) {
             node = sort_to_leaf(node, depth);
             resolve(leaf_of(node), true);
             y_stays_winner = false;
@@ -448,18 +420,22 @@ ClassProbabilities HoeffdingTreeClassifier::predict_proba_one(const FeatureMap& 
 
 // ---- Split attempt ------------------------------------------------------------------------------
 
-void HoeffdingTreeClassifier::split_branches(const Leaf& leaf, std::uint32_t slot, double threshold) {
+void HoeffdingTreeClassifier::prepare_split(const Leaf& leaf, std::uint32_t slot) {
     const std::size_t n_classes = leaf.labels.size();
-    if (left_.size() != n_classes) {
-        left_.resize(n_classes);
-        right_.resize(n_classes);
-    }
-    std::fill(left_.begin(), left_.end(), 0.0);
-    std::fill(right_.begin(), right_.end(), 0.0);
-    for (std::size_t c = 0; c < n_classes; ++c) {
-        const GaussianEstimator& e = leaf.estimator(slot, c);
-        if (e.count <= 0.0) continue;
-        const auto [l, r] = e.split_weights(threshold);
+    weighers_.resize(n_classes);
+    left_.resize(n_classes);
+    right_.resize(n_classes);
+    for (std::size_t c = 0; c < n_classes; ++c) weighers_[c] = leaf.estimator(slot, c).split_weigher();
+}
+
+void HoeffdingTreeClassifier::split_branches(double threshold) {
+    for (std::size_t c = 0; c < weighers_.size(); ++c) {
+        // Classes that never saw the feature have no weight on either side.
+        if (weighers_[c].weight <= 0.0) {
+            left_[c] = right_[c] = 0.0;
+            continue;
+        }
+        const auto [l, r] = weighers_[c](threshold);
         left_[c] = l;
         right_[c] = r;
     }
@@ -564,12 +540,14 @@ bool HoeffdingTreeClassifier::attempt_split(std::uint32_t node, int depth) {
             if (lo < t && t < hi) thresholds_.push_back(t);
         }
         if (thresholds_.empty()) continue;
-        std::sort(thresholds_.begin(), thresholds_.end());
+        // Rounding keeps step * i + lo non-decreasing in i: the list is ascending already and
+        // equal thresholds are neighbours.
         thresholds_.erase(std::unique(thresholds_.begin(), thresholds_.end()), thresholds_.end());
 
         double feature_merit = -kInf, feature_threshold = 0.0;
+        prepare_split(leaf, slot);
         for (double t : thresholds_) {
-            split_branches(leaf, slot, t);
+            split_branches(t);
             const double m = merit(gini, pre_entropy, branches, 2);
             if (m > feature_merit) {
                 feature_merit = m;
@@ -592,7 +570,8 @@ void HoeffdingTreeClassifier::apply_split(std::uint32_t node, std::uint32_t slot
     const std::uint32_t parent_leaf = nodes_[node].leaf;
     {
         const Leaf& leaf = leaves_[parent_leaf];
-        split_branches(leaf, slot, threshold);
+        prepare_split(leaf, slot);
+        split_branches(threshold);
         const std::vector<double>* branches[2] = {&left_, &right_};
         for (int side = 0; side < 2; ++side) {
             Leaf& child = children[side];

@@ -13,15 +13,14 @@
 #include <utility>
 #include <vector>
 
+#include "core/column_slots.hpp"
 #include "core/contracts.hpp"
 #include "core/sample_columns.hpp"
 #include "core/gaussian.hpp"
+#include "core/hoeffding.hpp"
 #include "core/rng.hpp"
 
 namespace quelb {
-
-// Throws std::invalid_argument unless grace_period >= 1: a tree's split test divides by it.
-void check_grace_period(int grace_period);
 
 class HoeffdingTreeClassifier : public IClassifier {
 public:
@@ -90,23 +89,8 @@ public:
 private:
     enum class LeafMode { majority_class, naive_bayes, adaptive };
 
-    // Feature column -> slot of one leaf: open addressing with linear probing.
-    class SlotTable {
-    public:
-        static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
-        std::uint32_t find(std::uint32_t id) const;
-        void insert(std::uint32_t id, std::uint32_t slot);  // id must be absent
-        void reserve(std::size_t n);
-
-    private:
-        struct Cell {
-            std::uint32_t key = 0;  // id + 1; 0 = empty
-            std::uint32_t slot = 0;
-        };
-        std::size_t home(std::uint32_t id) const { return (id * 2654435769u) & (cells_.size() - 1); }
-        std::vector<Cell> cells_;
-        std::size_t size_ = 0;
-    };
+    // Feature column -> slot of one leaf.
+    using SlotTable = ColumnSlots;
 
     // Statistics of one leaf. Estimators of one feature are stored together, one per leaf class:
     // estimators[slot * stride + class index]. An estimator with count 0 was never updated.
@@ -155,6 +139,8 @@ private:
     // asked) and forgets the cached density terms.
     void resolve(Leaf& leaf, bool create);
     void note_class(Label y);
+    // Whether trunc(weight) is a multiple of grace_period: a leaf then attempts a split.
+    bool at_grace_multiple(double weight) const;
 
     static Label majority_class(const Leaf& leaf);
     bool answers_with_naive_bayes(const Leaf& leaf) const;
@@ -179,8 +165,10 @@ private:
 
     // Split attempt on a leaf at `depth`; true when the leaf became a test.
     bool attempt_split(std::uint32_t node, int depth);
-    // Branch weights per leaf class of the test feature(slot) <= threshold.
-    void split_branches(const Leaf& leaf, std::uint32_t slot, double threshold);
+    // Branch weights (left_, right_) per leaf class of the test feature(slot) <= threshold, for
+    // the slot last prepared.
+    void prepare_split(const Leaf& leaf, std::uint32_t slot);
+    void split_branches(double threshold);
     // Merit of the branches given the leaf's counts, whose entropy is pre_entropy.
     double merit(bool gini, double pre_entropy, const std::vector<double>* const* branches,
                  std::size_t n_branches) const;
@@ -209,6 +197,7 @@ private:
     std::vector<double> scores_;
     std::vector<std::uint32_t> candidates_;
     std::vector<double> thresholds_;
+    std::vector<GaussianEstimator::SplitWeights> weighers_;
     std::vector<double> left_, right_;
 };
 

@@ -178,9 +178,3 @@ TEST(ARFClassifierNative, LifeCycleUnderAConceptChange) {
     EXPECT_GT(backgrounds_started, 0);
     EXPECT_GT(promotions, 0);
 }
-
-TEST(ARFClassifierNative, RejectsUnusableOptions) {
-    EXPECT_THROW(ARFClassifier(10, 0, 6.0, 0.001, 0.01, 0), std::invalid_argument);
-    EXPECT_THROW(ARFClassifier(10, 0, std::nan("")), std::invalid_argument);
-    EXPECT_NO_THROW(ARFClassifier(0, 0, 0.0));
-}

@@ -110,20 +110,3 @@ TEST(HoeffdingTreeNative, SubspaceShuffleFollowsTheSeed) {
     EXPECT_EQ(grow(5), grow(5));
     EXPECT_NE(grow(5), grow(6));
 }
-
-TEST(HoeffdingTreeNative, ResetKeepsOptionsAndGeneratorState) {
-    HoeffdingTreeClassifier tree(5, 0.1, 0.2, 3, 4, "gini");
-    tree.subspace_size = 1;
-    for (const auto& [x, y] : noisy_stream(100, 1)) tree.learn_one(x, y);
-    tree.reset();
-    EXPECT_EQ(tree.n_nodes(), 1u);
-    EXPECT_TRUE(tree.predict_proba_one({{"a", 1.0}}).empty());
-    EXPECT_EQ(tree.grace_period, 5);
-    EXPECT_EQ(tree.split_criterion, "gini");
-    EXPECT_EQ(tree.subspace_size, 1);
-}
-
-TEST(HoeffdingTreeNative, RejectsNonPositiveGracePeriod) {
-    EXPECT_THROW(HoeffdingTreeClassifier(0), std::invalid_argument);
-    EXPECT_THROW(HoeffdingTreeClassifier(-3), std::invalid_argument);
-}

@@ -360,3 +360,21 @@ def test_properties_and_reset():
     assert (tree.grace_period, tree.leaf_prediction, tree.n_split_points, tree.no_pre_prune) == (10, "mc", 3, True)
     with pytest.raises(TypeError):
         tree.learn_one(x=({"a": 1.0}), y=1)
+
+
+@pytest.mark.parametrize("make", [lambda: q.HoeffdingTreeClassifier(grace_period=10),
+                                  lambda: q.ARFClassifier(n_models=3, grace_period=10)],
+                         ids=["tree", "forest"])
+def test_non_finite_and_huge_values_keep_answers_proper(make):
+    rng = random.Random(0)
+    model = make()
+    odd = [float("nan"), float("inf"), -float("inf"), 1e300, -1e300]
+    for _ in range(3000):
+        x = {"a": rng.random(), "b": rng.choice(odd + [rng.random()]), "c": rng.gauss(0.0, 1.0)}
+        model.predict_one(x)
+        model.learn_one(x, int(x["a"] > 0.5))
+    for b in odd:
+        proba = model.predict_proba_one({"a": 0.9, "b": b})
+        assert all(math.isfinite(p) for p in proba.values())
+        assert sum(proba.values()) == pytest.approx(1.0)
+    assert model.predict_one({"a": 0.9}) == 1

@@ -1,0 +1,87 @@
+#include "ensembles/arf_regressor.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "core/hoeffding.hpp"
+
+namespace quelb {
+
+namespace {
+
+// Every member tree splits with these; the forest sets the rest.
+constexpr double kTreeSplitConfidence = 1e-07;
+constexpr double kTreeTieThreshold = 0.05;
+
+}  // namespace
+
+ARFRegressor::ARFRegressor(int n_models, int seed, double lambda_value, double drift_delta, double warning_delta,
+                           int grace_period, int max_depth, double learning_rate)
+    : n_models(n_models),
+      seed(seed),
+      lambda_value(lambda_value),
+      drift_delta(drift_delta),
+      warning_delta(warning_delta),
+      grace_period(grace_period),
+      max_depth(max_depth),
+      learning_rate(learning_rate) {
+    check_grace_period(grace_period);
+    check_poisson_mean(lambda_value);
+    reset();
+}
+
+std::size_t ARFRegressor::subset_size(std::size_t n) {
+    const auto m = static_cast<std::size_t>(std::round(std::sqrt(static_cast<double>(n))));
+    return std::max<std::size_t>(m, 1);
+}
+
+std::unique_ptr<HoeffdingTreeRegressor> ARFRegressor::make_tree() const {
+    auto tree = std::make_unique<HoeffdingTreeRegressor>(grace_period, kTreeSplitConfidence, kTreeTieThreshold,
+                                                         max_depth, learning_rate);
+    tree->share_columns(features_);
+    return tree;
+}
+
+void ARFRegressor::reset() {
+    rng_.seed(static_cast<std::uint32_t>(seed));
+    features_ = std::make_shared<SampleColumns>();
+    members_.clear();
+    const int n = std::max(n_models, 1);
+    members_.reserve(static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i) {
+        members_.emplace_back(drift_delta, warning_delta);
+        members_.back().trees.model = make_tree();
+    }
+}
+
+void ARFRegressor::learn_one(const FeatureMap& x, double y) {
+    // A target that is not a number (or infinite) is skipped whole: the trees could not learn it
+    // and its error would poison the detectors for good.
+    if (!std::isfinite(y)) return;
+    const PoissonDraw poisson(lambda_value);
+    features_->load(x, true);
+    const auto make = [this](NewModel) { return make_tree(); };
+    for (Member& member : members_) {
+        // The generator serves the member's subset draw first, then its Poisson weight. Nothing
+        // else consumes it, so drawing the weight before the tree's test-then-train changes nothing.
+        if (!member.features.chosen()) member.features.draw(x, *features_, rng_, subset_size(x.size()));
+        const IndexedSample& z = member.features.project(*features_, projection_);
+        const int k = poisson(rng_);
+        auto& trees = member.trees;
+        const double predicted = trees.model->predict_then_learn_loaded(z, y, k);
+        if (trees.background && k > 0) trees.background->predict_then_learn_loaded(z, y, k);
+        trees.track_error(std::fabs(y - predicted), make);
+    }
+}
+
+double ARFRegressor::predict_one(const FeatureMap& x) {
+    if (members_.empty()) return 0.0;
+    features_->load(x, false);
+    double sum = 0.0;
+    for (Member& member : members_) {
+        sum += member.trees.model->predict_loaded(member.features.project(*features_, projection_));
+    }
+    return sum / static_cast<double>(members_.size());
+}
+
+}  // namespace quelb

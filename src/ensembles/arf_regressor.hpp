@@ -1,0 +1,64 @@
+#pragma once
+// Adaptive random forest for regression: Hoeffding regression trees, each restricted to a random
+// subset of the features drawn once from the member's first sample, and trained on a
+// Poisson-weighted copy of the stream. Each member watches the absolute error of its tree with a
+// warning and a drift detector (background tree after a warning, tree swap after a drift); the
+// prediction is the plain mean of the members' predictions.
+#include <memory>
+#include <vector>
+
+#include "core/contracts.hpp"
+#include "core/rng.hpp"
+#include "core/sample_columns.hpp"
+#include "drift/drift_aware_member.hpp"
+#include "ensembles/feature_subset.hpp"
+#include "trees/hoeffding_tree_regressor.hpp"
+
+namespace quelb {
+
+class ARFRegressor : public IRegressor {
+public:
+    // Throws std::invalid_argument for grace_period < 1 or an unusable lambda_value.
+    ARFRegressor(int n_models = 10, int seed = 0, double lambda_value = 6.0, double drift_delta = 0.001,
+                 double warning_delta = 0.01, int grace_period = 200, int max_depth = 20,
+                 double learning_rate = 0.01);
+
+    void learn_one(const FeatureMap& x, double y) override;
+    double predict_one(const FeatureMap& x) override;
+    // Reseeds the generator and replaces every member by one with a fresh tree and no subset.
+    void reset() override;
+
+    struct Member {
+        Member(double drift_delta, double warning_delta) : trees(drift_delta, warning_delta) {}
+        DriftAwareMember<HoeffdingTreeRegressor> trees;  // trees.model is always present
+        FeatureSubset features;  // drawn at the member's first sample, kept until reset
+    };
+    const std::vector<Member>& members() const { return members_; }
+    std::vector<Member>& members() { return members_; }
+
+    // Number of features a member keeps out of n: sqrt(n) rounded half away from zero, at least 1.
+    static std::size_t subset_size(std::size_t n);
+
+    // Options. n_models and seed take effect at the next reset; the others when a tree is made
+    // or, for lambda_value, at the next learn_one.
+    int n_models;
+    int seed;
+    double lambda_value;
+    double drift_delta;
+    double warning_delta;
+    int grace_period;
+    int max_depth;
+    double learning_rate;
+
+private:
+    std::unique_ptr<HoeffdingTreeRegressor> make_tree() const;
+
+    std::vector<Member> members_;
+    Rng rng_;  // feature-subset shuffles and Poisson weights
+    // Shared by all trees: each sample's names are looked up once per call, not once per tree.
+    std::shared_ptr<SampleColumns> features_;
+
+    IndexedSample projection_;  // scratch
+};
+
+}  // namespace quelb

@@ -1,0 +1,345 @@
+#include "trees/hoeffding_tree_regressor.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "core/hoeffding.hpp"
+
+namespace quelb {
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+// Largest standardised error, and largest gradient per coefficient, of one linear model step.
+constexpr double kStepClip = 3.0;
+// The linear answer stays within this many target standard deviations of the target mean.
+constexpr double kAnswerSpread = 3.0;
+// Bounds of the share of a split feature's mass assigned to the left child.
+constexpr double kMinShare = 0.01;
+constexpr double kMaxShare = 0.99;
+
+double std_dev(const GaussianStats& stats) { return std::sqrt(stats.variance()); }
+
+double clip(double value, double bound) {
+    if (value < -bound) return -bound;
+    if (value > bound) return bound;
+    return value;
+}
+
+// (value - mean) / sd under the statistics; 0 when their sd is not positive.
+double standardise(const GaussianStats& stats, double value) {
+    const double sd = std_dev(stats);
+    return sd > 0.0 ? (value - stats.mean) / sd : 0.0;
+}
+
+// Share of a feature's values expected at or below t: the Gaussian cumulative probability, or a
+// step at the mean when the values do not vary.
+double share_at_or_below(double t, const GaussianStats& stats) {
+    const double sd = std_dev(stats);
+    if (sd > 0.0) return normal_cdf(t, stats.mean, sd);
+    return t >= stats.mean ? 1.0 : 0.0;
+}
+
+double left_share(const GaussianStats& stats) {
+    return std::clamp(share_at_or_below(stats.mean, stats), kMinShare, kMaxShare);
+}
+
+GaussianStats scaled(const GaussianStats& stats, double share) {
+    GaussianStats out;
+    out.count = share * stats.count;
+    out.mean = stats.mean;
+    out.m2 = share * stats.m2;
+    return out;
+}
+
+}  // namespace
+
+double mean_split_merit(double target_sd, const GaussianStats& feature, double weight_seen) {
+    if (weight_seen < 2.0) return 0.0;
+    const double p = left_share(feature);
+    return target_sd - target_sd * std::sqrt(p) * p - target_sd * std::sqrt(1.0 - p) * (1.0 - p);
+}
+
+HoeffdingTreeRegressor::HoeffdingTreeRegressor(int grace_period, double split_confidence, double tie_threshold,
+                                               int max_depth, double learning_rate)
+    : grace_period(grace_period),
+      split_confidence(split_confidence),
+      tie_threshold(tie_threshold),
+      max_depth(max_depth),
+      learning_rate(learning_rate),
+      features_(std::make_shared<SampleColumns>()) {
+    check_grace_period(grace_period);
+    make_root();
+}
+
+void HoeffdingTreeRegressor::make_root() {
+    nodes_.assign(1, Node{});
+    leaves_.assign(1, Leaf{});
+    nodes_[0].leaf = 0;
+}
+
+void HoeffdingTreeRegressor::reset() { make_root(); }
+
+void HoeffdingTreeRegressor::share_columns(std::shared_ptr<SampleColumns> columns) {
+    features_ = std::move(columns);
+    reset();
+}
+
+void HoeffdingTreeRegressor::set_leaf_prediction(std::string mode) {
+    leaf_mode_ = mode == "mean" ? LeafMode::mean : mode == "linear" ? LeafMode::linear : LeafMode::adaptive;
+    leaf_prediction_ = std::move(mode);
+}
+
+std::uint32_t HoeffdingTreeRegressor::sort_to_leaf(std::uint32_t node, int& depth) const {
+    while (!nodes_[node].is_leaf()) {
+        const Node& test = nodes_[node];
+        node = features_->value_or_zero(test.split_column) <= test.split_threshold ? test.left : test.right;
+        ++depth;
+    }
+    return node;
+}
+
+void HoeffdingTreeRegressor::resolve(Leaf& leaf, const IndexedSample& sample, bool create) {
+    resolved_.clear();
+    if (create && leaf.slot_columns.empty()) {
+        // A new leaf usually sees all of the sample's features at once.
+        leaf.slot_of.reserve(sample.size());
+        leaf.slot_columns.reserve(sample.size());
+        leaf.features.reserve(sample.size());
+    }
+    for (const FeatureIndex::Entry& entry : sample) {
+        // A NaN or infinite value would poison the running statistics, and with them the linear
+        // model, for good: it counts as missing here (node tests still route it).
+        if (!std::isfinite(entry.value)) continue;
+        std::uint32_t slot = leaf.slot_of.find(entry.column);
+        if (slot == ColumnSlots::kNone) {
+            if (!create) continue;
+            slot = static_cast<std::uint32_t>(leaf.slot_columns.size());
+            leaf.slot_columns.push_back(entry.column);
+            leaf.features.emplace_back();
+            leaf.slot_of.insert(entry.column, slot);
+        }
+        resolved_.push_back({slot, entry.value});
+    }
+}
+
+namespace {
+
+// The linear model's score s (in standardised target space) as a target value, kept within
+// mean ± 3 sd of the targets.
+double bounded_answer(double s, double mean, double sd) {
+    if (!(sd > 0.0)) return s + mean;
+    const double answer = sd * s + mean;
+    const double lo = mean - kAnswerSpread * sd, hi = mean + kAnswerSpread * sd;
+    if (answer < lo) return lo;
+    if (answer > hi) return hi;
+    return answer;
+}
+
+}  // namespace
+
+double HoeffdingTreeRegressor::linear_prediction(const Leaf& leaf) const {
+    double s = leaf.bias;
+    for (const ResolvedFeature& r : resolved_) {
+        const FeatureState& f = leaf.features[r.slot];
+        if (f.has_weight) s += f.weight * standardise(f.stats, r.value);
+    }
+    return bounded_answer(s, leaf.target.mean, std_dev(leaf.target));
+}
+
+double HoeffdingTreeRegressor::linear_prediction_standardised(const Leaf& leaf) const {
+    double s = leaf.bias;
+    for (std::size_t i = 0; i < resolved_.size(); ++i) {
+        const FeatureState& f = leaf.features[resolved_[i].slot];
+        if (f.has_weight) s += f.weight * standardised_[i];
+    }
+    return bounded_answer(s, leaf.target.mean, standardised_target_sd_);
+}
+
+bool HoeffdingTreeRegressor::answers_linearly(const Leaf& leaf) const {
+    if (leaf_mode_ == LeafMode::mean || leaf.samples_seen < grace_period) return false;
+    return leaf_mode_ == LeafMode::linear || leaf.mean_sq_error > leaf.linear_sq_error;
+}
+
+void HoeffdingTreeRegressor::learn_at_leaf(Leaf& leaf, double y, const double* linear_answer,
+                                           bool& standardised_current) {
+    // Both answers are scored before the sample changes the leaf.
+    if (leaf.samples_seen > 0) {
+        const double mean_error = y - leaf.target.mean;
+        const double linear = linear_answer           ? *linear_answer
+                              : standardised_current ? linear_prediction_standardised(leaf)
+                                                     : linear_prediction(leaf);
+        const double linear_error = y - linear;
+        leaf.mean_sq_error += mean_error * mean_error;
+        leaf.linear_sq_error += linear_error * linear_error;
+    }
+    leaf.target.update(y);
+    leaf.weight_seen += 1.0;
+    leaf.samples_seen += 1;
+    for (const ResolvedFeature& r : resolved_) leaf.features[r.slot].stats.update(r.value);
+
+    // One clipped gradient step of the linear model, in standardised target space.
+    const double target_sd = std_dev(leaf.target);
+    standardised_current = target_sd > 0.0;
+    if (!standardised_current) return;
+    // The statistics stay as they are until the next sample: its answer reuses these values.
+    standardised_target_sd_ = target_sd;
+    standardised_.resize(resolved_.size());
+    double s = leaf.bias;
+    for (std::size_t i = 0; i < resolved_.size(); ++i) {
+        const FeatureState& f = leaf.features[resolved_[i].slot];
+        const double z = standardise(f.stats, resolved_[i].value);
+        standardised_[i] = z;
+        if (f.has_weight) s += f.weight * z;
+    }
+    const double error = clip((y - leaf.target.mean) / target_sd - s, kStepClip);
+    for (std::size_t i = 0; i < resolved_.size(); ++i) {
+        FeatureState& f = leaf.features[resolved_[i].slot];
+        f.weight += learning_rate * clip(error * standardised_[i], kStepClip);
+        f.has_weight = true;
+    }
+    leaf.bias += learning_rate * error;
+}
+
+void HoeffdingTreeRegressor::learn_one(const FeatureMap& x, double y) {
+    features_->load(x, true);
+    predict_then_learn_loaded(features_->entries(), y, 1);
+}
+
+double HoeffdingTreeRegressor::predict_one(const FeatureMap& x) {
+    features_->load(x, false);
+    return predict_loaded(features_->entries());
+}
+
+double HoeffdingTreeRegressor::predict_loaded(const IndexedSample& sample) {
+    int depth = 0;
+    Leaf& leaf = leaf_of(sort_to_leaf(0, depth));
+    if (!answers_linearly(leaf)) return leaf.target.mean;
+    resolve(leaf, sample, false);
+    return linear_prediction(leaf);
+}
+
+double HoeffdingTreeRegressor::predict_then_learn_loaded(const IndexedSample& sample, double y, int times) {
+    // A target that is not a number (or infinite) teaches nothing and would poison the leaf.
+    if (!std::isfinite(y)) times = 0;
+    int depth = 0;
+    std::uint32_t node = sort_to_leaf(0, depth);
+    // New slots hold no statistics and no coefficient, which no answer reads: creating them
+    // before the prediction changes nothing.
+    resolve(leaf_of(node), sample, times > 0);
+    const Leaf& start = leaf_of(node);
+    const bool linear = answers_linearly(start);
+    const double prediction = linear ? linear_prediction(start) : start.target.mean;
+
+    bool standardised_current = false;
+    for (int i = 0; i < times; ++i) {
+        Leaf& leaf = leaf_of(node);
+        // The first step scores the answer just computed on the unchanged leaf.
+        learn_at_leaf(leaf, y, i == 0 && linear ? &prediction : nullptr, standardised_current);
+        if (grace_period > 0 && leaf.samples_seen % grace_period == 0 && depth < max_depth &&
+            leaf.samples_seen >= 2 && attempt_split(node) && i + 1 < times) {
+            node = sort_to_leaf(node, depth);
+            resolve(leaf_of(node), sample, true);
+            standardised_current = false;
+        }
+    }
+    return prediction;
+}
+
+// ---- Split attempt ------------------------------------------------------------------------------
+
+bool HoeffdingTreeRegressor::attempt_split(std::uint32_t node) {
+    const Leaf& leaf = leaf_of(node);
+    const double target_sd = std_dev(leaf.target);
+    if (!(target_sd > 0.0) || leaf.slot_columns.empty()) return false;
+
+    // Features in ascending byte order of their names: the first of equal merits wins.
+    candidates_.resize(leaf.slot_columns.size());
+    for (std::uint32_t s = 0; s < candidates_.size(); ++s) candidates_[s] = s;
+    const FeatureIndex& index = features_->index();
+    std::sort(candidates_.begin(), candidates_.end(), [&](std::uint32_t a, std::uint32_t b) {
+        return index.name(leaf.slot_columns[a]) < index.name(leaf.slot_columns[b]);
+    });
+
+    const double epsilon = hoeffding_bound(target_sd, split_confidence, static_cast<double>(leaf.samples_seen));
+    double best = -kInf, second = -kInf;
+    bool have_best = false;
+    std::uint32_t best_slot = 0;
+    double best_threshold = 0.0;
+    for (std::uint32_t slot : candidates_) {
+        const GaussianStats& stats = leaf.features[slot].stats;
+        if (!(stats.count > 0.0)) continue;
+        const double merit = mean_split_merit(target_sd, stats, leaf.weight_seen);
+        if (merit > best) {
+            second = best;
+            best = merit;
+            have_best = true;
+            best_slot = slot;
+            best_threshold = stats.mean;
+        } else if (merit > second) {
+            second = merit;
+        }
+    }
+    if (!have_best || !(best > 0.0)) return false;
+    const double lead = best - second;
+    if (!(lead > epsilon || (lead < tie_threshold && epsilon < tie_threshold))) return false;
+    apply_split(node, best_slot, best_threshold);
+    return true;
+}
+
+void HoeffdingTreeRegressor::apply_split(std::uint32_t node, std::uint32_t slot, double threshold) {
+    const std::uint32_t parent_index = nodes_[node].leaf;
+    Leaf children[2];
+    {
+        const Leaf& parent = leaves_[parent_index];
+        const GaussianStats& split_stats = parent.features[slot].stats;
+        const double p = split_stats.count > 0.0 ? left_share(split_stats) : 0.5;
+        const double shares[2] = {p, 1.0 - p};
+        for (int side = 0; side < 2; ++side) {
+            const double share = shares[side];
+            Leaf& child = children[side];
+            child.target = scaled(parent.target, share);
+            child.weight_seen = share * parent.weight_seen;
+            child.samples_seen = static_cast<std::int64_t>(share * static_cast<double>(parent.samples_seen));
+            child.bias = parent.bias;
+            child.slot_of = parent.slot_of;
+            child.slot_columns = parent.slot_columns;
+            child.features = parent.features;
+            for (FeatureState& f : child.features) f.stats = scaled(f.stats, share);
+        }
+    }
+    Node test = nodes_[node];
+    test.split_column = leaves_[parent_index].slot_columns[slot];
+    test.split_threshold = threshold;
+    test.leaf = kNoLeaf;
+    test.left = static_cast<std::uint32_t>(nodes_.size());
+    test.right = test.left + 1;
+    nodes_[node] = test;
+    // The left child takes over the parent's statistics record; the right one gets a new one.
+    Node left, right;
+    left.leaf = parent_index;
+    leaves_[parent_index] = std::move(children[0]);
+    right.leaf = static_cast<std::uint32_t>(leaves_.size());
+    leaves_.push_back(std::move(children[1]));
+    nodes_.push_back(left);
+    nodes_.push_back(right);
+}
+
+HoeffdingTreeRegressor::NodeView HoeffdingTreeRegressor::node(std::uint32_t index) const {
+    const Node& n = nodes_.at(index);
+    const FeatureIndex& names = features_->index();
+    NodeView view{n.is_leaf(), {}, n.split_threshold, n.left, n.right, 0.0, 0, {}};
+    if (!n.is_leaf()) {
+        view.split_feature = names.name(n.split_column);
+        return view;
+    }
+    const Leaf& leaf = leaves_[n.leaf];
+    view.weight_seen = leaf.weight_seen;
+    view.samples_seen = leaf.samples_seen;
+    for (std::uint32_t column : leaf.slot_columns) view.features.push_back(names.name(column));
+    std::sort(view.features.begin(), view.features.end());
+    return view;
+}
+
+}  // namespace quelb

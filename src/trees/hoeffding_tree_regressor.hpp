@@ -1,0 +1,158 @@
+#pragma once
+// Incremental regression tree. Every leaf keeps running statistics of the target and of each
+// feature, and a small linear model on standardised features trained by clipped gradient steps.
+// A leaf answers with its target mean, with its linear model, or adaptively with whichever has
+// made the smaller squared error so far. At every multiple of the grace period a leaf considers
+// splitting at the running mean of each feature, and does so once the Hoeffding bound (with the
+// target's standard deviation as range) says the best feature is reliably ahead, or that the
+// candidates are tied. The children inherit the parent's statistics, scaled by the share of the
+// feature's distribution on their side, and copies of its linear model.
+//
+// The tree is also the member model of the regression forests, which share one SampleColumns
+// among their trees and feed each tree its own projection of the loaded sample.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/column_slots.hpp"
+#include "core/contracts.hpp"
+#include "core/gaussian.hpp"
+#include "core/sample_columns.hpp"
+
+namespace quelb {
+
+// Merit of splitting a leaf whose target has standard deviation target_sd at the mean of a
+// feature with the given statistics: the reduction of the target's spread expected when a share
+// p (the feature's probability mass at or below its mean, kept within [0.01, 0.99]) goes left.
+// 0 while the leaf has seen fewer than two samples.
+double mean_split_merit(double target_sd, const GaussianStats& feature, double weight_seen);
+
+class HoeffdingTreeRegressor : public IRegressor {
+public:
+    // Throws std::invalid_argument when grace_period < 1.
+    HoeffdingTreeRegressor(int grace_period = 200, double split_confidence = 1e-07, double tie_threshold = 0.05,
+                           int max_depth = 20, double learning_rate = 0.01);
+
+    void learn_one(const FeatureMap& x, double y) override;
+    double predict_one(const FeatureMap& x) override;
+    // A fresh single leaf; the options are kept.
+    void reset() override;
+
+    // The answer predict_one gives now, followed by `times` calls of learn_one: the results are
+    // exactly those calls', but the sample is sorted and its features found once per leaf.
+    // `sample` is the sample loaded into the tree's columns, or its projection onto a fixed set of
+    // columns (the same set at every call): the tests of the inner nodes read their features from
+    // the loaded sample, which agrees with the projection on every feature the tree has learnt.
+    // Learning needs the sample loaded with new names added. A non-finite y is not learnt.
+    double predict_then_learn_loaded(const IndexedSample& sample, double y, int times);
+    double predict_loaded(const IndexedSample& sample);
+
+    // Makes the tree read samples through `columns`, shared with other trees; the tree restarts
+    // from a fresh leaf (its statistics refer to the columns of its former index).
+    void share_columns(std::shared_ptr<SampleColumns> columns);
+
+    // "mean", "linear"; anything else is adaptive.
+    const std::string& leaf_prediction() const { return leaf_prediction_; }
+    void set_leaf_prediction(std::string mode);
+
+    // Structure, for diagnostics and tests. Nodes are numbered in creation order, 0 the root.
+    struct NodeView {
+        bool is_leaf;
+        std::string split_feature;  // tests only
+        double split_threshold;
+        std::uint32_t left, right;  // tests only
+        double weight_seen;         // leaves only
+        std::int64_t samples_seen;  // leaves only
+        std::vector<std::string> features;  // leaves only: names with statistics, in byte order
+    };
+    std::size_t n_nodes() const { return nodes_.size(); }
+    NodeView node(std::uint32_t index) const;
+
+    // Options: read at their next use.
+    int grace_period;
+    double split_confidence;
+    double tie_threshold;
+    int max_depth;
+    double learning_rate;
+
+private:
+    enum class LeafMode { mean, linear, adaptive };
+
+    // What a leaf keeps per feature: the value statistics and, once the linear model has stepped
+    // on the feature, its coefficient.
+    struct FeatureState {
+        GaussianStats stats;
+        double weight = 0.0;
+        bool has_weight = false;
+    };
+
+    struct Leaf {
+        GaussianStats target;
+        double weight_seen = 0.0;
+        std::int64_t samples_seen = 0;
+        double bias = 0.0;
+        double mean_sq_error = 0.0;    // of the mean answer, measured before each sample
+        double linear_sq_error = 0.0;  // the same for the linear answer
+        ColumnSlots slot_of;
+        std::vector<std::uint32_t> slot_columns;  // feature column of each slot
+        std::vector<FeatureState> features;       // by slot
+    };
+
+    static constexpr std::uint32_t kNoLeaf = 0xFFFFFFFFu;
+
+    // Nodes are kept small, apart from the leaves' statistics, so that walking down the tree
+    // touches little memory.
+    struct Node {
+        double split_threshold = 0.0;
+        std::uint32_t split_column = 0;
+        std::uint32_t left = 0;
+        std::uint32_t right = 0;
+        std::uint32_t leaf = kNoLeaf;  // index into leaves_; kNoLeaf for a test
+        bool is_leaf() const { return leaf != kNoLeaf; }
+    };
+
+    // A feature of the current sample found at the current leaf.
+    struct ResolvedFeature {
+        std::uint32_t slot;
+        double value;
+    };
+
+    // Walks from `node` at `depth` down to a leaf; missing features read 0.0, NaN goes right.
+    std::uint32_t sort_to_leaf(std::uint32_t node, int& depth) const;
+    // Fills resolved_ with the leaf's slots of the sample's features, creating missing slots when
+    // asked (features without a slot are left out).
+    void resolve(Leaf& leaf, const IndexedSample& sample, bool create);
+    // The linear model's answer for the resolved sample, kept within mean ± 3 sd of the targets.
+    double linear_prediction(const Leaf& leaf) const;
+    // The same from standardised_, computed under the leaf's current statistics.
+    double linear_prediction_standardised(const Leaf& leaf) const;
+    // Whether the leaf answers with its linear model rather than its target mean.
+    bool answers_linearly(const Leaf& leaf) const;
+    // Learns y with the resolved sample; linear_answer, when given, is the leaf's linear answer
+    // for it as the leaf stands. standardised_current tells whether standardised_ holds the
+    // sample's standardised values under the leaf's current statistics, and is updated.
+    void learn_at_leaf(Leaf& leaf, double y, const double* linear_answer, bool& standardised_current);
+    // Split attempt on a leaf at `depth`; true when the leaf became a test.
+    bool attempt_split(std::uint32_t node);
+    void apply_split(std::uint32_t node, std::uint32_t slot, double threshold);
+
+    std::string leaf_prediction_ = "adaptive";
+    LeafMode leaf_mode_ = LeafMode::adaptive;
+
+    // Resets the tree to a single empty leaf.
+    void make_root();
+    Leaf& leaf_of(std::uint32_t node) { return leaves_[nodes_[node].leaf]; }
+
+    std::vector<Node> nodes_;  // nodes_[0] is the root
+    std::vector<Leaf> leaves_;
+    std::shared_ptr<SampleColumns> features_;
+
+    // Scratch space reused between calls.
+    std::vector<ResolvedFeature> resolved_;
+    std::vector<double> standardised_;  // per resolved feature
+    double standardised_target_sd_ = 0.0;  // the target's sd when standardised_ was computed
+    std::vector<std::uint32_t> candidates_;
+};
+
+}  // namespace quelb
