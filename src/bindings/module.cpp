@@ -28,8 +28,8 @@ PYBIND11_MODULE(_quelb_core, m) {
     register_efdt_classifier(m);
     register_sgt_classifier(m);
     register_arf_classifier(m);
-    // register_srp_classifier(m);
-    // register_leveraging_bagging_classifier(m);
+    register_srp_classifier(m);
+    register_leveraging_bagging_classifier(m);
     register_hoeffding_adaptive_tree_classifier(m);
     register_linear_regression(m);
     register_bayesian_linear_regression(m);
@@ -37,11 +37,11 @@ PYBIND11_MODULE(_quelb_core, m) {
     register_knn_regressor(m);
     register_hoeffding_tree_regressor(m);
     register_arf_regressor(m);
-    // register_srp_regressor(m);
+    register_srp_regressor(m);
     register_fimtdd_regressor(m);
-    // register_leveraging_bagging_regressor(m);
-    // register_sgbt_classifier(m);
-    // register_sgbr_regressor(m);
+    register_leveraging_bagging_regressor(m);
+    register_sgbt_classifier(m);
+    register_sgbr_regressor(m);
     register_standard_scaler(m);
     register_min_max_scaler(m);
     register_max_abs_scaler(m);

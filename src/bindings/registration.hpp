@@ -20,17 +20,21 @@ void register_knn_regressor(pybind11::module_& m);
 
 // trees.cpp
 void register_hoeffding_tree_classifier(pybind11::module_& m);
+void register_hoeffding_tree_regressor(pybind11::module_& m);
 void register_efdt_classifier(pybind11::module_& m);
 void register_hoeffding_adaptive_tree_classifier(pybind11::module_& m);
-void register_hoeffding_tree_regressor(pybind11::module_& m);
-
-// trees_extra.cpp
 void register_sgt_classifier(pybind11::module_& m);
 void register_fimtdd_regressor(pybind11::module_& m);
 
 // ensembles.cpp
 void register_arf_classifier(pybind11::module_& m);
 void register_arf_regressor(pybind11::module_& m);
+void register_srp_classifier(pybind11::module_& m);
+void register_srp_regressor(pybind11::module_& m);
+void register_leveraging_bagging_classifier(pybind11::module_& m);
+void register_leveraging_bagging_regressor(pybind11::module_& m);
+void register_sgbt_classifier(pybind11::module_& m);
+void register_sgbr_regressor(pybind11::module_& m);
 
 // preprocessing.cpp
 void register_standard_scaler(pybind11::module_& m);

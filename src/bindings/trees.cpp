@@ -5,9 +5,11 @@
 #include <string>
 
 #include "trees/efdt_classifier.hpp"
+#include "trees/fimtdd_regressor.hpp"
 #include "trees/hoeffding_adaptive_tree_classifier.hpp"
 #include "trees/hoeffding_tree_classifier.hpp"
 #include "trees/hoeffding_tree_regressor.hpp"
+#include "trees/sgt_classifier.hpp"
 
 namespace quelb::bindings {
 
@@ -74,6 +76,37 @@ void register_hoeffding_tree_regressor(py::module_& m) {
         .def_readwrite("max_depth", &T::max_depth)
         .def_readwrite("learning_rate", &T::learning_rate)
         .def_property("leaf_prediction", &T::leaf_prediction, &T::set_leaf_prediction);
+}
+
+void register_sgt_classifier(py::module_& m) {
+    using T = SGTClassifier;
+    auto cls = bind_classifier<T>(m, "SGTClassifier");
+    cls.def(py::init<double, double, int, int>(), py::arg("learning_rate") = 0.1, py::arg("lambda_") = 0.1,
+            py::arg("grace_period") = 200, py::arg("max_depth") = 6);
+    cls.def_readwrite("learning_rate", &T::learning_rate).def_readwrite("lambda_", &T::lambda_);
+    def_checked_property(
+        cls, "grace_period", &T::grace_period, [](int value) { return value > 0; },
+        "'grace_period' must be greater than 0.");
+    cls.def_readwrite("max_depth", &T::max_depth);
+}
+
+void register_fimtdd_regressor(py::module_& m) {
+    using T = FIMTDDRegressor;
+    auto cls = bind_regressor<T>(m, "FIMTDDRegressor");
+    cls.def(py::init<int, double, double, int, std::string, double, double, bool, double, double, double, int, int,
+                     bool, int>(),
+            py::arg("grace_period") = 200, py::arg("split_confidence") = 1e-07, py::arg("tie_threshold") = 0.05,
+            py::arg("max_depth") = 20, py::arg("leaf_prediction") = "adaptive", py::arg("learning_ratio") = 0.02,
+            py::arg("learning_rate_decay") = 0.001, py::arg("learning_ratio_const") = false,
+            py::arg("page_hinckley_alpha") = 0.005, py::arg("page_hinckley_threshold") = 50.0,
+            py::arg("alternate_tree_fading_factor") = 0.995, py::arg("alternate_tree_t_min") = 150,
+            py::arg("alternate_tree_time") = 1500, py::arg("drift_detection") = true, py::arg("seed") = 1);
+    cls.def("n_splits", &T::n_splits)
+        .def_readwrite("grace_period", &T::grace_period)
+        .def_readwrite("split_confidence", &T::split_confidence)
+        .def_property("leaf_prediction", &T::leaf_prediction, &T::set_leaf_prediction)
+        .def_readwrite("drift_detection", &T::drift_detection)
+        .def_readwrite("seed", &T::seed);
 }
 
 }  // namespace quelb::bindings

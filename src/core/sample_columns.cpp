@@ -1,27 +1,49 @@
 #include "core/sample_columns.hpp"
 
-#include <algorithm>
-
 namespace quelb {
 
 void SampleColumns::load(const FeatureMap& x, bool add_new) {
     if (add_new) {
-        index_.assign(x, entries_);
+        index_.assign(x, loaded_);
     } else {
-        index_.lookup(x, entries_);
+        index_.lookup(x, loaded_);
     }
-    if (++stamp_ == 0) {  // wrapped: forget every old stamp
-        std::fill(stamps_.begin(), stamps_.end(), 0u);
-        stamp_ = 1;
-    }
-    if (stamps_.size() < index_.size()) {
-        stamps_.resize(index_.size(), 0);
+    if (loaded_stamps_.size() < index_.size()) {
+        loaded_stamps_.resize(index_.size(), 0);
+        visible_stamps_.resize(index_.size(), 0);
         values_.resize(index_.size(), 0.0);
     }
-    for (const FeatureIndex::Entry& entry : entries_) {
+    ++loaded_stamp_;
+    ++visible_stamp_;
+    projected_ = false;
+    for (const FeatureIndex::Entry& entry : loaded_) {
         values_[entry.column] = entry.value;
-        stamps_[entry.column] = stamp_;
+        loaded_stamps_[entry.column] = loaded_stamp_;
+        visible_stamps_[entry.column] = visible_stamp_;
     }
+}
+
+void SampleColumns::mark_visible(const IndexedSample& entries) {
+    ++visible_stamp_;
+    for (const FeatureIndex::Entry& entry : entries) visible_stamps_[entry.column] = visible_stamp_;
+}
+
+void SampleColumns::project(const std::vector<std::uint32_t>& columns) {
+    ++visible_stamp_;
+    visible_.clear();
+    for (const std::uint32_t column : columns) {
+        if (column < loaded_stamps_.size() && loaded_stamps_[column] == loaded_stamp_) {
+            visible_.push_back({column, values_[column]});
+            visible_stamps_[column] = visible_stamp_;
+        }
+    }
+    projected_ = true;
+}
+
+void SampleColumns::show_all() {
+    if (!projected_) return;
+    projected_ = false;
+    mark_visible(loaded_);
 }
 
 }  // namespace quelb

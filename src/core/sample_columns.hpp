@@ -3,6 +3,10 @@
 // features by column in no fixed order (the tests of a tree's nodes) load a sample once and then
 // read any feature in constant time; the trees of an ensemble share one, so each sample's names
 // are looked up once per ensemble call, not once per tree.
+//
+// Ensembles whose members see only a subset of the features project the loaded sample onto a
+// member's columns: until the next projection or load, the trees reading it see exactly the
+// sample holding those features only, without a copy of any name.
 #include <cstdint>
 #include <vector>
 
@@ -12,26 +16,45 @@ namespace quelb {
 
 class SampleColumns {
 public:
-    // Loads x: assigns columns to its new names when add_new, else skips names without one.
+    // Loads x: assigns columns to its new names when add_new, else skips names without one. The
+    // whole sample is visible.
     void load(const FeatureMap& x, bool add_new);
 
-    // The loaded features that have a column, in x's iteration order.
-    const IndexedSample& entries() const { return entries_; }
+    // Makes only the loaded features among `columns` visible, in the order of `columns`: what a
+    // projection of the sample onto those features, loaded afresh, would show.
+    void project(const std::vector<std::uint32_t>& columns);
+    // Makes the whole loaded sample visible again.
+    void show_all();
 
-    // Value of a column in the loaded sample; 0.0 when the sample lacks it.
+    // The visible features that have a column, in the sample's iteration order (or the
+    // projection's order).
+    const IndexedSample& entries() const { return projected_ ? visible_ : loaded_; }
+    // Every loaded feature that has a column, whatever the projection.
+    const IndexedSample& loaded() const { return loaded_; }
+
+    // Value of a column in the visible sample; 0.0 when the sample lacks it or it is hidden.
     double value_or_zero(std::uint32_t column) const { return has(column) ? values_[column] : 0.0; }
-    // Whether the loaded sample has a value for the column.
-    bool has(std::uint32_t column) const { return column < stamps_.size() && stamps_[column] == stamp_; }
+    // Whether the visible sample has a value for the column.
+    bool has(std::uint32_t column) const {
+        return column < visible_stamps_.size() && visible_stamps_[column] == visible_stamp_;
+    }
 
     const FeatureIndex& index() const { return index_; }
 
 private:
+    void mark_visible(const IndexedSample& entries);
+
     FeatureIndex index_;
-    IndexedSample entries_;
-    // values_[c] belongs to the loaded sample when stamps_[c] equals the current stamp.
+    IndexedSample loaded_;
+    IndexedSample visible_;  // the projection, when projected_
+    bool projected_ = false;
+    // values_[c] belongs to the loaded sample when loaded_stamps_[c] equals loaded_stamp_, and is
+    // visible when visible_stamps_[c] equals visible_stamp_. 64-bit stamps never wrap.
     std::vector<double> values_;
-    std::vector<std::uint32_t> stamps_;
-    std::uint32_t stamp_ = 0;
+    std::vector<std::uint64_t> loaded_stamps_;
+    std::vector<std::uint64_t> visible_stamps_;
+    std::uint64_t loaded_stamp_ = 0;
+    std::uint64_t visible_stamp_ = 0;
 };
 
 }  // namespace quelb

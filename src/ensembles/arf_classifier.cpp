@@ -69,32 +69,17 @@ void ARFClassifier::learn_one(const FeatureMap& x, Label y) {
         // Only the Poisson draws consume the forest's generator, so drawing before the tree's
         // test-then-train changes nothing.
         const int k = poisson(rng_);
-        const Label predicted = trees.model->predict_then_learn_loaded(y, k);
-        if (predicted == y) member.n_correct += 1.0;
-        member.n_seen += 1.0;
-        if (trees.background && k > 0) trees.background->predict_then_learn_loaded(y, k);
-
-        const double error = predicted == y ? 0.0 : 1.0;
-        const auto make = [&](NewModel what) {
+        member.learn_loaded(*features_, y, k, [&](NewModel what) {
             const std::uint32_t step = what == NewModel::background ? kBackgroundStep : kReplacementStep;
             return make_tree(tree_seed(seed, step, i, member.n_seen), x.size());
-        };
-        if (trees.track_error(error, make) == MemberEvent::model_replaced) {
-            member.n_correct = 0.0;
-            member.n_seen = 0.0;
-        }
+        });
     }
 }
 
 void ARFClassifier::vote(const FeatureMap& x) {
     vote_.clear();
     features_->load(x, false);
-    for (Member& member : members_) {
-        if (!member.trees.model) continue;
-        member.trees.model->predict_proba_loaded(proba_);
-        const double weight = member.n_seen > 0.0 ? member.n_correct / member.n_seen : 1.0;
-        vote_.add(proba_, weight);
-    }
+    for (Member& member : members_) member.vote_loaded(*features_, vote_, proba_);
     vote_.normalise();
 }
 

@@ -11,7 +11,7 @@
 
 #include "core/contracts.hpp"
 #include "core/rng.hpp"
-#include "drift/drift_aware_member.hpp"
+#include "ensembles/classifier_member.hpp"
 #include "ensembles/vote.hpp"
 #include "trees/hoeffding_tree_classifier.hpp"
 
@@ -30,12 +30,7 @@ public:
     // Reseeds the generator and replaces every member by an empty one (trees come lazily).
     void reset() override;
 
-    struct Member {
-        Member(double drift_delta, double warning_delta) : trees(drift_delta, warning_delta) {}
-        DriftAwareMember<HoeffdingTreeClassifier> trees;  // trees.model is absent until the first sample
-        double n_correct = 0.0;  // right predictions since the last drift (or reset)
-        double n_seen = 0.0;     // predictions since the last drift (or reset)
-    };
+    using Member = ClassifierMember;
     const std::vector<Member>& members() const { return members_; }
     std::vector<Member>& members() { return members_; }
 

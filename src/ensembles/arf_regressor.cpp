@@ -64,13 +64,8 @@ void ARFRegressor::learn_one(const FeatureMap& x, double y) {
     for (Member& member : members_) {
         // The generator serves the member's subset draw first, then its Poisson weight. Nothing
         // else consumes it, so drawing the weight before the tree's test-then-train changes nothing.
-        if (!member.features.chosen()) member.features.draw(x, *features_, rng_, subset_size(x.size()));
-        const IndexedSample& z = member.features.project(*features_, projection_);
-        const int k = poisson(rng_);
-        auto& trees = member.trees;
-        const double predicted = trees.model->predict_then_learn_loaded(z, y, k);
-        if (trees.background && k > 0) trees.background->predict_then_learn_loaded(z, y, k);
-        trees.track_error(std::fabs(y - predicted), make);
+        if (!member.features.chosen()) member.features.draw(*features_, rng_, subset_size(x.size()));
+        member.learn_loaded(*features_, y, poisson(rng_), make);
     }
 }
 
@@ -78,9 +73,7 @@ double ARFRegressor::predict_one(const FeatureMap& x) {
     if (members_.empty()) return 0.0;
     features_->load(x, false);
     double sum = 0.0;
-    for (Member& member : members_) {
-        sum += member.trees.model->predict_loaded(member.features.project(*features_, projection_));
-    }
+    for (Member& member : members_) sum += member.predict_loaded(*features_);
     return sum / static_cast<double>(members_.size());
 }
 

@@ -10,8 +10,7 @@
 #include "core/contracts.hpp"
 #include "core/rng.hpp"
 #include "core/sample_columns.hpp"
-#include "drift/drift_aware_member.hpp"
-#include "ensembles/feature_subset.hpp"
+#include "ensembles/regressor_member.hpp"
 #include "trees/hoeffding_tree_regressor.hpp"
 
 namespace quelb {
@@ -28,11 +27,9 @@ public:
     // Reseeds the generator and replaces every member by one with a fresh tree and no subset.
     void reset() override;
 
-    struct Member {
-        Member(double drift_delta, double warning_delta) : trees(drift_delta, warning_delta) {}
-        DriftAwareMember<HoeffdingTreeRegressor> trees;  // trees.model is always present
-        FeatureSubset features;  // drawn at the member's first sample, kept until reset
-    };
+    // trees.model is always present; features are drawn at the member's first sample and kept
+    // until reset.
+    using Member = RegressorMember;
     const std::vector<Member>& members() const { return members_; }
     std::vector<Member>& members() { return members_; }
 
@@ -57,8 +54,6 @@ private:
     Rng rng_;  // feature-subset shuffles and Poisson weights
     // Shared by all trees: each sample's names are looked up once per call, not once per tree.
     std::shared_ptr<SampleColumns> features_;
-
-    IndexedSample projection_;  // scratch
 };
 
 }  // namespace quelb

@@ -1,39 +1,47 @@
 #include "ensembles/feature_subset.hpp"
 
 #include <algorithm>
-#include <utility>
 
 namespace quelb {
 
-void FeatureSubset::draw(const FeatureMap& x, const SampleColumns& loaded, Rng& rng, std::size_t keep,
-                         bool sort_kept) {
-    // x and its loaded entries list the same features in the same order.
-    std::vector<std::pair<const std::string*, std::uint32_t>> named;
-    named.reserve(x.size());
-    std::size_t i = 0;
-    for (const auto& entry : x) named.emplace_back(&entry.first, loaded.entries()[i++].column);
-    const auto by_name = [](const auto& a, const auto& b) { return *a.first < *b.first; };
-    std::sort(named.begin(), named.end(), by_name);
-    rng.shuffle(named);
-    named.resize(std::min(keep, named.size()));
-    if (sort_kept) std::sort(named.begin(), named.end(), by_name);
+std::vector<FeatureSubset::Feature> FeatureSubset::sorted_features(const SampleColumns& loaded) {
+    std::vector<Feature> features;
+    features.reserve(loaded.loaded().size());
+    for (const FeatureIndex::Entry& entry : loaded.loaded()) {
+        features.emplace_back(&loaded.index().name(entry.column), entry.column);
+    }
+    std::sort(features.begin(), features.end(), [](const Feature& a, const Feature& b) { return *a.first < *b.first; });
+    return features;
+}
 
+void FeatureSubset::draw(const SampleColumns& loaded, Rng& rng, std::size_t keep, bool sort_kept) {
+    std::vector<Feature> features = sorted_features(loaded);
+    rng.shuffle(features);
+    features.resize(std::min(keep, features.size()));
+    if (sort_kept) {
+        std::sort(features.begin(), features.end(),
+                  [](const Feature& a, const Feature& b) { return *a.first < *b.first; });
+    }
+    assign(features);
+}
+
+void FeatureSubset::assign(const std::vector<Feature>& features) {
     names_.clear();
     columns_.clear();
-    for (const auto& [name, column] : named) {
+    for (const auto& [name, column] : features) {
         names_.push_back(*name);
         columns_.push_back(column);
     }
     chosen_ = true;
 }
 
-const IndexedSample& FeatureSubset::project(const SampleColumns& loaded, IndexedSample& scratch) const {
-    if (columns_.empty()) return loaded.entries();
-    scratch.clear();
-    for (std::uint32_t column : columns_) {
-        if (loaded.has(column)) scratch.push_back({column, loaded.value_or_zero(column)});
+const IndexedSample& FeatureSubset::project(SampleColumns& loaded) const {
+    if (columns_.empty()) {
+        loaded.show_all();
+    } else {
+        loaded.project(columns_);
     }
-    return scratch;
+    return loaded.entries();
 }
 
 void FeatureSubset::clear() {

@@ -1,9 +1,10 @@
 #pragma once
-// A member's random subset of the features, drawn once from the member's first sample, and the
-// projection of every later sample onto it. Every ensemble that restricts its members to subsets
-// draws and projects through this one piece.
+// A member's random subset of the features (or a boosting step's), drawn once from a sample, and
+// the projection of every later sample onto it. Every ensemble that restricts its members to
+// subsets draws and projects through this one piece.
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/rng.hpp"
@@ -13,18 +14,26 @@ namespace quelb {
 
 class FeatureSubset {
 public:
-    // Draws the subset from x, which must be the sample last loaded into `loaded` with new names
-    // added: x's names in ascending byte order are shuffled whole with rng (Fisher-Yates from the
-    // front), and the first min(keep, n) of them are kept, n being x's number of features. With
-    // sort_kept the kept names are put back in byte order. A sample without features gives an
-    // empty subset, which stands for all features.
-    void draw(const FeatureMap& x, const SampleColumns& loaded, Rng& rng, std::size_t keep, bool sort_kept = false);
+    // A feature of the loaded sample: its name (held by the columns' index) and its column.
+    using Feature = std::pair<const std::string*, std::uint32_t>;
 
-    // The loaded sample projected onto the subset: in the subset's order, each of its features
-    // that the sample has (absent ones are left out, not read as 0). The whole loaded sample when
-    // the subset is empty or not drawn yet. Returns either `scratch`, filled, or the loaded
-    // sample's own entries.
-    const IndexedSample& project(const SampleColumns& loaded, IndexedSample& scratch) const;
+    // The loaded sample's features in ascending byte order of their names: the list subsets are
+    // drawn from. The sample must have been loaded with new names added.
+    static std::vector<Feature> sorted_features(const SampleColumns& loaded);
+
+    // Draws the subset from the loaded sample: its names in ascending byte order are shuffled
+    // whole with rng (Fisher-Yates from the front), and the first min(keep, n) of them are kept, n
+    // being the sample's number of features. With sort_kept the kept names are put back in byte
+    // order. A sample without features gives an empty subset, which stands for all features.
+    void draw(const SampleColumns& loaded, Rng& rng, std::size_t keep, bool sort_kept = false);
+    // Takes the given features, in their order, as the subset.
+    void assign(const std::vector<Feature>& features);
+
+    // Shows the trees reading `loaded` its projection onto the subset: in the subset's order, each
+    // of its features that the sample has (absent ones are left out, not read as 0), until the
+    // next projection or load. The whole loaded sample when the subset is empty or not drawn yet.
+    // Returns the visible entries, for trees that take them as an argument.
+    const IndexedSample& project(SampleColumns& loaded) const;
 
     bool chosen() const { return chosen_; }
     // The kept names in their stored order; empty means all features.

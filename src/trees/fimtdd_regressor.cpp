@@ -27,15 +27,6 @@ double FIMTDDRegressor::Moments::std_dev() const {
     return var > 0.0 ? std::sqrt(var) : 0.0;
 }
 
-double FIMTDDRegressor::Moments::normalise(double v) const {
-    if (!(count > 1.0)) return 0.0;
-    const double var = variance();
-    if (!(var > 0.0)) return 0.0;
-    const double sd = std::sqrt(var);
-    if (!(sd > 0.0)) return 0.0;
-    return (v - sum / count) / (3.0 * sd);
-}
-
 // ---- Construction -------------------------------------------------------------------------------
 
 FIMTDDRegressor::FIMTDDRegressor(int grace_period, double split_confidence, double tie_threshold, int max_depth,
@@ -112,16 +103,30 @@ void FIMTDDRegressor::set_leaf_prediction(std::string mode) {
 
 // ---- Prediction ---------------------------------------------------------------------------------
 
+void FIMTDDRegressor::prepare_target_scale() {
+    target_scale_.spread = target_sums_.count > 1.0 && target_sums_.variance() > 0.0;
+    if (target_scale_.spread) {
+        target_scale_.mean = target_sums_.mean();
+        target_scale_.sd = std::sqrt(target_sums_.variance());
+    }
+}
+
 void FIMTDDRegressor::prepare_inputs() {
-    inputs_.clear();
-    for (const auto& e : features_->entries()) {
-        const Moments* sums = e.column < feature_sums_.size() ? &feature_sums_[e.column] : nullptr;
-        Input in{e.column, e.value, 0.0, false};
-        if (sums && sums->count > 1.0 && sums->variance() > 0.0) {
-            in.normalised = sums->normalise(e.value);
+    const IndexedSample& entries = features_->entries();
+    inputs_.resize(entries.size());
+    const std::size_t n_sums = feature_sums_.size();
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const FeatureIndex::Entry& e = entries[i];
+        Input& in = inputs_[i];
+        in.column = e.column;
+        in.value = e.value;
+        in.normalised = 0.0;
+        in.usable = false;
+        double mean, three_sd;
+        if (e.column < n_sums && feature_sums_[e.column].normaliser(mean, three_sd)) {
+            in.normalised = (e.value - mean) / three_sd;
             in.usable = true;
         }
-        inputs_.push_back(in);
     }
 }
 
@@ -150,10 +155,7 @@ double FIMTDDRegressor::perceptron_prediction(const Node& leaf) const {
     for (const Input& in : inputs_) {
         if (in.usable && in.column < leaf.weights.size()) s += in.normalised * leaf.weights[in.column];
     }
-    if (target_sums_.count > 1.0 && target_sums_.variance() > 0.0) {
-        return target_sums_.mean() + s * 3.0 * std::sqrt(target_sums_.variance());
-    }
-    return target_mean();
+    return target_scale_.spread ? target_scale_.mean + s * 3.0 * target_scale_.sd : target_mean();
 }
 
 double FIMTDDRegressor::clamped_perceptron_prediction(const Node& leaf) const {
@@ -164,16 +166,22 @@ double FIMTDDRegressor::clamped_perceptron_prediction(const Node& leaf) const {
 double FIMTDDRegressor::predict_from(Node* node, LeafMode mode) {
     int depth = 0;
     const Node& leaf = *sort_to_leaf(node, depth);
+    answer_.leaf = &leaf;
     switch (mode) {
         case LeafMode::mean:
             return mean_prediction(leaf);
-        case LeafMode::perceptron:
-            return perceptron_prediction(leaf);
+        case LeafMode::perceptron: {
+            const double p = perceptron_prediction(leaf);
+            answer_.mean = mean_prediction(leaf);
+            answer_.perceptron = leaf.has_range ? std::clamp(p, leaf.y_min, leaf.y_max) : p;
+            return p;
+        }
         case LeafMode::adaptive:
             break;
     }
-    const double perceptron = clamped_perceptron_prediction(leaf);
-    return leaf.mean_sq_error > leaf.perceptron_sq_error ? perceptron : mean_prediction(leaf);
+    answer_.mean = mean_prediction(leaf);
+    answer_.perceptron = clamped_perceptron_prediction(leaf);
+    return leaf.mean_sq_error > leaf.perceptron_sq_error ? answer_.perceptron : answer_.mean;
 }
 
 double FIMTDDRegressor::predict_one(const FeatureMap& x) {
@@ -185,7 +193,10 @@ double FIMTDDRegressor::predict_one(const FeatureMap& x) {
 double FIMTDDRegressor::predict_loaded() {
     if (!root_) return 0.0;
     const LeafMode mode = mode_;
-    if (mode != LeafMode::mean) prepare_inputs();
+    if (mode != LeafMode::mean) {
+        prepare_target_scale();
+        prepare_inputs();
+    }
     return predict_from(root_.get(), mode);
 }
 
@@ -196,17 +207,41 @@ void FIMTDDRegressor::learn_one(const FeatureMap& x, double y) {
     learn_loaded(y);
 }
 
-void FIMTDDRegressor::learn_loaded(double y) {
+void FIMTDDRegressor::learn_loaded(double y) { learn_one(y, false, false); }
+
+void FIMTDDRegressor::learn_repeated_loaded(double y, std::int64_t times) {
+    for (std::int64_t i = 0; i < times; ++i) learn_one(y, i > 0, i + 1 < times);
+}
+
+void FIMTDDRegressor::learn_one(double y, bool repeat, bool record) {
     if (!root_) root_ = std::make_unique<Node>();
     target_sums_.add(y);
+    prepare_target_scale();
     if (feature_sums_.size() < features_->index().size()) feature_sums_.resize(features_->index().size());
     for (const auto& e : features_->entries()) feature_sums_[e.column].add(e.value);
 
     const LeafMode mode = mode_;
     if (mode != LeafMode::mean) prepare_inputs();
     const double prediction = predict_from(root_.get(), mode);
-    const double error = std::fabs(target_sums_.normalise(y) - target_sums_.normalise(prediction));
-    learn_from(root_.get(), 0, false, Step{y, prediction, error, mode});
+    double normalised_y = 0.0, normalised_prediction = 0.0;
+    if (target_scale_.spread) {
+        const double three_sd = 3.0 * target_scale_.sd;
+        normalised_y = (y - target_scale_.mean) / three_sd;
+        normalised_prediction = (prediction - target_scale_.mean) / three_sd;
+    }
+    const double error = std::fabs(normalised_y - normalised_prediction);
+    learn_from(root_.get(), 0, false,
+               Step{y, normalised_y, prediction, error, mode, answer_.leaf, answer_.mean, answer_.perceptron,
+                    alternate_wins_, repeat, record});
+}
+
+double FIMTDDRegressor::learn_then_predict_loaded(double y, std::int64_t times) {
+    if (times <= 0) return predict_loaded();
+    learn_repeated_loaded(y, times);
+    // The path from the root to that leaf is what learning left it, and the leaf is where a walk
+    // from the root would arrive, or its parent if it just split. The inputs are still those of
+    // the current sums.
+    return predict_from(last_leaf_, mode_);
 }
 
 void FIMTDDRegressor::learn_from(Node* node, int depth, bool alternate_mode, const Step& step) {
@@ -229,7 +264,8 @@ void FIMTDDRegressor::learn_from(Node* node, int depth, bool alternate_mode, con
                                                                                   : node->right.get();
         ++depth;
     }
-    learn_at_leaf(*node, depth, allow_split, step);
+    if (!alternate_mode) last_leaf_ = node;
+    learn_at_leaf(*node, depth, allow_split, !alternate_mode, step);
 }
 
 namespace {
@@ -285,11 +321,14 @@ void FIMTDDRegressor::test_for_change(Node& node, double error) {
     }
 }
 
-void FIMTDDRegressor::learn_at_leaf(Node& leaf, int depth, bool allow_split, const Step& step) {
+void FIMTDDRegressor::learn_at_leaf(Node& leaf, int depth, bool allow_split, bool main_tree, const Step& step) {
     const double y = step.y;
     if (step.mode != LeafMode::mean) {
-        leaf.mean_sq_error += square(mean_prediction(leaf) - y);
-        leaf.perceptron_sq_error += square(clamped_perceptron_prediction(leaf) - y);
+        // The prediction came from this very leaf, unchanged since, unless an alternate took a
+        // subtree's place on the way.
+        const bool answered = &leaf == step.answered_leaf && alternate_wins_ == step.alternate_wins;
+        leaf.mean_sq_error += square((answered ? step.leaf_mean : mean_prediction(leaf)) - y);
+        leaf.perceptron_sq_error += square((answered ? step.leaf_perceptron : clamped_perceptron_prediction(leaf)) - y);
     }
     if (!leaf.has_range) {
         leaf.y_min = leaf.y_max = y;
@@ -299,11 +338,33 @@ void FIMTDDRegressor::learn_at_leaf(Node& leaf, int depth, bool allow_split, con
         leaf.y_max = std::max(leaf.y_max, y);
     }
     leaf.targets.add(y);
-    if (step.mode != LeafMode::mean) update_perceptron(leaf, y);
+    if (step.mode != LeafMode::mean) update_perceptron(leaf, step.normalised_y);
 
     // A leaf at the depth limit never splits: its E-BSTs would never be read.
     if (depth >= max_depth) return;
+    if (main_tree) {
+        // The same value and target inserted again at the same leaf follow the same paths and
+        // add to the same sums (a value first placed last time now has its own node).
+        if (step.repeat && &leaf == touched_leaf_ && alternate_wins_ == touched_wins_) {
+            for (const EbstTouch& touch : ebst_touches_) touch.tree->le[touch.node].add(y);
+        } else {
+            insert_into_ebsts(leaf, y, step.record);
+            touched_leaf_ = step.record ? &leaf : nullptr;
+            touched_wins_ = alternate_wins_;
+        }
+    } else {
+        insert_into_ebsts(leaf, y, false);
+    }
+    if (allow_split && leaf.targets.count - leaf.last_split_check >= grace_period) {
+        attempt_split(leaf, step.mode);
+        leaf.last_split_check = leaf.targets.count;
+        if (!leaf.is_leaf && touched_leaf_ == &leaf) touched_leaf_ = nullptr;
+    }
+}
+
+void FIMTDDRegressor::insert_into_ebsts(Node& leaf, double y, bool record) {
     if (leaf.ebst.size() < features_->index().size()) leaf.ebst.resize(features_->index().size());
+    if (record) ebst_touches_.clear();
     ebst_walks_.clear();
     for (const auto& e : features_->entries()) {
         // A NaN has no place in the ordering; like a missing value it counts on the right.
@@ -311,16 +372,25 @@ void FIMTDDRegressor::learn_at_leaf(Node& leaf, int depth, bool allow_split, con
         Ebst& tree = leaf.ebst[e.column];
         if (tree.empty()) {
             tree.add_node(e.value, y);
+            if (record) ebst_touches_.push_back({&tree, 0});
         } else {
             ebst_walks_.push_back({&tree, 0, e.value});
         }
+    }
+    if (record) {
+        for (const EbstWalk& start : ebst_walks_) {
+            ebst_path_.clear();
+            for (std::uint32_t at = 0; at != kNoChild;) at = start.tree->insert_step(at, start.value, y, &ebst_path_);
+            for (const std::uint32_t node : ebst_path_) ebst_touches_.push_back({start.tree, node});
+        }
+        return;
     }
     // The insertions go down their trees one level at a time, side by side: they are independent,
     // so the memory reads of one overlap with those of the others.
     while (!ebst_walks_.empty()) {
         for (std::size_t i = 0; i < ebst_walks_.size();) {
             EbstWalk& walk = ebst_walks_[i];
-            walk.at = walk.tree->insert_step(walk.at, walk.value, y);
+            walk.at = walk.tree->insert_step(walk.at, walk.value, y, nullptr);
             if (walk.at == kNoChild) {
                 walk = ebst_walks_.back();
                 ebst_walks_.pop_back();
@@ -329,13 +399,9 @@ void FIMTDDRegressor::learn_at_leaf(Node& leaf, int depth, bool allow_split, con
             }
         }
     }
-    if (allow_split && leaf.targets.count - leaf.last_split_check >= grace_period) {
-        attempt_split(leaf, step.mode);
-        leaf.last_split_check = leaf.targets.count;
-    }
 }
 
-void FIMTDDRegressor::update_perceptron(Node& leaf, double y) {
+void FIMTDDRegressor::update_perceptron(Node& leaf, double normalised_y) {
     if (leaf.weights.size() < features_->index().size()) leaf.weights.resize(features_->index().size(), 0.0);
     if (!leaf.perceptron_ready) {
         for (const Input& in : inputs_) leaf.weights[in.column] = 2.0 * rng_.uniform() - 1.0;
@@ -347,7 +413,7 @@ void FIMTDDRegressor::update_perceptron(Node& leaf, double y) {
     if (!learning_ratio_const) rate /= 1.0 + leaf.perceptron_updates * learning_rate_decay;
     double s = leaf.bias;
     for (const Input& in : inputs_) s += in.normalised * leaf.weights[in.column];
-    const double delta = rate * (target_sums_.normalise(y) - s);
+    const double delta = rate * (normalised_y - s);
     for (const Input& in : inputs_) leaf.weights[in.column] += delta * in.normalised;
     leaf.bias += delta;
 }
@@ -359,18 +425,22 @@ void FIMTDDRegressor::Ebst::add_node(double key, double y) {
     le.emplace_back().add(y);
 }
 
-std::uint32_t FIMTDDRegressor::Ebst::insert_step(std::uint32_t at, double value, double y) {
+std::uint32_t FIMTDDRegressor::Ebst::insert_step(std::uint32_t at, double value, double y,
+                                                 std::vector<std::uint32_t>* touched) {
     std::uint32_t* child;
     if (value <= links[at].key) {
         le[at].add(y);
+        if (touched) touched->push_back(at);
         if (value == links[at].key) return kNoChild;
         child = &links[at].left;
     } else {
         child = &links[at].right;
     }
     if (*child != kNoChild) return *child;
-    *child = static_cast<std::uint32_t>(links.size());  // before add_node moves the links
+    const auto created = static_cast<std::uint32_t>(links.size());
+    *child = created;  // before add_node moves the links
     add_node(value, y);
+    if (touched) touched->push_back(created);
     return kNoChild;
 }
 

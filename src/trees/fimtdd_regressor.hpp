@@ -12,6 +12,7 @@
 // they construct it with a seed (the generator starts from it, and again at every reset), then
 // call learn_one, predict_one and reset. Trees of one ensemble may share their
 // SampleColumns and load each sample once (learn_loaded, predict_loaded).
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -44,7 +45,14 @@ public:
     // learn_one / predict_one on the sample last loaded into columns(); learning needs the
     // sample loaded with new names added.
     void learn_loaded(double y);
+    // `times` calls of learn_loaded(y), with exactly their results; while the sample keeps
+    // reaching the same leaf, each repetition adds to the split statistics the previous one
+    // reached instead of searching them again.
+    void learn_repeated_loaded(double y, std::int64_t times);
     double predict_loaded();
+    // `times` calls of learn_loaded(y) followed by predict_loaded(), with exactly their results;
+    // the answer comes from the leaf the last learning walk reached, without a walk from the root.
+    double learn_then_predict_loaded(double y, std::int64_t times);
     // Makes the tree read samples through `columns`, shared with other trees; the tree starts over
     // (its statistics refer to the columns of its former index).
     void share_columns(std::shared_ptr<SampleColumns> columns);
@@ -95,8 +103,16 @@ private:
         double variance() const { return (sumsq - sum * sum / count) / count; }
         // Population standard deviation, 0 unless count > 1 and the variance is positive.
         double std_dev() const;
-        // (v - mean) / (3 sd), 0 unless count > 1 and the variance is positive.
-        double normalise(double v) const;
+        // Normalising a value v means (v - mean) / (3 sd), and 0 unless count > 1 and the
+        // variance is positive: false in that case, else the mean and 3 sd.
+        bool normaliser(double& mean, double& three_sd) const {
+            if (!(count > 1.0)) return false;
+            const double var = variance();
+            if (!(var > 0.0)) return false;
+            mean = sum / count;
+            three_sd = 3.0 * std::sqrt(var);
+            return true;
+        }
     };
 
     static constexpr std::uint32_t kNoChild = 0xFFFFFFFFu;
@@ -119,8 +135,9 @@ private:
         bool empty() const { return links.empty(); }
         void add_node(double key, double y);
         // One step of inserting (value, y) at node `at` of a non-empty tree: the next node to
-        // visit, or kNoChild once the value has its place.
-        std::uint32_t insert_step(std::uint32_t at, double value, double y);
+        // visit, or kNoChild once the value has its place. The node whose sums received y, if
+        // any, is appended to `touched` when given.
+        std::uint32_t insert_step(std::uint32_t at, double value, double y, std::vector<std::uint32_t>* touched);
     };
     // An insertion in progress.
     struct EbstWalk {
@@ -128,36 +145,43 @@ private:
         std::uint32_t at;
         double value;
     };
+    // The E-BST sums one insertion added to.
+    struct EbstTouch {
+        Ebst* tree;
+        std::uint32_t node;
+    };
 
     struct Node {
+        // What a walk down the tree reads comes first, so that a visit touches one cache line.
         bool is_leaf = true;
+        std::uint32_t split_column = 0;
+        double split_threshold = 0.0;
+        std::unique_ptr<Node> left, right;
         Moments targets;  // learned while a leaf
         // Absolute normalised errors of the samples that passed while internal, and their number.
         double error_sum = 0.0;
         double error_count = 0.0;
+        bool ph_enabled = true;
+        bool ph_started = false;
+        double ph_sum = 0.0;
+        double ph_min = 0.0;
+        std::unique_ptr<Node> alternate;
+        double alt_seen = 0.0;
+        double orig_faded_error = 0.0;
+        double alt_faded_error = 0.0;
+        double alt_last_check = 0.0;
+        // Leaf state.
         std::vector<Ebst> ebst;  // by column; empty for features not seen here
         double last_split_check = 0.0;
         std::vector<double> weights;  // by column; absent ids weigh 0
         double bias = 0.0;
         double perceptron_updates = 0.0;
         bool perceptron_ready = false;
+        bool has_range = false;
         double mean_sq_error = 0.0;
         double perceptron_sq_error = 0.0;
         double y_min = 0.0;
         double y_max = 0.0;
-        bool has_range = false;
-        std::uint32_t split_column = 0;
-        double split_threshold = 0.0;
-        std::unique_ptr<Node> left, right;
-        bool ph_enabled = true;
-        double ph_sum = 0.0;
-        double ph_min = 0.0;
-        bool ph_started = false;
-        std::unique_ptr<Node> alternate;
-        double alt_seen = 0.0;
-        double orig_faded_error = 0.0;
-        double alt_faded_error = 0.0;
-        double alt_last_check = 0.0;
     };
 
     // A feature of the loaded sample with its normalised value; `usable` when the feature's
@@ -172,13 +196,32 @@ private:
     // What every node on a learning walk needs to know about the sample.
     struct Step {
         double y;
+        double normalised_y;  // under the tree's target sums, which include y
         double prediction;  // of the whole tree, before learning
         double error;       // |normalised y - normalised prediction|
         LeafMode mode;
+        // The leaf the prediction came from, with its mean and (clamped) perceptron answers: the
+        // leaf reuses them to score its two answers while no alternate has replaced a subtree.
+        const Node* answered_leaf;
+        double leaf_mean;
+        double leaf_perceptron;
+        std::int64_t alternate_wins;  // alternate_wins_ when the prediction was made
+        bool repeat;  // the previous learning step had this sample and target
+        bool record;  // the next learning step will have this sample and target
+    };
+    // The leaf predict_from last reached, with its two answers (the perceptron one clamped to the
+    // leaf's range; both only computed outside the "mean" mode).
+    struct Answer {
+        const Node* leaf = nullptr;
+        double mean = 0.0;
+        double perceptron = 0.0;
     };
 
     // Normalised values of the loaded sample's features under the current sums.
     void prepare_inputs();
+    // The target's mean and deviation under the current sums, for the perceptron's answers and
+    // the normalised target.
+    void prepare_target_scale();
     Node* sort_to_leaf(Node* node, int& depth) const;
     double target_mean() const;
     double mean_prediction(const Node& leaf) const;
@@ -193,8 +236,13 @@ private:
     // alternate replaced the subtree; sets `alternate_learns` when the alternate should learn it.
     bool compare_alternate(Node& node, const Step& step, bool& alternate_learns);
     void test_for_change(Node& node, double error);
-    void learn_at_leaf(Node& leaf, int depth, bool allow_split, const Step& step);
-    void update_perceptron(Node& leaf, double y);
+    void learn_one(double y, bool repeat, bool record);
+    void learn_at_leaf(Node& leaf, int depth, bool allow_split, bool main_tree, const Step& step);
+    // Inserts the loaded sample's values with target y into the leaf's E-BSTs; with `record`,
+    // remembers every sum it added to in ebst_touches_.
+    void insert_into_ebsts(Node& leaf, double y, bool record);
+    // One step of the leaf's perceptron towards the target, normalised.
+    void update_perceptron(Node& leaf, double normalised_y);
     // Best threshold of one feature's E-BST by standard deviation reduction; -1 when no threshold
     // leaves at least five samples on each side.
     double best_ebst_split(const Ebst& tree, const Moments& total, double& threshold);
@@ -220,6 +268,20 @@ private:
     };
     std::vector<Carried> ebst_stack_;
     std::vector<EbstWalk> ebst_walks_;
+    std::vector<std::uint32_t> ebst_path_;
+    // The sums the last recorded insertion added to, at touched_leaf_ (null when there is none),
+    // while alternate_wins_ was touched_wins_.
+    std::vector<EbstTouch> ebst_touches_;
+    const Node* touched_leaf_ = nullptr;
+    std::int64_t touched_wins_ = 0;
+    Answer answer_;
+    struct TargetScale {
+        bool spread = false;  // count > 1 and a positive variance; mean and sd are set only then
+        double mean = 0.0;
+        double sd = 0.0;
+    };
+    TargetScale target_scale_;
+    Node* last_leaf_ = nullptr;  // where the last learning walk of the main tree ended
 };
 
 }  // namespace quelb

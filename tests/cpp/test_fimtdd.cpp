@@ -84,3 +84,22 @@ TEST(FIMTDDNative, SharedColumnsAndLoadedSamplesGiveTheSameModel) {
     EXPECT_EQ(first.n_splits(), alone.n_splits());
     EXPECT_GT(alone.n_alarms(), 0);
 }
+
+TEST(FIMTDDNative, LearnThenPredictEqualsRepeatedLearningAndAPrediction) {
+    // Repeats of 0 to 3, through splits, alarms and alternates that take over, in every leaf mode.
+    for (const char* mode : {"adaptive", "perceptron", "mean"}) {
+        FIMTDDRegressor fast(30, 1e-07, 0.05, 20, mode, 0.02, 0.001, false, 0.005, 5.0, 0.995, 30, 300, true, 4);
+        FIMTDDRegressor slow(30, 1e-07, 0.05, 20, mode, 0.02, 0.001, false, 0.005, 5.0, 0.995, 30, 300, true, 4);
+        int i = 0;
+        for (const auto& [x, y] : stream(4000, 2000, 5)) {
+            const int times = i++ % 4;
+            fast.columns().load(x, true);
+            const double answer = fast.learn_then_predict_loaded(y, times);
+            for (int t = 0; t < times; ++t) slow.learn_one(x, y);
+            ASSERT_EQ(answer, slow.predict_one(x)) << mode << " sample " << i;
+        }
+        EXPECT_EQ(fast.n_splits(), slow.n_splits());
+        EXPECT_GT(slow.n_splits(), 0);
+        EXPECT_GT(slow.n_alternate_wins(), 0) << mode;
+    }
+}

@@ -24,3 +24,31 @@ TEST(SampleColumns, ReadsTheLoadedSampleByColumn) {
     EXPECT_EQ(columns.value_or_zero(2), 3.0);
     EXPECT_EQ(columns.value_or_zero(1), 0.0);
 }
+
+TEST(SampleColumns, ProjectionShowsOnlyTheChosenFeaturesTheSampleHolds) {
+    SampleColumns columns;
+    columns.load({{"a", 1.0}, {"b", 2.0}, {"c", 3.0}}, true);  // columns 0, 1, 2
+    columns.load({{"c", 30.0}, {"a", 10.0}}, false);
+    columns.project({2, 1});  // c and b, in that order; the sample lacks b
+    ASSERT_EQ(columns.entries().size(), 1u);
+    EXPECT_EQ(columns.entries()[0].column, 2u);
+    EXPECT_EQ(columns.entries()[0].value, 30.0);
+    EXPECT_EQ(columns.value_or_zero(0), 0.0);  // hidden
+    EXPECT_EQ(columns.value_or_zero(2), 30.0);
+    EXPECT_EQ(columns.loaded().size(), 2u);
+
+    columns.project({0});
+    EXPECT_EQ(columns.value_or_zero(0), 10.0);
+    EXPECT_EQ(columns.value_or_zero(2), 0.0);
+    columns.show_all();
+    EXPECT_EQ(columns.entries().size(), 2u);
+    EXPECT_EQ(columns.value_or_zero(0), 10.0);
+    EXPECT_EQ(columns.value_or_zero(2), 30.0);
+
+    // A new load shows the whole new sample, whatever was projected before.
+    columns.project({1});
+    columns.load({{"b", 5.0}, {"a", 6.0}}, false);
+    EXPECT_EQ(columns.entries().size(), 2u);
+    EXPECT_EQ(columns.value_or_zero(0), 6.0);
+    EXPECT_EQ(columns.value_or_zero(2), 0.0);
+}

@@ -1,0 +1,55 @@
+#pragma once
+// A member of the accuracy-weighted classification ensembles (the random forest and random
+// patches): the shared tree life cycle with warning and drift detectors, the member's feature
+// subset (random patches only; empty, so whole samples, in the forest), and the counts of right
+// predictions that weight the member's vote.
+#include <utility>
+#include <vector>
+
+#include "core/sample_columns.hpp"
+#include "ensembles/feature_subset.hpp"
+#include "drift/drift_aware_member.hpp"
+#include "ensembles/vote.hpp"
+#include "trees/hoeffding_tree_classifier.hpp"
+
+namespace quelb {
+
+struct ClassifierMember {
+    ClassifierMember(double drift_delta, double warning_delta) : trees(drift_delta, warning_delta) {}
+
+    DriftAwareMember<HoeffdingTreeClassifier> trees;  // trees.model is absent until the first sample
+    FeatureSubset features;  // the features the member's trees see
+    double n_correct = 0.0;  // right predictions since the last drift (or reset)
+    double n_seen = 0.0;     // predictions since the last drift (or reset)
+
+    // One test-then-train step on the sample loaded into `loaded` (the trees' shared columns),
+    // projected onto the member's features: the foreground tree's prediction is scored, both trees
+    // learn the sample `times` times, and the 0/1 error goes to the detectors. make(NewModel)
+    // builds a background or replacement tree (it may read n_seen, which already counts this
+    // sample). A drift clears the counters.
+    template <class Make>
+    void learn_loaded(SampleColumns& loaded, Label y, int times, Make&& make) {
+        features.project(loaded);
+        const Label predicted = trees.model->predict_then_learn_loaded(y, times);
+        if (predicted == y) n_correct += 1.0;
+        n_seen += 1.0;
+        if (trees.background && times > 0) trees.background->predict_then_learn_loaded(y, times);
+        const double error = predicted == y ? 0.0 : 1.0;
+        if (trees.track_error(error, make) == MemberEvent::model_replaced) {
+            n_correct = 0.0;
+            n_seen = 0.0;
+        }
+    }
+
+    // Adds the foreground tree's distribution for the loaded sample (projected onto the member's
+    // features) to `vote`, weighted by the member's accuracy since its last drift (1 before its
+    // first evaluation). Members without a tree add nothing.
+    void vote_loaded(SampleColumns& loaded, ProbabilityVote& vote, std::vector<std::pair<Label, double>>& scratch) {
+        if (!trees.model) return;
+        features.project(loaded);
+        trees.model->predict_proba_loaded(scratch);
+        vote.add(scratch, n_seen > 0.0 ? n_correct / n_seen : 1.0);
+    }
+};
+
+}  // namespace quelb

@@ -1,0 +1,285 @@
+#include "ensembles/gradient_boosting.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <utility>
+
+#include "core/probabilities.hpp"
+
+namespace quelb {
+
+namespace {
+
+// Logistic function, computed as e^F / (1 + e^F) below 0 so that it never overflows.
+double sigmoid(double f) {
+    if (f < 0.0) {
+        const double e = std::exp(f);
+        return e / (1.0 + e);
+    }
+    return 1.0 / (1.0 + std::exp(-f));
+}
+
+// ln(1 + e^s) without overflow.
+double softplus(double s) { return s > 0.0 ? s + std::log1p(std::exp(-s)) : std::log1p(std::exp(s)); }
+
+constexpr double kMinHessian = 1e-12;
+
+}  // namespace
+
+// ---- GradientBooster ----------------------------------------------------------------------------
+
+GradientBooster::GradientBooster(BoosterOptions options, std::shared_ptr<SampleColumns> columns)
+    : options_(std::move(options)),
+      bag_size_(static_cast<std::size_t>(std::max(options_.bag_size, 1))),
+      rng_(static_cast<std::uint32_t>(options_.seed)),
+      columns_(std::move(columns)) {}
+
+void GradientBooster::build_steps() {
+    const std::vector<FeatureSubset::Feature> features = FeatureSubset::sorted_features(*columns_);
+    const std::size_t n = features.size();
+    const auto n_steps = static_cast<std::size_t>(std::max(options_.n_models, 1));
+    // Without any feature to choose from, every step learns from whole samples (empty subsets).
+    feature_lists_.assign(n_steps, FeatureSubset{});
+    if (n > 0) {
+        double k = std::round(options_.percentage_of_features / 100.0 * static_cast<double>(n));
+        if (k < 2.0) k += 1.0;
+        k = std::max(std::min(static_cast<double>(n), k), 1.0);
+        const auto keep = static_cast<std::size_t>(k);
+        // A partial Fisher-Yates shuffle per step, each continuing from the previous order.
+        std::vector<std::uint32_t> order(n);
+        std::iota(order.begin(), order.end(), 0u);
+        std::vector<std::uint32_t> chosen(keep);
+        std::vector<FeatureSubset::Feature> kept(keep);
+        const auto last = static_cast<std::uint32_t>(n - 1);
+        for (FeatureSubset& list : feature_lists_) {
+            for (std::size_t i = 0; i < keep; ++i) {
+                std::swap(order[i], order[rng_.uniform_int(static_cast<std::uint32_t>(i), last)]);
+            }
+            // Positions in the sorted features: ascending positions give names in byte order.
+            std::copy(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(keep), chosen.begin());
+            std::sort(chosen.begin(), chosen.end());
+            for (std::size_t i = 0; i < keep; ++i) kept[i] = features[chosen[i]];
+            list.assign(kept);
+        }
+    }
+    trees_.clear();
+    trees_.reserve(n_steps * bag_size_);
+    for (std::size_t i = 0; i < n_steps * bag_size_; ++i) {
+        auto tree = std::make_unique<FIMTDDRegressor>(options_.grace_period, options_.split_confidence, 0.05,
+                                                      options_.max_depth, options_.leaf_prediction, 0.02, 0.001,
+                                                      false, 0.005, 50.0, 0.995, 150, 1500, true, 1);
+        tree->share_columns(columns_);
+        trees_.push_back(std::move(tree));
+    }
+    initialised_ = true;
+}
+
+void GradientBooster::train_loaded(double target) {
+    if (options_.skip_training >= 2 &&
+        rng_.uniform_int(0, static_cast<std::uint32_t>(options_.skip_training - 1)) == 0) {
+        return;
+    }
+    if (!initialised_) build_steps();
+    const PoissonDraw poisson(1.0);
+    const bool resample = bag_size_ >= 2;
+    double f = 0.0;
+    for (std::size_t m = 0; m < feature_lists_.size(); ++m) {
+        double gradient, hessian;
+        if (options_.use_squared_loss) {
+            gradient = target - f;
+            hessian = 1.0;
+        } else {
+            const double p = sigmoid(f);
+            gradient = target - p;
+            hessian = std::max(p * (1.0 - p), kMinHessian);
+        }
+        feature_lists_[m].project(*columns_);
+        const double newton_target = gradient / hessian;
+        std::int64_t repeats = 1;
+        if (options_.multiply_hessian_by >= 2) {
+            repeats = std::max<std::int64_t>(
+                static_cast<std::int64_t>(std::ceil(options_.multiply_hessian_by * hessian)), 1);
+        }
+        double total = 0.0;
+        for (std::size_t j = 0; j < bag_size_; ++j) {
+            FIMTDDRegressor& tree = *trees_[m * bag_size_ + j];
+            const std::int64_t times = (resample ? poisson(rng_) : 1) * repeats;
+            total += tree.learn_then_predict_loaded(newton_target, times);
+        }
+        f += options_.learning_rate * (total / static_cast<double>(bag_size_));
+    }
+}
+
+double GradientBooster::raw_output_loaded() {
+    if (!initialised_) return 0.0;
+    double sum = 0.0;
+    for (std::size_t m = 0; m < feature_lists_.size(); ++m) {
+        feature_lists_[m].project(*columns_);
+        double total = 0.0;
+        for (std::size_t j = 0; j < bag_size_; ++j) total += trees_[m * bag_size_ + j]->predict_loaded();
+        sum += total / static_cast<double>(bag_size_);
+    }
+    return sum;
+}
+
+// ---- SGBRRegressor ------------------------------------------------------------------------------
+
+SGBRRegressor::SGBRRegressor(int n_models, double learning_rate, int percentage_of_features, int multiply_hessian_by,
+                             int skip_training, int bag_size, int grace_period, double split_confidence,
+                             int max_depth, std::string leaf_prediction, int seed)
+    : n_models(n_models),
+      learning_rate(learning_rate),
+      percentage_of_features(percentage_of_features),
+      multiply_hessian_by(multiply_hessian_by),
+      skip_training(skip_training),
+      bag_size(bag_size),
+      seed(seed),
+      grace_period(grace_period),
+      max_depth(max_depth),
+      split_confidence(split_confidence),
+      leaf_prediction(std::move(leaf_prediction)),
+      columns_(std::make_shared<SampleColumns>()) {}
+
+void SGBRRegressor::learn_one(const FeatureMap& x, double y) {
+    if (!booster_) {
+        booster_ = std::make_unique<GradientBooster>(
+            BoosterOptions{std::max(n_models, 1), percentage_of_features, multiply_hessian_by, skip_training,
+                           std::max(bag_size, 1), learning_rate, true, grace_period, max_depth, split_confidence,
+                           leaf_prediction, seed},
+            columns_);
+    }
+    columns_->load(x, true);
+    booster_->train_loaded(y);
+}
+
+double SGBRRegressor::predict_one(const FeatureMap& x) {
+    if (!booster_) return 0.0;
+    columns_->load(x, false);
+    return booster_->raw_output_loaded();
+}
+
+void SGBRRegressor::reset() {
+    booster_.reset();
+    columns_ = std::make_shared<SampleColumns>();
+}
+
+// ---- SGBTClassifier -----------------------------------------------------------------------------
+
+SGBTClassifier::SGBTClassifier(int n_models, double learning_rate, int percentage_of_features,
+                               int multiply_hessian_by, int skip_training, bool use_squared_loss, int bag_size,
+                               int n_classes, bool scale_prediction_by_lr, int grace_period, double split_confidence,
+                               int max_depth, std::string leaf_prediction, int seed)
+    : n_models(n_models),
+      learning_rate(learning_rate),
+      percentage_of_features(percentage_of_features),
+      multiply_hessian_by(multiply_hessian_by),
+      skip_training(skip_training),
+      use_squared_loss(use_squared_loss),
+      bag_size(bag_size),
+      n_classes(n_classes),
+      scale_prediction_by_lr(scale_prediction_by_lr),
+      seed(seed),
+      grace_period(grace_period),
+      max_depth(max_depth),
+      split_confidence(split_confidence),
+      leaf_prediction(std::move(leaf_prediction)),
+      columns_(std::make_shared<SampleColumns>()) {}
+
+std::unique_ptr<GradientBooster> SGBTClassifier::make_booster() const {
+    return std::make_unique<GradientBooster>(
+        BoosterOptions{n_models, percentage_of_features, multiply_hessian_by, skip_training, bag_size, learning_rate,
+                       use_squared_loss, grace_period, max_depth, split_confidence, leaf_prediction, seed},
+        columns_);
+}
+
+void SGBTClassifier::learn_one(const FeatureMap& x, Label y) {
+    const bool two_class = n_classes == 2;
+    // Boosters of the other mode learnt other targets (one-vs-rest boosters model "not this
+    // class", the two-class booster "the smallest label"): they start over.
+    if (!boosters_.empty() && boosters_two_class_ != two_class) boosters_.clear();
+    boosters_two_class_ = two_class;
+
+    const auto found = std::lower_bound(classes_.begin(), classes_.end(), y);
+    const auto position = static_cast<std::size_t>(found - classes_.begin());
+    const bool is_new = found == classes_.end() || *found != y;
+    if (is_new) classes_.insert(found, y);
+    if (two_class) {
+        if (boosters_.empty()) boosters_.push_back(make_booster());
+    } else if (is_new && boosters_.size() + 1 == classes_.size()) {
+        boosters_.insert(boosters_.begin() + static_cast<std::ptrdiff_t>(position), make_booster());
+    } else if (boosters_.size() != classes_.size()) {  // the two-class booster was discarded
+        boosters_.clear();
+        for (std::size_t i = 0; i < classes_.size(); ++i) boosters_.push_back(make_booster());
+    }
+
+    columns_->load(x, true);
+    if (two_class) {
+        boosters_[0]->train_loaded(y == classes_[0] ? 1.0 : 0.0);
+    } else {
+        for (std::size_t i = 0; i < boosters_.size(); ++i) boosters_[i]->train_loaded(i == position ? 0.0 : 1.0);
+    }
+}
+
+double SGBTClassifier::score(GradientBooster& booster) {
+    const double s = booster.raw_output_loaded();
+    return scale_prediction_by_lr ? s * booster.options().learning_rate : s;
+}
+
+void SGBTClassifier::compute_probabilities(const FeatureMap& x) {
+    probabilities_.clear();
+    if (classes_.size() <= 1) {
+        if (!classes_.empty()) probabilities_.push_back(1.0);
+        return;
+    }
+    const bool two_class = n_classes == 2;
+    // Boosters built for the other mode do not answer this one.
+    const bool usable =
+        boosters_two_class_ == two_class && boosters_.size() == (two_class ? std::size_t{1} : classes_.size());
+    if (two_class) {
+        if (!usable) return;
+        columns_->load(x, false);
+        const double p = sigmoid(score(*boosters_[0]));
+        probabilities_.push_back(p);
+        probabilities_.push_back(1.0 - p);
+        return;
+    }
+    // Class i gets q_i / sum(q) with q_i = 1 - sigmoid(s_i) = e^(-softplus(s_i)): normalised in
+    // log space, so boosters whose scores saturate the sigmoid (q rounding to 0 for every class)
+    // still rank the classes.
+    if (usable) columns_->load(x, false);
+    for (std::size_t i = 0; i < classes_.size(); ++i) {
+        probabilities_.push_back(-softplus(usable ? score(*boosters_[i]) : 0.0));
+    }
+    normalize_log_scores(probabilities_);
+}
+
+ClassProbabilities SGBTClassifier::predict_proba_one(const FeatureMap& x) {
+    compute_probabilities(x);
+    ClassProbabilities result;
+    result.reserve(probabilities_.size());
+    for (std::size_t i = 0; i < probabilities_.size(); ++i) result.emplace(classes_[i], probabilities_[i]);
+    return result;
+}
+
+Label SGBTClassifier::predict_one(const FeatureMap& x) {
+    compute_probabilities(x);
+    // Ascending labels, strictly greater wins: ties go to the smaller label.
+    Label best = 0;
+    double best_p = -1.0;
+    for (std::size_t i = 0; i < probabilities_.size(); ++i) {
+        if (probabilities_[i] > best_p) {
+            best_p = probabilities_[i];
+            best = classes_[i];
+        }
+    }
+    return best;
+}
+
+void SGBTClassifier::reset() {
+    classes_.clear();
+    boosters_.clear();
+    columns_ = std::make_shared<SampleColumns>();
+}
+
+}  // namespace quelb

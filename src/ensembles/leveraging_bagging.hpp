@@ -1,0 +1,104 @@
+#pragma once
+// Leveraging bagging: online bagging with a large Poisson weight. Every member learns each sample
+// a Poisson(lambda_value) number of times, and one ADWIN drift detector per member replaces the
+// member's tree by a new one when its error changes (no warnings, no background trees, no feature
+// subsets). The classifier averages its Hoeffding trees' class distributions without weights; the
+// regressor averages its FIMT-DD trees' predictions and scales the errors its detectors see by the
+// standard deviation of the targets.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/contracts.hpp"
+#include "core/rng.hpp"
+#include "core/sample_columns.hpp"
+#include "drift/drift_aware_member.hpp"
+#include "ensembles/vote.hpp"
+#include "trees/fimtdd_regressor.hpp"
+#include "trees/hoeffding_tree_classifier.hpp"
+
+namespace quelb {
+
+class LeveragingBaggingClassifier : public IClassifier {
+public:
+    // Throws std::invalid_argument for grace_period < 1 or an unusable lambda_value.
+    LeveragingBaggingClassifier(int n_models = 10, int seed = 0, double lambda_value = 6.0,
+                                double drift_delta = 0.002, int grace_period = 50, int max_depth = 20,
+                                double split_confidence = 0.01);
+
+    void learn_one(const FeatureMap& x, Label y) override;
+    Label predict_one(const FeatureMap& x) override;
+    ClassProbabilities predict_proba_one(const FeatureMap& x) override;
+    // Reseeds the generator and builds max(n_models, 1) members with new trees.
+    void reset() override;
+
+    using Member = DriftAwareMember<HoeffdingTreeClassifier>;  // drift detector only
+    const std::vector<Member>& members() const { return members_; }
+
+    // Options. n_models and seed take effect at the next reset.
+    int n_models;
+    int seed;
+    double lambda_value;
+    double drift_delta;
+    double split_confidence;
+    int grace_period;
+    int max_depth;
+
+private:
+    std::unique_ptr<HoeffdingTreeClassifier> make_tree() const;
+    void vote(const FeatureMap& x);
+
+    std::vector<Member> members_;
+    Rng rng_;  // Poisson weights only
+    std::shared_ptr<SampleColumns> features_;  // shared by all trees
+
+    // Scratch space reused between calls.
+    std::vector<std::pair<Label, double>> proba_;
+    ProbabilityVote vote_;
+};
+
+class LeveragingBaggingRegressor : public IRegressor {
+public:
+    // Throws std::invalid_argument for an unusable lambda_value and std::length_error ("vector too
+    // long") for a negative n_models.
+    LeveragingBaggingRegressor(int n_models = 10, int seed = 0, double lambda_value = 6.0,
+                               double drift_delta = 0.002, int grace_period = 50, int max_depth = 20,
+                               double split_confidence = 0.01, std::string leaf_prediction = "adaptive");
+
+    void learn_one(const FeatureMap& x, double y) override;
+    double predict_one(const FeatureMap& x) override;
+    // Builds n_models members, member i with a tree seeded seed + i; forgets the target
+    // statistics and reseeds the generator. Throws std::length_error for a negative n_models,
+    // leaving the ensemble as it was.
+    void reset() override;
+
+    using Member = DriftAwareMember<FIMTDDRegressor>;  // drift detector only
+    const std::vector<Member>& members() const { return members_; }
+    std::vector<Member>& members() { return members_; }
+
+    // Options. n_models and seed take effect at the next reset (seed also for the trees that
+    // replace drifted members).
+    int n_models;
+    int seed;
+    double lambda_value;
+    double drift_delta;
+    double split_confidence;
+    int grace_period;
+    int max_depth;
+    std::string leaf_prediction;  // passed to every tree
+
+private:
+    std::unique_ptr<FIMTDDRegressor> make_tree(std::size_t member) const;
+
+    std::vector<Member> members_;
+    Rng rng_;  // Poisson weights only
+    std::shared_ptr<SampleColumns> features_;  // shared by all trees
+    // Targets seen since reset: their standard deviation scales the detectors' errors.
+    double target_count_ = 0.0;
+    double target_sum_ = 0.0;
+    double target_sumsq_ = 0.0;
+};
+
+}  // namespace quelb

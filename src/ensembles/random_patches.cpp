@@ -1,0 +1,170 @@
+#include "ensembles/random_patches.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace quelb {
+
+namespace {
+
+constexpr std::uint32_t kPatchSeedStep = 7919;
+
+// Every member tree splits with these; the ensemble sets the rest.
+constexpr double kTieThreshold = 0.05;
+constexpr double kRegressionSplitConfidence = 1e-07;
+
+}  // namespace
+
+PatchTraining patch_training(const std::string& method) {
+    if (method == "subspaces") return PatchTraining::subspaces;
+    if (method == "resampling") return PatchTraining::resampling;
+    return PatchTraining::patches;
+}
+
+std::size_t patch_size(std::size_t n, double fraction) {
+    const double m = std::round(static_cast<double>(n) * fraction);
+    // Written so that a NaN fraction keeps every feature.
+    const double kept = std::max(std::min(static_cast<double>(n), m), 1.0);
+    return static_cast<std::size_t>(kept);
+}
+
+void draw_patch(FeatureSubset& subset, const SampleColumns& loaded, int seed, std::size_t member, double fraction) {
+    Rng rng(static_cast<std::uint32_t>(seed) + kPatchSeedStep * static_cast<std::uint32_t>(member + 1));
+    subset.draw(loaded, rng, patch_size(loaded.loaded().size(), fraction), true);
+}
+
+// ---- Classifier ---------------------------------------------------------------------------------
+
+SRPClassifier::SRPClassifier(int n_models, int seed, double lambda_value, double drift_delta, double warning_delta,
+                             int grace_period, int max_depth, double split_confidence, double subspace_fraction,
+                             std::string training_method)
+    : n_models(n_models),
+      seed(seed),
+      lambda_value(lambda_value),
+      subspace_fraction(subspace_fraction),
+      training_method(std::move(training_method)),
+      drift_delta(drift_delta),
+      warning_delta(warning_delta),
+      split_confidence(split_confidence),
+      grace_period(grace_period),
+      max_depth(max_depth) {
+    check_grace_period(grace_period);
+    check_poisson_mean(lambda_value);
+    reset();
+}
+
+std::unique_ptr<HoeffdingTreeClassifier> SRPClassifier::make_tree() const {
+    // Feature restriction is the ensemble's: the tree considers every feature it sees.
+    auto tree = std::make_unique<HoeffdingTreeClassifier>(grace_period, split_confidence, kTieThreshold, 0, max_depth,
+                                                          "info_gain");
+    tree->share_columns(features_);
+    return tree;
+}
+
+void SRPClassifier::reset() {
+    rng_.seed(static_cast<std::uint32_t>(seed));
+    features_ = std::make_shared<SampleColumns>();
+    members_.clear();
+    const int n = std::max(n_models, 1);
+    members_.reserve(static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i) members_.emplace_back(drift_delta, warning_delta);
+}
+
+void SRPClassifier::learn_one(const FeatureMap& x, Label y) {
+    const PoissonDraw poisson(lambda_value);
+    const PatchTraining mode = patch_training(training_method);
+    features_->load(x, true);
+    const auto make = [this](NewModel) { return make_tree(); };
+    for (std::size_t i = 0; i < members_.size(); ++i) {
+        Member& member = members_[i];
+        if (!member.trees.model) {
+            member.trees.model = make_tree();
+            if (mode != PatchTraining::resampling) draw_patch(member.features, *features_, seed, i, subspace_fraction);
+        }
+        const int k = mode == PatchTraining::subspaces ? 1 : poisson(rng_);
+        member.learn_loaded(*features_, y, k, make);
+    }
+}
+
+void SRPClassifier::vote(const FeatureMap& x) {
+    vote_.clear();
+    features_->load(x, false);
+    for (Member& member : members_) member.vote_loaded(*features_, vote_, proba_);
+    vote_.normalise();
+}
+
+ClassProbabilities SRPClassifier::predict_proba_one(const FeatureMap& x) {
+    vote(x);
+    return vote_.to_map();
+}
+
+Label SRPClassifier::predict_one(const FeatureMap& x) {
+    vote(x);
+    return vote_.argmax();
+}
+
+// ---- Regressor ----------------------------------------------------------------------------------
+
+SRPRegressor::SRPRegressor(int n_models, int seed, double lambda_value, double drift_delta, double warning_delta,
+                           int grace_period, int max_depth, double learning_rate, double subspace_fraction,
+                           std::string training_method)
+    : n_models(n_models),
+      seed(seed),
+      lambda_value(lambda_value),
+      subspace_fraction(subspace_fraction),
+      training_method(std::move(training_method)),
+      learning_rate(learning_rate),
+      grace_period(grace_period),
+      max_depth(max_depth),
+      drift_delta(drift_delta),
+      warning_delta(warning_delta) {
+    check_grace_period(grace_period);
+    check_poisson_mean(lambda_value);
+    reset();
+}
+
+std::unique_ptr<HoeffdingTreeRegressor> SRPRegressor::make_tree() const {
+    auto tree = std::make_unique<HoeffdingTreeRegressor>(grace_period, kRegressionSplitConfidence, kTieThreshold,
+                                                         max_depth, learning_rate);
+    tree->share_columns(features_);
+    return tree;
+}
+
+void SRPRegressor::reset() {
+    rng_.seed(static_cast<std::uint32_t>(seed));
+    features_ = std::make_shared<SampleColumns>();
+    members_.clear();
+    const int n = std::max(n_models, 1);
+    members_.reserve(static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i) members_.emplace_back(drift_delta, warning_delta);
+}
+
+void SRPRegressor::learn_one(const FeatureMap& x, double y) {
+    const PoissonDraw poisson(lambda_value);
+    const PatchTraining mode = patch_training(training_method);
+    features_->load(x, true);
+    const auto make = [this](NewModel) { return make_tree(); };
+    for (std::size_t i = 0; i < members_.size(); ++i) {
+        Member& member = members_[i];
+        if (!member.trees.model) {
+            member.trees.model = make_tree();
+            if (mode != PatchTraining::resampling) draw_patch(member.features, *features_, seed, i, subspace_fraction);
+        }
+        const int k = mode == PatchTraining::subspaces ? 1 : poisson(rng_);
+        member.learn_loaded(*features_, y, k, make);
+    }
+}
+
+double SRPRegressor::predict_one(const FeatureMap& x) {
+    features_->load(x, false);
+    double sum = 0.0;
+    std::size_t n = 0;
+    for (Member& member : members_) {
+        if (!member.trees.model) continue;
+        sum += member.predict_loaded(*features_);
+        ++n;
+    }
+    return n > 0 ? sum / static_cast<double>(n) : 0.0;
+}
+
+}  // namespace quelb

@@ -1,0 +1,118 @@
+#pragma once
+// Streaming random patches: each member is a Hoeffding tree trained on a random subset of the
+// features ("subspaces"), on a Poisson-weighted copy of the stream ("resampling"), or on both
+// ("patches", the default). A member draws its subset once, from its first sample, with a
+// generator of its own seeded from the ensemble seed and its index. Members watch their error
+// with a warning and a drift detector and swap trees exactly as the random forests do; the
+// classifier combines accuracy-weighted class distributions, the regressor averages.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/contracts.hpp"
+#include "core/rng.hpp"
+#include "core/sample_columns.hpp"
+#include "ensembles/classifier_member.hpp"
+#include "ensembles/regressor_member.hpp"
+#include "ensembles/vote.hpp"
+
+namespace quelb {
+
+// How the members of a random patches ensemble are trained.
+enum class PatchTraining { subspaces, resampling, patches };
+
+// "subspaces" and "resampling" exactly; any other text means patches.
+PatchTraining patch_training(const std::string& method);
+
+// Features a member keeps out of n: n * fraction rounded half away from zero, within [1, n]
+// (1 for n = 0, which gives an empty subset: whole samples).
+std::size_t patch_size(std::size_t n, double fraction);
+
+// Draws member i's subset from the loaded sample with a generator of its own, seeded
+// seed + 7919 * (i + 1): the ensemble's generator is not touched.
+void draw_patch(FeatureSubset& subset, const SampleColumns& loaded, int seed, std::size_t member, double fraction);
+
+class SRPClassifier : public IClassifier {
+public:
+    // Throws std::invalid_argument for grace_period < 1 or an unusable lambda_value.
+    SRPClassifier(int n_models = 10, int seed = 0, double lambda_value = 6.0, double drift_delta = 0.001,
+                  double warning_delta = 0.01, int grace_period = 50, int max_depth = 20,
+                  double split_confidence = 0.01, double subspace_fraction = 0.6,
+                  std::string training_method = "patches");
+
+    void learn_one(const FeatureMap& x, Label y) override;
+    Label predict_one(const FeatureMap& x) override;
+    ClassProbabilities predict_proba_one(const FeatureMap& x) override;
+    // Reseeds the generator and replaces every member by an empty one (no tree, no subset).
+    void reset() override;
+
+    using Member = ClassifierMember;
+    const std::vector<Member>& members() const { return members_; }
+    std::vector<Member>& members() { return members_; }
+
+    // Options. n_models and seed take effect at the next reset; training_method at the next
+    // learn_one; the tree options when a tree is made.
+    int n_models;
+    int seed;
+    double lambda_value;
+    double subspace_fraction;
+    std::string training_method;
+    double drift_delta;
+    double warning_delta;
+    double split_confidence;
+    int grace_period;
+    int max_depth;
+
+private:
+    std::unique_ptr<HoeffdingTreeClassifier> make_tree() const;
+    void vote(const FeatureMap& x);
+
+    std::vector<Member> members_;
+    Rng rng_;  // Poisson weights only
+    std::shared_ptr<SampleColumns> features_;  // shared by all trees
+
+    // Scratch space reused between calls.
+    std::vector<std::pair<Label, double>> proba_;
+    ProbabilityVote vote_;
+};
+
+class SRPRegressor : public IRegressor {
+public:
+    // Throws std::invalid_argument for grace_period < 1 or an unusable lambda_value.
+    SRPRegressor(int n_models = 10, int seed = 0, double lambda_value = 6.0, double drift_delta = 0.001,
+                 double warning_delta = 0.01, int grace_period = 200, int max_depth = 20,
+                 double learning_rate = 0.01, double subspace_fraction = 0.6,
+                 std::string training_method = "patches");
+
+    void learn_one(const FeatureMap& x, double y) override;
+    double predict_one(const FeatureMap& x) override;
+    // Reseeds the generator and replaces every member by an empty one (no tree, no subset).
+    void reset() override;
+
+    using Member = RegressorMember;
+    const std::vector<Member>& members() const { return members_; }
+    std::vector<Member>& members() { return members_; }
+
+    // Options, as for SRPClassifier.
+    int n_models;
+    int seed;
+    double lambda_value;
+    double subspace_fraction;
+    std::string training_method;
+    double learning_rate;
+    int grace_period;
+    int max_depth;
+    double drift_delta;
+    double warning_delta;
+
+private:
+    std::unique_ptr<HoeffdingTreeRegressor> make_tree() const;
+
+    std::vector<Member> members_;
+    Rng rng_;  // Poisson weights only
+    std::shared_ptr<SampleColumns> features_;  // shared by all trees
+};
+
+}  // namespace quelb

@@ -1,0 +1,117 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "ensembles/gradient_boosting.hpp"
+
+using namespace quelb;
+
+namespace {
+
+using Names = std::vector<std::string>;
+
+FeatureMap sample_with(int n_features) {
+    FeatureMap x;
+    for (int f = 0; f < n_features; ++f) x.emplace("f" + std::to_string(10 + f), 0.5 * f);
+    return x;
+}
+
+}  // namespace
+
+TEST(GradientBooster, StepFeaturesAndBagDrawsOfTheFirstSample) {
+    SGBRRegressor regressor;
+    const FeatureMap x{{"d", 4.0}, {"b", 2.0}, {"a", 1.0}, {"c", 3.0}};
+    regressor.learn_one(x, 1.0);
+    GradientBooster& booster = *regressor.booster();
+    ASSERT_EQ(booster.n_steps(), 10u);
+    EXPECT_EQ(booster.step_features(0), (Names{"a", "b", "d"}));
+    EXPECT_EQ(booster.step_features(1), (Names{"a", "c", "d"}));
+    EXPECT_EQ(booster.step_features(2), (Names{"a", "b", "d"}));
+
+    // Step 0 learnt the target 1.0 (nothing before it) k times per tree: with mean leaves, one
+    // more target 0.0 makes a tree predict k / (k + 1).
+    const std::vector<int> draws{2, 4, 3, 0, 0, 2, 1, 0, 0, 1};
+    ASSERT_EQ(booster.bag_size(), draws.size());
+    for (std::size_t j = 0; j < draws.size(); ++j) {
+        FIMTDDRegressor& tree = booster.tree(0, j);
+        tree.learn_one(x, 0.0);
+        const double k = draws[j];
+        EXPECT_DOUBLE_EQ(tree.predict_one(x), k / (k + 1.0)) << "tree " << j;
+    }
+}
+
+TEST(GradientBooster, FeaturesPerStep) {
+    const std::vector<std::pair<int, std::size_t>> expected{{1, 1}, {2, 2}, {3, 2}, {4, 3}, {5, 4}, {10, 8}, {20, 15}};
+    for (const auto& [n, kept] : expected) {
+        SGBRRegressor regressor(3);
+        regressor.learn_one(sample_with(n), 1.0);
+        for (std::size_t step = 0; step < 3; ++step) {
+            EXPECT_EQ(regressor.booster()->step_features(step).size(), kept) << n << " features";
+        }
+    }
+    // Percentages beyond 100 keep every feature; n_models and bag_size below 1 count as 1.
+    SGBRRegressor all(0, 1.0, 250, 1, 1, -3);
+    all.learn_one(sample_with(3), 1.0);
+    EXPECT_EQ(all.booster()->n_steps(), 1u);
+    EXPECT_EQ(all.booster()->bag_size(), 1u);
+    EXPECT_EQ(all.booster()->step_features(0), (Names{"f10", "f11", "f12"}));
+}
+
+TEST(GradientBooster, FirstSampleWithoutFeaturesGivesStepsOfWholeSamples) {
+    SGBRRegressor regressor(3, 1.0, 75, 1, 1, 1);
+    regressor.learn_one({}, 2.0);
+    GradientBooster& booster = *regressor.booster();
+    ASSERT_TRUE(booster.initialised());
+    for (std::size_t step = 0; step < 3; ++step) EXPECT_TRUE(booster.step_features(step).empty());
+    // Later features reach every step's trees.
+    for (int t = 0; t < 400; ++t) {
+        const double a = (t % 20) / 20.0;
+        regressor.learn_one({{"a", a}, {"b", 1.0}}, a > 0.5 ? 3.0 : -3.0);
+    }
+    EXPECT_GT(booster.tree(0, 0).n_splits(), 0);
+    EXPECT_NEAR(regressor.predict_one({{"a", 0.9}}), 3.0, 0.5);
+    EXPECT_NEAR(regressor.predict_one({{"a", 0.1}}), -3.0, 0.5);
+}
+
+TEST(GradientBooster, SkippedSamplesLeaveTheBoosterUnbuilt) {
+    // With skip_training 4 a sample is skipped when the draw in [0, 3] is 0; until a sample gets
+    // through, the booster has no steps and predicts 0. A seed whose first draw skips:
+    int seed = 1;
+    while (Rng(static_cast<std::uint32_t>(seed)).uniform_int(0, 3) != 0) ++seed;
+    SGBRRegressor regressor(2, 1.0, 75, 1, 4, 1, 50, 0.01, 20, "mean", seed);
+    int skipped = 0;
+    for (int t = 0; t < 200; ++t) {
+        const bool built = regressor.booster() && regressor.booster()->initialised();
+        if (!built) EXPECT_EQ(regressor.predict_one(sample_with(2)), 0.0);
+        regressor.learn_one(sample_with(2), 5.0);
+        if (!built && !regressor.booster()->initialised()) ++skipped;
+    }
+    EXPECT_GT(skipped, 0);
+    ASSERT_TRUE(regressor.booster()->initialised());
+    // Step 0 learnt the targets, step 1 the residuals of 0.
+    EXPECT_DOUBLE_EQ(regressor.predict_one(sample_with(2)), 5.0);
+}
+
+TEST(SGBTClassifier, EqualProbabilitiesGoToTheSmallerLabel) {
+    // A seed whose first two skip draws (skip_training 2) are both 0: no booster learns anything,
+    // so every label gets the same probability.
+    int seed = 1;
+    for (;; ++seed) {
+        Rng rng(static_cast<std::uint32_t>(seed));
+        if (rng.uniform_int(0, 1) == 0 && rng.uniform_int(0, 1) == 0) break;
+    }
+    const FeatureMap x{{"a", 1.0}};
+    for (const int n_classes : {0, 2}) {
+        SGBTClassifier classifier(100, 0.0125, 75, 1, 2, false, 1, n_classes, false, 25, 0.05, 20, "mean", seed);
+        classifier.learn_one(x, 9);
+        classifier.learn_one(x, 5);
+        EXPECT_EQ(classifier.classes(), (std::vector<Label>{5, 9}));
+        EXPECT_EQ(classifier.n_boosters(), n_classes == 2 ? 1u : 2u);
+        const ClassProbabilities p = classifier.predict_proba_one(x);
+        ASSERT_EQ(p.size(), 2u);
+        EXPECT_EQ(p.at(5), 0.5);
+        EXPECT_EQ(p.at(9), 0.5);
+        EXPECT_EQ(classifier.predict_one(x), 5) << "n_classes " << n_classes;
+    }
+}

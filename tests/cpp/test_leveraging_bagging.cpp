@@ -1,0 +1,108 @@
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "core/rng.hpp"
+#include "ensembles/leveraging_bagging.hpp"
+
+using namespace quelb;
+
+namespace {
+
+const std::vector<int> kFirstDrawsOfSeedZero{7, 8, 11, 4, 5, 6, 6, 10, 6, 2};
+
+FeatureMap sample(double a, double b) { return {{"a", a}, {"b", b}}; }
+
+}  // namespace
+
+TEST(LeveragingBagging, FirstSampleIsLearntThePoissonNumberOfTimes) {
+    LeveragingBaggingClassifier classifier;
+    const FeatureMap x = sample(0.5, 1.5);
+    classifier.learn_one(x, 0);
+    ASSERT_EQ(classifier.members().size(), kFirstDrawsOfSeedZero.size());
+    for (std::size_t i = 0; i < kFirstDrawsOfSeedZero.size(); ++i) {
+        // One more sample of class 1 makes the leaf's class shares reveal the first weight.
+        HoeffdingTreeClassifier& tree = *classifier.members()[i].model;
+        tree.learn_one(x, 1);
+        const ClassProbabilities p = tree.predict_proba_one(x);
+        EXPECT_DOUBLE_EQ(p.at(0) / p.at(1), kFirstDrawsOfSeedZero[i]) << "classifier member " << i;
+    }
+
+    // Mean leaves: after k copies of target 1 and one of target 0 a tree predicts k / (k + 1).
+    LeveragingBaggingRegressor regressor(10, 0, 6.0, 0.002, 50, 20, 0.01, "mean");
+    regressor.learn_one(x, 1.0);
+    for (std::size_t i = 0; i < kFirstDrawsOfSeedZero.size(); ++i) {
+        FIMTDDRegressor& tree = *regressor.members()[i].model;
+        tree.learn_one(x, 0.0);
+        const double k = kFirstDrawsOfSeedZero[i];
+        EXPECT_DOUBLE_EQ(tree.predict_one(x), k / (k + 1.0)) << "regressor member " << i;
+    }
+}
+
+TEST(LeveragingBagging, MemberTreesStartFromTheEnsembleSeedPlusTheirIndex) {
+    // Adaptive leaves draw their perceptron weights from the tree's generator, so two trees agree
+    // on a stream only when their generators started from the same seed.
+    LeveragingBaggingRegressor seed_zero(4, 0), seed_one(4, 1);
+    Rng rng(3);
+    std::vector<FeatureMap> xs;
+    std::vector<double> ys;
+    for (int t = 0; t < 600; ++t) {
+        const double a = rng.uniform(), b = rng.uniform();
+        xs.push_back(sample(a, b));
+        ys.push_back(3.0 * a - b + 0.1 * rng.uniform());
+    }
+    auto predictions = [&](FIMTDDRegressor& tree) {
+        std::vector<double> out;
+        for (std::size_t t = 0; t < xs.size(); ++t) {
+            out.push_back(tree.predict_one(xs[t]));
+            tree.learn_one(xs[t], ys[t]);
+        }
+        return out;
+    };
+    std::vector<std::vector<double>> zero, one;
+    for (int i = 0; i < 4; ++i) {
+        zero.push_back(predictions(*seed_zero.members()[i].model));
+        one.push_back(predictions(*seed_one.members()[i].model));
+    }
+    for (int i = 0; i + 1 < 4; ++i) EXPECT_EQ(one[i], zero[i + 1]) << "member " << i;
+    EXPECT_NE(zero[0], zero[1]);
+}
+
+TEST(LeveragingBagging, RegressorScalesTheErrorByTheTargetSpreadBeforeLearning) {
+    LeveragingBaggingRegressor regressor(3, 0, 6.0, 0.002, 50, 20, 0.01, "mean");
+    const FeatureMap x = sample(1.0, 2.0);
+    // First sample: nothing learnt yet, so the error is |0 - 3| with scale 1.
+    regressor.learn_one(x, 3.0);
+    for (const auto& member : regressor.members()) EXPECT_DOUBLE_EQ(member.drift_detector().estimation(), 3.0);
+    // Targets 3 and 7 have population deviation 2; the trees (which learnt 3) err by 4.
+    regressor.learn_one(x, 7.0);
+    for (const auto& member : regressor.members()) EXPECT_DOUBLE_EQ(member.drift_detector().estimation(), 2.5);
+
+    // A constant target keeps the scale at 1.
+    LeveragingBaggingRegressor constant(2, 0, 6.0, 0.002, 50, 20, 0.01, "mean");
+    constant.learn_one(x, 5.0);
+    constant.learn_one(x, 5.0);
+    for (const auto& member : constant.members()) EXPECT_DOUBLE_EQ(member.drift_detector().estimation(), 2.5);
+}
+
+TEST(LeveragingBagging, MemberCounts) {
+    EXPECT_EQ(LeveragingBaggingClassifier(0).members().size(), 1u);
+    EXPECT_EQ(LeveragingBaggingClassifier(-4).members().size(), 1u);
+    LeveragingBaggingRegressor empty(0);
+    EXPECT_TRUE(empty.members().empty());
+    empty.learn_one(sample(1.0, 1.0), 2.0);
+    EXPECT_EQ(empty.predict_one(sample(1.0, 1.0)), 0.0);
+    try {
+        LeveragingBaggingRegressor(-1);
+        FAIL() << "a negative n_models must be rejected";
+    } catch (const std::length_error& e) {
+        EXPECT_STREQ(e.what(), "vector too long");
+    }
+    // A failed reset leaves the ensemble as it was.
+    LeveragingBaggingRegressor regressor(2);
+    regressor.n_models = -2;
+    EXPECT_THROW(regressor.reset(), std::length_error);
+    EXPECT_EQ(regressor.members().size(), 2u);
+}
