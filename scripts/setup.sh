@@ -9,7 +9,7 @@ python="${QUELB_PYTHON:-/usr/bin/python3}"
 
 packages=(cmake ninja-build g++ python3 python3-dev pybind11-dev python3-pytest python3-numpy
           libgtest-dev libbenchmark-dev python3-setuptools python3-wheel python3-pip python3-venv
-          python3-matplotlib)
+          python3-matplotlib python3-hypothesis)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -95,8 +95,11 @@ bool load_items(PyObject* src, quelb::FeatureMap& out) {
             ok = false;
             break;
         }
+        // A list pair could be emptied by its own value's conversion: hold both entries.
         PyObject** kv = PySequence_Fast_ITEMS(pair);
-        ok = load_pair(kv[0], kv[1], out, name);
+        py::object key = py::reinterpret_borrow<py::object>(kv[0]);
+        py::object value = py::reinterpret_borrow<py::object>(kv[1]);
+        ok = load_pair(key.ptr(), value.ptr(), out, name);
         Py_DECREF(pair);
         if (!ok) break;
     }
@@ -128,7 +131,8 @@ bool load_feature_map(PyObject* src, quelb::FeatureMap& out) {
     out.clear();
     bool ok = false;
     if (PyDict_Check(src)) {
-        out.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(src)));
+        const Py_ssize_t entries = PyDict_GET_SIZE(src);
+        out.reserve(static_cast<std::size_t>(entries));
         Py_ssize_t pos = 0;
         PyObject* key = nullptr;
         PyObject* value = nullptr;
@@ -138,22 +142,30 @@ bool load_feature_map(PyObject* src, quelb::FeatureMap& out) {
         bool may_repeat = false;
         ok = true;
         while (PyDict_Next(src, &pos, &key, &value)) {
+            // A value that is not a float or an int converts through Python code, which may change
+            // the dict and drop its references to this very pair: hold the pair while it is read,
+            // and refuse a sample whose dict changed size (as iterating it in Python would).
+            py::object held_key, held_value;
+            const bool runs_code = !PyFloat_Check(value) && !PyLong_CheckExact(value) && !PyBool_Check(value);
+            if (runs_code) {
+                held_key = py::reinterpret_borrow<py::object>(key);
+                held_value = py::reinterpret_borrow<py::object>(value);
+            }
             if (!may_repeat && PyUnicode_Check(key)) {
                 Py_ssize_t size = 0;
                 const char* data = PyUnicode_AsUTF8AndSize(key, &size);
                 double number = 0.0;
-                if (!data || !load_float(value, number)) {
-                    ok = false;
-                    break;
-                }
-                out.append_unique(std::string_view(data, static_cast<std::size_t>(size)), number);
-                continue;
+                ok = data && load_float(value, number);
+                if (ok) out.append_unique(std::string_view(data, static_cast<std::size_t>(size)), number);
+            } else {
+                may_repeat = true;
+                ok = load_pair(key, value, out, name);
             }
-            may_repeat = true;
-            if (!load_pair(key, value, out, name)) {
-                ok = false;
-                break;
+            if (ok && runs_code) {
+                ok = PyDict_GET_SIZE(src) == entries;
+                may_repeat = true;  // the dict may have been refilled with names already read
             }
+            if (!ok) break;
         }
     } else if (is_mapping_with_items(src)) {
         ok = load_items(src, out);

@@ -48,6 +48,14 @@ bool load_shared(pybind11::handle src, bool convert, std::shared_ptr<T>& out) {
 PyObject* feature_map_to_dict(const quelb::FeatureMap& x);
 PyObject* probabilities_to_dict(const quelb::ClassProbabilities& p);
 
+// The result of a conversion to Python, or, when it failed, its pending Python error thrown on:
+// the caller then sees that error (UnicodeDecodeError, MemoryError) itself, where a null result
+// would become the binding library's generic "Unable to convert function return value" TypeError.
+inline pybind11::handle checked_result(PyObject* result) {
+    if (!result) throw pybind11::error_already_set();
+    return result;
+}
+
 }  // namespace quelb::bindings
 
 namespace pybind11::detail {
@@ -57,7 +65,7 @@ struct type_caster<quelb::FeatureMap> {
     PYBIND11_TYPE_CASTER(quelb::FeatureMap, const_name("Mapping[str, float]"));
     bool load(handle src, bool /*convert*/) { return quelb::bindings::load_feature_map(src.ptr(), value); }
     static handle cast(const quelb::FeatureMap& x, return_value_policy, handle) {
-        return quelb::bindings::feature_map_to_dict(x);
+        return quelb::bindings::checked_result(quelb::bindings::feature_map_to_dict(x));
     }
 };
 
@@ -66,7 +74,7 @@ struct type_caster<quelb::ClassProbabilities> {
     PYBIND11_TYPE_CASTER(quelb::ClassProbabilities, const_name("dict[int, float]"));
     bool load(handle, bool) { return false; }  // results only: never accepted as an argument
     static handle cast(const quelb::ClassProbabilities& p, return_value_policy, handle) {
-        return quelb::bindings::probabilities_to_dict(p);
+        return quelb::bindings::checked_result(quelb::bindings::probabilities_to_dict(p));
     }
 };
 
@@ -78,8 +86,7 @@ struct type_caster<std::vector<std::string>> {
         list out(names.size());
         for (std::size_t i = 0; i < names.size(); ++i) {
             PyObject* s = PyUnicode_DecodeUTF8(names[i].data(), static_cast<Py_ssize_t>(names[i].size()), nullptr);
-            if (!s) return nullptr;
-            PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), s);
+            PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), quelb::bindings::checked_result(s).ptr());
         }
         return out.release();
     }
@@ -120,9 +127,8 @@ struct type_caster<std::vector<std::shared_ptr<T>>> {
     static handle cast(const std::vector<Holder>& items, return_value_policy policy, handle parent) {
         list out(items.size());
         for (std::size_t i = 0; i < items.size(); ++i) {
-            object item = reinterpret_steal<object>(make_caster<Holder>::cast(items[i], policy, parent));
-            if (!item) return handle();
-            PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), item.release().ptr());
+            handle item = quelb::bindings::checked_result(make_caster<Holder>::cast(items[i], policy, parent).ptr());
+            PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), item.ptr());
         }
         return out.release();
     }

@@ -33,7 +33,7 @@ struct ClassCounts {
 class MacroCounts {
 public:
     void update(Label y_true, Label y_pred);
-    void reset() { label_counts_.clear(); }
+    void reset() { clear_as_new(label_counts_); }
     const std::unordered_map<Label, ClassCounts>& label_counts() const { return label_counts_; }
 
 protected:

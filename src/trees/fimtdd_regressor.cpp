@@ -74,6 +74,9 @@ void dismantle(std::unique_ptr<Node> top) {
 FIMTDDRegressor::~FIMTDDRegressor() { dismantle(std::move(root_)); }
 
 void FIMTDDRegressor::reset() {
+    // Back to a new tree's state, generator included: a reset tree fed the same stream again
+    // repeats its run exactly.
+    rng_.seed(static_cast<std::uint32_t>(seed));
     dismantle(std::move(root_));
     target_sums_ = Moments{};
     feature_sums_.clear();

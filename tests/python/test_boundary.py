@@ -120,6 +120,41 @@ class TestSamples:
         with pytest.raises(TypeError):
             bench.convert(Broken([]))
 
+    @pytest.mark.parametrize("then_raise", [False, True])
+    def test_a_value_that_empties_its_sample_while_read_is_safe(self, then_raise):
+        # The value's float conversion runs Python code that drops every other entry of the dict
+        # being read, names and values included; the conversion must not touch them afterwards.
+        class Emptying:
+            def __init__(self, sample):
+                self.sample = sample
+
+            def __float__(self):
+                self.sample.clear()
+                if then_raise:
+                    raise ValueError("no number")
+                return 1.0
+
+        for position in (0, 5, 19):
+            sample = {"".join(["name", str(i)]): float(i) for i in range(20)}  # names owned by the dict only
+            sample["name" + str(position)] = Emptying(sample)
+            model = q.NaiveBayes()
+            try:
+                model.learn_one(sample, 1)
+            except TypeError:
+                assert model.predict_one({}) == -1  # refused: unchanged
+            else:
+                assert model.predict_one({}) == 1
+
+    def test_a_value_that_empties_its_pair_while_read_is_safe(self):
+        class Emptying:
+            def __float__(self):
+                pair.clear()
+                raise ValueError("no number")
+
+        pair = ["name" + str(7), Emptying()]  # a pair the mapping hands out as a list
+        with pytest.raises(TypeError):
+            bench.convert(ItemsMapping([pair]))
+
     def test_matches_the_stock_conversion(self):
         sample = {f"f{i}": float(i) for i in range(100)}
         assert bench.convert(sample) == bench.stock_convert(sample) == 100
@@ -174,3 +209,14 @@ class TestCalls:
         model.learn_one(x, 1)
         x["a"] = "not a number"
         assert model.predict_one({"a": 1.0}) == 1
+
+
+class TestResults:
+    @pytest.mark.parametrize("make", [lambda: q.StandardScaler(with_std=False), q.VarianceThreshold])
+    def test_a_name_that_is_not_utf8_raises_unicode_decode_error_from_the_result(self, make):
+        transformer = make()
+        transformer.learn_one({b"\xff\xfe": 1.0, "a": 2.0})
+        with pytest.raises(UnicodeDecodeError):
+            transformer.transform_one({b"\xff\xfe": 1.0, "a": 2.0})
+        # The failed result leaves nothing behind: the next call converts as usual.
+        assert set(transformer.transform_one({"a": 2.0, b"b": 1.0})) == {"a", "b"}

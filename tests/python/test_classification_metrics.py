@@ -1,3 +1,5 @@
+import random
+
 import _quelb_core as q
 import pytest
 
@@ -68,3 +70,19 @@ def test_bad_arguments_leave_the_metric_unchanged(cls):
     with pytest.raises(TypeError):
         metric.update(1)
     assert metric.get() == 1.0
+
+
+@pytest.mark.parametrize("cls", [q.MacroPrecision, q.MacroRecall, q.MacroF1])
+def test_reset_scores_like_a_new_metric_to_the_last_bit(cls):
+    # The average is summed in the order the per-label counts are stored; a reset after many
+    # labels must not leave them stored in another order than a new metric's.
+    rng = random.Random(0)
+    used, fresh = cls(), cls()
+    for _ in range(3000):
+        used.update(rng.randint(-1000, 1000), rng.randint(-1000, 1000))
+    used.reset()
+    for _ in range(200):
+        pair = rng.randint(-3, 3) * rng.choice([1, 1000, 2**20]), rng.randint(-3, 3)
+        for metric in (used, fresh):
+            metric.update(*pair)
+        assert used.get().hex() == fresh.get().hex()
