@@ -74,9 +74,8 @@ void dismantle(std::unique_ptr<Node> top) {
 FIMTDDRegressor::~FIMTDDRegressor() { dismantle(std::move(root_)); }
 
 void FIMTDDRegressor::reset() {
-    // Back to a new tree's state, generator included: a reset tree fed the same stream again
-    // repeats its run exactly.
-    rng_.seed(static_cast<std::uint32_t>(seed));
+    // The generator keeps its state: owners that want a tree drawing from a seed again
+    // construct a new one.
     dismantle(std::move(root_));
     target_sums_ = Moments{};
     feature_sums_.clear();

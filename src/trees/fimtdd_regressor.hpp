@@ -9,7 +9,7 @@
 // a time limit.
 //
 // The tree is the member model of the bagging regressor and of the gradient-boosted ensembles:
-// they construct it with a seed (the generator starts from it, and again at every reset), then
+// they construct it with a seed (the generator starts from it; reset keeps the generator's state), then
 // call learn_one, predict_one and reset. Trees of one ensemble may share their
 // SampleColumns and load each sample once (learn_loaded, predict_loaded).
 #include <cmath>
@@ -67,8 +67,7 @@ public:
     std::int64_t n_alarms() const { return alarm_count_; }
     std::int64_t n_alternate_wins() const { return alternate_wins_; }
 
-    // Options: read at their next use. Changing `seed` does not reseed the generator: the next
-    // reset does, as a new tree with that seed would start.
+    // Options: read at their next use. Changing `seed` does not reseed the generator.
     int grace_period;
     double split_confidence;
     double tie_threshold;

@@ -35,6 +35,11 @@ class Entry:
     # reset() returns the object to a new object's state (SelectKBest keeps the tie-break
     # positions of the features it has met, and so do pipelines holding one).
     reset_is_new: bool = True
+    # reset() followed by the same stream replays the first run (FIMTDDRegressor keeps its
+    # generator's state through a reset, so a reset tree draws other perceptron weights).
+    reset_replays: bool = True
+    # Messages the documentation fixes for invalid constructor options (they need not name it).
+    fixed_messages: tuple = ()
 
     @property
     def cls(self):
@@ -99,9 +104,11 @@ CLASSES = [
           caps={"n_models": 12}, heavy=True),
     Entry("SRPRegressor", "regressor", {"n_models": 3, "grace_period": 20}, seeded=True,
           caps={"n_models": 12}, heavy=True),
-    Entry("FIMTDDRegressor", "regressor", {"grace_period": 20}, seeded=True),
+    Entry("FIMTDDRegressor", "regressor", {"grace_period": 20}, seeded=True, reset_is_new=False,
+          reset_replays=False),
     Entry("LeveragingBaggingRegressor", "regressor", {"n_models": 3, "grace_period": 20}, seeded=True,
-          caps={"n_models": 12}, heavy=True),
+          caps={"n_models": 12}, heavy=True, fixed_messages=("vector too long",),
+          invalid=(({"n_models": -1}, "vector too long"),)),
     Entry("SGBTClassifier", "classifier", {"n_models": 3, "grace_period": 20}, seeded=True,
           caps={"n_models": 12, "bag_size": 4}, heavy=True),
     Entry("SGBRRegressor", "regressor", {"n_models": 3, "bag_size": 2, "grace_period": 20}, seeded=True,

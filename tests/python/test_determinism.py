@@ -61,6 +61,8 @@ def test_same_stream_same_results_and_reset_replays(entry):
     a, b, used = entry.make(), entry.make(), entry.make()
     first = trace(kind, a, stream)
     assert first_difference(trace(kind, b, stream), first) is None, "two objects built alike disagree"
+    if not entry.reset_replays:
+        return
     a.reset()
     assert first_difference(trace(kind, a, stream), first) is None, "reset does not replay the first run"
     if entry.reset_is_new:
@@ -77,5 +79,6 @@ def test_seeded_classes_agree_with_any_seed(entry, seed):
     a, b = entry.make(seed=seed), entry.make(seed=seed)
     first = trace(kind, a, stream)
     assert first_difference(trace(kind, b, stream), first) is None
-    a.reset()
-    assert first_difference(trace(kind, a, stream), first) is None
+    if entry.reset_replays:
+        a.reset()
+        assert first_difference(trace(kind, a, stream), first) is None
