@@ -32,6 +32,7 @@ void register_hoeffding_tree_classifier(py::module_& m) {
         .def_property("leaf_prediction", &T::leaf_prediction, &T::set_leaf_prediction)
         .def_readwrite("n_split_points", &T::n_split_points)
         .def_readwrite("no_pre_prune", &T::no_pre_prune);
+    def_pickle(cls, "HoeffdingTreeClassifier");
 }
 
 void register_efdt_classifier(py::module_& m) {
@@ -40,6 +41,7 @@ void register_efdt_classifier(py::module_& m) {
     cls.def(py::init<int, double, double, int, int>(), py::arg("grace_period") = 200,
             py::arg("split_confidence") = 1e-05, py::arg("tie_threshold") = 0.05, py::arg("nb_threshold") = 0,
             py::arg("max_depth") = 20);
+    def_pickle(cls, "EFDTClassifier");
 }
 
 void register_hoeffding_adaptive_tree_classifier(py::module_& m) {
@@ -57,6 +59,7 @@ void register_hoeffding_adaptive_tree_classifier(py::module_& m) {
                self.grace_period = value;
            })
         .def_readwrite("max_depth", &T::max_depth);
+    def_pickle(cls, "HoeffdingAdaptiveTreeClassifier");
 }
 
 void register_hoeffding_tree_regressor(py::module_& m) {
@@ -76,6 +79,7 @@ void register_hoeffding_tree_regressor(py::module_& m) {
         .def_readwrite("max_depth", &T::max_depth)
         .def_readwrite("learning_rate", &T::learning_rate)
         .def_property("leaf_prediction", &T::leaf_prediction, &T::set_leaf_prediction);
+    def_pickle(cls, "HoeffdingTreeRegressor");
 }
 
 void register_sgt_classifier(py::module_& m) {
@@ -88,6 +92,7 @@ void register_sgt_classifier(py::module_& m) {
         cls, "grace_period", &T::grace_period, [](int value) { return value > 0; },
         "'grace_period' must be greater than 0.");
     cls.def_readwrite("max_depth", &T::max_depth);
+    def_pickle(cls, "SGTClassifier");
 }
 
 void register_fimtdd_regressor(py::module_& m) {
@@ -107,6 +112,7 @@ void register_fimtdd_regressor(py::module_& m) {
         .def_property("leaf_prediction", &T::leaf_prediction, &T::set_leaf_prediction)
         .def_readwrite("drift_detection", &T::drift_detection)
         .def_readwrite("seed", &T::seed);
+    def_pickle(cls, "FIMTDDRegressor");
 }
 
 }  // namespace quelb::bindings

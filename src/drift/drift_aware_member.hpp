@@ -9,6 +9,7 @@
 #include <optional>
 #include <utility>
 
+#include "core/state.hpp"
 #include "drift/adwin.hpp"
 
 namespace quelb {
@@ -77,6 +78,38 @@ public:
         background.reset();
         drift_detector_ = ADWIN(drift_delta_);
         if (warning_detector_) warning_detector_.emplace(warning_delta_);
+    }
+
+    // The detectors and their deltas, then the models, each through save_model(out, model).
+    template <class SaveModel>
+    void save_state(StateWriter& out, SaveModel&& save_model) const {
+        out.f64(drift_delta_);
+        out.f64(warning_delta_);
+        drift_detector_.save_state(out);
+        out.boolean(warning_detector_.has_value());
+        if (warning_detector_) warning_detector_->save_state(out);
+        for (const std::unique_ptr<Model>* m : {&model, &background}) {
+            out.boolean(*m != nullptr);
+            if (*m) save_model(out, **m);
+        }
+    }
+
+    // Overwrites everything; load_model(in) reads one model and returns it as a unique_ptr.
+    template <class LoadModel>
+    void load_state(StateReader& in, LoadModel&& load_model) {
+        drift_delta_ = in.f64();
+        warning_delta_ = in.f64();
+        drift_detector_.load_state(in);
+        if (in.boolean()) {
+            warning_detector_.emplace();
+            warning_detector_->load_state(in);
+        } else {
+            warning_detector_.reset();
+        }
+        model = in.boolean() ? load_model(in) : nullptr;
+        background = in.boolean() ? load_model(in) : nullptr;
+        if (background && !model) in.fail("a background model without a model");
+        if (background && !warning_detector_) in.fail("a background model without a warning detector");
     }
 
     const ADWIN& drift_detector() const { return drift_detector_; }

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/state.hpp"
+#include "ensembles/member_state.hpp"
+
 namespace quelb {
 
 namespace {
@@ -91,6 +94,44 @@ ClassProbabilities ARFClassifier::predict_proba_one(const FeatureMap& x) {
 Label ARFClassifier::predict_one(const FeatureMap& x) {
     vote(x);
     return vote_.argmax();
+}
+
+
+void ARFClassifier::save_state(StateWriter& out) const {
+    out.i32(n_models);
+    out.i32(seed);
+    out.f64(lambda_value);
+    out.i32(subspace_size);
+    out.f64(drift_delta);
+    out.f64(warning_delta);
+    out.f64(split_confidence);
+    out.i32(grace_period);
+    out.i32(max_depth);
+    out.rng(rng_);
+    features_->save_state(out);
+    save_members(out, members_, [&](const Member& member) { member.save_state(out); });
+}
+
+void ARFClassifier::load_state(StateReader& in) {
+    n_models = in.i32();
+    seed = in.i32();
+    lambda_value = in.f64();
+    subspace_size = in.i32();
+    drift_delta = in.f64();
+    warning_delta = in.f64();
+    split_confidence = in.f64();
+    grace_period = in.i32();
+    max_depth = in.i32();
+    check_ensemble_options(in, grace_period, lambda_value);
+    in.rng(rng_);
+    auto columns = std::make_shared<SampleColumns>();
+    columns->load_state(in);
+    load_members(in, members_, [&] {
+        Member member(drift_delta, warning_delta);
+        member.load_state(in, columns);
+        return member;
+    });
+    features_ = std::move(columns);
 }
 
 }  // namespace quelb

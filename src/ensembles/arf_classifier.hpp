@@ -30,6 +30,10 @@ public:
     // Reseeds the generator and replaces every member by an empty one (trees come lazily).
     void reset() override;
 
+    // Options, the generator, the shared columns and every member with its trees.
+    void save_state(StateWriter& out) const;
+    void load_state(StateReader& in);
+
     using Member = ClassifierMember;
     const std::vector<Member>& members() const { return members_; }
     std::vector<Member>& members() { return members_; }

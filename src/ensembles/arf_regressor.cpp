@@ -4,6 +4,8 @@
 #include <cmath>
 
 #include "core/hoeffding.hpp"
+#include "core/state.hpp"
+#include "ensembles/member_state.hpp"
 
 namespace quelb {
 
@@ -75,6 +77,44 @@ double ARFRegressor::predict_one(const FeatureMap& x) {
     double sum = 0.0;
     for (Member& member : members_) sum += member.predict_loaded(*features_);
     return sum / static_cast<double>(members_.size());
+}
+
+
+void ARFRegressor::save_state(StateWriter& out) const {
+    out.i32(n_models);
+    out.i32(seed);
+    out.f64(lambda_value);
+    out.f64(drift_delta);
+    out.f64(warning_delta);
+    out.i32(grace_period);
+    out.i32(max_depth);
+    out.f64(learning_rate);
+    out.rng(rng_);
+    features_->save_state(out);
+    save_members(out, members_, [&](const Member& member) { member.save_state(out); });
+}
+
+void ARFRegressor::load_state(StateReader& in) {
+    n_models = in.i32();
+    seed = in.i32();
+    lambda_value = in.f64();
+    drift_delta = in.f64();
+    warning_delta = in.f64();
+    grace_period = in.i32();
+    max_depth = in.i32();
+    learning_rate = in.f64();
+    check_ensemble_options(in, grace_period, lambda_value);
+    in.rng(rng_);
+    auto columns = std::make_shared<SampleColumns>();
+    columns->load_state(in);
+    load_members(in, members_, [&] {
+        Member member(drift_delta, warning_delta);
+        member.load_state(in, columns);
+        // Every member of this forest has a tree from the start.
+        if (!member.trees.model) in.fail("a forest member without a tree");
+        return member;
+    });
+    features_ = std::move(columns);
 }
 
 }  // namespace quelb

@@ -27,6 +27,10 @@ public:
     // Reseeds the generator and replaces every member by one with a fresh tree and no subset.
     void reset() override;
 
+    // Options, the generator, the shared columns and every member with its trees.
+    void save_state(StateWriter& out) const;
+    void load_state(StateReader& in);
+
     // trees.model is always present; features are drawn at the member's first sample and kept
     // until reset.
     using Member = RegressorMember;

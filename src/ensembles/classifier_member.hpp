@@ -3,10 +3,12 @@
 // patches): the shared tree life cycle with warning and drift detectors, the member's feature
 // subset (random patches only; empty, so whole samples, in the forest), and the counts of right
 // predictions that weight the member's vote.
+#include <memory>
 #include <utility>
 #include <vector>
 
 #include "core/sample_columns.hpp"
+#include "core/state.hpp"
 #include "ensembles/feature_subset.hpp"
 #include "drift/drift_aware_member.hpp"
 #include "ensembles/vote.hpp"
@@ -39,6 +41,25 @@ struct ClassifierMember {
             n_correct = 0.0;
             n_seen = 0.0;
         }
+    }
+
+    // The trees with their detectors, the subset and the counters. The trees read `columns`, the
+    // ensemble's restored shared columns.
+    void save_state(StateWriter& out) const {
+        trees.save_state(out, [](StateWriter& w, const HoeffdingTreeClassifier& tree) { tree.save_tree(w); });
+        features.save_state(out);
+        out.f64(n_correct);
+        out.f64(n_seen);
+    }
+    void load_state(StateReader& in, const std::shared_ptr<SampleColumns>& columns) {
+        trees.load_state(in, [&](StateReader& r) {
+            auto tree = std::make_unique<HoeffdingTreeClassifier>();
+            tree->load_tree(r, columns);
+            return tree;
+        });
+        features.load_state(in, columns->index());
+        n_correct = in.f64();
+        n_seen = in.f64();
     }
 
     // Adds the foreground tree's distribution for the loaded sample (projected onto the member's

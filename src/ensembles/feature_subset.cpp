@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "core/state.hpp"
+
 namespace quelb {
 
 std::vector<FeatureSubset::Feature> FeatureSubset::sorted_features(const SampleColumns& loaded) {
@@ -48,6 +50,21 @@ void FeatureSubset::clear() {
     names_.clear();
     columns_.clear();
     chosen_ = false;
+}
+
+void FeatureSubset::save_state(StateWriter& out) const {
+    out.boolean(chosen_);
+    out.seq(columns_, [&](StateWriter&, std::uint32_t column) { out.u32(column); });
+}
+
+void FeatureSubset::load_state(StateReader& in, const FeatureIndex& index) {
+    chosen_ = in.boolean();
+    in.seq(columns_, [&](StateReader&, std::uint32_t& column) {
+        column = in.u32();
+        if (column >= index.size()) in.fail("a feature subset names a column that does not exist");
+    });
+    names_.clear();
+    for (const std::uint32_t column : columns_) names_.push_back(index.name(column));
 }
 
 }  // namespace quelb

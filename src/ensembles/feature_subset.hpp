@@ -12,6 +12,9 @@
 
 namespace quelb {
 
+class StateReader;
+class StateWriter;
+
 class FeatureSubset {
 public:
     // A feature of the loaded sample: its name (held by the columns' index) and its column.
@@ -40,6 +43,11 @@ public:
     const std::vector<std::string>& names() const { return names_; }
     // Forgets the subset: the next draw chooses again.
     void clear();
+
+    // The subset as columns of the ensemble's shared index; load_state takes the names back from
+    // `index`, which must be the restored index those columns refer to.
+    void save_state(StateWriter& out) const;
+    void load_state(StateReader& in, const FeatureIndex& index);
 
 private:
     std::vector<std::string> names_;

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/probabilities.hpp"
+#include "core/state.hpp"
 
 namespace quelb {
 
@@ -296,6 +297,159 @@ void SGBTClassifier::reset() {
     classes_.clear();
     boosters_.clear();
     columns_ = std::make_shared<SampleColumns>();
+}
+
+// ---- Persistence --------------------------------------------------------------------------------
+
+void BoosterOptions::save_state(StateWriter& out) const {
+    out.i32(n_models);
+    out.i32(percentage_of_features);
+    out.i32(multiply_hessian_by);
+    out.i32(skip_training);
+    out.i32(bag_size);
+    out.f64(learning_rate);
+    out.boolean(use_squared_loss);
+    out.i32(grace_period);
+    out.i32(max_depth);
+    out.f64(split_confidence);
+    out.str(leaf_prediction);
+    out.i32(seed);
+}
+
+void BoosterOptions::load_state(StateReader& in) {
+    n_models = in.i32();
+    percentage_of_features = in.i32();
+    multiply_hessian_by = in.i32();
+    skip_training = in.i32();
+    bag_size = in.i32();
+    learning_rate = in.f64();
+    use_squared_loss = in.boolean();
+    grace_period = in.i32();
+    max_depth = in.i32();
+    split_confidence = in.f64();
+    leaf_prediction = in.str();
+    seed = in.i32();
+}
+
+void GradientBooster::save_state(StateWriter& out) const {
+    options_.save_state(out);
+    out.rng(rng_);
+    out.boolean(initialised_);
+    out.seq(feature_lists_, [&](StateWriter&, const FeatureSubset& subset) { subset.save_state(out); });
+    out.seq(trees_, [&](StateWriter&, const std::unique_ptr<FIMTDDRegressor>& tree) { tree->save_tree(out); });
+}
+
+void GradientBooster::load_state(StateReader& in) {
+    options_.load_state(in);
+    bag_size_ = static_cast<std::size_t>(std::max(options_.bag_size, 1));
+    mean_leaves_ = options_.leaf_prediction == "mean";
+    in.rng(rng_);
+    initialised_ = in.boolean();
+    in.seq(feature_lists_, [&](StateReader&, FeatureSubset& subset) { subset.load_state(in, columns_->index()); });
+    in.seq(trees_, [&](StateReader&, std::unique_ptr<FIMTDDRegressor>& tree) {
+        tree = std::make_unique<FIMTDDRegressor>();
+        tree->load_tree(in, columns_);
+    });
+    // Steps and trees are indexed together: bag_size_ trees per step, built all at once.
+    if (trees_.size() != feature_lists_.size() * bag_size_ || initialised_ == feature_lists_.empty()) {
+        in.fail("a booster's steps do not match its trees");
+    }
+    tree_list_.clear();
+    for (const auto& tree : trees_) tree_list_.push_back(tree.get());
+}
+
+void SGBRRegressor::save_state(StateWriter& out) const {
+    out.i32(n_models);
+    out.f64(learning_rate);
+    out.i32(percentage_of_features);
+    out.i32(multiply_hessian_by);
+    out.i32(skip_training);
+    out.i32(bag_size);
+    out.i32(seed);
+    out.i32(grace_period);
+    out.i32(max_depth);
+    out.f64(split_confidence);
+    out.str(leaf_prediction);
+    columns_->save_state(out);
+    out.boolean(booster_ != nullptr);
+    if (booster_) booster_->save_state(out);
+}
+
+void SGBRRegressor::load_state(StateReader& in) {
+    n_models = in.i32();
+    learning_rate = in.f64();
+    percentage_of_features = in.i32();
+    multiply_hessian_by = in.i32();
+    skip_training = in.i32();
+    bag_size = in.i32();
+    seed = in.i32();
+    grace_period = in.i32();
+    max_depth = in.i32();
+    split_confidence = in.f64();
+    leaf_prediction = in.str();
+    auto columns = std::make_shared<SampleColumns>();
+    columns->load_state(in);
+    std::unique_ptr<GradientBooster> booster;
+    if (in.boolean()) {
+        booster = std::make_unique<GradientBooster>(BoosterOptions{}, columns);
+        booster->load_state(in);
+    }
+    booster_ = std::move(booster);
+    columns_ = std::move(columns);
+}
+
+void SGBTClassifier::save_state(StateWriter& out) const {
+    out.i32(n_models);
+    out.f64(learning_rate);
+    out.i32(percentage_of_features);
+    out.i32(multiply_hessian_by);
+    out.i32(skip_training);
+    out.boolean(use_squared_loss);
+    out.i32(bag_size);
+    out.i32(n_classes);
+    out.boolean(scale_prediction_by_lr);
+    out.i32(seed);
+    out.i32(grace_period);
+    out.i32(max_depth);
+    out.f64(split_confidence);
+    out.str(leaf_prediction);
+    out.seq(classes_, [&](StateWriter&, Label label) { out.i32(label); });
+    out.boolean(boosters_two_class_);
+    columns_->save_state(out);
+    out.seq(boosters_, [&](StateWriter&, const std::unique_ptr<GradientBooster>& booster) { booster->save_state(out); });
+}
+
+void SGBTClassifier::load_state(StateReader& in) {
+    n_models = in.i32();
+    learning_rate = in.f64();
+    percentage_of_features = in.i32();
+    multiply_hessian_by = in.i32();
+    skip_training = in.i32();
+    use_squared_loss = in.boolean();
+    bag_size = in.i32();
+    n_classes = in.i32();
+    scale_prediction_by_lr = in.boolean();
+    seed = in.i32();
+    grace_period = in.i32();
+    max_depth = in.i32();
+    split_confidence = in.f64();
+    leaf_prediction = in.str();
+    in.seq(classes_, [&](StateReader&, Label& label) { label = in.i32(); });
+    for (std::size_t i = 1; i < classes_.size(); ++i) {
+        if (!(classes_[i - 1] < classes_[i])) in.fail("classes out of order");
+    }
+    boosters_two_class_ = in.boolean();
+    auto columns = std::make_shared<SampleColumns>();
+    columns->load_state(in);
+    in.seq(boosters_, [&](StateReader&, std::unique_ptr<GradientBooster>& booster) {
+        booster = std::make_unique<GradientBooster>(BoosterOptions{}, columns);
+        booster->load_state(in);
+    });
+    // learn_one indexes the boosters by class position unless they are the two-class one.
+    if (boosters_.size() > (boosters_two_class_ ? std::size_t{1} : classes_.size())) {
+        in.fail("more boosters than classes");
+    }
+    columns_ = std::move(columns);
 }
 
 }  // namespace quelb

@@ -18,6 +18,9 @@
 
 namespace quelb {
 
+class StateReader;
+class StateWriter;
+
 // What a booster copies from its owner when it is created.
 struct BoosterOptions {
     int n_models;                // boosting steps; values below 1 count as 1
@@ -32,6 +35,9 @@ struct BoosterOptions {
     double split_confidence;
     std::string leaf_prediction;
     int seed;
+
+    void save_state(StateWriter& out) const;
+    void load_state(StateReader& in);
 };
 
 class GradientBooster {
@@ -46,6 +52,11 @@ public:
     // Sum over the steps of the mean prediction of their trees for the loaded sample (the
     // learning rate is not applied); 0 before the steps are built.
     double raw_output_loaded();
+
+    // Options, the generator, the steps' subsets and trees; the columns are the owner's to save.
+    // load_state reads against the columns given at construction.
+    void save_state(StateWriter& out) const;
+    void load_state(StateReader& in);
 
     const BoosterOptions& options() const { return options_; }
     bool initialised() const { return initialised_; }
@@ -83,6 +94,10 @@ public:
     // Discards the booster; the next learn_one creates it with the options of that moment.
     void reset() override;
 
+    // Options, the shared columns and the booster, if any.
+    void save_state(StateWriter& out) const;
+    void load_state(StateReader& in);
+
     GradientBooster* booster() { return booster_.get(); }
 
     // Options, copied into the booster when it is created.
@@ -116,6 +131,10 @@ public:
     ClassProbabilities predict_proba_one(const FeatureMap& x) override;
     // Forgets the classes and discards every booster.
     void reset() override;
+
+    // Options, the classes, the shared columns and every booster.
+    void save_state(StateWriter& out) const;
+    void load_state(StateReader& in);
 
     const std::vector<Label>& classes() const { return classes_; }
     std::size_t n_boosters() const { return boosters_.size(); }

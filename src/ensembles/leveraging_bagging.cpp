@@ -4,6 +4,9 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "core/state.hpp"
+#include "ensembles/member_state.hpp"
+
 namespace quelb {
 
 // ---- Classifier ---------------------------------------------------------------------------------
@@ -139,6 +142,98 @@ double LeveragingBaggingRegressor::predict_one(const FeatureMap& x) {
     double sum = 0.0;
     for (Member& member : members_) sum += member.model->predict_loaded();
     return sum / static_cast<double>(members_.size());
+}
+
+
+// ---- Persistence --------------------------------------------------------------------------------
+
+void LeveragingBaggingClassifier::save_state(StateWriter& out) const {
+    out.i32(n_models);
+    out.i32(seed);
+    out.f64(lambda_value);
+    out.f64(drift_delta);
+    out.f64(split_confidence);
+    out.i32(grace_period);
+    out.i32(max_depth);
+    out.rng(rng_);
+    features_->save_state(out);
+    save_members(out, members_, [&](const Member& member) {
+        member.save_state(out, [](StateWriter& w, const HoeffdingTreeClassifier& tree) { tree.save_tree(w); });
+    });
+}
+
+void LeveragingBaggingClassifier::load_state(StateReader& in) {
+    n_models = in.i32();
+    seed = in.i32();
+    lambda_value = in.f64();
+    drift_delta = in.f64();
+    split_confidence = in.f64();
+    grace_period = in.i32();
+    max_depth = in.i32();
+    check_ensemble_options(in, grace_period, lambda_value);
+    in.rng(rng_);
+    auto columns = std::make_shared<SampleColumns>();
+    columns->load_state(in);
+    load_members(in, members_, [&] {
+        Member member(drift_delta);
+        member.load_state(in, [&](StateReader& r) {
+            auto tree = std::make_unique<HoeffdingTreeClassifier>();
+            tree->load_tree(r, columns);
+            return tree;
+        });
+        if (!member.model) in.fail("a bagging member without a tree");
+        return member;
+    });
+    features_ = std::move(columns);
+}
+
+void LeveragingBaggingRegressor::save_state(StateWriter& out) const {
+    out.i32(n_models);
+    out.i32(seed);
+    out.f64(lambda_value);
+    out.f64(drift_delta);
+    out.f64(split_confidence);
+    out.i32(grace_period);
+    out.i32(max_depth);
+    out.str(leaf_prediction);
+    out.rng(rng_);
+    out.f64(target_count_);
+    out.f64(target_sum_);
+    out.f64(target_sumsq_);
+    features_->save_state(out);
+    save_members(out, members_, [&](const Member& member) {
+        member.save_state(out, [](StateWriter& w, const FIMTDDRegressor& tree) { tree.save_tree(w); });
+    });
+}
+
+void LeveragingBaggingRegressor::load_state(StateReader& in) {
+    n_models = in.i32();
+    seed = in.i32();
+    lambda_value = in.f64();
+    drift_delta = in.f64();
+    split_confidence = in.f64();
+    grace_period = in.i32();
+    max_depth = in.i32();
+    leaf_prediction = in.str();
+    // The trees need no grace period above 0.
+    check_ensemble_options(in, 1, lambda_value);
+    in.rng(rng_);
+    target_count_ = in.f64();
+    target_sum_ = in.f64();
+    target_sumsq_ = in.f64();
+    auto columns = std::make_shared<SampleColumns>();
+    columns->load_state(in);
+    load_members(in, members_, [&] {
+        Member member(drift_delta);
+        member.load_state(in, [&](StateReader& r) {
+            auto tree = std::make_unique<FIMTDDRegressor>();
+            tree->load_tree(r, columns);
+            return tree;
+        });
+        if (!member.model) in.fail("a bagging member without a tree");
+        return member;
+    });
+    features_ = std::move(columns);
 }
 
 }  // namespace quelb

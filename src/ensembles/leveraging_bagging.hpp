@@ -34,6 +34,10 @@ public:
     // Reseeds the generator and builds max(n_models, 1) members with new trees.
     void reset() override;
 
+    // Options, the generator, the shared columns and every member with its trees.
+    void save_state(StateWriter& out) const;
+    void load_state(StateReader& in);
+
     using Member = DriftAwareMember<HoeffdingTreeClassifier>;  // drift detector only
     const std::vector<Member>& members() const { return members_; }
 
@@ -73,6 +77,10 @@ public:
     // statistics and reseeds the generator. Throws std::length_error for a negative n_models,
     // leaving the ensemble as it was.
     void reset() override;
+
+    // Options, the generator, the target sums, the shared columns and every member with its trees.
+    void save_state(StateWriter& out) const;
+    void load_state(StateReader& in);
 
     using Member = DriftAwareMember<FIMTDDRegressor>;  // drift detector only
     const std::vector<Member>& members() const { return members_; }

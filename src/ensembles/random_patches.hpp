@@ -48,6 +48,10 @@ public:
     // Reseeds the generator and replaces every member by an empty one (no tree, no subset).
     void reset() override;
 
+    // Options, the generator, the shared columns and every member with its trees.
+    void save_state(StateWriter& out) const;
+    void load_state(StateReader& in);
+
     using Member = ClassifierMember;
     const std::vector<Member>& members() const { return members_; }
     std::vector<Member>& members() { return members_; }
@@ -90,6 +94,10 @@ public:
     double predict_one(const FeatureMap& x) override;
     // Reseeds the generator and replaces every member by an empty one (no tree, no subset).
     void reset() override;
+
+    // Options, the generator, the shared columns and every member with its trees.
+    void save_state(StateWriter& out) const;
+    void load_state(StateReader& in);
 
     using Member = RegressorMember;
     const std::vector<Member>& members() const { return members_; }

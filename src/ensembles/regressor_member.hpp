@@ -3,8 +3,10 @@
 // patches): the shared tree life cycle with warning and drift detectors, fed the absolute error
 // of the foreground tree, and the member's feature subset.
 #include <cmath>
+#include <memory>
 
 #include "core/sample_columns.hpp"
+#include "core/state.hpp"
 #include "ensembles/feature_subset.hpp"
 #include "drift/drift_aware_member.hpp"
 #include "trees/hoeffding_tree_regressor.hpp"
@@ -27,6 +29,21 @@ struct RegressorMember {
         const double predicted = trees.model->predict_then_learn_loaded(z, y, times);
         if (trees.background && times > 0) trees.background->predict_then_learn_loaded(z, y, times);
         trees.track_error(std::fabs(y - predicted), make);
+    }
+
+    // The trees with their detectors and the subset. The trees read `columns`, the ensemble's
+    // restored shared columns.
+    void save_state(StateWriter& out) const {
+        trees.save_state(out, [](StateWriter& w, const HoeffdingTreeRegressor& tree) { tree.save_tree(w); });
+        features.save_state(out);
+    }
+    void load_state(StateReader& in, const std::shared_ptr<SampleColumns>& columns) {
+        trees.load_state(in, [&](StateReader& r) {
+            auto tree = std::make_unique<HoeffdingTreeRegressor>();
+            tree->load_tree(r, columns);
+            return tree;
+        });
+        features.load_state(in, columns->index());
     }
 
     // The foreground tree's answer for the loaded sample projected onto the member's features.

@@ -5,6 +5,8 @@
 #include <utility>
 
 #include "core/hoeffding.hpp"
+#include "core/state.hpp"
+#include "trees/tree_links.hpp"
 
 namespace quelb {
 
@@ -553,6 +555,234 @@ void FIMTDDRegressor::attempt_split(Node& leaf, LeafMode mode) {
     std::vector<Ebst>().swap(leaf.ebst);
     std::vector<double>().swap(leaf.weights);
     ++split_count_;
+}
+
+// ---- Persistence --------------------------------------------------------------------------------
+
+void FIMTDDRegressor::Moments::save_state(StateWriter& out) const {
+    out.f64(count);
+    out.f64(sum);
+    out.f64(sumsq);
+}
+
+void FIMTDDRegressor::Moments::load_state(StateReader& in) {
+    count = in.f64();
+    sum = in.f64();
+    sumsq = in.f64();
+}
+
+void FIMTDDRegressor::Ebst::save_state(StateWriter& out) const {
+    out.seq(links, [&](StateWriter&, const Link& link) {
+        out.f64(link.key);
+        out.u32(link.left);
+        out.u32(link.right);
+    });
+    for (const Moments& m : le) m.save_state(out);
+}
+
+void FIMTDDRegressor::Ebst::load_state(StateReader& in) {
+    in.seq(links, [&](StateReader&, Link& link) {
+        link.key = in.f64();
+        link.left = in.u32();
+        link.right = in.u32();
+    });
+    le.resize(links.size());
+    for (Moments& m : le) m.load_state(in);
+    // Insertions and the split search walk these links without bounds.
+    check_tree_links(
+        in, links.size(),
+        [&](std::size_t i, auto&& link) {
+            if (links[i].left != kNoChild) link(links[i].left);
+            if (links[i].right != kNoChild) link(links[i].right);
+        },
+        "a feature's value tree");
+}
+
+namespace {
+
+// Flags of a saved node.
+enum : std::uint8_t {
+    kIsLeaf = 1,
+    kPhEnabled = 2,
+    kPhStarted = 4,
+    kPerceptronReady = 8,
+    kHasRange = 16,
+    kHasChildren = 32,
+    kHasAlternate = 64,
+};
+
+}  // namespace
+
+void FIMTDDRegressor::Node::save_state(StateWriter& out) const {
+    out.u8(static_cast<std::uint8_t>((is_leaf ? kIsLeaf : 0) | (ph_enabled ? kPhEnabled : 0) |
+                                     (ph_started ? kPhStarted : 0) | (perceptron_ready ? kPerceptronReady : 0) |
+                                     (has_range ? kHasRange : 0) | (left ? kHasChildren : 0) |
+                                     (alternate ? kHasAlternate : 0)));
+    out.u32(split_column);
+    out.f64(split_threshold);
+    targets.save_state(out);
+    out.f64(error_sum);
+    out.f64(error_count);
+    out.f64(ph_sum);
+    out.f64(ph_min);
+    out.f64(alt_seen);
+    out.f64(orig_faded_error);
+    out.f64(alt_faded_error);
+    out.f64(alt_last_check);
+    out.seq(ebst, [&](StateWriter&, const Ebst& tree) { tree.save_state(out); });
+    out.f64(last_split_check);
+    out.f64s(weights);
+    out.f64(bias);
+    out.f64(perceptron_updates);
+    out.f64(mean_sq_error);
+    out.f64(perceptron_sq_error);
+    out.f64(y_min);
+    out.f64(y_max);
+}
+
+FIMTDDRegressor::Node::Links FIMTDDRegressor::Node::load_state(StateReader& in, std::uint32_t n_columns) {
+    const std::uint8_t flags = in.u8();
+    if (flags >= 128) in.fail("a tree node has unknown flags");
+    is_leaf = flags & kIsLeaf;
+    ph_enabled = flags & kPhEnabled;
+    ph_started = flags & kPhStarted;
+    perceptron_ready = flags & kPerceptronReady;
+    has_range = flags & kHasRange;
+    const Links links{(flags & kHasChildren) != 0, (flags & kHasAlternate) != 0};
+    // Walks go down a test without checking for children.
+    if (links.children == is_leaf) in.fail("a tree node's children do not match its kind");
+    split_column = in.u32();
+    if (!is_leaf && split_column >= n_columns) in.fail("a tree test names a feature column that does not exist");
+    split_threshold = in.f64();
+    targets.load_state(in);
+    error_sum = in.f64();
+    error_count = in.f64();
+    ph_sum = in.f64();
+    ph_min = in.f64();
+    alt_seen = in.f64();
+    orig_faded_error = in.f64();
+    alt_faded_error = in.f64();
+    alt_last_check = in.f64();
+    in.seq(ebst, [&](StateReader&, Ebst& tree) { tree.load_state(in); });
+    last_split_check = in.f64();
+    in.f64s(weights);
+    // Both are indexed by column and only ever grow to the index's size.
+    if (ebst.size() > n_columns || weights.size() > n_columns) {
+        in.fail("a tree leaf has statistics of feature columns that do not exist");
+    }
+    bias = in.f64();
+    perceptron_updates = in.f64();
+    mean_sq_error = in.f64();
+    perceptron_sq_error = in.f64();
+    y_min = in.f64();
+    y_max = in.f64();
+    return links;
+}
+
+void FIMTDDRegressor::save_state(StateWriter& out) const {
+    features_->save_state(out);
+    save_tree(out);
+}
+
+void FIMTDDRegressor::load_state(StateReader& in) {
+    auto columns = std::make_shared<SampleColumns>();
+    columns->load_state(in);
+    load_tree(in, std::move(columns));
+}
+
+void FIMTDDRegressor::save_tree(StateWriter& out) const {
+    out.i32(grace_period);
+    out.f64(split_confidence);
+    out.f64(tie_threshold);
+    out.i32(max_depth);
+    out.str(leaf_prediction_);
+    out.f64(learning_ratio);
+    out.f64(learning_rate_decay);
+    out.boolean(learning_ratio_const);
+    out.f64(page_hinckley_alpha);
+    out.f64(page_hinckley_threshold);
+    out.f64(alternate_tree_fading_factor);
+    out.i32(alternate_tree_t_min);
+    out.i32(alternate_tree_time);
+    out.boolean(drift_detection);
+    out.i32(seed);
+    target_sums_.save_state(out);
+    out.seq(feature_sums_, [&](StateWriter&, const Moments& m) { m.save_state(out); });
+    out.i32(split_count_);
+    out.i64(alarm_count_);
+    out.i64(alternate_wins_);
+    out.rng(rng_);
+    // Nodes in pre-order (node, left subtree, right subtree, alternate subtree), walked with a
+    // stack of pending subtrees instead of recursion.
+    out.boolean(root_ != nullptr);
+    std::vector<const Node*> pending;
+    if (root_) pending.push_back(root_.get());
+    while (!pending.empty()) {
+        const Node* node = pending.back();
+        pending.pop_back();
+        node->save_state(out);
+        if (node->alternate) pending.push_back(node->alternate.get());
+        if (node->left) {
+            pending.push_back(node->right.get());
+            pending.push_back(node->left.get());
+        }
+    }
+}
+
+void FIMTDDRegressor::load_tree(StateReader& in, std::shared_ptr<SampleColumns> columns) {
+    const std::uint32_t n_columns = columns->index().size();
+    grace_period = in.i32();
+    split_confidence = in.f64();
+    tie_threshold = in.f64();
+    max_depth = in.i32();
+    set_leaf_prediction(in.str());
+    learning_ratio = in.f64();
+    learning_rate_decay = in.f64();
+    learning_ratio_const = in.boolean();
+    page_hinckley_alpha = in.f64();
+    page_hinckley_threshold = in.f64();
+    alternate_tree_fading_factor = in.f64();
+    alternate_tree_t_min = in.i32();
+    alternate_tree_time = in.i32();
+    drift_detection = in.boolean();
+    seed = in.i32();
+    target_sums_.load_state(in);
+    in.seq(feature_sums_, [&](StateReader&, Moments& m) { m.load_state(in); });
+    if (feature_sums_.size() > n_columns) in.fail("running sums of feature columns that do not exist");
+    split_count_ = in.i32();
+    alarm_count_ = in.i64();
+    alternate_wins_ = in.i64();
+    in.rng(rng_);
+
+    // The slots still to fill, in the order save_tree wrote their subtrees.
+    std::unique_ptr<Node> root;
+    std::vector<std::unique_ptr<Node>*> pending;
+    if (in.boolean()) pending.push_back(&root);
+    try {
+        while (!pending.empty()) {
+            std::unique_ptr<Node>& slot = *pending.back();
+            pending.pop_back();
+            slot = std::make_unique<Node>();
+            const Node::Links links = slot->load_state(in, n_columns);
+            if (links.alternate) pending.push_back(&slot->alternate);
+            if (links.children) {
+                pending.push_back(&slot->right);
+                pending.push_back(&slot->left);
+            }
+        }
+    } catch (...) {
+        // A deep partial tree must not be freed by recursion either.
+        dismantle(std::move(root));
+        throw;
+    }
+    dismantle(std::move(root_));
+    root_ = std::move(root);
+    features_ = std::move(columns);
+    // Nothing of a former sample's walk refers to the restored nodes.
+    ebst_touches_.clear();
+    touched_leaf_ = nullptr;
+    last_leaf_ = nullptr;
+    answer_ = Answer{};
 }
 
 }  // namespace quelb

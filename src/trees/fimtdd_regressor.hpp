@@ -24,6 +24,9 @@
 
 namespace quelb {
 
+class StateReader;
+class StateWriter;
+
 class FIMTDDRegressor : public IRegressor {
 public:
     FIMTDDRegressor(int grace_period = 200, double split_confidence = 1e-07, double tie_threshold = 0.05,
@@ -61,6 +64,15 @@ public:
     // "mean", "perceptron"; anything else is adaptive.
     const std::string& leaf_prediction() const { return leaf_prediction_; }
     void set_leaf_prediction(std::string mode);
+
+    // The whole tree with its feature columns: options, running sums, every node with its
+    // alternate subtree, and the generator. Deep trees are walked without recursion.
+    void save_state(StateWriter& out) const;
+    void load_state(StateReader& in);
+    // The same without the columns, for owners whose trees share one SampleColumns and save it
+    // once; load_tree makes the tree read `columns`, against which its column numbers are checked.
+    void save_tree(StateWriter& out) const;
+    void load_tree(StateReader& in, std::shared_ptr<SampleColumns> columns);
 
     // Page-Hinkley alarms that started an alternate subtree, and alternates that replaced the
     // subtree they shadowed, since construction or the last reset.
@@ -102,6 +114,8 @@ private:
         double variance() const { return (sumsq - sum * sum / count) / count; }
         // Population standard deviation, 0 unless count > 1 and the variance is positive.
         double std_dev() const;
+        void save_state(StateWriter& out) const;
+        void load_state(StateReader& in);
         // Normalising a value v means (v - mean) / (3 sd), and 0 unless count > 1 and the
         // variance is positive: false in that case, else the mean and 3 sd.
         bool normaliser(double& mean, double& three_sd) const {
@@ -130,6 +144,9 @@ private:
         };
         std::vector<Link> links;
         std::vector<Moments> le;
+
+        void save_state(StateWriter& out) const;
+        void load_state(StateReader& in);
 
         bool empty() const { return links.empty(); }
         void add_node(double key, double y);
@@ -181,6 +198,16 @@ private:
         double perceptron_sq_error = 0.0;
         double y_min = 0.0;
         double y_max = 0.0;
+
+        // The node's own fields and which children and alternate it has, not those subtrees.
+        void save_state(StateWriter& out) const;
+        // Checks the columns against the number of columns of the tree's index. Leaves the
+        // children and the alternate empty, and tells which of them the saved node had.
+        struct Links {
+            bool children;
+            bool alternate;
+        };
+        Links load_state(StateReader& in, std::uint32_t n_columns);
     };
 
     // A feature of the loaded sample with its normalised value; `usable` when the feature's

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "core/state.hpp"
+
 namespace quelb {
 
 HoeffdingAdaptiveTreeClassifier::HoeffdingAdaptiveTreeClassifier(int grace_period, double split_confidence,
@@ -47,6 +49,40 @@ Label HoeffdingAdaptiveTreeClassifier::predict_one(const FeatureMap& x) { return
 
 ClassProbabilities HoeffdingAdaptiveTreeClassifier::predict_proba_one(const FeatureMap& x) {
     return trees_.model->predict_proba_one(x);
+}
+
+void HoeffdingAdaptiveTreeClassifier::save_state(StateWriter& out) const {
+    out.i32(grace_period);
+    out.f64(split_confidence);
+    out.f64(tie_threshold);
+    out.i32(nb_threshold);
+    out.i32(max_depth);
+    out.str(split_criterion);
+    out.f64(drift_delta);
+    out.f64(warning_delta);
+    features_->save_state(out);
+    trees_.save_state(out, [](StateWriter& w, const HoeffdingTreeClassifier& tree) { tree.save_tree(w); });
+}
+
+void HoeffdingAdaptiveTreeClassifier::load_state(StateReader& in) {
+    grace_period = in.i32();
+    if (grace_period < 1) in.fail("a grace period below 1");
+    split_confidence = in.f64();
+    tie_threshold = in.f64();
+    nb_threshold = in.i32();
+    max_depth = in.i32();
+    split_criterion = in.str();
+    drift_delta = in.f64();
+    warning_delta = in.f64();
+    auto columns = std::make_shared<SampleColumns>();
+    columns->load_state(in);
+    trees_.load_state(in, [&](StateReader& r) {
+        auto tree = std::make_unique<HoeffdingTreeClassifier>();
+        tree->load_tree(r, columns);
+        return tree;
+    });
+    if (!trees_.model) in.fail("an adaptive tree without a tree");
+    features_ = std::move(columns);
 }
 
 }  // namespace quelb

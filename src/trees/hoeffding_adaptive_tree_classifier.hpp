@@ -27,6 +27,10 @@ public:
     // A fresh tree, no alternate, fresh detectors; options are kept.
     void reset() override;
 
+    // Options, the shared columns, both trees and the detectors.
+    void save_state(StateWriter& out) const;
+    void load_state(StateReader& in);
+
     const HoeffdingTreeClassifier& tree() const { return *trees_.model; }
     // The tree grown since the last warning, or null.
     const HoeffdingTreeClassifier* alternate_tree() const { return trees_.background.get(); }

@@ -8,6 +8,7 @@
 
 #include "core/hoeffding.hpp"
 #include "core/probabilities.hpp"
+#include "core/state.hpp"
 
 namespace quelb {
 
@@ -128,7 +129,7 @@ void HoeffdingTreeClassifier::note_class(Label y) {
 std::uint32_t HoeffdingTreeClassifier::sort_to_leaf(std::uint32_t node, int& depth) const {
     while (!nodes_[node].is_leaf()) {
         const Node& test = nodes_[node];
-        node = features_->value_or_zero(test.split_id) <= test.split_threshold ? test.left : test.right;
+        node = features_->value_or_zero(test.split_column) <= test.split_threshold ? test.left : test.right;
         ++depth;
     }
     return node;
@@ -587,7 +588,7 @@ void HoeffdingTreeClassifier::apply_split(std::uint32_t node, std::uint32_t slot
         }
     }
     Node test;
-    test.split_id = leaves_[parent_leaf].slot_ids[slot];
+    test.split_column = leaves_[parent_leaf].slot_ids[slot];
     test.split_threshold = threshold;
     test.left = static_cast<std::uint32_t>(nodes_.size());
     test.right = test.left + 1;
@@ -600,6 +601,108 @@ void HoeffdingTreeClassifier::apply_split(std::uint32_t node, std::uint32_t slot
     nodes_[node] = test;
     nodes_.push_back(left);
     nodes_.push_back(right);
+}
+
+// ---- Persistence --------------------------------------------------------------------------------
+
+void HoeffdingTreeClassifier::Leaf::save_state(StateWriter& out) const {
+    out.seq(labels, [&](StateWriter&, Label label) { out.i32(label); });
+    for (double count : counts) out.f64(count);
+    out.f64(weight_seen);
+    out.f64(mc_correct);
+    out.f64(nb_correct);
+    out.u64(stride);
+    out.seq(slot_ids, [&](StateWriter&, std::uint32_t column) { out.u32(column); });
+    for (std::size_t s = 0; s < slot_ids.size(); ++s) {
+        for (std::size_t c = 0; c < labels.size(); ++c) estimators[s * stride + c].save_state(out);
+    }
+}
+
+void HoeffdingTreeClassifier::Leaf::load_state(StateReader& in, std::uint32_t n_columns) {
+    in.seq(labels, [&](StateReader&, Label& label) { label = in.i32(); });
+    for (std::size_t c = 0; c < labels.size(); ++c) {
+        for (std::size_t d = 0; d < c; ++d) {
+            if (labels[d] == labels[c]) in.fail("a tree leaf lists a class twice");
+        }
+    }
+    counts.resize(labels.size());
+    for (double& count : counts) count = in.f64();
+    weight_seen = in.f64();
+    mc_correct = in.f64();
+    nb_correct = in.f64();
+    const std::uint64_t saved_stride = in.u64();
+    // add_class and apply_split keep labels <= stride <= max(2, 2 * labels).
+    if (saved_stride < labels.size() || saved_stride > std::max<std::size_t>(2, 2 * labels.size())) {
+        in.fail("a tree leaf's estimator layout does not fit its classes");
+    }
+    stride = static_cast<std::size_t>(saved_stride);
+    in.seq(slot_ids, [&](StateReader&, std::uint32_t& column) { column = in.u32(); });
+    slot_of = SlotTable{};
+    slot_of.reserve(slot_ids.size());
+    for (std::uint32_t s = 0; s < slot_ids.size(); ++s) {
+        if (slot_ids[s] >= n_columns) in.fail("a tree leaf names a feature column that does not exist");
+        if (slot_of.find(slot_ids[s]) != SlotTable::kNone) in.fail("a tree leaf names a feature twice");
+        slot_of.insert(slot_ids[s], s);
+    }
+    // Grown slot by slot: a state too short for its counts fails before much is allocated.
+    estimators.clear();
+    for (std::size_t s = 0; s < slot_ids.size(); ++s) {
+        estimators.resize(estimators.size() + stride);
+        for (std::size_t c = 0; c < labels.size(); ++c) estimators[s * stride + c].load_state(in);
+    }
+}
+
+void HoeffdingTreeClassifier::save_state(StateWriter& out) const {
+    features_->save_state(out);
+    save_tree(out);
+}
+
+void HoeffdingTreeClassifier::load_state(StateReader& in) {
+    auto columns = std::make_shared<SampleColumns>();
+    columns->load_state(in);
+    load_tree(in, std::move(columns));
+}
+
+void HoeffdingTreeClassifier::save_tree(StateWriter& out) const {
+    out.i32(grace_period);
+    out.f64(split_confidence);
+    out.f64(tie_threshold);
+    out.i32(nb_threshold);
+    out.i32(max_depth);
+    out.str(split_criterion);
+    out.i32(n_split_points);
+    out.boolean(no_pre_prune);
+    out.i32(subspace_size);
+    out.str(leaf_prediction_);
+    save_tree_nodes(out, nodes_);
+    out.seq(leaves_, [&](StateWriter&, const Leaf& leaf) { leaf.save_state(out); });
+    out.seq(classes_seen_, [&](StateWriter&, Label label) { out.i32(label); });
+    out.rng(rng_);
+}
+
+void HoeffdingTreeClassifier::load_tree(StateReader& in, std::shared_ptr<SampleColumns> columns) {
+    const std::uint32_t n_columns = columns->index().size();
+    grace_period = in.i32();
+    if (grace_period < 1) in.fail("a tree's grace period is below 1");
+    split_confidence = in.f64();
+    tie_threshold = in.f64();
+    nb_threshold = in.i32();
+    max_depth = in.i32();
+    split_criterion = in.str();
+    n_split_points = in.i32();
+    no_pre_prune = in.boolean();
+    subspace_size = in.i32();
+    set_leaf_prediction(in.str());
+
+    load_tree_nodes(in, nodes_, n_columns);
+    in.seq(leaves_, [&](StateReader&, Leaf& leaf) { leaf.load_state(in, n_columns); });
+    check_leaf_records(in, nodes_, leaves_.size());
+    in.seq(classes_seen_, [&](StateReader&, Label& label) { label = in.i32(); });
+    for (std::size_t i = 1; i < classes_seen_.size(); ++i) {
+        if (!(classes_seen_[i - 1] < classes_seen_[i])) in.fail("a tree's classes are out of order");
+    }
+    in.rng(rng_);
+    features_ = std::move(columns);
 }
 
 }  // namespace quelb

@@ -19,6 +19,7 @@
 #include "core/gaussian.hpp"
 #include "core/hoeffding.hpp"
 #include "core/rng.hpp"
+#include "trees/tree_nodes.hpp"
 
 namespace quelb {
 
@@ -53,6 +54,14 @@ public:
     // Makes the tree read samples through `columns`, shared with other trees; the tree restarts
     // from a fresh leaf (its statistics refer to the columns of its former index).
     void share_columns(std::shared_ptr<SampleColumns> columns);
+
+    // The whole tree with its feature columns: options, nodes, leaf statistics, the generator.
+    void save_state(StateWriter& out) const;
+    void load_state(StateReader& in);
+    // The same without the columns, for owners whose trees share one SampleColumns and save it
+    // once; load_tree makes the tree read `columns`, against which its column numbers are checked.
+    void save_tree(StateWriter& out) const;
+    void load_tree(StateReader& in, std::shared_ptr<SampleColumns> columns);
 
     // Reseeds the generator that picks the features of a split attempt when subspace_size > 0.
     void reseed(std::uint32_t seed) { rng_.seed(seed); }
@@ -112,19 +121,14 @@ private:
         const GaussianEstimator& estimator(std::uint32_t slot, std::size_t c) const {
             return estimators[slot * stride + c];
         }
+
+        // The estimators of the leaf's classes only: the rest of each stride is never updated.
+        void save_state(StateWriter& out) const;
+        // Checks the slots' columns against the number of columns the tree's index has.
+        void load_state(StateReader& in, std::uint32_t n_columns);
     };
 
-    // A node is a leaf (leaf indexes leaves_) or a test: value of split_id <= split_threshold goes
-    // left. Kept small and apart from the leaf statistics so that sorting stays in cache.
-    static constexpr std::uint32_t kNotLeaf = 0xFFFFFFFFu;
-    struct Node {
-        double split_threshold = 0.0;
-        std::uint32_t split_id = 0;  // feature column of the test
-        std::uint32_t left = 0;
-        std::uint32_t right = 0;
-        std::uint32_t leaf = kNotLeaf;
-        bool is_leaf() const { return leaf != kNotLeaf; }
-    };
+    using Node = TreeNode;
 
     // A feature of the loaded sample found at the current leaf.
     struct ResolvedFeature {

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "core/hoeffding.hpp"
+#include "core/state.hpp"
 
 namespace quelb {
 
@@ -340,6 +341,83 @@ HoeffdingTreeRegressor::NodeView HoeffdingTreeRegressor::node(std::uint32_t inde
     for (std::uint32_t column : leaf.slot_columns) view.features.push_back(names.name(column));
     std::sort(view.features.begin(), view.features.end());
     return view;
+}
+
+// ---- Persistence --------------------------------------------------------------------------------
+
+void HoeffdingTreeRegressor::Leaf::save_state(StateWriter& out) const {
+    target.save_state(out);
+    out.f64(weight_seen);
+    out.i64(samples_seen);
+    out.f64(bias);
+    out.f64(mean_sq_error);
+    out.f64(linear_sq_error);
+    out.seq(slot_columns, [&](StateWriter&, std::uint32_t column) { out.u32(column); });
+    for (const FeatureState& f : features) {
+        f.stats.save_state(out);
+        out.f64(f.weight);
+        out.boolean(f.has_weight);
+    }
+}
+
+void HoeffdingTreeRegressor::Leaf::load_state(StateReader& in, std::uint32_t n_columns) {
+    target.load_state(in);
+    weight_seen = in.f64();
+    samples_seen = in.i64();
+    bias = in.f64();
+    mean_sq_error = in.f64();
+    linear_sq_error = in.f64();
+    in.seq(slot_columns, [&](StateReader&, std::uint32_t& column) { column = in.u32(); });
+    slot_of = ColumnSlots{};
+    slot_of.reserve(slot_columns.size());
+    for (std::uint32_t s = 0; s < slot_columns.size(); ++s) {
+        if (slot_columns[s] >= n_columns) in.fail("a tree leaf names a feature column that does not exist");
+        if (slot_of.find(slot_columns[s]) != ColumnSlots::kNone) in.fail("a tree leaf names a feature twice");
+        slot_of.insert(slot_columns[s], s);
+    }
+    features.resize(slot_columns.size());
+    for (FeatureState& f : features) {
+        f.stats.load_state(in);
+        f.weight = in.f64();
+        f.has_weight = in.boolean();
+    }
+}
+
+void HoeffdingTreeRegressor::save_state(StateWriter& out) const {
+    features_->save_state(out);
+    save_tree(out);
+}
+
+void HoeffdingTreeRegressor::load_state(StateReader& in) {
+    auto columns = std::make_shared<SampleColumns>();
+    columns->load_state(in);
+    load_tree(in, std::move(columns));
+}
+
+void HoeffdingTreeRegressor::save_tree(StateWriter& out) const {
+    out.i32(grace_period);
+    out.f64(split_confidence);
+    out.f64(tie_threshold);
+    out.i32(max_depth);
+    out.f64(learning_rate);
+    out.str(leaf_prediction_);
+    save_tree_nodes(out, nodes_);
+    out.seq(leaves_, [&](StateWriter&, const Leaf& leaf) { leaf.save_state(out); });
+}
+
+void HoeffdingTreeRegressor::load_tree(StateReader& in, std::shared_ptr<SampleColumns> columns) {
+    const std::uint32_t n_columns = columns->index().size();
+    grace_period = in.i32();
+    if (grace_period < 1) in.fail("a tree's grace period is below 1");
+    split_confidence = in.f64();
+    tie_threshold = in.f64();
+    max_depth = in.i32();
+    learning_rate = in.f64();
+    set_leaf_prediction(in.str());
+    load_tree_nodes(in, nodes_, n_columns);
+    in.seq(leaves_, [&](StateReader&, Leaf& leaf) { leaf.load_state(in, n_columns); });
+    check_leaf_records(in, nodes_, leaves_.size());
+    features_ = std::move(columns);
 }
 
 }  // namespace quelb

@@ -19,6 +19,7 @@
 #include "core/contracts.hpp"
 #include "core/gaussian.hpp"
 #include "core/sample_columns.hpp"
+#include "trees/tree_nodes.hpp"
 
 namespace quelb {
 
@@ -51,6 +52,14 @@ public:
     // Makes the tree read samples through `columns`, shared with other trees; the tree restarts
     // from a fresh leaf (its statistics refer to the columns of its former index).
     void share_columns(std::shared_ptr<SampleColumns> columns);
+
+    // The whole tree with its feature columns: options, nodes and leaf statistics.
+    void save_state(StateWriter& out) const;
+    void load_state(StateReader& in);
+    // The same without the columns, for owners whose trees share one SampleColumns and save it
+    // once; load_tree makes the tree read `columns`, against which its column numbers are checked.
+    void save_tree(StateWriter& out) const;
+    void load_tree(StateReader& in, std::shared_ptr<SampleColumns> columns);
 
     // "mean", "linear"; anything else is adaptive.
     const std::string& leaf_prediction() const { return leaf_prediction_; }
@@ -97,20 +106,14 @@ private:
         ColumnSlots slot_of;
         std::vector<std::uint32_t> slot_columns;  // feature column of each slot
         std::vector<FeatureState> features;       // by slot
+
+        void save_state(StateWriter& out) const;
+        // Checks the slots' columns against the number of columns the tree's index has.
+        void load_state(StateReader& in, std::uint32_t n_columns);
     };
 
-    static constexpr std::uint32_t kNoLeaf = 0xFFFFFFFFu;
-
-    // Nodes are kept small, apart from the leaves' statistics, so that walking down the tree
-    // touches little memory.
-    struct Node {
-        double split_threshold = 0.0;
-        std::uint32_t split_column = 0;
-        std::uint32_t left = 0;
-        std::uint32_t right = 0;
-        std::uint32_t leaf = kNoLeaf;  // index into leaves_; kNoLeaf for a test
-        bool is_leaf() const { return leaf != kNoLeaf; }
-    };
+    static constexpr std::uint32_t kNoLeaf = TreeNode::kNoLeaf;
+    using Node = TreeNode;
 
     // A feature of the current sample found at the current leaf.
     struct ResolvedFeature {

@@ -4,6 +4,9 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "core/state.hpp"
+#include "trees/tree_links.hpp"
+
 namespace quelb {
 
 namespace {
@@ -182,6 +185,90 @@ Label SGTClassifier::predict_one(const FeatureMap& x) {
 ClassProbabilities SGTClassifier::predict_proba_one(const FeatureMap& x) {
     const double p = leaf_probability(x);
     return {{1, p}, {0, 1.0 - p}};
+}
+
+// ---- Persistence --------------------------------------------------------------------------------
+
+void SGTClassifier::Node::save_state(StateWriter& out) const {
+    out.boolean(is_leaf);
+    out.f64(value);
+    if (is_leaf) {
+        out.f64(gradient_sum);
+        out.f64(hessian_sum);
+        out.f64(positive_gradient_sum);
+        out.f64(negative_gradient_sum);
+        out.i64(samples_seen);
+        out.seq(stats, [&](StateWriter&, const FeatureStats& fs) {
+            fs.positive.save_state(out);
+            fs.negative.save_state(out);
+            fs.hessian.save_state(out);
+        });
+    } else {
+        // A split clears a test's sums and statistics: only its test remains.
+        out.u32(split_column);
+        out.f64(split_threshold);
+        out.u32(left);
+        out.u32(right);
+    }
+}
+
+void SGTClassifier::Node::load_state(StateReader& in, std::uint32_t n_columns) {
+    *this = Node{};
+    is_leaf = in.boolean();
+    value = in.f64();
+    if (is_leaf) {
+        gradient_sum = in.f64();
+        hessian_sum = in.f64();
+        positive_gradient_sum = in.f64();
+        negative_gradient_sum = in.f64();
+        samples_seen = in.i64();
+        in.seq(stats, [&](StateReader&, FeatureStats& fs) {
+            fs.positive.load_state(in);
+            fs.negative.load_state(in);
+            fs.hessian.load_state(in);
+        });
+        if (stats.size() > n_columns) in.fail("a tree leaf has statistics of feature columns that do not exist");
+    } else {
+        split_column = in.u32();
+        if (split_column >= n_columns) in.fail("a tree test names a feature column that does not exist");
+        split_threshold = in.f64();
+        left = in.u32();
+        right = in.u32();
+    }
+}
+
+void SGTClassifier::save_state(StateWriter& out) const {
+    out.f64(learning_rate);
+    out.f64(lambda_);
+    out.i32(grace_period);
+    out.i32(max_depth);
+    features_.save_state(out);
+    out.seq(nodes_, [&](StateWriter&, const Node& node) { node.save_state(out); });
+    out.seq(classes_seen_, [&](StateWriter&, Label label) { out.i32(label); });
+}
+
+void SGTClassifier::load_state(StateReader& in) {
+    learning_rate = in.f64();
+    lambda_ = in.f64();
+    grace_period = in.i32();
+    if (grace_period < 1) in.fail("a grace period below 1");
+    max_depth = in.i32();
+    features_.load_state(in);
+    const std::uint32_t n_columns = features_.index().size();
+    in.seq(nodes_, [&](StateReader&, Node& node) { node.load_state(in, n_columns); });
+    if (nodes_.empty()) in.fail("a tree without a root");
+    check_tree_links(
+        in, nodes_.size(),
+        [&](std::size_t i, auto&& link) {
+            if (nodes_[i].is_leaf) return;
+            link(nodes_[i].left);
+            link(nodes_[i].right);
+        },
+        "a tree");
+    in.seq(classes_seen_, [&](StateReader&, Label& label) { label = in.i32(); });
+    for (std::size_t i = 1; i < classes_seen_.size(); ++i) {
+        if (!(classes_seen_[i - 1] < classes_seen_[i])) in.fail("a tree's classes are out of order");
+    }
 }
 
 }  // namespace quelb

@@ -17,6 +17,9 @@
 
 namespace quelb {
 
+class StateReader;
+class StateWriter;
+
 class SGTClassifier : public IClassifier {
 public:
     // Throws std::invalid_argument when grace_period < 1.
@@ -29,6 +32,10 @@ public:
     ClassProbabilities predict_proba_one(const FeatureMap& x) override;
     // A fresh single leaf; options are kept.
     void reset() override;
+
+    // Options, the feature columns and every node with its statistics.
+    void save_state(StateWriter& out) const;
+    void load_state(StateReader& in);
 
     std::size_t n_nodes() const { return nodes_.size(); }
 
@@ -60,6 +67,10 @@ private:
         double split_threshold = 0.0;
         std::uint32_t left = 0;
         std::uint32_t right = 0;
+
+        void save_state(StateWriter& out) const;
+        // Checks the columns against the number of columns of the tree's index.
+        void load_state(StateReader& in, std::uint32_t n_columns);
     };
 
     // The candidate split of one feature.
