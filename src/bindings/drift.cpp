@@ -1,5 +1,6 @@
 // Registration of the drift detectors: plain classes owned by their Python object alone.
 #include "bindings/casters.hpp"
+#include "bindings/bind_helpers.hpp"
 #include "bindings/registration.hpp"
 
 #include "drift/adwin.hpp"
@@ -10,7 +11,9 @@ namespace quelb::bindings {
 namespace py = pybind11;
 
 void register_adwin(py::module_& m) {
-    py::class_<ADWIN>(m, "ADWIN")
+    py::class_<ADWIN> cls(m, "ADWIN");
+    def_pickle(cls, "ADWIN");
+    cls
         .def(py::init<double, int, int, int, int>(), py::arg("delta") = 0.002, py::arg("clock") = 32,
              py::arg("max_buckets") = 5, py::arg("min_window_length") = 5, py::arg("grace_period") = 10)
         .def("update", &ADWIN::update)
@@ -23,7 +26,9 @@ void register_adwin(py::module_& m) {
 }
 
 void register_eddm(py::module_& m) {
-    py::class_<EDDM>(m, "EDDM")
+    py::class_<EDDM> cls(m, "EDDM");
+    def_pickle(cls, "EDDM");
+    cls
         .def(py::init<std::int32_t, double, double>(), py::arg("warm_start") = 30, py::arg("alpha") = 0.95,
              py::arg("beta") = 0.9)
         .def("update", &EDDM::update)
