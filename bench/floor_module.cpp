@@ -1,10 +1,12 @@
 // Benchmark-only extension: do-nothing calls that cost exactly one crossing of the boundary,
-// the floor against which every learner's per-sample time is measured.
+// the floor against which every learner's per-sample time is measured, and what the other
+// benchmarks need to see inside a learner.
 #include "bindings/casters.hpp"
 
 namespace py = pybind11;
 
 void register_stock_floor(py::module_& m);
+void register_forest_nodes(py::module_& m);
 
 PYBIND11_MODULE(_quelb_bench, m) {
     // Converts the sample with the module's own conversion and does nothing with it.
@@ -19,4 +21,5 @@ PYBIND11_MODULE(_quelb_bench, m) {
     m.def("label", [](quelb::Label) {});
     m.def("value", [](double) {});
     register_stock_floor(m);
+    register_forest_nodes(m);
 }
