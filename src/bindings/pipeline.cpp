@@ -104,7 +104,7 @@ void register_classification_pipeline(py::module_& m) {
                                                         "a classifier (an IClassifier of this module)");
                  return std::make_shared<P>(std::move(chain), std::move(model));
              }),
-             py::arg("steps"), py::arg("learner"))
+            py::arg("steps"), py::arg("learner"))
         // The converted sample belongs to the call: the steps transform it without another copy.
         .def("learn_one", [](P& self, FeatureMap x, Label y) { self.learn_in_place(x, y); })
         .def("predict_one", [](P& self, FeatureMap x) { return self.predict_in_place(x); })
@@ -123,7 +123,7 @@ void register_regression_pipeline(py::module_& m) {
                                                        "a regressor (an IRegressor of this module)");
                  return std::make_shared<P>(std::move(chain), std::move(model));
              }),
-             py::arg("steps"), py::arg("learner"))
+            py::arg("steps"), py::arg("learner"))
         .def("learn_one", [](P& self, FeatureMap x, double y) { self.learn_in_place(x, y); })
         .def("predict_one", [](P& self, FeatureMap x) { return self.predict_in_place(x); })
         .def("set_feature_order", [](P& self, const std::vector<std::string>& order) { self.set_feature_order(order); })
