@@ -695,7 +695,11 @@ void HoeffdingTreeClassifier::load_tree(StateReader& in, std::shared_ptr<SampleC
     set_leaf_prediction(in.str());
 
     load_tree_nodes(in, nodes_, n_columns);
-    in.seq(leaves_, [&](StateReader&, Leaf& leaf) { leaf.load_state(in, n_columns); });
+    // A saved leaf takes at least its three counters, its stride and two counts: a damaged count
+    // of leaves cannot make room for many more leaves than the bytes left describe.
+    leaves_.clear();
+    leaves_.resize(in.size(48));
+    for (Leaf& leaf : leaves_) leaf.load_state(in, n_columns);
     check_leaf_records(in, nodes_, leaves_.size());
     in.seq(classes_seen_, [&](StateReader&, Label& label) { label = in.i32(); });
     for (std::size_t i = 1; i < classes_seen_.size(); ++i) {

@@ -415,7 +415,11 @@ void HoeffdingTreeRegressor::load_tree(StateReader& in, std::shared_ptr<SampleCo
     learning_rate = in.f64();
     set_leaf_prediction(in.str());
     load_tree_nodes(in, nodes_, n_columns);
-    in.seq(leaves_, [&](StateReader&, Leaf& leaf) { leaf.load_state(in, n_columns); });
+    // A saved leaf takes at least its target statistics, counters and slot count: a damaged
+    // count of leaves cannot make room for many more leaves than the bytes left describe.
+    leaves_.clear();
+    leaves_.resize(in.size(72));
+    for (Leaf& leaf : leaves_) leaf.load_state(in, n_columns);
     check_leaf_records(in, nodes_, leaves_.size());
     features_ = std::move(columns);
 }

@@ -255,7 +255,11 @@ void SGTClassifier::load_state(StateReader& in) {
     max_depth = in.i32();
     features_.load_state(in);
     const std::uint32_t n_columns = features_.index().size();
-    in.seq(nodes_, [&](StateReader&, Node& node) { node.load_state(in, n_columns); });
+    // A saved node takes at least its kind, its value and its test: a damaged count of nodes
+    // cannot make room for many more nodes than the bytes left describe.
+    nodes_.clear();
+    nodes_.resize(in.size(29));
+    for (Node& node : nodes_) node.load_state(in, n_columns);
     if (nodes_.empty()) in.fail("a tree without a root");
     check_tree_links(
         in, nodes_.size(),

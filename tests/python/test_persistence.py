@@ -200,7 +200,11 @@ FORGERY_CHECKED = ["NaiveBayes", "Perceptron", "LogisticRegressionClassifier", "
                    "PassiveAggressiveRegressor", "KNNRegressor", "StandardScaler", "MinMaxScaler", "MaxAbsScaler",
                    "VarianceThreshold", "SelectKBest", "ClassificationPipeline", "RegressionPipeline", "Accuracy",
                    "MacroPrecision", "MacroRecall", "MacroF1", "MAE", "RMSE", "WindowMetric",
-                   "WindowRegressionMetric", "R2", "ADWIN", "EDDM"]
+                   "WindowRegressionMetric", "R2", "ADWIN", "EDDM",
+                   "HoeffdingTreeClassifier", "EFDTClassifier", "SGTClassifier", "ARFClassifier", "SRPClassifier",
+                   "LeveragingBaggingClassifier", "HoeffdingAdaptiveTreeClassifier", "HoeffdingTreeRegressor",
+                   "ARFRegressor", "SRPRegressor", "FIMTDDRegressor", "LeveragingBaggingRegressor", "SGBTClassifier",
+                   "SGBRRegressor"]
 
 
 @pytest.mark.parametrize("name", FORGERY_CHECKED)
