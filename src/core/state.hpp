@@ -127,12 +127,14 @@ public:
     void rng(Rng& generator);
     void features(FeatureMap& sample);
 
+    // Items are added as they are read, so a damaged count runs out of bytes before it can
+    // reserve much memory.
     template <class T, class F>
     void seq(std::vector<T>& items, F&& read_item) {
         const std::size_t count = size();
         items.clear();
-        items.resize(count);
-        for (T& item : items) read_item(*this, item);
+        items.reserve(count < kEagerItems ? count : kEagerItems);
+        for (std::size_t i = 0; i < count; ++i) read_item(*this, items.emplace_back());
     }
     void f64s(std::vector<double>& values) {
         const std::size_t count = size(8);
@@ -172,6 +174,7 @@ public:
     [[noreturn]] void fail(const std::string& what) const;
 
 private:
+    static constexpr std::size_t kEagerItems = 4096;
     // A key takes at least one byte and a value at least one more.
     static constexpr std::size_t kMinMapItemBytes = 2;
     // Far above any map the learners grow; refusing more keeps a damaged state from reserving
