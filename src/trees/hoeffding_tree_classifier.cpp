@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 
@@ -96,6 +97,7 @@ void HoeffdingTreeClassifier::share_columns(std::shared_ptr<SampleColumns> colum
 }
 
 void HoeffdingTreeClassifier::reset() {
+    ++structure_version_;
     nodes_.assign(1, Node{});
     nodes_[0].leaf = 0;
     leaves_.clear();
@@ -152,6 +154,18 @@ void HoeffdingTreeClassifier::resolve(Leaf& leaf, bool create) {
         }
         resolved_.push_back({slot, entry.value});
     }
+    const auto leaf_index = static_cast<std::size_t>(&leaf - leaves_.data());
+    const auto same_feature = [](const ResolvedFeature& a, const ResolvedFeature& b) {
+        return a.slot == b.slot && std::memcmp(&a.value, &b.value, sizeof a.value) == 0;
+    };
+    if (cached_version_ == structure_version_ && cached_leaf_ == leaf_index &&
+        std::equal(resolved_.begin(), resolved_.end(), cached_resolved_.begin(), cached_resolved_.end(),
+                   same_feature)) {
+        return;
+    }
+    cached_resolved_ = resolved_;
+    cached_leaf_ = leaf_index;
+    cached_version_ = structure_version_;
     // A new stamp forgets every cached column at once.
     if (++resolve_stamp_ == 0) {
         std::fill(terms_stamp_.begin(), terms_stamp_.end(), 0u);
@@ -567,6 +581,7 @@ bool HoeffdingTreeClassifier::attempt_split(std::uint32_t node, int depth) {
 }
 
 void HoeffdingTreeClassifier::apply_split(std::uint32_t node, std::uint32_t slot, double threshold) {
+    ++structure_version_;
     Leaf children[2];
     const std::uint32_t parent_leaf = nodes_[node].leaf;
     {

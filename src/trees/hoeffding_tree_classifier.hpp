@@ -194,6 +194,14 @@ private:
     std::vector<double> estimates_;
     std::vector<std::uint32_t> estimates_stamp_;
     std::uint32_t resolve_stamp_ = 0;
+    // What the cached terms were computed for: a resolve that finds the same leaf and the same
+    // features and values, with no split or reset in between, keeps them (a prediction followed
+    // by learning the same sample computes each term once). Learning already clears the learning
+    // class's entries, and the priors are never cached.
+    std::vector<ResolvedFeature> cached_resolved_;
+    std::size_t cached_leaf_ = static_cast<std::size_t>(-1);
+    std::uint64_t structure_version_ = 0;  // moves on at every split and reset
+    std::uint64_t cached_version_ = static_cast<std::uint64_t>(-1);
     std::vector<double> scores_;
     std::vector<std::uint32_t> candidates_;
     std::vector<double> thresholds_;
