@@ -6,6 +6,9 @@
 # arguments with their defaults (keyword arguments, in the constructor's order), its extra
 # methods and its properties (a read-write property has a getter and a setter). Contract methods
 # take positional arguments only: their parameters come before the "/".
+#
+# Every class supports pickle and copy.deepcopy through __getstate__/__setstate__; they are left
+# to object's own declarations here.
 from typing import Iterable, Mapping, Sequence
 
 _Sample = Mapping[str, float]

@@ -6,8 +6,11 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "core/contracts.hpp"
+#include "core/state.hpp"
 
 namespace quelb::bindings {
 
@@ -65,6 +68,59 @@ void def_checked_property(Cls& cls, const char* name, Field T::*field, Valid val
             if (!valid(value)) throw std::invalid_argument(message);
             self.*field = value;
         });
+}
+
+// Loads an object's state from the payload of an opened envelope: everything must be read, and a
+// failure names the class. Nothing reaches Python unless this returns.
+template <class T>
+void load_payload(T& object, std::string_view payload, const char* class_name) {
+    try {
+        StateReader reader(payload);
+        object.load_state(reader);
+        reader.expect_end();
+    } catch (const StateError& error) {
+        const std::string_view generic = "corrupted state: ";
+        std::string_view detail = error.what();
+        if (detail.substr(0, generic.size()) == generic) detail.remove_prefix(generic.size());
+        throw StateError("corrupted " + std::string(class_name) + " state: " + std::string(detail));
+    }
+}
+
+// The bytes of a pickled state; anything else is not a state of ours.
+inline std::string_view state_bytes(const py::object& state, const char* class_name) {
+    if (!py::isinstance<py::bytes>(state)) throw StateError("not a saved " + std::string(class_name) + " state");
+    return std::string_view(state.cast<py::bytes>());
+}
+
+// The sealed state of an object as Python bytes (typed object: pickle support wants the state
+// type of __getstate__ and __setstate__ to match).
+template <class T>
+py::object sealed_state(const T& object, const char* class_name, std::uint32_t version) {
+    StateWriter writer;
+    object.save_state(writer);
+    return py::bytes(seal_state(class_name, version, writer.bytes()));
+}
+
+// pickle and copy.deepcopy support: the state is the sealed bytes of save_state, restored into
+// a blank object made by make_blank (returning the class's holder) before Python sees it.
+template <class Cls, class MakeBlank>
+void def_pickle(Cls& cls, const char* class_name, std::uint32_t version, MakeBlank make_blank) {
+    using T = typename Cls::type;
+    cls.def(py::pickle([class_name, version](const T& self) { return sealed_state(self, class_name, version); },
+                       [class_name, version, make_blank](const py::object& state) {
+                           auto object = make_blank();
+                           load_payload(*object, open_state(state_bytes(state, class_name), class_name, version).first,
+                                        class_name);
+                           return object;
+                       }));
+}
+
+// The same for classes whose defaults make a blank object.
+template <class Cls>
+void def_pickle(Cls& cls, const char* class_name, std::uint32_t version = 1) {
+    using T = typename Cls::type;
+    using Holder = typename Cls::holder_type;
+    def_pickle(cls, class_name, version, [] { return Holder(new T()); });
 }
 
 }  // namespace quelb::bindings

@@ -1,5 +1,6 @@
 // Registration of the drift detectors: plain classes owned by their Python object alone.
 #include "bindings/casters.hpp"
+#include "bindings/bind_helpers.hpp"
 #include "bindings/registration.hpp"
 
 #include "drift/adwin.hpp"
@@ -10,9 +11,9 @@ namespace quelb::bindings {
 namespace py = pybind11;
 
 void register_adwin(py::module_& m) {
-    py::class_<ADWIN>(m, "ADWIN")
-        .def(py::init<double, int, int, int, int>(), py::arg("delta") = 0.002, py::arg("clock") = 32,
-             py::arg("max_buckets") = 5, py::arg("min_window_length") = 5, py::arg("grace_period") = 10)
+    py::class_<ADWIN> cls(m, "ADWIN");
+    cls.def(py::init<double, int, int, int, int>(), py::arg("delta") = 0.002, py::arg("clock") = 32,
+            py::arg("max_buckets") = 5, py::arg("min_window_length") = 5, py::arg("grace_period") = 10)
         .def("update", &ADWIN::update)
         .def("reset", &ADWIN::reset)
         .def_property_readonly("drift_detected", &ADWIN::drift_detected)
@@ -20,12 +21,13 @@ void register_adwin(py::module_& m) {
         .def_property_readonly("width", &ADWIN::width)
         .def_property_readonly("variance", &ADWIN::variance)
         .def_readwrite("delta", &ADWIN::delta);
+    def_pickle(cls, "ADWIN");
 }
 
 void register_eddm(py::module_& m) {
-    py::class_<EDDM>(m, "EDDM")
-        .def(py::init<std::int32_t, double, double>(), py::arg("warm_start") = 30, py::arg("alpha") = 0.95,
-             py::arg("beta") = 0.9)
+    py::class_<EDDM> cls(m, "EDDM");
+    cls.def(py::init<std::int32_t, double, double>(), py::arg("warm_start") = 30, py::arg("alpha") = 0.95,
+            py::arg("beta") = 0.9)
         .def("update", &EDDM::update)
         .def("reset", &EDDM::reset)
         .def_property_readonly("drift_detected", &EDDM::drift_detected)
@@ -33,6 +35,7 @@ void register_eddm(py::module_& m) {
         .def_readwrite("warm_start", &EDDM::warm_start)
         .def_readwrite("alpha", &EDDM::alpha)
         .def_readwrite("beta", &EDDM::beta);
+    def_pickle(cls, "EDDM");
 }
 
 }  // namespace quelb::bindings

@@ -24,11 +24,13 @@ void def_knn_options(Cls& cls) {
 void register_knn_classifier(py::module_& m) {
     auto cls = bind_classifier<KNNClassifier>(m, "KNNClassifier");
     def_knn_options(cls);
+    def_pickle(cls, "KNNClassifier");
 }
 
 void register_knn_regressor(py::module_& m) {
     auto cls = bind_regressor<KNNRegressor>(m, "KNNRegressor");
     def_knn_options(cls);
+    def_pickle(cls, "KNNRegressor");
 }
 
 }  // namespace quelb::bindings

@@ -3,6 +3,8 @@
 #include "bindings/bind_helpers.hpp"
 #include "bindings/registration.hpp"
 
+#include <cstdint>
+#include <type_traits>
 #include <utility>
 
 #include "pipeline/pipelines.hpp"
@@ -47,40 +49,86 @@ std::shared_ptr<Contract> load_learner(py::handle learner, const char* pipeline,
     return out;
 }
 
+// What a pipeline saves of its own: the number of steps. The steps and learner travel as the
+// Python objects themselves, so pickle's memo keeps any sharing with other pickled objects.
+struct PipelineShape {
+    std::uint64_t n_steps = 0;
+    void save_state(StateWriter& out) const { out.u64(n_steps); }
+    void load_state(StateReader& in) { n_steps = in.u64(); }
+};
+
+constexpr std::uint32_t kPipelineVersion = 1;
+
+// State: (sealed shape, step objects..., learner object).
+template <class Cls, class Contract>
+void def_pipeline_pickle(Cls& cls, const char* name) {
+    using P = typename Cls::type;
+    cls.def(py::pickle(
+        [name](const P& self) -> py::object {
+            const auto& steps = self.steps();
+            py::tuple state(steps.size() + 2);
+            state[0] = sealed_state(PipelineShape{steps.size()}, name, kPipelineVersion);
+            for (std::size_t i = 0; i < steps.size(); ++i) state[i + 1] = py::cast(steps[i]);
+            state[steps.size() + 1] = py::cast(self.learner());
+            return state;
+        },
+        [name](const py::object& state) {
+            if (!py::isinstance<py::tuple>(state) || py::len(state) < 2)
+                throw StateError("not a saved " + std::string(name) + " state");
+            const auto parts = state.cast<py::tuple>();
+            PipelineShape shape;
+            load_payload(shape, open_state(state_bytes(parts[0], name), name, kPipelineVersion).first, name);
+            const std::string corrupted = "corrupted " + std::string(name) + " state: ";
+            if (shape.n_steps != parts.size() - 2) throw StateError(corrupted + "step count");
+            std::vector<std::shared_ptr<ITransformer>> steps(parts.size() - 2);
+            for (std::size_t i = 0; i < steps.size(); ++i) {
+                if (!load_shared(parts[i + 1], false, steps[i]))
+                    throw StateError(corrupted + "step " + std::to_string(i) + " is not a transformer");
+            }
+            std::shared_ptr<Contract> learner;
+            if (!load_shared(parts[parts.size() - 1], false, learner))
+                throw StateError(corrupted + "its learner is not a " +
+                                 (std::is_same_v<Contract, IClassifier> ? "classifier" : "regressor"));
+            return std::make_shared<P>(std::move(steps), std::move(learner));
+        }));
+}
+
 }  // namespace
 
 void register_classification_pipeline(py::module_& m) {
     using P = ClassificationPipeline;
-    SharedClass<P, IClassifier>(m, "ClassificationPipeline")
-        .def(py::init([](py::object steps, py::object learner) {
+    SharedClass<P, IClassifier> cls(m, "ClassificationPipeline");
+    cls.def(py::init([](py::object steps, py::object learner) {
                  auto chain = load_steps(steps, "ClassificationPipeline");  // steps are checked first
                  auto model = load_learner<IClassifier>(learner, "ClassificationPipeline",
                                                         "a classifier (an IClassifier of this module)");
                  return std::make_shared<P>(std::move(chain), std::move(model));
              }),
-             py::arg("steps"), py::arg("learner"))
+            py::arg("steps"), py::arg("learner"))
         // The converted sample belongs to the call: the steps transform it without another copy.
         .def("learn_one", [](P& self, FeatureMap x, Label y) { self.learn_in_place(x, y); })
         .def("predict_one", [](P& self, FeatureMap x) { return self.predict_in_place(x); })
         .def("predict_proba_one", [](P& self, FeatureMap x) { return self.predict_proba_in_place(x); })
         .def("set_feature_order", [](P& self, const std::vector<std::string>& order) { self.set_feature_order(order); })
         .def("reset", [](P& self) { self.reset(); });
+    def_pipeline_pickle<decltype(cls), IClassifier>(cls, "ClassificationPipeline");
 }
 
 void register_regression_pipeline(py::module_& m) {
     using P = RegressionPipeline;
-    SharedClass<P, IRegressor>(m, "RegressionPipeline")
-        .def(py::init([](py::object steps, py::object learner) {
+    SharedClass<P, IRegressor> cls(m, "RegressionPipeline");
+    cls.def(py::init([](py::object steps, py::object learner) {
                  auto chain = load_steps(steps, "RegressionPipeline");
                  auto model = load_learner<IRegressor>(learner, "RegressionPipeline",
                                                        "a regressor (an IRegressor of this module)");
                  return std::make_shared<P>(std::move(chain), std::move(model));
              }),
-             py::arg("steps"), py::arg("learner"))
+            py::arg("steps"), py::arg("learner"))
         .def("learn_one", [](P& self, FeatureMap x, double y) { self.learn_in_place(x, y); })
         .def("predict_one", [](P& self, FeatureMap x) { return self.predict_in_place(x); })
         .def("set_feature_order", [](P& self, const std::vector<std::string>& order) { self.set_feature_order(order); })
         .def("reset", [](P& self) { self.reset(); });
+    def_pipeline_pickle<decltype(cls), IRegressor>(cls, "RegressionPipeline");
 }
 
 }  // namespace quelb::bindings

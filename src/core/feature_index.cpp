@@ -47,6 +47,24 @@ void FeatureIndex::assign(const FeatureMap& x, std::vector<Entry>& out) {
     }
 }
 
+void FeatureIndex::save_state(StateWriter& out) const {
+    out.seq(names_, [](StateWriter& w, const std::string& name) { w.str(name); });
+}
+
+void FeatureIndex::load_state(StateReader& in) {
+    std::vector<std::string> names;
+    in.seq(names, [](StateReader& r, std::string& name) { name = r.str(); });
+    if (names.size() >= kNoColumn) in.fail("too many feature columns");
+    std::unordered_map<std::string, std::uint32_t, NameHash> columns;
+    columns.reserve(names.size());
+    for (std::uint32_t column = 0; column < names.size(); ++column) {
+        if (!columns.emplace(names[column], column).second) in.fail("feature name '" + names[column] + "' repeated");
+    }
+    columns_.swap(columns);
+    names_.swap(names);
+    recent_.clear();
+}
+
 void FeatureIndex::clear() {
     columns_.clear();
     names_.clear();

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/feature_map.hpp"
+#include "core/state.hpp"
 
 namespace quelb {
 
@@ -37,6 +38,11 @@ public:
     // The name that owns a column.
     const std::string& name(std::uint32_t column) const { return names_[column]; }
     void clear();
+
+    // The names by column. The name -> column map is rebuilt from them on loading: it is only
+    // searched, never iterated, so its order cannot show.
+    void save_state(StateWriter& out) const;
+    void load_state(StateReader& in);
 
 private:
     // Column of the name at position i of a sample, or kNoColumn.

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <utility>
 
+#include "core/state.hpp"
+
 namespace quelb {
 
 inline constexpr double kTwoPi = 6.283185307179586;
@@ -30,6 +32,17 @@ struct GaussianStats {
         const double delta = value - mean;
         mean += weight * delta / count;
         m2 += weight * delta * (value - mean);
+    }
+
+    void save_state(StateWriter& out) const {
+        out.f64(count);
+        out.f64(mean);
+        out.f64(m2);
+    }
+    void load_state(StateReader& in) {
+        count = in.f64();
+        mean = in.f64();
+        m2 = in.f64();
     }
 
     // Sample variance; 0 with fewer than two values.
@@ -62,6 +75,17 @@ struct GaussianEstimator : GaussianStats {
     }
 
     double std_dev() const { return std::sqrt(variance()); }
+
+    void save_state(StateWriter& out) const {
+        GaussianStats::save_state(out);
+        out.f64(min);
+        out.f64(max);
+    }
+    void load_state(StateReader& in) {
+        GaussianStats::load_state(in);
+        min = in.f64();
+        max = in.f64();
+    }
 
     // split_weights at many thresholds: what does not depend on the threshold, computed once.
     struct SplitWeights {

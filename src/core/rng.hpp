@@ -8,6 +8,9 @@
 
 namespace quelb {
 
+class StateWriter;
+class StateReader;
+
 // The standard MT19937 (the parameters of std::mt19937) on 32-bit words: std::mt19937 itself
 // stores its state in uint_fast32_t, 64 bits wide here, for the same outputs.
 using Mt19937 = std::mersenne_twister_engine<std::uint32_t, 32, 624, 397, 31, 0x9908b0dfU, 11, 0xffffffffU, 7,
@@ -59,6 +62,9 @@ public:
     int poisson(double mean);
 
 private:
+    friend class StateWriter;  // saves and restores engine_
+    friend class StateReader;
+
     Mt19937 engine_;
 };
 

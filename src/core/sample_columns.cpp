@@ -23,6 +23,17 @@ void SampleColumns::load(const FeatureMap& x, bool add_new) {
     }
 }
 
+void SampleColumns::load_state(StateReader& in) {
+    index_.load_state(in);
+    loaded_.clear();
+    visible_.clear();
+    projected_ = false;
+    values_.clear();
+    loaded_stamps_.clear();
+    visible_stamps_.clear();
+    loaded_stamp_ = visible_stamp_ = 0;
+}
+
 void SampleColumns::mark_visible(const IndexedSample& entries) {
     ++visible_stamp_;
     for (const FeatureIndex::Entry& entry : entries) visible_stamps_[entry.column] = visible_stamp_;

@@ -41,6 +41,11 @@ public:
 
     const FeatureIndex& index() const { return index_; }
 
+    // Only the index is state: a loaded sample lives for one call of the learner that loads it,
+    // so a restored object starts with nothing loaded.
+    void save_state(StateWriter& out) const { index_.save_state(out); }
+    void load_state(StateReader& in);
+
 private:
     void mark_visible(const IndexedSample& entries);
 

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstddef>
 #include <stdexcept>
+#include <string>
+#include <utility>
 
 namespace quelb {
 
@@ -30,6 +32,60 @@ ADWIN::BucketRow ADWIN::make_row() const {
     BucketRow row;
     row.reserve(std::min(static_cast<std::size_t>(max_buckets) + 2, kMaxReservedSlots));
     return row;
+}
+
+void ADWIN::save_state(StateWriter& out) const {
+    out.f64(delta);
+    out.i32(clock);
+    out.i32(max_buckets);
+    out.i32(min_window_length);
+    out.i32(grace_period);
+    out.seq(rows_, [](StateWriter& w, const BucketRow& row) {
+        w.seq(row, [](StateWriter& w2, const Bucket& bucket) {
+            w2.f64(bucket.total);
+            w2.f64(bucket.variance_sum);
+        });
+    });
+    out.f64(total_);
+    out.f64(variance_sum_);
+    out.f64(width_);
+    out.i64(update_count_);
+    out.boolean(drift_detected_);
+}
+
+void ADWIN::load_state(StateReader& in) {
+    ADWIN loaded;
+    loaded.delta = in.f64();
+    loaded.clock = in.i32();
+    loaded.max_buckets = in.i32();
+    loaded.min_window_length = in.i32();
+    loaded.grace_period = in.i32();
+    if (loaded.clock < 1 || loaded.max_buckets < 2) in.fail("ADWIN clock or max_buckets out of range");
+    // One row per power of two of a window that can never reach 2^64 values.
+    const std::size_t n_rows = in.size(8);
+    if (n_rows == 0 || n_rows > 64) in.fail("ADWIN histogram of " + std::to_string(n_rows) + " rows");
+    loaded.rows_.resize(n_rows);
+    for (BucketRow& row : loaded.rows_) {
+        row = loaded.make_row();
+        const std::size_t count = in.size(16);
+        if (count > static_cast<std::size_t>(loaded.max_buckets)) in.fail("ADWIN row longer than max_buckets");
+        for (std::size_t k = 0; k < count; ++k) {
+            const double total = in.f64();
+            row.push_back({total, in.f64()});
+        }
+    }
+    loaded.total_ = in.f64();
+    loaded.variance_sum_ = in.f64();
+    loaded.width_ = in.f64();
+    loaded.update_count_ = in.i64();
+    loaded.drift_detected_ = in.boolean();
+    double held = 0.0;
+    for (std::size_t r = 0; r < n_rows; ++r)
+        held += std::ldexp(static_cast<double>(loaded.rows_[r].size()), static_cast<int>(r));
+    // drop_oldest_bucket reads the last row's front bucket.
+    if ((n_rows > 1 && loaded.rows_.back().empty()) || held != loaded.width_ || loaded.update_count_ < 0)
+        in.fail("ADWIN histogram does not match its width");
+    *this = std::move(loaded);
 }
 
 void ADWIN::reset() {

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/state.hpp"
+
 namespace quelb {
 
 class ADWIN {
@@ -23,6 +25,11 @@ public:
     double width() const { return width_; }
     // Population variance of the values in the window.
     double variance() const { return width_ > 0.0 ? variance_sum_ / width_ : 0.0; }
+
+    // Options, histogram and flags. Loading checks that the histogram has the shape updates
+    // rely on (rows within max_buckets, width equal to the values the rows hold).
+    void save_state(StateWriter& out) const;
+    void load_state(StateReader& in);
 
     // Options. delta, min_window_length and grace_period may be changed at any time; clock and
     // max_buckets are fixed by the constructor (the histogram is shaped by max_buckets).

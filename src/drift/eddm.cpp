@@ -10,6 +10,33 @@ EDDM::EDDM(std::int32_t warm_start_, double alpha_, double beta_)
     if (beta > alpha) throw std::invalid_argument("'alpha' must be greater or equal to 'beta'.");
 }
 
+void EDDM::save_state(StateWriter& out) const {
+    out.i32(warm_start);
+    out.f64(alpha);
+    out.f64(beta);
+    distance_stats_.save_state(out);
+    out.i64(n_samples_);
+    out.i64(last_error_at_);
+    out.i64(n_errors_);
+    out.f64(max_level_);
+    out.boolean(drift_detected_);
+    out.boolean(warning_detected_);
+}
+
+// The options are free to hold any values after construction, so they are taken as saved.
+void EDDM::load_state(StateReader& in) {
+    warm_start = in.i32();
+    alpha = in.f64();
+    beta = in.f64();
+    distance_stats_.load_state(in);
+    n_samples_ = in.i64();
+    last_error_at_ = in.i64();
+    n_errors_ = in.i64();
+    max_level_ = in.f64();
+    drift_detected_ = in.boolean();
+    warning_detected_ = in.boolean();
+}
+
 void EDDM::reset() {
     distance_stats_ = GaussianStats{};
     n_samples_ = last_error_at_ = n_errors_ = 0;

@@ -21,6 +21,9 @@ public:
     bool drift_detected() const { return drift_detected_; }
     bool warning_detected() const { return warning_detected_; }
 
+    void save_state(StateWriter& out) const;
+    void load_state(StateReader& in);
+
     // Options, read at every update; not validated after construction.
     std::int32_t warm_start;
     double alpha;

@@ -1,6 +1,7 @@
 #include "linear/linear_class_scores.hpp"
 
 #include <limits>
+#include <unordered_map>
 
 #include "core/probabilities.hpp"
 
@@ -50,6 +51,36 @@ ClassProbabilities LinearClassScores::predict_proba_by_score(const FeatureMap& x
     if (classes_.empty()) return {};
     load(x);
     return by_label(softmax());
+}
+
+void LinearClassScores::save_state(StateWriter& out) const {
+    out.seq(classes_, [](StateWriter& w, const ClassWeights& c) {
+        w.i32(c.label);
+        w.f64(c.bias);
+        c.weights.save_state(w);
+    });
+    index_.save_state(out);
+}
+
+void LinearClassScores::load_state(StateReader& in) {
+    in.seq(classes_, [](StateReader& r, ClassWeights& c) {
+        c.label = r.i32();
+        c.bias = r.f64();
+        c.weights.load_state(r);
+    });
+    // add_class relies on unique labels, in ascending order when the order is by label.
+    for (std::size_t c = 1; c < classes_.size(); ++c) {
+        const Label before = classes_[c - 1].label, label = classes_[c].label;
+        const bool ordered = order_ == ClassOrder::Ascending ? before < label : before != label;
+        if (!ordered) in.fail("class labels out of order");
+    }
+    if (order_ == ClassOrder::FirstLearned) {
+        std::unordered_map<Label, int> seen;
+        for (const ClassWeights& c : classes_) {
+            if (!seen.emplace(c.label, 0).second) in.fail("class label repeated");
+        }
+    }
+    index_.load_state(in);
 }
 
 void LinearClassScores::clear() {

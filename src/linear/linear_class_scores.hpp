@@ -62,6 +62,10 @@ public:
 
     void clear();
 
+    // The classes with their weights, and the feature index; the class order is the learner's.
+    void save_state(StateWriter& out) const;
+    void load_state(StateReader& in);
+
 private:
     struct ClassWeights {
         Label label;

@@ -8,6 +8,16 @@ namespace quelb {
 
 // ---- Perceptron
 
+void Perceptron::save_state(StateWriter& out) const {
+    out.f64(learning_rate);
+    model_.save_state(out);
+}
+
+void Perceptron::load_state(StateReader& in) {
+    learning_rate = in.f64();
+    model_.load_state(in);
+}
+
 void Perceptron::learn_one(const FeatureMap& x, Label y) {
     const std::size_t target = model_.add_class(y);
     model_.load_for_update(x);
@@ -26,6 +36,18 @@ Label Perceptron::predict_one(const FeatureMap& x) { return model_.predict_by_sc
 ClassProbabilities Perceptron::predict_proba_one(const FeatureMap& x) { return model_.predict_proba_by_score(x); }
 
 // ---- LogisticRegression
+
+void LogisticRegression::save_state(StateWriter& out) const {
+    out.f64(learning_rate);
+    out.f64(l2);
+    model_.save_state(out);
+}
+
+void LogisticRegression::load_state(StateReader& in) {
+    learning_rate = in.f64();
+    l2 = in.f64();
+    model_.load_state(in);
+}
 
 void LogisticRegression::learn_one(const FeatureMap& x, Label y) {
     model_.add_class(y);
@@ -49,6 +71,16 @@ ClassProbabilities LogisticRegression::predict_proba_one(const FeatureMap& x) {
 }
 
 // ---- PassiveAggressiveClassifier
+
+void PassiveAggressiveClassifier::save_state(StateWriter& out) const {
+    out.f64(C);
+    model_.save_state(out);
+}
+
+void PassiveAggressiveClassifier::load_state(StateReader& in) {
+    C = in.f64();
+    model_.load_state(in);
+}
 
 void PassiveAggressiveClassifier::learn_one(const FeatureMap& x, Label y) {
     const std::size_t target = model_.add_class(y);
@@ -81,6 +113,18 @@ ClassProbabilities PassiveAggressiveClassifier::predict_proba_one(const FeatureM
 }
 
 // ---- SoftmaxRegression
+
+void SoftmaxRegression::save_state(StateWriter& out) const {
+    out.f64(learning_rate);
+    out.f64(l2);
+    model_.save_state(out);
+}
+
+void SoftmaxRegression::load_state(StateReader& in) {
+    learning_rate = in.f64();
+    l2 = in.f64();
+    model_.load_state(in);
+}
 
 void SoftmaxRegression::learn_one(const FeatureMap& x, Label y) {
     model_.add_class(y);

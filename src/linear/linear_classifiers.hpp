@@ -18,6 +18,9 @@ public:
     ClassProbabilities predict_proba_one(const FeatureMap& x) override;
     void reset() override { model_.clear(); }
 
+    void save_state(StateWriter& out) const;
+    void load_state(StateReader& in);
+
     double learning_rate;
 
 private:
@@ -34,6 +37,9 @@ public:
     Label predict_one(const FeatureMap& x) override;
     ClassProbabilities predict_proba_one(const FeatureMap& x) override;
     void reset() override { model_.clear(); }
+
+    void save_state(StateWriter& out) const;
+    void load_state(StateReader& in);
 
     double learning_rate;
     double l2;
@@ -53,6 +59,9 @@ public:
     ClassProbabilities predict_proba_one(const FeatureMap& x) override;
     void reset() override { model_.clear(); }
 
+    void save_state(StateWriter& out) const;
+    void load_state(StateReader& in);
+
     double C;
 
 private:
@@ -69,6 +78,9 @@ public:
     Label predict_one(const FeatureMap& x) override;
     ClassProbabilities predict_proba_one(const FeatureMap& x) override;
     void reset() override { model_.clear(); }
+
+    void save_state(StateWriter& out) const;
+    void load_state(StateReader& in);
 
     double learning_rate;
     double l2;

@@ -18,6 +18,62 @@ void LinearWeights::clear() {
     intercept_ = 0.0;
 }
 
+void LinearWeights::save_state(StateWriter& out) const {
+    index_.save_state(out);
+    weights_.save_state(out);
+    out.f64(intercept_);
+}
+
+void LinearWeights::load_state(StateReader& in) {
+    index_.load_state(in);
+    weights_.load_state(in);
+    intercept_ = in.f64();
+}
+
+void LinearRegression::save_state(StateWriter& out) const {
+    out.f64(learning_rate);
+    out.f64(l2);
+    model_.save_state(out);
+}
+
+void LinearRegression::load_state(StateReader& in) {
+    learning_rate = in.f64();
+    l2 = in.f64();
+    model_.load_state(in);
+}
+
+void PassiveAggressiveRegressor::save_state(StateWriter& out) const {
+    out.f64(C);
+    out.f64(epsilon);
+    model_.save_state(out);
+}
+
+void PassiveAggressiveRegressor::load_state(StateReader& in) {
+    C = in.f64();
+    epsilon = in.f64();
+    model_.load_state(in);
+}
+
+void BayesianLinearRegression::save_state(StateWriter& out) const {
+    out.f64(alpha);
+    out.f64(beta);
+    index_.save_state(out);
+    means_.save_state(out);
+    out.f64s(precisions_);
+    out.f64(intercept_precision_);
+    out.f64(intercept_mean_);
+}
+
+void BayesianLinearRegression::load_state(StateReader& in) {
+    alpha = in.f64();
+    beta = in.f64();
+    index_.load_state(in);
+    means_.load_state(in);
+    in.f64s(precisions_);
+    intercept_precision_ = in.f64();
+    intercept_mean_ = in.f64();
+}
+
 void LinearRegression::learn_one(const FeatureMap& x, double y) {
     const double e = clip(y - model_.load_and_predict(x));
     const double rate = learning_rate;

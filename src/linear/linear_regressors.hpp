@@ -31,6 +31,9 @@ public:
     double& intercept() { return intercept_; }
     void clear();
 
+    void save_state(StateWriter& out) const;
+    void load_state(StateReader& in);
+
 private:
     FeatureIndex index_;
     SparseWeights weights_;
@@ -49,6 +52,9 @@ public:
     double predict_one(const FeatureMap& x) override { return model_.predict(x); }
     void reset() override { model_.clear(); }
 
+    void save_state(StateWriter& out) const;
+    void load_state(StateReader& in);
+
     double learning_rate;
     double l2;
 
@@ -66,6 +72,9 @@ public:
     double predict_one(const FeatureMap& x) override { return model_.predict(x); }
     void reset() override { model_.clear(); }
 
+    void save_state(StateWriter& out) const;
+    void load_state(StateReader& in);
+
     double C;
     double epsilon;
 
@@ -82,6 +91,9 @@ public:
     void learn_one(const FeatureMap& x, double y) override;
     double predict_one(const FeatureMap& x) override;
     void reset() override;
+
+    void save_state(StateWriter& out) const;
+    void load_state(StateReader& in);
 
     double alpha;
     double beta;

@@ -63,6 +63,31 @@ ClassProbabilities NaiveBayes::predict_proba_one(const FeatureMap& x) {
     return result;
 }
 
+void NaiveBayes::save_state(StateWriter& out) const {
+    out.seq(classes_, [](StateWriter& w, const ClassEntry& entry) {
+        w.i32(entry.label);
+        w.i64(entry.count);
+        w.seq(entry.stats, [](StateWriter& w2, const GaussianStats& s) { s.save_state(w2); });
+    });
+    feature_ids_.save_state(out);
+    out.i64(n_samples_);
+}
+
+// The label -> position map is rebuilt from the classes: it is only searched.
+void NaiveBayes::load_state(StateReader& in) {
+    in.seq(classes_, [](StateReader& r, ClassEntry& entry) {
+        entry.label = r.i32();
+        entry.count = r.i64();
+        r.seq(entry.stats, [](StateReader& r2, GaussianStats& s) { s.load_state(r2); });
+    });
+    class_lookup_.clear();
+    for (std::size_t i = 0; i < classes_.size(); ++i) {
+        if (!class_lookup_.emplace(classes_[i].label, i).second) in.fail("class label repeated");
+    }
+    feature_ids_.load_state(in);
+    n_samples_ = in.i64();
+}
+
 void NaiveBayes::reset() {
     classes_.clear();
     class_lookup_.clear();

@@ -19,6 +19,9 @@ public:
 
     std::int64_t n_samples() const { return n_samples_; }
 
+    void save_state(StateWriter& out) const;
+    void load_state(StateReader& in);
+
 private:
     // One class, in order of first appearance. stats[f] belongs to feature id f; a count of 0
     // means the feature was never seen with this class.

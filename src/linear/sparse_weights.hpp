@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/feature_index.hpp"
+#include "core/state.hpp"
 
 namespace quelb {
 
@@ -46,6 +47,23 @@ public:
     void clear() {
         values_.clear();
         present_.clear();
+    }
+
+    void save_state(StateWriter& out) const {
+        out.size(values_.size());
+        for (std::size_t c = 0; c < values_.size(); ++c) {
+            out.boolean(present_[c] != 0);
+            out.f64(values_[c]);
+        }
+    }
+    void load_state(StateReader& in) {
+        const std::size_t n = in.size(9);
+        values_.resize(n);
+        present_.resize(n);
+        for (std::size_t c = 0; c < n; ++c) {
+            present_[c] = in.boolean() ? 1 : 0;
+            values_[c] = in.f64();
+        }
     }
 
 private:

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <unordered_map>
 
+#include "core/state.hpp"
 #include "core/types.hpp"
 
 namespace quelb {
@@ -18,6 +19,15 @@ public:
     }
     void reset() { n_correct_ = n_pairs_ = 0; }
 
+    void save_state(StateWriter& out) const {
+        out.i64(n_correct_);
+        out.i64(n_pairs_);
+    }
+    void load_state(StateReader& in) {
+        n_correct_ = in.i64();
+        n_pairs_ = in.i64();
+    }
+
 private:
     std::int64_t n_correct_ = 0;
     std::int64_t n_pairs_ = 0;
@@ -27,6 +37,17 @@ struct ClassCounts {
     std::int64_t tp = 0;
     std::int64_t fp = 0;
     std::int64_t fn = 0;
+
+    void save_state(StateWriter& out) const {
+        out.i64(tp);
+        out.i64(fp);
+        out.i64(fn);
+    }
+    void load_state(StateReader& in) {
+        tp = in.i64();
+        fp = in.i64();
+        fn = in.i64();
+    }
 };
 
 // Per-label confusion counts shared by the three macro averages.
@@ -35,6 +56,14 @@ public:
     void update(Label y_true, Label y_pred);
     void reset() { clear_as_new(label_counts_); }
     const std::unordered_map<Label, ClassCounts>& label_counts() const { return label_counts_; }
+
+    // The averages sum over the map in its order: it is restored in that order.
+    void save_state(StateWriter& out) const {
+        out.map(label_counts_, [](StateWriter& w, const ClassCounts& c) { c.save_state(w); });
+    }
+    void load_state(StateReader& in) {
+        in.map(label_counts_, [](StateReader& r, ClassCounts& c) { c.load_state(r); });
+    }
 
 protected:
     // Mean over every label seen of score(counts); 0.0 when nothing was seen.

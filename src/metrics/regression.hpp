@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "core/gaussian.hpp"
+#include "core/state.hpp"
 
 namespace quelb {
 
@@ -15,6 +16,15 @@ struct RunningMean {
         n += 1.0;
         mean += (value - mean) / n;
     }
+
+    void save_state(StateWriter& out) const {
+        out.f64(n);
+        out.f64(mean);
+    }
+    void load_state(StateReader& in) {
+        n = in.f64();
+        mean = in.f64();
+    }
 };
 
 class MAE {
@@ -22,6 +32,8 @@ public:
     void update(double y_true, double y_pred) { abs_error_.update(std::fabs(y_true - y_pred)); }
     double get() const { return abs_error_.mean; }
     void reset() { abs_error_ = RunningMean{}; }
+    void save_state(StateWriter& out) const { abs_error_.save_state(out); }
+    void load_state(StateReader& in) { abs_error_.load_state(in); }
 
 private:
     RunningMean abs_error_;
@@ -35,6 +47,8 @@ public:
     }
     double get() const { return std::sqrt(sq_error_.mean); }
     void reset() { sq_error_ = RunningMean{}; }
+    void save_state(StateWriter& out) const { sq_error_.save_state(out); }
+    void load_state(StateReader& in) { sq_error_.load_state(in); }
 
 private:
     RunningMean sq_error_;
@@ -58,6 +72,14 @@ public:
     void reset() {
         truth_ = GaussianStats{};
         sse_ = 0.0;
+    }
+    void save_state(StateWriter& out) const {
+        truth_.save_state(out);
+        out.f64(sse_);
+    }
+    void load_state(StateReader& in) {
+        truth_.load_state(in);
+        sse_ = in.f64();
     }
 
 private:

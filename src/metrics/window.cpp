@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <utility>
 
 namespace quelb {
 
@@ -69,6 +71,69 @@ void WindowMetric::reset() {
     sparse_counts_.clear();
     pos_ = filled_ = 0;
     n_correct_ = 0;
+}
+
+namespace {
+
+// A ring of `filled` entries in a window of `window_size` whose next slot is `pos`: it fills from
+// slot 0, and the slot only wraps once the window is full.
+bool consistent_ring(std::int32_t window_size, std::int32_t filled, std::int32_t pos) {
+    if (window_size < 0 || filled < 0 || filled > window_size || pos < 0) return false;
+    if (window_size == 0) return pos == 0;
+    return filled == window_size ? pos < window_size : pos == filled;
+}
+
+}  // namespace
+
+void WindowMetric::save_state(StateWriter& out) const {
+    out.i32(window_size_);
+    out.i32(pos_);
+    out.seq(ring_, [](StateWriter& w, const Pair& pair) {
+        w.i32(pair.predicted);
+        w.i32(pair.actual);
+    });
+}
+
+void WindowMetric::load_state(StateReader& in) {
+    WindowMetric loaded(in.i32());
+    loaded.pos_ = in.i32();
+    in.seq(loaded.ring_, [](StateReader& r, Pair& pair) {
+        pair.predicted = r.i32();
+        pair.actual = r.i32();
+    });
+    if (loaded.ring_.size() > static_cast<std::size_t>(INT32_MAX)) in.fail("window too long");
+    loaded.filled_ = static_cast<std::int32_t>(loaded.ring_.size());
+    if (!consistent_ring(loaded.window_size_, loaded.filled_, loaded.pos_)) in.fail("window position");
+    for (const Pair& pair : loaded.ring_) loaded.count(pair, +1);
+    *this = std::move(loaded);
+}
+
+void WindowRegressionMetric::save_state(StateWriter& out) const {
+    out.i32(window_size_);
+    out.i32(pos_);
+    out.seq(ring_, [](StateWriter& w, const Errors& errors) {
+        w.f64(errors.abs);
+        w.f64(errors.sq);
+    });
+    out.f64(sum_abs_);
+    out.f64(sum_sq_);
+    out.i64(updates_since_resum_);
+}
+
+void WindowRegressionMetric::load_state(StateReader& in) {
+    WindowRegressionMetric loaded(in.i32());
+    loaded.pos_ = in.i32();
+    in.seq(loaded.ring_, [](StateReader& r, Errors& errors) {
+        errors.abs = r.f64();
+        errors.sq = r.f64();
+    });
+    if (loaded.ring_.size() > static_cast<std::size_t>(INT32_MAX)) in.fail("window too long");
+    loaded.filled_ = static_cast<std::int32_t>(loaded.ring_.size());
+    if (!consistent_ring(loaded.window_size_, loaded.filled_, loaded.pos_)) in.fail("window position");
+    loaded.sum_abs_ = in.f64();
+    loaded.sum_sq_ = in.f64();
+    loaded.updates_since_resum_ = in.i64();
+    *this = std::move(loaded);
 }
 
 WindowRegressionMetric::WindowRegressionMetric(std::int32_t window_size)

@@ -25,6 +25,10 @@ public:
     void reset();
     std::int32_t size() const { return filled_; }
 
+    // The window of pairs; the counts are integers, rebuilt from it exactly on loading.
+    void save_state(StateWriter& out) const;
+    void load_state(StateReader& in);
+
 private:
     struct Pair {
         Label predicted;
@@ -59,6 +63,9 @@ public:
     double rmse() const;
     void reset();
     std::int32_t size() const { return filled_; }
+
+    void save_state(StateWriter& out) const;
+    void load_state(StateReader& in);
 
 private:
     struct Errors {

@@ -21,6 +21,19 @@ std::int32_t checked_neighbors(std::int32_t n_neighbors) {
 KNNClassifier::KNNClassifier(std::int32_t n_neighbors, std::int32_t window_size, std::int32_t p)
     : n_neighbors(checked_neighbors(n_neighbors)), p(p), window_(checked_window_size(window_size)) {}
 
+void KNNClassifier::save_state(StateWriter& out) const {
+    out.i32(n_neighbors);
+    out.i32(p);
+    window_.save_state(out);
+}
+
+void KNNClassifier::load_state(StateReader& in) {
+    n_neighbors = in.i32();
+    p = in.i32();
+    if (n_neighbors < 0) in.fail("negative n_neighbors");
+    window_.load_state(in);
+}
+
 Label KNNClassifier::predict_one(const FeatureMap& x) {
     const auto& neighbors = window_.nearest(x, n_neighbors, p);
     // Tally in order of first occurrence among the sorted neighbours, so that a strict
@@ -57,6 +70,19 @@ ClassProbabilities KNNClassifier::predict_proba_one(const FeatureMap& x) {
 
 KNNRegressor::KNNRegressor(std::int32_t n_neighbors, std::int32_t window_size, std::int32_t p)
     : n_neighbors(checked_neighbors(n_neighbors)), p(p), window_(checked_window_size(window_size)) {}
+
+void KNNRegressor::save_state(StateWriter& out) const {
+    out.i32(n_neighbors);
+    out.i32(p);
+    window_.save_state(out);
+}
+
+void KNNRegressor::load_state(StateReader& in) {
+    n_neighbors = in.i32();
+    p = in.i32();
+    if (n_neighbors < 0) in.fail("negative n_neighbors");
+    window_.load_state(in);
+}
 
 double KNNRegressor::predict_one(const FeatureMap& x) {
     double weight_sum = 0.0;

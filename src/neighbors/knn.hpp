@@ -27,6 +27,9 @@ public:
 
     std::int32_t window_size() const { return window_.capacity(); }
 
+    void save_state(StateWriter& out) const;
+    void load_state(StateReader& in);
+
     std::int32_t n_neighbors;
     std::int32_t p;
 
@@ -45,6 +48,9 @@ public:
     void reset() override { window_.clear(); }
 
     std::int32_t window_size() const { return window_.capacity(); }
+
+    void save_state(StateWriter& out) const;
+    void load_state(StateReader& in);
 
     std::int32_t n_neighbors;
     std::int32_t p;

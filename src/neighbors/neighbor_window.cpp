@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <utility>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -139,6 +141,49 @@ void NeighborWindow<Target>::clear() {
     columns_.clear();
     targets_.clear();
     oldest_ = 0;
+}
+
+namespace {
+
+void save_target(StateWriter& out, Label y) { out.i32(y); }
+void save_target(StateWriter& out, double y) { out.f64(y); }
+void load_target(StateReader& in, Label& y) { y = in.i32(); }
+void load_target(StateReader& in, double& y) { y = in.f64(); }
+
+}  // namespace
+
+template <class Target>
+void NeighborWindow<Target>::save_state(StateWriter& out) const {
+    out.u64(capacity_);
+    index_.save_state(out);
+    out.seq(targets_, [](StateWriter& w, const Target& y) { save_target(w, y); });
+    out.u64(oldest_);
+    out.seq(columns_, [](StateWriter& w, const std::vector<double>& column) { w.f64s(column); });
+}
+
+template <class Target>
+void NeighborWindow<Target>::load_state(StateReader& in) {
+    const std::uint64_t capacity = in.u64();
+    if (capacity < 1 || capacity > static_cast<std::uint64_t>(INT32_MAX)) in.fail("window capacity");
+    FeatureIndex index;
+    index.load_state(in);
+    std::vector<Target> targets;
+    in.seq(targets, [](StateReader& r, Target& y) { load_target(r, y); });
+    const std::uint64_t oldest = in.u64();
+    // The ring position moves only once the window is full.
+    if (targets.size() > capacity || (oldest != 0 && (targets.size() != capacity || oldest >= capacity)))
+        in.fail("window entries do not fit its capacity");
+    std::vector<std::vector<double>> columns(in.size(8));
+    if (columns.size() != index.size()) in.fail("window columns do not match its features");
+    for (auto& column : columns) {
+        in.f64s(column);
+        if (column.size() != targets.size()) in.fail("window column length");
+    }
+    capacity_ = static_cast<std::size_t>(capacity);
+    index_ = std::move(index);
+    targets_ = std::move(targets);
+    oldest_ = static_cast<std::size_t>(oldest);
+    columns_ = std::move(columns);
 }
 
 template class NeighborWindow<Label>;

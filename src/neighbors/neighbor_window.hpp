@@ -54,6 +54,11 @@ public:
 
     void clear();
 
+    // Capacity, index, stored entries and ring position. Loading checks that every column holds
+    // one value per entry and that the ring position fits the entries.
+    void save_state(StateWriter& out) const;
+    void load_state(StateReader& in);
+
 private:
     // Fills sums_[slot] with Σ term(qᵢ − vᵢ) over the columns in order, for every slot.
     template <class Term>

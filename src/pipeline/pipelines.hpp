@@ -24,6 +24,8 @@ public:
     void set_feature_order(const std::vector<std::string>& names);
     void reset();
 
+    const std::vector<std::shared_ptr<ITransformer>>& steps() const { return steps_; }
+
 private:
     std::vector<std::shared_ptr<ITransformer>> steps_;
 };
@@ -50,6 +52,10 @@ public:
     // Tells every step; the learner is not told.
     void set_feature_order(const std::vector<std::string>& names);
 
+    // The parts, shared: a pipeline's state is that of its steps and learner.
+    const std::vector<std::shared_ptr<ITransformer>>& steps() const { return steps_.steps(); }
+    const std::shared_ptr<IClassifier>& learner() const { return learner_; }
+
 private:
     StepChain steps_;
     std::shared_ptr<IClassifier> learner_;
@@ -67,6 +73,9 @@ public:
     void learn_in_place(FeatureMap& x, double y);
     double predict_in_place(FeatureMap& x);
     void set_feature_order(const std::vector<std::string>& names);
+
+    const std::vector<std::shared_ptr<ITransformer>>& steps() const { return steps_.steps(); }
+    const std::shared_ptr<IRegressor>& learner() const { return learner_; }
 
 private:
     StepChain steps_;

@@ -2,6 +2,7 @@
 // Per-feature records of a transformer: one Record per feature name it has learned, kept in a
 // dense array reached through a FeatureIndex, so each name of a sample is looked up once.
 #include <cstdint>
+#include <type_traits>
 #include <vector>
 
 #include "core/feature_index.hpp"
@@ -35,6 +36,32 @@ public:
     void clear() {
         index_.clear();
         records_.clear();
+    }
+
+    // The index and one record per column (a double, or a Record with save_state/load_state).
+    void save_state(StateWriter& out) const {
+        index_.save_state(out);
+        out.size(records_.size());
+        for (const Record& record : records_) {
+            if constexpr (std::is_same_v<Record, double>) {
+                out.f64(record);
+            } else {
+                record.save_state(out);
+            }
+        }
+    }
+    void load_state(StateReader& in) {
+        index_.load_state(in);
+        // visit reads the record of every column the index holds.
+        if (in.size() != index_.size()) in.fail("feature records do not match the feature index");
+        records_.assign(index_.size(), Record{});
+        for (Record& record : records_) {
+            if constexpr (std::is_same_v<Record, double>) {
+                record = in.f64();
+            } else {
+                record.load_state(in);
+            }
+        }
     }
 
 private:

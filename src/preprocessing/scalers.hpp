@@ -13,6 +13,17 @@ struct ScalerStats {
     double n = 0.0;
     double mean = 0.0;
     double var = 0.0;
+
+    void save_state(StateWriter& out) const {
+        out.f64(n);
+        out.f64(mean);
+        out.f64(var);
+    }
+    void load_state(StateReader& in) {
+        n = in.f64();
+        mean = in.f64();
+        var = in.f64();
+    }
 };
 
 // Centres each feature on its running mean and, with with_std, divides by its standard deviation.
@@ -25,6 +36,15 @@ public:
     void transform_one_inplace(FeatureMap& x) override;
     void reset() override;
 
+    void save_state(StateWriter& out) const {
+        out.boolean(with_std);
+        stats_.save_state(out);
+    }
+    void load_state(StateReader& in) {
+        with_std = in.boolean();
+        stats_.load_state(in);
+    }
+
     bool with_std;
 
 private:
@@ -36,6 +56,19 @@ struct MinMaxRange {
     double min = 0.0;
     bool has_max = false;
     double max = 0.0;
+
+    void save_state(StateWriter& out) const {
+        out.boolean(has_min);
+        out.f64(min);
+        out.boolean(has_max);
+        out.f64(max);
+    }
+    void load_state(StateReader& in) {
+        has_min = in.boolean();
+        min = in.f64();
+        has_max = in.boolean();
+        max = in.f64();
+    }
 };
 
 // Maps the observed range of each feature onto 0..1 (values outside the range are not clipped).
@@ -45,6 +78,9 @@ public:
     void learn_one(const FeatureMap& x) override;
     void transform_one_inplace(FeatureMap& x) override;
     void reset() override;
+
+    void save_state(StateWriter& out) const { ranges_.save_state(out); }
+    void load_state(StateReader& in) { ranges_.load_state(in); }
 
 private:
     FeatureRecords<MinMaxRange> ranges_;
@@ -57,6 +93,9 @@ public:
     void learn_one(const FeatureMap& x) override;
     void transform_one_inplace(FeatureMap& x) override;
     void reset() override;
+
+    void save_state(StateWriter& out) const { max_abs_.save_state(out); }
+    void load_state(StateReader& in) { max_abs_.load_state(in); }
 
 private:
     FeatureRecords<double> max_abs_;  // 0.0 for a new feature

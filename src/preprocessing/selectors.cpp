@@ -34,6 +34,64 @@ void VarianceThreshold::transform_one_inplace(FeatureMap& x) {
 
 void VarianceThreshold::reset() { stats_.clear(); }
 
+void VarianceThreshold::save_state(StateWriter& out) const {
+    out.f64(threshold);
+    out.i32(min_samples);
+    stats_.save_state(out);
+}
+
+void VarianceThreshold::load_state(StateReader& in) {
+    threshold = in.f64();
+    min_samples = in.i32();
+    stats_.load_state(in);
+}
+
+void SelectKBest::save_state(StateWriter& out) const {
+    out.i32(k);
+    out.boolean(use_abs);
+    out.map(names_, [](StateWriter& w, const NameEntry& entry) {
+        w.i32(entry.position);
+        w.i32(entry.learned);
+    });
+    out.seq(learned_, [](StateWriter& w, const LearnedFeature& feature) {
+        w.i32(feature.position);
+        feature.stats.x.save_state(w);
+        feature.stats.y.save_state(w);
+        w.f64(feature.stats.cov);
+        w.f64(feature.score);
+        w.boolean(feature.selected);
+    });
+    out.i32(next_index_);
+    out.boolean(selection_dirty_);
+}
+
+void SelectKBest::load_state(StateReader& in) {
+    k = in.i32();
+    use_abs = in.boolean();
+    in.map(names_, [](StateReader& r, NameEntry& entry) {
+        entry.position = r.i32();
+        entry.learned = r.i32();
+    });
+    in.seq(learned_, [](StateReader& r, LearnedFeature& feature) {
+        feature.position = r.i32();
+        feature.stats.x.load_state(r);
+        feature.stats.y.load_state(r);
+        feature.stats.cov = r.f64();
+        feature.score = r.f64();
+        feature.selected = r.boolean();
+    });
+    next_index_ = in.i32();
+    selection_dirty_ = in.boolean();
+    // Every learned feature is reached through exactly one name.
+    std::vector<bool> reached(learned_.size(), false);
+    for (const auto& [name, entry] : names_) {
+        if (entry.learned < -1 || entry.learned >= static_cast<std::int64_t>(learned_.size()) ||
+            (entry.learned >= 0 && reached[static_cast<std::size_t>(entry.learned)]))
+            in.fail("SelectKBest feature reference out of range");
+        if (entry.learned >= 0) reached[static_cast<std::size_t>(entry.learned)] = true;
+    }
+}
+
 SelectKBest::NameEntry& SelectKBest::entry_for(const std::string& name) {
     const auto [it, inserted] = names_.try_emplace(name, NameEntry{next_index_});
     if (inserted) ++next_index_;

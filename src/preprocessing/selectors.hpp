@@ -25,6 +25,9 @@ public:
     void transform_one_inplace(FeatureMap& x) override;
     void reset() override;
 
+    void save_state(StateWriter& out) const;
+    void load_state(StateReader& in);
+
     double threshold;
     std::int32_t min_samples;
 
@@ -76,6 +79,9 @@ public:
     bool is_supervised() const override { return true; }
     void set_feature_order(const std::vector<std::string>& names) override;
     void reset() override;
+
+    void save_state(StateWriter& out) const;
+    void load_state(StateReader& in);
 
     std::int32_t k;
     bool use_abs;
