@@ -200,7 +200,9 @@ private:
     // class's entries, and the priors are never cached.
     std::vector<ResolvedFeature> cached_resolved_;
     std::size_t cached_leaf_ = static_cast<std::size_t>(-1);
-    std::uint64_t structure_version_ = 0;  // moves on at every split and reset
+    // Moves on at every split and reset; anything else that replaces nodes or leaves (a state
+    // being restored, say) must move it on too, or the cached terms would outlive their leaf.
+    std::uint64_t structure_version_ = 0;
     std::uint64_t cached_version_ = static_cast<std::uint64_t>(-1);
     std::vector<double> scores_;
     std::vector<std::uint32_t> candidates_;
