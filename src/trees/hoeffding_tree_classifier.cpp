@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 
@@ -49,8 +50,9 @@ std::size_t HoeffdingTreeClassifier::Leaf::add_class(Label y) {
     labels.push_back(y);
     counts.push_back(0.0);
     if (labels.size() > stride) {
-        // Re-lay the estimators out with room for more classes per feature.
-        const std::size_t new_stride = std::max<std::size_t>(2, 2 * stride);
+        // Re-lay the estimators out with room for one more class per feature: a leaf meets few
+        // classes, each once, and spare room would cost a never-read estimator per feature.
+        const std::size_t new_stride = std::max<std::size_t>(2, labels.size());
         std::vector<GaussianEstimator> wider(slot_ids.size() * new_stride);
         for (std::size_t s = 0; s < slot_ids.size(); ++s) {
             std::copy_n(estimators.begin() + s * stride, stride, wider.begin() + s * new_stride);
@@ -96,6 +98,7 @@ void HoeffdingTreeClassifier::share_columns(std::shared_ptr<SampleColumns> colum
 }
 
 void HoeffdingTreeClassifier::reset() {
+    ++structure_version_;
     nodes_.assign(1, Node{});
     nodes_[0].leaf = 0;
     leaves_.clear();
@@ -152,6 +155,18 @@ void HoeffdingTreeClassifier::resolve(Leaf& leaf, bool create) {
         }
         resolved_.push_back({slot, entry.value});
     }
+    const auto leaf_index = static_cast<std::size_t>(&leaf - leaves_.data());
+    const auto same_feature = [](const ResolvedFeature& a, const ResolvedFeature& b) {
+        return a.slot == b.slot && std::memcmp(&a.value, &b.value, sizeof a.value) == 0;
+    };
+    if (cached_version_ == structure_version_ && cached_leaf_ == leaf_index &&
+        std::equal(resolved_.begin(), resolved_.end(), cached_resolved_.begin(), cached_resolved_.end(),
+                   same_feature)) {
+        return;
+    }
+    cached_resolved_ = resolved_;
+    cached_leaf_ = leaf_index;
+    cached_version_ = structure_version_;
     // A new stamp forgets every cached column at once.
     if (++resolve_stamp_ == 0) {
         std::fill(terms_stamp_.begin(), terms_stamp_.end(), 0u);
@@ -567,6 +582,7 @@ bool HoeffdingTreeClassifier::attempt_split(std::uint32_t node, int depth) {
 }
 
 void HoeffdingTreeClassifier::apply_split(std::uint32_t node, std::uint32_t slot, double threshold) {
+    ++structure_version_;
     Leaf children[2];
     const std::uint32_t parent_leaf = nodes_[node].leaf;
     {

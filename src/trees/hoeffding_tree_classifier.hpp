@@ -198,6 +198,16 @@ private:
     std::vector<double> estimates_;
     std::vector<std::uint32_t> estimates_stamp_;
     std::uint32_t resolve_stamp_ = 0;
+    // What the cached terms were computed for: a resolve that finds the same leaf and the same
+    // features and values, with no split or reset in between, keeps them (a prediction followed
+    // by learning the same sample computes each term once). Learning already clears the learning
+    // class's entries, and the priors are never cached.
+    std::vector<ResolvedFeature> cached_resolved_;
+    std::size_t cached_leaf_ = static_cast<std::size_t>(-1);
+    // Moves on at every split and reset; anything else that replaces nodes or leaves (a state
+    // being restored, say) must move it on too, or the cached terms would outlive their leaf.
+    std::uint64_t structure_version_ = 0;
+    std::uint64_t cached_version_ = static_cast<std::uint64_t>(-1);
     std::vector<double> scores_;
     std::vector<std::uint32_t> candidates_;
     std::vector<double> thresholds_;

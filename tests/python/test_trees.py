@@ -378,3 +378,26 @@ def test_non_finite_and_huge_values_keep_answers_proper(make):
         assert all(math.isfinite(p) for p in proba.values())
         assert sum(proba.values()) == pytest.approx(1.0)
     assert model.predict_one({"a": 0.9}) == 1
+
+
+@pytest.mark.parametrize("make", [q.HoeffdingTreeClassifier, q.HoeffdingAdaptiveTreeClassifier])
+def test_answers_do_not_depend_on_what_was_asked_before(make):
+    """A tree that is asked about each sample before and after learning it, and about repeated
+    samples, answers exactly as one that only ever hears other questions in between."""
+    rng = random.Random(5)
+    stream = noisy_stream(700, seed=3)
+    probe = {"a": 0.3, "b": -1.0}
+    plain, asking = make(grace_period=20), make(grace_period=20)
+    for i, (x, y) in enumerate(stream):
+        repeats = 3 if rng.random() < 0.1 else 1  # the same sample learnt several times in a row
+        before = asking.predict_proba_one(x), asking.predict_one(x)
+        plain.predict_proba_one(probe)
+        assert before == (plain.predict_proba_one(x), plain.predict_one(x))
+        for _ in range(repeats):
+            asking.learn_one(x, y)
+            plain.learn_one(x, y)
+            plain.predict_one(probe)
+            assert asking.predict_proba_one(x) == plain.predict_proba_one(x)
+        if i == 400:
+            asking.reset()
+            plain.reset()
