@@ -697,6 +697,7 @@ void HoeffdingTreeClassifier::save_tree(StateWriter& out) const {
 }
 
 void HoeffdingTreeClassifier::load_tree(StateReader& in, std::shared_ptr<SampleColumns> columns) {
+    ++structure_version_;  // density terms cached for the tree this one replaces are stale
     const std::uint32_t n_columns = columns->index().size();
     grace_period = in.i32();
     if (grace_period < 1) in.fail("a tree's grace period is below 1");
