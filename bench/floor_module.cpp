@@ -6,9 +6,17 @@ namespace py = pybind11;
 
 void register_stock_floor(py::module_& m);
 
+namespace {
+// Learners, metrics and detectors are called through methods: this do-nothing object crosses the
+// boundary the same way, with the module's own conversion.
+struct Floor {};
+}  // namespace
+
 PYBIND11_MODULE(_quelb_bench, m) {
     // Converts the sample with the module's own conversion and does nothing with it.
     m.def("convert", [](const quelb::FeatureMap& x) { return x.size(); });
+    // The converted sample back as a dict, to compare conversions entry by entry.
+    m.def("echo", [](const quelb::FeatureMap& x) { return x; });
     // The same, with a label as for a classifier's learn_one.
     m.def("convert_labelled", [](const quelb::FeatureMap& x, quelb::Label) { return x.size(); });
     // The same, with a float target as for a regressor's learn_one.
@@ -18,5 +26,14 @@ PYBIND11_MODULE(_quelb_bench, m) {
     m.def("values", [](double, double) {});
     m.def("label", [](quelb::Label) {});
     m.def("value", [](double) {});
+    py::class_<Floor>(m, "Floor")
+        .def(py::init<>())
+        .def("convert", [](Floor&, const quelb::FeatureMap& x) { return x.size(); })
+        .def("convert_labelled", [](Floor&, const quelb::FeatureMap& x, quelb::Label) { return x.size(); })
+        .def("convert_targeted", [](Floor&, const quelb::FeatureMap& x, double) { return x.size(); })
+        .def("labels", [](Floor&, quelb::Label, quelb::Label) {})
+        .def("values", [](Floor&, double, double) {})
+        .def("label", [](Floor&, quelb::Label) {})
+        .def("value", [](Floor&, double) {});
     register_stock_floor(m);
 }

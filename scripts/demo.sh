@@ -9,15 +9,15 @@ build="${QUELB_BUILD_DIR:-$root/build}"
 python="${QUELB_PYTHON:-/usr/bin/python3}"
 "$root/scripts/setup.sh" "$build"
 
-specs() {  # the model specs of a list file: comments and blank lines dropped
+model_lines() {  # the model expressions of a list file: comments and blank lines dropped
   sed -e 's/#.*//' -e 's/^[[:space:]]*//' -e 's/[[:space:]]*$//' -e '/^$/d' "$1"
 }
 evaluate() {
   PYTHONPATH="$build:$root/python${PYTHONPATH:+:$PYTHONPATH}" "$python" -m quelb evaluate "$@"
 }
 
-mapfile -t classifiers < <(specs "$root/demo/classifiers.txt")
-mapfile -t regressors < <(specs "$root/demo/regressors.txt")
+mapfile -t classifiers < <(model_lines "$root/demo/classifiers.txt")
+mapfile -t regressors < <(model_lines "$root/demo/regressors.txt")
 evaluate "${classifiers[@]}" --data electricity \
     --metric Accuracy --metric MacroF1 --metric 'WindowMetric(1000)' "$@"
 echo

@@ -13,7 +13,7 @@ Python on top of it:
 import _quelb_core
 from _quelb_core import *  # noqa: F401,F403  (every public name of the core module)
 
-from . import datasets, errors, evaluate, specs, synth  # noqa: E402
+from . import datasets, errors, evaluate, expressions, synth  # noqa: E402
 from .evaluate import prequential  # noqa: E402
 
 __version__ = "0.1.0"
@@ -22,4 +22,4 @@ __version__ = "0.1.0"
 CORE_CLASSES = tuple(name for name, value in vars(_quelb_core).items()
                      if isinstance(value, type) and not name.startswith("_"))
 
-__all__ = list(CORE_CLASSES) + ["datasets", "errors", "evaluate", "prequential", "specs", "synth"]
+__all__ = list(CORE_CLASSES) + ["datasets", "errors", "evaluate", "prequential", "expressions", "synth"]

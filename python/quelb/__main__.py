@@ -1,6 +1,6 @@
 """Command line: ``python3 -m quelb evaluate MODEL... --data STREAM`` and ``python3 -m quelb list``.
 
-Models, metrics and generators are given as specs such as ``ARFClassifier(n_models=10)`` or
+Models, metrics and generators are given as expressions such as ``ARFClassifier(n_models=10)`` or
 ``SEA(drifts=[5000], n_samples=20000)``; they are parsed, never evaluated. Problems with what was
 asked for are reported in one line on stderr with exit status 2.
 """
@@ -8,13 +8,13 @@ import argparse
 import re
 import sys
 
-from . import datasets, specs, synth
-from .errors import SpecError, UnknownDataset, UsageError
+from . import datasets, expressions, synth
+from .errors import ExpressionError, UnknownDataset, UsageError
 from .evaluate import core_classes, metric_factories, model_kind, prequential
 
 
 def resolve_stream(text):
-    """A shipped dataset or a generator, by name or by spec such as
+    """A shipped dataset or a generator, by name or by expression such as
     ``electricity(target='feat_2')`` or ``SEA(drifts=[5000])``; names match in any case."""
     namespace = {**datasets.DATASETS, **synth.GENERATORS}
     key = text.strip()
@@ -26,31 +26,31 @@ def resolve_stream(text):
     head = re.match(r"\s*(\w+)\s*(\(|$)", key)
     if not head or head.group(1) not in namespace:
         raise UnknownDataset(f"unknown dataset or generator '{text}' ({known})")
-    return specs.parse(key, namespace, "stream").make()
+    return expressions.parse(key, namespace, "stream").make()
 
 
 def resolve_models(texts):
     classes = core_classes()
     models = {}
     for text in texts:
-        spec = specs.parse(text, classes, "model")
-        kind = model_kind(spec.cls)
+        expression = expressions.parse(text, classes, "model")
+        kind = model_kind(expression.cls)
         if kind not in ("classifier", "regressor"):
             what = kind or "metric or detector"
-            raise SpecError(f"'{text}': {spec.cls.__name__} is a {what}, not a model"
+            raise ExpressionError(f"'{text}': {expression.cls.__name__} is a {what}, not a model"
                             + ("; put it in a ClassificationPipeline or RegressionPipeline"
                                if kind == "transformer" else ""))
-        label, n = spec.label, 2
+        label, n = expression.label, 2
         while label in models:
-            label, n = f"{spec.label} #{n}", n + 1
-        models[label] = spec.make()
+            label, n = f"{expression.label} #{n}", n + 1
+        models[label] = expression.make()
     return models
 
 
 def cmd_evaluate(args):
     stream = resolve_stream(args.data)
     models = resolve_models(args.models)
-    # Metric specs are checked before anything is printed, like the other specs.
+    # Metric expressions are checked before anything is printed, like the other expressions.
     metric_factories(args.metric or None, model_kind(next(iter(models.values()))))
     n = getattr(stream, "n_samples", None)
     if args.limit is not None and n is not None:
@@ -74,7 +74,7 @@ def cmd_list(_args):
     for name, cls in core_classes().items():
         if name in ("IClassifier", "IRegressor", "ITransformer"):
             continue
-        groups[model_kind(cls)].append(specs.describe_signature(cls))
+        groups[model_kind(cls)].append(expressions.describe_signature(cls))
     for title, key in (("classifiers", "classifier"), ("regressors", "regressor"),
                        ("transformers", "transformer"), ("metrics and detectors", None)):
         if groups[key]:
@@ -88,7 +88,7 @@ def cmd_list(_args):
             print(f"  {name}: {d.n_samples:,} samples, {d.n_features} features, {d.task}")
     print("generators:")
     for cls in synth.GENERATORS.values():
-        print(f"  {specs.describe_signature(cls)}")
+        print(f"  {expressions.describe_signature(cls)}")
     return 0
 
 
@@ -100,12 +100,12 @@ def build_parser():
                         description="Evaluates models test-then-train on a dataset or generator "
                                     "and prints their final metrics and throughput.")
     ev.add_argument("models", nargs="+", metavar="MODEL",
-                    help="a model spec, e.g. NaiveBayes or 'ARFClassifier(n_models=10)'")
+                    help="a model expression, e.g. NaiveBayes or 'ARFClassifier(n_models=10)'")
     ev.add_argument("-d", "--data", default="electricity",
-                    help="a dataset (electricity, weather) or generator, by name or spec such "
+                    help="a dataset (electricity, weather) or generator, by name or expression such "
                          "as 'SEA(drifts=[5000])' (default: electricity)")
     ev.add_argument("-m", "--metric", action="append", metavar="METRIC",
-                    help="a metric name or spec, repeatable (default: Accuracy and MacroF1 "
+                    help="a metric name or expression, repeatable (default: Accuracy and MacroF1 "
                          "for classifiers, MAE and RMSE for regressors)")
     ev.add_argument("--limit", type=int, metavar="N", help="use only the first N samples")
     ev.add_argument("--every", type=int, metavar="N", help="record the curve every N samples")

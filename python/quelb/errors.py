@@ -1,14 +1,14 @@
 """Errors about what the caller asked for, each stated in one line naming the problem."""
 
-__all__ = ["UsageError", "SpecError", "UnknownDataset", "StreamError"]
+__all__ = ["UsageError", "ExpressionError", "UnknownDataset", "StreamError"]
 
 
 class UsageError(ValueError):
     """A request that cannot be carried out as given; the message says what to change."""
 
 
-class SpecError(UsageError):
-    """A model, metric or generator spec that does not parse, names an unknown class or
+class ExpressionError(UsageError):
+    """A model, metric or generator expression that does not parse, names an unknown class or
     gives arguments the class does not accept."""
 
 

@@ -18,7 +18,7 @@ from collections.abc import Mapping
 
 import _quelb_core
 
-from . import specs
+from . import expressions
 from .errors import StreamError, UsageError
 
 __all__ = ["prequential", "Evaluation", "Progress", "core_classes", "model_kind",
@@ -179,7 +179,7 @@ def _name_models(models):
 
 
 def metric_factories(metrics, kind):
-    """[(name, factory, reader name)] from metric names/specs, classes or zero-argument callables."""
+    """[(name, factory, reader name)] from metric names/expressions, classes or zero-argument callables."""
     if metrics is None:
         metrics = CLASSIFICATION_METRICS if kind == "classifier" else REGRESSION_METRICS
     elif not isinstance(metrics, (list, tuple)):
@@ -188,15 +188,15 @@ def metric_factories(metrics, kind):
     out = []
     for metric in metrics:
         if isinstance(metric, str):
-            spec = specs.parse(metric, classes, "metric", allow_reader=True)
-            if model_kind(spec.cls) is not None:
-                raise specs.SpecError(f"{spec.cls.__name__} is a {model_kind(spec.cls)}, "
+            expression = expressions.parse(metric, classes, "metric", allow_reader=True)
+            if model_kind(expression.cls) is not None:
+                raise expressions.ExpressionError(f"{expression.cls.__name__} is a {model_kind(expression.cls)}, "
                                       f"not a metric")
-            if not (callable(getattr(spec.cls, "update", None)) and
-                    callable(getattr(spec.cls, spec.reader or "get", None))):
-                raise specs.SpecError(f"{spec.cls.__name__} is not a metric (a metric has "
-                                      f"update and {spec.reader or 'get'} methods)")
-            out.append((spec.label, spec.make, spec.reader or "get"))
+            if not (callable(getattr(expression.cls, "update", None)) and
+                    callable(getattr(expression.cls, expression.reader or "get", None))):
+                raise expressions.ExpressionError(f"{expression.cls.__name__} is not a metric (a metric has "
+                                      f"update and {expression.reader or 'get'} methods)")
+            out.append((expression.label, expression.make, expression.reader or "get"))
         elif callable(metric) and not hasattr(metric, "update"):
             out.append((getattr(metric, "__name__", repr(metric)), metric, "get"))
         elif isinstance(metric, type):
@@ -267,7 +267,7 @@ def prequential(models, stream, metrics=None, *, limit=None, every=None, progres
       default to the class names (numbered when repeated). Classifiers and regressors cannot be
       mixed in one run.
     - ``stream``: any iterable of ``(sample dict, target)``; a dataset, a generator or a list.
-    - ``metrics``: names or specs of the module's metrics (``"MacroF1"``, ``"R2"``,
+    - ``metrics``: names or expressions of the module's metrics (``"MacroF1"``, ``"R2"``,
       ``"WindowMetric(500).macro_f1"``), classes, or zero-argument factories; each model gets
       its own instances. Defaults: Accuracy and MacroF1 for classifiers, MAE and RMSE for
       regressors.
@@ -375,7 +375,7 @@ def _run_chunk(rows, offset, name, model, updates, kind):
         problem = _diagnose(item, i + 1, name, kind)
         if problem is None and isinstance(e, TypeError):
             problem = (f"stream item {i + 1}: {name} or its metrics rejected it "
-                       f"({specs.first_line(e)})")
+                       f"({expressions.first_line(e)})")
         if problem is None:
             raise
         raise StreamError(problem) from None

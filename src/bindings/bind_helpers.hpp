@@ -48,7 +48,9 @@ SharedClass<T, ITransformer> bind_transformer(py::module_& m, const char* name) 
         cls.def("learn_one", [](T& self, const FeatureMap& x) { static_cast<ITransformer&>(self).learn_one(x); });
     }
     cls.def("transform_one",
-            [](T& self, const FeatureMap& x) { return static_cast<ITransformer&>(self).transform_one(x); })
+            [](T& self, const SampleArg& x) {
+                return TransformedSample{static_cast<ITransformer&>(self).transform_one(x.map), x.source};
+            })
         .def("clone_state", [](const T& self) { return std::make_shared<T>(self); })
         .def("reset", [](T& self) { static_cast<ITransformer&>(self).reset(); });
     return cls;

@@ -1,5 +1,7 @@
 #include "bindings/casters.hpp"
 
+#include <cstring>
+
 namespace quelb::bindings {
 
 namespace py = pybind11;
@@ -142,6 +144,14 @@ bool load_feature_map(PyObject* src, quelb::FeatureMap& out) {
         bool may_repeat = false;
         ok = true;
         while (PyDict_Next(src, &pos, &key, &value)) {
+            // The common case, an ASCII name with a float value, reads both in place: no call
+            // into Python, no Python code run.
+            if (!may_repeat && PyFloat_Check(value) && PyUnicode_Check(key) && PyUnicode_IS_COMPACT_ASCII(key)) {
+                const char* data = reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(key) + 1);
+                const auto size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(key));
+                out.append_unique(std::string_view(data, size), PyFloat_AS_DOUBLE(value));
+                continue;
+            }
             // A value that is not a float or an int converts through Python code, which may change
             // the dict and drop its references to this very pair: hold the pair while it is read,
             // and refuse a sample whose dict changed size (as iterating it in Python would).
@@ -207,6 +217,63 @@ PyObject* feature_map_to_dict(const quelb::FeatureMap& x) {
     if (!dict) return nullptr;
     for (const auto& [name, value] : x) {
         PyObject* key = PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), nullptr);
+        PyObject* number = key ? PyFloat_FromDouble(value) : nullptr;
+        const bool ok = number && PyDict_SetItem(dict, key, number) == 0;
+        Py_XDECREF(key);
+        Py_XDECREF(number);
+        if (!ok) {
+            Py_DECREF(dict);
+            return nullptr;
+        }
+    }
+    return dict;
+}
+
+namespace {
+
+// Whether key is an exact str whose UTF-8 form is name.
+bool is_str_named(PyObject* key, const std::string& name) {
+    if (!PyUnicode_CheckExact(key)) return false;
+    const char* data;
+    Py_ssize_t size;
+    if (PyUnicode_IS_COMPACT_ASCII(key)) {
+        data = reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(key) + 1);
+        size = PyUnicode_GET_LENGTH(key);
+    } else {
+        data = PyUnicode_AsUTF8AndSize(key, &size);  // cached by the sample's conversion
+        if (!data) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return static_cast<std::size_t>(size) == name.size() && std::memcmp(data, name.data(), name.size()) == 0;
+}
+
+// How many keys past a mismatch the reuse looks for the next name (features a transformer left
+// out); beyond that the name gets a new str object.
+constexpr int kReuseLookahead = 8;
+
+}  // namespace
+
+PyObject* feature_map_to_dict(const quelb::FeatureMap& x, PyObject* source) {
+    if (!source || !PyDict_Check(source)) return feature_map_to_dict(x);
+    PyObject* dict = new_dict(x.size());
+    if (!dict) return nullptr;
+    Py_ssize_t cursor = 0;  // the source position just past the last key reused
+    for (const auto& [name, value] : x) {
+        PyObject* key = nullptr;
+        Py_ssize_t pos = cursor;
+        PyObject* candidate = nullptr;
+        PyObject* ignored = nullptr;
+        for (int step = 0; step < kReuseLookahead && PyDict_Next(source, &pos, &candidate, &ignored); ++step) {
+            if (is_str_named(candidate, name)) {
+                key = candidate;
+                Py_INCREF(key);
+                cursor = pos;
+                break;
+            }
+        }
+        if (!key) key = PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), nullptr);
         PyObject* number = key ? PyFloat_FromDouble(value) : nullptr;
         const bool ok = number && PyDict_SetItem(dict, key, number) == 0;
         Py_XDECREF(key);

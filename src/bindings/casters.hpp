@@ -44,8 +44,25 @@ bool load_shared(pybind11::handle src, bool convert, std::shared_ptr<T>& out) {
     return out != nullptr;
 }
 
+// A sample argument that remembers the object it was read from (borrowed: the call's arguments
+// outlive the call), so that a result naming the sample's features can reuse its key objects.
+struct SampleArg {
+    quelb::FeatureMap map;
+    PyObject* source = nullptr;
+};
+
+// A transformed sample, returned as a dict whose keys are the source sample's own str objects
+// wherever the names agree (no new string to build and hash), new str objects elsewhere.
+struct TransformedSample {
+    quelb::FeatureMap map;
+    PyObject* source = nullptr;
+};
+
 // New references; nullptr with a Python error set on failure (e.g. a key that is not UTF-8).
 PyObject* feature_map_to_dict(const quelb::FeatureMap& x);
+// The same, reusing the keys of `source` (a dict read into a sample, or anything else: then
+// nothing is reused) that carry the same names in the same order.
+PyObject* feature_map_to_dict(const quelb::FeatureMap& x, PyObject* source);
 PyObject* probabilities_to_dict(const quelb::ClassProbabilities& p);
 
 // The result of a conversion to Python, or, when it failed, its pending Python error thrown on:
@@ -66,6 +83,24 @@ struct type_caster<quelb::FeatureMap> {
     bool load(handle src, bool /*convert*/) { return quelb::bindings::load_feature_map(src.ptr(), value); }
     static handle cast(const quelb::FeatureMap& x, return_value_policy, handle) {
         return quelb::bindings::checked_result(quelb::bindings::feature_map_to_dict(x));
+    }
+};
+
+template <>
+struct type_caster<quelb::bindings::SampleArg> {
+    PYBIND11_TYPE_CASTER(quelb::bindings::SampleArg, const_name("Mapping[str, float]"));
+    bool load(handle src, bool /*convert*/) {
+        value.source = src.ptr();
+        return quelb::bindings::load_feature_map(src.ptr(), value.map);
+    }
+};
+
+template <>
+struct type_caster<quelb::bindings::TransformedSample> {
+    PYBIND11_TYPE_CASTER(quelb::bindings::TransformedSample, const_name("Mapping[str, float]"));
+    bool load(handle, bool) { return false; }  // results only
+    static handle cast(const quelb::bindings::TransformedSample& x, return_value_policy, handle) {
+        return quelb::bindings::checked_result(quelb::bindings::feature_map_to_dict(x.map, x.source));
     }
 };
 

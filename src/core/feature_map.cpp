@@ -75,8 +75,7 @@ double FeatureMap::at(std::string_view name) const {
 
 double& FeatureMap::operator[](std::string_view name) { return emplace(name, 0.0).first->second; }
 
-void FeatureMap::append_unique(std::string_view name, double value) {
-    entries_.emplace_back(std::string(name), value);
+void FeatureMap::index_appended() {
     if (!slots_.empty()) {
         if (2 * entries_.size() > slots_.size()) {
             build_index();

@@ -10,6 +10,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -68,7 +69,12 @@ public:
     std::pair<iterator, bool> try_emplace(std::string_view name, double value) { return emplace(name, value); }
     std::pair<iterator, bool> insert_or_assign(std::string_view name, double value);
     // Appends without checking for the name: the caller guarantees it is absent.
-    void append_unique(std::string_view name, double value);
+    void append_unique(std::string_view name, double value) {
+        // Built in place: no temporary string to move.
+        entries_.emplace_back(std::piecewise_construct, std::forward_as_tuple(name.data(), name.size()),
+                              std::forward_as_tuple(value));
+        if (!slots_.empty()) index_appended();
+    }
 
     std::size_t erase(std::string_view name);
     iterator erase(const_iterator it);
@@ -83,6 +89,8 @@ private:
     // Position of name, or size() when absent.
     std::size_t position(std::string_view name) const;
     void index_insert(std::uint32_t entry) const;
+    // Adds the last entry to the index (which is not empty).
+    void index_appended();
     void build_index() const;
 
     std::vector<value_type> entries_;

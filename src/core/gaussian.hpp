@@ -176,8 +176,9 @@ inline LogDensityEstimate estimate_log_floored_density(const GaussianStats& stat
     const double q = (d * d) / (2.0 * var);
     if (std::isnan(q)) return {kLogDensityFloor, true};
     // ln(exp(-q) / sqrt(2 pi var)) = -q - (ln(2 pi) + ln(var)) / 2, while exp(-q) is a normal
-    // number; far out in the tail it only is certain to floor when sqrt(2 pi var) >= 1.
-    if (q >= 700.0) return {kLogDensityFloor, kTwoPi * var >= 1.0};
+    // number. Far out in the tail exp(-q) <= exp(-700) < 9.9e-305, so the density stays below the
+    // floor once sqrt(2 pi var) >= 1e-4: certain to floor whenever 2 pi var >= 1e-8.
+    if (q >= 700.0) return {kLogDensityFloor, kTwoPi * var >= 1e-8};
     const double estimate = -q - 0.5 * (1.8378770664093453 + fast_log(var));
     if (estimate < kLogDensityFloor - 1e-6) return {kLogDensityFloor, true};
     if (estimate > kLogDensityFloor + 1e-6) return {estimate, true};

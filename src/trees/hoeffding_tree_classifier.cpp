@@ -48,8 +48,9 @@ std::size_t HoeffdingTreeClassifier::Leaf::add_class(Label y) {
     labels.push_back(y);
     counts.push_back(0.0);
     if (labels.size() > stride) {
-        // Re-lay the estimators out with room for more classes per feature.
-        const std::size_t new_stride = std::max<std::size_t>(2, 2 * stride);
+        // Re-lay the estimators out with room for one more class per feature: a leaf meets few
+        // classes, each once, and spare room would cost a never-read estimator per feature.
+        const std::size_t new_stride = std::max<std::size_t>(2, labels.size());
         std::vector<GaussianEstimator> wider(slot_ids.size() * new_stride);
         for (std::size_t s = 0; s < slot_ids.size(); ++s) {
             std::copy_n(estimators.begin() + s * stride, stride, wider.begin() + s * new_stride);

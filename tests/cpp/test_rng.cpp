@@ -166,6 +166,22 @@ TEST(LogDensityEstimate, CertainEstimatesAreCloseToTheExactTerm) {
     EXPECT_GT(certain, 50000);
 }
 
+TEST(LogDensityEstimate, FarTailOfANarrowGaussianIsCertainToFloor) {
+    // Variances below 1 / (2 pi), where the normaliser lifts the density: q >= 700 still floors.
+    for (double spread : {2e-4, 1e-3, 0.05, 0.3}) {
+        GaussianStats s;
+        for (double v : {-spread, 0.0, spread}) s.update(v);
+        const double sd = std::sqrt(s.variance());
+        for (double q : {700.0, 700.5, 720.0, 744.0, 746.0, 5000.0}) {
+            const double value = sd * std::sqrt(2.0 * q) * 1.0000001;
+            const LogDensityEstimate e = estimate_log_floored_density(s, value);
+            ASSERT_TRUE(e.certain) << spread << " " << q;
+            EXPECT_EQ(e.value, log_floored_density(s, value));
+            EXPECT_EQ(e.value, kLogDensityFloor);
+        }
+    }
+}
+
 TEST(HoeffdingBound, Formula) {
     EXPECT_EQ(hoeffding_bound(1.0, 1e-7, 0.0), 1.0);
     EXPECT_DOUBLE_EQ(hoeffding_bound(2.0, 0.01, 50.0), std::sqrt(4.0 * std::log(100.0) / 100.0));

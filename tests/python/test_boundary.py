@@ -156,8 +156,29 @@ class TestSamples:
             bench.convert(ItemsMapping([pair]))
 
     def test_matches_the_stock_conversion(self):
-        sample = {f"f{i}": float(i) for i in range(100)}
-        assert bench.convert(sample) == bench.stock_convert(sample) == 100
+        np = pytest.importorskip("numpy")
+
+        class Name(str):
+            pass
+
+        class Number(float):
+            pass
+
+        samples = [
+            {f"f{i}": float(i) for i in range(100)},
+            {},
+            {"é": 1.0, "naïve_ü": -2.5, "日本": 3.0, "plain": 4.0},
+            {"a": 1, "b": True, "c": np.float64(0.5), "d": np.int32(-7), "e": Number(2.5)},
+            {Name("x"): 1.0, "y": float("nan"), "z": float("-inf"), "w": -0.0, "v": 1e308},
+            {"a" * 40: 1.0, "": 2.0, "mixed": 1, "s": 1e-320},
+        ]
+        for sample in samples:
+            ours, stock = bench.echo(sample), bench.stock_echo(sample)
+            assert set(ours) == set(stock) and all(type(k) is str for k in ours)
+            assert all(repr(ours[k]) == repr(stock[k]) for k in stock)  # NaN and -0.0 alike
+        # A name given as bytes first is one feature with the str name, first value kept.
+        assert bench.echo({b"a": 1.0, "a": 2.0, "b": 3.0}) == {"a": 1.0, "b": 3.0}
+        assert bench.echo({"a": 1.0, b"a": 2.0, "b": 3.0}) == {"a": 1.0, "b": 3.0}
 
 
 class TestLabels:
@@ -212,6 +233,24 @@ class TestCalls:
 
 
 class TestResults:
+    def test_transformed_names_are_plain_str_whatever_the_input_keys(self):
+        class Name(str):
+            pass
+
+        scaler, selector = q.StandardScaler(with_std=False), q.VarianceThreshold()
+        samples = [{"a": 1.0, Name("b"): 2.0, b"c": 3.0, "é": 4.0, "d": 5.0, "const": 1.0},
+                   {"d": 2.0, "a": 3.0, Name("b"): 1.0, b"c": 0.0, "é": 1.0, "const": 1.0}]
+        for x in samples:
+            scaler.learn_one(x)
+            selector.learn_one(x)
+        for x in samples:
+            out = scaler.transform_one(x)
+            assert set(out) == {"a", "b", "c", "é", "d", "const"}
+            assert all(type(k) is str for k in out)
+            kept = selector.transform_one(x)
+            assert set(kept) == {"a", "b", "c", "é", "d"} and all(type(k) is str for k in kept)
+            assert all(kept[k] == x.get(k, x.get(k.encode())) for k in kept)
+
     @pytest.mark.parametrize("make", [lambda: q.StandardScaler(with_std=False), q.VarianceThreshold])
     def test_a_name_that_is_not_utf8_raises_unicode_decode_error_from_the_result(self, make):
         transformer = make()

@@ -310,7 +310,10 @@ def drive_briefly(entry, obj):
         except entry.raises:
             pass
         tracker.fed_step(x, y, y2, t, t2)
-    obj.reset()
+    try:
+        obj.reset()
+    except ValueError as error:  # a documented refusal (a negative size read at reset)
+        assert str(error) in entry.fixed_messages, f"reset refused: {error}"
 
 
 @pytest.mark.parametrize("entry", present_entries(lambda e: e.build is None), ids=lambda e: e.name)

@@ -13,7 +13,7 @@ import pytest
 import quelb
 from quelb import datasets, synth
 from quelb.__main__ import main
-from quelb.errors import SpecError, StreamError, UnknownDataset, UsageError
+from quelb.errors import ExpressionError, StreamError, UnknownDataset, UsageError
 from quelb.evaluate import Progress, prequential
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -108,7 +108,7 @@ def test_bad_requests_raise_usage_errors():
             prequential(q.NaiveBayes(), [], metrics)
     with pytest.raises(UsageError, match="metric Accuracy is given twice"):
         prequential(q.NaiveBayes(), [], ["Accuracy", q.Accuracy])
-    with pytest.raises(SpecError, match="NaiveBayes is a classifier, not a metric"):
+    with pytest.raises(ExpressionError, match="NaiveBayes is a classifier, not a metric"):
         prequential(q.NaiveBayes(), [], ["NaiveBayes"])
     with pytest.raises(StreamError, match="not an iterable"):
         prequential(q.NaiveBayes(), 42)
@@ -128,16 +128,16 @@ def test_progress_bar_only_where_asked():
     assert out.getvalue().endswith("\r")
 
 
-def test_specs_build_fresh_objects_and_refuse_code():
-    spec = quelb.specs.parse("NaiveBayes()", {"NaiveBayes": q.NaiveBayes})
-    assert spec.make() is not spec.make()
-    gen = quelb.specs.parse("SEA(variant=1, noise=+0.5, drifts=[10, 20], seed=-3)",
+def test_expressions_build_fresh_objects_and_refuse_code():
+    expression = quelb.expressions.parse("NaiveBayes()", {"NaiveBayes": q.NaiveBayes})
+    assert expression.make() is not expression.make()
+    gen = quelb.expressions.parse("SEA(variant=1, noise=+0.5, drifts=[10, 20], seed=-3)",
                             synth.GENERATORS).make()
     assert (gen.variant, gen.noise, gen.drifts, gen.seed) == (1, 0.5, (10, 20), -3)
     for text in ("NaiveBayes().__class__", "__import__('os').system('true')", "NaiveBayes(a=1 + 2)",
                  "NaiveBayes(a=open)", "NaiveBayes(*[])", "lambda: 0"):
-        with pytest.raises(SpecError):
-            quelb.specs.parse(text, {"NaiveBayes": q.NaiveBayes})
+        with pytest.raises(ExpressionError):
+            quelb.expressions.parse(text, {"NaiveBayes": q.NaiveBayes})
 
 
 def run_cli(capsys, *args):
@@ -147,8 +147,8 @@ def run_cli(capsys, *args):
 
 
 @pytest.mark.parametrize("args, message", [
-    (["NaiveBayes("], "cannot parse model spec 'NaiveBayes('"),
-    (["NaiveBays()"], "unknown class 'NaiveBays' in model spec 'NaiveBays()'; did you mean NaiveBayes?"),
+    (["NaiveBayes("], "cannot parse model expression 'NaiveBayes('"),
+    (["NaiveBays()"], "unknown class 'NaiveBays' in model expression 'NaiveBays()'; did you mean NaiveBayes?"),
     (["NaiveBayes(depth=3)"], "NaiveBayes(depth=3): arguments not accepted; it takes NaiveBayes()"),
     (["Accuracy()"], "'Accuracy()': Accuracy is a metric or detector, not a model"),
     (["NaiveBayes(x=__import__('os'))"], "unknown class '__import__'"),
@@ -157,7 +157,7 @@ def run_cli(capsys, *args):
     (["NaiveBayes", "-d", "weather(target='rain')"],
      "weather(target='rain'): the weather dataset has no feature 'rain'"),
     (["NaiveBayes", "-d", "data.csv"], "unknown dataset or generator 'data.csv'"),
-    (["NaiveBayes", "-m", "Accuracy("], "cannot parse metric spec 'Accuracy('"),
+    (["NaiveBayes", "-m", "Accuracy("], "cannot parse metric expression 'Accuracy('"),
     (["NaiveBayes", "-m", "NaiveBayes"], "NaiveBayes is a classifier, not a metric"),
     (["NaiveBayes", "-d", "friedman"], "NaiveBayes is a classifier but the Friedman stream has "
                                        "regression targets"),
@@ -200,7 +200,7 @@ def test_module_entry_runs_as_a_process():
     done = subprocess.run([sys.executable, "-m", "quelb", "evaluate", "Nope()"], env=env,
                           capture_output=True, text=True)
     assert done.returncode == 2 and done.stdout == ""
-    assert done.stderr == "quelb: error: unknown class 'Nope' in model spec 'Nope()'\n"
+    assert done.stderr == "quelb: error: unknown class 'Nope' in model expression 'Nope()'\n"
 
 
 INSTALL_CHECK = r"""

@@ -7,7 +7,7 @@ import re
 import _quelb_core as q
 import pytest
 
-from quelb.specs import parse_doc_parameters
+from quelb.expressions import parse_doc_parameters
 
 STUB = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
                     "python", "_quelb_core.pyi")

@@ -1,9 +1,9 @@
-"""Safe parsing of object specs such as ``ARFClassifier(n_models=10, seed=1)``.
+"""Safe parsing of object expressions such as ``ARFClassifier(n_models=10, seed=1)``.
 
-A spec is a class name, optionally called with literal arguments: numbers (with a sign),
-strings, ``True``/``False``/``None``, lists, tuples and dicts of those, and nested specs (for
-instance ``ClassificationPipeline([StandardScaler()], NaiveBayes())``). A metric spec may end in
-``.method`` to read that method instead of ``get`` (``WindowMetric(500).macro_f1``). Specs are
+An expression is a class name, optionally called with literal arguments: numbers (with a sign),
+strings, ``True``/``False``/``None``, lists, tuples and dicts of those, and nested expressions (for
+instance ``ClassificationPipeline([StandardScaler()], NaiveBayes())``). A metric expression may end in
+``.method`` to read that method instead of ``get`` (``WindowMetric(500).macro_f1``). Expressions are
 parsed with the ``ast`` module and never evaluated: no name outside the given namespace, no
 attribute access, no operators, no code.
 """
@@ -12,20 +12,20 @@ import difflib
 import inspect
 import re
 
-from .errors import SpecError
+from .errors import ExpressionError
 
-__all__ = ["Spec", "parse", "signature_of", "first_line"]
+__all__ = ["Expression", "parse", "signature_of", "first_line"]
 
 
-class Spec:
-    """A parsed spec: ``make()`` builds a fresh object every call; ``cls`` is the outer class,
+class Expression:
+    """A parsed expression: ``make()`` builds a fresh object every call; ``cls`` is the outer class,
     ``label`` the canonical text and ``reader`` the method selected with ``.method`` (or None)."""
 
     def __init__(self, cls, make, label, reader=None):
         self.cls, self.make, self.label, self.reader = cls, make, label, reader
 
     def __repr__(self):
-        return f"Spec({self.label!r})"
+        return f"Expression({self.label!r})"
 
 
 def first_line(error):
@@ -108,35 +108,35 @@ def _suggest(name, namespace):
 
 
 def parse(text, namespace, what="model", allow_reader=False):
-    """Parses ``text`` against ``namespace`` (name -> class) into a Spec.
+    """Parses ``text`` against ``namespace`` (name -> class) into a Expression.
 
-    Raises SpecError, with one line naming the problem, when the text does not parse, names a
-    class not in the namespace, or uses anything but literals and nested specs.
+    Raises ExpressionError, with one line naming the problem, when the text does not parse, names a
+    class not in the namespace, or uses anything but literals and nested expressions.
     """
     if not isinstance(text, str) or not text.strip():
-        raise SpecError(f"empty {what} spec")
+        raise ExpressionError(f"empty {what} expression")
     try:
         tree = ast.parse(text.strip(), mode="eval")
     except SyntaxError as e:
-        raise SpecError(f"cannot parse {what} spec '{text}': {e.msg}") from None
+        raise ExpressionError(f"cannot parse {what} expression '{text}': {e.msg}") from None
     node, reader = tree.body, None
     if allow_reader and isinstance(node, ast.Attribute):
         node, reader = node.value, node.attr
     builder = _Builder(text, namespace, what)
     cls, make = builder.object(node)
     if reader is not None and not callable(getattr(cls, reader, None)):
-        raise SpecError(f"{what} spec '{text}': {cls.__name__} has no method '{reader}'")
-    return Spec(cls, make, ast.unparse(tree.body), reader)
+        raise ExpressionError(f"{what} expression '{text}': {cls.__name__} has no method '{reader}'")
+    return Expression(cls, make, ast.unparse(tree.body), reader)
 
 
 class _Builder:
-    """Turns the nodes of a parsed spec into factories, refusing anything that is not data."""
+    """Turns the nodes of a parsed expression into factories, refusing anything that is not data."""
 
     def __init__(self, text, namespace, what):
         self.text, self.namespace, self.what = text, namespace, what
 
     def fail(self, message):
-        raise SpecError(f"{self.what} spec '{self.text}': {message}")
+        raise ExpressionError(f"{self.what} expression '{self.text}': {message}")
 
     def object(self, node):
         """(class, factory) of a class name or a call of one."""
@@ -155,7 +155,7 @@ class _Builder:
         name = name_node.id
         cls = self.namespace.get(name)
         if cls is None:
-            raise SpecError(f"unknown class '{name}' in {self.what} spec '{self.text}'"
+            raise ExpressionError(f"unknown class '{name}' in {self.what} expression '{self.text}'"
                             + _suggest(name, self.namespace))
         label = ast.unparse(node)
 
@@ -168,12 +168,12 @@ class _Builder:
                 detail = first_line(e)
                 if isinstance(e, TypeError) and "incompatible constructor arguments" in detail:
                     detail = "arguments not accepted"
-                raise SpecError(f"{label}: {detail}; it takes {describe_signature(cls)}") from None
+                raise ExpressionError(f"{label}: {detail}; it takes {describe_signature(cls)}") from None
 
         return cls, make
 
     def value(self, node):
-        """A factory of an argument value: a literal, a container of values or a nested spec."""
+        """A factory of an argument value: a literal, a container of values or a nested expression."""
         if isinstance(node, ast.Constant):
             if not isinstance(node.value, (int, float, str, bool, type(None))):
                 self.fail(f"unsupported literal '{ast.unparse(node)}'")
@@ -199,4 +199,4 @@ class _Builder:
                 value = float(node.id)
                 return lambda: value
             return self.object(node)[1]
-        self.fail(f"only literals and class specs may be arguments, not '{ast.unparse(node)}'")
+        self.fail(f"only literals and class expressions may be arguments, not '{ast.unparse(node)}'")
