@@ -14,8 +14,6 @@ namespace {
 constexpr double kMinSamplesPerSide = 5.0;
 // Keeps the ratio of faded errors finite when either is 0.
 constexpr double kFadedErrorFloor = 1e-12;
-// Nodes an E-BST has room for when it receives its first value.
-constexpr std::size_t kFirstEbstCapacity = 16;
 
 double square(double v) { return v * v; }
 
@@ -398,7 +396,7 @@ void FIMTDDRegressor::insert_into_ebsts(Node& leaf, double y, bool record) {
         if (std::isnan(e.value)) continue;
         Ebst& tree = leaf.ebst[e.column];
         if (tree.empty()) {
-            tree.start(e.value, y);
+            tree.add_node(e.value, y);
             if (record) ebst_touches_.push_back({&tree, 0});
         } else {
             ebst_walks_.push_back({&tree, 0, e.value});
@@ -446,14 +444,6 @@ void FIMTDDRegressor::update_perceptron(Node& leaf, double normalised_y) {
 }
 
 // ---- Splits -------------------------------------------------------------------------------------
-
-void FIMTDDRegressor::Ebst::start(double key, double y) {
-    // A leaf's E-BST usually receives many distinct values: starting with room for a few skips
-    // the smallest reallocations of both arrays.
-    links.reserve(kFirstEbstCapacity);
-    le.reserve(kFirstEbstCapacity);
-    add_node(key, y);
-}
 
 void FIMTDDRegressor::Ebst::add_node(double key, double y) {
     links.push_back(Link{key});

@@ -132,8 +132,6 @@ private:
         std::vector<Moments> le;
 
         bool empty() const { return links.empty(); }
-        // The first node of an empty tree.
-        void start(double key, double y);
         void add_node(double key, double y);
         // One step of inserting (value, y) at node `at` of a non-empty tree: the next node to
         // visit, or kNoChild once the value has its place. The node whose sums received y, if
