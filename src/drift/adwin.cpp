@@ -15,6 +15,12 @@ namespace {
 // updates free of allocations, while a huge max_buckets only costs memory as buckets arrive.
 constexpr std::size_t kMaxReservedSlots = 64;
 
+// 2^i exactly, as std::ldexp(1.0, i) gives it, without the library call: bucket sizes are looked
+// up on every compression and every step of a scan.
+double power_of_two(std::size_t i) {
+    return i < 64 ? static_cast<double>(std::uint64_t{1} << i) : std::ldexp(1.0, static_cast<int>(i));
+}
+
 }  // namespace
 
 ADWIN::ADWIN(double delta_, int clock_, int max_buckets_, int min_window_length_, int grace_period_)
@@ -108,9 +114,17 @@ void ADWIN::update(double value) {
     compress();
 
     ++update_count_;
-    if (update_count_ % clock != 0 || width_ <= grace_period) return;
+    if (!at_clock_tick() || width_ <= grace_period) return;
     while (scan_and_cut()) {
     }
+}
+
+bool ADWIN::at_clock_tick() const {
+    // A 32-bit division is much cheaper than a 64-bit one and covers the first 2^32 updates.
+    if (update_count_ <= 0xFFFFFFFFLL) {
+        return static_cast<std::uint32_t>(update_count_) % static_cast<std::uint32_t>(clock) == 0;
+    }
+    return update_count_ % clock == 0;
 }
 
 // Merges the two oldest buckets of every row that overflowed into one bucket of the next row.
@@ -119,7 +133,7 @@ void ADWIN::compress() {
     for (std::size_t i = 0; rows_[i].size() == overflow; ++i) {
         if (i + 1 == rows_.size()) rows_.push_back(make_row());
         BucketRow& row = rows_[i];
-        const double c = std::ldexp(1.0, static_cast<int>(i));
+        const double c = power_of_two(i);
         const Bucket b0 = row[0];
         const Bucket b1 = row[1];
         const double d = b0.total / c - b1.total / c;
@@ -138,7 +152,7 @@ bool ADWIN::scan_and_cut() {
     double n_new = width_, s_new = total_;
     for (std::size_t r = rows_.size(); r-- > 0;) {
         const BucketRow& row = rows_[r];
-        const double size = std::ldexp(1.0, static_cast<int>(r));
+        const double size = power_of_two(r);
         for (std::size_t k = 0; k < row.size(); ++k) {
             // The newest value always stays on the newer side.
             if (r == 0 && k + 1 == row.size()) return false;
@@ -164,7 +178,7 @@ bool ADWIN::scan_and_cut() {
 
 void ADWIN::drop_oldest_bucket() {
     BucketRow& row = rows_.back();
-    const double size = std::ldexp(1.0, static_cast<int>(rows_.size() - 1));
+    const double size = power_of_two(rows_.size() - 1);
     const Bucket oldest = row.front();
     width_ -= size;
     total_ -= oldest.total;

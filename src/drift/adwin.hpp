@@ -48,6 +48,8 @@ private:
     using BucketRow = std::vector<Bucket>;
 
     BucketRow make_row() const;
+    // Whether update_count_ is a multiple of clock: the window is checked for a cut.
+    bool at_clock_tick() const;
     void compress();
     // One pass over the window from the oldest bucket; true when it found a cut and dropped a bucket.
     bool scan_and_cut();
