@@ -36,6 +36,26 @@ void draw_patch(FeatureSubset& subset, const SampleColumns& loaded, int seed, st
     subset.draw(loaded, rng, patch_size(loaded.loaded().size(), fraction), true);
 }
 
+// One learning step of either ensemble on a loaded sample: a member builds its tree and draws its
+// patch at its first sample, then learns the sample once ("subspaces") or a Poisson number of times.
+template <class Ensemble, class Target>
+void learn_patches(Ensemble& ensemble, std::vector<typename Ensemble::Member>& members, SampleColumns& features,
+                   Rng& rng, Target y) {
+    const PoissonDraw poisson(ensemble.lambda_value);
+    const PatchTraining mode = patch_training(ensemble.training_method);
+    const auto make = [&ensemble](NewModel) { return ensemble.make_tree(); };
+    for (std::size_t i = 0; i < members.size(); ++i) {
+        auto& member = members[i];
+        if (!member.trees.model) {
+            member.trees.model = ensemble.make_tree();
+            if (mode != PatchTraining::resampling)
+                draw_patch(member.features, features, ensemble.seed, i, ensemble.subspace_fraction);
+        }
+        const int k = mode == PatchTraining::subspaces ? 1 : poisson(rng);
+        member.learn_loaded(features, y, k, make);
+    }
+}
+
 // ---- Classifier ---------------------------------------------------------------------------------
 
 SRPClassifier::SRPClassifier(int n_models, int seed, double lambda_value, double drift_delta, double warning_delta,
@@ -74,19 +94,8 @@ void SRPClassifier::reset() {
 }
 
 void SRPClassifier::learn_one(const FeatureMap& x, Label y) {
-    const PoissonDraw poisson(lambda_value);
-    const PatchTraining mode = patch_training(training_method);
     features_->load(x, true);
-    const auto make = [this](NewModel) { return make_tree(); };
-    for (std::size_t i = 0; i < members_.size(); ++i) {
-        Member& member = members_[i];
-        if (!member.trees.model) {
-            member.trees.model = make_tree();
-            if (mode != PatchTraining::resampling) draw_patch(member.features, *features_, seed, i, subspace_fraction);
-        }
-        const int k = mode == PatchTraining::subspaces ? 1 : poisson(rng_);
-        member.learn_loaded(*features_, y, k, make);
-    }
+    learn_patches(*this, members_, *features_, rng_, y);
 }
 
 void SRPClassifier::vote(const FeatureMap& x) {
@@ -143,19 +152,8 @@ void SRPRegressor::reset() {
 }
 
 void SRPRegressor::learn_one(const FeatureMap& x, double y) {
-    const PoissonDraw poisson(lambda_value);
-    const PatchTraining mode = patch_training(training_method);
     features_->load(x, true);
-    const auto make = [this](NewModel) { return make_tree(); };
-    for (std::size_t i = 0; i < members_.size(); ++i) {
-        Member& member = members_[i];
-        if (!member.trees.model) {
-            member.trees.model = make_tree();
-            if (mode != PatchTraining::resampling) draw_patch(member.features, *features_, seed, i, subspace_fraction);
-        }
-        const int k = mode == PatchTraining::subspaces ? 1 : poisson(rng_);
-        member.learn_loaded(*features_, y, k, make);
-    }
+    learn_patches(*this, members_, *features_, rng_, y);
 }
 
 double SRPRegressor::predict_one(const FeatureMap& x) {

@@ -55,6 +55,8 @@ public:
     using Member = ClassifierMember;
     const std::vector<Member>& members() const { return members_; }
     std::vector<Member>& members() { return members_; }
+    // A new member tree with the ensemble's options, reading its shared columns.
+    std::unique_ptr<HoeffdingTreeClassifier> make_tree() const;
 
     // Options. n_models and seed take effect at the next reset; training_method at the next
     // learn_one; the tree options when a tree is made.
@@ -70,7 +72,6 @@ public:
     int max_depth;
 
 private:
-    std::unique_ptr<HoeffdingTreeClassifier> make_tree() const;
     void vote(const FeatureMap& x);
 
     std::vector<Member> members_;
@@ -102,6 +103,8 @@ public:
     using Member = RegressorMember;
     const std::vector<Member>& members() const { return members_; }
     std::vector<Member>& members() { return members_; }
+    // A new member tree with the ensemble's options, reading its shared columns.
+    std::unique_ptr<HoeffdingTreeRegressor> make_tree() const;
 
     // Options, as for SRPClassifier.
     int n_models;
@@ -116,7 +119,6 @@ public:
     double warning_delta;
 
 private:
-    std::unique_ptr<HoeffdingTreeRegressor> make_tree() const;
 
     std::vector<Member> members_;
     Rng rng_;  // Poisson weights only
