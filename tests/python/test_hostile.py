@@ -135,8 +135,11 @@ class Run:
     def extra(self, what, seed_value):
         r = random.Random(seed_value)
         if what == "reset":
-            self.both(lambda o: o.reset())
-            self.tracker.reset()
+            result = self.both(lambda o: o.reset(), ValueError)
+            if isinstance(result, ValueError):  # documented, and the object stays as it was
+                assert str(result) in self.entry.fixed_messages, f"reset refused: {result}"
+            else:
+                self.tracker.reset()
         elif what == "property" and self.properties:
             name = r.choice(self.properties)
             value = r.choice(extremes(self.entry, name, type(self.original[name])) or [self.original[name]])
