@@ -8,6 +8,9 @@
 
 namespace quelb {
 
+// Largest count a saved metric may hold: far beyond any stream, and 2 * tp + fp + fn stays exact.
+inline constexpr std::int64_t kMaxSavedCount = std::int64_t{1} << 60;
+
 class Accuracy {
 public:
     void update(Label y_true, Label y_pred) {
@@ -26,6 +29,8 @@ public:
     void load_state(StateReader& in) {
         n_correct_ = in.i64();
         n_pairs_ = in.i64();
+        if (n_pairs_ < 0 || n_pairs_ > kMaxSavedCount || n_correct_ < 0 || n_correct_ > n_pairs_)
+            in.fail("accuracy counts out of range");
     }
 
 private:
@@ -47,6 +52,10 @@ struct ClassCounts {
         tp = in.i64();
         fp = in.i64();
         fn = in.i64();
+        // Counts a stream can reach; larger ones would overflow the sums the scores take.
+        for (std::int64_t count : {tp, fp, fn}) {
+            if (count < 0 || count > kMaxSavedCount) in.fail("class counts out of range");
+        }
     }
 };
 
