@@ -79,6 +79,8 @@ void FIMTDDRegressor::reset() {
     // The generator keeps its state: owners that want a tree drawing from a seed again
     // construct a new one.
     dismantle(std::move(root_));
+    spare_leaf_trees_.clear();
+    touched_leaf_ = nullptr;
     target_sums_ = Moments{};
     feature_sums_.clear();
     split_count_ = 0;
@@ -369,18 +371,16 @@ void FIMTDDRegressor::learn_at_leaf(Node& leaf, int depth, bool allow_split, boo
 
     // A leaf at the depth limit never splits: its E-BSTs would never be read.
     if (depth >= max_depth) return;
-    if (main_tree) {
-        // The same value and target inserted again at the same leaf follow the same paths and
-        // add to the same sums (a value first placed last time now has its own node).
-        if (step.repeat && &leaf == touched_leaf_ && alternate_wins_ == touched_wins_) {
-            for (const EbstTouch& touch : ebst_touches_) touch.tree->le[touch.node].add(y);
-        } else {
-            insert_into_ebsts(leaf, y, step.record);
+    if (main_tree && step.repeat && &leaf == touched_leaf_ && alternate_wins_ == touched_wins_ && leaf.trees &&
+        !leaf.trees->pending_samples.empty()) {
+        // The previous step queued this very sample here: it is inserted once more.
+        ++leaf.trees->pending_samples.back().times;
+    } else {
+        queue_for_ebsts(leaf, y);
+        if (main_tree) {
             touched_leaf_ = step.record ? &leaf : nullptr;
             touched_wins_ = alternate_wins_;
         }
-    } else {
-        insert_into_ebsts(leaf, y, false);
     }
     if (allow_split && leaf.targets.count - leaf.last_split_check >= grace_period) {
         attempt_split(leaf, step.mode);
@@ -389,43 +389,45 @@ void FIMTDDRegressor::learn_at_leaf(Node& leaf, int depth, bool allow_split, boo
     }
 }
 
-void FIMTDDRegressor::insert_into_ebsts(Node& leaf, double y, bool record) {
-    if (leaf.ebst.size() < features_->index().size()) leaf.ebst.resize(features_->index().size());
-    if (record) ebst_touches_.clear();
-    ebst_walks_.clear();
+namespace {
+
+// Samples a leaf queues before they are inserted, whether or not a split search comes first.
+constexpr std::size_t kMaxPendingSamples = 64;
+// Storage of a split leaf is reused only up to this many E-BST nodes, so that a small new leaf
+// does not keep the memory of a large one, and only this many are kept spare.
+constexpr std::size_t kMaxRecycledNodes = 4096;
+constexpr std::size_t kMaxSpareLeafTrees = 4;
+
+}  // namespace
+
+std::unique_ptr<FIMTDDRegressor::LeafTrees> FIMTDDRegressor::take_leaf_trees() {
+    if (spare_leaf_trees_.empty()) return std::make_unique<LeafTrees>();
+    std::unique_ptr<LeafTrees> trees = std::move(spare_leaf_trees_.back());
+    spare_leaf_trees_.pop_back();
+    return trees;
+}
+
+void FIMTDDRegressor::recycle_leaf_trees(std::unique_ptr<LeafTrees> trees) {
+    if (!trees || trees->nodes.capacity() > kMaxRecycledNodes || spare_leaf_trees_.size() >= kMaxSpareLeafTrees) {
+        return;
+    }
+    trees->clear();
+    spare_leaf_trees_.push_back(std::move(trees));
+}
+
+void FIMTDDRegressor::queue_for_ebsts(Node& leaf, double y) {
+    if (!leaf.trees) leaf.trees = take_leaf_trees();
+    LeafTrees& trees = *leaf.trees;
+    if (trees.roots.size() < features_->index().size()) trees.roots.resize(features_->index().size(), kNoChild);
+    std::uint32_t n_values = 0;
     for (const auto& e : features_->entries()) {
         // A NaN has no place in the ordering; like a missing value it counts on the right.
         if (std::isnan(e.value)) continue;
-        Ebst& tree = leaf.ebst[e.column];
-        if (tree.empty()) {
-            tree.add_node(e.value, y);
-            if (record) ebst_touches_.push_back({&tree, 0});
-        } else {
-            ebst_walks_.push_back({&tree, 0, e.value});
-        }
+        trees.pending_values.push_back({e.column, e.value});
+        ++n_values;
     }
-    if (record) {
-        for (const EbstWalk& start : ebst_walks_) {
-            ebst_path_.clear();
-            for (std::uint32_t at = 0; at != kNoChild;) at = start.tree->insert_step(at, start.value, y, &ebst_path_);
-            for (const std::uint32_t node : ebst_path_) ebst_touches_.push_back({start.tree, node});
-        }
-        return;
-    }
-    // The insertions go down their trees one level at a time, side by side: they are independent,
-    // so the memory reads of one overlap with those of the others.
-    while (!ebst_walks_.empty()) {
-        for (std::size_t i = 0; i < ebst_walks_.size();) {
-            EbstWalk& walk = ebst_walks_[i];
-            walk.at = walk.tree->insert_step(walk.at, walk.value, y, nullptr);
-            if (walk.at == kNoChild) {
-                walk = ebst_walks_.back();
-                ebst_walks_.pop_back();
-            } else {
-                ++i;
-            }
-        }
-    }
+    trees.pending_samples.push_back({y, 1, n_values});
+    if (trees.pending_samples.size() >= kMaxPendingSamples) trees.apply_pending();
 }
 
 void FIMTDDRegressor::update_perceptron(Node& leaf, double normalised_y) {
@@ -447,50 +449,67 @@ void FIMTDDRegressor::update_perceptron(Node& leaf, double normalised_y) {
 
 // ---- Splits -------------------------------------------------------------------------------------
 
-void FIMTDDRegressor::Ebst::add_node(double key, double y) {
-    links.push_back(Link{key});
-    le.emplace_back().add(y);
+void FIMTDDRegressor::LeafTrees::clear() {
+    roots.clear();
+    nodes.clear();
+    pending_samples.clear();
+    pending_values.clear();
 }
 
-std::uint32_t FIMTDDRegressor::Ebst::insert_step(std::uint32_t at, double value, double y,
-                                                 std::vector<std::uint32_t>* touched) {
-    std::uint32_t* child;
-    if (value <= links[at].key) {
-        le[at].add(y);
-        if (touched) touched->push_back(at);
-        if (value == links[at].key) return kNoChild;
-        child = &links[at].left;
-    } else {
-        child = &links[at].right;
+void FIMTDDRegressor::LeafTrees::apply_pending() {
+    std::size_t v = 0;
+    for (const PendingSample& sample : pending_samples) {
+        for (std::uint32_t i = 0; i < sample.n_values; ++i, ++v) {
+            insert(pending_values[v].column, pending_values[v].value, sample.y, sample.times);
+        }
     }
-    if (*child != kNoChild) return *child;
-    const auto created = static_cast<std::uint32_t>(links.size());
-    *child = created;  // before add_node moves the links
-    add_node(value, y);
-    if (touched) touched->push_back(created);
-    return kNoChild;
+    pending_samples.clear();
+    pending_values.clear();
 }
 
-double FIMTDDRegressor::best_ebst_split(const Ebst& tree, const Moments& total, double& threshold) {
+void FIMTDDRegressor::LeafTrees::insert(std::uint32_t column, double value, double y, std::int64_t times) {
+    // Repeated insertions follow the same path to the node of `value` (created by the first),
+    // adding to the same sums: each sum receives its `times` additions one after another.
+    const auto add = [&](Moments& m) {
+        for (std::int64_t i = 0; i < times; ++i) m.add(y);
+    };
+    std::uint32_t* slot = &roots[column];
+    while (*slot != kNoChild) {
+        EbstNode& node = nodes[*slot];
+        if (value <= node.key) {
+            add(node.le);
+            if (value == node.key) return;
+            slot = &node.left;
+        } else {
+            slot = &node.right;
+        }
+    }
+    const auto created = static_cast<std::uint32_t>(nodes.size());
+    *slot = created;  // before the node array may move
+    add(nodes.emplace_back(EbstNode{value, kNoChild, kNoChild, Moments{}}).le);
+}
+
+double FIMTDDRegressor::best_ebst_split(const LeafTrees& trees, std::uint32_t column, const Moments& total,
+                                        double& threshold) {
     double best = -1.0;
-    if (tree.empty()) return best;
+    std::uint32_t at = trees.roots[column];
+    if (at == kNoChild) return best;
     const double n = total.count;
     const double sd_total = total.std_dev();
     // In-order walk: the left subtree of a node carries what lies left of the node's subtree; its
     // right subtree carries everything up to and including the node's key.
     ebst_stack_.clear();
-    std::uint32_t at = 0;
     Moments carried;
     for (;;) {
         while (at != kNoChild) {
             ebst_stack_.push_back({at, carried});
-            at = tree.links[at].left;
+            at = trees.nodes[at].left;
         }
         if (ebst_stack_.empty()) break;
         const Carried top = ebst_stack_.back();
         ebst_stack_.pop_back();
-        const Ebst::Link& node = tree.links[top.node];
-        const Moments& le = tree.le[top.node];
+        const EbstNode& node = trees.nodes[top.node];
+        const Moments& le = node.le;
         Moments left = top.left;
         left.count += le.count;
         left.sum += le.sum;
@@ -516,12 +535,15 @@ double FIMTDDRegressor::best_ebst_split(const Ebst& tree, const Moments& total, 
 }
 
 void FIMTDDRegressor::attempt_split(Node& leaf, LeafMode mode) {
+    if (!leaf.trees) return;
+    LeafTrees& trees = *leaf.trees;
+    trees.apply_pending();
     const Moments& total = leaf.targets;
     double best = -1.0, second = -1.0, best_threshold = 0.0;
     std::uint32_t best_column = 0;
-    for (std::uint32_t column = 0; column < leaf.ebst.size(); ++column) {
+    for (std::uint32_t column = 0; column < trees.roots.size(); ++column) {
         double threshold = 0.0;
-        const double sdr = best_ebst_split(leaf.ebst[column], total, threshold);
+        const double sdr = best_ebst_split(trees, column, total, threshold);
         if (!(sdr > 0.0)) continue;
         if (sdr > best) {
             second = best;
@@ -552,7 +574,7 @@ void FIMTDDRegressor::attempt_split(Node& leaf, LeafMode mode) {
         }
     }
     // An internal node keeps its target sums but no longer predicts or searches splits.
-    std::vector<Ebst>().swap(leaf.ebst);
+    recycle_leaf_trees(std::move(leaf.trees));
     std::vector<double>().swap(leaf.weights);
     ++split_count_;
 }
@@ -571,31 +593,65 @@ void FIMTDDRegressor::Moments::load_state(StateReader& in) {
     sumsq = in.f64();
 }
 
-void FIMTDDRegressor::Ebst::save_state(StateWriter& out) const {
-    out.seq(links, [&](StateWriter&, const Link& link) {
-        out.f64(link.key);
-        out.u32(link.left);
-        out.u32(link.right);
-    });
-    for (const Moments& m : le) m.save_state(out);
+void FIMTDDRegressor::LeafTrees::save_state(StateWriter& out) const {
+    // Each column's nodes in creation order, which is their order in the shared array.
+    std::vector<std::uint32_t> members, pending, local(nodes.size(), kNoChild);
+    out.size(roots.size());
+    for (const std::uint32_t root : roots) {
+        members.clear();
+        if (root != kNoChild) pending.push_back(root);
+        while (!pending.empty()) {
+            const std::uint32_t at = pending.back();
+            pending.pop_back();
+            members.push_back(at);
+            if (nodes[at].left != kNoChild) pending.push_back(nodes[at].left);
+            if (nodes[at].right != kNoChild) pending.push_back(nodes[at].right);
+        }
+        std::sort(members.begin(), members.end());
+        for (std::uint32_t i = 0; i < members.size(); ++i) local[members[i]] = i;
+        const auto local_link = [&](std::uint32_t link) { return link == kNoChild ? kNoChild : local[link]; };
+        out.size(members.size());
+        for (const std::uint32_t at : members) {
+            out.f64(nodes[at].key);
+            out.u32(local_link(nodes[at].left));
+            out.u32(local_link(nodes[at].right));
+        }
+        for (const std::uint32_t at : members) nodes[at].le.save_state(out);
+    }
 }
 
-void FIMTDDRegressor::Ebst::load_state(StateReader& in) {
-    in.seq(links, [&](StateReader&, Link& link) {
-        link.key = in.f64();
-        link.left = in.u32();
-        link.right = in.u32();
-    });
-    le.resize(links.size());
-    for (Moments& m : le) m.load_state(in);
-    // Insertions and the split search walk these links without bounds.
-    check_tree_links(
-        in, links.size(),
-        [&](std::size_t i, auto&& link) {
-            if (links[i].left != kNoChild) link(links[i].left);
-            if (links[i].right != kNoChild) link(links[i].right);
-        },
-        "a feature's value tree");
+void FIMTDDRegressor::LeafTrees::load_state(StateReader& in, std::uint32_t n_columns) {
+    clear();
+    const std::size_t n_trees = in.size();
+    // Indexed by column, and only ever grown to the index's size.
+    if (n_trees > n_columns) in.fail("a tree leaf has statistics of feature columns that do not exist");
+    roots.assign(n_trees, kNoChild);
+    for (std::uint32_t& root : roots) {
+        const std::size_t count = in.size(16);
+        const auto offset = static_cast<std::uint32_t>(nodes.size());
+        if (count > kNoChild - offset) in.fail("a feature's value tree is too large");
+        for (std::size_t i = 0; i < count; ++i) {
+            EbstNode& node = nodes.emplace_back(EbstNode{in.f64(), kNoChild, kNoChild, Moments{}});
+            node.left = in.u32();
+            node.right = in.u32();
+        }
+        for (std::size_t i = 0; i < count; ++i) nodes[offset + i].le.load_state(in);
+        // Insertions and the split search walk these links without bounds.
+        check_tree_links(
+            in, count,
+            [&](std::size_t i, auto&& link) {
+                const EbstNode& node = nodes[offset + i];
+                if (node.left != kNoChild) link(node.left);
+                if (node.right != kNoChild) link(node.right);
+            },
+            "a feature's value tree");
+        for (std::size_t i = 0; i < count; ++i) {
+            EbstNode& node = nodes[offset + i];
+            if (node.left != kNoChild) node.left += offset;
+            if (node.right != kNoChild) node.right += offset;
+        }
+        if (count > 0) root = offset;
+    }
 }
 
 namespace {
@@ -629,7 +685,11 @@ void FIMTDDRegressor::Node::save_state(StateWriter& out) const {
     out.f64(orig_faded_error);
     out.f64(alt_faded_error);
     out.f64(alt_last_check);
-    out.seq(ebst, [&](StateWriter&, const Ebst& tree) { tree.save_state(out); });
+    if (trees) {
+        trees->save_state(out);
+    } else {
+        out.size(0);
+    }
     out.f64(last_split_check);
     out.f64s(weights);
     out.f64(bias);
@@ -663,11 +723,13 @@ FIMTDDRegressor::Node::Links FIMTDDRegressor::Node::load_state(StateReader& in, 
     orig_faded_error = in.f64();
     alt_faded_error = in.f64();
     alt_last_check = in.f64();
-    in.seq(ebst, [&](StateReader&, Ebst& tree) { tree.load_state(in); });
+    trees = std::make_unique<LeafTrees>();
+    trees->load_state(in, n_columns);
+    if (trees->roots.empty()) trees.reset();
     last_split_check = in.f64();
     in.f64s(weights);
-    // Both are indexed by column and only ever grow to the index's size.
-    if (ebst.size() > n_columns || weights.size() > n_columns) {
+    // Indexed by column and only ever grown to the index's size.
+    if (weights.size() > n_columns) {
         in.fail("a tree leaf has statistics of feature columns that do not exist");
     }
     bias = in.f64();
@@ -720,6 +782,9 @@ void FIMTDDRegressor::save_tree(StateWriter& out) const {
     while (!pending.empty()) {
         const Node* node = pending.back();
         pending.pop_back();
+        // Queued samples are inserted first: that changes how the leaf holds its statistics, not
+        // what they are, and the saved trees are then complete.
+        if (node->trees) node->trees->apply_pending();
         node->save_state(out);
         if (node->alternate) pending.push_back(node->alternate.get());
         if (node->left) {
@@ -779,7 +844,7 @@ void FIMTDDRegressor::load_tree(StateReader& in, std::shared_ptr<SampleColumns> 
     root_ = std::move(root);
     features_ = std::move(columns);
     // Nothing of a former sample's walk refers to the restored nodes.
-    ebst_touches_.clear();
+    spare_leaf_trees_.clear();
     touched_leaf_ = nullptr;
     last_leaf_ = nullptr;
     answer_ = Answer{};

@@ -49,8 +49,8 @@ public:
     // sample loaded with new names added.
     void learn_loaded(double y);
     // `times` calls of learn_loaded(y), with exactly their results; while the sample keeps
-    // reaching the same leaf, each repetition adds to the split statistics the previous one
-    // reached instead of searching them again.
+    // reaching the same leaf, each repetition counts one more insertion of the sample the leaf
+    // already queued instead of queuing it again.
     void learn_repeated_loaded(double y, std::int64_t times);
     double predict_loaded();
     // `times` calls of learn_loaded(y) followed by predict_loaded(), with exactly their results;
@@ -130,41 +130,46 @@ private:
 
     static constexpr std::uint32_t kNoChild = 0xFFFFFFFFu;
 
-    // One feature's E-BST: a binary search tree of the distinct values seen, each node holding the
-    // targets of the values <= its key within its subtree. (The targets of the values above the
-    // key are implied by the leaf's totals and never read, so they are not kept.) Nodes live in
-    // arrays, nodes[0] the root: a repeated value allocates nothing, and deep trees built from
-    // sorted values are walked and freed without recursion. Keys and links are kept apart from
-    // the sums so that the walk down reads a compact array.
-    struct Ebst {
-        struct Link {
-            double key;
-            std::uint32_t left = kNoChild;
-            std::uint32_t right = kNoChild;
-        };
-        std::vector<Link> links;
-        std::vector<Moments> le;
-
-        void save_state(StateWriter& out) const;
-        void load_state(StateReader& in);
-
-        bool empty() const { return links.empty(); }
-        void add_node(double key, double y);
-        // One step of inserting (value, y) at node `at` of a non-empty tree: the next node to
-        // visit, or kNoChild once the value has its place. The node whose sums received y, if
-        // any, is appended to `touched` when given.
-        std::uint32_t insert_step(std::uint32_t at, double value, double y, std::vector<std::uint32_t>* touched);
+    // One node of a feature's E-BST: a binary search tree of the distinct values seen, each node
+    // holding the targets of the values <= its key within its subtree. (The targets of the values
+    // above the key are implied by the leaf's totals and never read, so they are not kept.)
+    struct EbstNode {
+        double key;
+        std::uint32_t left = kNoChild;
+        std::uint32_t right = kNoChild;
+        Moments le;
     };
-    // An insertion in progress.
-    struct EbstWalk {
-        Ebst* tree;
-        std::uint32_t at;
+    // A sample waiting for insertion: its target, how many times it is inserted, and how many of
+    // the pending values that follow the previous sample's are its.
+    struct PendingSample {
+        double y;
+        std::int64_t times;
+        std::uint32_t n_values;
+    };
+    struct PendingValue {
+        std::uint32_t column;
         double value;
     };
-    // The E-BST sums one insertion added to.
-    struct EbstTouch {
-        Ebst* tree;
-        std::uint32_t node;
+    // The E-BSTs of one leaf, one per feature column, with their nodes in one array (a repeated
+    // value allocates nothing; deep trees built from sorted values are walked and freed without
+    // recursion). Only the split search reads the trees, so samples wait in a queue until it runs
+    // and are then inserted in arrival order: each tree receives exactly the sums it would have
+    // received sample by sample, but is walked while it sits in cache rather than once per sample
+    // among the walks of every other tree of an ensemble.
+    struct LeafTrees {
+        std::vector<std::uint32_t> roots;  // by column; kNoChild for features not seen here
+        std::vector<EbstNode> nodes;
+        std::vector<PendingSample> pending_samples;
+        std::vector<PendingValue> pending_values;
+
+        void clear();
+        void apply_pending();
+        // Inserts (value, y) `times` times into the tree of `column`.
+        void insert(std::uint32_t column, double value, double y, std::int64_t times);
+        // Written column by column, each tree's nodes numbered in the order they were created;
+        // pending samples must have been applied.
+        void save_state(StateWriter& out) const;
+        void load_state(StateReader& in, std::uint32_t n_columns);
     };
 
     struct Node {
@@ -187,7 +192,7 @@ private:
         double alt_faded_error = 0.0;
         double alt_last_check = 0.0;
         // Leaf state.
-        std::vector<Ebst> ebst;  // by column; empty for features not seen here
+        std::unique_ptr<LeafTrees> trees;  // absent until the leaf first inserts a sample
         double last_split_check = 0.0;
         std::vector<double> weights;  // by column; absent ids weigh 0
         double bias = 0.0;
@@ -265,14 +270,16 @@ private:
     void test_for_change(Node& node, double error);
     void learn_one(double y, bool repeat, bool record);
     void learn_at_leaf(Node& leaf, int depth, bool allow_split, bool main_tree, const Step& step);
-    // Inserts the loaded sample's values with target y into the leaf's E-BSTs; with `record`,
-    // remembers every sum it added to in ebst_touches_.
-    void insert_into_ebsts(Node& leaf, double y, bool record);
+    // Queues the loaded sample's values with target y for the leaf's E-BSTs.
+    void queue_for_ebsts(Node& leaf, double y);
+    // A blank LeafTrees, reusing the storage of a leaf that split when there is one.
+    std::unique_ptr<LeafTrees> take_leaf_trees();
+    void recycle_leaf_trees(std::unique_ptr<LeafTrees> trees);
     // One step of the leaf's perceptron towards the target, normalised.
     void update_perceptron(Node& leaf, double normalised_y);
     // Best threshold of one feature's E-BST by standard deviation reduction; -1 when no threshold
     // leaves at least five samples on each side.
-    double best_ebst_split(const Ebst& tree, const Moments& total, double& threshold);
+    double best_ebst_split(const LeafTrees& trees, std::uint32_t column, const Moments& total, double& threshold);
     void attempt_split(Node& leaf, LeafMode mode);
 
     std::string leaf_prediction_;
@@ -294,11 +301,10 @@ private:
         Moments left;
     };
     std::vector<Carried> ebst_stack_;
-    std::vector<EbstWalk> ebst_walks_;
-    std::vector<std::uint32_t> ebst_path_;
-    // The sums the last recorded insertion added to, at touched_leaf_ (null when there is none),
-    // while alternate_wins_ was touched_wins_.
-    std::vector<EbstTouch> ebst_touches_;
+    // Storage of leaves that split, for new leaves.
+    std::vector<std::unique_ptr<LeafTrees>> spare_leaf_trees_;
+    // The leaf whose last queued sample is the one the last recorded learning step queued (null
+    // when there is none), while alternate_wins_ was touched_wins_.
     const Node* touched_leaf_ = nullptr;
     std::int64_t touched_wins_ = 0;
     Answer answer_;
