@@ -79,7 +79,6 @@ void FIMTDDRegressor::reset() {
     // The generator keeps its state: owners that want a tree drawing from a seed again
     // construct a new one.
     dismantle(std::move(root_));
-    spare_leaf_trees_.clear();
     touched_leaf_ = nullptr;
     target_sums_ = Moments{};
     feature_sums_.clear();
@@ -371,16 +370,18 @@ void FIMTDDRegressor::learn_at_leaf(Node& leaf, int depth, bool allow_split, boo
 
     // A leaf at the depth limit never splits: its E-BSTs would never be read.
     if (depth >= max_depth) return;
-    if (main_tree && step.repeat && &leaf == touched_leaf_ && alternate_wins_ == touched_wins_ && leaf.trees &&
-        !leaf.trees->pending_samples.empty()) {
-        // The previous step queued this very sample here: it is inserted once more.
-        ++leaf.trees->pending_samples.back().times;
-    } else {
-        queue_for_ebsts(leaf, y);
-        if (main_tree) {
+    if (main_tree) {
+        // The same value and target inserted again at the same leaf follow the same paths and
+        // add to the same sums (a value first placed last time now has its own node).
+        if (step.repeat && &leaf == touched_leaf_ && alternate_wins_ == touched_wins_) {
+            for (const std::uint32_t node : ebst_touches_) leaf.trees->nodes[node].le.add(y);
+        } else {
+            insert_into_ebsts(leaf, y, step.record);
             touched_leaf_ = step.record ? &leaf : nullptr;
             touched_wins_ = alternate_wins_;
         }
+    } else {
+        insert_into_ebsts(leaf, y, false);
     }
     if (allow_split && leaf.targets.count - leaf.last_split_check >= grace_period) {
         attempt_split(leaf, step.mode);
@@ -389,45 +390,16 @@ void FIMTDDRegressor::learn_at_leaf(Node& leaf, int depth, bool allow_split, boo
     }
 }
 
-namespace {
-
-// Samples a leaf queues before they are inserted, whether or not a split search comes first.
-constexpr std::size_t kMaxPendingSamples = 64;
-// Storage of a split leaf is reused only up to this many E-BST nodes, so that a small new leaf
-// does not keep the memory of a large one, and only this many are kept spare.
-constexpr std::size_t kMaxRecycledNodes = 4096;
-constexpr std::size_t kMaxSpareLeafTrees = 4;
-
-}  // namespace
-
-std::unique_ptr<FIMTDDRegressor::LeafTrees> FIMTDDRegressor::take_leaf_trees() {
-    if (spare_leaf_trees_.empty()) return std::make_unique<LeafTrees>();
-    std::unique_ptr<LeafTrees> trees = std::move(spare_leaf_trees_.back());
-    spare_leaf_trees_.pop_back();
-    return trees;
-}
-
-void FIMTDDRegressor::recycle_leaf_trees(std::unique_ptr<LeafTrees> trees) {
-    if (!trees || trees->nodes.capacity() > kMaxRecycledNodes || spare_leaf_trees_.size() >= kMaxSpareLeafTrees) {
-        return;
-    }
-    trees->clear();
-    spare_leaf_trees_.push_back(std::move(trees));
-}
-
-void FIMTDDRegressor::queue_for_ebsts(Node& leaf, double y) {
-    if (!leaf.trees) leaf.trees = take_leaf_trees();
+void FIMTDDRegressor::insert_into_ebsts(Node& leaf, double y, bool record) {
+    if (!leaf.trees) leaf.trees = std::make_unique<LeafTrees>();
     LeafTrees& trees = *leaf.trees;
     if (trees.roots.size() < features_->index().size()) trees.roots.resize(features_->index().size(), kNoChild);
-    std::uint32_t n_values = 0;
+    if (record) ebst_touches_.clear();
     for (const auto& e : features_->entries()) {
         // A NaN has no place in the ordering; like a missing value it counts on the right.
         if (std::isnan(e.value)) continue;
-        trees.pending_values.push_back({e.column, e.value});
-        ++n_values;
+        trees.insert(e.column, e.value, y, record ? &ebst_touches_ : nullptr);
     }
-    trees.pending_samples.push_back({y, 1, n_values});
-    if (trees.pending_samples.size() >= kMaxPendingSamples) trees.apply_pending();
 }
 
 void FIMTDDRegressor::update_perceptron(Node& leaf, double normalised_y) {
@@ -449,35 +421,14 @@ void FIMTDDRegressor::update_perceptron(Node& leaf, double normalised_y) {
 
 // ---- Splits -------------------------------------------------------------------------------------
 
-void FIMTDDRegressor::LeafTrees::clear() {
-    roots.clear();
-    nodes.clear();
-    pending_samples.clear();
-    pending_values.clear();
-}
-
-void FIMTDDRegressor::LeafTrees::apply_pending() {
-    std::size_t v = 0;
-    for (const PendingSample& sample : pending_samples) {
-        for (std::uint32_t i = 0; i < sample.n_values; ++i, ++v) {
-            insert(pending_values[v].column, pending_values[v].value, sample.y, sample.times);
-        }
-    }
-    pending_samples.clear();
-    pending_values.clear();
-}
-
-void FIMTDDRegressor::LeafTrees::insert(std::uint32_t column, double value, double y, std::int64_t times) {
-    // Repeated insertions follow the same path to the node of `value` (created by the first),
-    // adding to the same sums: each sum receives its `times` additions one after another.
-    const auto add = [&](Moments& m) {
-        for (std::int64_t i = 0; i < times; ++i) m.add(y);
-    };
+void FIMTDDRegressor::LeafTrees::insert(std::uint32_t column, double value, double y,
+                                        std::vector<std::uint32_t>* touched) {
     std::uint32_t* slot = &roots[column];
     while (*slot != kNoChild) {
         EbstNode& node = nodes[*slot];
         if (value <= node.key) {
-            add(node.le);
+            node.le.add(y);
+            if (touched) touched->push_back(*slot);
             if (value == node.key) return;
             slot = &node.left;
         } else {
@@ -486,7 +437,8 @@ void FIMTDDRegressor::LeafTrees::insert(std::uint32_t column, double value, doub
     }
     const auto created = static_cast<std::uint32_t>(nodes.size());
     *slot = created;  // before the node array may move
-    add(nodes.emplace_back(EbstNode{value, kNoChild, kNoChild, Moments{}}).le);
+    nodes.emplace_back(EbstNode{value, kNoChild, kNoChild, Moments{}}).le.add(y);
+    if (touched) touched->push_back(created);
 }
 
 double FIMTDDRegressor::best_ebst_split(const LeafTrees& trees, std::uint32_t column, const Moments& total,
@@ -536,8 +488,7 @@ double FIMTDDRegressor::best_ebst_split(const LeafTrees& trees, std::uint32_t co
 
 void FIMTDDRegressor::attempt_split(Node& leaf, LeafMode mode) {
     if (!leaf.trees) return;
-    LeafTrees& trees = *leaf.trees;
-    trees.apply_pending();
+    const LeafTrees& trees = *leaf.trees;
     const Moments& total = leaf.targets;
     double best = -1.0, second = -1.0, best_threshold = 0.0;
     std::uint32_t best_column = 0;
@@ -574,7 +525,7 @@ void FIMTDDRegressor::attempt_split(Node& leaf, LeafMode mode) {
         }
     }
     // An internal node keeps its target sums but no longer predicts or searches splits.
-    recycle_leaf_trees(std::move(leaf.trees));
+    leaf.trees.reset();
     std::vector<double>().swap(leaf.weights);
     ++split_count_;
 }
@@ -621,7 +572,7 @@ void FIMTDDRegressor::LeafTrees::save_state(StateWriter& out) const {
 }
 
 void FIMTDDRegressor::LeafTrees::load_state(StateReader& in, std::uint32_t n_columns) {
-    clear();
+    nodes.clear();
     const std::size_t n_trees = in.size();
     // Indexed by column, and only ever grown to the index's size.
     if (n_trees > n_columns) in.fail("a tree leaf has statistics of feature columns that do not exist");
@@ -782,9 +733,6 @@ void FIMTDDRegressor::save_tree(StateWriter& out) const {
     while (!pending.empty()) {
         const Node* node = pending.back();
         pending.pop_back();
-        // Queued samples are inserted first: that changes how the leaf holds its statistics, not
-        // what they are, and the saved trees are then complete.
-        if (node->trees) node->trees->apply_pending();
         node->save_state(out);
         if (node->alternate) pending.push_back(node->alternate.get());
         if (node->left) {
@@ -844,7 +792,7 @@ void FIMTDDRegressor::load_tree(StateReader& in, std::shared_ptr<SampleColumns> 
     root_ = std::move(root);
     features_ = std::move(columns);
     // Nothing of a former sample's walk refers to the restored nodes.
-    spare_leaf_trees_.clear();
+    ebst_touches_.clear();
     touched_leaf_ = nullptr;
     last_leaf_ = nullptr;
     answer_ = Answer{};

@@ -49,8 +49,8 @@ public:
     // sample loaded with new names added.
     void learn_loaded(double y);
     // `times` calls of learn_loaded(y), with exactly their results; while the sample keeps
-    // reaching the same leaf, each repetition counts one more insertion of the sample the leaf
-    // already queued instead of queuing it again.
+    // reaching the same leaf, each repetition adds to the split statistics the previous one
+    // reached instead of searching them again.
     void learn_repeated_loaded(double y, std::int64_t times);
     double predict_loaded();
     // `times` calls of learn_loaded(y) followed by predict_loaded(), with exactly their results;
@@ -139,35 +139,17 @@ private:
         std::uint32_t right = kNoChild;
         Moments le;
     };
-    // A sample waiting for insertion: its target, how many times it is inserted, and how many of
-    // the pending values that follow the previous sample's are its.
-    struct PendingSample {
-        double y;
-        std::int64_t times;
-        std::uint32_t n_values;
-    };
-    struct PendingValue {
-        std::uint32_t column;
-        double value;
-    };
-    // The E-BSTs of one leaf, one per feature column, with their nodes in one array (a repeated
-    // value allocates nothing; deep trees built from sorted values are walked and freed without
-    // recursion). Only the split search reads the trees, so samples wait in a queue until it runs
-    // and are then inserted in arrival order: each tree receives exactly the sums it would have
-    // received sample by sample, but is walked while it sits in cache rather than once per sample
-    // among the walks of every other tree of an ensemble.
+    // The E-BSTs of one leaf, one per feature column, with their nodes in one array: a leaf
+    // allocates a few arrays instead of two per feature, a repeated value allocates nothing, and
+    // deep trees built from sorted values are walked and freed without recursion.
     struct LeafTrees {
         std::vector<std::uint32_t> roots;  // by column; kNoChild for features not seen here
         std::vector<EbstNode> nodes;
-        std::vector<PendingSample> pending_samples;
-        std::vector<PendingValue> pending_values;
 
-        void clear();
-        void apply_pending();
-        // Inserts (value, y) `times` times into the tree of `column`.
-        void insert(std::uint32_t column, double value, double y, std::int64_t times);
-        // Written column by column, each tree's nodes numbered in the order they were created;
-        // pending samples must have been applied.
+        // Inserts (value, y) into the tree of `column`; the nodes whose sums received y are
+        // appended to `touched` when given.
+        void insert(std::uint32_t column, double value, double y, std::vector<std::uint32_t>* touched);
+        // Written column by column, each tree's nodes numbered in the order they were created.
         void save_state(StateWriter& out) const;
         void load_state(StateReader& in, std::uint32_t n_columns);
     };
@@ -270,11 +252,9 @@ private:
     void test_for_change(Node& node, double error);
     void learn_one(double y, bool repeat, bool record);
     void learn_at_leaf(Node& leaf, int depth, bool allow_split, bool main_tree, const Step& step);
-    // Queues the loaded sample's values with target y for the leaf's E-BSTs.
-    void queue_for_ebsts(Node& leaf, double y);
-    // A blank LeafTrees, reusing the storage of a leaf that split when there is one.
-    std::unique_ptr<LeafTrees> take_leaf_trees();
-    void recycle_leaf_trees(std::unique_ptr<LeafTrees> trees);
+    // Inserts the loaded sample's values with target y into the leaf's E-BSTs; with `record`,
+    // remembers every node whose sums it added to in ebst_touches_.
+    void insert_into_ebsts(Node& leaf, double y, bool record);
     // One step of the leaf's perceptron towards the target, normalised.
     void update_perceptron(Node& leaf, double normalised_y);
     // Best threshold of one feature's E-BST by standard deviation reduction; -1 when no threshold
@@ -301,10 +281,9 @@ private:
         Moments left;
     };
     std::vector<Carried> ebst_stack_;
-    // Storage of leaves that split, for new leaves.
-    std::vector<std::unique_ptr<LeafTrees>> spare_leaf_trees_;
-    // The leaf whose last queued sample is the one the last recorded learning step queued (null
-    // when there is none), while alternate_wins_ was touched_wins_.
+    // The E-BST nodes the last recorded insertion added to, at touched_leaf_ (null when there is
+    // none), while alternate_wins_ was touched_wins_.
+    std::vector<std::uint32_t> ebst_touches_;
     const Node* touched_leaf_ = nullptr;
     std::int64_t touched_wins_ = 0;
     Answer answer_;
