@@ -23,6 +23,17 @@ double square(double v) { return v * v; }
 
 // ---- Running sums -------------------------------------------------------------------------------
 
+const FIMTDDRegressor::LeafState FIMTDDRegressor::kBlankLeafState{};
+
+const FIMTDDRegressor::LeafState& FIMTDDRegressor::state_of(const Node& leaf) {
+    return leaf.leaf ? *leaf.leaf : kBlankLeafState;
+}
+
+FIMTDDRegressor::LeafState& FIMTDDRegressor::state_for(Node& leaf) {
+    if (!leaf.leaf) leaf.leaf = std::make_unique<LeafState>();
+    return *leaf.leaf;
+}
+
 double FIMTDDRegressor::Moments::std_dev() const {
     if (!(count > 1.0)) return 0.0;
     const double var = variance();
@@ -177,18 +188,18 @@ double FIMTDDRegressor::mean_prediction(const Node& leaf) const {
     return target_mean();
 }
 
-double FIMTDDRegressor::perceptron_prediction(const Node& leaf) const {
-    if (!leaf.perceptron_ready) return 0.0;
-    double s = leaf.bias;
+double FIMTDDRegressor::perceptron_prediction(const LeafState& state) const {
+    if (!state.perceptron_ready) return 0.0;
+    double s = state.bias;
     for (const Input& in : inputs_) {
-        if (in.usable && in.column < leaf.weights.size()) s += in.normalised * leaf.weights[in.column];
+        if (in.usable && in.column < state.weights.size()) s += in.normalised * state.weights[in.column];
     }
     return target_scale_.spread ? target_scale_.mean + s * 3.0 * target_scale_.sd : target_mean();
 }
 
-double FIMTDDRegressor::clamped_perceptron_prediction(const Node& leaf) const {
-    const double p = perceptron_prediction(leaf);
-    return leaf.has_range ? std::clamp(p, leaf.y_min, leaf.y_max) : p;
+double FIMTDDRegressor::clamped_perceptron_prediction(const LeafState& state) const {
+    const double p = perceptron_prediction(state);
+    return state.has_range ? std::clamp(p, state.y_min, state.y_max) : p;
 }
 
 double FIMTDDRegressor::predict_from(Node* node, LeafMode mode) {
@@ -199,17 +210,19 @@ double FIMTDDRegressor::predict_from(Node* node, LeafMode mode) {
         case LeafMode::mean:
             return mean_prediction(leaf);
         case LeafMode::perceptron: {
-            const double p = perceptron_prediction(leaf);
+            const LeafState& state = state_of(leaf);
+            const double p = perceptron_prediction(state);
             answer_.mean = mean_prediction(leaf);
-            answer_.perceptron = leaf.has_range ? std::clamp(p, leaf.y_min, leaf.y_max) : p;
+            answer_.perceptron = state.has_range ? std::clamp(p, state.y_min, state.y_max) : p;
             return p;
         }
         case LeafMode::adaptive:
             break;
     }
     answer_.mean = mean_prediction(leaf);
-    answer_.perceptron = clamped_perceptron_prediction(leaf);
-    return leaf.mean_sq_error > leaf.perceptron_sq_error ? answer_.perceptron : answer_.mean;
+    const LeafState& state = state_of(leaf);
+    answer_.perceptron = clamped_perceptron_prediction(state);
+    return state.mean_sq_error > state.perceptron_sq_error ? answer_.perceptron : answer_.mean;
 }
 
 double FIMTDDRegressor::predict_one(const FeatureMap& x) {
@@ -351,22 +364,23 @@ void FIMTDDRegressor::test_for_change(Node& node, double error) {
 
 void FIMTDDRegressor::learn_at_leaf(Node& leaf, int depth, bool allow_split, bool main_tree, const Step& step) {
     const double y = step.y;
+    LeafState& state = state_for(leaf);
     if (step.mode != LeafMode::mean) {
         // The prediction came from this very leaf, unchanged since, unless an alternate took a
         // subtree's place on the way.
         const bool answered = &leaf == step.answered_leaf && alternate_wins_ == step.alternate_wins;
-        leaf.mean_sq_error += square((answered ? step.leaf_mean : mean_prediction(leaf)) - y);
-        leaf.perceptron_sq_error += square((answered ? step.leaf_perceptron : clamped_perceptron_prediction(leaf)) - y);
+        state.mean_sq_error += square((answered ? step.leaf_mean : mean_prediction(leaf)) - y);
+        state.perceptron_sq_error += square((answered ? step.leaf_perceptron : clamped_perceptron_prediction(state)) - y);
     }
-    if (!leaf.has_range) {
-        leaf.y_min = leaf.y_max = y;
-        leaf.has_range = true;
+    if (!state.has_range) {
+        state.y_min = state.y_max = y;
+        state.has_range = true;
     } else {
-        leaf.y_min = std::min(leaf.y_min, y);
-        leaf.y_max = std::max(leaf.y_max, y);
+        state.y_min = std::min(state.y_min, y);
+        state.y_max = std::max(state.y_max, y);
     }
     leaf.targets.add(y);
-    if (step.mode != LeafMode::mean) update_perceptron(leaf, step.normalised_y);
+    if (step.mode != LeafMode::mean) update_perceptron(state, step.normalised_y);
 
     // A leaf at the depth limit never splits: its E-BSTs would never be read.
     if (depth >= max_depth) return;
@@ -374,25 +388,24 @@ void FIMTDDRegressor::learn_at_leaf(Node& leaf, int depth, bool allow_split, boo
         // The same value and target inserted again at the same leaf follow the same paths and
         // add to the same sums (a value first placed last time now has its own node).
         if (step.repeat && &leaf == touched_leaf_ && alternate_wins_ == touched_wins_) {
-            for (const std::uint32_t node : ebst_touches_) leaf.trees->nodes[node].le.add(y);
+            for (const std::uint32_t node : ebst_touches_) state.trees.nodes[node].le.add(y);
         } else {
-            insert_into_ebsts(leaf, y, step.record);
+            insert_into_ebsts(state.trees, y, step.record);
             touched_leaf_ = step.record ? &leaf : nullptr;
             touched_wins_ = alternate_wins_;
         }
     } else {
-        insert_into_ebsts(leaf, y, false);
+        insert_into_ebsts(state.trees, y, false);
     }
-    if (allow_split && leaf.targets.count - leaf.last_split_check >= grace_period) {
+    if (allow_split && leaf.targets.count - state.last_split_check >= grace_period) {
+        state.last_split_check = leaf.targets.count;
+        // A split drops the leaf's state.
         attempt_split(leaf, step.mode);
-        leaf.last_split_check = leaf.targets.count;
         if (!leaf.is_leaf && touched_leaf_ == &leaf) touched_leaf_ = nullptr;
     }
 }
 
-void FIMTDDRegressor::insert_into_ebsts(Node& leaf, double y, bool record) {
-    if (!leaf.trees) leaf.trees = std::make_unique<LeafTrees>();
-    LeafTrees& trees = *leaf.trees;
+void FIMTDDRegressor::insert_into_ebsts(LeafTrees& trees, double y, bool record) {
     if (trees.roots.size() < features_->index().size()) trees.roots.resize(features_->index().size(), kNoChild);
     if (record) ebst_touches_.clear();
     for (const auto& e : features_->entries()) {
@@ -402,7 +415,7 @@ void FIMTDDRegressor::insert_into_ebsts(Node& leaf, double y, bool record) {
     }
 }
 
-void FIMTDDRegressor::update_perceptron(Node& leaf, double normalised_y) {
+void FIMTDDRegressor::update_perceptron(LeafState& leaf, double normalised_y) {
     if (leaf.weights.size() < features_->index().size()) leaf.weights.resize(features_->index().size(), 0.0);
     if (!leaf.perceptron_ready) {
         for (const Input& in : inputs_) leaf.weights[in.column] = 2.0 * rng_.uniform() - 1.0;
@@ -487,8 +500,8 @@ double FIMTDDRegressor::best_ebst_split(const LeafTrees& trees, std::uint32_t co
 }
 
 void FIMTDDRegressor::attempt_split(Node& leaf, LeafMode mode) {
-    if (!leaf.trees) return;
-    const LeafTrees& trees = *leaf.trees;
+    if (!leaf.leaf) return;
+    const LeafTrees& trees = leaf.leaf->trees;
     const Moments& total = leaf.targets;
     double best = -1.0, second = -1.0, best_threshold = 0.0;
     std::uint32_t best_column = 0;
@@ -517,16 +530,18 @@ void FIMTDDRegressor::attempt_split(Node& leaf, LeafMode mode) {
     leaf.left = std::make_unique<Node>();
     leaf.right = std::make_unique<Node>();
     if (mode != LeafMode::mean) {
+        // Children continue from their parent's perceptron.
+        const LeafState& parent = *leaf.leaf;
         for (Node* child : {leaf.left.get(), leaf.right.get()}) {
-            child->weights = leaf.weights;
-            child->bias = leaf.bias;
-            child->perceptron_updates = leaf.perceptron_updates;
-            child->perceptron_ready = leaf.perceptron_ready;
+            LeafState& state = state_for(*child);
+            state.weights = parent.weights;
+            state.bias = parent.bias;
+            state.perceptron_updates = parent.perceptron_updates;
+            state.perceptron_ready = parent.perceptron_ready;
         }
     }
     // An internal node keeps its target sums but no longer predicts or searches splits.
-    leaf.trees.reset();
-    std::vector<double>().swap(leaf.weights);
+    leaf.leaf.reset();
     ++split_count_;
 }
 
@@ -621,9 +636,11 @@ enum : std::uint8_t {
 }  // namespace
 
 void FIMTDDRegressor::Node::save_state(StateWriter& out) const {
+    // An internal node or a leaf without state saves a blank leaf state.
+    const LeafState& state = state_of(*this);
     out.u8(static_cast<std::uint8_t>((is_leaf ? kIsLeaf : 0) | (ph_enabled ? kPhEnabled : 0) |
-                                     (ph_started ? kPhStarted : 0) | (perceptron_ready ? kPerceptronReady : 0) |
-                                     (has_range ? kHasRange : 0) | (left ? kHasChildren : 0) |
+                                     (ph_started ? kPhStarted : 0) | (state.perceptron_ready ? kPerceptronReady : 0) |
+                                     (state.has_range ? kHasRange : 0) | (left ? kHasChildren : 0) |
                                      (alternate ? kHasAlternate : 0)));
     out.u32(split_column);
     out.f64(split_threshold);
@@ -636,19 +653,15 @@ void FIMTDDRegressor::Node::save_state(StateWriter& out) const {
     out.f64(orig_faded_error);
     out.f64(alt_faded_error);
     out.f64(alt_last_check);
-    if (trees) {
-        trees->save_state(out);
-    } else {
-        out.size(0);
-    }
-    out.f64(last_split_check);
-    out.f64s(weights);
-    out.f64(bias);
-    out.f64(perceptron_updates);
-    out.f64(mean_sq_error);
-    out.f64(perceptron_sq_error);
-    out.f64(y_min);
-    out.f64(y_max);
+    state.trees.save_state(out);
+    out.f64(state.last_split_check);
+    out.f64s(state.weights);
+    out.f64(state.bias);
+    out.f64(state.perceptron_updates);
+    out.f64(state.mean_sq_error);
+    out.f64(state.perceptron_sq_error);
+    out.f64(state.y_min);
+    out.f64(state.y_max);
 }
 
 FIMTDDRegressor::Node::Links FIMTDDRegressor::Node::load_state(StateReader& in, std::uint32_t n_columns) {
@@ -657,8 +670,9 @@ FIMTDDRegressor::Node::Links FIMTDDRegressor::Node::load_state(StateReader& in, 
     is_leaf = flags & kIsLeaf;
     ph_enabled = flags & kPhEnabled;
     ph_started = flags & kPhStarted;
-    perceptron_ready = flags & kPerceptronReady;
-    has_range = flags & kHasRange;
+    auto state = std::make_unique<LeafState>();
+    state->perceptron_ready = flags & kPerceptronReady;
+    state->has_range = flags & kHasRange;
     const Links links{(flags & kHasChildren) != 0, (flags & kHasAlternate) != 0};
     // Walks go down a test without checking for children.
     if (links.children == is_leaf) in.fail("a tree node's children do not match its kind");
@@ -674,21 +688,21 @@ FIMTDDRegressor::Node::Links FIMTDDRegressor::Node::load_state(StateReader& in, 
     orig_faded_error = in.f64();
     alt_faded_error = in.f64();
     alt_last_check = in.f64();
-    trees = std::make_unique<LeafTrees>();
-    trees->load_state(in, n_columns);
-    if (trees->roots.empty()) trees.reset();
-    last_split_check = in.f64();
-    in.f64s(weights);
+    state->trees.load_state(in, n_columns);
+    state->last_split_check = in.f64();
+    in.f64s(state->weights);
     // Indexed by column and only ever grown to the index's size.
-    if (weights.size() > n_columns) {
+    if (state->weights.size() > n_columns) {
         in.fail("a tree leaf has statistics of feature columns that do not exist");
     }
-    bias = in.f64();
-    perceptron_updates = in.f64();
-    mean_sq_error = in.f64();
-    perceptron_sq_error = in.f64();
-    y_min = in.f64();
-    y_max = in.f64();
+    state->bias = in.f64();
+    state->perceptron_updates = in.f64();
+    state->mean_sq_error = in.f64();
+    state->perceptron_sq_error = in.f64();
+    state->y_min = in.f64();
+    state->y_max = in.f64();
+    // An internal node never reads a leaf state again.
+    if (is_leaf) leaf = std::move(state);
     return links;
 }
 

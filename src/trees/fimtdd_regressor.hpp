@@ -154,27 +154,9 @@ private:
         void load_state(StateReader& in, std::uint32_t n_columns);
     };
 
-    struct Node {
-        // What a walk down the tree reads comes first, so that a visit touches one cache line.
-        bool is_leaf = true;
-        std::uint32_t split_column = 0;
-        double split_threshold = 0.0;
-        std::unique_ptr<Node> left, right;
-        Moments targets;  // learned while a leaf
-        // Absolute normalised errors of the samples that passed while internal, and their number.
-        double error_sum = 0.0;
-        double error_count = 0.0;
-        bool ph_enabled = true;
-        bool ph_started = false;
-        double ph_sum = 0.0;
-        double ph_min = 0.0;
-        std::unique_ptr<Node> alternate;
-        double alt_seen = 0.0;
-        double orig_faded_error = 0.0;
-        double alt_faded_error = 0.0;
-        double alt_last_check = 0.0;
-        // Leaf state.
-        std::unique_ptr<LeafTrees> trees;  // absent until the leaf first inserts a sample
+    // What only a leaf keeps: its E-BSTs, perceptron, answer errors and target range.
+    struct LeafState {
+        LeafTrees trees;  // no roots until the leaf inserts its first sample
         double last_split_check = 0.0;
         std::vector<double> weights;  // by column; absent ids weigh 0
         double bias = 0.0;
@@ -185,6 +167,30 @@ private:
         double perceptron_sq_error = 0.0;
         double y_min = 0.0;
         double y_max = 0.0;
+    };
+
+    struct Node {
+        // What a walk down the tree reads comes first, then what learning updates at every test
+        // on the way, so that a visit touches as few cache lines as possible; a leaf's own state
+        // lives apart, so that tests stay small.
+        bool is_leaf = true;
+        bool ph_enabled = true;
+        bool ph_started = false;
+        std::uint32_t split_column = 0;
+        double split_threshold = 0.0;
+        std::unique_ptr<Node> left, right;
+        // Absolute normalised errors of the samples that passed while internal, and their number.
+        double error_sum = 0.0;
+        double error_count = 0.0;
+        double ph_sum = 0.0;
+        double ph_min = 0.0;
+        std::unique_ptr<Node> alternate;
+        Moments targets;  // learned while a leaf
+        std::unique_ptr<LeafState> leaf;  // leaves only; absent until needed, and then blank
+        double alt_seen = 0.0;
+        double orig_faded_error = 0.0;
+        double alt_faded_error = 0.0;
+        double alt_last_check = 0.0;
 
         // The node's own fields and which children and alternate it has, not those subtrees.
         void save_state(StateWriter& out) const;
@@ -196,6 +202,10 @@ private:
         };
         Links load_state(StateReader& in, std::uint32_t n_columns);
     };
+    // The leaf state of a node, a blank one when it has none.
+    static const LeafState kBlankLeafState;
+    static const LeafState& state_of(const Node& leaf);
+    static LeafState& state_for(Node& leaf);
 
     // A feature of the loaded sample with its normalised value; `usable` when the feature's
     // running sums give it a positive variance.
@@ -239,8 +249,8 @@ private:
 
     double target_mean() const;
     double mean_prediction(const Node& leaf) const;
-    double perceptron_prediction(const Node& leaf) const;
-    double clamped_perceptron_prediction(const Node& leaf) const;
+    double perceptron_prediction(const LeafState& leaf) const;
+    double clamped_perceptron_prediction(const LeafState& leaf) const;
     double predict_from(Node* node, LeafMode mode);
 
     // The walk of one sample from `node` (at `depth`) to a leaf; in alternate mode the walk runs
@@ -254,9 +264,9 @@ private:
     void learn_at_leaf(Node& leaf, int depth, bool allow_split, bool main_tree, const Step& step);
     // Inserts the loaded sample's values with target y into the leaf's E-BSTs; with `record`,
     // remembers every node whose sums it added to in ebst_touches_.
-    void insert_into_ebsts(Node& leaf, double y, bool record);
+    void insert_into_ebsts(LeafTrees& trees, double y, bool record);
     // One step of the leaf's perceptron towards the target, normalised.
-    void update_perceptron(Node& leaf, double normalised_y);
+    void update_perceptron(LeafState& leaf, double normalised_y);
     // Best threshold of one feature's E-BST by standard deviation reduction; -1 when no threshold
     // leaves at least five samples on each side.
     double best_ebst_split(const LeafTrees& trees, std::uint32_t column, const Moments& total, double& threshold);
