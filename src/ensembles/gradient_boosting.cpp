@@ -85,6 +85,11 @@ void GradientBooster::train_loaded(double target) {
         return;
     }
     if (!initialised_) build_steps();
+    // A step's trees only test the step's features, so the whole sample routes them as the step's
+    // projection does: the leaves every tree's first learning walk reaches are found together,
+    // with the walks' memory reads overlapping, before the trees learn one after another.
+    columns_->show_all();
+    FIMTDDRegressor::find_leaves_together(tree_list_.data(), tree_list_.size(), walks_);
     const PoissonDraw poisson(1.0);
     const bool resample = bag_size_ >= 2;
     double f = 0.0;
@@ -109,7 +114,7 @@ void GradientBooster::train_loaded(double target) {
         for (std::size_t j = 0; j < bag_size_; ++j) {
             FIMTDDRegressor& tree = *trees_[m * bag_size_ + j];
             const std::int64_t times = (resample ? poisson(rng_) : 1) * repeats;
-            total += tree.learn_then_predict_loaded(newton_target, times);
+            total += tree.learn_then_predict_loaded(newton_target, times, walks_, m * bag_size_ + j);
         }
         f += options_.learning_rate * (total / static_cast<double>(bag_size_));
     }

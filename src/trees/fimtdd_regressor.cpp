@@ -153,14 +153,14 @@ FIMTDDRegressor::Node* FIMTDDRegressor::sort_to_leaf(Node* node, int& depth) con
     return node;
 }
 
-void FIMTDDRegressor::sort_together(FIMTDDRegressor* const* trees, std::size_t n, std::vector<const Node*>& leaves) {
+void FIMTDDRegressor::sort_together(FIMTDDRegressor* const* trees, std::size_t n, std::vector<Node*>& leaves) {
     leaves.resize(n);
     for (std::size_t i = 0; i < n; ++i) leaves[i] = trees[i]->root_.get();
     bool moved = true;
     while (moved) {
         moved = false;
         for (std::size_t i = 0; i < n; ++i) {
-            const Node* node = leaves[i];
+            Node* node = leaves[i];
             if (node == nullptr || node->is_leaf) continue;
             leaves[i] = trees[i]->features_->value_or_zero(node->split_column) <= node->split_threshold
                             ? node->left.get()
@@ -231,14 +231,16 @@ double FIMTDDRegressor::predict_one(const FeatureMap& x) {
     return predict_loaded();
 }
 
-double FIMTDDRegressor::predict_loaded() {
+double FIMTDDRegressor::predict_loaded() { return predict_loaded_from(root_.get()); }
+
+double FIMTDDRegressor::predict_loaded_from(Node* start) {
     if (!root_) return 0.0;
     const LeafMode mode = mode_;
     if (mode != LeafMode::mean) {
         prepare_target_scale();
         prepare_inputs();
     }
-    return predict_from(root_.get(), mode);
+    return predict_from(start, mode);
 }
 
 // ---- Learning -----------------------------------------------------------------------------------
@@ -248,13 +250,16 @@ void FIMTDDRegressor::learn_one(const FeatureMap& x, double y) {
     learn_loaded(y);
 }
 
-void FIMTDDRegressor::learn_loaded(double y) { learn_one(y, false, false); }
+void FIMTDDRegressor::learn_loaded(double y) { learn_one(y, false, false, nullptr); }
 
-void FIMTDDRegressor::learn_repeated_loaded(double y, std::int64_t times) {
-    for (std::int64_t i = 0; i < times; ++i) learn_one(y, i > 0, i + 1 < times);
+void FIMTDDRegressor::learn_repeated_loaded(double y, std::int64_t times) { learn_repeated_from(y, times, nullptr); }
+
+void FIMTDDRegressor::learn_repeated_from(double y, std::int64_t times, Node* leaf) {
+    // Only the first step may start at the leaf found before: learning may split it.
+    for (std::int64_t i = 0; i < times; ++i) learn_one(y, i > 0, i + 1 < times, i == 0 ? leaf : nullptr);
 }
 
-void FIMTDDRegressor::learn_one(double y, bool repeat, bool record) {
+void FIMTDDRegressor::learn_one(double y, bool repeat, bool record, Node* leaf) {
     if (!root_) root_ = std::make_unique<Node>();
     target_sums_.add(y);
     prepare_target_scale();
@@ -263,7 +268,8 @@ void FIMTDDRegressor::learn_one(double y, bool repeat, bool record) {
 
     const LeafMode mode = mode_;
     if (mode != LeafMode::mean) prepare_inputs();
-    const double prediction = predict_from(root_.get(), mode);
+    // The prediction's walk reaches the leaf the learning walk will, found before or not.
+    const double prediction = predict_from(leaf ? leaf : root_.get(), mode);
     double normalised_y = 0.0, normalised_prediction = 0.0;
     if (target_scale_.spread) {
         const double three_sd = 3.0 * target_scale_.sd;
@@ -277,8 +283,21 @@ void FIMTDDRegressor::learn_one(double y, bool repeat, bool record) {
 }
 
 double FIMTDDRegressor::learn_then_predict_loaded(double y, std::int64_t times) {
-    if (times <= 0) return predict_loaded();
-    learn_repeated_loaded(y, times);
+    return learn_then_predict_from(y, times, nullptr);
+}
+
+double FIMTDDRegressor::learn_then_predict_loaded(double y, std::int64_t times, const SideBySide& found,
+                                                  std::size_t i) {
+    return learn_then_predict_from(y, times, found.leaves_[i]);
+}
+
+void FIMTDDRegressor::find_leaves_together(FIMTDDRegressor* const* trees, std::size_t n, SideBySide& found) {
+    sort_together(trees, n, found.leaves_);
+}
+
+double FIMTDDRegressor::learn_then_predict_from(double y, std::int64_t times, Node* leaf) {
+    if (times <= 0) return leaf ? predict_loaded_from(leaf) : predict_loaded();
+    learn_repeated_from(y, times, leaf);
     // The path from the root to that leaf is what learning left it, and the leaf is where a walk
     // from the root would arrive, or its parent if it just split. The inputs are still those of
     // the current sums.
@@ -407,6 +426,8 @@ void FIMTDDRegressor::learn_at_leaf(Node& leaf, int depth, bool allow_split, boo
 
 void FIMTDDRegressor::insert_into_ebsts(LeafTrees& trees, double y, bool record) {
     if (trees.roots.size() < features_->index().size()) trees.roots.resize(features_->index().size(), kNoChild);
+    // The first sample gives every tree its root: room for those at once.
+    if (trees.nodes.capacity() == 0) trees.nodes.reserve(features_->entries().size());
     if (record) ebst_touches_.clear();
     for (const auto& e : features_->entries()) {
         // A NaN has no place in the ordering; like a missing value it counts on the right.

@@ -260,7 +260,11 @@ private:
     // alternate replaced the subtree; sets `alternate_learns` when the alternate should learn it.
     bool compare_alternate(Node& node, const Step& step, bool& alternate_learns);
     void test_for_change(Node& node, double error);
-    void learn_one(double y, bool repeat, bool record);
+    // One learning step; the walks start at `leaf` when the caller found it, else at the root.
+    void learn_one(double y, bool repeat, bool record, Node* leaf);
+    void learn_repeated_from(double y, std::int64_t times, Node* leaf);
+    double learn_then_predict_from(double y, std::int64_t times, Node* leaf);
+    double predict_loaded_from(Node* start);
     void learn_at_leaf(Node& leaf, int depth, bool allow_split, bool main_tree, const Step& step);
     // Inserts the loaded sample's values with target y into the leaf's E-BSTs; with `record`,
     // remembers every node whose sums it added to in ebst_touches_.
@@ -312,14 +316,20 @@ public:
     // keeps the scratch space between calls.
     class SideBySide {
         friend class FIMTDDRegressor;
-        std::vector<const Node*> leaves_;
+        std::vector<Node*> leaves_;
     };
     static void predict_means_together(FIMTDDRegressor* const* trees, std::size_t n, SideBySide& walks,
                                        double* answers);
+    // The leaf each tree's walk reaches for the loaded sample, walks side by side: owners that
+    // then teach the trees one after another start each tree's first walk there.
+    static void find_leaves_together(FIMTDDRegressor* const* trees, std::size_t n, SideBySide& found);
+    // learn_then_predict_loaded(y, times) for trees[i] of the last find_leaves_together, which
+    // must not have changed since, nor the loaded sample on the columns the tree tests.
+    double learn_then_predict_loaded(double y, std::int64_t times, const SideBySide& found, std::size_t i);
 
 private:
     // The leaf of each tree (null without a root) for the loaded sample, walks side by side.
-    static void sort_together(FIMTDDRegressor* const* trees, std::size_t n, std::vector<const Node*>& leaves);
+    static void sort_together(FIMTDDRegressor* const* trees, std::size_t n, std::vector<Node*>& leaves);
 };
 
 }  // namespace quelb
