@@ -1,8 +1,23 @@
 #include "core/sample_columns.hpp"
 
+#include <cstring>
+
 namespace quelb {
 
+namespace {
+
+bool same_sample(const IndexedSample& a, const IndexedSample& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (a[i].column != b[i].column || std::memcmp(&a[i].value, &b[i].value, sizeof(double)) != 0) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 void SampleColumns::load(const FeatureMap& x, bool add_new) {
+    loaded_.swap(previous_);
     if (add_new) {
         index_.assign(x, loaded_);
     } else {
@@ -13,6 +28,7 @@ void SampleColumns::load(const FeatureMap& x, bool add_new) {
         visible_stamps_.resize(index_.size(), 0);
         values_.resize(index_.size(), 0.0);
     }
+    if (!same_sample(loaded_, previous_)) ++content_version_;
     ++loaded_stamp_;
     ++visible_stamp_;
     projected_ = false;
@@ -25,6 +41,8 @@ void SampleColumns::load(const FeatureMap& x, bool add_new) {
 
 void SampleColumns::load_state(StateReader& in) {
     index_.load_state(in);
+    ++content_version_;
+    previous_.clear();
     loaded_.clear();
     visible_.clear();
     projected_ = false;

@@ -19,6 +19,10 @@ public:
     // Loads x: assigns columns to its new names when add_new, else skips names without one. The
     // whole sample is visible.
     void load(const FeatureMap& x, bool add_new);
+    // Changes whenever a load gives a sample other than the one loaded before it (other features
+    // with a column, another order, or any value differing in a bit): owners that keep what they
+    // computed from the loaded sample may reuse it while this stays the same.
+    std::uint64_t content_version() const { return content_version_; }
 
     // Makes only the loaded features among `columns` visible, in the order of `columns`: what a
     // projection of the sample onto those features, loaded afresh, would show.
@@ -51,6 +55,8 @@ private:
 
     FeatureIndex index_;
     IndexedSample loaded_;
+    IndexedSample previous_;  // the sample loaded before, to tell whether a load changed it
+    std::uint64_t content_version_ = 0;
     IndexedSample visible_;  // the projection, when projected_
     bool projected_ = false;
     // values_[c] belongs to the loaded sample when loaded_stamps_[c] equals loaded_stamp_, and is

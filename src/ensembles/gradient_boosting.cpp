@@ -87,9 +87,13 @@ void GradientBooster::train_loaded(double target) {
     if (!initialised_) build_steps();
     // A step's trees only test the step's features, so the whole sample routes them as the step's
     // projection does: the leaves every tree's first learning walk reaches are found together,
-    // with the walks' memory reads overlapping, before the trees learn one after another.
-    columns_->show_all();
-    FIMTDDRegressor::find_leaves_together(tree_list_.data(), tree_list_.size(), walks_);
+    // with the walks' memory reads overlapping, before the trees learn one after another. A
+    // prediction for this very sample since the trees last learned has found them already.
+    if (!walks_current_ || walks_content_ != columns_->content_version()) {
+        columns_->show_all();
+        FIMTDDRegressor::find_leaves_together(tree_list_.data(), tree_list_.size(), walks_);
+    }
+    walks_current_ = false;
     const PoissonDraw poisson(1.0);
     const bool resample = bag_size_ >= 2;
     double f = 0.0;
@@ -114,6 +118,7 @@ void GradientBooster::train_loaded(double target) {
         for (std::size_t j = 0; j < bag_size_; ++j) {
             FIMTDDRegressor& tree = *trees_[m * bag_size_ + j];
             const std::int64_t times = (resample ? poisson(rng_) : 1) * repeats;
+            FIMTDDRegressor::prefetch_for_learning(walks_, m * bag_size_ + j);
             total += tree.learn_then_predict_loaded(newton_target, times, walks_, m * bag_size_ + j);
         }
         f += options_.learning_rate * (total / static_cast<double>(bag_size_));
@@ -129,6 +134,8 @@ double GradientBooster::raw_output_loaded() {
         columns_->show_all();
         answers_.resize(tree_list_.size());
         FIMTDDRegressor::predict_means_together(tree_list_.data(), tree_list_.size(), walks_, answers_.data());
+        walks_current_ = true;
+        walks_content_ = columns_->content_version();
         for (std::size_t m = 0; m < feature_lists_.size(); ++m) {
             double total = 0.0;
             for (std::size_t j = 0; j < bag_size_; ++j) total += answers_[m * bag_size_ + j];
@@ -361,6 +368,7 @@ void GradientBooster::load_state(StateReader& in) {
     }
     tree_list_.clear();
     for (const auto& tree : trees_) tree_list_.push_back(tree.get());
+    walks_current_ = false;
 }
 
 void SGBRRegressor::save_state(StateWriter& out) const {

@@ -76,7 +76,11 @@ private:
     std::vector<std::unique_ptr<FIMTDDRegressor>> trees_;  // step by step, bag_size_ each
     std::vector<FIMTDDRegressor*> tree_list_;              // the same trees, for walks side by side
     bool mean_leaves_;  // the trees answer with leaf means, reading no feature values at the leaf
+    // Each tree's leaf for the sample of columns_ version walks_content_, while walks_current_:
+    // found by the last prediction, and still right until a tree learns.
     FIMTDDRegressor::SideBySide walks_;
+    bool walks_current_ = false;
+    std::uint64_t walks_content_ = 0;
     std::vector<double> answers_;  // scratch
     Rng rng_;
     std::shared_ptr<SampleColumns> columns_;

@@ -291,6 +291,23 @@ double FIMTDDRegressor::learn_then_predict_loaded(double y, std::int64_t times, 
     return learn_then_predict_from(y, times, found.leaves_[i]);
 }
 
+void FIMTDDRegressor::prefetch_for_learning(const SideBySide& found, std::size_t i) {
+    // Each stage needs an address the previous stage fetched, so the trees further ahead get the
+    // earlier stages: the leaf node, then its state, then its E-BSTs' first nodes.
+    const std::vector<Node*>& leaves = found.leaves_;
+    const std::size_t n = leaves.size();
+    const auto lines = [](const void* p, int count) {
+        for (int k = 0; k < count; ++k) __builtin_prefetch(static_cast<const char*>(p) + 64 * k);
+    };
+    if (i + 3 < n && leaves[i + 3]) lines(leaves[i + 3], 2);
+    if (i + 2 < n && leaves[i + 2] && leaves[i + 2]->leaf) lines(leaves[i + 2]->leaf.get(), 3);
+    if (i + 1 < n && leaves[i + 1] && leaves[i + 1]->leaf) {
+        const LeafTrees& trees = leaves[i + 1]->leaf->trees;
+        if (!trees.roots.empty()) lines(trees.roots.data(), 1);
+        if (!trees.nodes.empty()) lines(trees.nodes.data(), 4);
+    }
+}
+
 void FIMTDDRegressor::find_leaves_together(FIMTDDRegressor* const* trees, std::size_t n, SideBySide& found) {
     sort_together(trees, n, found.leaves_);
 }

@@ -326,6 +326,9 @@ public:
     // learn_then_predict_loaded(y, times) for trees[i] of the last find_leaves_together, which
     // must not have changed since, nor the loaded sample on the columns the tree tests.
     double learn_then_predict_loaded(double y, std::int64_t times, const SideBySide& found, std::size_t i);
+    // Asks the memory for what learning trees[i + 1 ..] of the last find_leaves_together reads
+    // first, while trees[i] learns: a pure hint, which changes no result.
+    static void prefetch_for_learning(const SideBySide& found, std::size_t i);
 
 private:
     // The leaf of each tree (null without a root) for the loaded sample, walks side by side.

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -114,4 +115,40 @@ TEST(SGBTClassifier, EqualProbabilitiesGoToTheSmallerLabel) {
         EXPECT_EQ(p.at(9), 0.5);
         EXPECT_EQ(classifier.predict_one(x), 5) << "n_classes " << n_classes;
     }
+}
+
+TEST(GradientBooster, LearningAfterAPredictionOfTheSameSampleEqualsLearningAlone) {
+    // The first model predicts each sample before learning it (its walks are reused), the second
+    // learns alone or after predicting another sample, or a copy of the sample with one value
+    // changed in its last bit: every answer must agree bit for bit.
+    SGBRRegressor reuse, alone;
+    SGBTClassifier reuse_t, alone_t;
+    std::uint32_t state = 12345;
+    const auto uniform = [&] {
+        state = state * 1664525u + 1013904223u;
+        return (state >> 8) / 16777216.0;
+    };
+    const FeatureMap probe{{"a", 0.3}, {"b", 0.6}, {"c", 0.1}};
+    for (int i = 0; i < 3000; ++i) {
+        const FeatureMap x{{"a", uniform()}, {"b", uniform()}, {"c", std::floor(uniform() * 8.0)}};
+        const double y = x.at("a") > 0.5 ? 2.0 * x.at("b") : x.at("c");
+        const Label label = y > 1.0 ? 1 : 0;
+        ASSERT_EQ(reuse.predict_one(x), alone.predict_one(x)) << "sample " << i;
+        ASSERT_EQ(reuse_t.predict_one(x), alone_t.predict_one(x)) << "sample " << i;
+        if (i % 3 == 1) {
+            alone.predict_one(probe);
+            alone_t.predict_one(probe);
+        } else if (i % 3 == 2) {
+            FeatureMap nudged = x;
+            nudged["a"] = std::nextafter(x.at("a"), 2.0);
+            alone.predict_one(nudged);
+            alone_t.predict_one(nudged);
+        }
+        reuse.learn_one(x, y);
+        alone.learn_one(x, y);
+        reuse_t.learn_one(x, label);
+        alone_t.learn_one(x, label);
+    }
+    EXPECT_EQ(reuse.predict_one(probe), alone.predict_one(probe));
+    EXPECT_EQ(reuse_t.predict_proba_one(probe), alone_t.predict_proba_one(probe));
 }

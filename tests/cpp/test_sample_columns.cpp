@@ -52,3 +52,33 @@ TEST(SampleColumns, ProjectionShowsOnlyTheChosenFeaturesTheSampleHolds) {
     EXPECT_EQ(columns.value_or_zero(0), 6.0);
     EXPECT_EQ(columns.value_or_zero(2), 0.0);
 }
+
+TEST(SampleColumns, ContentVersionChangesExactlyWhenTheLoadedSampleDoes) {
+    SampleColumns columns;
+    columns.load({{"a", 1.0}, {"b", 2.0}}, true);
+    std::uint64_t version = columns.content_version();
+    const auto changed = [&] {
+        const bool moved = columns.content_version() != version;
+        version = columns.content_version();
+        return moved;
+    };
+    // The same sample again, read with or without adding names, and projections between loads.
+    columns.project({1});
+    columns.load({{"a", 1.0}, {"b", 2.0}}, false);
+    EXPECT_FALSE(changed());
+    columns.load({{"a", 1.0}, {"b", 2.0}}, true);
+    EXPECT_FALSE(changed());
+    // A value differing in its sign bit only, another order, a new name, a name without a column.
+    columns.load({{"a", 1.0}, {"b", 2.0}, {"z", 0.0}}, false);
+    EXPECT_FALSE(changed());  // "z" has no column: the loaded sample is the same
+    columns.load({{"a", 1.0}, {"b", 2.0}, {"z", 0.0}}, true);
+    EXPECT_TRUE(changed());
+    columns.load({{"a", 1.0}, {"b", 2.0}, {"z", -0.0}}, true);
+    EXPECT_TRUE(changed());
+    columns.load({{"b", 2.0}, {"a", 1.0}, {"z", -0.0}}, true);
+    EXPECT_TRUE(changed());
+    columns.load({{"b", 2.0}, {"a", 1.0}, {"z", -0.0}}, true);
+    EXPECT_FALSE(changed());
+    columns.load({{"b", 2.0}, {"a", 1.0}}, true);
+    EXPECT_TRUE(changed());
+}
