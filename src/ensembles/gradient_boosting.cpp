@@ -94,8 +94,14 @@ void GradientBooster::train_loaded(double target) {
         FIMTDDRegressor::find_leaves_together(tree_list_.data(), tree_list_.size(), walks_);
     }
     walks_current_ = false;
-    const PoissonDraw poisson(1.0);
-    const bool resample = bag_size_ >= 2;
+    // Every tree's Poisson weight, drawn in the order the trees learn: knowing which trees will
+    // learn lets the memory fetch their leaves ahead.
+    const std::size_t n_trees = tree_list_.size();
+    draws_.assign(n_trees, 1);
+    if (bag_size_ >= 2) {
+        const PoissonDraw poisson(1.0);
+        for (std::int64_t& draw : draws_) draw = poisson(rng_);
+    }
     double f = 0.0;
     for (std::size_t m = 0; m < feature_lists_.size(); ++m) {
         double gradient, hessian;
@@ -116,10 +122,11 @@ void GradientBooster::train_loaded(double target) {
         }
         double total = 0.0;
         for (std::size_t j = 0; j < bag_size_; ++j) {
-            FIMTDDRegressor& tree = *trees_[m * bag_size_ + j];
-            const std::int64_t times = (resample ? poisson(rng_) : 1) * repeats;
-            FIMTDDRegressor::prefetch_for_learning(walks_, m * bag_size_ + j);
-            total += tree.learn_then_predict_loaded(newton_target, times, walks_, m * bag_size_ + j);
+            const std::size_t t = m * bag_size_ + j;
+            if (t + 3 < n_trees) FIMTDDRegressor::prefetch_leaf(walks_, t + 3, 0);
+            if (t + 2 < n_trees && draws_[t + 2] > 0) FIMTDDRegressor::prefetch_leaf(walks_, t + 2, 1);
+            if (t + 1 < n_trees && draws_[t + 1] > 0) FIMTDDRegressor::prefetch_leaf(walks_, t + 1, 2);
+            total += trees_[t]->learn_then_predict_loaded(newton_target, draws_[t] * repeats, walks_, t);
         }
         f += options_.learning_rate * (total / static_cast<double>(bag_size_));
     }

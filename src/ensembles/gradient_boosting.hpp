@@ -81,7 +81,8 @@ private:
     FIMTDDRegressor::SideBySide walks_;
     bool walks_current_ = false;
     std::uint64_t walks_content_ = 0;
-    std::vector<double> answers_;  // scratch
+    std::vector<double> answers_;        // scratch
+    std::vector<std::int64_t> draws_;  // scratch: each tree's Poisson weight for the sample
     Rng rng_;
     std::shared_ptr<SampleColumns> columns_;
 };

@@ -145,9 +145,7 @@ void FIMTDDRegressor::prepare_inputs() {
 
 FIMTDDRegressor::Node* FIMTDDRegressor::sort_to_leaf(Node* node, int& depth) const {
     while (!node->is_leaf) {
-        // A missing feature reads 0.0; NaN fails the test and goes right.
-        node = features_->value_or_zero(node->split_column) <= node->split_threshold ? node->left.get()
-                                                                                  : node->right.get();
+        node = node->child_for(features_->value_or_zero(node->split_column));
         ++depth;
     }
     return node;
@@ -162,9 +160,7 @@ void FIMTDDRegressor::sort_together(FIMTDDRegressor* const* trees, std::size_t n
         for (std::size_t i = 0; i < n; ++i) {
             Node* node = leaves[i];
             if (node == nullptr || node->is_leaf) continue;
-            leaves[i] = trees[i]->features_->value_or_zero(node->split_column) <= node->split_threshold
-                            ? node->left.get()
-                            : node->right.get();
+            leaves[i] = node->child_for(trees[i]->features_->value_or_zero(node->split_column));
             moved = true;
         }
     }
@@ -291,18 +287,20 @@ double FIMTDDRegressor::learn_then_predict_loaded(double y, std::int64_t times, 
     return learn_then_predict_from(y, times, found.leaves_[i]);
 }
 
-void FIMTDDRegressor::prefetch_for_learning(const SideBySide& found, std::size_t i) {
-    // Each stage needs an address the previous stage fetched, so the trees further ahead get the
-    // earlier stages: the leaf node, then its state, then its E-BSTs' first nodes.
-    const std::vector<Node*>& leaves = found.leaves_;
-    const std::size_t n = leaves.size();
+void FIMTDDRegressor::prefetch_leaf(const SideBySide& found, std::size_t i, int stage) {
     const auto lines = [](const void* p, int count) {
         for (int k = 0; k < count; ++k) __builtin_prefetch(static_cast<const char*>(p) + 64 * k);
     };
-    if (i + 3 < n && leaves[i + 3]) lines(leaves[i + 3], 2);
-    if (i + 2 < n && leaves[i + 2] && leaves[i + 2]->leaf) lines(leaves[i + 2]->leaf.get(), 3);
-    if (i + 1 < n && leaves[i + 1] && leaves[i + 1]->leaf) {
-        const LeafTrees& trees = leaves[i + 1]->leaf->trees;
+    const Node* leaf = found.leaves_[i];
+    if (leaf == nullptr) return;
+    if (stage == 0) {
+        lines(leaf, 2);
+    } else if (!leaf->leaf) {
+        return;
+    } else if (stage == 1) {
+        lines(leaf->leaf.get(), 3);
+    } else {
+        const LeafTrees& trees = leaf->leaf->trees;
         if (!trees.roots.empty()) lines(trees.roots.data(), 1);
         if (!trees.nodes.empty()) lines(trees.nodes.data(), 4);
     }
@@ -337,8 +335,7 @@ void FIMTDDRegressor::learn_from(Node* node, int depth, bool alternate_mode, con
             }
         }
         if (drift_detection && node->ph_enabled && !alternate_mode) test_for_change(*node, step.error);
-        node = features_->value_or_zero(node->split_column) <= node->split_threshold ? node->left.get()
-                                                                                  : node->right.get();
+        node = node->child_for(features_->value_or_zero(node->split_column));
         ++depth;
     }
     if (!alternate_mode) last_leaf_ = node;

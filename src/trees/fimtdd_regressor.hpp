@@ -192,6 +192,14 @@ private:
         double alt_faded_error = 0.0;
         double alt_last_check = 0.0;
 
+        // The child a test sends value v to: left when v <= the threshold, so a NaN goes right
+        // (and a missing feature, read as 0.0, goes where 0.0 does). Chosen without a branch: the
+        // direction is data, and a mispredicted jump would stall the walks that overlap it.
+        Node* child_for(double v) const {
+            Node* const children[2] = {right.get(), left.get()};
+            return children[v <= split_threshold];
+        }
+
         // The node's own fields and which children and alternate it has, not those subtrees.
         void save_state(StateWriter& out) const;
         // Checks the columns against the number of columns of the tree's index. Leaves the
@@ -326,9 +334,11 @@ public:
     // learn_then_predict_loaded(y, times) for trees[i] of the last find_leaves_together, which
     // must not have changed since, nor the loaded sample on the columns the tree tests.
     double learn_then_predict_loaded(double y, std::int64_t times, const SideBySide& found, std::size_t i);
-    // Asks the memory for what learning trees[i + 1 ..] of the last find_leaves_together reads
-    // first, while trees[i] learns: a pure hint, which changes no result.
-    static void prefetch_for_learning(const SideBySide& found, std::size_t i);
+    // Asks the memory for what learning trees[i] of the last find_leaves_together reads first: a
+    // pure hint, which changes no result. Stage 0 fetches the leaf, 1 its state, 2 its E-BSTs'
+    // first nodes; each stage reads what the one before fetched, so callers run them a few trees
+    // ahead of the tree learning, earlier stages further ahead.
+    static void prefetch_leaf(const SideBySide& found, std::size_t i, int stage);
 
 private:
     // The leaf of each tree (null without a root) for the loaded sample, walks side by side.
