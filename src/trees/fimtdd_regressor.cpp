@@ -61,8 +61,8 @@ FIMTDDRegressor::FIMTDDRegressor(int grace_period, double split_confidence, doub
       alternate_tree_time(alternate_tree_time),
       drift_detection(drift_detection),
       seed(seed),
-      rng_(static_cast<std::uint32_t>(seed)),
-      features_(std::make_shared<SampleColumns>()) {
+      features_(std::make_shared<SampleColumns>()),
+      rng_(static_cast<std::uint32_t>(seed)) {
     set_leaf_prediction(std::move(leaf_prediction));
 }
 
@@ -151,15 +151,24 @@ FIMTDDRegressor::Node* FIMTDDRegressor::sort_to_leaf(Node* node, int& depth) con
     return node;
 }
 
-void FIMTDDRegressor::sort_together(FIMTDDRegressor* const* trees, std::size_t n, std::vector<Node*>& leaves) {
+void FIMTDDRegressor::sort_together(FIMTDDRegressor* const* trees, std::size_t n, SideBySide& walks) {
+    std::vector<Node*>& leaves = walks.leaves_;
     leaves.resize(n);
     for (std::size_t i = 0; i < n; ++i) leaves[i] = trees[i]->root_.get();
+    walks.levels_ = 0;
     bool moved = true;
     while (moved) {
         moved = false;
+        const std::size_t level = walks.levels_++;
+        if (walks.tests_.size() < (level + 1) * n) walks.tests_.resize((level + 1) * n);
+        Node** tests = walks.tests_.data() + level * n;
         for (std::size_t i = 0; i < n; ++i) {
             Node* node = leaves[i];
-            if (node == nullptr || node->is_leaf) continue;
+            if (node == nullptr || node->is_leaf) {
+                tests[i] = nullptr;
+                continue;
+            }
+            tests[i] = node;
             leaves[i] = node->child_for(trees[i]->features_->value_or_zero(node->split_column));
             moved = true;
         }
@@ -168,7 +177,7 @@ void FIMTDDRegressor::sort_together(FIMTDDRegressor* const* trees, std::size_t n
 
 void FIMTDDRegressor::predict_means_together(FIMTDDRegressor* const* trees, std::size_t n, SideBySide& walks,
                                              double* answers) {
-    sort_together(trees, n, walks.leaves_);
+    sort_together(trees, n, walks);
     for (std::size_t i = 0; i < n; ++i) {
         const Node* leaf = walks.leaves_[i];
         answers[i] = leaf ? trees[i]->mean_prediction(*leaf) : 0.0;
@@ -294,6 +303,14 @@ void FIMTDDRegressor::prefetch_leaf(const SideBySide& found, std::size_t i, int 
     const Node* leaf = found.leaves_[i];
     if (leaf == nullptr) return;
     if (stage == 0) {
+        // The learning walk updates the error sums and change test of every test on the way.
+        const std::size_t n = found.leaves_.size();
+        for (std::size_t level = 0; level < found.levels_; ++level) {
+            const Node* test = found.tests_[level * n + i];
+            if (test == nullptr) break;
+            lines(test, 1);
+            __builtin_prefetch(&test->ph_min);
+        }
         lines(leaf, 2);
     } else if (!leaf->leaf) {
         return;
@@ -307,7 +324,7 @@ void FIMTDDRegressor::prefetch_leaf(const SideBySide& found, std::size_t i, int 
 }
 
 void FIMTDDRegressor::find_leaves_together(FIMTDDRegressor* const* trees, std::size_t n, SideBySide& found) {
-    sort_together(trees, n, found.leaves_);
+    sort_together(trees, n, found);
 }
 
 double FIMTDDRegressor::learn_then_predict_from(double y, std::int64_t times, Node* leaf) {

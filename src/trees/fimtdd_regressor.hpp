@@ -293,7 +293,6 @@ private:
     int split_count_ = 0;
     std::int64_t alarm_count_ = 0;
     std::int64_t alternate_wins_ = 0;
-    Rng rng_;
     std::shared_ptr<SampleColumns> features_;
 
     // Scratch space reused between calls.
@@ -325,6 +324,10 @@ public:
     class SideBySide {
         friend class FIMTDDRegressor;
         std::vector<Node*> leaves_;
+        // The tests each walk passed, level by level: tests_[level * leaves_.size() + i] for
+        // trees[i], null below its leaf's level.
+        std::vector<Node*> tests_;
+        std::size_t levels_ = 0;
     };
     static void predict_means_together(FIMTDDRegressor* const* trees, std::size_t n, SideBySide& walks,
                                        double* answers);
@@ -342,7 +345,11 @@ public:
 
 private:
     // The leaf of each tree (null without a root) for the loaded sample, walks side by side.
-    static void sort_together(FIMTDDRegressor* const* trees, std::size_t n, std::vector<Node*>& leaves);
+    static void sort_together(FIMTDDRegressor* const* trees, std::size_t n, SideBySide& walks);
+
+    // Last: its state is large and rarely read, and would otherwise split the members every
+    // learning step reads into two distant groups.
+    Rng rng_;
 };
 
 }  // namespace quelb
