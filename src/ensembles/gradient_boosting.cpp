@@ -123,9 +123,12 @@ void GradientBooster::train_loaded(double target) {
         double total = 0.0;
         for (std::size_t j = 0; j < bag_size_; ++j) {
             const std::size_t t = m * bag_size_ + j;
-            if (t + 3 < n_trees) FIMTDDRegressor::prefetch_leaf(walks_, t + 3, 0);
-            if (t + 2 < n_trees && draws_[t + 2] > 0) FIMTDDRegressor::prefetch_leaf(walks_, t + 2, 1);
-            if (t + 1 < n_trees && draws_[t + 1] > 0) FIMTDDRegressor::prefetch_leaf(walks_, t + 1, 2);
+            using Fetch = FIMTDDRegressor::Fetch;
+            if (t + 3 < n_trees) {
+                FIMTDDRegressor::prefetch_leaf(walks_, t + 3, draws_[t + 3] > 0 ? Fetch::walk : Fetch::answer);
+            }
+            if (t + 2 < n_trees && draws_[t + 2] > 0) FIMTDDRegressor::prefetch_leaf(walks_, t + 2, Fetch::leaf_state);
+            if (t + 1 < n_trees && draws_[t + 1] > 0) FIMTDDRegressor::prefetch_leaf(walks_, t + 1, Fetch::value_trees);
             total += trees_[t]->learn_then_predict_loaded(newton_target, draws_[t] * repeats, walks_, t);
         }
         f += options_.learning_rate * (total / static_cast<double>(bag_size_));

@@ -296,13 +296,15 @@ double FIMTDDRegressor::learn_then_predict_loaded(double y, std::int64_t times, 
     return learn_then_predict_from(y, times, found.leaves_[i]);
 }
 
-void FIMTDDRegressor::prefetch_leaf(const SideBySide& found, std::size_t i, int stage) {
+void FIMTDDRegressor::prefetch_leaf(const SideBySide& found, std::size_t i, Fetch what) {
     const auto lines = [](const void* p, int count) {
         for (int k = 0; k < count; ++k) __builtin_prefetch(static_cast<const char*>(p) + 64 * k);
     };
     const Node* leaf = found.leaves_[i];
     if (leaf == nullptr) return;
-    if (stage == 0) {
+    if (what == Fetch::answer) {
+        lines(leaf, 2);
+    } else if (what == Fetch::walk) {
         // The learning walk updates the error sums and change test of every test on the way.
         const std::size_t n = found.leaves_.size();
         for (std::size_t level = 0; level < found.levels_; ++level) {
@@ -314,7 +316,7 @@ void FIMTDDRegressor::prefetch_leaf(const SideBySide& found, std::size_t i, int 
         lines(leaf, 2);
     } else if (!leaf->leaf) {
         return;
-    } else if (stage == 1) {
+    } else if (what == Fetch::leaf_state) {
         lines(leaf->leaf.get(), 3);
     } else {
         const LeafTrees& trees = leaf->leaf->trees;

@@ -337,11 +337,13 @@ public:
     // learn_then_predict_loaded(y, times) for trees[i] of the last find_leaves_together, which
     // must not have changed since, nor the loaded sample on the columns the tree tests.
     double learn_then_predict_loaded(double y, std::int64_t times, const SideBySide& found, std::size_t i);
-    // Asks the memory for what learning trees[i] of the last find_leaves_together reads first: a
-    // pure hint, which changes no result. Stage 0 fetches the leaf, 1 its state, 2 its E-BSTs'
-    // first nodes; each stage reads what the one before fetched, so callers run them a few trees
-    // ahead of the tree learning, earlier stages further ahead.
-    static void prefetch_leaf(const SideBySide& found, std::size_t i, int stage);
+    // Asks the memory for what teaching trees[i] of the last find_leaves_together reads first: a
+    // pure hint, which changes no result. `answer`: the leaf (all a prediction reads); `walk`: the
+    // tests on the way and the leaf; `leaf_state`, then `value_trees`: the leaf's state, then its
+    // E-BSTs' first nodes. Each of the last two reads what the one before fetched, so callers
+    // run them a few trees ahead of the tree learning, the earlier ones further ahead.
+    enum class Fetch { answer, walk, leaf_state, value_trees };
+    static void prefetch_leaf(const SideBySide& found, std::size_t i, Fetch what);
 
 private:
     // The leaf of each tree (null without a root) for the loaded sample, walks side by side.
