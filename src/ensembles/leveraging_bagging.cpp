@@ -9,6 +9,35 @@
 
 namespace quelb {
 
+namespace {
+
+// A member tree's answer for the loaded sample, given before it learns the sample `times` times.
+Label predict_then_learn(HoeffdingTreeClassifier& tree, Label y, int times) {
+    return tree.predict_then_learn_loaded(y, times);
+}
+double predict_then_learn(FIMTDDRegressor& tree, double y, int times) {
+    const double predicted = tree.predict_loaded();
+    tree.learn_repeated_loaded(y, times);
+    return predicted;
+}
+
+// One learning step of either ensemble on a loaded sample: every member's tree predicts the sample,
+// then learns it a Poisson number of times; error(prediction) feeds the member's drift detector,
+// and a drift replaces the tree by make_tree(member index). Only the draws use the generator.
+template <class Member, class Target, class Error, class MakeTree>
+void learn_members(std::vector<Member>& members, Rng& rng, double lambda_value, Target y, Error&& error,
+                   MakeTree&& make_tree) {
+    const PoissonDraw poisson(lambda_value);
+    for (std::size_t i = 0; i < members.size(); ++i) {
+        Member& member = members[i];
+        const int k = poisson(rng);
+        const bool drifted = member.feed_drift(error(predict_then_learn(*member.model, y, k)));
+        if (drifted) member.handle_drift([&make_tree, i](NewModel) { return make_tree(i); });
+    }
+}
+
+}  // namespace
+
 // ---- Classifier ---------------------------------------------------------------------------------
 
 LeveragingBaggingClassifier::LeveragingBaggingClassifier(int n_models, int seed, double lambda_value,
@@ -45,14 +74,9 @@ void LeveragingBaggingClassifier::reset() {
 }
 
 void LeveragingBaggingClassifier::learn_one(const FeatureMap& x, Label y) {
-    const PoissonDraw poisson(lambda_value);
     features_->load(x, true);
-    for (Member& member : members_) {
-        // The prediction comes before the draw, but only the draws use the generator.
-        const int k = poisson(rng_);
-        const Label predicted = member.model->predict_then_learn_loaded(y, k);
-        member.track_error(predicted == y ? 0.0 : 1.0, [this](NewModel) { return make_tree(); });
-    }
+    const auto error = [y](Label predicted) { return predicted == y ? 0.0 : 1.0; };
+    learn_members(members_, rng_, lambda_value, y, error, [this](std::size_t) { return make_tree(); });
 }
 
 void LeveragingBaggingClassifier::vote(const FeatureMap& x) {
@@ -124,16 +148,9 @@ void LeveragingBaggingRegressor::learn_one(const FeatureMap& x, double y) {
         if (variance > 0.0) scale = std::sqrt(variance);
     }
 
-    const PoissonDraw poisson(lambda_value);
     features_->load(x, true);
-    for (std::size_t i = 0; i < members_.size(); ++i) {
-        Member& member = members_[i];
-        FIMTDDRegressor& tree = *member.model;
-        // The error is measured and fed before the member learns the sample.
-        const bool drifted = member.feed_drift(std::fabs(tree.predict_loaded() - y) / scale);
-        tree.learn_repeated_loaded(y, poisson(rng_));
-        if (drifted) member.handle_drift([this, i](NewModel) { return make_tree(i); });
-    }
+    const auto error = [y, scale](double predicted) { return std::fabs(predicted - y) / scale; };
+    learn_members(members_, rng_, lambda_value, y, error, [this](std::size_t member) { return make_tree(member); });
 }
 
 double LeveragingBaggingRegressor::predict_one(const FeatureMap& x) {
@@ -147,73 +164,83 @@ double LeveragingBaggingRegressor::predict_one(const FeatureMap& x) {
 
 // ---- Persistence --------------------------------------------------------------------------------
 
-void LeveragingBaggingClassifier::save_state(StateWriter& out) const {
-    out.i32(n_models);
-    out.i32(seed);
-    out.f64(lambda_value);
-    out.f64(drift_delta);
-    out.f64(split_confidence);
-    out.i32(grace_period);
-    out.i32(max_depth);
-    out.rng(rng_);
-    features_->save_state(out);
-    save_members(out, members_, [&](const Member& member) {
-        member.save_state(out, [](StateWriter& w, const HoeffdingTreeClassifier& tree) { tree.save_tree(w); });
+namespace {
+
+// The options both ensembles have, in the order their states keep them.
+template <class Ensemble>
+void save_bagging_options(StateWriter& out, const Ensemble& ensemble) {
+    out.i32(ensemble.n_models);
+    out.i32(ensemble.seed);
+    out.f64(ensemble.lambda_value);
+    out.f64(ensemble.drift_delta);
+    out.f64(ensemble.split_confidence);
+    out.i32(ensemble.grace_period);
+    out.i32(ensemble.max_depth);
+}
+
+template <class Ensemble>
+void load_bagging_options(StateReader& in, Ensemble& ensemble) {
+    ensemble.n_models = in.i32();
+    ensemble.seed = in.i32();
+    ensemble.lambda_value = in.f64();
+    ensemble.drift_delta = in.f64();
+    ensemble.split_confidence = in.f64();
+    ensemble.grace_period = in.i32();
+    ensemble.max_depth = in.i32();
+}
+
+// The members' part of either ensemble's state: each member is its tree with a drift detector, and
+// the trees read the ensemble's shared columns.
+template <class Tree>
+void save_bagging_members(StateWriter& out, const SampleColumns& columns,
+                          const std::vector<DriftAwareMember<Tree>>& members) {
+    save_shared_members(out, columns, members, [&](const DriftAwareMember<Tree>& member) {
+        member.save_state(out, [](StateWriter& w, const Tree& tree) { tree.save_tree(w); });
     });
 }
 
-void LeveragingBaggingClassifier::load_state(StateReader& in) {
-    n_models = in.i32();
-    seed = in.i32();
-    lambda_value = in.f64();
-    drift_delta = in.f64();
-    split_confidence = in.f64();
-    grace_period = in.i32();
-    max_depth = in.i32();
-    check_ensemble_options(in, grace_period, lambda_value);
-    in.rng(rng_);
-    auto columns = std::make_shared<SampleColumns>();
-    columns->load_state(in);
-    load_members(in, members_, [&] {
-        Member member(drift_delta);
+template <class Tree>
+void load_bagging_members(StateReader& in, double drift_delta, std::shared_ptr<SampleColumns>& columns,
+                          std::vector<DriftAwareMember<Tree>>& members) {
+    load_shared_members(in, columns, members, [&](const std::shared_ptr<SampleColumns>& restored) {
+        DriftAwareMember<Tree> member(drift_delta);
         member.load_state(in, [&](StateReader& r) {
-            auto tree = std::make_unique<HoeffdingTreeClassifier>();
-            tree->load_tree(r, columns);
+            auto tree = std::make_unique<Tree>();
+            tree->load_tree(r, restored);
             return tree;
         });
         if (!member.model) in.fail("a bagging member without a tree");
         return member;
     });
-    features_ = std::move(columns);
+}
+
+}  // namespace
+
+void LeveragingBaggingClassifier::save_state(StateWriter& out) const {
+    save_bagging_options(out, *this);
+    out.rng(rng_);
+    save_bagging_members(out, *features_, members_);
+}
+
+void LeveragingBaggingClassifier::load_state(StateReader& in) {
+    load_bagging_options(in, *this);
+    check_ensemble_options(in, grace_period, lambda_value);
+    in.rng(rng_);
+    load_bagging_members(in, drift_delta, features_, members_);
 }
 
 void LeveragingBaggingRegressor::save_state(StateWriter& out) const {
-    out.i32(n_models);
-    out.i32(seed);
-    out.f64(lambda_value);
-    out.f64(drift_delta);
-    out.f64(split_confidence);
-    out.i32(grace_period);
-    out.i32(max_depth);
+    save_bagging_options(out, *this);
     out.str(leaf_prediction);
     out.rng(rng_);
     out.f64(target_count_);
     out.f64(target_sum_);
     out.f64(target_sumsq_);
-    features_->save_state(out);
-    save_members(out, members_, [&](const Member& member) {
-        member.save_state(out, [](StateWriter& w, const FIMTDDRegressor& tree) { tree.save_tree(w); });
-    });
+    save_bagging_members(out, *features_, members_);
 }
 
 void LeveragingBaggingRegressor::load_state(StateReader& in) {
-    n_models = in.i32();
-    seed = in.i32();
-    lambda_value = in.f64();
-    drift_delta = in.f64();
-    split_confidence = in.f64();
-    grace_period = in.i32();
-    max_depth = in.i32();
+    load_bagging_options(in, *this);
     leaf_prediction = in.str();
     // The trees need no grace period above 0.
     check_ensemble_options(in, 1, lambda_value);
@@ -221,19 +248,7 @@ void LeveragingBaggingRegressor::load_state(StateReader& in) {
     target_count_ = in.f64();
     target_sum_ = in.f64();
     target_sumsq_ = in.f64();
-    auto columns = std::make_shared<SampleColumns>();
-    columns->load_state(in);
-    load_members(in, members_, [&] {
-        Member member(drift_delta);
-        member.load_state(in, [&](StateReader& r) {
-            auto tree = std::make_unique<FIMTDDRegressor>();
-            tree->load_tree(r, columns);
-            return tree;
-        });
-        if (!member.model) in.fail("a bagging member without a tree");
-        return member;
-    });
-    features_ = std::move(columns);
+    load_bagging_members(in, drift_delta, features_, members_);
 }
 
 }  // namespace quelb
