@@ -11,28 +11,18 @@ namespace quelb {
 
 namespace {
 
-// A member tree's answer for the loaded sample, given before it learns the sample `times` times.
-Label predict_then_learn(HoeffdingTreeClassifier& tree, Label y, int times) {
-    return tree.predict_then_learn_loaded(y, times);
-}
-double predict_then_learn(FIMTDDRegressor& tree, double y, int times) {
-    const double predicted = tree.predict_loaded();
-    tree.learn_repeated_loaded(y, times);
-    return predicted;
-}
-
-// One learning step of either ensemble on a loaded sample: every member's tree predicts the sample,
-// then learns it a Poisson number of times; error(prediction) feeds the member's drift detector,
-// and a drift replaces the tree by make_tree(member index). Only the draws use the generator.
-template <class Member, class Target, class Error, class MakeTree>
-void learn_members(std::vector<Member>& members, Rng& rng, double lambda_value, Target y, Error&& error,
+// One learning step of either ensemble on a loaded sample. test_then_train(tree, times) returns the
+// error of the tree's prediction, made before the tree learns the sample `times` times (a Poisson
+// draw, the generator's only use); the error feeds the member's drift detector, and a drift
+// replaces the tree by make_tree(member index).
+template <class Member, class TestThenTrain, class MakeTree>
+void learn_members(std::vector<Member>& members, Rng& rng, double lambda_value, TestThenTrain&& test_then_train,
                    MakeTree&& make_tree) {
     const PoissonDraw poisson(lambda_value);
     for (std::size_t i = 0; i < members.size(); ++i) {
         Member& member = members[i];
-        const int k = poisson(rng);
-        const bool drifted = member.feed_drift(error(predict_then_learn(*member.model, y, k)));
-        if (drifted) member.handle_drift([&make_tree, i](NewModel) { return make_tree(i); });
+        if (member.feed_drift(test_then_train(*member.model, poisson(rng))))
+            member.handle_drift([&make_tree, i](NewModel) { return make_tree(i); });
     }
 }
 
@@ -75,8 +65,10 @@ void LeveragingBaggingClassifier::reset() {
 
 void LeveragingBaggingClassifier::learn_one(const FeatureMap& x, Label y) {
     features_->load(x, true);
-    const auto error = [y](Label predicted) { return predicted == y ? 0.0 : 1.0; };
-    learn_members(members_, rng_, lambda_value, y, error, [this](std::size_t) { return make_tree(); });
+    const auto test_then_train = [y](HoeffdingTreeClassifier& tree, int times) {
+        return tree.predict_then_learn_loaded(y, times) == y ? 0.0 : 1.0;
+    };
+    learn_members(members_, rng_, lambda_value, test_then_train, [this](std::size_t) { return make_tree(); });
 }
 
 void LeveragingBaggingClassifier::vote(const FeatureMap& x) {
@@ -149,8 +141,12 @@ void LeveragingBaggingRegressor::learn_one(const FeatureMap& x, double y) {
     }
 
     features_->load(x, true);
-    const auto error = [y, scale](double predicted) { return std::fabs(predicted - y) / scale; };
-    learn_members(members_, rng_, lambda_value, y, error, [this](std::size_t member) { return make_tree(member); });
+    const auto test_then_train = [y, scale](FIMTDDRegressor& tree, int times) {
+        const double error = std::fabs(tree.predict_loaded() - y) / scale;
+        tree.learn_repeated_loaded(y, times);
+        return error;
+    };
+    learn_members(members_, rng_, lambda_value, test_then_train, [this](std::size_t i) { return make_tree(i); });
 }
 
 double LeveragingBaggingRegressor::predict_one(const FeatureMap& x) {
@@ -165,29 +161,6 @@ double LeveragingBaggingRegressor::predict_one(const FeatureMap& x) {
 // ---- Persistence --------------------------------------------------------------------------------
 
 namespace {
-
-// The options both ensembles have, in the order their states keep them.
-template <class Ensemble>
-void save_bagging_options(StateWriter& out, const Ensemble& ensemble) {
-    out.i32(ensemble.n_models);
-    out.i32(ensemble.seed);
-    out.f64(ensemble.lambda_value);
-    out.f64(ensemble.drift_delta);
-    out.f64(ensemble.split_confidence);
-    out.i32(ensemble.grace_period);
-    out.i32(ensemble.max_depth);
-}
-
-template <class Ensemble>
-void load_bagging_options(StateReader& in, Ensemble& ensemble) {
-    ensemble.n_models = in.i32();
-    ensemble.seed = in.i32();
-    ensemble.lambda_value = in.f64();
-    ensemble.drift_delta = in.f64();
-    ensemble.split_confidence = in.f64();
-    ensemble.grace_period = in.i32();
-    ensemble.max_depth = in.i32();
-}
 
 // The members' part of either ensemble's state: each member is its tree with a drift detector, and
 // the trees read the ensemble's shared columns.
@@ -217,20 +190,38 @@ void load_bagging_members(StateReader& in, double drift_delta, std::shared_ptr<S
 }  // namespace
 
 void LeveragingBaggingClassifier::save_state(StateWriter& out) const {
-    save_bagging_options(out, *this);
+    out.i32(n_models);
+    out.i32(seed);
+    out.f64(lambda_value);
+    out.f64(drift_delta);
+    out.f64(split_confidence);
+    out.i32(grace_period);
+    out.i32(max_depth);
     out.rng(rng_);
     save_bagging_members(out, *features_, members_);
 }
 
 void LeveragingBaggingClassifier::load_state(StateReader& in) {
-    load_bagging_options(in, *this);
+    n_models = in.i32();
+    seed = in.i32();
+    lambda_value = in.f64();
+    drift_delta = in.f64();
+    split_confidence = in.f64();
+    grace_period = in.i32();
+    max_depth = in.i32();
     check_ensemble_options(in, grace_period, lambda_value);
     in.rng(rng_);
     load_bagging_members(in, drift_delta, features_, members_);
 }
 
 void LeveragingBaggingRegressor::save_state(StateWriter& out) const {
-    save_bagging_options(out, *this);
+    out.i32(n_models);
+    out.i32(seed);
+    out.f64(lambda_value);
+    out.f64(drift_delta);
+    out.f64(split_confidence);
+    out.i32(grace_period);
+    out.i32(max_depth);
     out.str(leaf_prediction);
     out.rng(rng_);
     out.f64(target_count_);
@@ -240,7 +231,13 @@ void LeveragingBaggingRegressor::save_state(StateWriter& out) const {
 }
 
 void LeveragingBaggingRegressor::load_state(StateReader& in) {
-    load_bagging_options(in, *this);
+    n_models = in.i32();
+    seed = in.i32();
+    lambda_value = in.f64();
+    drift_delta = in.f64();
+    split_confidence = in.f64();
+    grace_period = in.i32();
+    max_depth = in.i32();
     leaf_prediction = in.str();
     // The trees need no grace period above 0.
     check_ensemble_options(in, 1, lambda_value);
