@@ -74,10 +74,21 @@ bool is_mapping_with_items(PyObject* src) {
     return is_instance > 0;
 }
 
-bool load_pair(PyObject* key, PyObject* value, quelb::FeatureMap& out, std::string& name) {
+// Reads one entry of a sample into out; false when its name or its value is refused. While no
+// earlier name can come again (may_repeat false), a str name is appended without a lookup; any
+// other name sets may_repeat, and a repeated name keeps its first value.
+bool load_entry(PyObject* key, PyObject* value, quelb::FeatureMap& out, std::string& name, bool& may_repeat) {
     double number = 0.0;
+    if (!may_repeat && PyUnicode_Check(key)) {
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(key, &size);
+        if (!data || !load_float(value, number)) return false;
+        out.append_unique(std::string_view(data, static_cast<std::size_t>(size)), number);
+        return true;
+    }
+    may_repeat = true;
     if (!load_name(key, name) || !load_float(value, number)) return false;
-    out.emplace(name, number);  // keeps the first value of a repeated name
+    out.emplace(name, number);
     return true;
 }
 
@@ -88,6 +99,7 @@ bool load_items(PyObject* src, quelb::FeatureMap& out) {
     Py_DECREF(items);
     if (!iterator) return false;
     std::string name;
+    bool may_repeat = true;  // a mapping's items may name a feature twice
     bool ok = true;
     while (PyObject* item = PyIter_Next(iterator)) {
         PyObject* pair = PySequence_Fast(item, "");
@@ -101,7 +113,7 @@ bool load_items(PyObject* src, quelb::FeatureMap& out) {
         PyObject** kv = PySequence_Fast_ITEMS(pair);
         py::object key = py::reinterpret_borrow<py::object>(kv[0]);
         py::object value = py::reinterpret_borrow<py::object>(kv[1]);
-        ok = load_pair(key.ptr(), value.ptr(), out, name);
+        ok = load_entry(key.ptr(), value.ptr(), out, name, may_repeat);
         Py_DECREF(pair);
         if (!ok) break;
     }
@@ -117,6 +129,16 @@ PyObject* new_dict(std::size_t size) {
     (void)size;
     return PyDict_New();
 #endif
+}
+
+// Sets dict[key] to value as a float and releases key, which may be null (its conversion failed).
+// False, with the error set, when anything failed.
+bool set_float_item(PyObject* dict, PyObject* key, double value) {
+    PyObject* number = key ? PyFloat_FromDouble(value) : nullptr;
+    const bool ok = number && PyDict_SetItem(dict, key, number) == 0;
+    Py_XDECREF(key);
+    Py_XDECREF(number);
+    return ok;
 }
 
 bool is_iterable_name_source(PyObject* src) {
@@ -161,16 +183,7 @@ bool load_feature_map(PyObject* src, quelb::FeatureMap& out) {
                 held_key = py::reinterpret_borrow<py::object>(key);
                 held_value = py::reinterpret_borrow<py::object>(value);
             }
-            if (!may_repeat && PyUnicode_Check(key)) {
-                Py_ssize_t size = 0;
-                const char* data = PyUnicode_AsUTF8AndSize(key, &size);
-                double number = 0.0;
-                ok = data && load_float(value, number);
-                if (ok) out.append_unique(std::string_view(data, static_cast<std::size_t>(size)), number);
-            } else {
-                may_repeat = true;
-                ok = load_pair(key, value, out, name);
-            }
+            ok = load_entry(key, value, out, name, may_repeat);
             if (ok && runs_code) {
                 ok = PyDict_GET_SIZE(src) == entries;
                 may_repeat = true;  // the dict may have been refilled with names already read
@@ -217,11 +230,7 @@ PyObject* feature_map_to_dict(const quelb::FeatureMap& x) {
     if (!dict) return nullptr;
     for (const auto& [name, value] : x) {
         PyObject* key = PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), nullptr);
-        PyObject* number = key ? PyFloat_FromDouble(value) : nullptr;
-        const bool ok = number && PyDict_SetItem(dict, key, number) == 0;
-        Py_XDECREF(key);
-        Py_XDECREF(number);
-        if (!ok) {
+        if (!set_float_item(dict, key, value)) {
             Py_DECREF(dict);
             return nullptr;
         }
@@ -274,11 +283,7 @@ PyObject* feature_map_to_dict(const quelb::FeatureMap& x, PyObject* source) {
             }
         }
         if (!key) key = PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), nullptr);
-        PyObject* number = key ? PyFloat_FromDouble(value) : nullptr;
-        const bool ok = number && PyDict_SetItem(dict, key, number) == 0;
-        Py_XDECREF(key);
-        Py_XDECREF(number);
-        if (!ok) {
+        if (!set_float_item(dict, key, value)) {
             Py_DECREF(dict);
             return nullptr;
         }
@@ -290,12 +295,7 @@ PyObject* probabilities_to_dict(const quelb::ClassProbabilities& p) {
     PyObject* dict = new_dict(p.size());
     if (!dict) return nullptr;
     for (const auto& [label, probability] : p) {
-        PyObject* key = PyLong_FromLong(label);
-        PyObject* number = key ? PyFloat_FromDouble(probability) : nullptr;
-        const bool ok = number && PyDict_SetItem(dict, key, number) == 0;
-        Py_XDECREF(key);
-        Py_XDECREF(number);
-        if (!ok) {
+        if (!set_float_item(dict, PyLong_FromLong(label), probability)) {
             Py_DECREF(dict);
             return nullptr;
         }

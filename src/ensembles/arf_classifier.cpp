@@ -108,8 +108,7 @@ void ARFClassifier::save_state(StateWriter& out) const {
     out.i32(grace_period);
     out.i32(max_depth);
     out.rng(rng_);
-    features_->save_state(out);
-    save_members(out, members_, [&](const Member& member) { member.save_state(out); });
+    save_shared_members(out, *features_, members_, [&](const Member& member) { member.save_state(out); });
 }
 
 void ARFClassifier::load_state(StateReader& in) {
@@ -124,14 +123,11 @@ void ARFClassifier::load_state(StateReader& in) {
     max_depth = in.i32();
     check_ensemble_options(in, grace_period, lambda_value);
     in.rng(rng_);
-    auto columns = std::make_shared<SampleColumns>();
-    columns->load_state(in);
-    load_members(in, members_, [&] {
+    load_shared_members(in, features_, members_, [&](const std::shared_ptr<SampleColumns>& columns) {
         Member member(drift_delta, warning_delta);
         member.load_state(in, columns);
         return member;
     });
-    features_ = std::move(columns);
 }
 
 }  // namespace quelb

@@ -90,8 +90,7 @@ void ARFRegressor::save_state(StateWriter& out) const {
     out.i32(max_depth);
     out.f64(learning_rate);
     out.rng(rng_);
-    features_->save_state(out);
-    save_members(out, members_, [&](const Member& member) { member.save_state(out); });
+    save_shared_members(out, *features_, members_, [&](const Member& member) { member.save_state(out); });
 }
 
 void ARFRegressor::load_state(StateReader& in) {
@@ -105,16 +104,13 @@ void ARFRegressor::load_state(StateReader& in) {
     learning_rate = in.f64();
     check_ensemble_options(in, grace_period, lambda_value);
     in.rng(rng_);
-    auto columns = std::make_shared<SampleColumns>();
-    columns->load_state(in);
-    load_members(in, members_, [&] {
+    load_shared_members(in, features_, members_, [&](const std::shared_ptr<SampleColumns>& columns) {
         Member member(drift_delta, warning_delta);
         member.load_state(in, columns);
         // Every member of this forest has a tree from the start.
         if (!member.trees.model) in.fail("a forest member without a tree");
         return member;
     });
-    features_ = std::move(columns);
 }
 
 }  // namespace quelb

@@ -9,6 +9,25 @@
 
 namespace quelb {
 
+namespace {
+
+// One learning step of either ensemble on a loaded sample. test_then_train(tree, times) returns the
+// error of the tree's prediction, made before the tree learns the sample `times` times (a Poisson
+// draw, the generator's only use); the error feeds the member's drift detector, and a drift
+// replaces the tree by make_tree(member index).
+template <class Member, class TestThenTrain, class MakeTree>
+void learn_members(std::vector<Member>& members, Rng& rng, double lambda_value, TestThenTrain&& test_then_train,
+                   MakeTree&& make_tree) {
+    const PoissonDraw poisson(lambda_value);
+    for (std::size_t i = 0; i < members.size(); ++i) {
+        Member& member = members[i];
+        if (member.feed_drift(test_then_train(*member.model, poisson(rng))))
+            member.handle_drift([&make_tree, i](NewModel) { return make_tree(i); });
+    }
+}
+
+}  // namespace
+
 // ---- Classifier ---------------------------------------------------------------------------------
 
 LeveragingBaggingClassifier::LeveragingBaggingClassifier(int n_models, int seed, double lambda_value,
@@ -45,14 +64,11 @@ void LeveragingBaggingClassifier::reset() {
 }
 
 void LeveragingBaggingClassifier::learn_one(const FeatureMap& x, Label y) {
-    const PoissonDraw poisson(lambda_value);
     features_->load(x, true);
-    for (Member& member : members_) {
-        // The prediction comes before the draw, but only the draws use the generator.
-        const int k = poisson(rng_);
-        const Label predicted = member.model->predict_then_learn_loaded(y, k);
-        member.track_error(predicted == y ? 0.0 : 1.0, [this](NewModel) { return make_tree(); });
-    }
+    const auto test_then_train = [y](HoeffdingTreeClassifier& tree, int times) {
+        return tree.predict_then_learn_loaded(y, times) == y ? 0.0 : 1.0;
+    };
+    learn_members(members_, rng_, lambda_value, test_then_train, [this](std::size_t) { return make_tree(); });
 }
 
 void LeveragingBaggingClassifier::vote(const FeatureMap& x) {
@@ -124,16 +140,13 @@ void LeveragingBaggingRegressor::learn_one(const FeatureMap& x, double y) {
         if (variance > 0.0) scale = std::sqrt(variance);
     }
 
-    const PoissonDraw poisson(lambda_value);
     features_->load(x, true);
-    for (std::size_t i = 0; i < members_.size(); ++i) {
-        Member& member = members_[i];
-        FIMTDDRegressor& tree = *member.model;
-        // The error is measured and fed before the member learns the sample.
-        const bool drifted = member.feed_drift(std::fabs(tree.predict_loaded() - y) / scale);
-        tree.learn_repeated_loaded(y, poisson(rng_));
-        if (drifted) member.handle_drift([this, i](NewModel) { return make_tree(i); });
-    }
+    const auto test_then_train = [y, scale](FIMTDDRegressor& tree, int times) {
+        const double error = std::fabs(tree.predict_loaded() - y) / scale;
+        tree.learn_repeated_loaded(y, times);
+        return error;
+    };
+    learn_members(members_, rng_, lambda_value, test_then_train, [this](std::size_t i) { return make_tree(i); });
 }
 
 double LeveragingBaggingRegressor::predict_one(const FeatureMap& x) {
@@ -147,6 +160,35 @@ double LeveragingBaggingRegressor::predict_one(const FeatureMap& x) {
 
 // ---- Persistence --------------------------------------------------------------------------------
 
+namespace {
+
+// The members' part of either ensemble's state: each member is its tree with a drift detector, and
+// the trees read the ensemble's shared columns.
+template <class Tree>
+void save_bagging_members(StateWriter& out, const SampleColumns& columns,
+                          const std::vector<DriftAwareMember<Tree>>& members) {
+    save_shared_members(out, columns, members, [&](const DriftAwareMember<Tree>& member) {
+        member.save_state(out, [](StateWriter& w, const Tree& tree) { tree.save_tree(w); });
+    });
+}
+
+template <class Tree>
+void load_bagging_members(StateReader& in, double drift_delta, std::shared_ptr<SampleColumns>& columns,
+                          std::vector<DriftAwareMember<Tree>>& members) {
+    load_shared_members(in, columns, members, [&](const std::shared_ptr<SampleColumns>& restored) {
+        DriftAwareMember<Tree> member(drift_delta);
+        member.load_state(in, [&](StateReader& r) {
+            auto tree = std::make_unique<Tree>();
+            tree->load_tree(r, restored);
+            return tree;
+        });
+        if (!member.model) in.fail("a bagging member without a tree");
+        return member;
+    });
+}
+
+}  // namespace
+
 void LeveragingBaggingClassifier::save_state(StateWriter& out) const {
     out.i32(n_models);
     out.i32(seed);
@@ -156,10 +198,7 @@ void LeveragingBaggingClassifier::save_state(StateWriter& out) const {
     out.i32(grace_period);
     out.i32(max_depth);
     out.rng(rng_);
-    features_->save_state(out);
-    save_members(out, members_, [&](const Member& member) {
-        member.save_state(out, [](StateWriter& w, const HoeffdingTreeClassifier& tree) { tree.save_tree(w); });
-    });
+    save_bagging_members(out, *features_, members_);
 }
 
 void LeveragingBaggingClassifier::load_state(StateReader& in) {
@@ -172,19 +211,7 @@ void LeveragingBaggingClassifier::load_state(StateReader& in) {
     max_depth = in.i32();
     check_ensemble_options(in, grace_period, lambda_value);
     in.rng(rng_);
-    auto columns = std::make_shared<SampleColumns>();
-    columns->load_state(in);
-    load_members(in, members_, [&] {
-        Member member(drift_delta);
-        member.load_state(in, [&](StateReader& r) {
-            auto tree = std::make_unique<HoeffdingTreeClassifier>();
-            tree->load_tree(r, columns);
-            return tree;
-        });
-        if (!member.model) in.fail("a bagging member without a tree");
-        return member;
-    });
-    features_ = std::move(columns);
+    load_bagging_members(in, drift_delta, features_, members_);
 }
 
 void LeveragingBaggingRegressor::save_state(StateWriter& out) const {
@@ -200,10 +227,7 @@ void LeveragingBaggingRegressor::save_state(StateWriter& out) const {
     out.f64(target_count_);
     out.f64(target_sum_);
     out.f64(target_sumsq_);
-    features_->save_state(out);
-    save_members(out, members_, [&](const Member& member) {
-        member.save_state(out, [](StateWriter& w, const FIMTDDRegressor& tree) { tree.save_tree(w); });
-    });
+    save_bagging_members(out, *features_, members_);
 }
 
 void LeveragingBaggingRegressor::load_state(StateReader& in) {
@@ -221,19 +245,7 @@ void LeveragingBaggingRegressor::load_state(StateReader& in) {
     target_count_ = in.f64();
     target_sum_ = in.f64();
     target_sumsq_ = in.f64();
-    auto columns = std::make_shared<SampleColumns>();
-    columns->load_state(in);
-    load_members(in, members_, [&] {
-        Member member(drift_delta);
-        member.load_state(in, [&](StateReader& r) {
-            auto tree = std::make_unique<FIMTDDRegressor>();
-            tree->load_tree(r, columns);
-            return tree;
-        });
-        if (!member.model) in.fail("a bagging member without a tree");
-        return member;
-    });
-    features_ = std::move(columns);
+    load_bagging_members(in, drift_delta, features_, members_);
 }
 
 }  // namespace quelb

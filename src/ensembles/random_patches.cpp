@@ -36,6 +36,19 @@ void draw_patch(FeatureSubset& subset, const SampleColumns& loaded, int seed, st
     subset.draw(loaded, rng, patch_size(loaded.loaded().size(), fraction), true);
 }
 
+// Starts either ensemble afresh: the generator reseeded, new shared columns, and max(n_models, 1)
+// members without a tree or a patch.
+template <class Ensemble>
+void reset_patches(const Ensemble& ensemble, std::vector<typename Ensemble::Member>& members,
+                   std::shared_ptr<SampleColumns>& features, Rng& rng) {
+    rng.seed(static_cast<std::uint32_t>(ensemble.seed));
+    features = std::make_shared<SampleColumns>();
+    members.clear();
+    const int n = std::max(ensemble.n_models, 1);
+    members.reserve(static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i) members.emplace_back(ensemble.drift_delta, ensemble.warning_delta);
+}
+
 // One learning step of either ensemble on a loaded sample: a member builds its tree and draws its
 // patch at its first sample, then learns the sample once ("subspaces") or a Poisson number of times.
 template <class Ensemble, class Target>
@@ -84,14 +97,7 @@ std::unique_ptr<HoeffdingTreeClassifier> SRPClassifier::make_tree() const {
     return tree;
 }
 
-void SRPClassifier::reset() {
-    rng_.seed(static_cast<std::uint32_t>(seed));
-    features_ = std::make_shared<SampleColumns>();
-    members_.clear();
-    const int n = std::max(n_models, 1);
-    members_.reserve(static_cast<std::size_t>(n));
-    for (int i = 0; i < n; ++i) members_.emplace_back(drift_delta, warning_delta);
-}
+void SRPClassifier::reset() { reset_patches(*this, members_, features_, rng_); }
 
 void SRPClassifier::learn_one(const FeatureMap& x, Label y) {
     features_->load(x, true);
@@ -142,14 +148,7 @@ std::unique_ptr<HoeffdingTreeRegressor> SRPRegressor::make_tree() const {
     return tree;
 }
 
-void SRPRegressor::reset() {
-    rng_.seed(static_cast<std::uint32_t>(seed));
-    features_ = std::make_shared<SampleColumns>();
-    members_.clear();
-    const int n = std::max(n_models, 1);
-    members_.reserve(static_cast<std::size_t>(n));
-    for (int i = 0; i < n; ++i) members_.emplace_back(drift_delta, warning_delta);
-}
+void SRPRegressor::reset() { reset_patches(*this, members_, features_, rng_); }
 
 void SRPRegressor::learn_one(const FeatureMap& x, double y) {
     features_->load(x, true);
@@ -183,8 +182,7 @@ void SRPClassifier::save_state(StateWriter& out) const {
     out.i32(grace_period);
     out.i32(max_depth);
     out.rng(rng_);
-    features_->save_state(out);
-    save_members(out, members_, [&](const Member& member) { member.save_state(out); });
+    save_shared_members(out, *features_, members_, [&](const Member& member) { member.save_state(out); });
 }
 
 void SRPClassifier::load_state(StateReader& in) {
@@ -200,14 +198,11 @@ void SRPClassifier::load_state(StateReader& in) {
     max_depth = in.i32();
     check_ensemble_options(in, grace_period, lambda_value);
     in.rng(rng_);
-    auto columns = std::make_shared<SampleColumns>();
-    columns->load_state(in);
-    load_members(in, members_, [&] {
+    load_shared_members(in, features_, members_, [&](const std::shared_ptr<SampleColumns>& columns) {
         Member member(drift_delta, warning_delta);
         member.load_state(in, columns);
         return member;
     });
-    features_ = std::move(columns);
 }
 
 void SRPRegressor::save_state(StateWriter& out) const {
@@ -222,8 +217,7 @@ void SRPRegressor::save_state(StateWriter& out) const {
     out.f64(drift_delta);
     out.f64(warning_delta);
     out.rng(rng_);
-    features_->save_state(out);
-    save_members(out, members_, [&](const Member& member) { member.save_state(out); });
+    save_shared_members(out, *features_, members_, [&](const Member& member) { member.save_state(out); });
 }
 
 void SRPRegressor::load_state(StateReader& in) {
@@ -239,14 +233,11 @@ void SRPRegressor::load_state(StateReader& in) {
     warning_delta = in.f64();
     check_ensemble_options(in, grace_period, lambda_value);
     in.rng(rng_);
-    auto columns = std::make_shared<SampleColumns>();
-    columns->load_state(in);
-    load_members(in, members_, [&] {
+    load_shared_members(in, features_, members_, [&](const std::shared_ptr<SampleColumns>& columns) {
         Member member(drift_delta, warning_delta);
         member.load_state(in, columns);
         return member;
     });
-    features_ = std::move(columns);
 }
 
 }  // namespace quelb
