@@ -23,4 +23,5 @@ if ((${#missing[@]})); then
 fi
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUELB_PYTHON="$python" "$@" >/dev/null
-cmake --build "$build"
+# One compile job per core: link-time optimisation of the extension needs its memory.
+cmake --build "$build" --parallel "$(nproc)"

@@ -401,11 +401,11 @@ bool FIMTDDRegressor::compare_alternate(Node& node, const Step& step, bool& alte
 
 void FIMTDDRegressor::test_for_change(Node& node, double error) {
     node.ph_sum += error - node.error_sum / node.error_count - page_hinckley_alpha;
-    if (!node.ph_started) {
-        node.ph_min = node.ph_sum;
-        node.ph_started = true;
-    }
-    node.ph_min = std::min(node.ph_min, node.ph_sum);
+    // The running minimum, starting at the first sum; selected rather than branched on, as
+    // whether the sum falls below it is data.
+    const double min_before = node.ph_started ? node.ph_min : node.ph_sum;
+    node.ph_started = true;
+    node.ph_min = node.ph_sum < min_before ? node.ph_sum : min_before;
     if (node.ph_sum - node.ph_min > page_hinckley_threshold) {
         node.alternate = std::make_unique<Node>();
         node.alt_seen = node.orig_faded_error = node.alt_faded_error = node.alt_last_check = 0.0;
