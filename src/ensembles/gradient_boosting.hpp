@@ -64,7 +64,11 @@ public:
     std::size_t bag_size() const { return bag_size_; }
     // A step's features, in ascending byte order (empty: whole samples).
     const std::vector<std::string>& step_features(std::size_t step) const { return feature_lists_[step].names(); }
-    FIMTDDRegressor& tree(std::size_t step, std::size_t member) { return *trees_[step * bag_size_ + member]; }
+    // A tree handed out may be changed: the leaves the last prediction found are not reused.
+    FIMTDDRegressor& tree(std::size_t step, std::size_t member) {
+        walks_current_ = false;
+        return *trees_[step * bag_size_ + member];
+    }
 
 private:
     void build_steps();

@@ -152,3 +152,24 @@ TEST(GradientBooster, LearningAfterAPredictionOfTheSameSampleEqualsLearningAlone
     EXPECT_EQ(reuse.predict_one(probe), alone.predict_one(probe));
     EXPECT_EQ(reuse_t.predict_proba_one(probe), alone_t.predict_proba_one(probe));
 }
+
+TEST(GradientBooster, ATreeHandedOutIsWalkedAgainBeforeItLearns) {
+    // A tree reset from outside between a prediction and learning of the same sample: the
+    // leaves the prediction found are gone, and learning must walk the tree afresh.
+    SGBRRegressor reuse, alone;
+    for (int i = 0; i < 400; ++i) {
+        const FeatureMap x{{"a", (i % 17) / 17.0}, {"b", (i % 5) * 0.25}};
+        const double y = x.at("a") > 0.5 ? 1.0 + x.at("b") : -1.0;
+        reuse.predict_one(x);
+        alone.predict_one(x);
+        reuse.learn_one(x, y);
+        alone.learn_one(x, y);
+    }
+    const FeatureMap x{{"a", 0.9}, {"b", 0.5}};
+    reuse.predict_one(x);
+    reuse.booster()->tree(0, 0).reset();
+    alone.booster()->tree(0, 0).reset();
+    reuse.learn_one(x, 2.0);
+    alone.learn_one(x, 2.0);
+    EXPECT_EQ(reuse.predict_one(x), alone.predict_one(x));
+}
