@@ -406,12 +406,14 @@ void FIMTDDRegressor::test_for_change(Node& node, double error) {
     const double min_before = node.ph_started ? node.ph_min : node.ph_sum;
     node.ph_started = true;
     node.ph_min = node.ph_sum < min_before ? node.ph_sum : min_before;
-    if (node.ph_sum - node.ph_min > page_hinckley_threshold) {
-        node.alternate = std::make_unique<Node>();
-        node.alt_seen = node.orig_faded_error = node.alt_faded_error = node.alt_last_check = 0.0;
-        node.ph_enabled = false;
-        ++alarm_count_;
-    }
+    if (node.ph_sum - node.ph_min > page_hinckley_threshold) start_alternate(node);
+}
+
+void FIMTDDRegressor::start_alternate(Node& node) {
+    node.alternate = std::make_unique<Node>();
+    node.alt_seen = node.orig_faded_error = node.alt_faded_error = node.alt_last_check = 0.0;
+    node.ph_enabled = false;
+    ++alarm_count_;
 }
 
 void FIMTDDRegressor::learn_at_leaf(Node& leaf, int depth, bool allow_split, bool main_tree, const Step& step) {

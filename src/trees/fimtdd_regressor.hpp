@@ -268,6 +268,8 @@ private:
     // alternate replaced the subtree; sets `alternate_learns` when the alternate should learn it.
     bool compare_alternate(Node& node, const Step& step, bool& alternate_learns);
     void test_for_change(Node& node, double error);
+    // Kept out of line: alarms are rare, and the test runs at every test of every learning walk.
+    [[gnu::noinline]] void start_alternate(Node& node);
     // One learning step; the walks start at `leaf` when the caller found it, else at the root.
     void learn_one(double y, bool repeat, bool record, Node* leaf);
     void learn_repeated_from(double y, std::int64_t times, Node* leaf);
