@@ -11,17 +11,17 @@ namespace quelb {
 
 namespace {
 
-// One learning step of either ensemble on a loaded sample. test_then_train(tree, times) returns the
-// error of the tree's prediction, made before the tree learns the sample `times` times (a Poisson
-// draw, the generator's only use); the error feeds the member's drift detector, and a drift
-// replaces the tree by make_tree(member index).
+// One learning step of either ensemble on a loaded sample. test_then_train(tree, times, member
+// index) returns the error of the tree's prediction, made before the tree learns the sample
+// `times` times (a Poisson draw, the generator's only use); the error feeds the member's drift
+// detector, and a drift replaces the tree by make_tree(member index).
 template <class Member, class TestThenTrain, class MakeTree>
 void learn_members(std::vector<Member>& members, Rng& rng, double lambda_value, TestThenTrain&& test_then_train,
                    MakeTree&& make_tree) {
     const PoissonDraw poisson(lambda_value);
     for (std::size_t i = 0; i < members.size(); ++i) {
         Member& member = members[i];
-        if (member.feed_drift(test_then_train(*member.model, poisson(rng))))
+        if (member.feed_drift(test_then_train(*member.model, poisson(rng), i)))
             member.handle_drift([&make_tree, i](NewModel) { return make_tree(i); });
     }
 }
@@ -65,7 +65,7 @@ void LeveragingBaggingClassifier::reset() {
 
 void LeveragingBaggingClassifier::learn_one(const FeatureMap& x, Label y) {
     features_->load(x, true);
-    const auto test_then_train = [y](HoeffdingTreeClassifier& tree, int times) {
+    const auto test_then_train = [y](HoeffdingTreeClassifier& tree, int times, std::size_t) {
         return tree.predict_then_learn_loaded(y, times) == y ? 0.0 : 1.0;
     };
     learn_members(members_, rng_, lambda_value, test_then_train, [this](std::size_t) { return make_tree(); });
@@ -127,6 +127,7 @@ void LeveragingBaggingRegressor::reset() {
         members_.emplace_back(drift_delta).model = make_tree(static_cast<std::size_t>(i));
     }
     target_count_ = target_sum_ = target_sumsq_ = 0.0;
+    predictions_current_ = false;
     rng_.seed(static_cast<std::uint32_t>(seed));
 }
 
@@ -141,8 +142,11 @@ void LeveragingBaggingRegressor::learn_one(const FeatureMap& x, double y) {
     }
 
     features_->load(x, true);
-    const auto test_then_train = [y, scale](FIMTDDRegressor& tree, int times) {
-        const double error = std::fabs(tree.predict_loaded() - y) / scale;
+    const bool predicted = predictions_current_ && predictions_content_ == features_->content_version() &&
+                           predictions_.size() == members_.size();
+    predictions_current_ = false;
+    const auto test_then_train = [&](FIMTDDRegressor& tree, int times, std::size_t i) {
+        const double error = std::fabs((predicted ? predictions_[i] : tree.predict_loaded()) - y) / scale;
         tree.learn_repeated_loaded(y, times);
         return error;
     };
@@ -152,8 +156,14 @@ void LeveragingBaggingRegressor::learn_one(const FeatureMap& x, double y) {
 double LeveragingBaggingRegressor::predict_one(const FeatureMap& x) {
     if (members_.empty()) return 0.0;
     features_->load(x, false);
+    predictions_.resize(members_.size());
     double sum = 0.0;
-    for (Member& member : members_) sum += member.model->predict_loaded();
+    for (std::size_t i = 0; i < members_.size(); ++i) {
+        predictions_[i] = members_[i].model->predict_loaded();
+        sum += predictions_[i];
+    }
+    predictions_content_ = features_->content_version();
+    predictions_current_ = true;
     return sum / static_cast<double>(members_.size());
 }
 
@@ -246,6 +256,7 @@ void LeveragingBaggingRegressor::load_state(StateReader& in) {
     target_sum_ = in.f64();
     target_sumsq_ = in.f64();
     load_bagging_members(in, drift_delta, features_, members_);
+    predictions_current_ = false;
 }
 
 }  // namespace quelb

@@ -84,7 +84,11 @@ public:
 
     using Member = DriftAwareMember<FIMTDDRegressor>;  // drift detector only
     const std::vector<Member>& members() const { return members_; }
-    std::vector<Member>& members() { return members_; }
+    // Members handed out may be changed: the predictions of the last predict_one are not reused.
+    std::vector<Member>& members() {
+        predictions_current_ = false;
+        return members_;
+    }
 
     // Options. n_models and seed take effect at the next reset (seed also for the trees that
     // replace drifted members).
@@ -107,6 +111,12 @@ private:
     double target_count_ = 0.0;
     double target_sum_ = 0.0;
     double target_sumsq_ = 0.0;
+    // Each member's answer to the last predict_one, for the sample of features_ version
+    // predictions_content_, while predictions_current_: nothing has learned since, so learning
+    // that very sample measures the members' errors with these answers instead of asking again.
+    std::vector<double> predictions_;
+    std::uint64_t predictions_content_ = 0;
+    bool predictions_current_ = false;
 };
 
 }  // namespace quelb

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -105,4 +107,39 @@ TEST(LeveragingBagging, MemberCounts) {
     regressor.n_models = -2;
     EXPECT_THROW(regressor.reset(), std::length_error);
     EXPECT_EQ(regressor.members().size(), 2u);
+}
+
+TEST(LeveragingBaggingRegressor, LearningAfterAPredictionOfTheSameSampleEqualsLearningAlone) {
+    // The first ensemble predicts each sample before learning it (its members' answers are
+    // reused); the second learns alone, or after predicting another sample or a copy of the
+    // sample with one value changed in its last bit. Drifts included, every answer must agree.
+    LeveragingBaggingRegressor reuse, alone;
+    std::uint32_t state = 777;
+    const auto uniform = [&] {
+        state = state * 1664525u + 1013904223u;
+        return (state >> 8) / 16777216.0;
+    };
+    const FeatureMap probe{{"a", 0.25}, {"b", 0.75}};
+    for (int i = 0; i < 4000; ++i) {
+        const FeatureMap x{{"a", uniform()}, {"b", uniform()}};
+        // The concept flips halfway, so that members drift and are replaced.
+        const double y = (i < 2000) == (x.at("a") > 0.5) ? 3.0 * x.at("b") : -2.0;
+        ASSERT_EQ(reuse.predict_one(x), alone.predict_one(x)) << "sample " << i;
+        if (i % 3 == 1) {
+            alone.predict_one(probe);
+        } else if (i % 3 == 2) {
+            FeatureMap nudged = x;
+            nudged["b"] = std::nextafter(x.at("b"), 2.0);
+            alone.predict_one(nudged);
+        }
+        if (i == 3000) {
+            // Members handed out may change between a prediction and learning.
+            reuse.predict_one(x);
+            reuse.members()[0].model->reset();
+            alone.members()[0].model->reset();
+        }
+        reuse.learn_one(x, y);
+        alone.learn_one(x, y);
+    }
+    EXPECT_EQ(reuse.predict_one(probe), alone.predict_one(probe));
 }
