@@ -124,9 +124,7 @@ void GradientBooster::train_loaded(double target) {
         for (std::size_t j = 0; j < bag_size_; ++j) {
             const std::size_t t = m * bag_size_ + j;
             using Fetch = FIMTDDRegressor::Fetch;
-            if (t + 3 < n_trees) {
-                FIMTDDRegressor::prefetch_leaf(walks_, t + 3, draws_[t + 3] > 0 ? Fetch::walk : Fetch::answer);
-            }
+            if (t + 3 < n_trees) FIMTDDRegressor::prefetch_leaf(walks_, t + 3, Fetch::leaf);
             if (t + 2 < n_trees && draws_[t + 2] > 0) FIMTDDRegressor::prefetch_leaf(walks_, t + 2, Fetch::leaf_state);
             if (t + 1 < n_trees && draws_[t + 1] > 0) FIMTDDRegressor::prefetch_leaf(walks_, t + 1, Fetch::value_trees);
             total += trees_[t]->learn_then_predict_loaded(newton_target, draws_[t] * repeats, walks_, t);

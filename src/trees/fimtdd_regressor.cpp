@@ -155,20 +155,12 @@ void FIMTDDRegressor::sort_together(FIMTDDRegressor* const* trees, std::size_t n
     std::vector<Node*>& leaves = walks.leaves_;
     leaves.resize(n);
     for (std::size_t i = 0; i < n; ++i) leaves[i] = trees[i]->root_.get();
-    walks.levels_ = 0;
     bool moved = true;
     while (moved) {
         moved = false;
-        const std::size_t level = walks.levels_++;
-        if (walks.tests_.size() < (level + 1) * n) walks.tests_.resize((level + 1) * n);
-        Node** tests = walks.tests_.data() + level * n;
         for (std::size_t i = 0; i < n; ++i) {
             Node* node = leaves[i];
-            if (node == nullptr || node->is_leaf) {
-                tests[i] = nullptr;
-                continue;
-            }
-            tests[i] = node;
+            if (node == nullptr || node->is_leaf) continue;
             leaves[i] = node->child_for(trees[i]->features_->value_or_zero(node->split_column));
             moved = true;
         }
@@ -302,17 +294,7 @@ void FIMTDDRegressor::prefetch_leaf(const SideBySide& found, std::size_t i, Fetc
     };
     const Node* leaf = found.leaves_[i];
     if (leaf == nullptr) return;
-    if (what == Fetch::answer) {
-        lines(leaf, 2);
-    } else if (what == Fetch::walk) {
-        // The learning walk updates the error sums and change test of every test on the way.
-        const std::size_t n = found.leaves_.size();
-        for (std::size_t level = 0; level < found.levels_; ++level) {
-            const Node* test = found.tests_[level * n + i];
-            if (test == nullptr) break;
-            lines(test, 1);
-            __builtin_prefetch(&test->ph_min);
-        }
+    if (what == Fetch::leaf) {
         lines(leaf, 2);
     } else if (!leaf->leaf) {
         return;

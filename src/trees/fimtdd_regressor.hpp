@@ -326,10 +326,6 @@ public:
     class SideBySide {
         friend class FIMTDDRegressor;
         std::vector<Node*> leaves_;
-        // The tests each walk passed, level by level: tests_[level * leaves_.size() + i] for
-        // trees[i], null below its leaf's level.
-        std::vector<Node*> tests_;
-        std::size_t levels_ = 0;
     };
     static void predict_means_together(FIMTDDRegressor* const* trees, std::size_t n, SideBySide& walks,
                                        double* answers);
@@ -340,11 +336,11 @@ public:
     // must not have changed since, nor the loaded sample on the columns the tree tests.
     double learn_then_predict_loaded(double y, std::int64_t times, const SideBySide& found, std::size_t i);
     // Asks the memory for what teaching trees[i] of the last find_leaves_together reads first: a
-    // pure hint, which changes no result. `answer`: the leaf (all a prediction reads); `walk`: the
-    // tests on the way and the leaf; `leaf_state`, then `value_trees`: the leaf's state, then its
-    // E-BSTs' first nodes. Each of the last two reads what the one before fetched, so callers
-    // run them a few trees ahead of the tree learning, the earlier ones further ahead.
-    enum class Fetch { answer, walk, leaf_state, value_trees };
+    // pure hint, which changes no result. `leaf`: the leaf node (all a prediction reads), then
+    // `leaf_state`: its state, then `value_trees`: its E-BSTs' first nodes. Each reads what the
+    // one before fetched, so callers run them a few trees ahead of the tree learning, the earlier
+    // ones further ahead.
+    enum class Fetch { leaf, leaf_state, value_trees };
     static void prefetch_leaf(const SideBySide& found, std::size_t i, Fetch what);
 
 private:
