@@ -2,6 +2,7 @@
 // One way to register each kind of class, so adding a class is a list of names, not a copy of
 // another class's binding.
 #include "bindings/casters.hpp"
+#include "bindings/batch.hpp"
 
 #include <memory>
 #include <stdexcept>
@@ -19,24 +20,163 @@ namespace py = pybind11;
 template <class T, class Base>
 using SharedClass = py::class_<T, Base, std::shared_ptr<T>>;
 
+// Everything a call on the object works on: the object, and a pipeline's steps and learner.
+std::vector<const void*> parts_of(const IClassifier& object);
+std::vector<const void*> parts_of(const IRegressor& object);
+std::vector<const void*> parts_of(const ITransformer& object);
+
+// Refuses a one-sample call on an object (or a part of it) that a batch call is working on.
+template <class Contract>
+void ensure_parts_idle(const Contract& object) {
+    if (!any_busy()) return;
+    for (const void* part : parts_of(object)) ensure_idle(part);
+}
+
+// Runs a native batch loop over `object` with the interpreter lock released.
+template <class Contract, class Loop>
+void run_batch(Contract& object, Loop&& loop) {
+    BusyScope busy(parts_of(object));
+    py::gil_scoped_release release;
+    loop(object);
+}
+
+inline auto batch_x() { return py::arg("X"); }
+inline auto batch_names() { return py::arg("feature_names") = py::none(); }
+
+// The batch methods of a classifier (also pipelines): each the one-sample loop over X's rows.
+template <class Cls>
+void def_classifier_batches(Cls& cls) {
+    using T = typename Cls::type;
+    cls.def(
+           "learn_many",
+           [](T& self, py::handle X, py::handle y, py::handle names) {
+               auto input = load_batch(X, names, "learn_many");
+               auto labels = load_labels(y, input.rows.size(), "learn_many", "y");
+               run_batch(static_cast<IClassifier&>(self),
+                         [&](IClassifier& model) { model.learn_many(input.rows, labels.data()); });
+           },
+           batch_x(), py::arg("y"), py::pos_only(), py::kw_only(), batch_names())
+        .def(
+            "predict_many",
+            [](T& self, py::handle X, py::handle names) {
+                auto input = load_batch(X, names, "predict_many");
+                std::vector<Label> out(input.rows.size());
+                run_batch(static_cast<IClassifier&>(self),
+                          [&](IClassifier& model) { model.predict_many(input.rows, out.data()); });
+                return int_array(out);
+            },
+            batch_x(), py::pos_only(), py::kw_only(), batch_names())
+        .def(
+            "predict_proba_many",
+            [](T& self, py::handle X, py::handle names) {
+                auto input = load_batch(X, names, "predict_proba_many");
+                std::vector<ClassProbabilities> out(input.rows.size());
+                run_batch(static_cast<IClassifier&>(self),
+                          [&](IClassifier& model) { model.predict_proba_many(input.rows, out.data()); });
+                py::list result(out.size());
+                for (std::size_t i = 0; i < out.size(); ++i)
+                    PyList_SET_ITEM(result.ptr(), static_cast<Py_ssize_t>(i),
+                                    checked_result(probabilities_to_dict(out[i])).ptr());
+                return result;
+            },
+            batch_x(), py::pos_only(), py::kw_only(), batch_names())
+        .def(
+            "test_then_train_many",
+            [](T& self, py::handle X, py::handle y, py::handle names) {
+                auto input = load_batch(X, names, "test_then_train_many");
+                auto labels = load_labels(y, input.rows.size(), "test_then_train_many", "y");
+                std::vector<Label> out(input.rows.size());
+                run_batch(static_cast<IClassifier&>(self), [&](IClassifier& model) {
+                    model.test_then_train_many(input.rows, labels.data(), out.data());
+                });
+                return int_array(out);
+            },
+            batch_x(), py::arg("y"), py::pos_only(), py::kw_only(), batch_names());
+}
+
+template <class Cls>
+void def_regressor_batches(Cls& cls) {
+    using T = typename Cls::type;
+    cls.def(
+           "learn_many",
+           [](T& self, py::handle X, py::handle y, py::handle names) {
+               auto input = load_batch(X, names, "learn_many");
+               auto targets = load_values(y, input.rows.size(), "learn_many", "y");
+               run_batch(static_cast<IRegressor&>(self),
+                         [&](IRegressor& model) { model.learn_many(input.rows, targets.data()); });
+           },
+           batch_x(), py::arg("y"), py::pos_only(), py::kw_only(), batch_names())
+        .def(
+            "predict_many",
+            [](T& self, py::handle X, py::handle names) {
+                auto input = load_batch(X, names, "predict_many");
+                std::vector<double> out(input.rows.size());
+                run_batch(static_cast<IRegressor&>(self),
+                          [&](IRegressor& model) { model.predict_many(input.rows, out.data()); });
+                return float_array(out);
+            },
+            batch_x(), py::pos_only(), py::kw_only(), batch_names())
+        .def(
+            "test_then_train_many",
+            [](T& self, py::handle X, py::handle y, py::handle names) {
+                auto input = load_batch(X, names, "test_then_train_many");
+                auto targets = load_values(y, input.rows.size(), "test_then_train_many", "y");
+                std::vector<double> out(input.rows.size());
+                run_batch(static_cast<IRegressor&>(self), [&](IRegressor& model) {
+                    model.test_then_train_many(input.rows, targets.data(), out.data());
+                });
+                return float_array(out);
+            },
+            batch_x(), py::arg("y"), py::pos_only(), py::kw_only(), batch_names());
+}
+
 // A classifier with the contract methods bound positionally, each a call of the virtual operation.
 template <class T, class Base = IClassifier>
 SharedClass<T, Base> bind_classifier(py::module_& m, const char* name) {
     SharedClass<T, Base> cls(m, name);
-    cls.def("learn_one", [](T& self, const FeatureMap& x, Label y) { static_cast<IClassifier&>(self).learn_one(x, y); })
-        .def("predict_one", [](T& self, const FeatureMap& x) { return static_cast<IClassifier&>(self).predict_one(x); })
+    guard_attribute_writes(cls);
+    cls.def("learn_one",
+            [](T& self, const FeatureMap& x, Label y) {
+                ensure_idle(object_key(&self));
+                static_cast<IClassifier&>(self).learn_one(x, y);
+            })
+        .def("predict_one",
+             [](T& self, const FeatureMap& x) {
+                 ensure_idle(object_key(&self));
+                 return static_cast<IClassifier&>(self).predict_one(x);
+             })
         .def("predict_proba_one",
-             [](T& self, const FeatureMap& x) { return static_cast<IClassifier&>(self).predict_proba_one(x); })
-        .def("reset", [](T& self) { static_cast<IClassifier&>(self).reset(); });
+             [](T& self, const FeatureMap& x) {
+                 ensure_idle(object_key(&self));
+                 return static_cast<IClassifier&>(self).predict_proba_one(x);
+             })
+        .def("reset", [](T& self) {
+            ensure_idle(object_key(&self));
+            static_cast<IClassifier&>(self).reset();
+        });
+    def_classifier_batches(cls);
     return cls;
 }
 
 template <class T, class Base = IRegressor>
 SharedClass<T, Base> bind_regressor(py::module_& m, const char* name) {
     SharedClass<T, Base> cls(m, name);
-    cls.def("learn_one", [](T& self, const FeatureMap& x, double y) { static_cast<IRegressor&>(self).learn_one(x, y); })
-        .def("predict_one", [](T& self, const FeatureMap& x) { return static_cast<IRegressor&>(self).predict_one(x); })
-        .def("reset", [](T& self) { static_cast<IRegressor&>(self).reset(); });
+    guard_attribute_writes(cls);
+    cls.def("learn_one",
+            [](T& self, const FeatureMap& x, double y) {
+                ensure_idle(object_key(&self));
+                static_cast<IRegressor&>(self).learn_one(x, y);
+            })
+        .def("predict_one",
+             [](T& self, const FeatureMap& x) {
+                 ensure_idle(object_key(&self));
+                 return static_cast<IRegressor&>(self).predict_one(x);
+             })
+        .def("reset", [](T& self) {
+            ensure_idle(object_key(&self));
+            static_cast<IRegressor&>(self).reset();
+        });
+    def_regressor_batches(cls);
     return cls;
 }
 
@@ -44,19 +184,125 @@ SharedClass<T, Base> bind_regressor(py::module_& m, const char* name) {
 template <class T, bool Supervised = false>
 SharedClass<T, ITransformer> bind_transformer(py::module_& m, const char* name) {
     SharedClass<T, ITransformer> cls(m, name);
+    guard_attribute_writes(cls);
     if constexpr (Supervised) {
         cls.def("learn_one",
-                [](T& self, const FeatureMap& x, double y) { static_cast<ITransformer&>(self).learn_one(x, y); });
+                [](T& self, const FeatureMap& x, double y) {
+                    ensure_idle(object_key(&self));
+                    static_cast<ITransformer&>(self).learn_one(x, y);
+                })
+            .def(
+                "learn_many",
+                [](T& self, py::handle X, py::handle y, py::handle names) {
+                    auto input = load_batch(X, names, "learn_many");
+                    auto targets = load_values(y, input.rows.size(), "learn_many", "y");
+                    run_batch(static_cast<ITransformer&>(self),
+                              [&](ITransformer& step) { step.learn_many(input.rows, targets.data()); });
+                },
+                batch_x(), py::arg("y"), py::pos_only(), py::kw_only(), batch_names());
     } else {
-        cls.def("learn_one", [](T& self, const FeatureMap& x) { static_cast<ITransformer&>(self).learn_one(x); });
+        cls.def("learn_one",
+                [](T& self, const FeatureMap& x) {
+                    ensure_idle(object_key(&self));
+                    static_cast<ITransformer&>(self).learn_one(x);
+                })
+            .def(
+                "learn_many",
+                [](T& self, py::handle X, py::handle names) {
+                    auto input = load_batch(X, names, "learn_many");
+                    run_batch(static_cast<ITransformer&>(self),
+                              [&](ITransformer& step) { step.learn_many(input.rows, nullptr); });
+                },
+                batch_x(), py::pos_only(), py::kw_only(), batch_names());
     }
     cls.def("transform_one",
             [](T& self, const SampleArg& x) {
+                ensure_idle(object_key(&self));
                 return TransformedSample{static_cast<ITransformer&>(self).transform_one(x.map), x.source};
             })
-        .def("clone_state", [](const T& self) { return std::make_shared<T>(self); })
-        .def("reset", [](T& self) { static_cast<ITransformer&>(self).reset(); });
+        .def(
+            "transform_many",
+            [](T& self, py::handle X, py::handle names, bool return_names) {
+                auto input = load_batch(X, names, "transform_many");
+                std::vector<FeatureMap> out(input.rows.size());
+                run_batch(static_cast<ITransformer&>(self),
+                          [&](ITransformer& step) { step.transform_many(input.rows, out.data()); });
+                return transformed_rows(input, out, return_names);
+            },
+            batch_x(), py::pos_only(), py::kw_only(), batch_names(), py::arg("return_names") = false)
+        .def("clone_state",
+             [](const T& self) {
+                 ensure_idle(object_key(&self));
+                 return std::make_shared<T>(self);
+             })
+        .def("reset", [](T& self) {
+            ensure_idle(object_key(&self));
+            static_cast<ITransformer&>(self).reset();
+        });
     return cls;
+}
+
+// A method of a plain class (metric, detector) that refuses to run while a batch call in
+// another thread works on the object.
+template <class T, class R, class... A>
+auto guarded(R (T::*method)(A...)) {
+    return [method](T& self, A... args) -> R {
+        ensure_idle(&self);
+        return (self.*method)(args...);
+    };
+}
+template <class T, class R, class... A>
+auto guarded(R (T::*method)(A...) const) {
+    return [method](const T& self, A... args) -> R {
+        ensure_idle(&self);
+        return (self.*method)(args...);
+    };
+}
+
+// update_many(first, second) of a metric: update over the pairs, in order.
+template <class Value, class Cls>
+void def_pair_update_many(Cls& cls, const char* first, const char* second) {
+    using T = typename Cls::type;
+    cls.def(
+        "update_many",
+        [first, second](T& self, py::handle a, py::handle b) {
+            auto xs = load_column<Value>(a, kNoLength, "update_many", first);
+            auto ys = load_column<Value>(b, xs.size(), "update_many", second, first);
+            BusyScope busy({&self});
+            py::gil_scoped_release release;
+            for (std::size_t i = 0; i < xs.size(); ++i) self.update(xs[i], ys[i]);
+        },
+        py::arg(first), py::arg(second), py::pos_only());
+}
+
+// update_many(values) of a drift detector: the positions of the drifts signalled, and of the
+// warnings for a detector with a warning level, as (drifts, warnings).
+template <class Value, bool HasWarning, class Cls>
+void def_detector_update_many(Cls& cls) {
+    using T = typename Cls::type;
+    cls.def(
+        "update_many",
+        [](T& self, py::handle values) -> py::object {
+            auto xs = load_column<Value>(values, kNoLength, "update_many", "values");
+            std::vector<std::int64_t> drifts, warnings;
+            {
+                BusyScope busy({&self});
+                py::gil_scoped_release release;
+                for (std::size_t i = 0; i < xs.size(); ++i) {
+                    self.update(xs[i]);
+                    if (self.drift_detected()) drifts.push_back(static_cast<std::int64_t>(i));
+                    if constexpr (HasWarning) {
+                        if (self.warning_detected()) warnings.push_back(static_cast<std::int64_t>(i));
+                    }
+                }
+            }
+            if constexpr (HasWarning) {
+                return py::make_tuple(int_array(drifts), int_array(warnings));
+            } else {
+                return int_array(drifts);
+            }
+        },
+        py::arg("values"), py::pos_only());
 }
 
 // A read-write property whose setter rejects values failing `valid` with ValueError(message).
@@ -106,7 +352,11 @@ py::object sealed_state(const T& object, const char* class_name, std::uint32_t v
 template <class Cls, class MakeBlank>
 void def_pickle(Cls& cls, const char* class_name, std::uint32_t version, MakeBlank make_blank) {
     using T = typename Cls::type;
-    cls.def(py::pickle([class_name, version](const T& self) { return sealed_state(self, class_name, version); },
+    cls.def(py::pickle(
+        [class_name, version](const T& self) {
+            ensure_idle(object_key(&self));
+            return sealed_state(self, class_name, version);
+        },
                        [class_name, version, make_blank](const py::object& state) {
                            auto object = make_blank();
                            load_payload(*object, open_state(state_bytes(state, class_name), class_name, version).first,

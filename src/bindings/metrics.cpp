@@ -17,10 +17,23 @@ namespace {
 template <class Metric, class Value>
 void bind_pair_metric(py::module_& m, const char* name) {
     py::class_<Metric> cls(m, name);
+    guard_attribute_writes(cls);
     cls.def(py::init<>())
-        .def("update", [](Metric& self, Value y_true, Value y_pred) { self.update(y_true, y_pred); })
-        .def("get", [](const Metric& self) { return self.get(); })
-        .def("reset", [](Metric& self) { self.reset(); });
+        .def("update",
+             [](Metric& self, Value y_true, Value y_pred) {
+                 ensure_idle(&self);
+                 self.update(y_true, y_pred);
+             })
+        .def("get",
+             [](const Metric& self) {
+                 ensure_idle(&self);
+                 return self.get();
+             })
+        .def("reset", [](Metric& self) {
+            ensure_idle(&self);
+            self.reset();
+        });
+    def_pair_update_many<Value>(cls, "y_true", "y_pred");
     def_pickle(cls, name);
 }
 
@@ -36,25 +49,29 @@ void register_r2(py::module_& m) { bind_pair_metric<R2, double>(m, "R2"); }
 
 void register_window_metric(py::module_& m) {
     py::class_<WindowMetric> cls(m, "WindowMetric");
+    guard_attribute_writes(cls);
     cls.def(py::init<std::int32_t>(), py::arg("window_size") = 1000)
-        .def("update", &WindowMetric::update, py::arg("predicted"), py::arg("actual"))
-        .def("get", &WindowMetric::get, py::arg("metric") = 0)
-        .def("accuracy", &WindowMetric::accuracy)
-        .def("macro_f1", &WindowMetric::macro_f1)
-        .def("reset", &WindowMetric::reset)
-        .def("size", &WindowMetric::size);
+        .def("update", guarded(&WindowMetric::update), py::arg("predicted"), py::arg("actual"))
+        .def("get", guarded(&WindowMetric::get), py::arg("metric") = 0)
+        .def("accuracy", guarded(&WindowMetric::accuracy))
+        .def("macro_f1", guarded(&WindowMetric::macro_f1))
+        .def("reset", guarded(&WindowMetric::reset))
+        .def("size", guarded(&WindowMetric::size));
+    def_pair_update_many<Label>(cls, "predicted", "actual");
     def_pickle(cls, "WindowMetric");
 }
 
 void register_window_regression_metric(py::module_& m) {
     py::class_<WindowRegressionMetric> cls(m, "WindowRegressionMetric");
+    guard_attribute_writes(cls);
     cls.def(py::init<std::int32_t>(), py::arg("window_size") = 1000)
-        .def("update", &WindowRegressionMetric::update, py::arg("y_true"), py::arg("y_pred"))
-        .def("get", &WindowRegressionMetric::get, py::arg("metric") = 0)
-        .def("mae", &WindowRegressionMetric::mae)
-        .def("rmse", &WindowRegressionMetric::rmse)
-        .def("reset", &WindowRegressionMetric::reset)
-        .def("size", &WindowRegressionMetric::size);
+        .def("update", guarded(&WindowRegressionMetric::update), py::arg("y_true"), py::arg("y_pred"))
+        .def("get", guarded(&WindowRegressionMetric::get), py::arg("metric") = 0)
+        .def("mae", guarded(&WindowRegressionMetric::mae))
+        .def("rmse", guarded(&WindowRegressionMetric::rmse))
+        .def("reset", guarded(&WindowRegressionMetric::reset))
+        .def("size", guarded(&WindowRegressionMetric::size));
+    def_pair_update_many<double>(cls, "y_true", "y_pred");
     def_pickle(cls, "WindowRegressionMetric");
 }
 

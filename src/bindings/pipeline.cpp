@@ -65,6 +65,7 @@ void def_pipeline_pickle(Cls& cls, const char* name) {
     using P = typename Cls::type;
     cls.def(py::pickle(
         [name](const P& self) -> py::object {
+            ensure_parts_idle<Contract>(self);
             const auto& steps = self.steps();
             py::tuple state(steps.size() + 2);
             state[0] = sealed_state(PipelineShape{steps.size()}, name, kPipelineVersion);
@@ -106,11 +107,32 @@ void register_classification_pipeline(py::module_& m) {
              }),
             py::arg("steps"), py::arg("learner"))
         // The converted sample belongs to the call: the steps transform it without another copy.
-        .def("learn_one", [](P& self, FeatureMap x, Label y) { self.learn_in_place(x, y); })
-        .def("predict_one", [](P& self, FeatureMap x) { return self.predict_in_place(x); })
-        .def("predict_proba_one", [](P& self, FeatureMap x) { return self.predict_proba_in_place(x); })
-        .def("set_feature_order", [](P& self, const std::vector<std::string>& order) { self.set_feature_order(order); })
-        .def("reset", [](P& self) { self.reset(); });
+        .def("learn_one",
+             [](P& self, FeatureMap x, Label y) {
+                 ensure_parts_idle<IClassifier>(self);
+                 self.learn_in_place(x, y);
+             })
+        .def("predict_one",
+             [](P& self, FeatureMap x) {
+                 ensure_parts_idle<IClassifier>(self);
+                 return self.predict_in_place(x);
+             })
+        .def("predict_proba_one",
+             [](P& self, FeatureMap x) {
+                 ensure_parts_idle<IClassifier>(self);
+                 return self.predict_proba_in_place(x);
+             })
+        .def("set_feature_order",
+             [](P& self, const std::vector<std::string>& order) {
+                 ensure_parts_idle<IClassifier>(self);
+                 self.set_feature_order(order);
+             })
+        .def("reset", [](P& self) {
+            ensure_parts_idle<IClassifier>(self);
+            self.reset();
+        });
+    guard_attribute_writes(cls);
+    def_classifier_batches(cls);
     def_pipeline_pickle<decltype(cls), IClassifier>(cls, "ClassificationPipeline");
 }
 
@@ -124,10 +146,27 @@ void register_regression_pipeline(py::module_& m) {
                  return std::make_shared<P>(std::move(chain), std::move(model));
              }),
             py::arg("steps"), py::arg("learner"))
-        .def("learn_one", [](P& self, FeatureMap x, double y) { self.learn_in_place(x, y); })
-        .def("predict_one", [](P& self, FeatureMap x) { return self.predict_in_place(x); })
-        .def("set_feature_order", [](P& self, const std::vector<std::string>& order) { self.set_feature_order(order); })
-        .def("reset", [](P& self) { self.reset(); });
+        .def("learn_one",
+             [](P& self, FeatureMap x, double y) {
+                 ensure_parts_idle<IRegressor>(self);
+                 self.learn_in_place(x, y);
+             })
+        .def("predict_one",
+             [](P& self, FeatureMap x) {
+                 ensure_parts_idle<IRegressor>(self);
+                 return self.predict_in_place(x);
+             })
+        .def("set_feature_order",
+             [](P& self, const std::vector<std::string>& order) {
+                 ensure_parts_idle<IRegressor>(self);
+                 self.set_feature_order(order);
+             })
+        .def("reset", [](P& self) {
+            ensure_parts_idle<IRegressor>(self);
+            self.reset();
+        });
+    guard_attribute_writes(cls);
+    def_regressor_batches(cls);
     def_pipeline_pickle<decltype(cls), IRegressor>(cls, "RegressionPipeline");
 }
 

@@ -2,6 +2,65 @@
 
 namespace quelb {
 
+void IClassifier::learn_many(const RowSource& rows, const Label* y) {
+    RowCursor cursor(rows);
+    for (std::size_t i = 0; i < rows.size(); ++i) learn_one(cursor.at(i), y[i]);
+}
+
+void IClassifier::predict_many(const RowSource& rows, Label* out) {
+    RowCursor cursor(rows);
+    for (std::size_t i = 0; i < rows.size(); ++i) out[i] = predict_one(cursor.at(i));
+}
+
+void IClassifier::predict_proba_many(const RowSource& rows, ClassProbabilities* out) {
+    RowCursor cursor(rows);
+    for (std::size_t i = 0; i < rows.size(); ++i) out[i] = predict_proba_one(cursor.at(i));
+}
+
+void IClassifier::test_then_train_many(const RowSource& rows, const Label* y, Label* out) {
+    RowCursor cursor(rows);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const FeatureMap& x = cursor.at(i);
+        out[i] = predict_one(x);
+        learn_one(x, y[i]);
+    }
+}
+
+void IRegressor::learn_many(const RowSource& rows, const double* y) {
+    RowCursor cursor(rows);
+    for (std::size_t i = 0; i < rows.size(); ++i) learn_one(cursor.at(i), y[i]);
+}
+
+void IRegressor::predict_many(const RowSource& rows, double* out) {
+    RowCursor cursor(rows);
+    for (std::size_t i = 0; i < rows.size(); ++i) out[i] = predict_one(cursor.at(i));
+}
+
+void IRegressor::test_then_train_many(const RowSource& rows, const double* y, double* out) {
+    RowCursor cursor(rows);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const FeatureMap& x = cursor.at(i);
+        out[i] = predict_one(x);
+        learn_one(x, y[i]);
+    }
+}
+
+void ITransformer::learn_many(const RowSource& rows, const double* y) {
+    RowCursor cursor(rows);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (y) {
+            learn_one(cursor.at(i), y[i]);
+        } else {
+            learn_one(cursor.at(i));
+        }
+    }
+}
+
+void ITransformer::transform_many(const RowSource& rows, FeatureMap* out) {
+    RowCursor cursor(rows);
+    for (std::size_t i = 0; i < rows.size(); ++i) out[i] = transform_one(cursor.at(i));
+}
+
 void ITransformer::learn_one(const FeatureMap& x, double /*y*/) { learn_one(x); }
 
 FeatureMap ITransformer::transform_one(const FeatureMap& x) {

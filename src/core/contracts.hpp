@@ -1,8 +1,13 @@
 #pragma once
 // The three learner contracts. Pipelines and ensembles drive objects only through these.
+//
+// The batch operations (`*_many`) are, row by row, the one-sample operations: the defaults loop
+// over them, and an override must give the same results bit for bit. Outputs are written to
+// arrays of `rows.size()` entries that the caller owns.
 #include <string>
 #include <vector>
 
+#include "core/batch.hpp"
 #include "core/types.hpp"
 
 namespace quelb {
@@ -15,6 +20,12 @@ public:
     virtual Label predict_one(const FeatureMap& x) = 0;
     virtual ClassProbabilities predict_proba_one(const FeatureMap& x) = 0;
     virtual void reset() = 0;
+
+    virtual void learn_many(const RowSource& rows, const Label* y);
+    virtual void predict_many(const RowSource& rows, Label* out);
+    virtual void predict_proba_many(const RowSource& rows, ClassProbabilities* out);
+    // out[i] is the prediction for row i made before row i was learned.
+    virtual void test_then_train_many(const RowSource& rows, const Label* y, Label* out);
 };
 
 class IRegressor {
@@ -23,6 +34,10 @@ public:
     virtual void learn_one(const FeatureMap& x, double y) = 0;
     virtual double predict_one(const FeatureMap& x) = 0;
     virtual void reset() = 0;
+
+    virtual void learn_many(const RowSource& rows, const double* y);
+    virtual void predict_many(const RowSource& rows, double* out);
+    virtual void test_then_train_many(const RowSource& rows, const double* y, double* out);
 };
 
 class ITransformer {
@@ -36,6 +51,10 @@ public:
     virtual bool is_supervised() const;
     virtual void set_feature_order(const std::vector<std::string>& names);
     virtual void reset() = 0;
+
+    // y is null for an unsupervised transformer.
+    virtual void learn_many(const RowSource& rows, const double* y);
+    virtual void transform_many(const RowSource& rows, FeatureMap* out);
 };
 
 }  // namespace quelb

@@ -1,0 +1,100 @@
+#pragma once
+// Batch methods: tables and iterables of samples read into a native RowSource, targets and
+// labels checked whole before anything learns, the interpreter lock released around the native
+// loop, and objects in such a loop guarded against use from other threads.
+#include "bindings/casters.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <type_traits>
+#include <string>
+#include <vector>
+
+#include "core/batch.hpp"
+#include "core/types.hpp"
+
+namespace quelb::bindings {
+
+namespace py = pybind11;
+
+// The rows of X as a native source, with whatever keeps their memory alive. `kind` tells how
+// transform_many answers: a DataFrame for a DataFrame, a 2-D array for an array.
+struct BatchInput {
+    enum class Kind { array, dataframe, csr, samples };
+    Kind kind = Kind::samples;
+    RowSource rows;
+    py::object owner;  // an array whose memory the rows read (a converted copy or X itself)
+    py::object index;  // a DataFrame's index
+    std::shared_ptr<Py_buffer> view;
+};
+
+// Reads X for `method` (named in errors). Raises TypeError or ValueError naming the problem.
+BatchInput load_batch(py::handle X, py::handle feature_names, const char* method);
+
+// A 1-D argument: class labels (integers within the signed 32-bit range) or real values.
+// `what` names it in errors ("y", "y_true", "values"). Unless n is kNoLength it must have n
+// entries, as `against` has (X's rows when against is null).
+constexpr std::size_t kNoLength = static_cast<std::size_t>(-1);
+std::vector<Label> load_labels(py::handle y, std::size_t n, const char* method, const char* what,
+                               const char* against = nullptr);
+std::vector<double> load_values(py::handle y, std::size_t n, const char* method, const char* what,
+                                const char* against = nullptr);
+
+template <class Value>
+std::vector<Value> load_column(py::handle y, std::size_t n, const char* method, const char* what,
+                               const char* against = nullptr) {
+    if constexpr (std::is_same_v<Value, double>) {
+        return load_values(y, n, method, what, against);
+    } else {
+        return load_labels(y, n, method, what, against);
+    }
+}
+
+// New 1-D NumPy arrays holding the values.
+py::object int_array(const std::vector<Label>& values);
+py::object int_array(const std::vector<std::int64_t>& values);
+py::object float_array(const std::vector<double>& values);
+// Results of transform_many in the form of the input.
+py::object transformed_rows(const BatchInput& input, const std::vector<FeatureMap>& rows, bool return_names);
+
+// Objects inside a batch loop, each by the address of its whole object. Read and changed only
+// with the interpreter lock held.
+extern std::size_t g_busy_count;
+inline bool any_busy() { return g_busy_count != 0; }
+bool is_busy(const void* object);
+
+// Refuses to touch an object that a batch call in another thread is working on.
+inline void ensure_idle(const void* object) {
+    if (any_busy() && is_busy(object)) {
+        throw std::runtime_error("this object is in use by a batch call in another thread; "
+                                 "call it from one thread at a time");
+    }
+}
+
+// Marks objects busy for the lifetime of a batch call; refuses when one already is.
+class BusyScope {
+public:
+    explicit BusyScope(std::vector<const void*> objects);
+    ~BusyScope();
+    BusyScope(const BusyScope&) = delete;
+    BusyScope& operator=(const BusyScope&) = delete;
+
+private:
+    std::vector<const void*> objects_;
+};
+
+// The address of the whole object, the key of the busy set.
+template <class T>
+const void* object_key(const T* object) {
+    if constexpr (std::is_polymorphic_v<T>) {
+        return dynamic_cast<const void*>(object);
+    } else {
+        return object;
+    }
+}
+
+// Installs a setter hook on the class: setting any attribute of a busy object is refused.
+void guard_attribute_writes(py::handle cls);
+
+}  // namespace quelb::bindings

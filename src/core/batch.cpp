@@ -1,0 +1,91 @@
+#include "core/batch.hpp"
+
+#include <cmath>
+#include <cstring>
+#include <utility>
+
+namespace quelb {
+
+RowSource RowSource::dense(const char* base, std::size_t n_rows, std::size_t n_cols, std::ptrdiff_t row_stride,
+                           std::ptrdiff_t col_stride, std::vector<std::string> names) {
+    RowSource out;
+    out.kind_ = Kind::dense;
+    out.n_rows_ = n_rows;
+    out.names_ = std::move(names);
+    out.names_.resize(n_cols);
+    out.base_ = base;
+    out.row_stride_ = row_stride;
+    out.col_stride_ = col_stride;
+    return out;
+}
+
+RowSource RowSource::csr(const double* data, const std::int64_t* indices, const std::int64_t* indptr,
+                         std::size_t n_rows, std::vector<std::string> names) {
+    RowSource out;
+    out.kind_ = Kind::csr;
+    out.n_rows_ = n_rows;
+    out.names_ = std::move(names);
+    out.data_ = data;
+    out.indices_ = indices;
+    out.indptr_ = indptr;
+    return out;
+}
+
+RowSource RowSource::samples(std::vector<FeatureMap> rows) {
+    RowSource out;
+    out.kind_ = Kind::samples;
+    out.n_rows_ = rows.size();
+    out.rows_ = std::move(rows);
+    return out;
+}
+
+namespace {
+
+// Unaligned-safe read of a cell (a strided view may start anywhere).
+inline double cell(const char* p) {
+    double v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+}  // namespace
+
+const FeatureMap& RowCursor::at(std::size_t i) {
+    switch (rows_.kind_) {
+    case RowSource::Kind::samples:
+        return rows_.rows_[i];
+    case RowSource::Kind::dense: {
+        const std::size_t n_cols = rows_.names_.size();
+        const char* row = rows_.base_ + static_cast<std::ptrdiff_t>(i) * rows_.row_stride_;
+        if (full_) {
+            auto it = sample_.begin();
+            std::size_t j = 0;
+            for (; j < n_cols; ++j, ++it) {
+                const double v = cell(row + static_cast<std::ptrdiff_t>(j) * rows_.col_stride_);
+                if (std::isnan(v)) break;
+                it->second = v;
+            }
+            if (j == n_cols) return sample_;
+        }
+        sample_.clear();
+        for (std::size_t j = 0; j < n_cols; ++j) {
+            const double v = cell(row + static_cast<std::ptrdiff_t>(j) * rows_.col_stride_);
+            if (!std::isnan(v)) sample_.append_unique(rows_.names_[j], v);
+        }
+        full_ = sample_.size() == n_cols;
+        return sample_;
+    }
+    case RowSource::Kind::csr: {
+        sample_.clear();
+        full_ = false;
+        for (std::int64_t k = rows_.indptr_[i]; k < rows_.indptr_[i + 1]; ++k) {
+            const double v = rows_.data_[k];
+            if (!std::isnan(v)) sample_.append_unique(rows_.names_[static_cast<std::size_t>(rows_.indices_[k])], v);
+        }
+        return sample_;
+    }
+    }
+    return sample_;
+}
+
+}  // namespace quelb

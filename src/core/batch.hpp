@@ -1,0 +1,56 @@
+#pragma once
+// A batch of samples read row by row: a strided table of doubles, a compressed sparse row
+// matrix, or samples already converted. Reading touches only native memory, so batch loops run
+// without the interpreter. Row i reads as the sample {name: value} of its cells in column order
+// (CSR: in stored order), leaving out NaN cells: in a table NaN marks a missing value.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/feature_map.hpp"
+
+namespace quelb {
+
+class RowSource {
+public:
+    // Cells of float64; strides in bytes, either sign. The memory must outlive the source.
+    static RowSource dense(const char* base, std::size_t n_rows, std::size_t n_cols, std::ptrdiff_t row_stride,
+                           std::ptrdiff_t col_stride, std::vector<std::string> names);
+    // indptr has n_rows + 1 entries; each index is a valid column of `names`, none repeated in
+    // a row (the caller checks).
+    static RowSource csr(const double* data, const std::int64_t* indices, const std::int64_t* indptr,
+                         std::size_t n_rows, std::vector<std::string> names);
+    static RowSource samples(std::vector<FeatureMap> rows);
+
+    std::size_t size() const { return n_rows_; }
+    const std::vector<std::string>& names() const { return names_; }
+
+private:
+    friend class RowCursor;
+    enum class Kind { dense, csr, samples };
+    Kind kind_ = Kind::samples;
+    std::size_t n_rows_ = 0;
+    std::vector<std::string> names_;
+    const char* base_ = nullptr;
+    std::ptrdiff_t row_stride_ = 0, col_stride_ = 0;
+    const double* data_ = nullptr;
+    const std::int64_t* indices_ = nullptr;
+    const std::int64_t* indptr_ = nullptr;
+    std::vector<FeatureMap> rows_;
+};
+
+// Reads the rows of a source into one sample reused from row to row: a dense row with every
+// cell present only overwrites the values of the previous full row.
+class RowCursor {
+public:
+    explicit RowCursor(const RowSource& rows) : rows_(rows) {}
+    const FeatureMap& at(std::size_t i);
+
+private:
+    const RowSource& rows_;
+    FeatureMap sample_;
+    bool full_ = false;  // sample_ holds every column, in column order
+};
+
+}  // namespace quelb
