@@ -61,7 +61,16 @@ def runtime_signature(fn):
     for line in (fn.__doc__ or "").splitlines():
         match = SIGNATURE.match(line)
         if match:
-            return parse_doc_parameters(match.group(2)), match.group(3).strip()
+            # The "/" and "*" markers: names before "/" are positional-only, like unnamed ones.
+            params, out, positional_only = parse_doc_parameters(match.group(2)), [], False
+            if any(p[0] == "/" for p in params):
+                positional_only = True
+            for name, ann, default in params:
+                if name == "/":
+                    positional_only = False
+                elif name != "*":
+                    out.append((name, ann, default, positional_only or re.fullmatch(r"arg\d+", name) is not None))
+            return out, match.group(3).strip()
     raise AssertionError(f"no signature line in the docstring of {fn!r}")
 
 
@@ -108,7 +117,7 @@ def skeleton(name, info):
         unnamed = [p for p in m["params"] if re.fullmatch(r"arg\d+", p[0])]
         plain = [p for p in unnamed if p[1] not in ("Mapping[str, float]", "Iterable[str]")]
         others = iter(["y_true", "y_pred"] if len(plain) == 2 else ["y", "z"])
-        for pname, ann, default in m["params"]:
+        for pname, ann, default, _ in m["params"]:
             if re.fullmatch(r"arg\d+", pname):
                 pname = {"Mapping[str, float]": "x", "Iterable[str]": "names"}.get(ann) or next(others)
             text = f"{pname}: {stub_type(ann)}" if ann else pname
@@ -165,10 +174,10 @@ def test_class_agrees(name):
         assert len(s["params"]) == len(r["params"]), f"{method}: number of parameters" + hint
         if r["returns"] in SIMPLE_TYPES | {"None"}:
             assert s["returns"] == r["returns"], f"{method}: result type" + hint
-        for (sname, posonly, sann, sdef), (rname, rann, rdef) in zip(s["params"], r["params"]):
+        for (sname, posonly, sann, sdef), (rname, rann, rdef, rposonly) in zip(s["params"], r["params"]):
             unnamed = re.fullmatch(r"arg\d+", rname) is not None
-            assert posonly == unnamed, \
-                f"{method}({sname}): positional-only in the stub exactly when unnamed at runtime" + hint
+            assert posonly == rposonly, \
+                f"{method}({sname}): positional-only in the stub exactly when at runtime" + hint
             if not unnamed:
                 assert sname == rname, f"{method}: parameter {sname} is {rname} at runtime" + hint
             assert same_default(sdef, rdef), \
