@@ -1,0 +1,243 @@
+"""Batch methods are the one-sample loop over the rows of a table, bit for bit.
+
+For every class of the catalog, the batch form of its methods over a drifting stream (as an
+array whose NaN cells are the features a sample lacks) gives the one-sample loop's results and
+leaves the object in the same state (same later predictions, same pickled bytes). Every input
+form reads the same rows; refused input changes nothing; objects are safe across threads.
+"""
+import pickle
+import threading
+
+import numpy as np
+import pytest
+
+import _quelb_core as q
+from catalog import BY_NAME, bits, present_entries
+from test_determinism import drifting_stream
+
+NAMES = [f"f{j}" for j in range(6)] + ["rare"]
+LENGTH, HEAVY_LENGTH = 600, 200
+
+
+def table(steps):
+    X = np.full((len(steps), len(NAMES)), np.nan)
+    for i, (x, *_rest) in enumerate(steps):
+        for j, name in enumerate(NAMES):
+            if name in x:
+                X[i, j] = x[name]
+    return X
+
+
+def chunks(n):
+    """Batches of zero rows, one row and more, covering 0..n."""
+    return [(0, 0), (0, 1), (1, n // 2), (n // 2, n)]
+
+
+def stream(entry):
+    steps = drifting_stream(3, HEAVY_LENGTH if entry.heavy else LENGTH)
+    xs = [s[0] for s in steps]
+    y = np.array([s[1] for s in steps])
+    y2 = np.array([s[2] for s in steps])
+    t = np.array([s[3] for s in steps])
+    t2 = np.array([s[4] for s in steps])
+    return steps, xs, table(steps), y, y2, t, t2
+
+
+def seeded(entry):
+    return entry.make(**({"seed": 5} if entry.seeded else {}))
+
+
+def run_both(entry):
+    """(one-sample results, batch results, the two objects) over the same stream."""
+    steps, xs, X, y, y2, t, t2 = stream(entry)
+    loop, batch = seeded(entry), seeded(entry)
+    kind = entry.kind
+    if kind in ("classifier", "regressor"):
+        target = y if kind == "classifier" else t
+        expected = []
+        for x, label in zip(xs, target.tolist()):
+            expected.append(loop.predict_one(x))
+            loop.learn_one(x, label)
+        got = []
+        for a, b in chunks(len(xs)):
+            got += batch.test_then_train_many(X[a:b], target[a:b], feature_names=NAMES).tolist()
+        expected.append([loop.predict_one(x) for x in xs])
+        got.append(batch.predict_many(X, feature_names=NAMES).tolist())
+        if kind == "classifier":
+            expected.append([loop.predict_proba_one(x) for x in xs])
+            got.append(batch.predict_proba_many(X, feature_names=NAMES))
+    elif kind.endswith("transformer"):
+        extra = (t,) if kind.startswith("supervised") else ()
+        for i, x in enumerate(xs):
+            loop.learn_one(x, *(float(t[i]),) if extra else ())
+        batch.learn_many(X, *extra, feature_names=NAMES)
+        expected = [loop.transform_one(x) for x in xs]
+        got = batch.transform_many(xs)
+    elif kind.endswith("metric"):
+        a, b = (y, y2) if "label" in kind else (t, t2)
+        for u, v in zip(a.tolist(), b.tolist()):
+            loop.update(u, v)
+        batch.update_many(a, b)
+        expected, got = loop.get(), batch.get()
+    else:  # detectors
+        values = t if kind == "value_detector" else y % 2
+        drifts, warnings = [], []
+        for i, v in enumerate(values.tolist()):
+            loop.update(v)
+            drifts += [i] if loop.drift_detected else []
+            warnings += [i] if getattr(loop, "warning_detected", False) else []
+        result = batch.update_many(values)
+        expected = (drifts, warnings) if isinstance(result, tuple) else drifts
+        got = tuple(r.tolist() for r in result) if isinstance(result, tuple) else result.tolist()
+    return expected, got, loop, batch
+
+
+@pytest.mark.parametrize("entry", present_entries(), ids=lambda e: e.name)
+def test_batch_equals_the_one_sample_loop(entry):
+    expected, got, loop, batch = run_both(entry)
+    assert bits(got) == bits(expected)
+    assert pickle.dumps(batch) == pickle.dumps(loop)
+
+
+def forms(X):
+    """The same rows as every accepted input form, with the keyword naming their columns."""
+    named = {"feature_names": NAMES}
+    yield "C", np.ascontiguousarray(X), named
+    yield "Fortran", np.asfortranarray(X), named
+    wide = np.full((X.shape[0] * 2, X.shape[1] * 2), -7.0)
+    wide[::2, ::2] = X
+    yield "strided", wide[::2, ::2], named
+    yield "reversed", np.ascontiguousarray(X[::-1, ::-1])[::-1, ::-1], named
+    yield "float32", X.astype(np.float32), named
+    yield "big-endian", X.astype(">f8"), named
+    yield "dicts", [{n: v for n, v in zip(NAMES, row) if v == v} for row in X], {}
+    pd = pytest.importorskip("pandas")
+    yield "DataFrame", pd.DataFrame(X, columns=NAMES), {}
+    sparse = pytest.importorskip("scipy.sparse")
+    yield "CSR", sparse.csr_matrix(np.nan_to_num(X, nan=0.0)), named
+
+
+@pytest.mark.parametrize("name", ["NaiveBayes", "ClassificationPipeline"])
+def test_every_input_form_reads_the_same_rows(name):
+    entry = BY_NAME[name]
+    _steps, _xs, X, y, *_rest = stream(entry)
+    X[X == 0.0] = 1e-3  # a CSR matrix cannot hold a present zero apart from an absent one
+    X = X.astype(np.float32).astype(np.float64)  # exact in float32 too
+    results = {}
+    for form, data, kw in forms(X):
+        model = entry.make()
+        results[form] = (model.test_then_train_many(data, y, **kw).tolist(), pickle.dumps(model))
+    reference = results.pop("C")
+    assert all(r == reference for r in results.values()), [f for f, r in results.items() if r != reference]
+
+
+def test_transform_many_answers_in_the_form_it_was_given():
+    pd = pytest.importorskip("pandas")
+    X = np.array([[1.0, 2.0], [3.0, np.nan]])
+    scaler = q.StandardScaler()
+    scaler.learn_many(X, feature_names=["a", "b"])
+    array, names = scaler.transform_many(X, feature_names=["a", "b"], return_names=True)
+    assert names == ["a", "b"] and np.isnan(array[1, 1]) and array[0, 0] == -1.0
+    frame = scaler.transform_many(pd.DataFrame(X, columns=["a", "b"], index=[7, 9]))
+    assert list(frame.columns) == ["a", "b"] and list(frame.index) == [7, 9]
+    assert scaler.transform_many([{"a": 3.0}]) == [{"a": 1.0}]
+
+
+BAD = [
+    ("1-D X", lambda X, y: (X[:, 0], y), ValueError),
+    ("3-D X", lambda X, y: (X[None], y), ValueError),
+    ("short y", lambda X, y: (X, y[:-1]), ValueError),
+    ("float labels", lambda X, y: (X, y.astype(float)), TypeError),
+    ("label out of range", lambda X, y: (X, np.r_[y[:-1], 2**31]), ValueError),
+    ("float label in a list", lambda X, y: (X, y.tolist()[:-1] + [1.0]), TypeError),
+    ("complex X", lambda X, y: (X.astype(complex), y), TypeError),
+    ("object X", lambda X, y: (X.astype(object), y), TypeError),
+    ("a str", lambda X, y: ("abc", y), TypeError),
+    ("a dict", lambda X, y: ({"a": 1.0}, y), TypeError),
+    ("last row bad", lambda X, y: ([{"a": 1.0}] * (len(y) - 1) + [{"a": "x"}], y), TypeError),
+]
+
+
+@pytest.mark.parametrize("case", BAD, ids=lambda c: c[0])
+def test_refused_batches_change_nothing(case):
+    _label, make_args, error = case
+    model = q.HoeffdingTreeClassifier(grace_period=5)
+    X = np.random.default_rng(0).normal(size=(40, 3))
+    y = (X[:, 0] > 0).astype(np.int64)
+    model.learn_many(X[:20], y[:20])
+    before = pickle.dumps(model)
+    with pytest.raises(error):
+        model.learn_many(*make_args(X, y))
+    assert pickle.dumps(model) == before
+
+
+def test_refused_names_and_tables():
+    pd = pytest.importorskip("pandas")
+    sparse = pytest.importorskip("scipy.sparse")
+    model, X, y = q.NaiveBayes(), np.zeros((2, 2)), [0, 1]
+    bad = [
+        (lambda: model.learn_many(X, y, feature_names=["a", "a"]), ValueError, "repeats"),
+        (lambda: model.learn_many(X, y, feature_names=["a", 1]), TypeError, "feature_names[1]"),
+        (lambda: model.learn_many(X, y, feature_names=["a"]), ValueError, "2 columns"),
+        (lambda: model.learn_many(pd.DataFrame({"a": [1.0, 2.0], "b": ["x", "y"]}), y), TypeError, "'b'"),
+        (lambda: model.learn_many(pd.DataFrame({0: [1.0, 2.0]}), y), TypeError, "column label"),
+        (lambda: model.learn_many(sparse.csr_matrix(X).tocoo(), y), TypeError, "CSR"),
+        (lambda: model.learn_many([{"a": 1.0}, {"a": 2.0}], y, feature_names=["a"]), ValueError, "feature_names"),
+    ]
+    broken = sparse.csr_matrix(np.eye(2))
+    broken.indices[1] = 5
+    bad.append((lambda: model.learn_many(broken, y), ValueError, "out of range"))
+    for call, error, fragment in bad:
+        with pytest.raises(error, match=None) as info:
+            call()
+        assert fragment in str(info.value)
+    assert pickle.dumps(model) == pickle.dumps(q.NaiveBayes())
+
+
+def test_threads_each_with_its_own_model_match_one_thread():
+    _steps, _xs, X, y, *_rest = stream(BY_NAME["HoeffdingTreeClassifier"])
+    models = [q.HoeffdingTreeClassifier(grace_period=20) for _ in range(2)]
+    threads = [threading.Thread(target=m.learn_many, args=(X, y)) for m in models]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    alone = q.HoeffdingTreeClassifier(grace_period=20)
+    alone.learn_many(X, y)
+    assert pickle.dumps(models[0]) == pickle.dumps(models[1]) == pickle.dumps(alone)
+
+
+def test_one_object_from_two_threads_is_never_corrupted():
+    rng = np.random.default_rng(1)
+    X = rng.normal(size=(20000, 8))
+    y = (X[:, 0] > 0).astype(np.int64)
+    scaler = q.StandardScaler()
+    model = q.ClassificationPipeline([scaler], q.ARFClassifier(n_models=3, seed=2))
+    completed, refused = [], []
+
+    def batch():
+        try:
+            model.learn_many(X, y)
+            completed.append("batch")
+        except RuntimeError:
+            refused.append("batch")
+
+    def singles():
+        for i in range(2000):
+            for call in (lambda: model.learn_one({"f": 1.0}, 1), lambda: scaler.learn_one({"f": 1.0}),
+                         lambda: setattr(scaler, "with_std", True), lambda: pickle.dumps(scaler)):
+                try:
+                    call()
+                except RuntimeError as error:
+                    assert "another thread" in str(error)
+                    refused.append(i)
+
+    threads = [threading.Thread(target=batch), threading.Thread(target=batch), threading.Thread(target=singles)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert len(completed) >= 1 and len(completed) + refused.count("batch") == 2
+    # Still one consistent object: it pickles, restores and keeps learning.
+    restored = pickle.loads(pickle.dumps(model))
+    restored.learn_many(X[:100], y[:100])
