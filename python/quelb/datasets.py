@@ -9,6 +9,7 @@ import gzip
 import os
 
 from .errors import UnknownDataset, UsageError
+from .tables import require
 
 __all__ = ["Dataset", "electricity", "weather", "DATASETS", "load"]
 
@@ -65,6 +66,31 @@ class Dataset:
             for row in reader:
                 x = {name: float(value) for name, value in zip(names, row)}
                 yield x, x.pop(self.target)
+
+    def iter_arrays(self, chunk_size=4096):
+        """The stream as chunks ``(X, y, feature_names)`` of at most ``chunk_size`` rows (see
+        ``quelb.tables``): the same rows and values as iterating it. Needs NumPy."""
+        np = require("numpy", "arrays")
+        if chunk_size < 1:
+            raise ValueError("chunk_size must be at least 1")
+        with gzip.open(self.path, "rt", newline="") as f:
+            reader = csv.reader(f)
+            names = next(reader)[:-1]
+            column = names.index(self.target) if self.target is not None else None
+            kept = [n for n in names if n != self.target]
+            while True:
+                block = [row for _, row in zip(range(chunk_size), reader)]
+                if not block:
+                    return
+                table = np.array(block, dtype=np.float64)
+                if column is None:
+                    X, y = table[:, :-1], table[:, -1]
+                    if self.task != "regression":
+                        y = y.astype(np.int64)
+                else:
+                    X = np.delete(table[:, :-1], column, axis=1)
+                    y = table[:, column]
+                yield np.ascontiguousarray(X), y, kept
 
     def __repr__(self):
         return (f"<Dataset {self.name}: {self.n_samples} samples, {self.n_features} features, "

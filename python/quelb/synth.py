@@ -21,6 +21,8 @@ import itertools
 import math
 import random
 
+from .tables import arrays_from_pairs
+
 __all__ = ["SEA", "Agrawal", "Hyperplane", "RandomRBF", "Friedman", "GENERATORS"]
 
 
@@ -73,6 +75,11 @@ class _Generator:
 
     def _start(self, rng):
         raise NotImplementedError
+
+    def iter_arrays(self, chunk_size=4096):
+        """The stream as chunks ``(X, y, feature_names)`` of at most ``chunk_size`` rows (see
+        ``quelb.tables``): the same rows and values as iterating it. Needs NumPy."""
+        return arrays_from_pairs(iter(self), chunk_size, self.task != "regression")
 
     def __repr__(self):
         return f"<{self.name}: {self.n_samples} samples, {self.n_features} features, {self.task}>"

@@ -241,3 +241,20 @@ def test_one_object_from_two_threads_is_never_corrupted():
     # Still one consistent object: it pickles, restores and keeps learning.
     restored = pickle.loads(pickle.dumps(model))
     restored.learn_many(X[:100], y[:100])
+
+
+@pytest.mark.parametrize("stream, models, metrics", [
+    ("electricity", lambda: [q.NaiveBayes(), q.HoeffdingTreeClassifier()], ["Accuracy", "WindowMetric(300)"]),
+    ("electricity_regression", lambda: [q.LinearRegression()], ["MAE", "R2"]),
+    ("sea", lambda: [q.NaiveBayes()], None),
+])
+def test_prequential_batches_give_the_one_sample_curves(monkeypatch, stream, models, metrics):
+    import quelb
+    import quelb.evaluate as evaluate
+    data = {"electricity": quelb.datasets.electricity(),
+            "electricity_regression": quelb.datasets.electricity(target="feat_2"),
+            "sea": quelb.synth.SEA(drifts=[1500], n_samples=4000)}[stream]
+    batched = quelb.prequential(models(), data, metrics, limit=4000, every=333, progress=False)
+    monkeypatch.setattr(evaluate, "_can_batch", lambda *args: False)
+    single = quelb.prequential(models(), data, metrics, limit=4000, every=333, progress=False)
+    assert batched.steps == single.steps and bits(batched.curves) == bits(single.curves)
