@@ -340,10 +340,44 @@ void check_length(std::size_t got, std::size_t n, const char* method, const char
 
 }  // namespace
 
+namespace {
+
+// A 1-D buffer of native int64 / int32 / float64 entries, read without NumPy; null otherwise.
+std::shared_ptr<Py_buffer> native_column(py::handle y, const char* codes) {
+    if (PyList_Check(y.ptr()) || PyTuple_Check(y.ptr()) || !PyObject_CheckBuffer(y.ptr())) return nullptr;
+    auto view = buffer_view(y);
+    if (!view || view->ndim != 1) return nullptr;
+    const std::string code = native_code(*view);
+    if (code.size() != 1 || !std::strchr(codes, code[0])) return nullptr;
+    const char c = code[0];
+    const bool wide = c == 'q' || c == 'l' || c == 'd';
+    if (view->itemsize != (wide ? 8 : 4)) return nullptr;
+    return view;
+}
+
+template <class T>
+T entry(const Py_buffer& view, std::size_t i) {
+    T v;
+    std::memcpy(&v, static_cast<const char*>(view.buf) + static_cast<std::ptrdiff_t>(i) * view.strides[0], sizeof v);
+    return v;
+}
+
+}  // namespace
+
 std::vector<Label> load_labels(py::handle y, std::size_t n_rows, const char* method, const char* what,
                                const char* against) {
     std::vector<Label> out;
-    if (py::object array = as_array(y, method, what)) {
+    if (auto view = native_column(y, "qli")) {
+        out.resize(static_cast<std::size_t>(view->shape[0]));
+        const bool wide = view->itemsize == 8;
+        for (std::size_t i = 0; i < out.size(); ++i) {
+            const std::int64_t v = wide ? entry<std::int64_t>(*view, i) : entry<std::int32_t>(*view, i);
+            if (v < std::numeric_limits<Label>::min() || v > std::numeric_limits<Label>::max())
+                throw py::value_error(prefix(method) + what + "[" + std::to_string(i) + "] is " + std::to_string(v) +
+                                      ", outside the signed 32-bit range of labels");
+            out[i] = static_cast<Label>(v);
+        }
+    } else if (py::object array = as_array(y, method, what)) {
         const std::string kind = array.attr("dtype").attr("kind").cast<std::string>();
         if (kind != "i" && kind != "u" && kind != "b")
             throw py::type_error(prefix(method) + what + " must hold integer class labels, not " +
@@ -379,7 +413,10 @@ std::vector<Label> load_labels(py::handle y, std::size_t n_rows, const char* met
 std::vector<double> load_values(py::handle y, std::size_t n_rows, const char* method, const char* what,
                                 const char* against) {
     std::vector<double> out;
-    if (py::object array = as_array(y, method, what)) {
+    if (auto view = native_column(y, "d")) {
+        out.resize(static_cast<std::size_t>(view->shape[0]));
+        for (std::size_t i = 0; i < out.size(); ++i) out[i] = entry<double>(*view, i);
+    } else if (py::object array = as_array(y, method, what)) {
         const std::string kind = array.attr("dtype").attr("kind").cast<std::string>();
         if (kind.size() != 1 || std::strchr("biuf", kind[0]) == nullptr)
             throw py::type_error(prefix(method) + what + " must hold real numbers, not " +
@@ -421,8 +458,15 @@ py::object int_array(const std::vector<Label>& values) {
 py::object int_array(const std::vector<std::int64_t>& values) { return new_array(values, "int64"); }
 py::object float_array(const std::vector<double>& values) { return new_array(values, "float64"); }
 
-py::object transformed_rows(const BatchInput& input, const std::vector<FeatureMap>& rows, bool return_names) {
-    if (input.kind == BatchInput::Kind::samples || input.kind == BatchInput::Kind::csr) {
+std::unique_ptr<RowSink> transformed_sink(const BatchInput& input) {
+    if (input.kind == BatchInput::Kind::array || input.kind == BatchInput::Kind::dataframe)
+        return std::make_unique<RowTable>();
+    return std::make_unique<RowList>();
+}
+
+py::object transformed_rows(const BatchInput& input, const RowSink& sink, bool return_names) {
+    if (const auto* list = dynamic_cast<const RowList*>(&sink)) {
+        const auto& rows = list->rows;
         py::list out(rows.size());
         for (std::size_t i = 0; i < rows.size(); ++i)
             PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), checked_result(feature_map_to_dict(rows[i])).ptr());
@@ -434,23 +478,16 @@ py::object transformed_rows(const BatchInput& input, const std::vector<FeatureMa
                 if (seen.insert(entry.first).second) names.push_back(entry.first);
         return py::make_tuple(out, py::cast(names));
     }
-    // Columns: every output name in order of first appearance; a cell a row lacks holds NaN.
-    std::vector<std::string> names;
-    std::unordered_map<std::string, std::size_t> column;
-    for (const auto& row : rows)
-        for (const auto& entry : row)
-            if (column.emplace(entry.first, names.size()).second) names.push_back(entry.first);
-    const std::size_t n_cols = names.size();
-    std::vector<double> cells(rows.size() * n_cols, std::numeric_limits<double>::quiet_NaN());
-    for (std::size_t i = 0; i < rows.size(); ++i)
-        for (const auto& [name, value] : rows[i]) cells[i * n_cols + column[name]] = value;
-    py::object table = float_array(cells).attr("reshape")(rows.size(), n_cols);
-    py::object py_names = py::cast(names);
+    const auto& table = dynamic_cast<const RowTable&>(sink);
+    const std::size_t n_rows = table.n_rows(), n_cols = table.names().size();
+    py::object cells = py::module_::import("numpy").attr("empty")(py::make_tuple(n_rows, n_cols), "float64");
+    if (n_rows * n_cols) table.fill(static_cast<double*>(py::buffer(cells).request(true).ptr));
+    py::object py_names = py::cast(table.names());
     if (input.kind == BatchInput::Kind::dataframe)
-        table = py::module_::import("pandas").attr("DataFrame")(table, py::arg("columns") = py_names,
+        cells = py::module_::import("pandas").attr("DataFrame")(cells, py::arg("columns") = py_names,
                                                                 py::arg("index") = input.index);
-    if (return_names) return py::make_tuple(table, py_names);
-    return table;
+    if (return_names) return py::make_tuple(cells, py_names);
+    return cells;
 }
 
 std::size_t g_busy_count = 0;

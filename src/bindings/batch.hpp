@@ -55,8 +55,10 @@ std::vector<Value> load_column(py::handle y, std::size_t n, const char* method, 
 py::object int_array(const std::vector<Label>& values);
 py::object int_array(const std::vector<std::int64_t>& values);
 py::object float_array(const std::vector<double>& values);
-// Results of transform_many in the form of the input.
-py::object transformed_rows(const BatchInput& input, const std::vector<FeatureMap>& rows, bool return_names);
+// Where transform_many collects its rows for the input's form (a table for arrays and
+// DataFrames), and the result in that form.
+std::unique_ptr<RowSink> transformed_sink(const BatchInput& input);
+py::object transformed_rows(const BatchInput& input, const RowSink& rows, bool return_names);
 
 // Objects inside a batch loop, each by the address of its whole object. Read and changed only
 // with the interpreter lock held.

@@ -224,10 +224,10 @@ SharedClass<T, ITransformer> bind_transformer(py::module_& m, const char* name) 
             "transform_many",
             [](T& self, py::handle X, py::handle names, bool return_names) {
                 auto input = load_batch(X, names, "transform_many");
-                std::vector<FeatureMap> out(input.rows.size());
+                auto out = transformed_sink(input);
                 run_batch(static_cast<ITransformer&>(self),
-                          [&](ITransformer& step) { step.transform_many(input.rows, out.data()); });
-                return transformed_rows(input, out, return_names);
+                          [&](ITransformer& step) { step.transform_many(input.rows, *out); });
+                return transformed_rows(input, *out, return_names);
             },
             batch_x(), py::pos_only(), py::kw_only(), batch_names(), py::arg("return_names") = false)
         .def("clone_state",

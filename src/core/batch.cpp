@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <cstring>
+#include <limits>
+#include <unordered_map>
 #include <utility>
 
 namespace quelb {
@@ -86,6 +88,42 @@ const FeatureMap& RowCursor::at(std::size_t i) {
     }
     }
     return sample_;
+}
+
+void RowTable::add(FeatureMap&& row) {
+    bool same = !layouts_.empty() && row.size() == last_names_.size();
+    if (same) {
+        std::size_t k = 0;
+        for (const auto& entry : row) {
+            if (entry.first != last_names_[k++]) {
+                same = false;
+                break;
+            }
+        }
+    }
+    if (!same) {
+        std::vector<std::uint32_t> layout;
+        last_names_.clear();
+        for (const auto& entry : row) {
+            std::uint32_t column = 0;
+            while (column < names_.size() && names_[column] != entry.first) ++column;
+            if (column == names_.size()) names_.push_back(entry.first);
+            layout.push_back(column);
+            last_names_.push_back(entry.first);
+        }
+        layouts_.push_back(std::move(layout));
+    }
+    layout_of_row_.push_back(static_cast<std::uint32_t>(layouts_.size() - 1));
+    for (const auto& entry : row) values_.push_back(entry.second);
+}
+
+void RowTable::fill(double* cells) const {
+    const std::size_t n_cols = names_.size();
+    std::fill(cells, cells + n_rows() * n_cols, std::numeric_limits<double>::quiet_NaN());
+    std::size_t v = 0;
+    for (std::size_t i = 0; i < n_rows(); ++i) {
+        for (std::uint32_t column : layouts_[layout_of_row_[i]]) cells[i * n_cols + column] = values_[v++];
+    }
 }
 
 }  // namespace quelb

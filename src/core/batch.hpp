@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/feature_map.hpp"
@@ -51,6 +52,39 @@ private:
     const RowSource& rows_;
     FeatureMap sample_;
     bool full_ = false;  // sample_ holds every column, in column order
+};
+
+// Receives the rows a batch transforms, in order.
+class RowSink {
+public:
+    virtual ~RowSink() = default;
+    virtual void add(FeatureMap&& row) = 0;
+};
+
+// Keeps the rows as they are.
+class RowList : public RowSink {
+public:
+    void add(FeatureMap&& row) override { rows.push_back(std::move(row)); }
+    std::vector<FeatureMap> rows;
+};
+
+// Lays the rows out as a table: a column per name in order of first appearance, NaN in the
+// cells of names a row lacks. A row naming the same features as the one before reuses its
+// layout without a lookup.
+class RowTable : public RowSink {
+public:
+    void add(FeatureMap&& row) override;
+    std::size_t n_rows() const { return layout_of_row_.size(); }
+    const std::vector<std::string>& names() const { return names_; }
+    // Writes the n_rows() x names().size() cells, row-major.
+    void fill(double* cells) const;
+
+private:
+    std::vector<std::string> names_;
+    std::vector<std::vector<std::uint32_t>> layouts_;  // column of each entry of a row
+    std::vector<std::uint32_t> layout_of_row_;
+    std::vector<double> values_;  // the rows' values, one after the other
+    std::vector<std::string> last_names_;
 };
 
 }  // namespace quelb

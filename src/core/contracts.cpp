@@ -56,9 +56,9 @@ void ITransformer::learn_many(const RowSource& rows, const double* y) {
     }
 }
 
-void ITransformer::transform_many(const RowSource& rows, FeatureMap* out) {
+void ITransformer::transform_many(const RowSource& rows, RowSink& out) {
     RowCursor cursor(rows);
-    for (std::size_t i = 0; i < rows.size(); ++i) out[i] = transform_one(cursor.at(i));
+    for (std::size_t i = 0; i < rows.size(); ++i) out.add(transform_one(cursor.at(i)));
 }
 
 void ITransformer::learn_one(const FeatureMap& x, double /*y*/) { learn_one(x); }

@@ -54,7 +54,7 @@ public:
 
     // y is null for an unsupervised transformer.
     virtual void learn_many(const RowSource& rows, const double* y);
-    virtual void transform_many(const RowSource& rows, FeatureMap* out);
+    virtual void transform_many(const RowSource& rows, RowSink& out);
 };
 
 }  // namespace quelb
