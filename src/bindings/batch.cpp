@@ -321,6 +321,19 @@ BatchInput load_batch(py::handle X, py::handle feature_names, const char* method
     if (module_starts_with(X, "scipy") && py::hasattr(X, "indptr")) return load_csr(X, feature_names, method);
     if (module_starts_with(X, "scipy") && py::hasattr(X, "tocsr"))
         throw py::type_error(prefix(method) + "sparse X must be in CSR format (use X.tocsr())");
+    // A list of rows that are sequences of numbers reads as a table.
+    if ((PyList_Check(X.ptr()) || PyTuple_Check(X.ptr())) && PySequence_Size(X.ptr()) > 0) {
+        py::object first = py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(X.ptr(), 0));
+        if (!is_mapping(first) && PySequence_Check(first.ptr()) && !PyUnicode_Check(first.ptr())) {
+            py::object table;
+            try {
+                table = numpy(method).attr("asarray")(X, "float64");
+            } catch (py::error_already_set&) {
+                throw py::type_error(prefix(method) + "X's rows must be sequences of real numbers of one length");
+            }
+            return load_array(table, buffer_view(table), feature_names, method);
+        }
+    }
     if (PyObject_CheckBuffer(X.ptr())) {
         auto view = buffer_view(X);
         if (!view) throw py::type_error(prefix(method) + "X's memory cannot be read (" + type_name(X) + ")");
