@@ -259,6 +259,23 @@ auto guarded(R (T::*method)(A...) const) {
     };
 }
 
+// The update of a metric or detector, compiled once for the one-value call and the batch loop:
+// inlined into each, the two could order an operation's operands differently, and a NaN result
+// would then differ in its sign bit.
+template <class T, class... A>
+[[gnu::noinline]] void update_once(T& self, A... args) {
+    self.update(args...);
+}
+
+// update(a, b) of a metric, or update(value) of a detector, refused while a batch works on it.
+template <class T, class... A>
+auto guarded_update() {
+    return [](T& self, A... args) {
+        ensure_idle(&self);
+        update_once(self, args...);
+    };
+}
+
 // update_many(first, second) of a metric: update over the pairs, in order.
 template <class Value, class Cls>
 void def_pair_update_many(Cls& cls, const char* first, const char* second) {
@@ -270,7 +287,7 @@ void def_pair_update_many(Cls& cls, const char* first, const char* second) {
             auto ys = load_column<Value>(b, xs.size(), "update_many", second, first);
             BusyScope busy({&self});
             py::gil_scoped_release release;
-            for (std::size_t i = 0; i < xs.size(); ++i) self.update(xs[i], ys[i]);
+            for (std::size_t i = 0; i < xs.size(); ++i) update_once(self, xs[i], ys[i]);
         },
         py::arg(first), py::arg(second), py::pos_only());
 }
@@ -289,7 +306,7 @@ void def_detector_update_many(Cls& cls) {
                 BusyScope busy({&self});
                 py::gil_scoped_release release;
                 for (std::size_t i = 0; i < xs.size(); ++i) {
-                    self.update(xs[i]);
+                    update_once(self, xs[i]);
                     if (self.drift_detected()) drifts.push_back(static_cast<std::int64_t>(i));
                     if constexpr (HasWarning) {
                         if (self.warning_detected()) warnings.push_back(static_cast<std::int64_t>(i));

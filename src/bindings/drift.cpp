@@ -15,7 +15,7 @@ void register_adwin(py::module_& m) {
     guard_attribute_writes(cls);
     cls.def(py::init<double, int, int, int, int>(), py::arg("delta") = 0.002, py::arg("clock") = 32,
             py::arg("max_buckets") = 5, py::arg("min_window_length") = 5, py::arg("grace_period") = 10)
-        .def("update", guarded(&ADWIN::update))
+        .def("update", guarded_update<ADWIN, double>())
         .def("reset", guarded(&ADWIN::reset))
         .def_property_readonly("drift_detected", &ADWIN::drift_detected)
         .def_property_readonly("estimation", &ADWIN::estimation)
@@ -31,7 +31,7 @@ void register_eddm(py::module_& m) {
     guard_attribute_writes(cls);
     cls.def(py::init<std::int32_t, double, double>(), py::arg("warm_start") = 30, py::arg("alpha") = 0.95,
             py::arg("beta") = 0.9)
-        .def("update", guarded(&EDDM::update))
+        .def("update", guarded_update<EDDM, std::int32_t>())
         .def("reset", guarded(&EDDM::reset))
         .def_property_readonly("drift_detected", &EDDM::drift_detected)
         .def_property_readonly("warning_detected", &EDDM::warning_detected)

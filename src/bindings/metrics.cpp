@@ -19,11 +19,7 @@ void bind_pair_metric(py::module_& m, const char* name) {
     py::class_<Metric> cls(m, name);
     guard_attribute_writes(cls);
     cls.def(py::init<>())
-        .def("update",
-             [](Metric& self, Value y_true, Value y_pred) {
-                 ensure_idle(&self);
-                 self.update(y_true, y_pred);
-             })
+        .def("update", guarded_update<Metric, Value, Value>())
         .def("get",
              [](const Metric& self) {
                  ensure_idle(&self);
@@ -51,7 +47,7 @@ void register_window_metric(py::module_& m) {
     py::class_<WindowMetric> cls(m, "WindowMetric");
     guard_attribute_writes(cls);
     cls.def(py::init<std::int32_t>(), py::arg("window_size") = 1000)
-        .def("update", guarded(&WindowMetric::update), py::arg("predicted"), py::arg("actual"))
+        .def("update", guarded_update<WindowMetric, Label, Label>(), py::arg("predicted"), py::arg("actual"))
         .def("get", guarded(&WindowMetric::get), py::arg("metric") = 0)
         .def("accuracy", guarded(&WindowMetric::accuracy))
         .def("macro_f1", guarded(&WindowMetric::macro_f1))
@@ -65,7 +61,7 @@ void register_window_regression_metric(py::module_& m) {
     py::class_<WindowRegressionMetric> cls(m, "WindowRegressionMetric");
     guard_attribute_writes(cls);
     cls.def(py::init<std::int32_t>(), py::arg("window_size") = 1000)
-        .def("update", guarded(&WindowRegressionMetric::update), py::arg("y_true"), py::arg("y_pred"))
+        .def("update", guarded_update<WindowRegressionMetric, double, double>(), py::arg("y_true"), py::arg("y_pred"))
         .def("get", guarded(&WindowRegressionMetric::get), py::arg("metric") = 0)
         .def("mae", guarded(&WindowRegressionMetric::mae))
         .def("rmse", guarded(&WindowRegressionMetric::rmse))

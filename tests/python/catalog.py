@@ -185,6 +185,10 @@ class Kind:
     def feed(self, obj, x, y, y2, t, t2):
         raise NotImplementedError
 
+    def feed_many(self, obj, x, y, y2, t, t2):
+        """The same step through the batch methods, as a batch of one."""
+        raise NotImplementedError
+
     def observe(self, obj, x):
         raise NotImplementedError
 
@@ -230,6 +234,9 @@ class Classifier(Kind):
     def feed(self, obj, x, y, y2, t, t2):
         obj.learn_one(x, y)
 
+    def feed_many(self, obj, x, y, y2, t, t2):
+        obj.learn_many([x], [y])
+
     def observe(self, obj, x):
         return obj.predict_one(x), obj.predict_proba_one(x)
 
@@ -258,6 +265,9 @@ class Classifier(Kind):
 class Regressor(Kind):
     def feed(self, obj, x, y, y2, t, t2):
         obj.learn_one(x, t)
+
+    def feed_many(self, obj, x, y, y2, t, t2):
+        obj.learn_many([x], [t])
 
     def observe(self, obj, x):
         return obj.predict_one(x)
@@ -304,6 +314,12 @@ class Transformer(Kind):
         else:
             obj.learn_one(x)
 
+    def feed_many(self, obj, x, y, y2, t, t2):
+        if self.supervised:
+            obj.learn_many([x], [t])
+        else:
+            obj.learn_many([x])
+
     def observe(self, obj, x):
         try:
             return obj.transform_one(x)
@@ -335,6 +351,9 @@ class LabelMetric(Kind):
     def feed(self, obj, x, y, y2, t, t2):
         obj.update(y, y2)
 
+    def feed_many(self, obj, x, y, y2, t, t2):
+        obj.update_many([y], [y2])
+
     def observe(self, obj, x):
         return obj.get()
 
@@ -350,6 +369,9 @@ class LabelMetric(Kind):
 class ValueMetric(Kind):
     def feed(self, obj, x, y, y2, t, t2):
         obj.update(t, t2)
+
+    def feed_many(self, obj, x, y, y2, t, t2):
+        obj.update_many([t], [t2])
 
     def observe(self, obj, x):
         return obj.get()
@@ -393,6 +415,9 @@ class ValueDetector(Kind):
     def feed(self, obj, x, y, y2, t, t2):
         obj.update(t)
 
+    def feed_many(self, obj, x, y, y2, t, t2):
+        obj.update_many([t])
+
     def observe(self, obj, x):
         return obj.drift_detected, obj.estimation, obj.width, obj.variance
 
@@ -409,6 +434,9 @@ class ValueDetector(Kind):
 class OutcomeDetector(Kind):
     def feed(self, obj, x, y, y2, t, t2):
         obj.update(y)
+
+    def feed_many(self, obj, x, y, y2, t, t2):
+        obj.update_many([y])
 
     def observe(self, obj, x):
         return obj.drift_detected, obj.warning_detected

@@ -128,7 +128,12 @@ class Run:
         out = self.both(lambda o: self.kind.observe(o, x))
         self.tracker.observed(x)
         self.kind.check(self.entry, out, self.tracker)
-        self.both(lambda o: self.kind.feed(o, x, y, y2, t, t2), self.entry.raises)
+        # The twin learns through the batch methods (a batch of one): the same outcome, bit for bit.
+        ra = outcome(lambda o: self.kind.feed(o, x, y, y2, t, t2), self.a)
+        rb = outcome(lambda o: self.kind.feed_many(o, x, y, y2, t, t2), self.b)
+        assert outcome_bits(ra) == outcome_bits(rb), f"one sample and batch disagree: {ra!r} vs {rb!r}"
+        if isinstance(ra, Raised) and not isinstance(ra.error, self.entry.raises):
+            raise ra.error
         self.tracker.fed_step(x, y, y2, t, t2)
         self.probe = x
 
