@@ -60,4 +60,9 @@ PYBIND11_MODULE(_quelb_core, m) {
     register_r2(m);
     register_adwin(m);
     register_eddm(m);
+    register_ddm(m);
+    register_hddm_a(m);
+    register_hddm_w(m);
+    register_page_hinkley(m);
+    register_kswin(m);
 }

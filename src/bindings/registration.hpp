@@ -61,5 +61,10 @@ void register_window_regression_metric(pybind11::module_& m);
 // drift.cpp
 void register_adwin(pybind11::module_& m);
 void register_eddm(pybind11::module_& m);
+void register_ddm(pybind11::module_& m);
+void register_hddm_a(pybind11::module_& m);
+void register_hddm_w(pybind11::module_& m);
+void register_page_hinkley(pybind11::module_& m);
+void register_kswin(pybind11::module_& m);
 
 }  // namespace quelb::bindings
