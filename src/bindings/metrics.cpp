@@ -5,6 +5,7 @@
 
 #include "metrics/classification.hpp"
 #include "metrics/regression.hpp"
+#include "metrics/roc_auc.hpp"
 #include "metrics/window.hpp"
 
 namespace quelb::bindings {
@@ -56,6 +57,25 @@ void register_window_regression_metric(py::module_& m) {
         .def("reset", &WindowRegressionMetric::reset)
         .def("size", &WindowRegressionMetric::size);
     def_pickle(cls, "WindowRegressionMetric");
+}
+
+void register_roc_auc(py::module_& m) {
+    py::class_<ROCAUC> cls(m, "ROCAUC");
+    cls.def(py::init<>())
+        .def("update", [](ROCAUC& self, Label y_true, double score) { self.update(y_true, score); })
+        .def("get", &ROCAUC::get)
+        .def("reset", &ROCAUC::reset);
+    def_pickle(cls, "ROCAUC");
+}
+
+void register_window_roc_auc(py::module_& m) {
+    py::class_<WindowROCAUC> cls(m, "WindowROCAUC");
+    cls.def(py::init<std::int32_t>(), py::arg("window_size") = 1000)
+        .def("update", &WindowROCAUC::update, py::arg("y_true"), py::arg("score"))
+        .def("get", &WindowROCAUC::get)
+        .def("reset", &WindowROCAUC::reset)
+        .def("size", &WindowROCAUC::size);
+    def_pickle(cls, "WindowROCAUC");
 }
 
 }  // namespace quelb::bindings

@@ -16,6 +16,7 @@ PYBIND11_MODULE(_quelb_core, m) {
     py::class_<quelb::ITransformer, std::shared_ptr<quelb::ITransformer>>(m, "ITransformer");
     py::class_<quelb::IClassifier, std::shared_ptr<quelb::IClassifier>>(m, "IClassifier");
     py::class_<quelb::IRegressor, std::shared_ptr<quelb::IRegressor>>(m, "IRegressor");
+    py::class_<quelb::IAnomalyDetector, std::shared_ptr<quelb::IAnomalyDetector>>(m, "IAnomalyDetector");
 
     using namespace quelb::bindings;
     register_naive_bayes(m);
@@ -65,4 +66,8 @@ PYBIND11_MODULE(_quelb_core, m) {
     register_hddm_w(m);
     register_page_hinkley(m);
     register_kswin(m);
+    register_roc_auc(m);
+    register_window_roc_auc(m);
+    register_half_space_trees(m);
+    register_anomaly_pipeline(m);
 }

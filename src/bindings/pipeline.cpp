@@ -4,7 +4,6 @@
 #include "bindings/registration.hpp"
 
 #include <cstdint>
-#include <type_traits>
 #include <utility>
 
 #include "pipeline/pipelines.hpp"
@@ -61,7 +60,7 @@ constexpr std::uint32_t kPipelineVersion = 1;
 
 // State: (sealed shape, step objects..., learner object).
 template <class Cls, class Contract>
-void def_pipeline_pickle(Cls& cls, const char* name) {
+void def_pipeline_pickle(Cls& cls, const char* name, const char* learner_kind) {
     using P = typename Cls::type;
     cls.def(py::pickle(
         [name](const P& self) -> py::object {
@@ -72,7 +71,7 @@ void def_pipeline_pickle(Cls& cls, const char* name) {
             state[steps.size() + 1] = py::cast(self.learner());
             return state;
         },
-        [name](const py::object& state) {
+        [name, learner_kind](const py::object& state) {
             if (!py::isinstance<py::tuple>(state) || py::len(state) < 2)
                 throw StateError("not a saved " + std::string(name) + " state");
             const auto parts = state.cast<py::tuple>();
@@ -87,8 +86,7 @@ void def_pipeline_pickle(Cls& cls, const char* name) {
             }
             std::shared_ptr<Contract> learner;
             if (!load_shared(parts[parts.size() - 1], false, learner))
-                throw StateError(corrupted + "its learner is not a " +
-                                 (std::is_same_v<Contract, IClassifier> ? "classifier" : "regressor"));
+                throw StateError(corrupted + "its learner is not a " + learner_kind);
             return std::make_shared<P>(std::move(steps), std::move(learner));
         }));
 }
@@ -111,7 +109,7 @@ void register_classification_pipeline(py::module_& m) {
         .def("predict_proba_one", [](P& self, FeatureMap x) { return self.predict_proba_in_place(x); })
         .def("set_feature_order", [](P& self, const std::vector<std::string>& order) { self.set_feature_order(order); })
         .def("reset", [](P& self) { self.reset(); });
-    def_pipeline_pickle<decltype(cls), IClassifier>(cls, "ClassificationPipeline");
+    def_pipeline_pickle<decltype(cls), IClassifier>(cls, "ClassificationPipeline", "classifier");
 }
 
 void register_regression_pipeline(py::module_& m) {
@@ -128,7 +126,24 @@ void register_regression_pipeline(py::module_& m) {
         .def("predict_one", [](P& self, FeatureMap x) { return self.predict_in_place(x); })
         .def("set_feature_order", [](P& self, const std::vector<std::string>& order) { self.set_feature_order(order); })
         .def("reset", [](P& self) { self.reset(); });
-    def_pipeline_pickle<decltype(cls), IRegressor>(cls, "RegressionPipeline");
+    def_pipeline_pickle<decltype(cls), IRegressor>(cls, "RegressionPipeline", "regressor");
+}
+
+void register_anomaly_pipeline(py::module_& m) {
+    using P = AnomalyPipeline;
+    SharedClass<P, IAnomalyDetector> cls(m, "AnomalyPipeline");
+    cls.def(py::init([](py::object steps, py::object detector) {
+                 auto chain = load_steps(steps, "AnomalyPipeline");
+                 auto model = load_learner<IAnomalyDetector>(detector, "AnomalyPipeline",
+                                                             "an anomaly detector (an IAnomalyDetector of this module)");
+                 return std::make_shared<P>(std::move(chain), std::move(model));
+             }),
+            py::arg("steps"), py::arg("learner"))
+        .def("learn_one", [](P& self, FeatureMap x) { self.learn_in_place(x); })
+        .def("score_one", [](P& self, FeatureMap x) { return self.score_in_place(x); })
+        .def("set_feature_order", [](P& self, const std::vector<std::string>& order) { self.set_feature_order(order); })
+        .def("reset", [](P& self) { self.reset(); });
+    def_pipeline_pickle<decltype(cls), IAnomalyDetector>(cls, "AnomalyPipeline", "anomaly detector");
 }
 
 }  // namespace quelb::bindings

@@ -1,5 +1,5 @@
 #pragma once
-// The three learner contracts. Pipelines and ensembles drive objects only through these.
+// The learner contracts. Pipelines and ensembles drive objects only through these.
 #include <string>
 #include <vector>
 
@@ -35,6 +35,16 @@ public:
     virtual void transform_one_inplace(FeatureMap& x) = 0;
     virtual bool is_supervised() const;
     virtual void set_feature_order(const std::vector<std::string>& names);
+    virtual void reset() = 0;
+};
+
+// Unsupervised: learns from samples alone and scores how anomalous a sample is.
+class IAnomalyDetector {
+public:
+    virtual ~IAnomalyDetector() = default;
+    virtual void learn_one(const FeatureMap& x) = 0;
+    // Higher is more anomalous. Not const: detectors may keep scratch buffers between calls.
+    virtual double score_one(const FeatureMap& x) = 0;
     virtual void reset() = 0;
 };
 
