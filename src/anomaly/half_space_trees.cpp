@@ -34,9 +34,6 @@ void HalfSpaceTrees::reset() {
     features_.clear();
     offsets_.clear();
     widths_.clear();
-    space_low_.clear();
-    space_high_.clear();
-    std::vector<std::uint32_t>().swap(splits_);
     std::vector<Node>().swap(nodes_);
     window_ = 0;
     in_window_ = 0;
@@ -56,25 +53,40 @@ void HalfSpaceTrees::draw_trees(std::vector<std::string> names, int tree_seed) {
     tree_seed_ = tree_seed;
     Rng rng(static_cast<std::uint32_t>(tree_seed));
     const std::size_t n_trees = static_cast<std::size_t>(n_trees_);
-    space_low_.resize(n_trees * n_features);
-    space_high_.resize(n_trees * n_features);
-    splits_.resize(n_trees * internal_nodes());
+    nodes_.assign(n_trees * tree_nodes(), Node{});
+    std::vector<double> low(n_features), high(n_features);
     for (std::size_t t = 0; t < n_trees; ++t) {
+        // The work space first, then the split features in heap order.
         for (std::size_t q = 0; q < n_features; ++q) {
             const double s = rng.uniform();
             const double reach = 2.0 * std::max(s, 1.0 - s);
-            space_low_[t * n_features + q] = s - reach;
-            space_high_[t * n_features + q] = s + reach;
+            low[q] = s - reach;
+            high[q] = s + reach;
         }
+        Node* tree = &nodes_[t * tree_nodes()];
         for (std::size_t i = 0; i < internal_nodes(); ++i)
-            splits_[t * internal_nodes() + i] = rng.uniform_below(static_cast<std::uint32_t>(n_features));
+            tree[i].feature = rng.uniform_below(static_cast<std::uint32_t>(n_features));
+        place_splits(tree, 0, low, high);
     }
-    nodes_.assign(n_trees * tree_nodes(), Node{});
     unit_.assign(n_features, 0.0);
-    path_low_.assign(n_features, 0.0);
-    path_high_.assign(n_features, 0.0);
-    stamps_.assign(n_features, 0);
-    path_stamp_ = 0;
+    path_.assign(n_trees, 0);
+    terms_.assign(n_trees, 0.0);
+}
+
+void HalfSpaceTrees::place_splits(Node* tree, std::size_t index, std::vector<double>& low, std::vector<double>& high) {
+    if (index >= internal_nodes()) return;
+    Node& node = tree[index];
+    const std::size_t q = node.feature;
+    const double middle = 0.5 * (low[q] + high[q]);
+    node.split = middle;
+    const double saved_high = high[q];
+    high[q] = middle;
+    place_splits(tree, 2 * index + 1, low, high);
+    high[q] = saved_high;
+    const double saved_low = low[q];
+    low[q] = middle;
+    place_splits(tree, 2 * index + 2, low, high);
+    low[q] = saved_low;
 }
 
 void HalfSpaceTrees::to_unit(const FeatureMap& x) {
@@ -84,35 +96,15 @@ void HalfSpaceTrees::to_unit(const FeatureMap& x) {
     }
 }
 
-std::size_t HalfSpaceTrees::child(std::size_t tree, std::size_t index) {
-    const std::size_t q = splits_[tree * internal_nodes() + index];
-    if (stamps_[q] != path_stamp_) {
-        stamps_[q] = path_stamp_;
-        path_low_[q] = space_low_[tree * features_.size() + q];
-        path_high_[q] = space_high_[tree * features_.size() + q];
-    }
-    const double middle = 0.5 * (path_low_[q] + path_high_[q]);
-    if (unit_[q] < middle) {
-        path_high_[q] = middle;
-        return 2 * index + 1;
-    }
-    path_low_[q] = middle;
-    return 2 * index + 2;
-}
-
-void HalfSpaceTrees::visit(Node& node) {
-    if (node.window != window_) {
-        node.previous = node.window + 1 == window_ ? node.latest : 0;
-        node.latest = 0;
-        node.window = window_;
-    }
-    ++node.latest;
-}
-
 void HalfSpaceTrees::next_window() {
     in_window_ = 0;
     if (++window_ < kWindowWrap) return;
-    for (Node& node : nodes_) node = Node{latest(node), reference(node), 1};
+    for (Node& node : nodes_) {
+        const std::uint32_t previous = reference(node);
+        node.latest = latest(node);
+        node.previous = previous;
+        node.window = 1;
+    }
     window_ = 1;
 }
 
@@ -127,16 +119,32 @@ void HalfSpaceTrees::learn_one(const FeatureMap& x) {
         draw_trees(std::move(names), seed);
     }
     to_unit(x);
-    const std::size_t leaves_from = internal_nodes();
-    for (std::size_t t = 0; t < static_cast<std::size_t>(n_trees_); ++t) {
-        Node* tree = &nodes_[t * tree_nodes()];
-        ++path_stamp_;
-        std::size_t index = 0;
-        for (;;) {
-            visit(tree[index]);
-            if (index >= leaves_from) break;
-            index = child(t, index);
+    // Locals: stores into the nodes' counts could otherwise alias the members.
+    const std::size_t n_trees = static_cast<std::size_t>(n_trees_);
+    const std::size_t stride = tree_nodes();
+    const std::uint32_t window = window_;
+    const int height = height_;
+    Node* const nodes = nodes_.data();
+    const double* const unit = unit_.data();
+    std::size_t* const path = path_.data();
+    std::fill(path, path + n_trees, 0);
+    for (int depth = 0;; ++depth) {
+        for (std::size_t t = 0; t < n_trees; ++t) {
+            Node* tree = nodes + t * stride;
+            Node& node = tree[path[t]];
+            // Moves the node to this window without a branch: its latest count becomes the
+            // previous one when it last counted in the window just closed.
+            const bool current = node.window == window;
+            const std::uint32_t closed = node.window + 1 == window ? node.latest : 0;
+            node.previous = current ? node.previous : closed;
+            node.latest = (current ? node.latest : 0) + 1;
+            node.window = window;
+            if (depth < height) {
+                path[t] = 2 * path[t] + 1 + (unit[node.feature] < node.split ? 0 : 1);
+                __builtin_prefetch(&tree[path[t]]);
+            }
         }
+        if (depth == height) break;
     }
     if (++in_window_ == window_size_) next_window();
 }
@@ -144,21 +152,38 @@ void HalfSpaceTrees::learn_one(const FeatureMap& x) {
 double HalfSpaceTrees::score_one(const FeatureMap& x) {
     if (features_.empty() || window_ == 0) return 0.0;
     to_unit(x);
+    const std::size_t n_trees = static_cast<std::size_t>(n_trees_);
+    const std::size_t stride = tree_nodes();
+    const std::uint32_t window = window_;
+    const int height = height_;
+    const Node* const nodes = nodes_.data();
+    const double* const unit = unit_.data();
+    std::size_t* const path = path_.data();
+    double* const terms = terms_.data();
+    constexpr std::size_t kDone = ~std::size_t{0};
     const double size_limit = 0.1 * window_size_;
-    double total = 0.0;
-    for (std::size_t t = 0; t < static_cast<std::size_t>(n_trees_); ++t) {
-        const Node* tree = &nodes_[t * tree_nodes()];
-        ++path_stamp_;
-        std::size_t index = 0;
-        for (int depth = 0;; ++depth) {
-            const std::uint32_t mass = reference(tree[index]);
-            if (depth == height_ || mass < size_limit) {
-                total += std::ldexp(static_cast<double>(mass), depth);
-                break;
+    std::fill(path, path + n_trees, 0);
+    std::size_t walking = n_trees;
+    for (int depth = 0; walking > 0; ++depth) {
+        for (std::size_t t = 0; t < n_trees; ++t) {
+            if (path[t] == kDone) continue;
+            const Node* tree = nodes + t * stride;
+            const Node& node = tree[path[t]];
+            // The reference mass: the previous count in this window, the latest count when the
+            // node last counted in the window just closed.
+            const std::uint32_t mass = node.window == window ? node.previous : node.window + 1 == window ? node.latest : 0;
+            if (depth == height || mass < size_limit) {
+                terms[t] = static_cast<double>(mass) * static_cast<double>(std::uint32_t{1} << depth);
+                path[t] = kDone;
+                --walking;
+            } else {
+                path[t] = 2 * path[t] + 1 + (unit[node.feature] < node.split ? 0 : 1);
+                __builtin_prefetch(&tree[path[t]]);
             }
-            index = child(t, index);
         }
     }
+    double total = 0.0;
+    for (double term : terms_) total += term;  // in tree order
     const double most = std::ldexp(static_cast<double>(window_size_), height_);
     return 1.0 - std::log2(1.0 + total / n_trees_) / std::log2(1.0 + most);
 }
@@ -249,8 +274,12 @@ void HalfSpaceTrees::load_state(StateReader& in) {
         loaded.draw_trees(std::move(names), tree_seed);
         loaded.window_ = has_reference ? 1 : 0;
         loaded.in_window_ = in_window;
-        for (const Held& h : held)
-            loaded.nodes_[h.tree * loaded.tree_nodes() + h.index] = Node{h.latest, h.reference, loaded.window_};
+        for (const Held& h : held) {
+            Node& node = loaded.nodes_[h.tree * loaded.tree_nodes() + h.index];
+            node.latest = h.latest;
+            node.previous = h.reference;
+            node.window = loaded.window_;
+        }
     }
     *this = std::move(loaded);
 }

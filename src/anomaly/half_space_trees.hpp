@@ -58,9 +58,13 @@ public:
     int seed;  // read when the trees are drawn
 
 private:
-    // Visits of a node in the window `window` (latest) and in the window before it (previous).
-    // Windows are only ever moved on lazily: a node not visited since sits in an older window.
+    // An internal node's split (the middle of its range of `feature`: samples below go left),
+    // and the visits of any node in the window `window` (latest) and in the window before it
+    // (previous). Windows are only ever moved on lazily: a node not visited since sits in an
+    // older window.
     struct Node {
+        double split = 0.0;
+        std::uint32_t feature = 0;
         std::uint32_t latest = 0;
         std::uint32_t previous = 0;
         std::uint32_t window = 0;
@@ -69,16 +73,17 @@ private:
     static constexpr std::uint32_t kWindowWrap = std::uint32_t{1} << 31;
 
     void draw_trees(std::vector<std::string> names, int tree_seed);
+    // Sets the splits below internal node `index` of `tree`, given the node's range per feature.
+    void place_splits(Node* tree, std::size_t index, std::vector<double>& low, std::vector<double>& high);
     void to_unit(const FeatureMap& x);
-    // The child of internal node `index` of tree `tree` on the path of unit_, tracking the
-    // node's range of the split feature through the path's stamps.
-    std::size_t child(std::size_t tree, std::size_t index);
+    std::size_t child(const Node& node, std::size_t index) const {
+        return unit_[node.feature] < node.split ? 2 * index + 1 : 2 * index + 2;
+    }
     std::uint32_t latest(const Node& node) const { return node.window == window_ ? node.latest : 0; }
     std::uint32_t reference(const Node& node) const {
         if (node.window == window_) return node.previous;
         return node.window + 1 == window_ ? node.latest : 0;
     }
-    void visit(Node& node);
     void next_window();
     std::size_t internal_nodes() const { return (std::size_t{1} << height_) - 1; }
     std::size_t tree_nodes() const { return (std::size_t{2} << height_) - 1; }
@@ -89,26 +94,21 @@ private:
     Limits limits_;
 
     // The trees, once drawn: their features with each one's scaling, the seed they came from,
-    // each tree's work space (low and high per feature), split features per internal node (heap
-    // order) and masses per node.
+    // and the nodes of every tree in heap order, tree after tree.
     std::vector<std::string> features_;
     std::vector<double> offsets_;
     std::vector<double> widths_;
     int tree_seed_ = 0;
-    std::vector<double> space_low_;
-    std::vector<double> space_high_;
-    std::vector<std::uint32_t> splits_;
     std::vector<Node> nodes_;
     std::uint32_t window_ = 0;  // completed windows (after wraps, 1 + those since the wrap)
     std::int64_t in_window_ = 0;
 
-    // Scratch of one call: the sample in unit space, and the range of each feature along the
-    // current path, valid where its stamp equals the path's.
+    // Scratch of one call: the sample in unit space; the trees are walked side by side, a level
+    // at a time, so that the next nodes of all trees are fetched together: each tree's node on
+    // the path, and its mass score.
     std::vector<double> unit_;
-    std::vector<double> path_low_;
-    std::vector<double> path_high_;
-    std::vector<std::uint64_t> stamps_;
-    std::uint64_t path_stamp_ = 0;
+    std::vector<std::size_t> path_;
+    std::vector<double> terms_;
 };
 
 }  // namespace quelb
