@@ -74,19 +74,24 @@ bool KSWIN::distance_exceeds_threshold() {
     picked_.clear();
     for (std::size_t j = m - r; j < m; ++j) {
         const std::uint32_t t = rng_.uniform_below(static_cast<std::uint32_t>(j + 1));
-        const std::uint32_t rank = marks_[t] ? static_cast<std::uint32_t>(j) : t;
+        // j itself when t is taken, chosen by arithmetic: taken ranks are unpredictable.
+        const std::uint32_t rank = t + marks_[t] * (static_cast<std::uint32_t>(j) - t);
         marks_[rank] = 1;
         picked_.push_back(rank);
     }
     // The sample in ascending order: a scan of the marks when they are few, else the ranks sorted.
-    sample_.clear();
     if (m <= 8 * r) {
+        // Without a branch: every value is written, and the position moves on past marked ones.
+        sample_.resize(m + 1);
+        std::size_t k = 0;
         for (std::size_t i = 0; i < m; ++i) {
-            if (marks_[i]) sample_.push_back(older_[i]);
+            sample_[k] = older_[i];
+            k += marks_[i];
         }
     } else {
         std::sort(picked_.begin(), picked_.end());
-        for (std::uint32_t rank : picked_) sample_.push_back(older_[rank]);
+        sample_.resize(r);
+        for (std::size_t k = 0; k < r; ++k) sample_[k] = older_[picked_[k]];
     }
     for (std::uint32_t rank : picked_) marks_[rank] = 0;
 
