@@ -91,59 +91,49 @@ void def_pipeline_pickle(Cls& cls, const char* name, const char* learner_kind) {
         }));
 }
 
-}  // namespace
-
-void register_classification_pipeline(py::module_& m) {
-    using P = ClassificationPipeline;
-    SharedClass<P, IClassifier> cls(m, "ClassificationPipeline");
-    cls.def(py::init([](py::object steps, py::object learner) {
-                 auto chain = load_steps(steps, "ClassificationPipeline");  // steps are checked first
-                 auto model = load_learner<IClassifier>(learner, "ClassificationPipeline",
-                                                        "a classifier (an IClassifier of this module)");
+// A pipeline class whose constructor checks the steps, then the learner, with
+// set_feature_order, reset and pickle support; the caller adds the learning and answering methods.
+template <class P, class Contract>
+SharedClass<P, Contract> bind_pipeline(py::module_& m, const char* name, const char* learner_kind,
+                                       const char* expected) {
+    SharedClass<P, Contract> cls(m, name);
+    cls.def(py::init([name, expected](py::object steps, py::object learner) {
+                 auto chain = load_steps(steps, name);  // steps are checked first
+                 auto model = load_learner<Contract>(learner, name, expected);
                  return std::make_shared<P>(std::move(chain), std::move(model));
              }),
             py::arg("steps"), py::arg("learner"))
-        // The converted sample belongs to the call: the steps transform it without another copy.
-        .def("learn_one", [](P& self, FeatureMap x, Label y) { self.learn_in_place(x, y); })
-        .def("predict_one", [](P& self, FeatureMap x) { return self.predict_in_place(x); })
-        .def("predict_proba_one", [](P& self, FeatureMap x) { return self.predict_proba_in_place(x); })
         .def("set_feature_order", [](P& self, const std::vector<std::string>& order) { self.set_feature_order(order); })
         .def("reset", [](P& self) { self.reset(); });
-    def_pipeline_pickle<decltype(cls), IClassifier>(cls, "ClassificationPipeline", "classifier");
+    def_pipeline_pickle<decltype(cls), Contract>(cls, name, learner_kind);
+    return cls;
+}
+
+}  // namespace
+
+// The converted sample belongs to the call: the steps transform it without another copy.
+
+void register_classification_pipeline(py::module_& m) {
+    using P = ClassificationPipeline;
+    bind_pipeline<P, IClassifier>(m, "ClassificationPipeline", "classifier", "a classifier (an IClassifier of this module)")
+        .def("learn_one", [](P& self, FeatureMap x, Label y) { self.learn_in_place(x, y); })
+        .def("predict_one", [](P& self, FeatureMap x) { return self.predict_in_place(x); })
+        .def("predict_proba_one", [](P& self, FeatureMap x) { return self.predict_proba_in_place(x); });
 }
 
 void register_regression_pipeline(py::module_& m) {
     using P = RegressionPipeline;
-    SharedClass<P, IRegressor> cls(m, "RegressionPipeline");
-    cls.def(py::init([](py::object steps, py::object learner) {
-                 auto chain = load_steps(steps, "RegressionPipeline");
-                 auto model = load_learner<IRegressor>(learner, "RegressionPipeline",
-                                                       "a regressor (an IRegressor of this module)");
-                 return std::make_shared<P>(std::move(chain), std::move(model));
-             }),
-            py::arg("steps"), py::arg("learner"))
+    bind_pipeline<P, IRegressor>(m, "RegressionPipeline", "regressor", "a regressor (an IRegressor of this module)")
         .def("learn_one", [](P& self, FeatureMap x, double y) { self.learn_in_place(x, y); })
-        .def("predict_one", [](P& self, FeatureMap x) { return self.predict_in_place(x); })
-        .def("set_feature_order", [](P& self, const std::vector<std::string>& order) { self.set_feature_order(order); })
-        .def("reset", [](P& self) { self.reset(); });
-    def_pipeline_pickle<decltype(cls), IRegressor>(cls, "RegressionPipeline", "regressor");
+        .def("predict_one", [](P& self, FeatureMap x) { return self.predict_in_place(x); });
 }
 
 void register_anomaly_pipeline(py::module_& m) {
     using P = AnomalyPipeline;
-    SharedClass<P, IAnomalyDetector> cls(m, "AnomalyPipeline");
-    cls.def(py::init([](py::object steps, py::object detector) {
-                 auto chain = load_steps(steps, "AnomalyPipeline");
-                 auto model = load_learner<IAnomalyDetector>(detector, "AnomalyPipeline",
-                                                             "an anomaly detector (an IAnomalyDetector of this module)");
-                 return std::make_shared<P>(std::move(chain), std::move(model));
-             }),
-            py::arg("steps"), py::arg("learner"))
+    bind_pipeline<P, IAnomalyDetector>(m, "AnomalyPipeline", "anomaly detector",
+                                       "an anomaly detector (an IAnomalyDetector of this module)")
         .def("learn_one", [](P& self, FeatureMap x) { self.learn_in_place(x); })
-        .def("score_one", [](P& self, FeatureMap x) { return self.score_in_place(x); })
-        .def("set_feature_order", [](P& self, const std::vector<std::string>& order) { self.set_feature_order(order); })
-        .def("reset", [](P& self) { self.reset(); });
-    def_pipeline_pickle<decltype(cls), IAnomalyDetector>(cls, "AnomalyPipeline", "anomaly detector");
+        .def("score_one", [](P& self, FeatureMap x) { return self.score_in_place(x); });
 }
 
 }  // namespace quelb::bindings
