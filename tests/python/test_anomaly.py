@@ -134,6 +134,18 @@ def test_prequential_scores_anomaly_detectors_with_roc_auc():
         quelb.prequential(q.HalfSpaceTrees(), [({"a": 1.0}, 0), ({"a": 1.0}, 0.5)])
 
 
+def test_command_line_evaluates_anomaly_detectors(capsys):
+    from quelb.__main__ import main
+
+    status = main(["evaluate", "HalfSpaceTrees(n_trees=3, height=6)", "-d", "ClusterAnomalies(n_samples=600)",
+                   "--no-progress"])
+    lines = capsys.readouterr().out.splitlines()
+    assert status == 0
+    assert lines[0] == "ClusterAnomalies: 600 samples, 4 features, anomaly detection"
+    assert lines[2].split() == ["model", "ROCAUC", "samples/s"]
+    assert main(["list"]) == 0 and "anomaly detectors:\n  HalfSpaceTrees(" in capsys.readouterr().out
+
+
 def test_cluster_anomalies_lie_away_from_the_clusters():
     def make():
         return synth.ClusterAnomalies(n_features=2, n_clusters=1, anomaly_rate=0.2, n_samples=2000, seed=4)
