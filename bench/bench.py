@@ -65,7 +65,8 @@ def image_stream(n_samples, seed=0):
 
 
 # name -> (kind, factory, heavy). Kinds: "classifier", "regressor", "transformer" (learn_one(x)),
-# "supervised transformer" (learn_one(x, y)), and the update-only kinds of UPDATE_KINDS. Heavy
+# "supervised transformer" (learn_one(x, y)), "anomaly" (score_one(x) then learn_one(x)), and the
+# update-only kinds of UPDATE_KINDS. Heavy
 # classes run shorter streams and skip the image stream.
 CLASSES = {
     "NaiveBayes": ("classifier", lambda: q.NaiveBayes(), False),
@@ -112,6 +113,16 @@ CLASSES = {
     "WindowRegressionMetric": ("regression_metric", lambda: q.WindowRegressionMetric(), False),
     "ADWIN": ("value_detector", lambda: q.ADWIN(), False),
     "EDDM": ("error_detector", lambda: q.EDDM(), False),
+    "DDM": ("error_detector", lambda: q.DDM(), False),
+    "HDDM_A": ("value_detector", lambda: q.HDDM_A(), False),
+    "HDDM_W": ("value_detector", lambda: q.HDDM_W(), False),
+    "PageHinkley": ("value_detector", lambda: q.PageHinkley(), False),
+    "KSWIN": ("value_detector", lambda: q.KSWIN(), False),
+    "ROCAUC": ("score_metric", lambda: q.ROCAUC(), False),
+    "WindowROCAUC": ("score_metric", lambda: q.WindowROCAUC(), False),
+    "HalfSpaceTrees": ("anomaly", lambda: q.HalfSpaceTrees(), False),
+    "AnomalyPipeline(MinMax|HST)": ("anomaly", lambda: q.AnomalyPipeline([q.MinMaxScaler()], q.HalfSpaceTrees()),
+                                    False),
 }
 
 
@@ -127,6 +138,7 @@ UPDATE_KINDS = {
     "regression_metric": (lambda i, x, y: _first_two_values(x), "values"),
     "value_detector": (lambda i, x, y: (float(i % 3 == 0),), "value"),
     "error_detector": (lambda i, x, y: (int(i % 3 == 0),), "label"),
+    "score_metric": (lambda i, x, y: (y, _first_two_values(x)[0]), "label_value"),
 }
 
 
@@ -161,15 +173,24 @@ def time_chunks(rows, chunk, body):
     return statistics.median(per_row)
 
 
-def measure_floor(floor, stream, chunk, regression):
+# The floor's learn-like call for each kind of class timed on samples.
+FLOOR_LEARN = {"classifier": "convert_labelled", "regressor": "convert_targeted", "anomaly": "convert"}
+
+
+def measure_floor(floor, stream, chunk, mode):
     """CPU seconds per sample of a predict-like call plus a learn-like call on the floor object."""
     convert = floor.convert
-    learn = floor.convert_targeted if regression else floor.convert_labelled
-
-    def body(rows):
-        for x, y in rows:
-            convert(x)
-            learn(x, y)
+    learn = getattr(floor, FLOOR_LEARN[mode])
+    if mode == "anomaly":
+        def body(rows):
+            for x, _ in rows:
+                convert(x)
+                learn(x)
+    else:
+        def body(rows):
+            for x, y in rows:
+                convert(x)
+                learn(x, y)
 
     return time_chunks(stream, chunk, body)
 
@@ -183,6 +204,13 @@ def measure(kind, model, stream, chunk):
             for x, y in rows:
                 predict(x)
                 learn(x, y)
+    elif kind == "anomaly":
+        score, learn = model.score_one, model.learn_one
+
+        def body(rows):
+            for x, _ in rows:
+                score(x)
+                learn(x)
     elif kind == "transformer":
         transform, learn = model.transform_one, model.learn_one
 
@@ -242,6 +270,25 @@ def measure_sklearn(factory, kind, stream, n_rows):
             model.predict(x)
             model.partial_fit(x, y)
     return (clock() - t0) / len(rows)
+
+
+def anomaly_stream_line(chunk, n_samples=20000):
+    """HalfSpaceTrees with default options (25 trees of height 15) on the synthetic anomaly
+    stream: score_one + learn_one per sample against the floor, and the ROC AUC reached."""
+    sys.path.insert(0, os.path.join(ROOT, "python"))
+    from quelb.synth import ClusterAnomalies
+
+    stream = list(ClusterAnomalies(n_samples=n_samples, seed=1))
+    model, auc = q.HalfSpaceTrees(seed=1), q.ROCAUC()
+    for x, y in stream:
+        auc.update(y, model.score_one(x))
+        model.learn_one(x)
+    ours = floor_module.Floor()
+    floors = [measure_floor(ours, stream, chunk, "anomaly") for _ in range(2)]
+    t = measure("anomaly", q.HalfSpaceTrees(seed=1), stream, chunk)
+    f = statistics.median(floors)
+    return (f"HalfSpaceTrees on ClusterAnomalies ({n_samples:,} samples, 4 features): "
+            f"{t * 1e6:.2f} us per sample, {t / f:.2f}x the floor ({f * 1e6:.3f} us); ROC AUC {auc.get():.4f}")
 
 
 def boundary_table(streams, chunk, reps=5):
@@ -306,12 +353,12 @@ def main(argv=None):
 
     def measure_floors():
         for title, cls_stream, reg_stream in streams:
-            for regression, stream in ((False, cls_stream), (True, reg_stream)):
+            for mode, stream in (("classifier", cls_stream), ("regressor", reg_stream), ("anomaly", cls_stream)):
                 if stream is None:
                     continue
                 for which, obj in (("stock", stock), ("ours", ours)):
-                    floors.setdefault((title, regression, which), []).append(
-                        measure_floor(obj, stream, args.chunk, regression))
+                    floors.setdefault((title, mode, which), []).append(
+                        measure_floor(obj, stream, args.chunk, mode))
 
     measure_floors()
     results = {}
@@ -319,8 +366,7 @@ def main(argv=None):
     for name in names:
         kind, make, heavy = CLASSES[name]
         for title, cls_stream, reg_stream in streams:
-            regression = kind == "regressor"
-            stream = reg_stream if regression else cls_stream
+            stream = reg_stream if kind == "regressor" else cls_stream
             if stream is None or (heavy and title.startswith("image")):
                 continue
             if heavy:
@@ -355,7 +401,7 @@ def main(argv=None):
     print(sub)
     for name in names:
         kind = CLASSES[name][0]
-        regression = kind == "regressor"
+        mode = kind if kind in FLOOR_LEARN else "classifier"
         line = f"{name:<32}"
         for title, _, _ in streams:
             t = results.get((name, title))
@@ -366,18 +412,21 @@ def main(argv=None):
                 # No sample crosses: the floor is the same do-nothing call with update's arguments.
                 f_stock = f_ours = update_floors[name]
             else:
-                f_stock = floor[(title, regression, "stock")]
-                f_ours = floor[(title, regression, "ours")]
+                f_stock = floor[(title, mode, "stock")]
+                f_ours = floor[(title, mode, "ours")]
             line += f"| {t * 1e6:>7.2f} {t / f_stock:>8.2f} {t / f_ours:>8.2f} "
         if name in sk_times:
             line += f"| {sk_times[name] / results[(name, streams[0][0])]:>7.0f}x"
         else:
             line += "|"
         print(line, flush=True)
+    if wanted is None or any(CLASSES[n][0] == "anomaly" for n in names):
+        print()
+        print(anomaly_stream_line(args.chunk))
     print()
     print("Floors (us per sample, predict-like + learn-like call):")
-    for (title, regression, which), t in sorted(floor.items()):
-        print(f"  {title:<22}{'regression' if regression else 'classification':<16}{which:<7}{t * 1e6:8.3f}")
+    for (title, mode, which), t in sorted(floor.items()):
+        print(f"  {title:<22}{mode:<16}{which:<7}{t * 1e6:8.3f}")
     if not sklearn and not args.no_sklearn:
         print("(scikit-learn not installed: no comparison column)")
     print()

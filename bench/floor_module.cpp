@@ -28,6 +28,7 @@ PYBIND11_MODULE(_quelb_bench, m) {
     m.def("values", [](double, double) {});
     m.def("label", [](quelb::Label) {});
     m.def("value", [](double) {});
+    m.def("label_value", [](quelb::Label, double) {});
     py::class_<Floor>(m, "Floor")
         .def(py::init<>())
         .def("convert", [](Floor&, const quelb::FeatureMap& x) { return x.size(); })
@@ -36,7 +37,8 @@ PYBIND11_MODULE(_quelb_bench, m) {
         .def("labels", [](Floor&, quelb::Label, quelb::Label) {})
         .def("values", [](Floor&, double, double) {})
         .def("label", [](Floor&, quelb::Label) {})
-        .def("value", [](Floor&, double) {});
+        .def("value", [](Floor&, double) {})
+        .def("label_value", [](Floor&, quelb::Label, double) {});
     register_stock_floor(m);
     register_forest_nodes(m);
 }

@@ -10,7 +10,7 @@ import sys
 
 from . import datasets, expressions, synth
 from .errors import ExpressionError, UnknownDataset, UsageError
-from .evaluate import core_classes, metric_factories, model_kind, prequential
+from .evaluate import ANOMALY, core_classes, metric_factories, model_kind, prequential
 
 
 def resolve_stream(text):
@@ -35,10 +35,10 @@ def resolve_models(texts):
     for text in texts:
         expression = expressions.parse(text, classes, "model")
         kind = model_kind(expression.cls)
-        if kind not in ("classifier", "regressor"):
+        if kind not in ("classifier", "regressor", ANOMALY):
             what = kind or "metric or detector"
             raise ExpressionError(f"'{text}': {expression.cls.__name__} is a {what}, not a model"
-                            + ("; put it in a ClassificationPipeline or RegressionPipeline"
+                            + ("; put it in a ClassificationPipeline, RegressionPipeline or AnomalyPipeline"
                                if kind == "transformer" else ""))
         label, n = expression.label, 2
         while label in models:
@@ -70,13 +70,14 @@ def cmd_evaluate(args):
 
 
 def cmd_list(_args):
-    groups = {"classifier": [], "regressor": [], "transformer": [], None: []}
+    groups = {"classifier": [], "regressor": [], ANOMALY: [], "transformer": [], None: []}
     for name, cls in core_classes().items():
-        if name in ("IClassifier", "IRegressor", "ITransformer"):
+        if name in ("IClassifier", "IRegressor", "ITransformer", "IAnomalyDetector"):
             continue
         groups[model_kind(cls)].append(expressions.describe_signature(cls))
     for title, key in (("classifiers", "classifier"), ("regressors", "regressor"),
-                       ("transformers", "transformer"), ("metrics and detectors", None)):
+                       ("anomaly detectors", ANOMALY), ("transformers", "transformer"),
+                       ("metrics and drift detectors", None)):
         if groups[key]:
             print(f"{title}:")
             for line in groups[key]:
@@ -106,7 +107,8 @@ def build_parser():
                          "as 'SEA(drifts=[5000])' (default: electricity)")
     ev.add_argument("-m", "--metric", action="append", metavar="METRIC",
                     help="a metric name or expression, repeatable (default: Accuracy and MacroF1 "
-                         "for classifiers, MAE and RMSE for regressors)")
+                         "for classifiers, MAE and RMSE for regressors, ROCAUC for anomaly "
+                         "detectors)")
     ev.add_argument("--limit", type=int, metavar="N", help="use only the first N samples")
     ev.add_argument("--every", type=int, metavar="N", help="record the curve every N samples")
     ev.add_argument("--plot", metavar="FILE.png", help="write the learning curves as a PNG")

@@ -1,7 +1,7 @@
 """Prequential (test-then-train) evaluation of one or several models on a stream.
 
-Every sample is first predicted by each model, the prediction scored by each of that model's
-metrics, and only then learned. The very first sample is learned without being scored: an empty
+Every sample is first predicted by each model (an anomaly detector scores it), the prediction
+scored by each of that model's metrics, and only then learned. The very first sample is learned without being scored: an empty
 model has nothing to predict with. All models see the stream in one pass, so a generator or any
 other one-shot iterable works, and their times are measured separately chunk by chunk.
 
@@ -26,6 +26,8 @@ __all__ = ["prequential", "Evaluation", "Progress", "core_classes", "model_kind"
 
 CLASSIFICATION_METRICS = ("Accuracy", "MacroF1")
 REGRESSION_METRICS = ("MAE", "RMSE")
+ANOMALY_METRICS = ("ROCAUC",)
+ANOMALY = "anomaly detector"
 _CHUNK = 1000  # samples per timed chunk: long enough that timer calls cost nothing
 _BATCH_CHUNK = 4096  # rows per batch call when the stream gives arrays
 
@@ -37,10 +39,12 @@ def core_classes():
 
 
 def model_kind(obj_or_cls):
-    """"classifier", "regressor", "transformer" or None (a metric, detector, anything else)."""
+    """"classifier", "regressor", "anomaly detector", "transformer" or None (a metric, a drift
+    detector, anything else)."""
     cls = obj_or_cls if isinstance(obj_or_cls, type) else type(obj_or_cls)
     for base, kind in ((_quelb_core.IClassifier, "classifier"),
                        (_quelb_core.IRegressor, "regressor"),
+                       (getattr(_quelb_core, "IAnomalyDetector", ()), ANOMALY),
                        (_quelb_core.ITransformer, "transformer")):
         if issubclass(cls, base):
             return kind
@@ -162,9 +166,10 @@ def _name_models(models):
     named, seen = [], {}
     for name, model in pairs:
         kind = model_kind(model)
-        if kind not in ("classifier", "regressor"):
+        if kind not in ("classifier", "regressor", ANOMALY):
             raise UsageError(f"{type(model).__name__} is not a classifier or regressor of this "
-                             f"module" + ("; put transformers in a pipeline" if kind else ""))
+                             f"module, nor an anomaly detector"
+                             + ("; put transformers in a pipeline" if kind else ""))
         name = str(name) if name is not None else type(model).__name__
         seen[name] = seen.get(name, 0) + 1
         named.append([name, model, kind])
@@ -174,15 +179,15 @@ def _name_models(models):
             counts[item[0]] -= 1
             item[0] = f"{item[0]} #{counts[item[0]] + 1}"
     if len({kind for _, _, kind in named}) > 1:
-        raise UsageError("classifiers and regressors cannot be evaluated together: "
-                         "their predictions need different metrics")
+        raise UsageError("classifiers, regressors and anomaly detectors cannot be evaluated "
+                         "together: their predictions need different metrics")
     return [tuple(item) for item in named]
 
 
 def metric_factories(metrics, kind):
     """[(name, factory, reader name)] from metric names/expressions, classes or zero-argument callables."""
     if metrics is None:
-        metrics = CLASSIFICATION_METRICS if kind == "classifier" else REGRESSION_METRICS
+        metrics = {"classifier": CLASSIFICATION_METRICS, ANOMALY: ANOMALY_METRICS}.get(kind, REGRESSION_METRICS)
     elif not isinstance(metrics, (list, tuple)):
         metrics = [metrics]
     classes = core_classes()
@@ -235,10 +240,10 @@ def _diagnose(item, index, model_name, kind):
             return f"{where}: feature name {_describe(key)} is not a str"
         if isinstance(value, (str, bytes)) or not _is_number(value):
             return f"{where}: feature '{key}' has the value {_describe(value)}, not a number"
-    if kind == "classifier":
+    if kind in ("classifier", ANOMALY):
         if isinstance(y, float) or not _is_integer(y):
-            return (f"{where}: the target is a {_describe(y)}, but {model_name} is a classifier "
-                    f"and needs int labels")
+            return (f"{where}: the target is a {_describe(y)}, but {model_name} is a{'n' if kind == ANOMALY else ''} "
+                    f"{kind} and needs int labels")
     elif isinstance(y, (str, bytes)) or not _is_number(y):
         return (f"{where}: the target is a {_describe(y)}, but {model_name} is a regressor "
                 f"and needs a number")
@@ -265,13 +270,14 @@ def prequential(models, stream, metrics=None, *, limit=None, every=None, progres
     """Evaluates ``models`` test-then-train on ``stream`` and returns an Evaluation.
 
     - ``models``: a learner of the module, a list of them, or a dict of name -> learner. Names
-      default to the class names (numbered when repeated). Classifiers and regressors cannot be
-      mixed in one run.
+      default to the class names (numbered when repeated). Classifiers, regressors and anomaly
+      detectors cannot be mixed in one run. An anomaly detector's ``score_one`` is scored against
+      the stream's int labels (1 = anomaly), then it learns the sample without its label.
     - ``stream``: any iterable of ``(sample dict, target)``; a dataset, a generator or a list.
     - ``metrics``: names or expressions of the module's metrics (``"MacroF1"``, ``"R2"``,
       ``"WindowMetric(500).macro_f1"``), classes, or zero-argument factories; each model gets
       its own instances. Defaults: Accuracy and MacroF1 for classifiers, MAE and RMSE for
-      regressors.
+      regressors, ROCAUC for anomaly detectors.
     - ``limit``: use at most this many samples; ``every``: record the learning curve every this
       many samples (by default about 100 points when the length is known, else every 1000).
     - ``progress``: draw a progress bar on stderr (default: only when stderr is a terminal).
@@ -283,9 +289,9 @@ def prequential(models, stream, metrics=None, *, limit=None, every=None, progres
     named = _name_models(models)
     kind = named[0][2]
     factories = metric_factories(metrics, kind)
-    if kind == "classifier" and getattr(stream, "task", None) == "regression":
-        raise UsageError(f"{named[0][0]} is a classifier but the {getattr(stream, 'name', '')} "
-                         f"stream has regression targets")
+    if kind in ("classifier", ANOMALY) and getattr(stream, "task", None) == "regression":
+        raise UsageError(f"{named[0][0]} is a{'n' if kind == ANOMALY else ''} {kind} but the "
+                         f"{getattr(stream, 'name', '')} stream has regression targets")
     if limit is not None and limit < 0:
         raise UsageError("limit must be non-negative")
     total = None
@@ -404,7 +410,13 @@ def _record(run, lanes, seen):
 
 def _run_chunk(rows, offset, name, model, updates, kind):
     """Test-then-train over rows; offset is the number of samples seen before them."""
-    predict, learn = model.predict_one, model.learn_one
+    if kind == ANOMALY:
+        predict, learn_x = model.score_one, model.learn_one
+
+        def learn(x, _label):
+            learn_x(x)
+    else:
+        predict, learn = model.predict_one, model.learn_one
     i = offset
     try:
         for item in rows:

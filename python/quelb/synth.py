@@ -15,6 +15,8 @@ Drift comes in two forms:
 - Continuous drift (rotating hyperplane, random RBF): the concept moves a little after every
   sample, at the speed given by ``mag_change`` or ``change_speed``.
 
+``ClusterAnomalies`` is a stream for anomaly detection: label 1 marks an anomaly, 0 a normal sample.
+
 Feature names follow the published formulas: ``x1``, ``x2``, ... (Agrawal: the attribute names).
 """
 import itertools
@@ -23,7 +25,7 @@ import random
 
 from .tables import arrays_from_pairs
 
-__all__ = ["SEA", "Agrawal", "Hyperplane", "RandomRBF", "Friedman", "GENERATORS"]
+__all__ = ["SEA", "Agrawal", "Hyperplane", "RandomRBF", "Friedman", "ClusterAnomalies", "GENERATORS"]
 
 
 class _DriftSchedule:
@@ -448,5 +450,50 @@ class Friedman(_Generator):
         return draw
 
 
+class ClusterAnomalies(_Generator):
+    """Point anomalies among Gaussian clusters, for anomaly detection. ``n_clusters`` centres are
+    drawn uniformly in [0.25, 0.75]^d. Each sample is, with probability ``anomaly_rate``, an
+    anomaly (label 1): a point uniform in [0, 1]^d, redrawn until it lies farther than
+    4 ``cluster_std`` from every centre in some coordinate. Otherwise it is normal (label 0): a
+    uniformly chosen centre plus independent N(0, ``cluster_std``^2) noise per coordinate, so
+    it may stray slightly outside [0, 1]. The share of anomalies is ``anomaly_rate`` in
+    expectation (1% by default). ``cluster_std`` is at most 0.05, which always leaves room for
+    anomalies near the corners of the cube.
+    """
+
+    name = "ClusterAnomalies"
+    task = "anomaly detection"
+
+    def __init__(self, n_features=4, n_clusters=3, cluster_std=0.05, anomaly_rate=0.01, seed=42,
+                 n_samples=10000):
+        super().__init__(seed, n_samples)
+        if n_features < 1 or n_clusters < 1:
+            raise ValueError("n_features and n_clusters must be at least 1")
+        if not 0.0 < cluster_std <= 0.05:
+            raise ValueError("cluster_std must be within (0, 0.05]")
+        if not 0.0 <= anomaly_rate <= 1.0:
+            raise ValueError("anomaly_rate must be within [0, 1]")
+        self.n_features, self.n_clusters = n_features, n_clusters
+        self.cluster_std, self.anomaly_rate = cluster_std, anomaly_rate
+        self.description = (f"{n_clusters} Gaussian clusters (std {cluster_std}), "
+                            f"{anomaly_rate:.1%} point anomalies")
+
+    def _start(self, rng):
+        names = [f"x{i + 1}" for i in range(self.n_features)]
+        centres = [[rng.uniform(0.25, 0.75) for _ in names] for _ in range(self.n_clusters)]
+        std, reach, uniform = self.cluster_std, 4.0 * self.cluster_std, rng.random
+
+        def draw(t):
+            if uniform() < self.anomaly_rate:
+                while True:
+                    v = [uniform() for _ in names]
+                    if all(max(abs(a - c) for a, c in zip(v, centre)) > reach for centre in centres):
+                        return dict(zip(names, v)), 1
+            centre = centres[rng.randrange(self.n_clusters)]
+            return {n: rng.gauss(c, std) for n, c in zip(names, centre)}, 0
+
+        return draw
+
+
 # Generator classes by name, for the command line.
-GENERATORS = {cls.name: cls for cls in (SEA, Agrawal, Hyperplane, RandomRBF, Friedman)}
+GENERATORS = {cls.name: cls for cls in (SEA, Agrawal, Hyperplane, RandomRBF, Friedman, ClusterAnomalies)}

@@ -564,4 +564,8 @@ std::vector<const void*> parts_of(const IClassifier& object) {
 
 std::vector<const void*> parts_of(const IRegressor& object) { return pipeline_parts<RegressionPipeline>(object); }
 
+std::vector<const void*> parts_of(const IAnomalyDetector& object) {
+    return pipeline_parts<AnomalyPipeline>(object);
+}
+
 }  // namespace quelb::bindings

@@ -24,6 +24,7 @@ using SharedClass = py::class_<T, Base, std::shared_ptr<T>>;
 std::vector<const void*> parts_of(const IClassifier& object);
 std::vector<const void*> parts_of(const IRegressor& object);
 std::vector<const void*> parts_of(const ITransformer& object);
+std::vector<const void*> parts_of(const IAnomalyDetector& object);
 
 // Refuses a one-sample call on an object (or a part of it) that a batch call is working on.
 template <class Contract>
@@ -128,6 +129,30 @@ void def_regressor_batches(Cls& cls) {
                 return float_array(out);
             },
             batch_x(), py::arg("y"), py::pos_only(), py::kw_only(), batch_names());
+}
+
+// learn_many(X) and score_many(X) of an anomaly detector (also a pipeline ending in one).
+template <class Cls>
+void def_anomaly_batches(Cls& cls) {
+    using T = typename Cls::type;
+    cls.def(
+           "learn_many",
+           [](T& self, py::handle X, py::handle names) {
+               auto input = load_batch(X, names, "learn_many");
+               run_batch(static_cast<IAnomalyDetector&>(self),
+                         [&](IAnomalyDetector& model) { model.learn_many(input.rows); });
+           },
+           batch_x(), py::pos_only(), py::kw_only(), batch_names())
+        .def(
+            "score_many",
+            [](T& self, py::handle X, py::handle names) {
+                auto input = load_batch(X, names, "score_many");
+                std::vector<double> out(input.rows.size());
+                run_batch(static_cast<IAnomalyDetector&>(self),
+                          [&](IAnomalyDetector& model) { model.score_many(input.rows, out.data()); });
+                return float_array(out);
+            },
+            batch_x(), py::pos_only(), py::kw_only(), batch_names());
 }
 
 // A classifier with the contract methods bound positionally, each a call of the virtual operation.
@@ -277,14 +302,14 @@ auto guarded_update() {
 }
 
 // update_many(first, second) of a metric: update over the pairs, in order.
-template <class Value, class Cls>
+template <class First, class Second, class Cls>
 void def_pair_update_many(Cls& cls, const char* first, const char* second) {
     using T = typename Cls::type;
     cls.def(
         "update_many",
         [first, second](T& self, py::handle a, py::handle b) {
-            auto xs = load_column<Value>(a, kNoLength, "update_many", first);
-            auto ys = load_column<Value>(b, xs.size(), "update_many", second, first);
+            auto xs = load_column<First>(a, kNoLength, "update_many", first);
+            auto ys = load_column<Second>(b, xs.size(), "update_many", second, first);
             BusyScope busy({&self});
             py::gil_scoped_release release;
             for (std::size_t i = 0; i < xs.size(); ++i) update_once(self, xs[i], ys[i]);

@@ -5,6 +5,7 @@
 
 #include "metrics/classification.hpp"
 #include "metrics/regression.hpp"
+#include "metrics/roc_auc.hpp"
 #include "metrics/window.hpp"
 
 namespace quelb::bindings {
@@ -29,7 +30,7 @@ void bind_pair_metric(py::module_& m, const char* name) {
             ensure_idle(&self);
             self.reset();
         });
-    def_pair_update_many<Value>(cls, "y_true", "y_pred");
+    def_pair_update_many<Value, Value>(cls, "y_true", "y_pred");
     def_pickle(cls, name);
 }
 
@@ -53,7 +54,7 @@ void register_window_metric(py::module_& m) {
         .def("macro_f1", guarded(&WindowMetric::macro_f1))
         .def("reset", guarded(&WindowMetric::reset))
         .def("size", guarded(&WindowMetric::size));
-    def_pair_update_many<Label>(cls, "predicted", "actual");
+    def_pair_update_many<Label, Label>(cls, "predicted", "actual");
     def_pickle(cls, "WindowMetric");
 }
 
@@ -67,8 +68,31 @@ void register_window_regression_metric(py::module_& m) {
         .def("rmse", guarded(&WindowRegressionMetric::rmse))
         .def("reset", guarded(&WindowRegressionMetric::reset))
         .def("size", guarded(&WindowRegressionMetric::size));
-    def_pair_update_many<double>(cls, "y_true", "y_pred");
+    def_pair_update_many<double, double>(cls, "y_true", "y_pred");
     def_pickle(cls, "WindowRegressionMetric");
+}
+
+void register_roc_auc(py::module_& m) {
+    py::class_<ROCAUC> cls(m, "ROCAUC");
+    guard_attribute_writes(cls);
+    cls.def(py::init<>())
+        .def("update", guarded_update<ROCAUC, Label, double>())
+        .def("get", guarded(&ROCAUC::get))
+        .def("reset", guarded(&ROCAUC::reset));
+    def_pair_update_many<Label, double>(cls, "y_true", "score");
+    def_pickle(cls, "ROCAUC");
+}
+
+void register_window_roc_auc(py::module_& m) {
+    py::class_<WindowROCAUC> cls(m, "WindowROCAUC");
+    guard_attribute_writes(cls);
+    cls.def(py::init<std::int32_t>(), py::arg("window_size") = 1000)
+        .def("update", guarded_update<WindowROCAUC, Label, double>(), py::arg("y_true"), py::arg("score"))
+        .def("get", guarded(&WindowROCAUC::get))
+        .def("reset", guarded(&WindowROCAUC::reset))
+        .def("size", guarded(&WindowROCAUC::size));
+    def_pair_update_many<Label, double>(cls, "y_true", "score");
+    def_pickle(cls, "WindowROCAUC");
 }
 
 }  // namespace quelb::bindings

@@ -16,6 +16,7 @@ PYBIND11_MODULE(_quelb_core, m) {
     py::class_<quelb::ITransformer, std::shared_ptr<quelb::ITransformer>>(m, "ITransformer");
     py::class_<quelb::IClassifier, std::shared_ptr<quelb::IClassifier>>(m, "IClassifier");
     py::class_<quelb::IRegressor, std::shared_ptr<quelb::IRegressor>>(m, "IRegressor");
+    py::class_<quelb::IAnomalyDetector, std::shared_ptr<quelb::IAnomalyDetector>>(m, "IAnomalyDetector");
 
     using namespace quelb::bindings;
     register_naive_bayes(m);
@@ -60,4 +61,13 @@ PYBIND11_MODULE(_quelb_core, m) {
     register_r2(m);
     register_adwin(m);
     register_eddm(m);
+    register_ddm(m);
+    register_hddm_a(m);
+    register_hddm_w(m);
+    register_page_hinkley(m);
+    register_kswin(m);
+    register_roc_auc(m);
+    register_window_roc_auc(m);
+    register_half_space_trees(m);
+    register_anomaly_pipeline(m);
 }

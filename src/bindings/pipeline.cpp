@@ -4,7 +4,6 @@
 #include "bindings/registration.hpp"
 
 #include <cstdint>
-#include <type_traits>
 #include <utility>
 
 #include "pipeline/pipelines.hpp"
@@ -61,7 +60,7 @@ constexpr std::uint32_t kPipelineVersion = 1;
 
 // State: (sealed shape, step objects..., learner object).
 template <class Cls, class Contract>
-void def_pipeline_pickle(Cls& cls, const char* name) {
+void def_pipeline_pickle(Cls& cls, const char* name, const char* learner_kind) {
     using P = typename Cls::type;
     cls.def(py::pickle(
         [name](const P& self) -> py::object {
@@ -73,7 +72,7 @@ void def_pipeline_pickle(Cls& cls, const char* name) {
             state[steps.size() + 1] = py::cast(self.learner());
             return state;
         },
-        [name](const py::object& state) {
+        [name, learner_kind](const py::object& state) {
             if (!py::isinstance<py::tuple>(state) || py::len(state) < 2)
                 throw StateError("not a saved " + std::string(name) + " state");
             const auto parts = state.cast<py::tuple>();
@@ -88,86 +87,92 @@ void def_pipeline_pickle(Cls& cls, const char* name) {
             }
             std::shared_ptr<Contract> learner;
             if (!load_shared(parts[parts.size() - 1], false, learner))
-                throw StateError(corrupted + "its learner is not a " +
-                                 (std::is_same_v<Contract, IClassifier> ? "classifier" : "regressor"));
+                throw StateError(corrupted + "its learner is not a " + learner_kind);
             return std::make_shared<P>(std::move(steps), std::move(learner));
         }));
 }
 
-}  // namespace
-
-void register_classification_pipeline(py::module_& m) {
-    using P = ClassificationPipeline;
-    SharedClass<P, IClassifier> cls(m, "ClassificationPipeline");
-    cls.def(py::init([](py::object steps, py::object learner) {
-                 auto chain = load_steps(steps, "ClassificationPipeline");  // steps are checked first
-                 auto model = load_learner<IClassifier>(learner, "ClassificationPipeline",
-                                                        "a classifier (an IClassifier of this module)");
+// A pipeline class whose constructor checks the steps, then the learner, with
+// set_feature_order, reset and pickle support; the caller adds the learning and answering methods.
+template <class P, class Contract>
+SharedClass<P, Contract> bind_pipeline(py::module_& m, const char* name, const char* learner_kind,
+                                       const char* expected) {
+    SharedClass<P, Contract> cls(m, name);
+    cls.def(py::init([name, expected](py::object steps, py::object learner) {
+                 auto chain = load_steps(steps, name);  // steps are checked first
+                 auto model = load_learner<Contract>(learner, name, expected);
                  return std::make_shared<P>(std::move(chain), std::move(model));
              }),
             py::arg("steps"), py::arg("learner"))
-        // The converted sample belongs to the call: the steps transform it without another copy.
-        .def("learn_one",
-             [](P& self, FeatureMap x, Label y) {
-                 ensure_parts_idle<IClassifier>(self);
-                 self.learn_in_place(x, y);
+        .def("set_feature_order",
+             [](P& self, const std::vector<std::string>& order) {
+                 ensure_parts_idle<Contract>(self);
+                 self.set_feature_order(order);
              })
+        .def("reset", [](P& self) {
+            ensure_parts_idle<Contract>(self);
+            self.reset();
+        });
+    guard_attribute_writes(cls);
+    def_pipeline_pickle<decltype(cls), Contract>(cls, name, learner_kind);
+    return cls;
+}
+
+}  // namespace
+
+// The converted sample belongs to the call: the steps transform it without another copy.
+
+void register_classification_pipeline(py::module_& m) {
+    using P = ClassificationPipeline;
+    auto cls = bind_pipeline<P, IClassifier>(m, "ClassificationPipeline", "classifier",
+                                             "a classifier (an IClassifier of this module)");
+    cls.def("learn_one",
+            [](P& self, FeatureMap x, Label y) {
+                ensure_parts_idle<IClassifier>(self);
+                self.learn_in_place(x, y);
+            })
         .def("predict_one",
              [](P& self, FeatureMap x) {
                  ensure_parts_idle<IClassifier>(self);
                  return self.predict_in_place(x);
              })
-        .def("predict_proba_one",
-             [](P& self, FeatureMap x) {
-                 ensure_parts_idle<IClassifier>(self);
-                 return self.predict_proba_in_place(x);
-             })
-        .def("set_feature_order",
-             [](P& self, const std::vector<std::string>& order) {
-                 ensure_parts_idle<IClassifier>(self);
-                 self.set_feature_order(order);
-             })
-        .def("reset", [](P& self) {
+        .def("predict_proba_one", [](P& self, FeatureMap x) {
             ensure_parts_idle<IClassifier>(self);
-            self.reset();
+            return self.predict_proba_in_place(x);
         });
-    guard_attribute_writes(cls);
     def_classifier_batches(cls);
-    def_pipeline_pickle<decltype(cls), IClassifier>(cls, "ClassificationPipeline");
 }
 
 void register_regression_pipeline(py::module_& m) {
     using P = RegressionPipeline;
-    SharedClass<P, IRegressor> cls(m, "RegressionPipeline");
-    cls.def(py::init([](py::object steps, py::object learner) {
-                 auto chain = load_steps(steps, "RegressionPipeline");
-                 auto model = load_learner<IRegressor>(learner, "RegressionPipeline",
-                                                       "a regressor (an IRegressor of this module)");
-                 return std::make_shared<P>(std::move(chain), std::move(model));
-             }),
-            py::arg("steps"), py::arg("learner"))
-        .def("learn_one",
-             [](P& self, FeatureMap x, double y) {
-                 ensure_parts_idle<IRegressor>(self);
-                 self.learn_in_place(x, y);
-             })
-        .def("predict_one",
-             [](P& self, FeatureMap x) {
-                 ensure_parts_idle<IRegressor>(self);
-                 return self.predict_in_place(x);
-             })
-        .def("set_feature_order",
-             [](P& self, const std::vector<std::string>& order) {
-                 ensure_parts_idle<IRegressor>(self);
-                 self.set_feature_order(order);
-             })
-        .def("reset", [](P& self) {
+    auto cls = bind_pipeline<P, IRegressor>(m, "RegressionPipeline", "regressor",
+                                            "a regressor (an IRegressor of this module)");
+    cls.def("learn_one",
+            [](P& self, FeatureMap x, double y) {
+                ensure_parts_idle<IRegressor>(self);
+                self.learn_in_place(x, y);
+            })
+        .def("predict_one", [](P& self, FeatureMap x) {
             ensure_parts_idle<IRegressor>(self);
-            self.reset();
+            return self.predict_in_place(x);
         });
-    guard_attribute_writes(cls);
     def_regressor_batches(cls);
-    def_pipeline_pickle<decltype(cls), IRegressor>(cls, "RegressionPipeline");
+}
+
+void register_anomaly_pipeline(py::module_& m) {
+    using P = AnomalyPipeline;
+    auto cls = bind_pipeline<P, IAnomalyDetector>(m, "AnomalyPipeline", "anomaly detector",
+                                                  "an anomaly detector (an IAnomalyDetector of this module)");
+    cls.def("learn_one",
+            [](P& self, FeatureMap x) {
+                ensure_parts_idle<IAnomalyDetector>(self);
+                self.learn_in_place(x);
+            })
+        .def("score_one", [](P& self, FeatureMap x) {
+            ensure_parts_idle<IAnomalyDetector>(self);
+            return self.score_in_place(x);
+        });
+    def_anomaly_batches(cls);
 }
 
 }  // namespace quelb::bindings

@@ -46,6 +46,7 @@ void register_select_k_best(pybind11::module_& m);
 // pipeline.cpp
 void register_classification_pipeline(pybind11::module_& m);
 void register_regression_pipeline(pybind11::module_& m);
+void register_anomaly_pipeline(pybind11::module_& m);
 
 // metrics.cpp
 void register_accuracy(pybind11::module_& m);
@@ -57,9 +58,19 @@ void register_rmse(pybind11::module_& m);
 void register_r2(pybind11::module_& m);
 void register_window_metric(pybind11::module_& m);
 void register_window_regression_metric(pybind11::module_& m);
+void register_roc_auc(pybind11::module_& m);
+void register_window_roc_auc(pybind11::module_& m);
+
+// anomaly.cpp
+void register_half_space_trees(pybind11::module_& m);
 
 // drift.cpp
 void register_adwin(pybind11::module_& m);
 void register_eddm(pybind11::module_& m);
+void register_ddm(pybind11::module_& m);
+void register_hddm_a(pybind11::module_& m);
+void register_hddm_w(pybind11::module_& m);
+void register_page_hinkley(pybind11::module_& m);
+void register_kswin(pybind11::module_& m);
 
 }  // namespace quelb::bindings

@@ -45,6 +45,16 @@ void IRegressor::test_then_train_many(const RowSource& rows, const double* y, do
     }
 }
 
+void IAnomalyDetector::learn_many(const RowSource& rows) {
+    RowCursor cursor(rows);
+    for (std::size_t i = 0; i < rows.size(); ++i) learn_one(cursor.at(i));
+}
+
+void IAnomalyDetector::score_many(const RowSource& rows, double* out) {
+    RowCursor cursor(rows);
+    for (std::size_t i = 0; i < rows.size(); ++i) out[i] = score_one(cursor.at(i));
+}
+
 void ITransformer::learn_many(const RowSource& rows, const double* y) {
     RowCursor cursor(rows);
     for (std::size_t i = 0; i < rows.size(); ++i) {

@@ -1,5 +1,5 @@
 #pragma once
-// The three learner contracts. Pipelines and ensembles drive objects only through these.
+// The learner contracts. Pipelines and ensembles drive objects only through these.
 //
 // The batch operations (`*_many`) are, row by row, the one-sample operations: the defaults loop
 // over them, and an override must give the same results bit for bit. Outputs are written to
@@ -55,6 +55,19 @@ public:
     // y is null for an unsupervised transformer.
     virtual void learn_many(const RowSource& rows, const double* y);
     virtual void transform_many(const RowSource& rows, RowSink& out);
+};
+
+// Unsupervised: learns from samples alone and scores how anomalous a sample is.
+class IAnomalyDetector {
+public:
+    virtual ~IAnomalyDetector() = default;
+    virtual void learn_one(const FeatureMap& x) = 0;
+    // Higher is more anomalous. Not const: detectors may keep scratch buffers between calls.
+    virtual double score_one(const FeatureMap& x) = 0;
+    virtual void reset() = 0;
+
+    virtual void learn_many(const RowSource& rows);
+    virtual void score_many(const RowSource& rows, double* out);
 };
 
 }  // namespace quelb

@@ -34,13 +34,15 @@ public:
     }
 
     // Uniform integer in [0, n) for n >= 1 by multiply-and-reject: the high half of n * u,
-    // redrawn while the low half falls in the biased zone below (2^32 - n) mod n.
+    // redrawn while the low half falls in the biased zone below (2^32 - n) mod n. That zone lies
+    // below n, so the division that finds it is only needed when the low half does.
     std::uint32_t uniform_below(std::uint32_t n) {
-        const std::uint32_t threshold = static_cast<std::uint32_t>(-n) % n;
-        for (;;) {
-            const std::uint64_t product = static_cast<std::uint64_t>(n) * next_u32();
-            if (static_cast<std::uint32_t>(product) >= threshold) return static_cast<std::uint32_t>(product >> 32);
+        std::uint64_t product = static_cast<std::uint64_t>(n) * next_u32();
+        if (static_cast<std::uint32_t>(product) < n) {
+            const std::uint32_t threshold = static_cast<std::uint32_t>(-n) % n;
+            while (static_cast<std::uint32_t>(product) < threshold) product = static_cast<std::uint64_t>(n) * next_u32();
         }
+        return static_cast<std::uint32_t>(product >> 32);
     }
 
     // Uniform integer in [lo, hi], lo <= hi.

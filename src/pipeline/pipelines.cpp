@@ -13,6 +13,14 @@ std::shared_ptr<Learner> checked_learner(std::shared_ptr<Learner> learner) {
     return learner;
 }
 
+std::vector<std::shared_ptr<ITransformer>> unsupervised(std::vector<std::shared_ptr<ITransformer>> steps) {
+    for (const auto& step : steps) {
+        if (step && step->is_supervised())
+            throw std::invalid_argument("an anomaly pipeline has no target for a supervised step");
+    }
+    return steps;
+}
+
 }  // namespace
 
 StepChain::StepChain(std::vector<std::shared_ptr<ITransformer>> steps) : steps_(std::move(steps)) {
@@ -118,6 +126,37 @@ void RegressionPipeline::set_feature_order(const std::vector<std::string>& names
 void RegressionPipeline::reset() {
     steps_.reset();
     learner_->reset();
+}
+
+AnomalyPipeline::AnomalyPipeline(std::vector<std::shared_ptr<ITransformer>> steps,
+                                 std::shared_ptr<IAnomalyDetector> detector)
+    : steps_(unsupervised(std::move(steps))), detector_(checked_learner(std::move(detector))) {}
+
+void AnomalyPipeline::learn_in_place(FeatureMap& x) {
+    steps_.learn_and_transform(x, 0.0);
+    detector_->learn_one(x);
+}
+
+double AnomalyPipeline::score_in_place(FeatureMap& x) {
+    steps_.transform(x);
+    return detector_->score_one(x);
+}
+
+void AnomalyPipeline::learn_one(const FeatureMap& x) {
+    work_ = x;
+    learn_in_place(work_);
+}
+
+double AnomalyPipeline::score_one(const FeatureMap& x) {
+    work_ = x;
+    return score_in_place(work_);
+}
+
+void AnomalyPipeline::set_feature_order(const std::vector<std::string>& names) { steps_.set_feature_order(names); }
+
+void AnomalyPipeline::reset() {
+    steps_.reset();
+    detector_->reset();
 }
 
 }  // namespace quelb

@@ -62,6 +62,29 @@ private:
     FeatureMap work_;
 };
 
+// An anomaly detector behind transformers; there is no target, so supervised steps are refused.
+class AnomalyPipeline : public IAnomalyDetector {
+public:
+    // Throws std::invalid_argument for a null or supervised step or a null detector.
+    AnomalyPipeline(std::vector<std::shared_ptr<ITransformer>> steps, std::shared_ptr<IAnomalyDetector> detector);
+
+    void learn_one(const FeatureMap& x) override;
+    double score_one(const FeatureMap& x) override;
+    void reset() override;
+
+    void learn_in_place(FeatureMap& x);
+    double score_in_place(FeatureMap& x);
+    void set_feature_order(const std::vector<std::string>& names);
+
+    const std::vector<std::shared_ptr<ITransformer>>& steps() const { return steps_.steps(); }
+    const std::shared_ptr<IAnomalyDetector>& learner() const { return detector_; }
+
+private:
+    StepChain steps_;
+    std::shared_ptr<IAnomalyDetector> detector_;
+    FeatureMap work_;
+};
+
 class RegressionPipeline : public IRegressor {
 public:
     RegressionPipeline(std::vector<std::shared_ptr<ITransformer>> steps, std::shared_ptr<IRegressor> learner);

@@ -106,6 +106,22 @@ TEST(Rng, UniformBelowStaysInRangeAndCoversIt) {
     EXPECT_EQ(rng.uniform_int(5, 5), 5u);
 }
 
+TEST(Rng, UniformBelowRejectsExactlyTheBiasedZone) {
+    // Against the definition: redraw while the low half is below (2^32 - n) mod n. Large n makes
+    // that zone up to half of all draws.
+    for (std::uint32_t n : {3u, 1000u, 0x80000001u, 0xfffffffeu}) {
+        Rng rng(9), reference(9);
+        const std::uint32_t threshold = static_cast<std::uint32_t>(-n) % n;
+        for (int i = 0; i < 2000; ++i) {
+            std::uint64_t product;
+            do {
+                product = static_cast<std::uint64_t>(n) * reference.next_u32();
+            } while (static_cast<std::uint32_t>(product) < threshold);
+            ASSERT_EQ(rng.uniform_below(n), static_cast<std::uint32_t>(product >> 32)) << n;
+        }
+    }
+}
+
 TEST(GaussianEstimator, TracksRangeAndMoments) {
     GaussianEstimator e;
     for (double v : {3.0, 1.0, 4.0, 1.0, 5.0}) e.update(v);

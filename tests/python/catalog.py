@@ -72,6 +72,11 @@ def _pipeline(kind, steps, learner):
     return build
 
 
+def _anomaly_pipeline(**options):
+    return q.AnomalyPipeline([q.MinMaxScaler()], q.HalfSpaceTrees(**{**SMALL_TREES, **options}))
+
+
+SMALL_TREES = {"n_trees": 3, "height": 6, "window_size": 20}
 UNIT = (0.0, 1.0)
 NONNEGATIVE = (0.0, math.inf)
 
@@ -134,10 +139,24 @@ CLASSES = [
     Entry("R2", "value_metric", bounds=(-math.inf, 1.0)),
     Entry("ADWIN", "value_detector", invalid=(({"clock": 0}, "'clock'"), ({"max_buckets": 1}, "'max_buckets'"))),
     Entry("EDDM", "outcome_detector", invalid=(({"alpha": 0.5, "beta": 0.9}, "'alpha' must be greater or equal to 'beta'."),)),
+    Entry("DDM", "outcome_detector", {"warm_start": 10},
+          invalid=(({"warning_threshold": 4.0}, "'drift_threshold' must be greater or equal to 'warning_threshold'."),)),
+    Entry("HDDM_A", "flag_detector", {"two_sided_test": True},
+          invalid=(({"drift_confidence": 0.0}, "'drift_confidence'"), ({"warning_confidence": 1.0}, "'warning_confidence'"))),
+    Entry("HDDM_W", "flag_detector", {"two_sided_test": True, "lambda_value": 0.2},
+          invalid=(({"lambda_value": 0.0}, "'lambda_value'"),)),
+    Entry("PageHinkley", "flag_detector", {"warm_start": 10, "threshold": 5.0}, invalid=(({"mode": "sideways"}, "'mode'"),)),
+    Entry("KSWIN", "flag_detector", {"window_size": 40, "stat_size": 10}, seeded=True,
+          invalid=(({"stat_size": 0}, "'stat_size'"), ({"window_size": 59}, "'window_size' must be at least twice"))),
+    Entry("ROCAUC", "score_metric", bounds=UNIT),
+    Entry("WindowROCAUC", "window_score_metric", {"window_size": 40}, bounds=UNIT),
+    Entry("HalfSpaceTrees", "anomaly_detector", SMALL_TREES, seeded=True, caps={"n_trees": 4, "height": 8},
+          invalid=(({"height": 21}, "'height'"), ({"limits": {"a": (1.0, 1.0)}}, "'limits'"))),
+    Entry("AnomalyPipeline", "anomaly_detector", build=_anomaly_pipeline),
 ]
 
 BY_NAME = {entry.name: entry for entry in CLASSES}
-CONTRACTS = ("IClassifier", "IRegressor", "ITransformer")
+CONTRACTS = ("IClassifier", "IRegressor", "ITransformer", "IAnomalyDetector")
 
 
 def present_entries(predicate=lambda entry: True):
@@ -448,6 +467,75 @@ class OutcomeDetector(Kind):
         assert all(type(flag) is bool for flag in out)
 
 
+class FlagDetector(Kind):
+    """A detector of numeric values that signals with flags only."""
+
+    def feed(self, obj, x, y, y2, t, t2):
+        obj.update(t)
+
+    def feed_many(self, obj, x, y, y2, t, t2):
+        obj.update_many([t])
+
+    def observe(self, obj, x):
+        return obj.drift_detected, getattr(obj, "warning_detected", False)
+
+    def rejected_calls(self, obj, x):
+        return [lambda b=b: obj.update(b) for b in BAD_TARGETS]
+
+    def check(self, entry, out, state):
+        assert all(type(flag) is bool for flag in out)
+
+
+class ScoreMetric(Kind):
+    """update(label, score): a positive (label 1) when the two labels agree."""
+
+    def feed(self, obj, x, y, y2, t, t2):
+        obj.update(1 if y == y2 else y, t2)
+
+    def feed_many(self, obj, x, y, y2, t, t2):
+        obj.update_many([1 if y == y2 else y], [t2])
+
+    def observe(self, obj, x):
+        return obj.get()
+
+    def rejected_calls(self, obj, x):
+        return ([lambda b=b: obj.update(b, 0.5) for b in BAD_LABELS]
+                + [lambda b=b: obj.update(1, b) for b in BAD_TARGETS] + [lambda: obj.update(1)])
+
+    def check(self, entry, out, state):
+        lo, hi = entry.bounds
+        assert type(out) is float and lo <= out <= hi, out
+
+
+class WindowScoreMetric(ScoreMetric):
+    def observe(self, obj, x):
+        return obj.get(), obj.size()
+
+    def check(self, entry, out, state):
+        assert 0 <= out[1] <= state.fed
+        super().check(entry, out[0], state)
+
+
+class AnomalyDetector(Kind):
+    def feed(self, obj, x, y, y2, t, t2):
+        obj.learn_one(x)
+
+    def feed_many(self, obj, x, y, y2, t, t2):
+        obj.learn_many([x])
+
+    def observe(self, obj, x):
+        return obj.score_one(x)
+
+    def rejected_calls(self, obj, x):
+        calls = [lambda b=b: obj.learn_one(b) for b in BAD_SAMPLES]
+        calls += [lambda b=b: obj.score_one(b) for b in BAD_SAMPLES]
+        calls += [lambda: obj.learn_one(x, 1), lambda: obj.learn_one(x=x), lambda: obj.score_one()]
+        return calls
+
+    def check(self, entry, out, state):
+        assert type(out) is float and 0.0 <= out <= 1.0, out
+
+
 KINDS = {
     "classifier": Classifier(),
     "regressor": Regressor(),
@@ -459,6 +547,10 @@ KINDS = {
     "window_value_metric": WindowValueMetric(),
     "value_detector": ValueDetector(),
     "outcome_detector": OutcomeDetector(),
+    "flag_detector": FlagDetector(),
+    "score_metric": ScoreMetric(),
+    "window_score_metric": WindowScoreMetric(),
+    "anomaly_detector": AnomalyDetector(),
 }
 
 

@@ -73,6 +73,18 @@ def run_both(entry):
         batch.learn_many(X, *extra, feature_names=NAMES)
         expected = [loop.transform_one(x) for x in xs]
         got = batch.transform_many(xs)
+    elif kind == "anomaly_detector":
+        for x in xs:
+            loop.learn_one(x)
+        for a, b in chunks(len(xs)):
+            batch.learn_many(X[a:b], feature_names=NAMES)
+        expected, got = [loop.score_one(x) for x in xs], batch.score_many(X, feature_names=NAMES).tolist()
+    elif kind.endswith("score_metric"):
+        labels = np.where(y == y2, 1, y)
+        for u, v in zip(labels.tolist(), t2.tolist()):
+            loop.update(u, v)
+        batch.update_many(labels, t2)
+        expected, got = loop.get(), batch.get()
     elif kind.endswith("metric"):
         a, b = (y, y2) if "label" in kind else (t, t2)
         for u, v in zip(a.tolist(), b.tolist()):
@@ -80,7 +92,7 @@ def run_both(entry):
         batch.update_many(a, b)
         expected, got = loop.get(), batch.get()
     else:  # detectors
-        values = t if kind == "value_detector" else y % 2
+        values = t if kind in ("value_detector", "flag_detector") else y % 2
         drifts, warnings = [], []
         for i, v in enumerate(values.tolist()):
             loop.update(v)

@@ -166,3 +166,129 @@ class TestEDDM:
             q.EDDM(warm_start=2.5)
         with pytest.raises(AttributeError):
             d.drift_detected = True
+
+
+def flag_trace(detector, values):
+    """(warning, drift) after each value; detectors without a warning level report False."""
+    out = []
+    for v in values:
+        detector.update(v)
+        out.append((getattr(detector, "warning_detected", False), detector.drift_detected))
+    return out
+
+
+def flagged(trace, which):
+    return [i for i, flags in enumerate(trace, start=1) if flags[which]]
+
+
+class TestDDM:
+    def test_warning_then_drift_on_a_hand_checked_stream(self):
+        # The minimum p + s is recorded at sample 4 (p 0.25, s 0.2165): the warning level is
+        # 0.683, the drift level 0.8995; p + s passes them at samples 6 (0.704) and 15 (0.903).
+        trace = flag_trace(q.DDM(warm_start=4), [0, 0, 0, 1] + [1] * 12)
+        assert flagged(trace, 0) == list(range(6, 15))
+        assert flagged(trace, 1) == [15]
+
+    def test_restarts_after_a_drift_and_waits_for_the_warm_start(self):
+        d = q.DDM(warm_start=4)
+        flag_trace(d, [0, 0, 0, 1] + [1] * 11)
+        # Fresh: the same stream flags at the same samples again.
+        assert flagged(flag_trace(d, [0, 0, 0, 1] + [1] * 11), 1) == [15]
+        # Equal to the minimum is no change: an error-free stream never flags.
+        assert flagged(flag_trace(q.DDM(warm_start=3), [0] * 50), 1) == []
+        with pytest.raises(ValueError, match="'drift_threshold' must be greater or equal to 'warning_threshold'"):
+            q.DDM(warning_threshold=3.5)
+
+
+STEP_UP = [0.0] * 20 + [1.0] * 10
+RISE = [0.0] * 40 + [1.0] * 40
+
+
+class TestHDDM:
+    def test_average_test_on_a_hand_checked_step(self):
+        # After 20 zeros the cut stays at 20; with j ones the mean j / (20 + j) meets the
+        # warning bound sqrt(j / (20 (20 + j)) / 2 ln 200) at j = 4, the drift bound at j = 5.
+        trace = flag_trace(q.HDDM_A(), STEP_UP)
+        assert (flagged(trace, 0), flagged(trace, 1)) == ([24], [25])
+
+    def test_one_sided_tests_ignore_decreases(self):
+        for cls in (q.HDDM_A, q.HDDM_W):
+            up = flagged(flag_trace(cls(), RISE), 1)
+            assert up and flagged(flag_trace(cls(), [1.0 - v for v in RISE]), 1) == []
+            # Decreases are the same test on the negated values.
+            assert flagged(flag_trace(cls(two_sided_test=True), [-v for v in RISE]), 1) == up
+
+    def test_weighted_test_waits_for_the_new_average_to_settle(self):
+        # The average since the cut starts with weight 1 on its first value; its squared
+        # weights fall as 0.05^2 + 0.95^2 D, below the drift bound's need after 15 ones.
+        trace = flag_trace(q.HDDM_W(), [0.0] * 200 + [1.0] * 20)
+        assert (flagged(trace, 0), flagged(trace, 1)) == ([212, 213, 214], [215])
+
+    def test_confidences_are_checked(self):
+        for name in ("drift_confidence", "warning_confidence"):
+            d = q.HDDM_W()
+            for bad in (0.0, 1.0, math.nan):
+                with pytest.raises(ValueError, match=f"'{name}'"):
+                    setattr(d, name, bad)
+            assert getattr(d, name) in (0.001, 0.005)
+        with pytest.raises(ValueError, match="'lambda_value'"):
+            q.HDDM_W(lambda_value=1.5)
+
+
+class TestPageHinkley:
+    # Ten zeros then ones: with alpha 1 and delta 0 the upward sum grows by 1 - j / (10 + j)
+    # at the j-th one: 0.909, 1.742, 2.511.
+    STREAM = [0.0] * 10 + [1.0] * 10
+
+    def test_up_down_and_both(self):
+        def drifts(**options):
+            return flagged(flag_trace(q.PageHinkley(warm_start=1, delta=0.0, threshold=2.0, alpha=1.0, **options),
+                                      self.STREAM), 1)
+
+        assert drifts() == drifts(mode="up") == [13]
+        assert drifts(mode="down") == []
+        mirrored = flag_trace(q.PageHinkley(warm_start=1, delta=0.0, threshold=2.0, alpha=1.0, mode="down"),
+                              [1.0 - v for v in self.STREAM])
+        assert flagged(mirrored, 1) == [13]
+
+    def test_warm_start_and_restart(self):
+        d = q.PageHinkley(warm_start=16, delta=0.0, threshold=2.0, alpha=1.0)
+        assert flagged(flag_trace(d, self.STREAM[:16]), 1) == [16]
+        assert d.estimation == 6 / 16
+        d.update(5.0)  # the next update starts afresh
+        assert (d.estimation, d.drift_detected) == (5.0, False)
+        with pytest.raises(ValueError, match="'mode'"):
+            d.mode = "sideways"
+        assert d.mode == "both"
+
+
+class TestKSWIN:
+    def test_step_is_found_once_the_recent_values_differ_enough(self):
+        # The window is full at sample 100, all zeros. From 101 ones enter the last 30 values
+        # while the sample of the older ones stays all zeros: the distance j / 30 exceeds
+        # sqrt(-ln(0.005) / 30) = 0.420 at j = 13, whatever is drawn.
+        for seed in (0, 1, -5):
+            d = q.KSWIN(seed=seed)
+            trace = flag_trace(d, [0.0] * 100 + [1.0] * 60)
+            assert flagged(trace, 1) == [113]
+            assert d.width == 30 + 47  # the window kept the last 30 values only
+
+    def test_seeded_draws_repeat_and_reset_reseeds(self):
+        import random
+        r = random.Random(4)
+        values = [r.gauss(0.0, 1.0) for _ in range(3000)]
+        a, b = q.KSWIN(alpha=0.1, seed=9), q.KSWIN(alpha=0.1, seed=9)
+        first = flag_trace(a, values)
+        assert flagged(first, 1), "alpha 0.1 signals on a stationary stream now and then"
+        assert flag_trace(b, values) == first
+        a.reset()
+        assert flag_trace(a, values) == first
+        assert flag_trace(q.KSWIN(alpha=0.1, seed=10), values) != first
+
+    def test_sizes_are_checked(self):
+        with pytest.raises(ValueError, match="'window_size' must be at least twice 'stat_size'"):
+            q.KSWIN(window_size=59)
+        with pytest.raises(ValueError, match="'alpha'"):
+            q.KSWIN(alpha=1.0)
+        with pytest.raises(AttributeError):
+            q.KSWIN().window_size = 10

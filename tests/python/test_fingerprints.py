@@ -96,6 +96,15 @@ EXPECTED = {
     "R2": ("f2f5a78fc0969a77f6b59840e29bce0f", "8b2837df7aeccbafe077312b48ab1ed8"),
     "ADWIN": ("aeb03fc74d99eadc223fbf69ec7c574c", "490b760b730a94d742e4f198545ee17c"),
     "EDDM": ("b32539df5661df14954c35db3e2c9dc4", "186f38209dccb9fa246d002b6913e7ba"),
+    "DDM": ("b32539df5661df14954c35db3e2c9dc4", "75ee7dcab1b9151761651067903f9f80"),
+    "HDDM_A": ("5380caa3259c348892693de451117dea", "91bda6e734d7e814c619d9b19acd4b10"),
+    "HDDM_W": ("82edb663620f107e434a0717a69a368f", "c6388cac1ca4ed4adcd0d206595d4bbe"),
+    "PageHinkley": ("5c60b9c3c708085bed563d63b329925f", "6da7cffef2913bf89db86deb9e770cf0"),
+    "KSWIN": ("22ba5ac17b6dbfad7af5ba40180d9830", "87622ba4ac99c35f453b0e42c06efe34"),
+    "ROCAUC": ("8780bf0ed9009ca500e3a958108a2d01", "881ec49046c0283b2270b31e28fc987e"),
+    "WindowROCAUC": ("8601c2c12bc0d1371e33310b8a0b8002", "2ce25cb70cd7c142538fb963455651a6"),
+    "HalfSpaceTrees": ("5c59caa7d3c203352efc0fad2ae0fd68", "bf117e60e809f4cf29bb6402dd57a1f4"),
+    "AnomalyPipeline": ("5db016a051ef3b38950896a192abcb74", "a3850b2b5450d433e7b65b7b8a959d8d"),
 }
 
 

@@ -9,7 +9,7 @@ def test_docstring_has_em_dash():
 
 # The fixed registration order of every class the module may hold.
 FULL_ORDER = [
-    "ITransformer", "IClassifier", "IRegressor", "NaiveBayes", "Perceptron",
+    "ITransformer", "IClassifier", "IRegressor", "IAnomalyDetector", "NaiveBayes", "Perceptron",
     "LogisticRegressionClassifier", "PassiveAggressiveClassifier", "SoftmaxRegression",
     "KNNClassifier", "HoeffdingTreeClassifier", "EFDTClassifier", "SGTClassifier",
     "ARFClassifier", "SRPClassifier", "LeveragingBaggingClassifier",
@@ -19,7 +19,8 @@ FULL_ORDER = [
     "SGBRRegressor", "StandardScaler", "MinMaxScaler", "MaxAbsScaler", "VarianceThreshold",
     "SelectKBest", "ClassificationPipeline", "RegressionPipeline", "Accuracy",
     "MacroPrecision", "MacroRecall", "MacroF1", "MAE", "RMSE", "WindowMetric",
-    "WindowRegressionMetric", "R2", "ADWIN", "EDDM",
+    "WindowRegressionMetric", "R2", "ADWIN", "EDDM", "DDM", "HDDM_A", "HDDM_W", "PageHinkley",
+    "KSWIN", "ROCAUC", "WindowROCAUC", "HalfSpaceTrees", "AnomalyPipeline",
 ]
 
 
@@ -27,10 +28,10 @@ def test_only_classes_in_registration_order():
     public = [name for name in vars(q) if not name.startswith("__")]
     assert all(isinstance(getattr(q, name), type) for name in public), "no functions or constants"
     assert public == [name for name in FULL_ORDER if name in public]
-    assert public[:4] == ["ITransformer", "IClassifier", "IRegressor", "NaiveBayes"]
+    assert public[:5] == ["ITransformer", "IClassifier", "IRegressor", "IAnomalyDetector", "NaiveBayes"]
 
 
-@pytest.mark.parametrize("contract", [q.IClassifier, q.IRegressor, q.ITransformer])
+@pytest.mark.parametrize("contract", [q.IClassifier, q.IRegressor, q.ITransformer, q.IAnomalyDetector])
 def test_contracts_cannot_be_constructed(contract):
     with pytest.raises(TypeError, match=": No constructor defined!$"):
         contract()

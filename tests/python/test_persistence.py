@@ -204,7 +204,8 @@ FORGERY_CHECKED = ["NaiveBayes", "Perceptron", "LogisticRegressionClassifier", "
                    "HoeffdingTreeClassifier", "EFDTClassifier", "SGTClassifier", "ARFClassifier", "SRPClassifier",
                    "LeveragingBaggingClassifier", "HoeffdingAdaptiveTreeClassifier", "HoeffdingTreeRegressor",
                    "ARFRegressor", "SRPRegressor", "FIMTDDRegressor", "LeveragingBaggingRegressor", "SGBTClassifier",
-                   "SGBRRegressor"]
+                   "SGBRRegressor", "DDM", "HDDM_A", "HDDM_W", "PageHinkley", "KSWIN", "ROCAUC",
+                   "WindowROCAUC", "HalfSpaceTrees", "AnomalyPipeline"]
 
 
 @pytest.mark.parametrize("name", FORGERY_CHECKED)

@@ -1,0 +1,77 @@
+// Registration of the anomaly detectors.
+#include "bindings/casters.hpp"
+#include "bindings/bind_helpers.hpp"
+#include "bindings/registration.hpp"
+
+#include <string>
+
+#include "anomaly/half_space_trees.hpp"
+
+namespace quelb::bindings {
+
+namespace {
+
+constexpr const char* kLimitsType = "'limits' must be a dict of feature name -> (low, high) numbers";
+
+// A dict of name -> (low, high), or None for no limits.
+HalfSpaceTrees::Limits read_limits(const py::object& limits) {
+    HalfSpaceTrees::Limits out;
+    if (limits.is_none()) return out;
+    if (!PyDict_Check(limits.ptr())) throw py::type_error(kLimitsType);
+    for (const auto& [key, range] : limits.cast<py::dict>()) {
+        std::string name;
+        if (!load_name(key.ptr(), name)) throw py::type_error(kLimitsType);
+        PyObject* r = range.ptr();
+        double low, high;
+        if (!(PyTuple_Check(r) || PyList_Check(r)) || PySequence_Size(r) != 2 ||
+            !load_float(py::reinterpret_steal<py::object>(PySequence_GetItem(r, 0)).ptr(), low) ||
+            !load_float(py::reinterpret_steal<py::object>(PySequence_GetItem(r, 1)).ptr(), high))
+            throw py::type_error(kLimitsType);
+        out[name] = {low, high};
+    }
+    return out;
+}
+
+}  // namespace
+
+void register_half_space_trees(py::module_& m) {
+    using T = HalfSpaceTrees;
+    SharedClass<T, IAnomalyDetector> cls(m, "HalfSpaceTrees");
+    cls.def(py::init([](int n_trees, int height, int window_size, int seed, const py::object& limits) {
+                 return std::make_shared<T>(n_trees, height, window_size, seed, read_limits(limits));
+             }),
+            py::arg("n_trees") = 25, py::arg("height") = 15, py::arg("window_size") = 250, py::arg("seed") = 0,
+            py::arg("limits") = py::none())
+        .def("learn_one",
+             [](T& self, const FeatureMap& x) {
+                 ensure_idle(object_key(&self));
+                 self.learn_one(x);
+             })
+        .def("score_one",
+             [](T& self, const FeatureMap& x) {
+                 ensure_idle(object_key(&self));
+                 return self.score_one(x);
+             })
+        .def("reset",
+             [](T& self) {
+                 ensure_idle(object_key(&self));
+                 self.reset();
+             })
+        .def_property_readonly("n_trees", &T::n_trees)
+        .def_property_readonly("height", &T::height)
+        .def_property_readonly("window_size", &T::window_size)
+        .def_property_readonly("limits",
+                               [](const T& self) {
+                                   py::dict out;
+                                   for (const auto& [name, range] : self.limits())
+                                       out[py::str(name)] = py::make_tuple(range.low, range.high);
+                                   return out;
+                               })
+        .def_property_readonly("features", &T::features)
+        .def_readwrite("seed", &T::seed);
+    guard_attribute_writes(cls);
+    def_anomaly_batches(cls);
+    def_pickle(cls, "HalfSpaceTrees");
+}
+
+}  // namespace quelb::bindings

@@ -1,0 +1,120 @@
+#pragma once
+// Drift detectors from Hoeffding's and McDiarmid's bounds, after Frias-Blanco, del Campo-Avila,
+// Ramos-Jimenez, Morales-Bueno, Ortiz-Diaz and Caballero-Mota, "Online and Non-Parametric Drift
+// Detection Methods Based on Hoeffding's Bounds" (IEEE TKDE 27(3), 2015). Values are taken to lie
+// in [0, 1] (error indicators, or anything scaled there): the bounds assume that range.
+//
+// Both follow a cut point: the moment the estimate plus its bound was lowest. The stream after
+// the cut is compared with the stream before it; an increase beyond the bound at confidence
+// drift_confidence is a drift, beyond the bound at warning_confidence a warning. The two-sided
+// test also watches for decreases, through a second cut point where the estimate minus its bound
+// was highest (the same test on the negated values). After a drift a detector starts afresh at
+// the next update.
+#include <cmath>
+
+#include "core/state.hpp"
+
+namespace quelb {
+
+// ln(1 / confidence), recomputed only when the option changes.
+class LogInverse {
+public:
+    double operator()(double confidence) {
+        if (!(confidence == confidence_)) {
+            confidence_ = confidence;
+            value_ = std::log(1.0 / confidence);
+        }
+        return value_;
+    }
+
+private:
+    double confidence_ = 0.0;
+    double value_ = INFINITY;
+};
+
+// What both detectors share: options, flags, and the checks of the options.
+class HoeffdingDetector {
+public:
+    bool drift_detected() const { return drift_detected_; }
+    bool warning_detected() const { return warning_detected_; }
+
+    // Throws std::invalid_argument unless 0 < value < 1; `name` is the option's.
+    static double checked_confidence(double value, const char* name);
+
+    double drift_confidence;
+    double warning_confidence;
+    bool two_sided_test;
+
+protected:
+    HoeffdingDetector(double drift_confidence, double warning_confidence, bool two_sided_test);
+    void save_options(StateWriter& out) const;
+    void load_options(StateReader& in);
+    // Flags a drift or a warning when `increase` reaches the bound for `spread` (the sum of the
+    // squared weights of the difference).
+    void test(double increase, double spread);
+    int directions() const { return two_sided_test ? 2 : 1; }
+
+    LogInverse log_drift_;
+    LogInverse log_warning_;
+    bool drift_detected_ = false;
+    bool warning_detected_ = false;
+};
+
+// A-test: the running mean of all values against the mean of those up to the cut, with
+// Hoeffding's bound for the difference of the two means.
+class HDDM_A : public HoeffdingDetector {
+public:
+    explicit HDDM_A(double drift_confidence = 0.001, double warning_confidence = 0.005, bool two_sided_test = false);
+
+    void update(double value);
+    void reset();
+
+    void save_state(StateWriter& out) const;
+    void load_state(StateReader& in);
+
+private:
+    struct Cut {
+        double sum = 0.0;  // of the values up to the cut, negated for the downward direction
+        double count = 0.0;
+    };
+    double total_ = 0.0;
+    double count_ = 0.0;
+    Cut cuts_[2];
+};
+
+// W-test: exponentially weighted moving averages (weight lambda_value on the newest value), the
+// average up to the cut against the average of the values since, with McDiarmid's bound for
+// weighted sums.
+class HDDM_W : public HoeffdingDetector {
+public:
+    // Throws std::invalid_argument unless 0 < lambda_value <= 1 or a confidence is outside (0, 1).
+    explicit HDDM_W(double drift_confidence = 0.001, double warning_confidence = 0.005, double lambda_value = 0.05,
+                    bool two_sided_test = false);
+
+    void update(double value);
+    void reset();
+
+    void save_state(StateWriter& out) const;
+    void load_state(StateReader& in);
+
+    static double checked_lambda(double value);
+
+    double lambda_value;
+
+private:
+    struct Average {
+        double value = 0.0;
+        double squared_weights = 0.0;  // 0 while empty; the first value has weight 1
+        void add(double x, double lambda);
+        void save_state(StateWriter& out) const;
+        void load_state(StateReader& in);
+    };
+    struct Side {
+        Average cut;    // the total average at the cut, negated for the downward direction
+        Average after;  // the values since the cut
+    };
+    Average total_;
+    Side sides_[2];
+};
+
+}  // namespace quelb
