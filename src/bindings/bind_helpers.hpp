@@ -44,91 +44,71 @@ void run_batch(Contract& object, Loop&& loop) {
 inline auto batch_x() { return py::arg("X"); }
 inline auto batch_names() { return py::arg("feature_names") = py::none(); }
 
-// The batch methods of a classifier (also pipelines): each the one-sample loop over X's rows.
-template <class Cls>
-void def_classifier_batches(Cls& cls) {
+// NumPy arrays of predictions: int64 labels, float64 values.
+inline py::object prediction_array(const std::vector<Label>& values) { return int_array(values); }
+inline py::object prediction_array(const std::vector<double>& values) { return float_array(values); }
+
+// The batch methods of a classifier or regressor (also pipelines), each the one-sample loop over
+// X's rows; Target is the label or value type.
+template <class Contract, class Target, class Cls>
+void def_learner_batches(Cls& cls) {
     using T = typename Cls::type;
     cls.def(
            "learn_many",
            [](T& self, py::handle X, py::handle y, py::handle names) {
                auto input = load_batch(X, names, "learn_many");
-               auto labels = load_labels(y, input.rows.size(), "learn_many", "y");
-               run_batch(static_cast<IClassifier&>(self),
-                         [&](IClassifier& model) { model.learn_many(input.rows, labels.data()); });
+               auto targets = load_column<Target>(y, input.rows.size(), "learn_many", "y");
+               run_batch(static_cast<Contract&>(self),
+                         [&](Contract& model) { model.learn_many(input.rows, targets.data()); });
            },
            batch_x(), py::arg("y"), py::pos_only(), py::kw_only(), batch_names())
         .def(
             "predict_many",
             [](T& self, py::handle X, py::handle names) {
                 auto input = load_batch(X, names, "predict_many");
-                std::vector<Label> out(input.rows.size());
-                run_batch(static_cast<IClassifier&>(self),
-                          [&](IClassifier& model) { model.predict_many(input.rows, out.data()); });
-                return int_array(out);
-            },
-            batch_x(), py::pos_only(), py::kw_only(), batch_names())
-        .def(
-            "predict_proba_many",
-            [](T& self, py::handle X, py::handle names) {
-                auto input = load_batch(X, names, "predict_proba_many");
-                std::vector<ClassProbabilities> out(input.rows.size());
-                run_batch(static_cast<IClassifier&>(self),
-                          [&](IClassifier& model) { model.predict_proba_many(input.rows, out.data()); });
-                py::list result(out.size());
-                for (std::size_t i = 0; i < out.size(); ++i)
-                    PyList_SET_ITEM(result.ptr(), static_cast<Py_ssize_t>(i),
-                                    checked_result(probabilities_to_dict(out[i])).ptr());
-                return result;
+                std::vector<Target> out(input.rows.size());
+                run_batch(static_cast<Contract&>(self),
+                          [&](Contract& model) { model.predict_many(input.rows, out.data()); });
+                return prediction_array(out);
             },
             batch_x(), py::pos_only(), py::kw_only(), batch_names())
         .def(
             "test_then_train_many",
             [](T& self, py::handle X, py::handle y, py::handle names) {
                 auto input = load_batch(X, names, "test_then_train_many");
-                auto labels = load_labels(y, input.rows.size(), "test_then_train_many", "y");
-                std::vector<Label> out(input.rows.size());
-                run_batch(static_cast<IClassifier&>(self), [&](IClassifier& model) {
-                    model.test_then_train_many(input.rows, labels.data(), out.data());
+                auto targets = load_column<Target>(y, input.rows.size(), "test_then_train_many", "y");
+                std::vector<Target> out(input.rows.size());
+                run_batch(static_cast<Contract&>(self), [&](Contract& model) {
+                    model.test_then_train_many(input.rows, targets.data(), out.data());
                 });
-                return int_array(out);
+                return prediction_array(out);
             },
             batch_x(), py::arg("y"), py::pos_only(), py::kw_only(), batch_names());
 }
 
 template <class Cls>
-void def_regressor_batches(Cls& cls) {
+void def_classifier_batches(Cls& cls) {
     using T = typename Cls::type;
+    def_learner_batches<IClassifier, Label>(cls);
     cls.def(
-           "learn_many",
-           [](T& self, py::handle X, py::handle y, py::handle names) {
-               auto input = load_batch(X, names, "learn_many");
-               auto targets = load_values(y, input.rows.size(), "learn_many", "y");
-               run_batch(static_cast<IRegressor&>(self),
-                         [&](IRegressor& model) { model.learn_many(input.rows, targets.data()); });
-           },
-           batch_x(), py::arg("y"), py::pos_only(), py::kw_only(), batch_names())
-        .def(
-            "predict_many",
-            [](T& self, py::handle X, py::handle names) {
-                auto input = load_batch(X, names, "predict_many");
-                std::vector<double> out(input.rows.size());
-                run_batch(static_cast<IRegressor&>(self),
-                          [&](IRegressor& model) { model.predict_many(input.rows, out.data()); });
-                return float_array(out);
-            },
-            batch_x(), py::pos_only(), py::kw_only(), batch_names())
-        .def(
-            "test_then_train_many",
-            [](T& self, py::handle X, py::handle y, py::handle names) {
-                auto input = load_batch(X, names, "test_then_train_many");
-                auto targets = load_values(y, input.rows.size(), "test_then_train_many", "y");
-                std::vector<double> out(input.rows.size());
-                run_batch(static_cast<IRegressor&>(self), [&](IRegressor& model) {
-                    model.test_then_train_many(input.rows, targets.data(), out.data());
-                });
-                return float_array(out);
-            },
-            batch_x(), py::arg("y"), py::pos_only(), py::kw_only(), batch_names());
+        "predict_proba_many",
+        [](T& self, py::handle X, py::handle names) {
+            auto input = load_batch(X, names, "predict_proba_many");
+            std::vector<ClassProbabilities> out(input.rows.size());
+            run_batch(static_cast<IClassifier&>(self),
+                      [&](IClassifier& model) { model.predict_proba_many(input.rows, out.data()); });
+            py::list result(out.size());
+            for (std::size_t i = 0; i < out.size(); ++i)
+                PyList_SET_ITEM(result.ptr(), static_cast<Py_ssize_t>(i),
+                                checked_result(probabilities_to_dict(out[i])).ptr());
+            return result;
+        },
+        batch_x(), py::pos_only(), py::kw_only(), batch_names());
+}
+
+template <class Cls>
+void def_regressor_batches(Cls& cls) {
+    def_learner_batches<IRegressor, double>(cls);
 }
 
 // learn_many(X) and score_many(X) of an anomaly detector (also a pipeline ending in one).

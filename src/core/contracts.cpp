@@ -2,15 +2,35 @@
 
 namespace quelb {
 
-void IClassifier::learn_many(const RowSource& rows, const Label* y) {
+namespace {
+
+// The one-sample loops behind the default batch operations of the classifier and the regressor.
+template <class Model, class Target>
+void learn_rows(Model& model, const RowSource& rows, const Target* y) {
     RowCursor cursor(rows);
-    for (std::size_t i = 0; i < rows.size(); ++i) learn_one(cursor.at(i), y[i]);
+    for (std::size_t i = 0; i < rows.size(); ++i) model.learn_one(cursor.at(i), y[i]);
 }
 
-void IClassifier::predict_many(const RowSource& rows, Label* out) {
+template <class Model, class Out>
+void predict_rows(Model& model, const RowSource& rows, Out* out) {
     RowCursor cursor(rows);
-    for (std::size_t i = 0; i < rows.size(); ++i) out[i] = predict_one(cursor.at(i));
+    for (std::size_t i = 0; i < rows.size(); ++i) out[i] = model.predict_one(cursor.at(i));
 }
+
+template <class Model, class Target>
+void test_then_train_rows(Model& model, const RowSource& rows, const Target* y, Target* out) {
+    RowCursor cursor(rows);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const FeatureMap& x = cursor.at(i);
+        out[i] = model.predict_one(x);
+        model.learn_one(x, y[i]);
+    }
+}
+
+}  // namespace
+
+void IClassifier::learn_many(const RowSource& rows, const Label* y) { learn_rows(*this, rows, y); }
+void IClassifier::predict_many(const RowSource& rows, Label* out) { predict_rows(*this, rows, out); }
 
 void IClassifier::predict_proba_many(const RowSource& rows, ClassProbabilities* out) {
     RowCursor cursor(rows);
@@ -18,31 +38,14 @@ void IClassifier::predict_proba_many(const RowSource& rows, ClassProbabilities* 
 }
 
 void IClassifier::test_then_train_many(const RowSource& rows, const Label* y, Label* out) {
-    RowCursor cursor(rows);
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        const FeatureMap& x = cursor.at(i);
-        out[i] = predict_one(x);
-        learn_one(x, y[i]);
-    }
+    test_then_train_rows(*this, rows, y, out);
 }
 
-void IRegressor::learn_many(const RowSource& rows, const double* y) {
-    RowCursor cursor(rows);
-    for (std::size_t i = 0; i < rows.size(); ++i) learn_one(cursor.at(i), y[i]);
-}
-
-void IRegressor::predict_many(const RowSource& rows, double* out) {
-    RowCursor cursor(rows);
-    for (std::size_t i = 0; i < rows.size(); ++i) out[i] = predict_one(cursor.at(i));
-}
+void IRegressor::learn_many(const RowSource& rows, const double* y) { learn_rows(*this, rows, y); }
+void IRegressor::predict_many(const RowSource& rows, double* out) { predict_rows(*this, rows, out); }
 
 void IRegressor::test_then_train_many(const RowSource& rows, const double* y, double* out) {
-    RowCursor cursor(rows);
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        const FeatureMap& x = cursor.at(i);
-        out[i] = predict_one(x);
-        learn_one(x, y[i]);
-    }
+    test_then_train_rows(*this, rows, y, out);
 }
 
 void IAnomalyDetector::learn_many(const RowSource& rows) {
