@@ -94,7 +94,8 @@ HoeffdingTreeRegressor::HoeffdingTreeRegressor(int grace_period, double split_co
 
 void HoeffdingTreeRegressor::make_root() {
     nodes_.assign(1, Node{});
-    leaves_.assign(1, Leaf{});
+    leaves_.clear();
+    leaves_.emplace_back();
     nodes_[0].leaf = 0;
 }
 
@@ -198,11 +199,15 @@ void HoeffdingTreeRegressor::learn_at_leaf(Leaf& leaf, double y, const double* l
     leaf.samples_seen += 1;
     for (const ResolvedFeature& r : resolved_) leaf.features[r.slot].stats.update(r.value);
     if (split_criterion == SplitCriterion::variance_reduction) {
-        if (leaf.observers.size() < leaf.features.size()) leaf.observers.resize(leaf.features.size());
-        if (!(leaf.observed.count > 0.0)) leaf.observed_shift = y;
-        const double shifted = y - leaf.observed_shift;
-        leaf.observed.add(shifted);
-        for (const ResolvedFeature& r : resolved_) leaf.observers[r.slot].update(r.value, shifted);
+        if (!leaf.observers) {
+            leaf.observers = std::make_unique<SplitObservers>();
+            leaf.observers->shift = y;
+        }
+        SplitObservers& observers = *leaf.observers;
+        if (observers.by_slot.size() < leaf.features.size()) observers.by_slot.resize(leaf.features.size());
+        const double shifted = y - observers.shift;
+        observers.targets.add(shifted);
+        for (const ResolvedFeature& r : resolved_) observers.by_slot[r.slot].update(r.value, shifted);
     }
 
     // One clipped gradient step of the linear model, in standardised target space.
@@ -282,7 +287,9 @@ bool HoeffdingTreeRegressor::attempt_split(std::uint32_t node) {
     // as for the mean split. Not splitting competes as a candidate of merit 0.
     const bool reduce = split_criterion == SplitCriterion::variance_reduction;
     const double target_sd = std_dev(leaf.target);
-    if (!(reduce ? leaf.observed.deviations() > 0.0 : target_sd > 0.0) || leaf.slot_columns.empty()) return false;
+    const Moments* observed = reduce && leaf.observers ? &leaf.observers->targets : nullptr;
+    if (!(reduce ? observed && observed->deviations() > 0.0 : target_sd > 0.0) || leaf.slot_columns.empty())
+        return false;
 
     // Features in ascending byte order of their names: the first of equal merits wins.
     candidates_.resize(leaf.slot_columns.size());
@@ -303,12 +310,12 @@ bool HoeffdingTreeRegressor::attempt_split(std::uint32_t node) {
     for (std::uint32_t slot : candidates_) {
         double merit, threshold, share;
         if (reduce) {
-            if (slot >= leaf.observers.size()) continue;
-            const QuantizationObserver::Split split = leaf.observers[slot].best_split(leaf.observed);
+            if (slot >= leaf.observers->by_slot.size()) continue;
+            const QuantizationObserver::Split split = leaf.observers->by_slot[slot].best_split(*observed);
             if (!(split.merit >= 0.0)) continue;
             merit = split.merit;
             threshold = split.threshold;
-            share = split.left_weight / leaf.observed.count;
+            share = split.left_weight / observed->count;
         } else {
             const GaussianStats& stats = leaf.features[slot].stats;
             if (!(stats.count > 0.0)) continue;
@@ -401,9 +408,11 @@ void HoeffdingTreeRegressor::Leaf::save_state(StateWriter& out) const {
         out.f64(f.weight);
         out.boolean(f.has_weight);
     }
-    out.f64(observed_shift);
-    observed.save_state(out);
-    out.seq(observers, [](StateWriter& w, const QuantizationObserver& observer) { observer.save_state(w); });
+    out.boolean(observers != nullptr);
+    if (!observers) return;
+    out.f64(observers->shift);
+    observers->targets.save_state(out);
+    out.seq(observers->by_slot, [](StateWriter& w, const QuantizationObserver& observer) { observer.save_state(w); });
 }
 
 void HoeffdingTreeRegressor::Leaf::load_state(StateReader& in, std::uint32_t n_columns) {
@@ -427,14 +436,13 @@ void HoeffdingTreeRegressor::Leaf::load_state(StateReader& in, std::uint32_t n_c
         f.weight = in.f64();
         f.has_weight = in.boolean();
     }
-    observed_shift = 0.0;
-    observed = Moments{};
-    observers.clear();
-    if (in.format_version() < 2) return;
-    observed_shift = in.f64();
-    observed.load_state(in);
-    in.seq(observers, [](StateReader& r, QuantizationObserver& observer) { observer.load_state(r); });
-    if (observers.size() > features.size()) in.fail("a tree leaf observes more features than it has");
+    observers.reset();
+    if (in.format_version() < 2 || !in.boolean()) return;
+    observers = std::make_unique<SplitObservers>();
+    observers->shift = in.f64();
+    observers->targets.load_state(in);
+    in.seq(observers->by_slot, [](StateReader& r, QuantizationObserver& observer) { observer.load_state(r); });
+    if (observers->by_slot.size() > features.size()) in.fail("a tree leaf observes more features than it has");
 }
 
 void HoeffdingTreeRegressor::save_state(StateWriter& out) const {

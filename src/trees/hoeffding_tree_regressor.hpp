@@ -3,13 +3,14 @@
 // feature, and a small linear model on standardised features trained by clipped gradient steps.
 // A leaf answers with its target mean, with its linear model, or adaptively with whichever has
 // made the smaller squared error so far. At every multiple of the grace period a leaf considers
-// splitting, and does so once the Hoeffding bound (with the target's standard deviation as range)
-// says the best feature is reliably ahead, or that the candidates are tied. The split criterion
-// decides where a feature would split and what that is worth: at the feature's running mean, by
-// the spread of the feature alone ("mean_split", the default), or at the threshold that most
-// reduces the target's standard deviation, from target statistics binned by the feature's value
-// ("variance_reduction", QuantizationObserver). The children inherit the parent's statistics,
-// scaled by the share of the samples on their side, and copies of its linear model.
+// splitting, and does so once the Hoeffding bound says the best feature is reliably ahead, or
+// that the candidates are tied. The split criterion decides where a feature would split and what
+// that is worth: at the feature's running mean, by the spread of the feature alone ("mean_split",
+// the default; the bound's range is the target's standard deviation), or at the threshold that
+// removes the largest share of the target's variance, from target statistics binned by the
+// feature's value ("variance_reduction", QuantizationObserver; a share ranges over [0, 1]). The
+// children inherit the parent's statistics, scaled by the share of the samples on their side,
+// and copies of its linear model.
 //
 // The tree is also the member model of the regression forests, which share one SampleColumns
 // among their trees and feed each tree its own projection of the loaded sample.
@@ -102,8 +103,8 @@ public:
     int max_depth;
     double learning_rate;
     // A change reaches every leaf: under variance_reduction a leaf observes from its next sample
-    // on (a leaf that has not observed enough cannot split), and its observers stay, unused and
-    // unchanged, under mean_split.
+    // on (a leaf that has not observed enough cannot split), and under mean_split its observers
+    // stay, unused and unchanged.
     SplitCriterion split_criterion;
 
 private:
@@ -117,6 +118,15 @@ private:
         bool has_weight = false;
     };
 
+    // What a leaf keeps for variance_reduction: the targets learnt since it began observing, less
+    // the first of them (so that sums of squares keep their precision), and the observer of each
+    // slot's feature, fed the same shifted targets (by slot; slots made later have none yet).
+    struct SplitObservers {
+        double shift = 0.0;
+        Moments targets;
+        std::vector<QuantizationObserver> by_slot;
+    };
+
     struct Leaf {
         GaussianStats target;
         double weight_seen = 0.0;
@@ -127,12 +137,8 @@ private:
         ColumnSlots slot_of;
         std::vector<std::uint32_t> slot_columns;  // feature column of each slot
         std::vector<FeatureState> features;       // by slot
-        // Under variance_reduction: the targets learnt since the leaf began observing, less the
-        // first of them (so that sums of squares keep their precision), and the observer of each
-        // slot's feature, fed the same shifted targets (by slot; empty until then).
-        double observed_shift = 0.0;
-        Moments observed;
-        std::vector<QuantizationObserver> observers;
+        // Made at the leaf's first sample under variance_reduction.
+        std::unique_ptr<SplitObservers> observers;
 
         void save_state(StateWriter& out) const;
         // Checks the slots' columns against the number of columns the tree's index has; states of

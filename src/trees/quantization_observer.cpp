@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <limits>
 
 #include "core/state.hpp"
 
@@ -11,7 +10,6 @@ namespace quelb {
 
 namespace {
 
-using Bin = QuantizationObserver::Bin;
 constexpr std::uint32_t kBins = QuantizationObserver::kBins;
 
 // A test `x <= t` that sends a left and b (> a) right.
@@ -40,22 +38,18 @@ std::uint32_t QuantizationObserver::bin_of(double value) const {
 void QuantizationObserver::update_outside(double value, double y) {
     if (binned()) {
         widen_to(value);
-        Bin& bin = bins_[bin_of(value)];
-        bin.target.add(y);
-        bin.value += value;
+        bins_[bin_of(value)].add(y);
         return;
     }
-    if (bins_.empty()) bins_.reserve(kBins);
-    const auto at = std::lower_bound(bins_.begin(), bins_.end(), value,
-                                     [](const Bin& bin, double v) { return bin.value < v; });
-    if (at != bins_.end() && at->value == value) {
-        at->target.add(y);
+    const auto at = std::lower_bound(values_.begin(), values_.end(), value);
+    const auto i = at - values_.begin();
+    if (at != values_.end() && *at == value) {
+        bins_[i].add(y);
         return;
     }
-    if (bins_.size() < kBins) {
-        const auto bin = bins_.insert(at, Bin{});
-        bin->value = value;
-        bin->target.add(y);
+    if (values_.size() < kBins) {
+        values_.insert(at, value);
+        bins_.insert(bins_.begin() + i, Moments{})->add(y);
         return;
     }
     start_grid(value);
@@ -63,22 +57,26 @@ void QuantizationObserver::update_outside(double value, double y) {
 }
 
 void QuantizationObserver::start_grid(double value) {
-    const double lo = std::min(bins_.front().value, value);
-    const double hi = std::max(bins_.back().value, value);
-    // Divided first: the range of two finite values can exceed the largest double.
+    // The range of the values seen, and beyond each end about the mean spacing of the values
+    // (later values fall there first). Divided first: the range of two finite values can exceed
+    // the largest double.
+    double lo = std::min(values_.front(), value);
+    double hi = std::max(values_.back(), value);
+    const double spacing = hi / kBins - lo / kBins;
+    if (std::isfinite(lo - spacing) && std::isfinite(hi + spacing)) {
+        lo -= spacing;
+        hi += spacing;
+    }
     double width = hi / kBins - lo / kBins;
     if (!(width > 0.0)) width = std::numeric_limits<double>::denorm_min();
     // Rounded up until the grid reaches hi: a grid short of it by rounding would be widened at once.
     for (int step = 0; step < 64 && lo + width * kBins < hi; ++step)
         width = std::nextafter(width, std::numeric_limits<double>::infinity());
     set_grid(lo, width);
-    std::vector<Bin> exact(kBins);
+    std::vector<Moments> exact(kBins);
     exact.swap(bins_);
-    for (const Bin& bin : exact) {
-        Bin& into = bins_[bin_of(bin.value)];
-        into.target.add(bin.target);
-        into.value += bin.value * bin.target.count;
-    }
+    for (std::size_t i = 0; i < exact.size(); ++i) bins_[bin_of(values_[i])].add(exact[i]);
+    values_ = std::vector<double>();
 }
 
 void QuantizationObserver::widen_to(double value) {
@@ -92,12 +90,8 @@ void QuantizationObserver::widen_to(double value) {
         if (!std::isfinite(wider) || !std::isfinite(origin)) return;
         // Bin i moves to bin (i + shift) / 2 of the grid twice as wide.
         const std::uint32_t shift = left ? kBins : 0;
-        std::array<Bin, kBins> pooled{};
-        for (std::uint32_t i = 0; i < kBins; ++i) {
-            Bin& into = pooled[(i + shift) / 2];
-            into.target.add(bins_[i].target);
-            into.value += bins_[i].value;
-        }
+        std::array<Moments, kBins> pooled{};
+        for (std::uint32_t i = 0; i < kBins; ++i) pooled[(i + shift) / 2].add(bins_[i]);
         std::copy(pooled.begin(), pooled.end(), bins_.begin());
         set_grid(origin, wider);
     }
@@ -113,14 +107,16 @@ QuantizationObserver::Split QuantizationObserver::best_split(const Moments& all)
     std::uint32_t m = 0;
     Moments running;
     for (std::uint32_t i = 0; i < bins_.size(); ++i) {
-        if (!(bins_[i].target.count > 0.0)) continue;
-        running.add(bins_[i].target);
+        if (!(bins_[i].count > 0.0)) continue;
+        running.add(bins_[i]);
         prefix[m] = running;
         used[m++] = i;
     }
     const Moments missing = all.without(running);
     for (std::uint32_t k = 0; k + 1 < m; ++k) {
-        const double threshold = threshold_between(value_of(bins_[used[k]]), value_of(bins_[used[k + 1]]));
+        const double threshold =
+            binned() ? origin_ + 0.5 * (used[k] + 1 + used[k + 1]) * width_
+                     : threshold_between(values_[used[k]], values_[used[k + 1]]);
         Moments left = prefix[k];
         if (0.0 <= threshold) left.add(missing);
         const Moments right = all.without(left);
@@ -139,10 +135,8 @@ QuantizationObserver::Split QuantizationObserver::best_split(const Moments& all)
 void QuantizationObserver::save_state(StateWriter& out) const {
     out.f64(origin_);
     out.f64(width_);
-    out.seq(bins_, [](StateWriter& w, const Bin& bin) {
-        bin.target.save_state(w);
-        w.f64(bin.value);
-    });
+    out.seq(bins_, [](StateWriter& w, const Moments& bin) { bin.save_state(w); });
+    out.f64s(values_);
 }
 
 void QuantizationObserver::load_state(StateReader& in) {
@@ -152,18 +146,16 @@ void QuantizationObserver::load_state(StateReader& in) {
     if (!std::isfinite(origin) || (grid && !(width > 0.0 && std::isfinite(width))))
         in.fail("a split observer's bins have no usable width");
     set_grid(origin, width);
-    // A saved bin takes 32 bytes: a damaged count cannot reserve much.
-    const std::size_t count = in.size(32);
+    // A saved bin takes 24 bytes: a damaged count cannot reserve much.
+    const std::size_t count = in.size(24);
     if (grid ? count != kBins : count > kBins) in.fail("a split observer has a wrong number of bins");
-    bins_.assign(count, Bin{});
-    if (!grid) bins_.reserve(kBins);
-    for (std::size_t i = 0; i < count; ++i) {
-        bins_[i].target.load_state(in);
-        bins_[i].value = in.f64();
-    }
+    bins_.assign(count, Moments{});
+    for (Moments& bin : bins_) bin.load_state(in);
+    in.f64s(values_);
     // Exact bins each hold one finite value that arrived, in increasing order.
-    for (std::size_t i = 0; !grid && i < count; ++i) {
-        if (!std::isfinite(bins_[i].value) || (i > 0 && !(bins_[i - 1].value < bins_[i].value)))
+    if (values_.size() != (grid ? 0 : count)) in.fail("a split observer's values do not match its bins");
+    for (std::size_t i = 0; i < values_.size(); ++i) {
+        if (!std::isfinite(values_[i]) || (i > 0 && !(values_[i - 1] < values_[i])))
             in.fail("a split observer's values are out of order");
     }
 }

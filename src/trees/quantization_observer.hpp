@@ -3,14 +3,18 @@
 // number of bins: the quantization observer of Mastelini and de Carvalho (2021, "Using dynamical
 // quantization to perform split attempts in online tree regressors", Pattern Recognition Letters
 // 145), with the number of bins fixed instead of their radius, so that a leaf's memory per feature
-// is bounded whatever the stream: at most kBins bins of 32 bytes.
+// is bounded whatever the stream.
 //
-// Each bin keeps the count, sum and sum of squares of its targets and the sum of its feature
-// values. Until kBins distinct values have arrived a bin holds one value exactly; the next distinct
-// value lays kBins bins of equal width over the range seen, and a later value outside that range
-// doubles the width (pooling neighbouring bins) until the range covers it. Sums pool exactly, so
-// every bin always summarises exactly the samples that fell in it. Split candidates lie halfway
-// between the mean values of neighbouring non-empty bins.
+// Each bin keeps the count, sum and sum of squares of its targets. Until kBins distinct values
+// have arrived a bin holds one value exactly (the values are kept beside the bins); the next
+// distinct value lays kBins bins of equal width over the range seen, and a later value outside
+// that range doubles the width (pooling neighbouring bins) until the range covers it. Sums pool
+// exactly, so every bin always summarises exactly the samples that fell in it. Split candidates
+// lie halfway between neighbouring non-empty bins: between two exact values, or in the middle of
+// the empty bins between two non-empty ones (on their shared edge when they touch).
+//
+// Memory: 24 bytes per bin plus 8 per exact value, so at most kBins * 32 bytes (512 bytes) of
+// bins and values per feature, and kBins * 24 (384 bytes) once binned, plus 72 bytes of fields.
 #include <cstdint>
 #include <limits>
 #include <vector>
@@ -24,12 +28,7 @@ class StateWriter;
 
 class QuantizationObserver {
 public:
-    static constexpr std::uint32_t kBins = 32;
-
-    struct Bin {
-        Moments target;
-        double value = 0.0;  // exact bins: their value; binned: the sum of the values
-    };
+    static constexpr std::uint32_t kBins = 16;
 
     // A finite feature value and its target. Targets should be shifted near their mean (all by the
     // same amount): their variance is computed from sums of squares.
@@ -37,9 +36,7 @@ public:
         // Inline for the common case, a value within the grid.
         if (value >= origin_ && value <= limit_) {
             const double position = (value - origin_) * inverse_width_;
-            Bin& bin = bins_[position < kBins ? static_cast<std::uint32_t>(position) : kBins - 1];
-            bin.target.add(y);
-            bin.value += value;
+            bins_[position < kBins ? static_cast<std::uint32_t>(position) : kBins - 1].add(y);
             return;
         }
         update_outside(value, y);
@@ -58,12 +55,14 @@ public:
     };
     Split best_split(const Moments& all) const;
 
-    const std::vector<Bin>& bins() const { return bins_; }
+    // Target statistics per bin, in the order of their values; the exact values while not binned.
+    const std::vector<Moments>& bins() const { return bins_; }
+    const std::vector<double>& values() const { return values_; }
     bool binned() const { return width_ > 0.0; }
 
     void save_state(StateWriter& out) const;
-    // Refuses (through `in`) what would break the observer: too many bins, exact values out of
-    // order, a binned grid without a positive finite width.
+    // Refuses (through `in`) what would break the observer: too many bins, exact values not
+    // finite or out of order, a grid without a positive finite width.
     void load_state(StateReader& in);
 
 private:
@@ -76,12 +75,11 @@ private:
     // Sets the grid; width 0 (exact bins) covers nothing.
     void set_grid(double origin, double width);
     std::uint32_t bin_of(double value) const;
-    // The mean feature value of a non-empty bin.
-    double value_of(const Bin& bin) const { return binned() ? bin.value / bin.target.count : bin.value; }
 
-    std::vector<Bin> bins_;  // exact: sorted by value, one per value; binned: kBins, by position
-    double origin_ = 0.0;    // binned: bin i covers [origin_ + i * width_, origin_ + (i + 1) * width_)
-    double width_ = 0.0;     // 0 while the bins are exact
+    std::vector<Moments> bins_;   // exact: one per value, in order; binned: kBins, by position
+    std::vector<double> values_;  // exact: the values, increasing; binned: empty
+    double origin_ = 0.0;         // binned: bin i covers [origin_ + i * width_, origin_ + (i + 1) * width_)
+    double width_ = 0.0;          // 0 while the bins are exact
     double inverse_width_ = 0.0;
     // The grid's end, origin_ + kBins * width_; -infinity while the bins are exact.
     double limit_ = -std::numeric_limits<double>::infinity();
