@@ -17,12 +17,15 @@ SIMPLE_TYPES = {"int", "float", "bool", "str"}
 # ---- the stub side, read with ast
 
 def stub_params(fn):
-    """[(name, positional_only, annotation, default text)] without self."""
+    """[(name, positional_only, annotation, default text)] without self; keyword-only parameters
+    follow a ("*", ...) entry, as the binding's signature lists them."""
     a = fn.args
     positional = a.posonlyargs + a.args
     defaults = [None] * (len(positional) - len(a.defaults)) + list(a.defaults)
     out = [(p.arg, i < len(a.posonlyargs), p.annotation and ast.unparse(p.annotation),
             d and ast.unparse(d)) for i, (p, d) in enumerate(zip(positional, defaults))]
+    if a.kwonlyargs:
+        out.append(("*", False, None, None))
     out += [(p.arg, False, p.annotation and ast.unparse(p.annotation), d and ast.unparse(d))
             for p, d in zip(a.kwonlyargs, a.kw_defaults)]
     return out[1:]
@@ -184,3 +187,7 @@ def test_stub_checker_sees_differences():
     assert not same_default("10", None)
     params = parse_doc_parameters("self: X, grace_period: int = 200, criterion: str = 'a, b'")
     assert params == [("grace_period", "int", "200"), ("criterion", "str", "'a, b'")]
+    # Keyword-only parameters line up on both sides behind the "*" the binding lists.
+    stub = ast.parse("def f(self, a: int = 1, *, b: str = 'x') -> None: ...").body[0]
+    runtime = parse_doc_parameters("self: X, a: int = 1, *, b: str = 'x'")
+    assert [p[0] for p in stub_params(stub)] == [p[0] for p in runtime] == ["a", "*", "b"]
