@@ -5,6 +5,8 @@ its restored index too: features and classes first met after restoring must reac
 alike. Options changed after construction, some of which wait for the next reset, must survive.
 """
 import copy
+import gzip
+import os
 import pickle
 import random
 
@@ -12,6 +14,7 @@ import pytest
 
 import _quelb_core as q
 from catalog import bits
+from test_determinism import drifting_stream
 
 CLASSIFIERS = {
     "HoeffdingTreeClassifier": {"grace_period": 20},
@@ -82,20 +85,28 @@ def test_options_set_after_construction_survive_including_those_read_at_reset():
     forest.n_models, forest.seed = 5, 9  # both wait for the next reset
     model_tree = q.FIMTDDRegressor(grace_period=20)
     model_tree.leaf_prediction = "perceptron"
+    regression_tree = q.HoeffdingTreeRegressor(grace_period=20, tie_threshold=0.5)
+    patches = q.SRPRegressor(n_models=3, grace_period=20, seed=4)
+    patches.split_criterion = "variance_reduction"  # waits for the next reset
     data = list(stream(3, 600, ["a", "b", "c"], [0, 1]))
-    for x, y, t in data[:300]:
+    for i, (x, y, t) in enumerate(data[:300]):
+        if i == 100:  # the leaves start observing here
+            regression_tree.split_criterion = "variance_reduction"
         tree.learn_one(x, y)
         forest.learn_one(x, y)
         model_tree.learn_one(x, t)
-    copies = [pickle.loads(pickle.dumps(m)) for m in (tree, forest, model_tree)]
+        regression_tree.learn_one(x, t)
+        patches.learn_one(x, t)
+    models = (tree, forest, model_tree, regression_tree, patches)
+    copies = [pickle.loads(pickle.dumps(m)) for m in models]
     assert (copies[0].leaf_prediction, copies[0].n_split_points, copies[0].no_pre_prune) == ("mc", 3, True)
     assert (copies[1].n_models, copies[1].seed) == (5, 9)
     assert copies[2].leaf_prediction == "perceptron"
-    forest.reset()
-    copies[1].reset()
-    run_side_by_side([tree, copies[0]], data[300:], True)
-    run_side_by_side([forest, copies[1]], data[300:], True)
-    run_side_by_side([model_tree, copies[2]], data[300:], False)
+    assert copies[3].split_criterion == copies[4].split_criterion == "variance_reduction"
+    for m in (forest, copies[1], patches, copies[4]):
+        m.reset()
+    for i, model in enumerate(models):
+        run_side_by_side([model, copies[i]], data[300:], i < 2)
 
 
 def test_boosting_classifier_restored_mid_stream_follows_a_change_of_mode():
@@ -123,3 +134,27 @@ def test_restored_states_that_do_not_fit_are_refused():
     with pytest.raises(ValueError, match="cannot restore"):
         q.HoeffdingTreeClassifier.__new__(q.HoeffdingTreeClassifier).__setstate__(efdt.__getstate__())
     assert type(pickle.loads(pickle.dumps(efdt))) is q.EFDTClassifier
+
+
+def test_states_saved_before_the_split_criterion_load_as_mean_split_models():
+    """States of format version 1 (saved by the build before split_criterion existed, from the
+    steps of drifting_stream(1, 120) with targets scaled by 0.01) restore into exactly the
+    models this build trains from the same steps."""
+    with gzip.open(os.path.join(os.path.dirname(__file__), "data", "format_v1_states.pickle.gz")) as f:
+        saved = pickle.load(f)
+    options = {"HoeffdingTreeRegressor": {"grace_period": 20},
+               "ARFRegressor": {"n_models": 2, "grace_period": 20, "seed": 5},
+               "SRPRegressor": {"n_models": 2, "grace_period": 20, "seed": 5}}
+    steps = [(x, t * 0.01) for seed, n in ((1, 120), (2, 300)) for x, _, _, t, _ in drifting_stream(seed, n)]
+    assert set(saved) == set(options)
+    for name, state in saved.items():
+        assert state[4] == 1  # the envelope's format version
+        cls = getattr(q, name)
+        restored = cls.__new__(cls)
+        restored.__setstate__(state)
+        assert restored.split_criterion == "mean_split"
+        trained = cls(**options[name])
+        for x, t in steps[:120]:
+            trained.learn_one(x, t)
+        assert pickle.dumps(restored) == pickle.dumps(trained), name
+        run_side_by_side([trained, restored], [(x, None, t) for x, t in steps[120:]], False)
