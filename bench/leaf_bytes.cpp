@@ -60,7 +60,7 @@ void report(const char* name, int n_features, int n_samples, Make make, Learn le
     for (const auto& [x, y] : rows) learn(*tree, x, y);
     const std::size_t bytes = live_bytes - before;
     const std::size_t n = leaves(*tree);
-    std::printf("%-40s %3d features  %5zu leaves  %8.0f bytes per leaf\n", name, n_features, n,
+    std::printf("%-44s %3d features  %5zu leaves  %8.0f bytes per leaf\n", name, n_features, n,
                 static_cast<double>(bytes) / static_cast<double>(n));
     delete tree;
 }
@@ -84,13 +84,17 @@ int main() {
                 t.learn_one(x, y < -0.5 ? 0 : y < 0.5 ? 1 : y < 1.5 ? 2 : y < 2.5 ? 3 : 4);
             },
             [](const quelb::HoeffdingTreeClassifier& t) { return t.n_leaves(); });
-        report(
-            "HoeffdingTreeRegressor", n_features, n_samples, [] { return new quelb::HoeffdingTreeRegressor(); },
-            [](quelb::HoeffdingTreeRegressor& t, const quelb::FeatureMap& x, double y) { t.learn_one(x, y); },
-            [](const quelb::HoeffdingTreeRegressor& t) {
-                std::size_t leaves = 0;
-                for (std::uint32_t i = 0; i < t.n_nodes(); ++i) leaves += t.node(i).is_leaf ? 1 : 0;
-                return leaves;
-            });
+        for (auto criterion : {quelb::SplitCriterion::mean_split, quelb::SplitCriterion::variance_reduction}) {
+            const std::string name = std::string("HoeffdingTreeRegressor (") + quelb::split_criterion_name(criterion) + ")";
+            report(
+                name.c_str(), n_features, n_samples,
+                [criterion] { return new quelb::HoeffdingTreeRegressor(200, 1e-07, 0.05, 20, 0.01, criterion); },
+                [](quelb::HoeffdingTreeRegressor& t, const quelb::FeatureMap& x, double y) { t.learn_one(x, y); },
+                [](const quelb::HoeffdingTreeRegressor& t) {
+                    std::size_t leaves = 0;
+                    for (std::uint32_t i = 0; i < t.n_nodes(); ++i) leaves += t.node(i).is_leaf ? 1 : 0;
+                    return leaves;
+                });
+        }
     }
 }

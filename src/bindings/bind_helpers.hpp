@@ -12,6 +12,7 @@
 
 #include "core/contracts.hpp"
 #include "core/state.hpp"
+#include "trees/hoeffding_tree_regressor.hpp"
 
 namespace quelb::bindings {
 
@@ -338,12 +339,22 @@ void def_checked_property(Cls& cls, const char* name, Field T::*field, Valid val
         });
 }
 
-// Loads an object's state from the payload of an opened envelope: everything must be read, and a
-// failure names the class. Nothing reaches Python unless this returns.
+// The split_criterion property of the regression tree and of the ensembles made of it: the
+// criterion's name, and ValueError naming the option for any other text.
+template <class Cls>
+void def_split_criterion(Cls& cls) {
+    using T = typename Cls::type;
+    cls.def_property(
+        "split_criterion", [](const T& self) { return std::string(split_criterion_name(self.split_criterion)); },
+        [](T& self, const std::string& text) { self.split_criterion = parse_split_criterion(text); });
+}
+
+// Loads an object's state from the payload of an opened envelope of the given format version:
+// everything must be read, and a failure names the class. Nothing reaches Python unless this returns.
 template <class T>
-void load_payload(T& object, std::string_view payload, const char* class_name) {
+void load_payload(T& object, std::pair<std::string_view, std::uint32_t> opened, const char* class_name) {
     try {
-        StateReader reader(payload);
+        StateReader reader(opened.first, opened.second);
         object.load_state(reader);
         reader.expect_end();
     } catch (const StateError& error) {
@@ -381,7 +392,7 @@ void def_pickle(Cls& cls, const char* class_name, std::uint32_t version, MakeBla
         },
                        [class_name, version, make_blank](const py::object& state) {
                            auto object = make_blank();
-                           load_payload(*object, open_state(state_bytes(state, class_name), class_name, version).first,
+                           load_payload(*object, open_state(state_bytes(state, class_name), class_name, version),
                                         class_name);
                            return object;
                        }));

@@ -27,13 +27,20 @@ void register_arf_classifier(py::module_& m) {
 void register_arf_regressor(py::module_& m) {
     using T = ARFRegressor;
     auto cls = bind_regressor<T>(m, "ARFRegressor");
-    cls.def(py::init<int, int, double, double, double, int, int, double>(), py::arg("n_models") = 10,
-             py::arg("seed") = 0, py::arg("lambda_value") = 6.0, py::arg("drift_delta") = 0.001,
-             py::arg("warning_delta") = 0.01, py::arg("grace_period") = 200, py::arg("max_depth") = 20,
-             py::arg("learning_rate") = 0.01)
+    cls.def(py::init([](int n_models, int seed, double lambda_value, double drift_delta, double warning_delta,
+                        int grace_period, int max_depth, double learning_rate, const std::string& split_criterion) {
+                 return std::make_shared<T>(n_models, seed, lambda_value, drift_delta, warning_delta, grace_period,
+                                            max_depth, learning_rate, parse_split_criterion(split_criterion));
+             }),
+             py::arg("n_models") = 10, py::arg("seed") = 0, py::arg("lambda_value") = 6.0,
+             py::arg("drift_delta") = 0.001, py::arg("warning_delta") = 0.01, py::arg("grace_period") = 200,
+             py::arg("max_depth") = 20, py::arg("learning_rate") = 0.01, py::kw_only(),
+             py::arg("split_criterion") = "mean_split")
         .def_readwrite("n_models", &T::n_models)
         .def_readwrite("seed", &T::seed);
-    def_pickle(cls, "ARFRegressor");
+    // Like the other tree options, it reaches the trees made after a change.
+    def_split_criterion(cls);
+    def_pickle(cls, "ARFRegressor", HoeffdingTreeRegressor::kStateVersion);
 }
 
 void register_srp_classifier(py::module_& m) {
@@ -52,14 +59,22 @@ void register_srp_classifier(py::module_& m) {
 void register_srp_regressor(py::module_& m) {
     using T = SRPRegressor;
     auto cls = bind_regressor<T>(m, "SRPRegressor");
-    cls.def(py::init<int, int, double, double, double, int, int, double, double, std::string>(),
+    cls.def(py::init([](int n_models, int seed, double lambda_value, double drift_delta, double warning_delta,
+                        int grace_period, int max_depth, double learning_rate, double subspace_fraction,
+                        std::string training_method, const std::string& split_criterion) {
+                 return std::make_shared<T>(n_models, seed, lambda_value, drift_delta, warning_delta, grace_period,
+                                            max_depth, learning_rate, subspace_fraction, std::move(training_method),
+                                            parse_split_criterion(split_criterion));
+             }),
              py::arg("n_models") = 10, py::arg("seed") = 0, py::arg("lambda_value") = 6.0,
              py::arg("drift_delta") = 0.001, py::arg("warning_delta") = 0.01, py::arg("grace_period") = 200,
              py::arg("max_depth") = 20, py::arg("learning_rate") = 0.01, py::arg("subspace_fraction") = 0.6,
-             py::arg("training_method") = "patches")
+             py::arg("training_method") = "patches", py::kw_only(), py::arg("split_criterion") = "mean_split")
         .def_readwrite("n_models", &T::n_models)
         .def_readwrite("seed", &T::seed);
-    def_pickle(cls, "SRPRegressor");
+    // Like the other tree options, it reaches the trees made after a change.
+    def_split_criterion(cls);
+    def_pickle(cls, "SRPRegressor", HoeffdingTreeRegressor::kStateVersion);
 }
 
 void register_leveraging_bagging_classifier(py::module_& m) {

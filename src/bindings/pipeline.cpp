@@ -77,7 +77,7 @@ void def_pipeline_pickle(Cls& cls, const char* name, const char* learner_kind) {
                 throw StateError("not a saved " + std::string(name) + " state");
             const auto parts = state.cast<py::tuple>();
             PipelineShape shape;
-            load_payload(shape, open_state(state_bytes(parts[0], name), name, kPipelineVersion).first, name);
+            load_payload(shape, open_state(state_bytes(parts[0], name), name, kPipelineVersion), name);
             const std::string corrupted = "corrupted " + std::string(name) + " state: ";
             if (shape.n_steps != parts.size() - 2) throw StateError(corrupted + "step count");
             std::vector<std::shared_ptr<ITransformer>> steps(parts.size() - 2);

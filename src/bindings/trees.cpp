@@ -65,9 +65,14 @@ void register_hoeffding_adaptive_tree_classifier(py::module_& m) {
 void register_hoeffding_tree_regressor(py::module_& m) {
     using T = HoeffdingTreeRegressor;
     auto cls = bind_regressor<T>(m, "HoeffdingTreeRegressor");
-    cls.def(py::init<int, double, double, int, double>(), py::arg("grace_period") = 200,
-            py::arg("split_confidence") = 1e-07, py::arg("tie_threshold") = 0.05, py::arg("max_depth") = 20,
-            py::arg("learning_rate") = 0.01);
+    cls.def(py::init([](int grace_period, double split_confidence, double tie_threshold, int max_depth,
+                        double learning_rate, const std::string& split_criterion) {
+                return std::make_shared<T>(grace_period, split_confidence, tie_threshold, max_depth, learning_rate,
+                                           parse_split_criterion(split_criterion));
+            }),
+            py::arg("grace_period") = 200, py::arg("split_confidence") = 1e-07, py::arg("tie_threshold") = 0.05,
+            py::arg("max_depth") = 20, py::arg("learning_rate") = 0.01, py::kw_only(),
+            py::arg("split_criterion") = "mean_split");
     cls.def_property(
            "grace_period", [](const T& self) { return self.grace_period; },
            [](T& self, int value) {
@@ -79,7 +84,8 @@ void register_hoeffding_tree_regressor(py::module_& m) {
         .def_readwrite("max_depth", &T::max_depth)
         .def_readwrite("learning_rate", &T::learning_rate)
         .def_property("leaf_prediction", &T::leaf_prediction, &T::set_leaf_prediction);
-    def_pickle(cls, "HoeffdingTreeRegressor");
+    def_split_criterion(cls);
+    def_pickle(cls, "HoeffdingTreeRegressor", T::kStateVersion);
 }
 
 void register_sgt_classifier(py::module_& m) {

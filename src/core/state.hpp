@@ -103,7 +103,14 @@ private:
 
 class StateReader {
 public:
-    explicit StateReader(std::string_view bytes) : bytes_(bytes) {}
+    // What a reader assumes when not told the format version of its bytes: written by this build.
+    static constexpr std::uint32_t kThisBuild = 0xFFFFFFFFu;
+
+    // format_version: the version the bytes' envelope names, for loaders that still read the
+    // formats of earlier builds.
+    explicit StateReader(std::string_view bytes, std::uint32_t format_version = kThisBuild)
+        : bytes_(bytes), format_version_(format_version) {}
+    std::uint32_t format_version() const { return format_version_; }
 
     std::uint8_t u8() { return static_cast<std::uint8_t>(*take(1)); }
     std::int32_t i32() { return static_cast<std::int32_t>(u32()); }
@@ -208,6 +215,7 @@ private:
 
     std::string_view bytes_;
     std::size_t position_ = 0;
+    std::uint32_t format_version_;
 };
 
 // The envelope around one object's state: magic, format version, class name, payload length, a

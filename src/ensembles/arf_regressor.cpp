@@ -18,7 +18,7 @@ constexpr double kTreeTieThreshold = 0.05;
 }  // namespace
 
 ARFRegressor::ARFRegressor(int n_models, int seed, double lambda_value, double drift_delta, double warning_delta,
-                           int grace_period, int max_depth, double learning_rate)
+                           int grace_period, int max_depth, double learning_rate, SplitCriterion split_criterion)
     : n_models(n_models),
       seed(seed),
       lambda_value(lambda_value),
@@ -26,7 +26,8 @@ ARFRegressor::ARFRegressor(int n_models, int seed, double lambda_value, double d
       warning_delta(warning_delta),
       grace_period(grace_period),
       max_depth(max_depth),
-      learning_rate(learning_rate) {
+      learning_rate(learning_rate),
+      split_criterion(split_criterion) {
     check_grace_period(grace_period);
     check_poisson_mean(lambda_value);
     reset();
@@ -39,7 +40,7 @@ std::size_t ARFRegressor::subset_size(std::size_t n) {
 
 std::unique_ptr<HoeffdingTreeRegressor> ARFRegressor::make_tree() const {
     auto tree = std::make_unique<HoeffdingTreeRegressor>(grace_period, kTreeSplitConfidence, kTreeTieThreshold,
-                                                         max_depth, learning_rate);
+                                                         max_depth, learning_rate, split_criterion);
     tree->share_columns(features_);
     return tree;
 }
@@ -89,6 +90,7 @@ void ARFRegressor::save_state(StateWriter& out) const {
     out.i32(grace_period);
     out.i32(max_depth);
     out.f64(learning_rate);
+    save_split_criterion(out, split_criterion);
     out.rng(rng_);
     save_shared_members(out, *features_, members_, [&](const Member& member) { member.save_state(out); });
 }
@@ -102,6 +104,7 @@ void ARFRegressor::load_state(StateReader& in) {
     grace_period = in.i32();
     max_depth = in.i32();
     learning_rate = in.f64();
+    split_criterion = load_split_criterion(in);
     check_ensemble_options(in, grace_period, lambda_value);
     in.rng(rng_);
     load_shared_members(in, features_, members_, [&](const std::shared_ptr<SampleColumns>& columns) {

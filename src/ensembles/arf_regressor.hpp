@@ -20,14 +20,15 @@ public:
     // Throws std::invalid_argument for grace_period < 1 or an unusable lambda_value.
     ARFRegressor(int n_models = 10, int seed = 0, double lambda_value = 6.0, double drift_delta = 0.001,
                  double warning_delta = 0.01, int grace_period = 200, int max_depth = 20,
-                 double learning_rate = 0.01);
+                 double learning_rate = 0.01, SplitCriterion split_criterion = SplitCriterion::mean_split);
 
     void learn_one(const FeatureMap& x, double y) override;
     double predict_one(const FeatureMap& x) override;
     // Reseeds the generator and replaces every member by one with a fresh tree and no subset.
     void reset() override;
 
-    // Options, the generator, the shared columns and every member with its trees.
+    // Options, the generator, the shared columns and every member with its trees, in the trees'
+    // format version (HoeffdingTreeRegressor::kStateVersion).
     void save_state(StateWriter& out) const;
     void load_state(StateReader& in);
 
@@ -50,6 +51,7 @@ public:
     int grace_period;
     int max_depth;
     double learning_rate;
+    SplitCriterion split_criterion;
 
 private:
     std::unique_ptr<HoeffdingTreeRegressor> make_tree() const;

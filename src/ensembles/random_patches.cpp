@@ -125,7 +125,7 @@ Label SRPClassifier::predict_one(const FeatureMap& x) {
 
 SRPRegressor::SRPRegressor(int n_models, int seed, double lambda_value, double drift_delta, double warning_delta,
                            int grace_period, int max_depth, double learning_rate, double subspace_fraction,
-                           std::string training_method)
+                           std::string training_method, SplitCriterion split_criterion)
     : n_models(n_models),
       seed(seed),
       lambda_value(lambda_value),
@@ -135,7 +135,8 @@ SRPRegressor::SRPRegressor(int n_models, int seed, double lambda_value, double d
       grace_period(grace_period),
       max_depth(max_depth),
       drift_delta(drift_delta),
-      warning_delta(warning_delta) {
+      warning_delta(warning_delta),
+      split_criterion(split_criterion) {
     check_grace_period(grace_period);
     check_poisson_mean(lambda_value);
     reset();
@@ -143,7 +144,7 @@ SRPRegressor::SRPRegressor(int n_models, int seed, double lambda_value, double d
 
 std::unique_ptr<HoeffdingTreeRegressor> SRPRegressor::make_tree() const {
     auto tree = std::make_unique<HoeffdingTreeRegressor>(grace_period, kRegressionSplitConfidence, kTieThreshold,
-                                                         max_depth, learning_rate);
+                                                         max_depth, learning_rate, split_criterion);
     tree->share_columns(features_);
     return tree;
 }
@@ -216,6 +217,7 @@ void SRPRegressor::save_state(StateWriter& out) const {
     out.i32(max_depth);
     out.f64(drift_delta);
     out.f64(warning_delta);
+    save_split_criterion(out, split_criterion);
     out.rng(rng_);
     save_shared_members(out, *features_, members_, [&](const Member& member) { member.save_state(out); });
 }
@@ -231,6 +233,7 @@ void SRPRegressor::load_state(StateReader& in) {
     max_depth = in.i32();
     drift_delta = in.f64();
     warning_delta = in.f64();
+    split_criterion = load_split_criterion(in);
     check_ensemble_options(in, grace_period, lambda_value);
     in.rng(rng_);
     load_shared_members(in, features_, members_, [&](const std::shared_ptr<SampleColumns>& columns) {

@@ -89,14 +89,16 @@ public:
     SRPRegressor(int n_models = 10, int seed = 0, double lambda_value = 6.0, double drift_delta = 0.001,
                  double warning_delta = 0.01, int grace_period = 200, int max_depth = 20,
                  double learning_rate = 0.01, double subspace_fraction = 0.6,
-                 std::string training_method = "patches");
+                 std::string training_method = "patches",
+                 SplitCriterion split_criterion = SplitCriterion::mean_split);
 
     void learn_one(const FeatureMap& x, double y) override;
     double predict_one(const FeatureMap& x) override;
     // Reseeds the generator and replaces every member by an empty one (no tree, no subset).
     void reset() override;
 
-    // Options, the generator, the shared columns and every member with its trees.
+    // Options, the generator, the shared columns and every member with its trees, in the trees'
+    // format version (HoeffdingTreeRegressor::kStateVersion).
     void save_state(StateWriter& out) const;
     void load_state(StateReader& in);
 
@@ -117,9 +119,9 @@ public:
     int max_depth;
     double drift_delta;
     double warning_delta;
+    SplitCriterion split_criterion;
 
 private:
-
     std::vector<Member> members_;
     Rng rng_;  // Poisson weights only
     std::shared_ptr<SampleColumns> features_;  // shared by all trees

@@ -34,12 +34,6 @@ FIMTDDRegressor::LeafState& FIMTDDRegressor::state_for(Node& leaf) {
     return *leaf.leaf;
 }
 
-double FIMTDDRegressor::Moments::std_dev() const {
-    if (!(count > 1.0)) return 0.0;
-    const double var = variance();
-    return var > 0.0 ? std::sqrt(var) : 0.0;
-}
-
 // ---- Construction -------------------------------------------------------------------------------
 
 FIMTDDRegressor::FIMTDDRegressor(int grace_period, double split_confidence, double tie_threshold, int max_depth,
@@ -514,14 +508,9 @@ double FIMTDDRegressor::best_ebst_split(const LeafTrees& trees, std::uint32_t co
         const EbstNode& node = trees.nodes[top.node];
         const Moments& le = node.le;
         Moments left = top.left;
-        left.count += le.count;
-        left.sum += le.sum;
-        left.sumsq += le.sumsq;
+        left.add(le);
         // Samples that lacked the feature are on the right.
-        Moments right;
-        right.count = total.count - left.count;
-        right.sum = total.sum - left.sum;
-        right.sumsq = total.sumsq - left.sumsq;
+        const Moments right = total.without(left);
         const double n_left = left.count;
         const double n_right = n - n_left;
         if (n_left >= kMinSamplesPerSide && n_right >= kMinSamplesPerSide) {
@@ -584,18 +573,6 @@ void FIMTDDRegressor::attempt_split(Node& leaf, LeafMode mode) {
 }
 
 // ---- Persistence --------------------------------------------------------------------------------
-
-void FIMTDDRegressor::Moments::save_state(StateWriter& out) const {
-    out.f64(count);
-    out.f64(sum);
-    out.f64(sumsq);
-}
-
-void FIMTDDRegressor::Moments::load_state(StateReader& in) {
-    count = in.f64();
-    sum = in.f64();
-    sumsq = in.f64();
-}
 
 void FIMTDDRegressor::LeafTrees::save_state(StateWriter& out) const {
     // Each column's nodes in creation order, which is their order in the shared array.

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "core/contracts.hpp"
+#include "core/moments.hpp"
 #include "core/sample_columns.hpp"
 #include "core/rng.hpp"
 
@@ -97,36 +98,6 @@ public:
 
 private:
     enum class LeafMode { mean, perceptron, adaptive };
-
-    // Count, sum and sum of squares of a stream of values.
-    struct Moments {
-        double count = 0.0;
-        double sum = 0.0;
-        double sumsq = 0.0;
-
-        void add(double v) {
-            count += 1.0;
-            sum += v;
-            sumsq += v * v;
-        }
-        double mean() const { return sum / count; }
-        // Population variance; callers check count first.
-        double variance() const { return (sumsq - sum * sum / count) / count; }
-        // Population standard deviation, 0 unless count > 1 and the variance is positive.
-        double std_dev() const;
-        void save_state(StateWriter& out) const;
-        void load_state(StateReader& in);
-        // Normalising a value v means (v - mean) / (3 sd), and 0 unless count > 1 and the
-        // variance is positive: false in that case, else the mean and 3 sd.
-        bool normaliser(double& mean, double& three_sd) const {
-            if (!(count > 1.0)) return false;
-            const double var = variance();
-            if (!(var > 0.0)) return false;
-            mean = sum / count;
-            three_sd = 3.0 * std::sqrt(var);
-            return true;
-        }
-    };
 
     static constexpr std::uint32_t kNoChild = 0xFFFFFFFFu;
 

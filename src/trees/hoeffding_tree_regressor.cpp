@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <stdexcept>
 
 #include "core/hoeffding.hpp"
 #include "core/state.hpp"
@@ -62,13 +63,30 @@ double mean_split_merit(double target_sd, const GaussianStats& feature, double w
     return target_sd - target_sd * std::sqrt(p) * p - target_sd * std::sqrt(1.0 - p) * (1.0 - p);
 }
 
+SplitCriterion parse_split_criterion(const std::string& text) {
+    if (text == "mean_split") return SplitCriterion::mean_split;
+    if (text == "variance_reduction") return SplitCriterion::variance_reduction;
+    throw std::invalid_argument("'split_criterion' must be 'mean_split' or 'variance_reduction'.");
+}
+
+const char* split_criterion_name(SplitCriterion criterion) {
+    return criterion == SplitCriterion::variance_reduction ? "variance_reduction" : "mean_split";
+}
+
+void save_split_criterion(StateWriter& out, SplitCriterion criterion) { out.u8(static_cast<std::uint8_t>(criterion)); }
+
+SplitCriterion load_split_criterion(StateReader& in) {
+    return in.format_version() < 2 ? SplitCriterion::mean_split : in.enumerator<SplitCriterion>(2);
+}
+
 HoeffdingTreeRegressor::HoeffdingTreeRegressor(int grace_period, double split_confidence, double tie_threshold,
-                                               int max_depth, double learning_rate)
+                                               int max_depth, double learning_rate, SplitCriterion split_criterion)
     : grace_period(grace_period),
       split_confidence(split_confidence),
       tie_threshold(tie_threshold),
       max_depth(max_depth),
       learning_rate(learning_rate),
+      split_criterion(split_criterion),
       features_(std::make_shared<SampleColumns>()) {
     check_grace_period(grace_period);
     make_root();
@@ -76,7 +94,8 @@ HoeffdingTreeRegressor::HoeffdingTreeRegressor(int grace_period, double split_co
 
 void HoeffdingTreeRegressor::make_root() {
     nodes_.assign(1, Node{});
-    leaves_.assign(1, Leaf{});
+    leaves_.clear();
+    leaves_.emplace_back();
     nodes_[0].leaf = 0;
 }
 
@@ -179,6 +198,17 @@ void HoeffdingTreeRegressor::learn_at_leaf(Leaf& leaf, double y, const double* l
     leaf.weight_seen += 1.0;
     leaf.samples_seen += 1;
     for (const ResolvedFeature& r : resolved_) leaf.features[r.slot].stats.update(r.value);
+    if (split_criterion == SplitCriterion::variance_reduction) {
+        if (!leaf.observers) {
+            leaf.observers = std::make_unique<SplitObservers>();
+            leaf.observers->shift = y;
+        }
+        SplitObservers& observers = *leaf.observers;
+        if (observers.by_slot.size() < leaf.features.size()) observers.by_slot.resize(leaf.features.size());
+        const double shifted = y - observers.shift;
+        observers.targets.add(shifted);
+        for (const ResolvedFeature& r : resolved_) observers.by_slot[r.slot].update(r.value, shifted);
+    }
 
     // One clipped gradient step of the linear model, in standardised target space.
     const double target_sd = std_dev(leaf.target);
@@ -252,8 +282,14 @@ double HoeffdingTreeRegressor::predict_then_learn_loaded(const IndexedSample& sa
 
 bool HoeffdingTreeRegressor::attempt_split(std::uint32_t node) {
     const Leaf& leaf = leaf_of(node);
+    // Variance reduction judges the targets its observers saw (the leaf's own samples, not the
+    // share of its parent's statistics it inherited), while the bound counts the leaf's samples
+    // as for the mean split. Not splitting competes as a candidate of merit 0.
+    const bool reduce = split_criterion == SplitCriterion::variance_reduction;
     const double target_sd = std_dev(leaf.target);
-    if (!(target_sd > 0.0) || leaf.slot_columns.empty()) return false;
+    const Moments* observed = reduce && leaf.observers ? &leaf.observers->targets : nullptr;
+    if (!(reduce ? observed && observed->deviations() > 0.0 : target_sd > 0.0) || leaf.slot_columns.empty())
+        return false;
 
     // Features in ascending byte order of their names: the first of equal merits wins.
     candidates_.resize(leaf.slot_columns.size());
@@ -263,21 +299,37 @@ bool HoeffdingTreeRegressor::attempt_split(std::uint32_t node) {
         return index.name(leaf.slot_columns[a]) < index.name(leaf.slot_columns[b]);
     });
 
-    const double epsilon = hoeffding_bound(target_sd, split_confidence, static_cast<double>(leaf.samples_seen));
-    double best = -kInf, second = -kInf;
+    // A share of variance ranges over [0, 1]; a reduction of the mean split's spread, over the
+    // target's standard deviation.
+    const double epsilon = hoeffding_bound(reduce ? 1.0 : target_sd, split_confidence,
+                                           static_cast<double>(leaf.samples_seen));
+    double best = -kInf, second = reduce ? 0.0 : -kInf;
     bool have_best = false;
     std::uint32_t best_slot = 0;
-    double best_threshold = 0.0;
+    double best_threshold = 0.0, best_share = 0.0;
     for (std::uint32_t slot : candidates_) {
-        const GaussianStats& stats = leaf.features[slot].stats;
-        if (!(stats.count > 0.0)) continue;
-        const double merit = mean_split_merit(target_sd, stats, leaf.weight_seen);
+        double merit, threshold, share;
+        if (reduce) {
+            if (slot >= leaf.observers->by_slot.size()) continue;
+            const QuantizationObserver::Split split = leaf.observers->by_slot[slot].best_split(*observed);
+            if (!(split.merit >= 0.0)) continue;
+            merit = split.merit;
+            threshold = split.threshold;
+            share = split.left_weight / observed->count;
+        } else {
+            const GaussianStats& stats = leaf.features[slot].stats;
+            if (!(stats.count > 0.0)) continue;
+            merit = mean_split_merit(target_sd, stats, leaf.weight_seen);
+            threshold = stats.mean;
+            share = left_share(stats);
+        }
         if (merit > best) {
-            second = best;
+            second = std::max(second, best);
             best = merit;
             have_best = true;
             best_slot = slot;
-            best_threshold = stats.mean;
+            best_threshold = threshold;
+            best_share = share;
         } else if (merit > second) {
             second = merit;
         }
@@ -285,17 +337,15 @@ bool HoeffdingTreeRegressor::attempt_split(std::uint32_t node) {
     if (!have_best || !(best > 0.0)) return false;
     const double lead = best - second;
     if (!(lead > epsilon || (lead < tie_threshold && epsilon < tie_threshold))) return false;
-    apply_split(node, best_slot, best_threshold);
+    apply_split(node, best_slot, best_threshold, std::clamp(best_share, kMinShare, kMaxShare));
     return true;
 }
 
-void HoeffdingTreeRegressor::apply_split(std::uint32_t node, std::uint32_t slot, double threshold) {
+void HoeffdingTreeRegressor::apply_split(std::uint32_t node, std::uint32_t slot, double threshold, double p) {
     const std::uint32_t parent_index = nodes_[node].leaf;
     Leaf children[2];
     {
         const Leaf& parent = leaves_[parent_index];
-        const GaussianStats& split_stats = parent.features[slot].stats;
-        const double p = split_stats.count > 0.0 ? left_share(split_stats) : 0.5;
         const double shares[2] = {p, 1.0 - p};
         for (int side = 0; side < 2; ++side) {
             const double share = shares[side];
@@ -358,6 +408,11 @@ void HoeffdingTreeRegressor::Leaf::save_state(StateWriter& out) const {
         out.f64(f.weight);
         out.boolean(f.has_weight);
     }
+    out.boolean(observers != nullptr);
+    if (!observers) return;
+    out.f64(observers->shift);
+    observers->targets.save_state(out);
+    out.seq(observers->by_slot, [](StateWriter& w, const QuantizationObserver& observer) { observer.save_state(w); });
 }
 
 void HoeffdingTreeRegressor::Leaf::load_state(StateReader& in, std::uint32_t n_columns) {
@@ -381,6 +436,13 @@ void HoeffdingTreeRegressor::Leaf::load_state(StateReader& in, std::uint32_t n_c
         f.weight = in.f64();
         f.has_weight = in.boolean();
     }
+    observers.reset();
+    if (in.format_version() < 2 || !in.boolean()) return;
+    observers = std::make_unique<SplitObservers>();
+    observers->shift = in.f64();
+    observers->targets.load_state(in);
+    in.seq(observers->by_slot, [](StateReader& r, QuantizationObserver& observer) { observer.load_state(r); });
+    if (observers->by_slot.size() > features.size()) in.fail("a tree leaf observes more features than it has");
 }
 
 void HoeffdingTreeRegressor::save_state(StateWriter& out) const {
@@ -401,6 +463,7 @@ void HoeffdingTreeRegressor::save_tree(StateWriter& out) const {
     out.i32(max_depth);
     out.f64(learning_rate);
     out.str(leaf_prediction_);
+    save_split_criterion(out, split_criterion);
     save_tree_nodes(out, nodes_);
     out.seq(leaves_, [&](StateWriter&, const Leaf& leaf) { leaf.save_state(out); });
 }
@@ -414,6 +477,7 @@ void HoeffdingTreeRegressor::load_tree(StateReader& in, std::shared_ptr<SampleCo
     max_depth = in.i32();
     learning_rate = in.f64();
     set_leaf_prediction(in.str());
+    split_criterion = load_split_criterion(in);
     load_tree_nodes(in, nodes_, n_columns);
     // A saved leaf takes at least its target statistics, counters and slot count: a damaged
     // count of leaves cannot make room for many more leaves than the bytes left describe.

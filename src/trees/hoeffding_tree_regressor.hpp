@@ -3,10 +3,14 @@
 // feature, and a small linear model on standardised features trained by clipped gradient steps.
 // A leaf answers with its target mean, with its linear model, or adaptively with whichever has
 // made the smaller squared error so far. At every multiple of the grace period a leaf considers
-// splitting at the running mean of each feature, and does so once the Hoeffding bound (with the
-// target's standard deviation as range) says the best feature is reliably ahead, or that the
-// candidates are tied. The children inherit the parent's statistics, scaled by the share of the
-// feature's distribution on their side, and copies of its linear model.
+// splitting, and does so once the Hoeffding bound says the best feature is reliably ahead, or
+// that the candidates are tied. The split criterion decides where a feature would split and what
+// that is worth: at the feature's running mean, by the spread of the feature alone ("mean_split",
+// the default; the bound's range is the target's standard deviation), or at the threshold that
+// removes the largest share of the target's variance, from target statistics binned by the
+// feature's value ("variance_reduction", QuantizationObserver; a share ranges over [0, 1]). The
+// children inherit the parent's statistics, scaled by the share of the samples on their side,
+// and copies of its linear model.
 //
 // The tree is also the member model of the regression forests, which share one SampleColumns
 // among their trees and feed each tree its own projection of the loaded sample.
@@ -19,6 +23,7 @@
 #include "core/contracts.hpp"
 #include "core/gaussian.hpp"
 #include "core/sample_columns.hpp"
+#include "trees/quantization_observer.hpp"
 #include "trees/tree_nodes.hpp"
 
 namespace quelb {
@@ -29,11 +34,24 @@ namespace quelb {
 // 0 while the leaf has seen fewer than two samples.
 double mean_split_merit(double target_sd, const GaussianStats& feature, double weight_seen);
 
+enum class SplitCriterion : std::uint8_t { mean_split, variance_reduction };
+// "mean_split" or "variance_reduction"; anything else throws std::invalid_argument naming the option.
+SplitCriterion parse_split_criterion(const std::string& text);
+const char* split_criterion_name(SplitCriterion criterion);
+// The criterion in a saved state (a tree's or its owner's options); mean_split in states of format
+// version 1, which predate the option.
+void save_split_criterion(StateWriter& out, SplitCriterion criterion);
+SplitCriterion load_split_criterion(StateReader& in);
+
 class HoeffdingTreeRegressor : public IRegressor {
 public:
+    // Saved states of format version 1 hold no split criterion and no split observers.
+    static constexpr std::uint32_t kStateVersion = 2;
+
     // Throws std::invalid_argument when grace_period < 1.
     HoeffdingTreeRegressor(int grace_period = 200, double split_confidence = 1e-07, double tie_threshold = 0.05,
-                           int max_depth = 20, double learning_rate = 0.01);
+                           int max_depth = 20, double learning_rate = 0.01,
+                           SplitCriterion split_criterion = SplitCriterion::mean_split);
 
     void learn_one(const FeatureMap& x, double y) override;
     double predict_one(const FeatureMap& x) override;
@@ -84,6 +102,10 @@ public:
     double tie_threshold;
     int max_depth;
     double learning_rate;
+    // A change reaches every leaf: under variance_reduction a leaf observes from its next sample
+    // on (a leaf that has not observed enough cannot split), and under mean_split its observers
+    // stay, unused and unchanged.
+    SplitCriterion split_criterion;
 
 private:
     enum class LeafMode { mean, linear, adaptive };
@@ -96,6 +118,15 @@ private:
         bool has_weight = false;
     };
 
+    // What a leaf keeps for variance_reduction: the targets learnt since it began observing, less
+    // the first of them (so that sums of squares keep their precision), and the observer of each
+    // slot's feature, fed the same shifted targets (by slot; slots made later have none yet).
+    struct SplitObservers {
+        double shift = 0.0;
+        Moments targets;
+        std::vector<QuantizationObserver> by_slot;
+    };
+
     struct Leaf {
         GaussianStats target;
         double weight_seen = 0.0;
@@ -106,9 +137,12 @@ private:
         ColumnSlots slot_of;
         std::vector<std::uint32_t> slot_columns;  // feature column of each slot
         std::vector<FeatureState> features;       // by slot
+        // Made at the leaf's first sample under variance_reduction.
+        std::unique_ptr<SplitObservers> observers;
 
         void save_state(StateWriter& out) const;
-        // Checks the slots' columns against the number of columns the tree's index has.
+        // Checks the slots' columns against the number of columns the tree's index has; states of
+        // format version 1 have no observers.
         void load_state(StateReader& in, std::uint32_t n_columns);
     };
 
@@ -138,7 +172,9 @@ private:
     void learn_at_leaf(Leaf& leaf, double y, const double* linear_answer, bool& standardised_current);
     // Split attempt on a leaf at `depth`; true when the leaf became a test.
     bool attempt_split(std::uint32_t node);
-    void apply_split(std::uint32_t node, std::uint32_t slot, double threshold);
+    // Makes the leaf a test `slot's feature <= threshold`; its children take the shares p and 1 - p
+    // of its statistics.
+    void apply_split(std::uint32_t node, std::uint32_t slot, double threshold, double p);
 
     std::string leaf_prediction_ = "adaptive";
     LeafMode leaf_mode_ = LeafMode::adaptive;

@@ -97,40 +97,64 @@ TEST(HoeffdingTreeRegressorNative, EqualMeritsSplitOnlyByTheTieRuleOnTheFirstNam
     EXPECT_EQ(mixed.node(0).split_feature, "b");
 }
 
+constexpr SplitCriterion kCriteria[] = {SplitCriterion::mean_split, SplitCriterion::variance_reduction};
+
 TEST(HoeffdingTreeRegressorNative, ConstantTargetsNeverSplitNorMoveTheAnswer) {
-    HoeffdingTreeRegressor tree(5);
-    Rng rng(1);
-    for (int i = 0; i < 500; ++i) tree.learn_one({{"a", rng.uniform()}, {"b", rng.uniform()}}, 3.0);
-    EXPECT_EQ(tree.n_nodes(), 1u);
-    for (const char* mode : {"mean", "linear", "adaptive"}) {
-        tree.set_leaf_prediction(mode);
-        EXPECT_EQ(tree.predict_one({{"a", 50.0}, {"b", -3.0}}), 3.0) << mode;
+    for (SplitCriterion criterion : kCriteria) {
+        HoeffdingTreeRegressor tree(5, 1e-07, 0.05, 20, 0.01, criterion);
+        Rng rng(1);
+        for (int i = 0; i < 500; ++i) tree.learn_one({{"a", rng.uniform()}, {"b", rng.uniform()}}, 3.0);
+        EXPECT_EQ(tree.n_nodes(), 1u);
+        for (const char* mode : {"mean", "linear", "adaptive"}) {
+            tree.set_leaf_prediction(mode);
+            EXPECT_EQ(tree.predict_one({{"a", 50.0}, {"b", -3.0}}), 3.0) << mode;
+        }
     }
 }
 
-TEST(HoeffdingTreeRegressorNative, RepeatedLearningEqualsThatManyCalls) {
-    // The path the forests take (shared columns, projected samples, k repetitions) against plain
-    // learn_one calls: bit-identical answers, through splits.
-    auto columns = std::make_shared<SampleColumns>();
-    HoeffdingTreeRegressor batched(20, 1e-07, 0.05, 20, 0.05), single(20, 1e-07, 0.05, 20, 0.05);
-    batched.share_columns(columns);
-    Rng rng(7);
-    for (int t = 0; t < 3000; ++t) {
-        const double a = rng.uniform(), b = rng.uniform(), noise = rng.uniform();
-        FeatureMap x{{"a", a}, {"b", b}, {"unused", noise}};
-        const double y = 0.1 * (a > 0.5 ? 3.0 * b : -b) + 0.01 * noise;
-        const int k = static_cast<int>(rng.uniform_below(4));
-        // Trees of a forest see the projection onto a fixed subset; here {b, a}.
-        columns->load(x, true);
-        IndexedSample projected;
-        for (const auto& e : columns->entries()) {
-            if (columns->index().name(e.column) != "unused") projected.insert(projected.begin(), e);
-        }
-        FeatureMap x_projected{{"b", b}, {"a", a}};
-        const double expected = single.predict_one(x_projected);
-        for (int i = 0; i < k; ++i) single.learn_one(x_projected, y);
-        ASSERT_EQ(batched.predict_then_learn_loaded(projected, y, k), expected) << t;
+TEST(HoeffdingTreeRegressorNative, VarianceReductionSplitsOnTheOneFeatureTheTargetFollows) {
+    // Only c matters, through a step at 0.3; a and b come first in name order, and d is missing
+    // from every third sample.
+    HoeffdingTreeRegressor tree(200, 1e-07, 0.05, 20, 0.01, SplitCriterion::variance_reduction);
+    Rng rng(4);
+    for (int i = 0; i < 600; ++i) {
+        FeatureMap x{{"a", rng.uniform()}, {"b", 10.0 * rng.uniform()}, {"c", rng.uniform()}};
+        if (i % 3) x.emplace("d", rng.uniform());
+        const double y = (x.at("c") > 0.3 ? 5.0 : 0.0) + 0.5 * (rng.uniform() - 0.5);
+        tree.learn_one(x, y);
     }
-    EXPECT_GT(single.n_nodes(), 3u);
-    EXPECT_EQ(batched.n_nodes(), single.n_nodes());
+    ASSERT_GT(tree.n_nodes(), 1u);
+    EXPECT_EQ(tree.node(0).split_feature, "c");
+    EXPECT_NEAR(tree.node(0).split_threshold, 0.3, 0.05);
+    // The children start from the share of the parent's samples on their side.
+    const double left = tree.node(tree.node(0).left).weight_seen, right = tree.node(tree.node(0).right).weight_seen;
+    EXPECT_NEAR(left / (left + right), 0.3, 0.05);
+}
+
+TEST(HoeffdingTreeRegressorNative, RepeatedLearningEqualsThatManyCalls) {
+    for (SplitCriterion criterion : kCriteria) {
+        SCOPED_TRACE(split_criterion_name(criterion));
+        auto columns = std::make_shared<SampleColumns>();
+        HoeffdingTreeRegressor batched(20, 1e-07, 0.05, 20, 0.05, criterion), single(20, 1e-07, 0.05, 20, 0.05, criterion);
+        batched.share_columns(columns);
+        Rng rng(7);
+        for (int t = 0; t < 3000; ++t) {
+            const double a = rng.uniform(), b = rng.uniform(), noise = rng.uniform();
+            FeatureMap x{{"a", a}, {"b", b}, {"unused", noise}};
+            const double y = 0.1 * (a > 0.5 ? 3.0 * b : -b) + 0.01 * noise;
+            const int k = static_cast<int>(rng.uniform_below(4));
+            // Trees of a forest see the projection onto a fixed subset; here {b, a}.
+            columns->load(x, true);
+            IndexedSample projected;
+            for (const auto& e : columns->entries()) {
+                if (columns->index().name(e.column) != "unused") projected.insert(projected.begin(), e);
+            }
+            FeatureMap x_projected{{"b", b}, {"a", a}};
+            const double expected = single.predict_one(x_projected);
+            for (int i = 0; i < k; ++i) single.learn_one(x_projected, y);
+            ASSERT_EQ(batched.predict_then_learn_loaded(projected, y, k), expected) << t;
+        }
+        EXPECT_GT(single.n_nodes(), 3u);
+        EXPECT_EQ(batched.n_nodes(), single.n_nodes());
+    }
 }

@@ -1,7 +1,9 @@
 """Every class of the module in one table, for the checks that drive all classes alike.
 
 Adding a class is one line in CLASSES: its name, its kind (how it is fed and read), the options
-used when a stream drives it, and anything its documentation allows beyond the common rules.
+used when a stream drives it, and anything its documentation allows beyond the common rules. An
+option that changes how a class learns gets a line of its own too, naming it as a variant: every
+check then runs with it on as well.
 Classes the built module does not have are skipped, so the table may name classes that have not
 landed yet; test_catalog_covers_the_module makes sure no class of the module is left out.
 """
@@ -40,20 +42,31 @@ class Entry:
     reset_replays: bool = True
     # Messages the documentation fixes for invalid constructor options (they need not name it).
     fixed_messages: tuple = ()
+    # Options that make this line a variant of the class: on in every object the checks build.
+    variant: dict = field(default_factory=dict)
 
     @property
     def cls(self):
         return getattr(q, self.name, None)
 
+    @property
+    def id(self):
+        """The class name, with the variant's options in brackets."""
+        if not self.variant:
+            return self.name
+        return f"{self.name}[{','.join(f'{k}={v}' for k, v in self.variant.items())}]"
+
     def make(self, **overrides):
-        options = {**self.options, **overrides}
+        options = {**self.options, **self.variant, **overrides}
         if self.build is not None:
             return self.build(**options)
         return self.cls(**options)
 
-    def make_default(self):
-        """The object with every option at its default (pipelines: their usual parts)."""
-        return self.build() if self.build is not None else self.cls()
+    def make_default(self, **overrides):
+        """The object with every other option at its default (pipelines: their usual parts)."""
+        if self.build is not None:
+            return self.build(**overrides)
+        return self.cls(**self.variant, **overrides)
 
     def present(self):
         if self.cls is None:
@@ -79,6 +92,7 @@ def _anomaly_pipeline(**options):
 SMALL_TREES = {"n_trees": 3, "height": 6, "window_size": 20}
 UNIT = (0.0, 1.0)
 NONNEGATIVE = (0.0, math.inf)
+VARIANCE_REDUCTION = {"split_criterion": "variance_reduction"}
 
 # name, kind, stream options, documented extras. Keep the module's class order.
 CLASSES = [
@@ -109,6 +123,12 @@ CLASSES = [
           caps={"n_models": 12}, heavy=True),
     Entry("SRPRegressor", "regressor", {"n_models": 3, "grace_period": 20}, seeded=True,
           caps={"n_models": 12}, heavy=True),
+    # A wide tie threshold: the tree splits at almost every attempt, under every kind of input.
+    Entry("HoeffdingTreeRegressor", "regressor", {"grace_period": 20, "tie_threshold": 0.5}, variant=VARIANCE_REDUCTION),
+    Entry("ARFRegressor", "regressor", {"n_models": 3, "grace_period": 20}, seeded=True,
+          caps={"n_models": 12}, heavy=True, variant=VARIANCE_REDUCTION),
+    Entry("SRPRegressor", "regressor", {"n_models": 3, "grace_period": 20}, seeded=True,
+          caps={"n_models": 12}, heavy=True, variant=VARIANCE_REDUCTION),
     Entry("FIMTDDRegressor", "regressor", {"grace_period": 20}, seeded=True, reset_is_new=False,
           reset_replays=False),
     Entry("LeveragingBaggingRegressor", "regressor", {"n_models": 3, "grace_period": 20}, seeded=True,
@@ -155,7 +175,8 @@ CLASSES = [
     Entry("AnomalyPipeline", "anomaly_detector", build=_anomaly_pipeline),
 ]
 
-BY_NAME = {entry.name: entry for entry in CLASSES}
+BY_NAME = {entry.name: entry for entry in CLASSES if not entry.variant}
+BY_ID = {entry.id: entry for entry in CLASSES}
 CONTRACTS = ("IClassifier", "IRegressor", "ITransformer", "IAnomalyDetector")
 
 

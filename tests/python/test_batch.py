@@ -104,7 +104,7 @@ def run_both(entry):
     return expected, got, loop, batch
 
 
-@pytest.mark.parametrize("entry", present_entries(), ids=lambda e: e.name)
+@pytest.mark.parametrize("entry", present_entries(), ids=lambda e: e.id)
 def test_batch_equals_the_one_sample_loop(entry):
     expected, got, loop, batch = run_both(entry)
     assert bits(got) == bits(expected)

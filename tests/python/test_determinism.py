@@ -52,7 +52,7 @@ def first_difference(a, b):
     return next((i for i, (u, v) in enumerate(zip(a, b)) if u != v), None)
 
 
-@pytest.mark.parametrize("entry", present_entries(), ids=lambda e: e.name)
+@pytest.mark.parametrize("entry", present_entries(), ids=lambda e: e.id)
 def test_same_stream_same_results_and_reset_replays(entry):
     kind = KINDS[entry.kind]
     stream = drifting_stream(1, HEAVY_LENGTH if entry.heavy else LENGTH)
@@ -71,7 +71,7 @@ def test_same_stream_same_results_and_reset_replays(entry):
         assert first_difference(trace(kind, used, stream), first) is None, "reset after another stream differs"
 
 
-@pytest.mark.parametrize("entry", present_entries(lambda e: e.seeded), ids=lambda e: e.name)
+@pytest.mark.parametrize("entry", present_entries(lambda e: e.seeded), ids=lambda e: e.id)
 @pytest.mark.parametrize("seed", [7, -123456789])
 def test_seeded_classes_agree_with_any_seed(entry, seed):
     kind = KINDS[entry.kind]

@@ -41,7 +41,7 @@ def fingerprint(entry, wide):
     kind = KINDS[entry.kind]
     seed = {"seed": SEED} if entry.seeded else {}
     if wide:
-        obj = entry.make_default() if not seed else entry.cls(**seed)
+        obj = entry.make_default(**seed)
         stream = wide_stream(5, WIDE_HEAVY if entry.heavy else WIDE_LENGTH)
     else:
         obj = entry.make(**seed)
@@ -74,6 +74,9 @@ EXPECTED = {
     "HoeffdingTreeRegressor": ("dbfedf1d1d94afc6258d4e9197781d52", "6a887be63564ee29e2b02097d1a3e5ed"),
     "ARFRegressor": ("395b35e6e3ce518a5390a92b0c23f0cf", "3b4de6afc959c12bc6961d82bf32f047"),
     "SRPRegressor": ("49eef0bc29bbfb23f229359a29a0a3c1", "ce8d49e32383e5f1c501475b73888150"),
+    "HoeffdingTreeRegressor[split_criterion=variance_reduction]": ("e26b1b2472e28c5731896168bcf6bbd1", "6a887be63564ee29e2b02097d1a3e5ed"),
+    "ARFRegressor[split_criterion=variance_reduction]": ("7068b8d5f77e14a27ffdebb836b8dc79", "3b4de6afc959c12bc6961d82bf32f047"),
+    "SRPRegressor[split_criterion=variance_reduction]": ("979b0aa51e44fd5b0096a085cfd7d06e", "ec2a8979eb7f08410f45e3afb32bdb78"),
     "FIMTDDRegressor": ("5f4990079fc58defe357c4c02b38699f", "bb462f8e3afecd95f8d99724a2d5bb56"),
     "LeveragingBaggingRegressor": ("4d87080acdbb66da03911294d86ad339", "9c50c4d026aa3ebb61195a5f5ec3e033"),
     "SGBTClassifier": ("eff13a192bf53ef7957253441bb77f84", "7194b1d68321c441ead40010021e3334"),
@@ -108,13 +111,13 @@ EXPECTED = {
 }
 
 
-@pytest.mark.parametrize("entry", present_entries(), ids=lambda e: e.name)
+@pytest.mark.parametrize("entry", present_entries(), ids=lambda e: e.id)
 def test_results_match_the_recorded_fingerprints(entry):
-    narrow, wide = EXPECTED[entry.name]
+    narrow, wide = EXPECTED[entry.id]
     assert (fingerprint(entry, False), fingerprint(entry, True)) == (narrow, wide)
 
 
 if __name__ == "__main__":  # prints the table above from the current build
     for entry in present_entries():
-        print(f'    "{entry.name}": ("{fingerprint(entry, False)}", "{fingerprint(entry, True)}"),')
+        print(f'    "{entry.id}": ("{fingerprint(entry, False)}", "{fingerprint(entry, True)}"),')
     sys.stdout.flush()

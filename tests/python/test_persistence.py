@@ -14,7 +14,7 @@ import struct
 import _quelb_core as q
 import pytest
 
-from catalog import BY_NAME, KINDS, bits, present_entries
+from catalog import BY_ID, KINDS, bits, present_entries
 from test_determinism import drifting_stream, first_difference, trace
 
 LENGTH, HEAVY_LENGTH = 600, 200
@@ -53,7 +53,7 @@ def copies(obj):
 
 # ---- the promise: a copy continues bit for bit
 
-@pytest.mark.parametrize("entry", entries(), ids=lambda e: e.name)
+@pytest.mark.parametrize("entry", entries(), ids=lambda e: e.id)
 def test_copy_continues_exactly_like_the_original(entry):
     require_pickle(entry)
     kind = KINDS[entry.kind]
@@ -72,7 +72,7 @@ def test_copy_continues_exactly_like_the_original(entry):
         assert pickle.dumps(duplicate) == pickle.dumps(original)
 
 
-@pytest.mark.parametrize("entry", entries(), ids=lambda e: e.name)
+@pytest.mark.parametrize("entry", entries(), ids=lambda e: e.id)
 def test_relay_of_copies_matches_an_uninterrupted_run(entry):
     """Saved and restored every few dozen steps, through both changes of concept: each restored
     object goes on learning exactly as the object that never stopped."""
@@ -89,7 +89,7 @@ def test_relay_of_copies_matches_an_uninterrupted_run(entry):
     assert first_difference(observed, expected) is None
 
 
-@pytest.mark.parametrize("entry", entries(), ids=lambda e: e.name)
+@pytest.mark.parametrize("entry", entries(), ids=lambda e: e.id)
 def test_fresh_object_round_trips(entry):
     require_pickle(entry)
     kind = KINDS[entry.kind]
@@ -157,7 +157,7 @@ def refused(cls, state, fragment):
         cls.__new__(cls).__setstate__(state)
 
 
-@pytest.mark.parametrize("entry", entries(), ids=lambda e: e.name)
+@pytest.mark.parametrize("entry", entries(), ids=lambda e: e.id)
 def test_damaged_states_are_refused(entry):
     require_pickle(entry)
     cls = entry.cls
@@ -175,15 +175,15 @@ def test_damaged_states_are_refused(entry):
         refused(cls, with_sealed(state, bytes(flipped)), cls.__name__)
 
     version, name, payload = split_envelope(sealed)
-    assert (version, name) == (1, cls.__name__)
+    assert name == cls.__name__ and version >= 1
     assert seal(name, version, payload) == sealed
-    refused(cls, with_sealed(state, seal(name, 2, payload)),
-            f"^{name} state has format version 2, newer than this build reads \\(1\\)$")
+    refused(cls, with_sealed(state, seal(name, version + 1, payload)),
+            f"^{name} state has format version {version + 1}, newer than this build reads \\({version}\\)$")
     other = "EDDM" if name == "ADWIN" else "ADWIN"
     refused(cls, with_sealed(state, getattr(q, other)().__getstate__()), f"^state of {other} cannot restore a {name}$")
     # Well sealed, but not what the class wrote: every byte must be read, no more.
-    refused(cls, with_sealed(state, seal(name, 1, payload[:-1])), f"^corrupted {name} state: ")
-    refused(cls, with_sealed(state, seal(name, 1, payload + b"\0")), f"^corrupted {name} state: ")
+    refused(cls, with_sealed(state, seal(name, version, payload[:-1])), f"^corrupted {name} state: ")
+    refused(cls, with_sealed(state, seal(name, version, payload + b"\0")), f"^corrupted {name} state: ")
     for garbage in (b"", b"garbage", 42, None, "text", (), [sealed]):
         refused(cls, garbage, f"not a saved {name} state")
     # Through pickle itself: loading fails and hands out nothing.
@@ -205,12 +205,16 @@ FORGERY_CHECKED = ["NaiveBayes", "Perceptron", "LogisticRegressionClassifier", "
                    "LeveragingBaggingClassifier", "HoeffdingAdaptiveTreeClassifier", "HoeffdingTreeRegressor",
                    "ARFRegressor", "SRPRegressor", "FIMTDDRegressor", "LeveragingBaggingRegressor", "SGBTClassifier",
                    "SGBRRegressor", "DDM", "HDDM_A", "HDDM_W", "PageHinkley", "KSWIN", "ROCAUC",
-                   "WindowROCAUC", "HalfSpaceTrees", "AnomalyPipeline"]
+                   "WindowROCAUC", "HalfSpaceTrees", "AnomalyPipeline",
+                   "HoeffdingTreeRegressor[split_criterion=variance_reduction]",
+                   "ARFRegressor[split_criterion=variance_reduction]",
+                   "SRPRegressor[split_criterion=variance_reduction]"]
 
 
-@pytest.mark.parametrize("name", FORGERY_CHECKED)
-def test_forged_states_are_refused_or_work(name):
-    entry = BY_NAME[name]
+@pytest.mark.parametrize("entry_id", FORGERY_CHECKED)
+def test_forged_states_are_refused_or_work(entry_id):
+    entry = BY_ID[entry_id]
+    name = entry.name
     if not entry.present():
         pytest.skip(f"{name} is not in this build")
     kind = KINDS[entry.kind]
@@ -233,7 +237,7 @@ def test_forged_states_are_refused_or_work(name):
 
 def test_finished_families_pickle():
     """Classes without pickle support are skipped above; these must never be among them."""
-    assert {e.name for e in present_entries(picklable)} >= set(FORGERY_CHECKED)
+    assert {e.id for e in present_entries(picklable)} >= set(FORGERY_CHECKED)
 
 
 # ---- pipelines and their shared parts

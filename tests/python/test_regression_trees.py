@@ -1,10 +1,13 @@
 """The Hoeffding tree regressor and the adaptive random forest built on it."""
+import ast
 import math
+import pickle
 import random
 import statistics
 
 import _quelb_core as q
 import pytest
+from quelb.expressions import signature_of
 
 
 def linear_stream(n, seed=0, jump_at=None):
@@ -176,3 +179,54 @@ def test_forest_constructor_and_checks():
         q.ARFRegressor(grace_period=0)
     with pytest.raises(ValueError, match="lambda_value"):
         q.ARFRegressor(lambda_value=float("inf"))
+
+
+# ---- split_criterion ---------------------------------------------------------------------------
+
+REGRESSION_TREES = ["HoeffdingTreeRegressor", "ARFRegressor", "SRPRegressor"]
+
+
+def step_stream(n, seed=0):
+    """The target steps at c = 0.3; a and b do not matter."""
+    rng = random.Random(seed)
+    rows = [{"a": rng.random(), "b": 10.0 * rng.random(), "c": rng.random()} for _ in range(n)]
+    return [(x, (5.0 if x["c"] > 0.3 else 0.0) + rng.gauss(0.0, 0.3)) for x in rows]
+
+
+@pytest.mark.parametrize("name", REGRESSION_TREES)
+def test_split_criterion_option(name):
+    cls = getattr(q, name)
+    assert cls().split_criterion == "mean_split"
+    model = cls(split_criterion="variance_reduction")
+    prequential(model, step_stream(300))
+    assert pickle.loads(pickle.dumps(model)).split_criterion == "variance_reduction"
+    for bad in ("Variance_Reduction", "", "mean"):
+        with pytest.raises(ValueError, match="'split_criterion'"):
+            cls(split_criterion=bad)
+        with pytest.raises(ValueError, match="'split_criterion'"):
+            model.split_criterion = bad
+        assert model.split_criterion == "variance_reduction"
+    # Keyword only: the other options' defaults are taken by position, one more is refused.
+    defaults = [ast.literal_eval(d) for n, _, d in signature_of(cls) if n not in ("*", "split_criterion")]
+    cls(*defaults)
+    with pytest.raises(TypeError):
+        cls(*defaults, "variance_reduction")
+
+
+@pytest.mark.parametrize("name", REGRESSION_TREES)
+def test_variance_reduction_finds_what_the_target_depends_on(name):
+    stream = step_stream(4000)
+    errors = {c: mae(prequential(getattr(q, name)(grace_period=50, split_criterion=c), stream)[2000:], stream[2000:])
+              for c in ("mean_split", "variance_reduction")}
+    # The mean split cuts a at its mean, where the target does not change.
+    assert errors["variance_reduction"] < 0.6 * errors["mean_split"]
+
+
+@pytest.mark.parametrize("name", ["ARFRegressor", "SRPRegressor"])
+def test_ensemble_criterion_reaches_the_trees_made_afterwards(name):
+    stream = step_stream(1500, seed=3)
+    ensemble = getattr(q, name)(n_models=3, grace_period=50)
+    ensemble.split_criterion = "variance_reduction"
+    ensemble.reset()
+    made = getattr(q, name)(n_models=3, grace_period=50, split_criterion="variance_reduction")
+    assert prequential(ensemble, stream) == prequential(made, stream)

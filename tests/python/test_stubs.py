@@ -17,12 +17,15 @@ SIMPLE_TYPES = {"int", "float", "bool", "str"}
 # ---- the stub side, read with ast
 
 def stub_params(fn):
-    """[(name, positional_only, annotation, default text)] without self."""
+    """[(name, positional_only, annotation, default text)] without self; keyword-only parameters
+    follow a ("*", ...) entry, as the binding's signature lists them."""
     a = fn.args
     positional = a.posonlyargs + a.args
     defaults = [None] * (len(positional) - len(a.defaults)) + list(a.defaults)
     out = [(p.arg, i < len(a.posonlyargs), p.annotation and ast.unparse(p.annotation),
             d and ast.unparse(d)) for i, (p, d) in enumerate(zip(positional, defaults))]
+    if a.kwonlyargs:
+        out.append(("*", False, None, None))
     out += [(p.arg, False, p.annotation and ast.unparse(p.annotation), d and ast.unparse(d))
             for p, d in zip(a.kwonlyargs, a.kw_defaults)]
     return out[1:]
@@ -61,14 +64,14 @@ def runtime_signature(fn):
     for line in (fn.__doc__ or "").splitlines():
         match = SIGNATURE.match(line)
         if match:
-            # The "/" and "*" markers: names before "/" are positional-only, like unnamed ones.
+            # Names before a "/" are positional-only, like unnamed ones; a "*" stays, as in the stub.
             params, out, positional_only = parse_doc_parameters(match.group(2)), [], False
             if any(p[0] == "/" for p in params):
                 positional_only = True
             for name, ann, default in params:
                 if name == "/":
                     positional_only = False
-                elif name != "*":
+                else:
                     out.append((name, ann, default, positional_only or re.fullmatch(r"arg\d+", name) is not None))
             return out, match.group(3).strip()
     raise AssertionError(f"no signature line in the docstring of {fn!r}")
@@ -193,3 +196,7 @@ def test_stub_checker_sees_differences():
     assert not same_default("10", None)
     params = parse_doc_parameters("self: X, grace_period: int = 200, criterion: str = 'a, b'")
     assert params == [("grace_period", "int", "200"), ("criterion", "str", "'a, b'")]
+    # Keyword-only parameters line up on both sides behind the "*" the binding lists.
+    stub = ast.parse("def f(self, a: int = 1, *, b: str = 'x') -> None: ...").body[0]
+    runtime = parse_doc_parameters("self: X, a: int = 1, *, b: str = 'x'")
+    assert [p[0] for p in stub_params(stub)] == [p[0] for p in runtime] == ["a", "*", "b"]

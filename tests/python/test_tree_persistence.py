@@ -5,6 +5,8 @@ its restored index too: features and classes first met after restoring must reac
 alike. Options changed after construction, some of which wait for the next reset, must survive.
 """
 import copy
+import gzip
+import os
 import pickle
 import random
 
@@ -12,6 +14,7 @@ import pytest
 
 import _quelb_core as q
 from catalog import bits
+from test_determinism import drifting_stream
 
 CLASSIFIERS = {
     "HoeffdingTreeClassifier": {"grace_period": 20},
@@ -123,3 +126,27 @@ def test_restored_states_that_do_not_fit_are_refused():
     with pytest.raises(ValueError, match="cannot restore"):
         q.HoeffdingTreeClassifier.__new__(q.HoeffdingTreeClassifier).__setstate__(efdt.__getstate__())
     assert type(pickle.loads(pickle.dumps(efdt))) is q.EFDTClassifier
+
+
+def test_states_saved_before_the_split_criterion_load_as_mean_split_models():
+    """States of format version 1 (saved by the build before split_criterion existed, from the
+    steps of drifting_stream(1, 120) with targets scaled by 0.01) restore into exactly the
+    models this build trains from the same steps."""
+    with gzip.open(os.path.join(os.path.dirname(__file__), "data", "format_v1_states.pickle.gz")) as f:
+        saved = pickle.load(f)
+    options = {"HoeffdingTreeRegressor": {"grace_period": 20},
+               "ARFRegressor": {"n_models": 2, "grace_period": 20, "seed": 5},
+               "SRPRegressor": {"n_models": 2, "grace_period": 20, "seed": 5}}
+    steps = [(x, t * 0.01) for seed, n in ((1, 120), (2, 300)) for x, _, _, t, _ in drifting_stream(seed, n)]
+    assert set(saved) == set(options)
+    for name, state in saved.items():
+        assert state[4] == 1  # the envelope's format version
+        cls = getattr(q, name)
+        restored = cls.__new__(cls)
+        restored.__setstate__(state)
+        assert restored.split_criterion == "mean_split"
+        trained = cls(**options[name])
+        for x, t in steps[:120]:
+            trained.learn_one(x, t)
+        assert pickle.dumps(restored) == pickle.dumps(trained), name
+        run_side_by_side([trained, restored], [(x, None, t) for x, t in steps[120:]], False)
