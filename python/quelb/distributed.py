@@ -347,15 +347,6 @@ def _read_manifest(directory):
         return None
 
 
-class _Batch:
-    """A micro-batch checked and split by partition: for each partition with events, the
-    positions of its rows in the batch, its keys (in order of first appearance), each row's
-    index into them, and its rows of X and y."""
-
-    def __init__(self, n, parts):
-        self.n, self.parts = n, parts
-
-
 class Fleet:
     """One model per key over a Dask cluster, each made by ``factory`` when its key is first
     seen; the keys are spread over ``n_partitions`` partitions by ``partition_of``.
@@ -477,40 +468,6 @@ class Fleet:
 
     # -- the client's side of a micro-batch: checked whole before anything is sent
 
-    def _keys(self, keys, X):
-        """(the batch's distinct keys in order of first appearance, each row's index into
-        them, X without a key column)."""
-        np = _numpy()
-        if isinstance(keys, str):
-            keys, X = _key_column(keys, X)
-        elif isinstance(keys, np.ndarray):
-            if keys.ndim != 1:
-                raise UsageError(f"keys must be one-dimensional, not of shape {keys.shape}")
-            keys = keys.tolist()
-        elif hasattr(keys, "tolist"):
-            keys = keys.tolist()
-        elif not hasattr(keys, "__len__"):
-            raise UsageError(f"keys must be a sequence or 1-D array of str or int keys, or the "
-                             f"name of a key column of X, not a {type(keys).__name__}")
-        index = {}
-        try:
-            codes = [index.setdefault(key, len(index)) for key in keys]
-        except TypeError:
-            position, key = next((i, k) for i, k in enumerate(keys) if not _hashable(k))
-            raise UsageError(f"key {position} is a {type(key).__name__}: keys must be str or "
-                             f"int") from None
-        distinct = []
-        for key in index:
-            if isinstance(key, str):
-                distinct.append(str(key))
-            elif isinstance(key, Integral):
-                distinct.append(int(key))
-            else:
-                position = next(i for i, k in enumerate(keys) if k is key)
-                raise UsageError(f"key {position} is a {type(key).__name__} ({key!r}): keys must "
-                                 f"be str or int")
-        return distinct, np.asarray(codes, dtype=np.intp), X
-
     def _targets(self, y):
         np = _numpy()
         y = np.asarray(y)
@@ -528,14 +485,29 @@ class Fleet:
             raise UsageError("class labels must lie within the signed 32-bit range")
         return y
 
-    def _batch(self, keys, X, y, feature_names):
+    def _route(self, keys, X):
+        """Checks the keys and finds their partitions: (a _Batch, X without a key column)."""
         np = _numpy()
-        distinct, codes, X = self._keys(keys, X)
+        distinct, codes, X = _distinct_keys(keys, X)
+        home = np.fromiter((partition_of(key, self._n) for key in distinct), dtype=np.intp,
+                           count=len(distinct))
+        local = np.empty(len(distinct), dtype=np.intp)
+        groups = []
+        for p in np.unique(home).tolist():
+            members = np.flatnonzero(home == p)
+            local[members] = np.arange(len(members))
+            groups.append((p, [distinct[i] for i in members.tolist()]))
+        return _Batch(home[codes], local[codes], groups), X
+
+    def _split(self, batch, X, y, feature_names):
+        """Checks the rows and targets of a routed batch and splits them by partition; returns
+        the keyword naming the columns."""
+        np = _numpy()
         X = _table(X)
         y = None if y is None else self._targets(y)
         n = _n_rows(X)
-        if len(codes) != n or (y is not None and len(y) != n):
-            counts = f"{len(codes)} keys, {n} rows of X" + ("" if y is None else f", {len(y)} targets")
+        if batch.n != n or (y is not None and len(y) != n):
+            counts = f"{batch.n} keys, {n} rows of X" + ("" if y is None else f", {len(y)} targets")
             raise UsageError(f"keys, X{'' if y is None else ' and y'} need one entry per event: "
                              f"{counts}")
         names = {} if feature_names is None else {"feature_names": list(feature_names)}
@@ -543,18 +515,12 @@ class Fleet:
         # wrong in its shape, dtype or names, which its first row shows.
         sample = _rows(X, slice(0, 1)) if isinstance(X, np.ndarray) or hasattr(X, "iloc") else X
         self._probe.predict_many(sample, **names)
-        home = np.fromiter((partition_of(key, self._n) for key in distinct), dtype=np.intp,
-                           count=len(distinct))
-        row_home = home[codes]
-        local = np.empty(len(distinct), dtype=np.intp)
-        parts = []
-        for p in np.unique(row_home).tolist():
-            rows = np.flatnonzero(row_home == p)
-            members = np.flatnonzero(home == p)
-            local[members] = np.arange(len(members))
-            parts.append((p, rows, [distinct[i] for i in members.tolist()], local[codes[rows]],
-                          _rows(X, rows), None if y is None else y[rows]))
-        return _Batch(n, parts), names
+        batch.parts = []
+        for p, part_keys in batch.groups:
+            rows = np.flatnonzero(batch.row_home == p)
+            batch.parts.append((p, rows, part_keys, batch.row_code[rows], _rows(X, rows),
+                                None if y is None else y[rows]))
+        return names
 
     def _answers(self, batch, pieces):
         np = _numpy()
@@ -583,10 +549,12 @@ class Fleet:
         it was.
         """
         self._check()
-        batch, names = self._batch(keys, X, y, feature_names)
+        batch, X = self._route(keys, X)
         client = self._client
+        # The workers try the factory while the rows are checked and split here.
         admitted = [self._submit(_admit, p, self._states[p], part_keys)
-                    for p, _, part_keys, *_rest in batch.parts]
+                    for p, part_keys in batch.groups]
+        names = self._split(batch, X, y, feature_names)
         admitted = client.gather(admitted)
         for _, _, problem in admitted:
             if problem:
@@ -622,7 +590,8 @@ class Fleet:
         """The predictions of the keys' models for the rows of X, in the batch's order; a key
         not seen yet is answered by a new model. Nothing is learned."""
         self._check()
-        batch, names = self._batch(keys, X, None, feature_names)
+        batch, X = self._route(keys, X)
+        names = self._split(batch, X, None, feature_names)
         pending = [self._submit(_predict, p, self._states[p], part_keys, codes, part_X, names)
                    for p, _, part_keys, codes, part_X, _ in batch.parts]
         return self._answers(batch, self._client.gather(pending))
@@ -639,7 +608,7 @@ class Fleet:
             return found
         if isinstance(keys, str):
             raise UsageError("give the keys as a sequence, not a str")
-        distinct, _, _ = self._keys(keys, None)
+        distinct, _, _ = _distinct_keys(keys, None)
         groups = {}
         for key in distinct:
             groups.setdefault(partition_of(key, self._n), []).append(key)
@@ -680,12 +649,60 @@ class Fleet:
         self._checkpointed = self._n_batches
 
 
+class _Batch:
+    """A micro-batch routed by key: each row's partition and index into the keys of that
+    partition, the keys of every partition with events (in order of first appearance), and,
+    once split, per partition: the positions of its rows, its keys, their indices, its rows of
+    X and y."""
+
+    def __init__(self, row_home, row_code, groups):
+        self.row_home, self.row_code, self.groups = row_home, row_code, groups
+        self.n, self.parts = len(row_home), None
+
+
 def _hashable(value):
     try:
         hash(value)
         return True
     except TypeError:
         return False
+
+
+def _distinct_keys(keys, X):
+    """(the batch's distinct keys in order of first appearance, each row's index into
+    them, X without a key column)."""
+    np = _numpy()
+    if isinstance(keys, str):
+        keys, X = _key_column(keys, X)
+    elif isinstance(keys, np.ndarray):
+        if keys.ndim != 1:
+            raise UsageError(f"keys must be one-dimensional, not of shape {keys.shape}")
+        keys = keys.tolist()
+    elif hasattr(keys, "tolist"):
+        keys = keys.tolist()
+    elif not hasattr(keys, "__len__"):
+        raise UsageError(f"keys must be a sequence or 1-D array of str or int keys, or the "
+                         f"name of a key column of X, not a {type(keys).__name__}")
+    index = {}
+    try:
+        codes = [index.setdefault(key, len(index)) for key in keys]
+    except TypeError:
+        position, key = next((i, k) for i, k in enumerate(keys) if not _hashable(k))
+        raise UsageError(f"key {position} is a {type(key).__name__}: keys must be str or "
+                         f"int") from None
+    distinct = []
+    for key in index:
+        if type(key) is str or type(key) is int:
+            distinct.append(key)
+        elif isinstance(key, str):
+            distinct.append(str(key))
+        elif isinstance(key, Integral):
+            distinct.append(int(key))
+        else:
+            position = next(i for i, k in enumerate(keys) if k is key)
+            raise UsageError(f"key {position} is a {type(key).__name__} ({key!r}): keys must "
+                             f"be str or int")
+    return distinct, np.asarray(codes, dtype=np.intp), X
 
 
 def _key_column(column, X):
