@@ -309,20 +309,21 @@ def _write_atomically(path, data):
         os.close(fd)
 
 
-# Partitions this process has just saved, taken by the chain that resumes from the file, so
-# that a checkpoint does not read back what it wrote. Another process reads the file.
+# The partitions this process saved last, by partition file (less the batch count): the chain
+# resuming from a file here takes the partition itself rather than reading back what was just
+# written; in another process it reads the file. One entry a partition, whatever happens.
 _SAVED = {}
 
 
 def _save(part, path):
     _write_atomically(path, pickle.dumps(part.models, protocol=pickle.HIGHEST_PROTOCOL))
-    _SAVED[path] = part
+    _SAVED[path.rpartition("-batch-")[0]] = (path, part)
     return _here()
 
 
 def _resume(path, factory):
-    part = _SAVED.pop(path, None)
-    if part is None:
+    saved_path, part = _SAVED.pop(path.rpartition("-batch-")[0], (None, None))
+    if saved_path != path:
         with open(path, "rb") as f:
             part = _Partition(factory, pickle.load(f))
     return part
@@ -560,23 +561,22 @@ class Fleet:
             if problem:
                 raise UsageError(f"the model factory raised {problem} on a worker; nothing was "
                                  f"learned")
-        states, pending = {}, []
+        pending = []
         for (p, _, part_keys, codes, part_X, part_y), (_, home, _) in zip(batch.parts, admitted):
             self._homes[p] = home
-            states[p] = self._submit(_learn, p, self._states[p], part_keys, codes, part_X,
-                                     part_y, names)
-            pending.append(self._submit(_predictions, p, states[p]))
+            self._states[p] = self._submit(_learn, p, self._states[p], part_keys, codes, part_X,
+                                           part_y, names)
+            pending.append(self._submit(_predictions, p, self._states[p]))
+        # Counted as learned from here: the workers learn it even if this call is interrupted.
+        self._n_keys += sum(new for new, _, _ in admitted)
+        self._n_batches += 1
         try:
             pieces = client.gather(pending)
         except Exception as error:
-            self._broken = (f"a partition failed while learning micro-batch {self._n_batches + 1} "
+            self._broken = (f"a partition failed while learning micro-batch {self._n_batches} "
                             f"({_describe_error(error)}), others may have learned it: restore "
                             f"the fleet from its checkpoint")
             raise FleetError(self._broken) from error
-        for p, state in states.items():
-            self._states[p] = state
-        self._n_keys += sum(new for new, _, _ in admitted)
-        self._n_batches += 1
         predictions = self._answers(batch, pieces)
         if self._dir is not None and self._n_batches % self._every == 0:
             try:
