@@ -65,13 +65,24 @@ def cluster(n_workers):
     return local, Client(local)
 
 
+def cpu_times(client):
+    """CPU seconds used so far by each worker process, and by this process (the client and,
+    on a LocalCluster, the scheduler)."""
+    return sorted(client.run(time.process_time).values()), time.process_time()
+
+
 def on_fleet(client, data, size, n_partitions, checkpoint_dir=None):
+    """(wall seconds, the fleet, CPU seconds of the busiest worker, CPU seconds here)."""
     fleet = qd.Fleet(client, MODEL, n_partitions=n_partitions, checkpoint_dir=checkpoint_dir,
                      checkpoint_every=10)
+    workers_before, here_before = cpu_times(client)
     start = time.perf_counter()
     for keys, X, y in batches(data, size):
         fleet.test_then_train(keys, X, y, feature_names=FEATURES)
-    return time.perf_counter() - start, fleet
+    seconds = time.perf_counter() - start
+    workers_after, here_after = cpu_times(client)
+    busiest = max(b - a for a, b in zip(workers_before, workers_after))
+    return seconds, fleet, busiest, here_after - here_before
 
 
 def rate(n, seconds):
@@ -82,20 +93,24 @@ def bench_fleet(args):
     data = events(args.events, args.keys)
     n = len(data[2])
     print(f"fleet: {args.keys:,} keys, {n:,} events, micro-batches of {args.batch:,}, {MODEL}")
+    print("  (CPU: seconds of the busiest worker process, and of the client with the scheduler)")
+    cpu = time.process_time()
     single = one_process(data, args.batch)
-    print(f"  one process, no Dask        {rate(n, single)}")
+    print(f"  one process, no Dask        {rate(n, single)}  CPU {time.process_time() - cpu:.2f} s")
     results = {"single": single}
     for workers in (1, 2):
         local, client = cluster(workers)
         try:
-            seconds, fleet = on_fleet(client, data, args.batch, workers)
+            seconds, fleet, busiest, here = on_fleet(client, data, args.batch, workers)
             results[workers] = seconds
             print(f"  {workers} worker{'s' if workers > 1 else ' '}                   "
-                  f"{rate(n, seconds)}  keys={fleet.n_keys:,}")
+                  f"{rate(n, seconds)}  CPU {busiest:.2f} s, {here:.2f} s  keys={fleet.n_keys:,}")
             if workers == 2:
                 with tempfile.TemporaryDirectory() as directory:
-                    seconds, _ = on_fleet(client, data, args.batch, workers, directory)
-                    print(f"  2 workers, checkpoint /10   {rate(n, seconds)}")
+                    seconds, _, busiest, here = on_fleet(client, data, args.batch, workers,
+                                                         directory)
+                    print(f"  2 workers, checkpoint /10   {rate(n, seconds)}  CPU {busiest:.2f} s, "
+                          f"{here:.2f} s")
         finally:
             client.close()
             local.close()
@@ -114,10 +129,14 @@ def bench_sweep(args):
     for workers in (1, 2):
         local, client = cluster(workers)
         try:
+            workers_before, _ = cpu_times(client)
             start = time.perf_counter()
             qd.sweep(client, configurations, stream, progress=False)
             times[workers] = time.perf_counter() - start
-            print(f"  {workers} worker{'s' if workers > 1 else ' '}  {times[workers]:6.2f} s")
+            workers_after, _ = cpu_times(client)
+            busiest = max(b - a for a, b in zip(workers_before, workers_after))
+            print(f"  {workers} worker{'s' if workers > 1 else ' '}  {times[workers]:6.2f} s  "
+                  f"CPU of the busiest worker {busiest:.2f} s")
         finally:
             client.close()
             local.close()

@@ -474,6 +474,8 @@ class Fleet:
         y = np.asarray(y)
         if y.ndim != 1:
             raise UsageError(f"y must be one-dimensional, not of shape {y.shape}")
+        if not len(y):  # an empty list reads as float64
+            y = y.astype(np.int64)
         if self._kind == "regressor":
             if y.dtype.kind not in "biuf":
                 raise UsageError(f"regression targets must be numbers, not {y.dtype}")
