@@ -379,18 +379,19 @@ class Fleet:
     def restore(cls, client, checkpoint_dir, checkpoint_every=None):
         """The fleet saved in ``checkpoint_dir``, as it was at its last checkpoint: ``n_batches``
         tells how many micro-batches it had learned, so the caller resumes its source there."""
-        fleet = cls.__new__(cls)
-        _dask()
-        manifest = client.submit(_read_manifest, checkpoint_dir, pure=False).result()
+        distributed = _dask()
+        directory = os.path.abspath(os.fspath(checkpoint_dir))
+        manifest = client.submit(_read_manifest, directory, pure=False).result()
         if manifest is None:
             raise UsageError(f"no fleet checkpoint in {checkpoint_dir}")
-        fleet._setup(client, manifest["factory"], manifest["n_partitions"], checkpoint_dir,
+        fleet = cls.__new__(cls)
+        fleet._setup(client, manifest["factory"], manifest["n_partitions"], directory,
                      checkpoint_every or manifest["checkpoint_every"])
         fleet._n_batches = fleet._checkpointed = manifest["n_batches"]
         fleet._n_keys = manifest["n_keys"]
-        fleet._start(_resume, [(os.path.join(fleet._dir, name), fleet._factory)
+        fleet._start(_resume, [(os.path.join(directory, name), fleet._factory)
                                for name in manifest["files"]])
-        _dask().wait(fleet._states)
+        distributed.wait(fleet._states)
         for future in fleet._states:
             if future.status != "finished":
                 raise UsageError(f"cannot read the checkpoint in {checkpoint_dir}: "

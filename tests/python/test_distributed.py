@@ -153,7 +153,11 @@ def test_fleet_matches_one_process_through_a_killed_worker_and_a_restore(client,
 def test_a_failed_checkpoint_leaves_the_previous_one_whole(client, tmp_path):
     from quelb.distributed import CheckpointError, Fleet
     keys, X, y = events(400, 10, seed=4)
-    fleet = Fleet(client, "NaiveBayes", n_partitions=2, checkpoint_dir=tmp_path, checkpoint_every=2)
+
+    def factory():  # travels by value, in the checkpoint too
+        return q.NaiveBayes()
+
+    fleet = Fleet(client, factory, n_partitions=2, checkpoint_dir=tmp_path, checkpoint_every=2)
     for b in range(2):
         fleet.test_then_train(keys[100 * b:100 * (b + 1)], X[100 * b:100 * (b + 1)], y[100 * b:100 * (b + 1)])
     at_two = {k: pickle.dumps(m) for k, m in fleet.models().items()}
