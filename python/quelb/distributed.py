@@ -46,6 +46,20 @@ def _describe_error(error):
     return f"{type(error).__name__}: {expressions.first_line(error)}"
 
 
+class _Parcel:
+    """A task's arguments as one object: Dask searches the lists and dicts given to a task
+    item by item for futures, which for the keys of a micro-batch costs more than the task."""
+
+    __slots__ = ("args",)
+
+    def __init__(self, args):
+        self.args = args
+
+
+def _unpack(task, first, parcel):
+    return task(first, *parcel.args)
+
+
 # ---------------------------------------------------------------------------------------------
 # Sweeps
 
@@ -129,7 +143,8 @@ def sweep(client, models, streams, metrics=None, *, limit=None, every=None, prog
         metric_factories(metrics, kind)  # refuses bad metrics before any task starts
     pairs = [(m, s) for m in models for s in streams]
     tag = uuid.uuid4().hex[:12]
-    futures = [client.submit(_evaluate, label, model, stream, metrics, limit, every,
+    futures = [client.submit(_unpack, _evaluate, label,
+                             _Parcel((model, stream, metrics, limit, every)),
                              key=f"quelb-sweep-{tag}-{i}")
                for i, ((label, model, _), (_, stream)) in enumerate(pairs)]
     bar = Progress(len(futures), progress)
@@ -437,11 +452,14 @@ class Fleet:
         self._homes = [workers[p % len(workers)] for p in range(self._n)]
         self._states = [self._submit(task, p, *args) for p, args in enumerate(arguments)]
 
-    def _submit(self, task, p, *args):
-        # Loosely bound to the worker holding the partition: elsewhere only if it is gone.
+    def _submit(self, task, p, first, *rest):
+        """Submits ``task(first, *rest)`` (first: the partition's state, or what makes it) to
+        the worker holding partition p; elsewhere only if that worker is gone."""
         home = self._homes[p]
         where = {} if home is None else {"workers": [home], "allow_other_workers": True}
-        return self._client.submit(task, *args, pure=False, **where)
+        return self._client.submit(_unpack, task, first, _Parcel(rest),
+                                   key=f"quelb-{task.__name__.strip('_')}-{uuid.uuid4().hex}",
+                                   **where)
 
     def _run(self, task, *args):
         return self._client.submit(task, *args, pure=False).result()
