@@ -246,10 +246,11 @@ def _by_key(keys, codes, X, y, call):
     order = np.argsort(codes, kind="stable")
     ends = np.cumsum(np.bincount(codes, minlength=len(keys))).tolist()
     X, y = _rows(X, order), (None if y is None else y[order])
+    view = X.iloc if hasattr(X, "iloc") else X  # then a slice reads rows of every form
     pieces, start = [], 0
     for key, end in zip(keys, ends):
         part = slice(start, end)
-        pieces.append(call(key, _rows(X, part), None if y is None else y[part]))
+        pieces.append(call(key, view[part], None if y is None else y[part]))
         start = end
     answers = np.concatenate(pieces)
     out = np.empty_like(answers)
