@@ -209,12 +209,13 @@ def _here():
 
 class _Partition:
     """The models of one partition, on a worker: key -> model in the order the keys were first
-    seen, and the predictions of its last micro-batch in the order of its rows."""
+    seen; ``learned``: the predictions of its last micro-batch in the order of its rows, and
+    how many keys it brought."""
 
     def __init__(self, factory, models=None):
         self.factory = factory
         self.models = {} if models is None else models
-        self.predictions = None
+        self.learned = None
         self._make = None
 
     def make(self):
@@ -224,7 +225,7 @@ class _Partition:
 
     def __getstate__(self):
         # Dask copies a partition when it moves it; the maker (a closure) is rebuilt there.
-        return {"factory": self.factory, "models": self.models, "predictions": self.predictions}
+        return {"factory": self.factory, "models": self.models, "learned": self.learned}
 
     def __setstate__(self, state):
         self.__dict__.update(state, _make=None)
@@ -264,28 +265,29 @@ def _fresh(factory):
 
 def _admit(part, keys):
     """Tries the factory when the batch brings keys this partition has not seen, so that a
-    factory failing on the workers fails before any partition learns. Returns (number of new
-    keys, this worker, the factory's error or None)."""
-    new = sum(1 for key in keys if key not in part.models)
+    factory failing on the workers fails before any partition learns: its error, or None."""
     try:
-        if new:
+        if any(key not in part.models for key in keys):
             part.make()
     except Exception as error:
-        return new, _here(), _describe_error(error)
-    return new, _here(), None
+        return _describe_error(error)
+    return None
 
 
 def _learn(part, keys, codes, X, y, names):
     models = part.models
     new = {key: part.make() for key in keys if key not in models}
     models.update(new)  # only once every new model exists
-    part.predictions = _by_key(
+    predictions = _by_key(
         keys, codes, X, y, lambda key, Xk, yk: models[key].test_then_train_many(Xk, yk, **names))
+    part.learned = (predictions, len(new))
     return part
 
 
-def _predictions(part):
-    return part.predictions
+def _learned(part):
+    """(the predictions of the partition's last micro-batch, its number of new keys, this
+    worker)."""
+    return part.learned + (_here(),)
 
 
 def _predict(part, keys, codes, X, names):
@@ -334,7 +336,7 @@ _SAVED = {}
 def _save(part, path):
     _write_atomically(path, pickle.dumps(part.models, protocol=pickle.HIGHEST_PROTOCOL))
     _SAVED[path.rpartition("-batch-")[0]] = (path, part)
-    return _here()
+    return _here(), len(part.models)
 
 
 def _resume(path, factory):
@@ -440,6 +442,9 @@ class Fleet:
         if not isinstance(checkpoint_every, Integral) or checkpoint_every < 1:
             raise UsageError("checkpoint_every must be a positive integer")
         self._factory, self._probe, self._kind = factory, probe, kind
+        # An expression makes the same model on every machine with this package; a callable
+        # may fail on a worker alone, so there it is tried before any partition learns.
+        self._admit_first = not isinstance(factory, str)
         self._n, self._every = int(n_partitions), int(checkpoint_every)
         self._dir = None if checkpoint_dir is None else os.path.abspath(os.fspath(checkpoint_dir))
         self._n_batches = self._n_keys = 0
@@ -574,31 +579,34 @@ class Fleet:
         self._check()
         batch, X = self._route(keys, X)
         client = self._client
-        # The workers try the factory while the rows are checked and split here.
-        admitted = [self._submit(_admit, p, self._states[p], part_keys)
-                    for p, part_keys in batch.groups]
+        if self._admit_first:  # the workers try the factory while the rows are checked here
+            admitted = [self._submit(_admit, p, self._states[p], part_keys)
+                        for p, part_keys in batch.groups]
         names = self._split(batch, X, y, feature_names)
-        admitted = client.gather(admitted)
-        for _, _, problem in admitted:
-            if problem:
-                raise UsageError(f"the model factory raised {problem} on a worker; nothing was "
-                                 f"learned")
+        if self._admit_first:
+            for problem in client.gather(admitted):
+                if problem:
+                    raise UsageError(f"the model factory raised {problem} on a worker; nothing "
+                                     f"was learned")
         pending = []
-        for (p, _, part_keys, codes, part_X, part_y), (_, home, _) in zip(batch.parts, admitted):
-            self._homes[p] = home
+        for p, _, part_keys, codes, part_X, part_y in batch.parts:
             self._states[p] = self._submit(_learn, p, self._states[p], part_keys, codes, part_X,
                                            part_y, names)
-            pending.append(self._submit(_predictions, p, self._states[p]))
+            pending.append(self._submit(_learned, p, self._states[p]))
         # Counted as learned from here: the workers learn it even if this call is interrupted.
-        self._n_keys += sum(new for new, _, _ in admitted)
         self._n_batches += 1
         try:
-            pieces = client.gather(pending)
+            learned = client.gather(pending)
         except Exception as error:
             self._broken = (f"a partition failed while learning micro-batch {self._n_batches} "
                             f"({_describe_error(error)}), others may have learned it: restore "
                             f"the fleet from its checkpoint")
             raise FleetError(self._broken) from error
+        pieces = []
+        for (p, *_rest), (answers, new, home) in zip(batch.parts, learned):
+            pieces.append(answers)
+            self._n_keys += new
+            self._homes[p] = home
         predictions = self._answers(batch, pieces)
         if self._dir is not None and self._n_batches % self._every == 0:
             try:
@@ -651,13 +659,14 @@ class Fleet:
             return
         files = [f"partition-{p:05d}-batch-{self._n_batches:012d}.pkl" for p in range(self._n)]
         paths = [os.path.join(self._dir, name) for name in files]
-        manifest = {"format": 1, "n_batches": self._n_batches, "n_keys": self._n_keys,
-                    "n_partitions": self._n, "checkpoint_every": self._every,
-                    "factory": self._factory, "files": files}
         try:
-            homes = self._client.gather([self._submit(_save, p, self._states[p], path)
+            saved = self._client.gather([self._submit(_save, p, self._states[p], path)
                                          for p, path in enumerate(paths)])
-            self._run(_commit, self._dir, manifest)
+            n_keys = sum(count for _, count in saved)  # exact, even after an interrupted call
+            self._run(_commit, self._dir, {
+                "format": 1, "n_batches": self._n_batches, "n_keys": n_keys,
+                "n_partitions": self._n, "checkpoint_every": self._every,
+                "factory": self._factory, "files": files})
         except Exception as error:
             previous = ("" if self._checkpointed is None
                         else f" (batch {self._checkpointed})")
@@ -665,7 +674,8 @@ class Fleet:
                                   f"written: {_describe_error(error)}; the previous "
                                   f"checkpoint{previous} is whole") from error
         # The chains start again from the files: the scheduler lets the batches before go.
-        self._homes = homes
+        self._n_keys = n_keys
+        self._homes = [home for home, _ in saved]
         self._states = [self._submit(_resume, p, path, self._factory)
                         for p, path in enumerate(paths)]
         self._checkpointed = self._n_batches
