@@ -186,11 +186,12 @@ _MANIFEST = "fleet.pkl"
 def partition_of(key, n_partitions):
     """The partition of a key: a CRC-32 of its type and value, the same in every process and
     every run (Python's own ``hash`` of a str changes from one process to the next)."""
-    if isinstance(key, str):
-        data = b"s" + key.encode("utf-8", "surrogatepass")
-    else:
-        data = b"i" + str(int(key)).encode()
-    return zlib.crc32(data) % n_partitions
+    if isinstance(key, str):  # the CRC of b"s" + the UTF-8 bytes
+        return zlib.crc32(key.encode("utf-8", "surrogatepass"), _CRC_S) % n_partitions
+    return zlib.crc32(str(int(key)).encode(), _CRC_I) % n_partitions
+
+
+_CRC_S, _CRC_I = zlib.crc32(b"s"), zlib.crc32(b"i")
 
 
 def _maker(factory):
@@ -715,15 +716,15 @@ def _distinct_keys(keys, X):
     elif not hasattr(keys, "__len__"):
         raise UsageError(f"keys must be a sequence or 1-D array of str or int keys, or the "
                          f"name of a key column of X, not a {type(keys).__name__}")
-    index = {}
     try:
-        codes = [index.setdefault(key, len(index)) for key in keys]
+        index = dict.fromkeys(keys)  # the loops over every event run in C
     except TypeError:
         position, key = next((i, k) for i, k in enumerate(keys) if not _hashable(k))
         raise UsageError(f"key {position} is a {type(key).__name__}: keys must be str or "
                          f"int") from None
     distinct = []
     for key in index:
+        index[key] = len(distinct)
         if type(key) is str or type(key) is int:
             distinct.append(key)
         elif isinstance(key, str):
@@ -734,7 +735,8 @@ def _distinct_keys(keys, X):
             position = next(i for i, k in enumerate(keys) if k is key)
             raise UsageError(f"key {position} is a {type(key).__name__} ({key!r}): keys must "
                              f"be str or int")
-    return distinct, np.asarray(codes, dtype=np.intp), X
+    codes = np.fromiter(map(index.__getitem__, keys), dtype=np.intp, count=len(keys))
+    return distinct, codes, X
 
 
 def _key_column(column, X):
