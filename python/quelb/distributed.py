@@ -632,22 +632,19 @@ class Fleet:
         keys not seen yet are left out."""
         self._check()
         if keys is None:
-            pending = [self._submit(_copies, p, state, None) for p, state in enumerate(self._states)]
-            found = {}
-            for copies in self._client.gather(pending):
-                found.update(copies)
-            return found
-        if isinstance(keys, str):
+            groups = dict.fromkeys(range(self._n))
+        elif isinstance(keys, str):
             raise UsageError("give the keys as a sequence, not a str")
-        distinct, _, _ = _distinct_keys(keys, None)
-        groups = {}
-        for key in distinct:
-            groups.setdefault(partition_of(key, self._n), []).append(key)
+        else:
+            distinct, _, _ = _distinct_keys(keys, None)
+            groups = {}
+            for key in distinct:
+                groups.setdefault(partition_of(key, self._n), []).append(key)
         pending = [self._submit(_copies, p, self._states[p], group) for p, group in groups.items()]
         found = {}
         for copies in self._client.gather(pending):
             found.update(copies)
-        return {key: found[key] for key in distinct if key in found}
+        return found if keys is None else {key: found[key] for key in distinct if key in found}
 
     def checkpoint(self):
         """Writes every partition's models and the batch count to ``checkpoint_dir`` now (done
