@@ -8,8 +8,12 @@ Python on top of it:
 - ``quelb.synth``: seeded stream generators with optional concept drift;
 - ``quelb.evaluate`` (and ``quelb.prequential``): test-then-train evaluation with learning
   curves, a progress bar and an optional plot;
-- ``python3 -m quelb evaluate ...``: the same from the command line.
+- ``python3 -m quelb evaluate ...``: the same from the command line;
+- ``quelb.distributed``: evaluation sweeps and keyed model fleets on a Dask cluster (the
+  ``dask`` extra), imported on first use so that ``import quelb`` never imports Dask.
 """
+import importlib
+
 import _quelb_core
 from _quelb_core import *  # noqa: F401,F403  (every public name of the core module)
 
@@ -23,3 +27,9 @@ CORE_CLASSES = tuple(name for name, value in vars(_quelb_core).items()
                      if isinstance(value, type) and not name.startswith("_"))
 
 __all__ = list(CORE_CLASSES) + ["datasets", "errors", "evaluate", "prequential", "expressions", "synth"]
+
+
+def __getattr__(name):
+    if name == "distributed":
+        return importlib.import_module(".distributed", __name__)
+    raise AttributeError(f"module 'quelb' has no attribute '{name}'")

@@ -5,28 +5,11 @@ Models, metrics and generators are given as expressions such as ``ARFClassifier(
 asked for are reported in one line on stderr with exit status 2.
 """
 import argparse
-import re
 import sys
 
 from . import datasets, expressions, synth
-from .errors import ExpressionError, UnknownDataset, UsageError
+from .errors import ExpressionError, UsageError
 from .evaluate import ANOMALY, core_classes, metric_factories, model_kind, prequential
-
-
-def resolve_stream(text):
-    """A shipped dataset or a generator, by name or by expression such as
-    ``electricity(target='feat_2')`` or ``SEA(drifts=[5000])``; names match in any case."""
-    namespace = {**datasets.DATASETS, **synth.GENERATORS}
-    key = text.strip()
-    by_lower = {name.lower(): name for name in namespace}
-    if key.lower() in by_lower:
-        key = by_lower[key.lower()]
-    known = (f"datasets: {', '.join(datasets.DATASETS)}; "
-             f"generators: {', '.join(synth.GENERATORS)}")
-    head = re.match(r"\s*(\w+)\s*(\(|$)", key)
-    if not head or head.group(1) not in namespace:
-        raise UnknownDataset(f"unknown dataset or generator '{text}' ({known})")
-    return expressions.parse(key, namespace, "stream").make()
 
 
 def resolve_models(texts):
@@ -48,7 +31,7 @@ def resolve_models(texts):
 
 
 def cmd_evaluate(args):
-    stream = resolve_stream(args.data)
+    stream = datasets.resolve(args.data)
     models = resolve_models(args.models)
     # Metric expressions are checked before anything is printed, like the other expressions.
     metric_factories(args.metric or None, model_kind(next(iter(models.values()))))

@@ -7,11 +7,13 @@ of times; nothing is kept in memory between passes.
 import csv
 import gzip
 import os
+import re
 
+from . import expressions, synth
 from .errors import UnknownDataset, UsageError
 from .tables import require
 
-__all__ = ["Dataset", "electricity", "weather", "DATASETS", "load"]
+__all__ = ["Dataset", "electricity", "weather", "DATASETS", "load", "resolve"]
 
 DATA_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
 
@@ -92,6 +94,13 @@ class Dataset:
                     y = table[:, column]
                 yield np.ascontiguousarray(X), y, kept
 
+    def __reduce__(self):
+        # A shipped stream travels by name, so a process elsewhere (a Dask worker) reads its own
+        # copy of the file rather than a path of this machine.
+        if self.name in DATASETS:
+            return DATASETS[self.name], (self.target,)
+        return super().__reduce__()
+
     def __repr__(self):
         return (f"<Dataset {self.name}: {self.n_samples} samples, {self.n_features} features, "
                 f"{self.task}>")
@@ -128,3 +137,18 @@ def load(name):
         return DATASETS[name]()
     except KeyError:
         raise UnknownDataset(f"unknown dataset '{name}' (known: {', '.join(DATASETS)})") from None
+
+
+def resolve(text):
+    """A shipped dataset or a generator, by name or by expression such as
+    ``electricity(target='feat_2')`` or ``SEA(drifts=[5000])``; names match in any case."""
+    namespace = {**DATASETS, **synth.GENERATORS}
+    key = text.strip()
+    by_lower = {name.lower(): name for name in namespace}
+    if key.lower() in by_lower:
+        key = by_lower[key.lower()]
+    known = f"datasets: {', '.join(DATASETS)}; generators: {', '.join(synth.GENERATORS)}"
+    head = re.match(r"\s*(\w+)\s*(\(|$)", key)
+    if not head or head.group(1) not in namespace:
+        raise UnknownDataset(f"unknown dataset or generator '{text}' ({known})")
+    return expressions.parse(key, namespace, "stream").make()
