@@ -25,6 +25,15 @@ std::vector<const void*> parts_of(const IClassifier& object);
 std::vector<const void*> parts_of(const IRegressor& object);
 std::vector<const void*> parts_of(const ITransformer& object);
 
+// Whether the object reads samples with categories: an encoder, or a pipeline led by one.
+bool takes_categories(const IClassifier& object);
+bool takes_categories(const IRegressor& object);
+bool takes_categories(const ITransformer& object);
+template <class Contract, class T>
+bool categories_of(const T& self) {
+    return takes_categories(static_cast<const Contract&>(self));
+}
+
 // Refuses a one-sample call on an object (or a part of it) that a batch call is working on.
 template <class Contract>
 void ensure_parts_idle(const Contract& object) {
@@ -50,7 +59,7 @@ void def_classifier_batches(Cls& cls) {
     cls.def(
            "learn_many",
            [](T& self, py::handle X, py::handle y, py::handle names) {
-               auto input = load_batch(X, names, "learn_many");
+               auto input = load_batch(X, names, "learn_many", categories_of<IClassifier>(self));
                auto labels = load_labels(y, input.rows.size(), "learn_many", "y");
                run_batch(static_cast<IClassifier&>(self),
                          [&](IClassifier& model) { model.learn_many(input.rows, labels.data()); });
@@ -59,7 +68,7 @@ void def_classifier_batches(Cls& cls) {
         .def(
             "predict_many",
             [](T& self, py::handle X, py::handle names) {
-                auto input = load_batch(X, names, "predict_many");
+                auto input = load_batch(X, names, "predict_many", categories_of<IClassifier>(self));
                 std::vector<Label> out(input.rows.size());
                 run_batch(static_cast<IClassifier&>(self),
                           [&](IClassifier& model) { model.predict_many(input.rows, out.data()); });
@@ -69,7 +78,7 @@ void def_classifier_batches(Cls& cls) {
         .def(
             "predict_proba_many",
             [](T& self, py::handle X, py::handle names) {
-                auto input = load_batch(X, names, "predict_proba_many");
+                auto input = load_batch(X, names, "predict_proba_many", categories_of<IClassifier>(self));
                 std::vector<ClassProbabilities> out(input.rows.size());
                 run_batch(static_cast<IClassifier&>(self),
                           [&](IClassifier& model) { model.predict_proba_many(input.rows, out.data()); });
@@ -83,7 +92,7 @@ void def_classifier_batches(Cls& cls) {
         .def(
             "test_then_train_many",
             [](T& self, py::handle X, py::handle y, py::handle names) {
-                auto input = load_batch(X, names, "test_then_train_many");
+                auto input = load_batch(X, names, "test_then_train_many", categories_of<IClassifier>(self));
                 auto labels = load_labels(y, input.rows.size(), "test_then_train_many", "y");
                 std::vector<Label> out(input.rows.size());
                 run_batch(static_cast<IClassifier&>(self), [&](IClassifier& model) {
@@ -100,7 +109,7 @@ void def_regressor_batches(Cls& cls) {
     cls.def(
            "learn_many",
            [](T& self, py::handle X, py::handle y, py::handle names) {
-               auto input = load_batch(X, names, "learn_many");
+               auto input = load_batch(X, names, "learn_many", categories_of<IRegressor>(self));
                auto targets = load_values(y, input.rows.size(), "learn_many", "y");
                run_batch(static_cast<IRegressor&>(self),
                          [&](IRegressor& model) { model.learn_many(input.rows, targets.data()); });
@@ -109,7 +118,7 @@ void def_regressor_batches(Cls& cls) {
         .def(
             "predict_many",
             [](T& self, py::handle X, py::handle names) {
-                auto input = load_batch(X, names, "predict_many");
+                auto input = load_batch(X, names, "predict_many", categories_of<IRegressor>(self));
                 std::vector<double> out(input.rows.size());
                 run_batch(static_cast<IRegressor&>(self),
                           [&](IRegressor& model) { model.predict_many(input.rows, out.data()); });
@@ -119,7 +128,7 @@ void def_regressor_batches(Cls& cls) {
         .def(
             "test_then_train_many",
             [](T& self, py::handle X, py::handle y, py::handle names) {
-                auto input = load_batch(X, names, "test_then_train_many");
+                auto input = load_batch(X, names, "test_then_train_many", categories_of<IRegressor>(self));
                 auto targets = load_values(y, input.rows.size(), "test_then_train_many", "y");
                 std::vector<double> out(input.rows.size());
                 run_batch(static_cast<IRegressor&>(self), [&](IRegressor& model) {
@@ -180,7 +189,8 @@ SharedClass<T, Base> bind_regressor(py::module_& m, const char* name) {
     return cls;
 }
 
-// A transformer; supervised ones take the target in learn_one. clone_state copies the whole state.
+// A transformer; supervised ones take the target in learn_one, encoders (IEncoder) samples with
+// categories. clone_state copies the whole state.
 template <class T, bool Supervised = false>
 SharedClass<T, ITransformer> bind_transformer(py::module_& m, const char* name) {
     SharedClass<T, ITransformer> cls(m, name);
@@ -194,36 +204,50 @@ SharedClass<T, ITransformer> bind_transformer(py::module_& m, const char* name) 
             .def(
                 "learn_many",
                 [](T& self, py::handle X, py::handle y, py::handle names) {
-                    auto input = load_batch(X, names, "learn_many");
+                    auto input = load_batch(X, names, "learn_many", categories_of<ITransformer>(self));
                     auto targets = load_values(y, input.rows.size(), "learn_many", "y");
                     run_batch(static_cast<ITransformer&>(self),
                               [&](ITransformer& step) { step.learn_many(input.rows, targets.data()); });
                 },
                 batch_x(), py::arg("y"), py::pos_only(), py::kw_only(), batch_names());
     } else {
-        cls.def("learn_one",
-                [](T& self, const FeatureMap& x) {
-                    ensure_idle(object_key(&self));
-                    static_cast<ITransformer&>(self).learn_one(x);
-                })
-            .def(
+        if constexpr (std::is_base_of_v<IEncoder, T>) {
+            cls.def("learn_one", [](T& self, const MixedSampleArg& x) {
+                ensure_idle(object_key(&self));
+                static_cast<IEncoder&>(self).learn_mixed(x.sample);
+            });
+        } else {
+            cls.def("learn_one", [](T& self, const FeatureMap& x) {
+                ensure_idle(object_key(&self));
+                static_cast<ITransformer&>(self).learn_one(x);
+            });
+        }
+        cls.def(
                 "learn_many",
                 [](T& self, py::handle X, py::handle names) {
-                    auto input = load_batch(X, names, "learn_many");
+                    auto input = load_batch(X, names, "learn_many", categories_of<ITransformer>(self));
                     run_batch(static_cast<ITransformer&>(self),
                               [&](ITransformer& step) { step.learn_many(input.rows, nullptr); });
                 },
                 batch_x(), py::pos_only(), py::kw_only(), batch_names());
     }
-    cls.def("transform_one",
-            [](T& self, const SampleArg& x) {
-                ensure_idle(object_key(&self));
-                return TransformedSample{static_cast<ITransformer&>(self).transform_one(x.map), x.source};
-            })
-        .def(
+    if constexpr (std::is_base_of_v<IEncoder, T>) {
+        cls.def("transform_one", [](T& self, const MixedSampleArg& x) {
+            ensure_idle(object_key(&self));
+            TransformedSample out{{}, x.source};
+            static_cast<IEncoder&>(self).encode(x.sample, out.map);
+            return out;
+        });
+    } else {
+        cls.def("transform_one", [](T& self, const SampleArg& x) {
+            ensure_idle(object_key(&self));
+            return TransformedSample{static_cast<ITransformer&>(self).transform_one(x.map), x.source};
+        });
+    }
+    cls.def(
             "transform_many",
             [](T& self, py::handle X, py::handle names, bool return_names) {
-                auto input = load_batch(X, names, "transform_many");
+                auto input = load_batch(X, names, "transform_many", categories_of<ITransformer>(self));
                 auto out = transformed_sink(input);
                 run_batch(static_cast<ITransformer&>(self),
                           [&](ITransformer& step) { step.transform_many(input.rows, *out); });

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/mixed_sample.hpp"
 #include "core/types.hpp"
 
 namespace quelb::bindings {
@@ -23,6 +24,14 @@ bool load_float(PyObject* src, double& out);
 // Reads a sample: a dict (or subclass), or any mapping read through items(). The first value of
 // a repeated key wins. Returns false with no Python error pending and out cleared on failure.
 bool load_feature_map(PyObject* src, quelb::FeatureMap& out);
+
+// Reads a sample whose values may be categories, for the encoders: numbers as load_feature_map
+// reads them, str values and bytes values holding UTF-8 as categories, None as an absent feature.
+// Returns false, with no Python error pending and out cleared, for anything else; raises
+// ValueError naming the feature for a category that is not UTF-8.
+bool load_mixed_sample(PyObject* src, quelb::MixedSample& out);
+// Adds one value under a name out does not hold yet, by the same rules (None adds nothing).
+bool load_mixed_value(std::string_view name, PyObject* value, quelb::MixedSample& out);
 
 // Reads a list of names: any sequence other than str/bytes/bytearray, or a set, frozenset,
 // generator, dictionary view, map or zip object, read once in iteration order.
@@ -49,6 +58,21 @@ bool load_shared(pybind11::handle src, bool convert, std::shared_ptr<T>& out) {
 struct SampleArg {
     quelb::FeatureMap map;
     PyObject* source = nullptr;
+};
+
+// A sample argument of an encoder, with the object it was read from.
+struct MixedSampleArg {
+    quelb::MixedSample sample;
+    PyObject* source = nullptr;
+};
+
+// A sample argument of a pipeline: read as numbers when it holds only numbers, exactly as any
+// learner reads it; otherwise only kept (numeric false), for a pipeline led by an encoder to read
+// with its categories (mixed_argument in bind_helpers.hpp) and for any other to refuse.
+struct PipelineSample {
+    quelb::FeatureMap map;
+    PyObject* source = nullptr;
+    bool numeric = false;
 };
 
 // A transformed sample, returned as a dict whose keys are the source sample's own str objects
@@ -92,6 +116,25 @@ struct type_caster<quelb::bindings::SampleArg> {
     bool load(handle src, bool /*convert*/) {
         value.source = src.ptr();
         return quelb::bindings::load_feature_map(src.ptr(), value.map);
+    }
+};
+
+template <>
+struct type_caster<quelb::bindings::MixedSampleArg> {
+    PYBIND11_TYPE_CASTER(quelb::bindings::MixedSampleArg, const_name("Mapping[str, float | str | bytes | None]"));
+    bool load(handle src, bool /*convert*/) {
+        value.source = src.ptr();
+        return quelb::bindings::load_mixed_sample(src.ptr(), value.sample);
+    }
+};
+
+template <>
+struct type_caster<quelb::bindings::PipelineSample> {
+    PYBIND11_TYPE_CASTER(quelb::bindings::PipelineSample, const_name("Mapping[str, float]"));
+    bool load(handle src, bool /*convert*/) {
+        value.source = src.ptr();
+        value.numeric = quelb::bindings::load_feature_map(src.ptr(), value.map);
+        return true;
     }
 };
 

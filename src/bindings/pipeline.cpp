@@ -59,6 +59,46 @@ struct PipelineShape {
 
 constexpr std::uint32_t kPipelineVersion = 1;
 
+// The sample of a call that did not read as numbers: with its categories for a pipeline led by an
+// encoder; refused with TypeError otherwise, and for anything that is no sample at all.
+template <class P>
+MixedSample mixed_argument(const P& self, const PipelineSample& x, const char* method) {
+    MixedSample sample;
+    if (self.encoder() && load_mixed_sample(x.source, sample)) return sample;
+    throw py::type_error(std::string(method) + "(): x must be a sample, a mapping from str to float" +
+                         (self.encoder() ? ", str or None, not " + type_name(x.source)
+                                         : " (a str value needs a pipeline whose first step is an encoder)"));
+}
+
+// What both pipelines offer beyond their contract: the steps' transformation, the feature order
+// for the steps, reset.
+template <class Contract, class Cls>
+void def_pipeline_methods(Cls& cls) {
+    using P = typename Cls::type;
+    cls.def("transform_one",
+            [](P& self, PipelineSample x) {
+                ensure_parts_idle<Contract>(self);
+                TransformedSample out{{}, x.source};
+                if (x.numeric) {
+                    self.chain().transform(x.map);
+                    out.map = std::move(x.map);
+                } else {
+                    self.chain().transform(mixed_argument(self, x, "transform_one"), out.map);
+                }
+                return out;
+            })
+        .def("set_feature_order",
+             [](P& self, const std::vector<std::string>& order) {
+                 ensure_parts_idle<Contract>(self);
+                 self.set_feature_order(order);
+             })
+        .def("reset", [](P& self) {
+            ensure_parts_idle<Contract>(self);
+            self.reset();
+        });
+    guard_attribute_writes(cls);
+}
+
 // State: (sealed shape, step objects..., learner object).
 template <class Cls, class Contract>
 void def_pipeline_pickle(Cls& cls, const char* name) {
@@ -108,30 +148,23 @@ void register_classification_pipeline(py::module_& m) {
             py::arg("steps"), py::arg("learner"))
         // The converted sample belongs to the call: the steps transform it without another copy.
         .def("learn_one",
-             [](P& self, FeatureMap x, Label y) {
+             [](P& self, PipelineSample x, Label y) {
                  ensure_parts_idle<IClassifier>(self);
-                 self.learn_in_place(x, y);
+                 if (x.numeric) return self.learn_in_place(x.map, y);
+                 self.learn_mixed(mixed_argument(self, x, "learn_one"), y);
              })
         .def("predict_one",
-             [](P& self, FeatureMap x) {
+             [](P& self, PipelineSample x) {
                  ensure_parts_idle<IClassifier>(self);
-                 return self.predict_in_place(x);
+                 if (x.numeric) return self.predict_in_place(x.map);
+                 return self.predict_mixed(mixed_argument(self, x, "predict_one"));
              })
-        .def("predict_proba_one",
-             [](P& self, FeatureMap x) {
-                 ensure_parts_idle<IClassifier>(self);
-                 return self.predict_proba_in_place(x);
-             })
-        .def("set_feature_order",
-             [](P& self, const std::vector<std::string>& order) {
-                 ensure_parts_idle<IClassifier>(self);
-                 self.set_feature_order(order);
-             })
-        .def("reset", [](P& self) {
+        .def("predict_proba_one", [](P& self, PipelineSample x) {
             ensure_parts_idle<IClassifier>(self);
-            self.reset();
+            if (x.numeric) return self.predict_proba_in_place(x.map);
+            return self.predict_proba_mixed(mixed_argument(self, x, "predict_proba_one"));
         });
-    guard_attribute_writes(cls);
+    def_pipeline_methods<IClassifier>(cls);
     def_classifier_batches(cls);
     def_pipeline_pickle<decltype(cls), IClassifier>(cls, "ClassificationPipeline");
 }
@@ -147,25 +180,17 @@ void register_regression_pipeline(py::module_& m) {
              }),
             py::arg("steps"), py::arg("learner"))
         .def("learn_one",
-             [](P& self, FeatureMap x, double y) {
+             [](P& self, PipelineSample x, double y) {
                  ensure_parts_idle<IRegressor>(self);
-                 self.learn_in_place(x, y);
+                 if (x.numeric) return self.learn_in_place(x.map, y);
+                 self.learn_mixed(mixed_argument(self, x, "learn_one"), y);
              })
-        .def("predict_one",
-             [](P& self, FeatureMap x) {
-                 ensure_parts_idle<IRegressor>(self);
-                 return self.predict_in_place(x);
-             })
-        .def("set_feature_order",
-             [](P& self, const std::vector<std::string>& order) {
-                 ensure_parts_idle<IRegressor>(self);
-                 self.set_feature_order(order);
-             })
-        .def("reset", [](P& self) {
+        .def("predict_one", [](P& self, PipelineSample x) {
             ensure_parts_idle<IRegressor>(self);
-            self.reset();
+            if (x.numeric) return self.predict_in_place(x.map);
+            return self.predict_mixed(mixed_argument(self, x, "predict_one"));
         });
-    guard_attribute_writes(cls);
+    def_pipeline_methods<IRegressor>(cls);
     def_regressor_batches(cls);
     def_pipeline_pickle<decltype(cls), IRegressor>(cls, "RegressionPipeline");
 }
