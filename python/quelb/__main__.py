@@ -5,6 +5,7 @@ Models, metrics and generators are given as expressions such as ``ARFClassifier(
 asked for are reported in one line on stderr with exit status 2.
 """
 import argparse
+import os
 import re
 import sys
 
@@ -13,11 +14,30 @@ from .errors import ExpressionError, UnknownDataset, UsageError
 from .evaluate import core_classes, metric_factories, model_kind, prequential
 
 
-def resolve_stream(text):
-    """A shipped dataset or a generator, by name or by expression such as
-    ``electricity(target='feat_2')`` or ``SEA(drifts=[5000])``; names match in any case."""
+def is_csv_path(text):
+    return text.lower().endswith((".csv", ".csv.gz")) or os.path.isfile(text)
+
+
+def resolve_stream(text, target=None, task=None):
+    """A CSV file (with ``target`` naming its target column and ``task`` "classification" or
+    "regression"), a shipped dataset or a generator, by name or by expression such as
+    ``electricity(target='feat_2')`` or ``SEA(drifts=[5000])``; names match in any case. A
+    ``target`` given with a dataset's name makes a regression stream of that column."""
     namespace = {**datasets.DATASETS, **synth.GENERATORS}
     key = text.strip()
+    if key.lower() not in {name.lower() for name in namespace} and is_csv_path(key):
+        if target is None:
+            raise UsageError(f"--data {text}: a CSV file needs --target naming its target column")
+        return datasets.csv(key, target, task or "classification")
+    if task is not None:
+        raise UsageError("--task applies to a CSV file given with --data")
+    if target is not None:
+        name = key.lower()
+        found = next((n for n in datasets.DATASETS if n.lower() == name), None)
+        if found is None:
+            raise UsageError(f"--target applies to a CSV file or a shipped dataset ({', '.join(datasets.DATASETS)}), "
+                             f"not '{text}'")
+        return datasets.DATASETS[found](target=target)
     by_lower = {name.lower(): name for name in namespace}
     if key.lower() in by_lower:
         key = by_lower[key.lower()]
@@ -48,7 +68,7 @@ def resolve_models(texts):
 
 
 def cmd_evaluate(args):
-    stream = resolve_stream(args.data)
+    stream = resolve_stream(args.data, args.target, args.task)
     models = resolve_models(args.models)
     # Metric expressions are checked before anything is printed, like the other expressions.
     metric_factories(args.metric or None, model_kind(next(iter(models.values()))))
@@ -102,8 +122,15 @@ def build_parser():
     ev.add_argument("models", nargs="+", metavar="MODEL",
                     help="a model expression, e.g. NaiveBayes or 'ARFClassifier(n_models=10)'")
     ev.add_argument("-d", "--data", default="electricity",
-                    help="a dataset (electricity, weather) or generator, by name or expression such "
-                         "as 'SEA(drifts=[5000])' (default: electricity)")
+                    help="a dataset (electricity, weather, penguins), a generator, by name or "
+                         "expression such as 'SEA(drifts=[5000])', or a CSV file with a header row "
+                         "(needs --target) (default: electricity)")
+    ev.add_argument("--target", metavar="COLUMN",
+                    help="the target column of a CSV file; with a dataset, a feature column to "
+                         "predict (regression)")
+    ev.add_argument("--task", choices=("classification", "regression"),
+                    help="how a CSV file's target column reads: int class labels "
+                         "(classification, the default) or numbers (regression)")
     ev.add_argument("-m", "--metric", action="append", metavar="METRIC",
                     help="a metric name or expression, repeatable (default: Accuracy and MacroF1 "
                          "for classifiers, MAE and RMSE for regressors)")
