@@ -234,9 +234,13 @@ SharedClass<T, ITransformer> bind_transformer(py::module_& m, const char* name) 
     if constexpr (std::is_base_of_v<IEncoder, T>) {
         cls.def("transform_one", [](T& self, const MixedSampleArg& x) {
             ensure_idle(object_key(&self));
-            TransformedSample out{{}, x.source};
-            static_cast<IEncoder&>(self).encode(x.sample, out.map);
-            return out;
+            // Encoded into a sample kept from call to call (no allocation once it has grown); the
+            // names a one-hot encoding makes ("f=v") come back in later results, so their str
+            // objects are kept too.
+            thread_local FeatureMap out;
+            static KeyCache* made_names = new KeyCache('=');  // used until exit
+            static_cast<IEncoder&>(self).encode(x.sample, out);
+            return py::reinterpret_steal<py::object>(checked_result(feature_map_to_dict(out, x.source, made_names)));
         });
     } else {
         cls.def("transform_one", [](T& self, const SampleArg& x) {

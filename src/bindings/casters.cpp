@@ -338,6 +338,11 @@ bool load_mixed_value(std::string_view name, PyObject* value, quelb::MixedSample
 
 bool load_mixed_sample(PyObject* src, quelb::MixedSample& out) {
     out.clear();
+    if (PyDict_Check(src)) {
+        const auto entries = static_cast<std::size_t>(PyDict_GET_SIZE(src));
+        out.numbers.reserve(entries);
+        out.categories.reserve(entries);
+    }
     MixedReader reader{out, {}};
     if (load_mapping(src, reader)) return true;
     out.clear();
@@ -409,12 +414,36 @@ constexpr int kReuseLookahead = 8;
 
 }  // namespace
 
-PyObject* feature_map_to_dict(const quelb::FeatureMap& x, PyObject* source) {
+PyObject* KeyCache::key(const std::string& name) {
+    const auto it = keys_.find(name);
+    if (it != keys_.end()) {
+        Py_INCREF(it->second);
+        return it->second;
+    }
+    PyObject* made = PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), nullptr);
+    if (!made) return nullptr;
+    if (keys_.size() >= kLimit) {
+        for (auto& entry : keys_) Py_DECREF(entry.second);
+        keys_.clear();
+    }
+    Py_INCREF(made);
+    keys_.emplace(name, made);
+    return made;
+}
+
+PyObject* feature_map_to_dict(const quelb::FeatureMap& x, PyObject* source, KeyCache* made) {
     if (!source || !PyDict_Check(source)) return feature_map_to_dict(x);
     PyObject* dict = new_dict(x.size());
     if (!dict) return nullptr;
     Py_ssize_t cursor = 0;  // the source position just past the last key reused
     for (const auto& [name, value] : x) {
+        if (made && made->made(name)) {
+            if (!set_float_item(dict, made->key(name), value)) {
+                Py_DECREF(dict);
+                return nullptr;
+            }
+            continue;
+        }
         PyObject* key = nullptr;
         Py_ssize_t pos = cursor;
         PyObject* candidate = nullptr;

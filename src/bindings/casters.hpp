@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "core/mixed_sample.hpp"
@@ -82,11 +83,29 @@ struct TransformedSample {
     PyObject* source = nullptr;
 };
 
+// str objects for the result names that a transformer makes itself, told apart by a character
+// they hold (an encoder's "feature=category"), kept from call to call: a name that comes back
+// costs a lookup instead of a search of the sample's keys and a new str to build and hash. Holds
+// a bounded number of names; emptied when full. Used with the interpreter lock held.
+class KeyCache {
+public:
+    explicit KeyCache(char marker) : marker_(marker) {}
+    bool made(const std::string& name) const { return name.find(marker_) != std::string::npos; }
+    // A new reference; nullptr with a Python error set when the name is not UTF-8.
+    PyObject* key(const std::string& name);
+
+private:
+    static constexpr std::size_t kLimit = 4096;
+    char marker_;
+    std::unordered_map<std::string, PyObject*, quelb::NameHash> keys_;
+};
+
 // New references; nullptr with a Python error set on failure (e.g. a key that is not UTF-8).
 PyObject* feature_map_to_dict(const quelb::FeatureMap& x);
 // The same, reusing the keys of `source` (a dict read into a sample, or anything else: then
-// nothing is reused) that carry the same names in the same order.
-PyObject* feature_map_to_dict(const quelb::FeatureMap& x, PyObject* source);
+// nothing is reused) that carry the same names in the same order; the names `made` tells
+// apart come from it.
+PyObject* feature_map_to_dict(const quelb::FeatureMap& x, PyObject* source, KeyCache* made = nullptr);
 PyObject* probabilities_to_dict(const quelb::ClassProbabilities& p);
 
 // The result of a conversion to Python, or, when it failed, its pending Python error thrown on:
