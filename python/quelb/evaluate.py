@@ -234,8 +234,8 @@ def _diagnose(item, index, model_name, kind):
         if not isinstance(key, (str, bytes, bytearray)):
             return f"{where}: feature name {_describe(key)} is not a str"
         if isinstance(value, (str, bytes)):
-            return (f"{where}: feature '{key}' has the category {_describe(value)}, which "
-                    f"{model_name} cannot take: put an encoder first, as in "
+            return (f"{where}: feature '{key}' has the value {_describe(value)}, not a number; "
+                    f"for {model_name} to take categories, put an encoder first, as in "
                     f"ClassificationPipeline([OneHotEncoder()], learner)")
         if not _is_number(value):
             return f"{where}: feature '{key}' has the value {_describe(value)}, not a number"

@@ -314,16 +314,8 @@ struct MixedReader {
             text = std::string_view(data, static_cast<std::size_t>(size));
             return true;
         }
-        const char* data = PyBytes_AS_STRING(value);
-        size = PyBytes_GET_SIZE(value);
-        PyObject* decoded = PyUnicode_DecodeUTF8(data, size, "strict");
-        if (!decoded) {
-            PyErr_Clear();
-            return false;
-        }
-        Py_DECREF(decoded);
-        text = std::string_view(data, static_cast<std::size_t>(size));
-        return true;
+        text = std::string_view(PyBytes_AS_STRING(value), static_cast<std::size_t>(PyBytes_GET_SIZE(value)));
+        return quelb::is_utf8(text);
     }
 };
 

@@ -35,6 +35,10 @@ struct MixedSample {
     }
 };
 
+// Whether text is well-formed UTF-8 (as Python's strict decoder reads it: no overlong forms, no
+// surrogates, nothing above U+10FFFF). Categories always are; a restored state is checked.
+bool is_utf8(std::string_view text);
+
 // A sample holds a value of a kind the object cannot take (a category where only numbers go).
 // The bindings raise it as TypeError, as they do for any other value of the wrong type.
 struct SampleTypeError : std::invalid_argument {

@@ -168,7 +168,9 @@ void CategoryEncoder::load_features(StateReader& in) {
         CategoryVocabulary& vocabulary = vocabulary_for(feature);
         const std::size_t n_categories = in.size(8);
         for (std::size_t c = 0; c < n_categories; ++c) {
-            if (vocabulary.learn(in.str()) != c) in.fail("feature '" + feature + "' repeats a category");
+            const std::string category = in.str();
+            if (!is_utf8(category)) in.fail("a category of feature '" + feature + "' is not UTF-8");
+            if (vocabulary.learn(category) != c) in.fail("feature '" + feature + "' repeats a category");
         }
     }
 }
