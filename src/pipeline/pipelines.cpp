@@ -13,6 +13,26 @@ std::shared_ptr<Learner> checked_learner(std::shared_ptr<Learner> learner) {
     return learner;
 }
 
+// The batch loops of both pipelines over rows with categories, each row checked first.
+template <class Pipeline, class Target>
+void learn_mixed_rows(Pipeline& pipeline, const StepChain& steps, const RowSource& rows, const Target* y) {
+    steps.for_each_mixed(rows, [&](const MixedSample& x, std::size_t i) { pipeline.learn_mixed(x, y[i]); });
+}
+
+template <class Pipeline, class Out>
+void predict_mixed_rows(Pipeline& pipeline, const StepChain& steps, const RowSource& rows, Out* out) {
+    steps.for_each_mixed(rows, [&](const MixedSample& x, std::size_t i) { out[i] = pipeline.predict_mixed(x); });
+}
+
+template <class Pipeline, class Target>
+void test_then_train_mixed_rows(Pipeline& pipeline, const StepChain& steps, const RowSource& rows, const Target* y,
+                                Target* out) {
+    steps.for_each_mixed(rows, [&](const MixedSample& x, std::size_t i) {
+        out[i] = pipeline.predict_mixed(x);
+        pipeline.learn_mixed(x, y[i]);
+    });
+}
+
 }  // namespace
 
 StepChain::StepChain(std::vector<std::shared_ptr<ITransformer>> steps) : steps_(std::move(steps)) {
@@ -123,12 +143,12 @@ ClassProbabilities ClassificationPipeline::predict_proba_mixed(const MixedSample
 
 void ClassificationPipeline::learn_many(const RowSource& rows, const Label* y) {
     if (!rows.has_categories()) return IClassifier::learn_many(rows, y);
-    steps_.for_each_mixed(rows, [&](const MixedSample& x, std::size_t i) { learn_mixed(x, y[i]); });
+    learn_mixed_rows(*this, steps_, rows, y);
 }
 
 void ClassificationPipeline::predict_many(const RowSource& rows, Label* out) {
     if (!rows.has_categories()) return IClassifier::predict_many(rows, out);
-    steps_.for_each_mixed(rows, [&](const MixedSample& x, std::size_t i) { out[i] = predict_mixed(x); });
+    predict_mixed_rows(*this, steps_, rows, out);
 }
 
 void ClassificationPipeline::predict_proba_many(const RowSource& rows, ClassProbabilities* out) {
@@ -138,10 +158,7 @@ void ClassificationPipeline::predict_proba_many(const RowSource& rows, ClassProb
 
 void ClassificationPipeline::test_then_train_many(const RowSource& rows, const Label* y, Label* out) {
     if (!rows.has_categories()) return IClassifier::test_then_train_many(rows, y, out);
-    steps_.for_each_mixed(rows, [&](const MixedSample& x, std::size_t i) {
-        out[i] = predict_mixed(x);
-        learn_mixed(x, y[i]);
-    });
+    test_then_train_mixed_rows(*this, steps_, rows, y, out);
 }
 
 void ClassificationPipeline::reset() {
@@ -189,20 +206,17 @@ double RegressionPipeline::predict_mixed(const MixedSample& x) {
 
 void RegressionPipeline::learn_many(const RowSource& rows, const double* y) {
     if (!rows.has_categories()) return IRegressor::learn_many(rows, y);
-    steps_.for_each_mixed(rows, [&](const MixedSample& x, std::size_t i) { learn_mixed(x, y[i]); });
+    learn_mixed_rows(*this, steps_, rows, y);
 }
 
 void RegressionPipeline::predict_many(const RowSource& rows, double* out) {
     if (!rows.has_categories()) return IRegressor::predict_many(rows, out);
-    steps_.for_each_mixed(rows, [&](const MixedSample& x, std::size_t i) { out[i] = predict_mixed(x); });
+    predict_mixed_rows(*this, steps_, rows, out);
 }
 
 void RegressionPipeline::test_then_train_many(const RowSource& rows, const double* y, double* out) {
     if (!rows.has_categories()) return IRegressor::test_then_train_many(rows, y, out);
-    steps_.for_each_mixed(rows, [&](const MixedSample& x, std::size_t i) {
-        out[i] = predict_mixed(x);
-        learn_mixed(x, y[i]);
-    });
+    test_then_train_mixed_rows(*this, steps_, rows, y, out);
 }
 
 void RegressionPipeline::reset() {
