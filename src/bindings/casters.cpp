@@ -108,7 +108,7 @@ struct NumberReader {
 // name can come again (may_repeat false), a str name is appended without a lookup; any other name
 // sets may_repeat, and a repeated name keeps its first value.
 template <class Reader>
-bool load_entry(PyObject* key, PyObject* value, Reader& reader, std::string& name, bool& may_repeat) {
+[[gnu::noinline]] bool load_entry(PyObject* key, PyObject* value, Reader& reader, std::string& name, bool& may_repeat) {
     if (!may_repeat && PyUnicode_Check(key)) {
         Py_ssize_t size = 0;
         const char* data = PyUnicode_AsUTF8AndSize(key, &size);
@@ -119,7 +119,7 @@ bool load_entry(PyObject* key, PyObject* value, Reader& reader, std::string& nam
 }
 
 template <class Reader>
-bool load_items(PyObject* src, Reader& reader) {
+[[gnu::noinline]] bool load_items(PyObject* src, Reader& reader) {
     PyObject* items = PyObject_CallMethod(src, "items", nullptr);
     if (!items) return false;
     PyObject* iterator = PyObject_GetIter(items);
@@ -219,7 +219,8 @@ bool is_iterable_name_source(PyObject* src) {
 }  // namespace
 
 // Flattened: every sample of every call passes here, and the compiler left the per-entry append
-// out of line otherwise (measurably slower).
+// out of line otherwise (measurably slower); the rare paths (load_entry, load_items) stay calls,
+// out of the loop's registers.
 [[gnu::flatten]] bool load_feature_map(PyObject* src, quelb::FeatureMap& out) {
     out.clear();
     if (PyDict_Check(src)) out.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(src)));
