@@ -31,7 +31,7 @@ def resolve_models(texts):
 
 
 def cmd_evaluate(args):
-    stream = datasets.resolve(args.data)
+    stream = datasets.resolve(args.data, args.target, args.task)
     models = resolve_models(args.models)
     # Metric expressions are checked before anything is printed, like the other expressions.
     metric_factories(args.metric or None, model_kind(next(iter(models.values()))))
@@ -86,8 +86,15 @@ def build_parser():
     ev.add_argument("models", nargs="+", metavar="MODEL",
                     help="a model expression, e.g. NaiveBayes or 'ARFClassifier(n_models=10)'")
     ev.add_argument("-d", "--data", default="electricity",
-                    help="a dataset (electricity, weather) or generator, by name or expression such "
-                         "as 'SEA(drifts=[5000])' (default: electricity)")
+                    help="a dataset (electricity, weather, penguins), a generator, by name or "
+                         "expression such as 'SEA(drifts=[5000])', or a CSV file with a header row "
+                         "(needs --target) (default: electricity)")
+    ev.add_argument("--target", metavar="COLUMN",
+                    help="the target column of a CSV file; with a dataset, a feature column to "
+                         "predict (regression)")
+    ev.add_argument("--task", choices=("classification", "regression"),
+                    help="how a CSV file's target column reads: int class labels "
+                         "(classification, the default) or numbers (regression)")
     ev.add_argument("-m", "--metric", action="append", metavar="METRIC",
                     help="a metric name or expression, repeatable (default: Accuracy and MacroF1 "
                          "for classifiers, MAE and RMSE for regressors, ROCAUC for anomaly "

@@ -238,7 +238,11 @@ def _diagnose(item, index, model_name, kind):
     for key, value in x.items():
         if not isinstance(key, (str, bytes, bytearray)):
             return f"{where}: feature name {_describe(key)} is not a str"
-        if isinstance(value, (str, bytes)) or not _is_number(value):
+        if isinstance(value, (str, bytes)):
+            return (f"{where}: feature '{key}' has the value {_describe(value)}, not a number; "
+                    f"for {model_name} to take categories, put an encoder first, as in "
+                    f"ClassificationPipeline([OneHotEncoder()], learner)")
+        if not _is_number(value):
             return f"{where}: feature '{key}' has the value {_describe(value)}, not a number"
     if kind in ("classifier", ANOMALY):
         if isinstance(y, float) or not _is_integer(y):
@@ -355,9 +359,10 @@ def prequential(models, stream, metrics=None, *, limit=None, every=None, progres
 
 
 def _can_batch(stream, lanes):
-    """Whether the run can use the batch methods: the stream gives arrays (and NumPy is there),
-    every model has test_then_train_many and every metric update_many."""
-    if not callable(getattr(stream, "iter_arrays", None)):
+    """Whether the run can use the batch methods: the stream gives arrays (and NumPy is there:
+    not a stream that has or may have categories), every model has test_then_train_many and
+    every metric update_many."""
+    if not callable(getattr(stream, "iter_arrays", None)) or getattr(stream, "categorical", False) is not False:
         return False
     try:
         import numpy  # noqa: F401

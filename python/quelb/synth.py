@@ -17,7 +17,11 @@ Drift comes in two forms:
 
 ``ClusterAnomalies`` is a stream for anomaly detection: label 1 marks an anomaly, 0 a normal sample.
 
-Feature names follow the published formulas: ``x1``, ``x2``, ... (Agrawal: the attribute names).
+Feature names follow the published formulas: ``x1``, ``x2``, ... (Agrawal and STAGGER: the
+attribute names). Attributes that the published definitions make categorical come as strings
+(STAGGER always, Agrawal with ``categorical=True``): such streams need an encoder in front of
+the learner (``ClassificationPipeline([OneHotEncoder()], learner)``), and have ``categorical``
+set, which keeps them to the one-sample path (no ``iter_arrays``).
 """
 import itertools
 import math
@@ -25,7 +29,7 @@ import random
 
 from .tables import arrays_from_pairs
 
-__all__ = ["SEA", "Agrawal", "Hyperplane", "RandomRBF", "Friedman", "ClusterAnomalies", "GENERATORS"]
+__all__ = ["SEA", "Agrawal", "STAGGER", "Hyperplane", "RandomRBF", "Friedman", "ClusterAnomalies", "GENERATORS"]
 
 
 class _DriftSchedule:
@@ -57,6 +61,7 @@ class _Generator:
 
     name = ""
     task = "binary classification"
+    categorical = False  # some values are categories (str)
 
     def __init__(self, seed, n_samples):
         if n_samples is not None and n_samples < 0:
@@ -80,7 +85,11 @@ class _Generator:
 
     def iter_arrays(self, chunk_size=4096):
         """The stream as chunks ``(X, y, feature_names)`` of at most ``chunk_size`` rows (see
-        ``quelb.tables``): the same rows and values as iterating it. Needs NumPy."""
+        ``quelb.tables``): the same rows and values as iterating it. Needs NumPy; a stream with
+        categories has no arrays (TypeError)."""
+        if self.categorical:
+            raise TypeError(f"the {self.name} stream holds categories (str values), which arrays of "
+                            f"numbers cannot: iterate its (sample, target) pairs")
         return arrays_from_pairs(iter(self), chunk_size, self.task != "regression")
 
     def __repr__(self):
@@ -244,24 +253,30 @@ class Agrawal(_Generator):
     ``perturbation`` times their range (5% in the original) and clipped to that range. The label
     balance depends on the function (for instance F1 gives about 33% of label 1); with
     ``balance_classes=True`` labels alternate 0, 1, 0, 1, ... exactly.
+
+    The paper's categorical attributes, education level (0 to 4), car make (1 to 20) and zip code
+    (0 to 8), are numbers by default; ``categorical=True`` gives them as strings ("0" to "4",
+    "1" to "20", "0" to "8"), with the same draws and labels.
     """
 
     name = "Agrawal"
     FUNCTIONS = _agrawal_functions()
+    CATEGORICAL = ("elevel", "car", "zipcode")
 
     def __init__(self, function=0, perturbation=0.05, balance_classes=False, seed=42,
-                 n_samples=10000, drifts=(), drift_width=0):
+                 n_samples=10000, drifts=(), drift_width=0, categorical=False):
         super().__init__(seed, n_samples)
         if function not in range(10):
             raise ValueError("function must be within 0 to 9")
         if not 0.0 <= perturbation <= 1.0:
             raise ValueError("perturbation must be within [0, 1]")
         self.function, self.perturbation = function, perturbation
-        self.balance_classes = balance_classes
+        self.balance_classes, self.categorical = balance_classes, bool(categorical)
         self.drifts, self.drift_width = tuple(drifts), drift_width
         self.n_features = 9
         self.description = (f"Agrawal loan applications, function F{function + 1}, "
                             f"{perturbation:.0%} perturbation"
+                            + (", categorical attributes as strings" if self.categorical else "")
                             + (f", switching function at {list(self.drifts)}" if self.drifts else ""))
 
     def _start(self, rng):
@@ -296,7 +311,56 @@ class Agrawal(_Generator):
                                       (9.0 - zipcode) * 150000.0)
                 a["hyears"] = float(round(perturb(a["hyears"], 1.0, 30.0)))
                 a["loan"] = perturb(a["loan"], 0.0, 500000.0)
+            if self.categorical:
+                for name in self.CATEGORICAL:
+                    a[name] = str(int(a[name]))
             return a, y
+
+        return _balanced(draw, self.balance_classes)
+
+
+class STAGGER(_Generator):
+    """STAGGER concepts (Schlimmer and Granger, 1986): three categorical attributes drawn
+    uniformly, size ("small", "medium", "large"), colour ("red", "green", "blue") and shape
+    ("square", "circular", "triangular"), as strings under the names ``size``, ``color`` and
+    ``shape``. The label is 1 when the concept holds: concept 0 is size = small and color = red,
+    1 is color = green or shape = circular, 2 is size = medium or size = large (``function``
+    picks the first; ``drifts`` switch to the next, cycling). No noise.
+
+    Label balance: 1/9, 5/9 and 2/3 of label 1 for concepts 0 to 2; with ``balance_classes=True``
+    labels alternate 0, 1, 0, 1, ... exactly.
+    """
+
+    name = "STAGGER"
+    categorical = True
+    SIZES = ("small", "medium", "large")
+    COLORS = ("red", "green", "blue")
+    SHAPES = ("square", "circular", "triangular")
+    CONCEPTS = (
+        lambda size, color, shape: size == "small" and color == "red",
+        lambda size, color, shape: color == "green" or shape == "circular",
+        lambda size, color, shape: size in ("medium", "large"),
+    )
+
+    def __init__(self, function=0, balance_classes=False, seed=42, n_samples=10000, drifts=(),
+                 drift_width=0):
+        super().__init__(seed, n_samples)
+        if function not in range(3):
+            raise ValueError("function must be 0, 1 or 2")
+        self.function, self.balance_classes = function, balance_classes
+        self.drifts, self.drift_width = tuple(drifts), drift_width
+        self.n_features = 3
+        self.description = (f"STAGGER concepts from concept {function}, categorical attributes as "
+                            f"strings" + (f", switching concept at {list(self.drifts)}" if self.drifts else ""))
+
+    def _start(self, rng):
+        schedule = _DriftSchedule(self.function, 3, self.drifts, self.drift_width, self.seed)
+        choice = rng.choice
+
+        def draw(t):
+            size, color, shape = choice(self.SIZES), choice(self.COLORS), choice(self.SHAPES)
+            y = int(self.CONCEPTS[schedule.concept(t)](size, color, shape))
+            return {"size": size, "color": color, "shape": shape}, y
 
         return _balanced(draw, self.balance_classes)
 
@@ -496,4 +560,4 @@ class ClusterAnomalies(_Generator):
 
 
 # Generator classes by name, for the command line.
-GENERATORS = {cls.name: cls for cls in (SEA, Agrawal, Hyperplane, RandomRBF, Friedman, ClusterAnomalies)}
+GENERATORS = {cls.name: cls for cls in (SEA, Agrawal, STAGGER, Hyperplane, RandomRBF, Friedman, ClusterAnomalies)}

@@ -162,7 +162,44 @@ BatchInput load_array(py::handle X, std::shared_ptr<Py_buffer> view, py::handle 
     return dense_input(converted, std::move(converted_view), std::move(names), BatchInput::Kind::array);
 }
 
-BatchInput load_dataframe(py::handle X, py::handle feature_names, const char* method) {
+// A ValueError raised while reading row i (a category that is not UTF-8), prefixed alike.
+template <class Read>
+bool read_row(Read&& read, std::size_t i, const char* method) {
+    try {
+        return read();
+    } catch (const py::value_error& error) {
+        throw py::value_error(prefix(method) + "X[" + std::to_string(i) + "]: " + error.what());
+    }
+}
+
+// A DataFrame with columns of objects, strings or categories, for an encoder: row i is the sample
+// of its cells that are not missing (as pandas' isna tells), in column order, each read by the
+// rules of a sample's values.
+BatchInput load_mixed_dataframe(py::handle X, const std::vector<std::string>& names, const char* method) {
+    const std::size_t n_rows = py::len(X.attr("index"));
+    std::vector<MixedSample> rows(n_rows);
+    py::object iloc = X.attr("iloc");
+    for (std::size_t j = 0; j < names.size(); ++j) {
+        py::object column = iloc[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
+        py::list missing = column.attr("isna")().attr("tolist")();
+        py::list cells = column.attr("astype")("object").attr("tolist")();
+        for (std::size_t i = 0; i < n_rows; ++i) {
+            if (PyObject_IsTrue(missing[i].ptr())) continue;
+            py::handle cell = cells[i];
+            if (!read_row([&] { return load_mixed_value(names[j], cell.ptr(), rows[i]); }, i, method))
+                throw py::type_error(prefix(method) + "column '" + names[j] + "' holds " + type_name(cell) + " " +
+                                     py::repr(cell).cast<std::string>() + " in row " + std::to_string(i) +
+                                     "; expected numbers or categories");
+        }
+    }
+    BatchInput input;
+    input.kind = BatchInput::Kind::dataframe;
+    input.rows = RowSource::mixed(std::move(rows));
+    input.index = X.attr("index");
+    return input;
+}
+
+BatchInput load_dataframe(py::handle X, py::handle feature_names, const char* method, bool categories) {
     py::object columns = X.attr("columns");
     py::object dtypes = X.attr("dtypes");
     std::vector<std::string> labels;
@@ -181,14 +218,20 @@ BatchInput load_dataframe(py::handle X, py::handle feature_names, const char* me
     auto names = column_names(feature_names, n_cols, std::move(labels), method);
     check_unique(names, method);
     std::size_t j = 0;
+    bool numeric = true;
     for (py::handle dtype : dtypes.attr("tolist")()) {
         py::object kind = py::getattr(dtype, "kind", py::none());
         const std::string k = kind.is_none() ? "O" : kind.cast<std::string>();
-        if (k.size() != 1 || std::strchr("biuf", k[0]) == nullptr)
+        const bool number = k.size() == 1 && std::strchr("biuf", k[0]) != nullptr;
+        const bool text = k.size() == 1 && std::strchr("OSU", k[0]) != nullptr;
+        if (!number && !(categories && text))
             throw py::type_error(prefix(method) + "column '" + names[j] + "' has dtype " +
-                                 py::str(dtype).cast<std::string>() + "; expected numbers");
+                                 py::str(dtype).cast<std::string>() +
+                                 (categories ? "; expected numbers or categories" : "; expected numbers"));
+        numeric = numeric && number;
         ++j;
     }
+    if (!numeric) return load_mixed_dataframe(X, names, method);
     py::object values = X.attr("to_numpy")(py::arg("dtype") = "float64",
                                             py::arg("na_value") = std::numeric_limits<double>::quiet_NaN());
     auto view = buffer_view(values);
@@ -240,7 +283,7 @@ BatchInput load_csr(py::handle X, py::handle feature_names, const char* method) 
     return input;
 }
 
-BatchInput load_samples(py::handle X, py::handle feature_names, const char* method) {
+BatchInput load_samples(py::handle X, py::handle feature_names, const char* method, bool categories) {
     if (!feature_names.is_none())
         throw py::value_error(prefix(method) + "feature_names= applies to arrays; samples name their own features");
     py::iterator it;
@@ -252,15 +295,28 @@ BatchInput load_samples(py::handle X, py::handle feature_names, const char* meth
                              type_name(X));
     }
     std::vector<FeatureMap> rows;
+    std::vector<MixedSample> mixed;  // every row, once one has categories
     for (py::handle item : it) {
+        const std::size_t i = rows.size() + mixed.size();
         FeatureMap sample;
-        if (!load_feature_map(item.ptr(), sample))
-            throw py::type_error(prefix(method) + "X[" + std::to_string(rows.size()) +
-                                 "] is not a sample (a mapping from str to float): " + type_name(item));
-        rows.push_back(std::move(sample));
+        if (load_feature_map(item.ptr(), sample)) {
+            if (mixed.empty()) {
+                rows.push_back(std::move(sample));
+            } else {
+                mixed.push_back(MixedSample{std::move(sample), {}});
+            }
+            continue;
+        }
+        MixedSample with_categories;
+        if (!categories || !read_row([&] { return load_mixed_sample(item.ptr(), with_categories); }, i, method))
+            throw py::type_error(prefix(method) + "X[" + std::to_string(i) + "] is not a sample (a mapping from str to " +
+                                 (categories ? "float, str or None): " : "float): ") + type_name(item));
+        for (FeatureMap& earlier : rows) mixed.push_back(MixedSample{std::move(earlier), {}});
+        rows.clear();
+        mixed.push_back(std::move(with_categories));
     }
     BatchInput input;
-    input.rows = RowSource::samples(std::move(rows));
+    input.rows = mixed.empty() ? RowSource::samples(std::move(rows)) : RowSource::mixed(std::move(mixed));
     return input;
 }
 
@@ -310,14 +366,14 @@ std::unordered_set<const void*>& busy_set() {
 
 }  // namespace
 
-BatchInput load_batch(py::handle X, py::handle feature_names, const char* method) {
+BatchInput load_batch(py::handle X, py::handle feature_names, const char* method, bool categories) {
     if (X.is_none() || PyUnicode_Check(X.ptr()) || PyBytes_Check(X.ptr()) || PyByteArray_Check(X.ptr()) ||
         is_mapping(X))
         throw py::type_error(prefix(method) +
                              "X must be a 2-D array, a DataFrame, a CSR matrix or an iterable of samples, not " +
                              type_name(X));
     if (module_starts_with(X, "pandas") && py::hasattr(X, "columns") && py::hasattr(X, "to_numpy"))
-        return load_dataframe(X, feature_names, method);
+        return load_dataframe(X, feature_names, method, categories);
     if (module_starts_with(X, "scipy") && py::hasattr(X, "indptr")) return load_csr(X, feature_names, method);
     if (module_starts_with(X, "scipy") && py::hasattr(X, "tocsr"))
         throw py::type_error(prefix(method) + "sparse X must be in CSR format (use X.tocsr())");
@@ -339,7 +395,7 @@ BatchInput load_batch(py::handle X, py::handle feature_names, const char* method
         if (!view) throw py::type_error(prefix(method) + "X's memory cannot be read (" + type_name(X) + ")");
         return load_array(X, std::move(view), feature_names, method);
     }
-    return load_samples(X, feature_names, method);
+    return load_samples(X, feature_names, method, categories);
 }
 
 namespace {
@@ -566,6 +622,18 @@ std::vector<const void*> parts_of(const IRegressor& object) { return pipeline_pa
 
 std::vector<const void*> parts_of(const IAnomalyDetector& object) {
     return pipeline_parts<AnomalyPipeline>(object);
+}
+
+bool takes_categories(const ITransformer& object) { return dynamic_cast<const IEncoder*>(&object) != nullptr; }
+
+bool takes_categories(const IClassifier& object) {
+    const auto* pipeline = dynamic_cast<const ClassificationPipeline*>(&object);
+    return pipeline && pipeline->encoder();
+}
+
+bool takes_categories(const IRegressor& object) {
+    const auto* pipeline = dynamic_cast<const RegressionPipeline*>(&object);
+    return pipeline && pipeline->encoder();
 }
 
 }  // namespace quelb::bindings

@@ -30,7 +30,9 @@ struct BatchInput {
 };
 
 // Reads X for `method` (named in errors). Raises TypeError or ValueError naming the problem.
-BatchInput load_batch(py::handle X, py::handle feature_names, const char* method);
+// With `categories` (an encoder or a pipeline led by one), DataFrame columns of objects, strings
+// or categories and samples with category values are read too, as rows with categories.
+BatchInput load_batch(py::handle X, py::handle feature_names, const char* method, bool categories = false);
 
 // A 1-D argument: class labels (integers within the signed 32-bit range) or real values.
 // `what` names it in errors ("y", "y_true", "values"). Unless n is kNoLength it must have n

@@ -27,6 +27,15 @@ std::vector<const void*> parts_of(const IRegressor& object);
 std::vector<const void*> parts_of(const ITransformer& object);
 std::vector<const void*> parts_of(const IAnomalyDetector& object);
 
+// Whether the object reads samples with categories: an encoder, or a pipeline led by one.
+bool takes_categories(const IClassifier& object);
+bool takes_categories(const IRegressor& object);
+bool takes_categories(const ITransformer& object);
+template <class Contract, class T>
+bool categories_of(const T& self) {
+    return takes_categories(static_cast<const Contract&>(self));
+}
+
 // Refuses a one-sample call on an object (or a part of it) that a batch call is working on.
 template <class Contract>
 void ensure_parts_idle(const Contract& object) {
@@ -57,7 +66,7 @@ void def_learner_batches(Cls& cls) {
     cls.def(
            "learn_many",
            [](T& self, py::handle X, py::handle y, py::handle names) {
-               auto input = load_batch(X, names, "learn_many");
+               auto input = load_batch(X, names, "learn_many", categories_of<Contract>(self));
                auto targets = load_column<Target>(y, input.rows.size(), "learn_many", "y");
                run_batch(static_cast<Contract&>(self),
                          [&](Contract& model) { model.learn_many(input.rows, targets.data()); });
@@ -66,7 +75,7 @@ void def_learner_batches(Cls& cls) {
         .def(
             "predict_many",
             [](T& self, py::handle X, py::handle names) {
-                auto input = load_batch(X, names, "predict_many");
+                auto input = load_batch(X, names, "predict_many", categories_of<Contract>(self));
                 std::vector<Target> out(input.rows.size());
                 run_batch(static_cast<Contract&>(self),
                           [&](Contract& model) { model.predict_many(input.rows, out.data()); });
@@ -76,7 +85,7 @@ void def_learner_batches(Cls& cls) {
         .def(
             "test_then_train_many",
             [](T& self, py::handle X, py::handle y, py::handle names) {
-                auto input = load_batch(X, names, "test_then_train_many");
+                auto input = load_batch(X, names, "test_then_train_many", categories_of<Contract>(self));
                 auto targets = load_column<Target>(y, input.rows.size(), "test_then_train_many", "y");
                 std::vector<Target> out(input.rows.size());
                 run_batch(static_cast<Contract&>(self), [&](Contract& model) {
@@ -94,7 +103,7 @@ void def_classifier_batches(Cls& cls) {
     cls.def(
         "predict_proba_many",
         [](T& self, py::handle X, py::handle names) {
-            auto input = load_batch(X, names, "predict_proba_many");
+            auto input = load_batch(X, names, "predict_proba_many", categories_of<IClassifier>(self));
             std::vector<ClassProbabilities> out(input.rows.size());
             run_batch(static_cast<IClassifier&>(self),
                       [&](IClassifier& model) { model.predict_proba_many(input.rows, out.data()); });
@@ -186,7 +195,8 @@ SharedClass<T, Base> bind_regressor(py::module_& m, const char* name) {
     return cls;
 }
 
-// A transformer; supervised ones take the target in learn_one. clone_state copies the whole state.
+// A transformer; supervised ones take the target in learn_one, encoders (IEncoder) samples with
+// categories. clone_state copies the whole state.
 template <class T, bool Supervised = false>
 SharedClass<T, ITransformer> bind_transformer(py::module_& m, const char* name) {
     SharedClass<T, ITransformer> cls(m, name);
@@ -200,36 +210,54 @@ SharedClass<T, ITransformer> bind_transformer(py::module_& m, const char* name) 
             .def(
                 "learn_many",
                 [](T& self, py::handle X, py::handle y, py::handle names) {
-                    auto input = load_batch(X, names, "learn_many");
+                    auto input = load_batch(X, names, "learn_many", categories_of<ITransformer>(self));
                     auto targets = load_values(y, input.rows.size(), "learn_many", "y");
                     run_batch(static_cast<ITransformer&>(self),
                               [&](ITransformer& step) { step.learn_many(input.rows, targets.data()); });
                 },
                 batch_x(), py::arg("y"), py::pos_only(), py::kw_only(), batch_names());
     } else {
-        cls.def("learn_one",
-                [](T& self, const FeatureMap& x) {
-                    ensure_idle(object_key(&self));
-                    static_cast<ITransformer&>(self).learn_one(x);
-                })
-            .def(
+        if constexpr (std::is_base_of_v<IEncoder, T>) {
+            cls.def("learn_one", [](T& self, const MixedSampleArg& x) {
+                ensure_idle(object_key(&self));
+                static_cast<IEncoder&>(self).learn_mixed(x.sample);
+            });
+        } else {
+            cls.def("learn_one", [](T& self, const FeatureMap& x) {
+                ensure_idle(object_key(&self));
+                static_cast<ITransformer&>(self).learn_one(x);
+            });
+        }
+        cls.def(
                 "learn_many",
                 [](T& self, py::handle X, py::handle names) {
-                    auto input = load_batch(X, names, "learn_many");
+                    auto input = load_batch(X, names, "learn_many", categories_of<ITransformer>(self));
                     run_batch(static_cast<ITransformer&>(self),
                               [&](ITransformer& step) { step.learn_many(input.rows, nullptr); });
                 },
                 batch_x(), py::pos_only(), py::kw_only(), batch_names());
     }
-    cls.def("transform_one",
-            [](T& self, const SampleArg& x) {
-                ensure_idle(object_key(&self));
-                return TransformedSample{static_cast<ITransformer&>(self).transform_one(x.map), x.source};
-            })
-        .def(
+    if constexpr (std::is_base_of_v<IEncoder, T>) {
+        cls.def("transform_one", [](T& self, const MixedSampleArg& x) {
+            ensure_idle(object_key(&self));
+            // Encoded into a sample kept from call to call (no allocation once it has grown); the
+            // names a one-hot encoding makes ("f=v") come back in later results, so their str
+            // objects are kept too.
+            thread_local FeatureMap out;
+            static KeyCache* made_names = new KeyCache('=');  // used until exit
+            static_cast<IEncoder&>(self).encode(x.sample, out);
+            return py::reinterpret_steal<py::object>(checked_result(feature_map_to_dict(out, x.source, made_names)));
+        });
+    } else {
+        cls.def("transform_one", [](T& self, const SampleArg& x) {
+            ensure_idle(object_key(&self));
+            return TransformedSample{static_cast<ITransformer&>(self).transform_one(x.map), x.source};
+        });
+    }
+    cls.def(
             "transform_many",
             [](T& self, py::handle X, py::handle names, bool return_names) {
-                auto input = load_batch(X, names, "transform_many");
+                auto input = load_batch(X, names, "transform_many", categories_of<ITransformer>(self));
                 auto out = transformed_sink(input);
                 run_batch(static_cast<ITransformer&>(self),
                           [&](ITransformer& step) { step.transform_many(input.rows, *out); });

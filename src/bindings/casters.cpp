@@ -74,25 +74,52 @@ bool is_mapping_with_items(PyObject* src) {
     return is_instance > 0;
 }
 
-// Reads one entry of a sample into out; false when its name or its value is refused. While no
-// earlier name can come again (may_repeat false), a str name is appended without a lookup; any
-// other name sets may_repeat, and a repeated name keeps its first value.
-bool load_entry(PyObject* key, PyObject* value, quelb::FeatureMap& out, std::string& name, bool& may_repeat) {
-    double number = 0.0;
+// The numbers of a sample: every value must convert to float.
+struct NumberReader {
+    quelb::FeatureMap& out;
+
+    // Values read without running any Python code.
+    static bool plain(PyObject* value) { return PyFloat_Check(value) || PyLong_CheckExact(value) || PyBool_Check(value); }
+    // The common case read in place, under a name not read before: an ASCII name, a float value.
+    bool quick(PyObject* key, PyObject* value) {
+        if (!PyFloat_Check(value) || !PyUnicode_Check(key) || !PyUnicode_IS_COMPACT_ASCII(key)) return false;
+        const char* data = reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(key) + 1);
+        out.append_unique(std::string_view(data, static_cast<std::size_t>(PyUnicode_GET_LENGTH(key))),
+                          PyFloat_AS_DOUBLE(value));
+        return true;
+    }
+    // A name not read before.
+    bool append(std::string_view name, PyObject* value) {
+        double number = 0.0;
+        if (!load_float(value, number)) return false;
+        out.append_unique(name, number);
+        return true;
+    }
+    // A name that may have been read before: the first value stays.
+    bool insert(const std::string& name, PyObject* value) {
+        double number = 0.0;
+        if (!load_float(value, number)) return false;
+        out.emplace(name, number);
+        return true;
+    }
+};
+
+// Reads one entry of a sample; false when its name or its value is refused. While no earlier
+// name can come again (may_repeat false), a str name is appended without a lookup; any other name
+// sets may_repeat, and a repeated name keeps its first value.
+template <class Reader>
+[[gnu::noinline]] bool load_entry(PyObject* key, PyObject* value, Reader& reader, std::string& name, bool& may_repeat) {
     if (!may_repeat && PyUnicode_Check(key)) {
         Py_ssize_t size = 0;
         const char* data = PyUnicode_AsUTF8AndSize(key, &size);
-        if (!data || !load_float(value, number)) return false;
-        out.append_unique(std::string_view(data, static_cast<std::size_t>(size)), number);
-        return true;
+        return data && reader.append(std::string_view(data, static_cast<std::size_t>(size)), value);
     }
     may_repeat = true;
-    if (!load_name(key, name) || !load_float(value, number)) return false;
-    out.emplace(name, number);
-    return true;
+    return load_name(key, name) && reader.insert(name, value);
 }
 
-bool load_items(PyObject* src, quelb::FeatureMap& out) {
+template <class Reader>
+[[gnu::noinline]] bool load_items(PyObject* src, Reader& reader) {
     PyObject* items = PyObject_CallMethod(src, "items", nullptr);
     if (!items) return false;
     PyObject* iterator = PyObject_GetIter(items);
@@ -113,12 +140,52 @@ bool load_items(PyObject* src, quelb::FeatureMap& out) {
         PyObject** kv = PySequence_Fast_ITEMS(pair);
         py::object key = py::reinterpret_borrow<py::object>(kv[0]);
         py::object value = py::reinterpret_borrow<py::object>(kv[1]);
-        ok = load_entry(key.ptr(), value.ptr(), out, name, may_repeat);
+        ok = load_entry(key.ptr(), value.ptr(), reader, name, may_repeat);
         Py_DECREF(pair);
         if (!ok) break;
     }
     Py_DECREF(iterator);
     return ok && !PyErr_Occurred();
+}
+
+// Reads a dict (or any mapping) through reader; false, with no Python error pending, on failure.
+template <class Reader>
+bool load_mapping(PyObject* src, Reader& reader) {
+    bool ok = false;
+    if (PyDict_Check(src)) {
+        const Py_ssize_t entries = PyDict_GET_SIZE(src);
+        Py_ssize_t pos = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        std::string name;
+        // Distinct str keys of a dict have distinct UTF-8 bytes, so they append without a lookup;
+        // only a bytes key can repeat a name already read.
+        bool may_repeat = false;
+        ok = true;
+        while (PyDict_Next(src, &pos, &key, &value)) {
+            // The common case reads name and value in place: no call into Python, no Python code run.
+            if (!may_repeat && reader.quick(key, value)) continue;
+            // A value that converts through Python code may change the dict and drop its
+            // references to this very pair: hold the pair while it is read, and refuse a sample
+            // whose dict changed size (as iterating it in Python would).
+            py::object held_key, held_value;
+            const bool runs_code = !Reader::plain(value);
+            if (runs_code) {
+                held_key = py::reinterpret_borrow<py::object>(key);
+                held_value = py::reinterpret_borrow<py::object>(value);
+            }
+            ok = load_entry(key, value, reader, name, may_repeat);
+            if (ok && runs_code) {
+                ok = PyDict_GET_SIZE(src) == entries;
+                may_repeat = true;  // the dict may have been refilled with names already read
+            }
+            if (!ok) break;
+        }
+    } else if (is_mapping_with_items(src)) {
+        ok = load_items(src, reader);
+    }
+    if (!ok) PyErr_Clear();
+    return ok;
 }
 
 // An empty dict with room for size entries: a fresh dict grows (and rehashes) past 5 entries.
@@ -151,53 +218,129 @@ bool is_iterable_name_source(PyObject* src) {
 
 }  // namespace
 
-bool load_feature_map(PyObject* src, quelb::FeatureMap& out) {
+// Flattened: every sample of every call passes here, and the compiler left the per-entry append
+// out of line otherwise (measurably slower); the rare paths (load_entry, load_items) stay calls,
+// out of the loop's registers.
+[[gnu::flatten]] bool load_feature_map(PyObject* src, quelb::FeatureMap& out) {
     out.clear();
-    bool ok = false;
-    if (PyDict_Check(src)) {
-        const Py_ssize_t entries = PyDict_GET_SIZE(src);
-        out.reserve(static_cast<std::size_t>(entries));
-        Py_ssize_t pos = 0;
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        std::string name;
-        // Distinct str keys of a dict have distinct UTF-8 bytes, so they append without a lookup;
-        // only a bytes key can repeat a name already read.
-        bool may_repeat = false;
-        ok = true;
-        while (PyDict_Next(src, &pos, &key, &value)) {
-            // The common case, an ASCII name with a float value, reads both in place: no call
-            // into Python, no Python code run.
-            if (!may_repeat && PyFloat_Check(value) && PyUnicode_Check(key) && PyUnicode_IS_COMPACT_ASCII(key)) {
-                const char* data = reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(key) + 1);
-                const auto size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(key));
-                out.append_unique(std::string_view(data, size), PyFloat_AS_DOUBLE(value));
-                continue;
-            }
-            // A value that is not a float or an int converts through Python code, which may change
-            // the dict and drop its references to this very pair: hold the pair while it is read,
-            // and refuse a sample whose dict changed size (as iterating it in Python would).
-            py::object held_key, held_value;
-            const bool runs_code = !PyFloat_Check(value) && !PyLong_CheckExact(value) && !PyBool_Check(value);
-            if (runs_code) {
-                held_key = py::reinterpret_borrow<py::object>(key);
-                held_value = py::reinterpret_borrow<py::object>(value);
-            }
-            ok = load_entry(key, value, out, name, may_repeat);
-            if (ok && runs_code) {
-                ok = PyDict_GET_SIZE(src) == entries;
-                may_repeat = true;  // the dict may have been refilled with names already read
-            }
-            if (!ok) break;
-        }
-    } else if (is_mapping_with_items(src)) {
-        ok = load_items(src, out);
-    }
-    if (!ok) {
+    if (PyDict_Check(src)) out.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(src)));
+    NumberReader reader{out};
+    if (load_mapping(src, reader)) return true;
+    out.clear();
+    return false;
+}
+
+namespace {
+
+// A name for a message, quoted as Python shows a str; bytes that are not UTF-8 escaped.
+std::string quoted(std::string_view name) {
+    PyObject* text = PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "backslashreplace");
+    if (!text) {
         PyErr_Clear();
-        out.clear();
+        return "'?'";
     }
-    return ok;
+    PyObject* repr = PyObject_Repr(text);
+    Py_DECREF(text);
+    const char* utf8 = repr ? PyUnicode_AsUTF8(repr) : nullptr;
+    std::string out = utf8 ? utf8 : "'?'";
+    Py_XDECREF(repr);
+    PyErr_Clear();
+    return out;
+}
+
+// The values of a sample for an encoder: numbers, categories (str, or bytes holding UTF-8) and
+// None (the feature is absent). A category that is not UTF-8 is remembered in `error` and stops
+// the reading, to be raised as ValueError.
+struct MixedReader {
+    quelb::MixedSample& out;
+    std::string error;
+
+    static bool plain(PyObject* value) {
+        return NumberReader::plain(value) || PyUnicode_Check(value) || PyBytes_Check(value) || value == Py_None;
+    }
+    bool quick(PyObject* key, PyObject* value) {
+        if (!PyUnicode_Check(key) || !PyUnicode_IS_COMPACT_ASCII(key)) return false;
+        const std::string_view name(reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(key) + 1),
+                                    static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)));
+        if (PyFloat_Check(value)) {
+            out.numbers.append_unique(name, PyFloat_AS_DOUBLE(value));
+            return true;
+        }
+        if (PyUnicode_Check(value) && PyUnicode_IS_COMPACT_ASCII(value)) {
+            out.add_category(name, std::string_view(reinterpret_cast<const char*>(
+                                                        reinterpret_cast<PyASCIIObject*>(value) + 1),
+                                                    static_cast<std::size_t>(PyUnicode_GET_LENGTH(value))));
+            return true;
+        }
+        return false;
+    }
+    bool append(std::string_view name, PyObject* value) {
+        if (value == Py_None) return true;
+        if (PyUnicode_Check(value) || PyBytes_Check(value)) {
+            std::string_view text;
+            if (!category_text(value, text)) {
+                error = "feature " + quoted(name) + ": " +
+                        (PyBytes_Check(value) ? "the bytes value is not valid UTF-8"
+                                              : "the str value cannot be encoded as UTF-8");
+                return false;
+            }
+            out.add_category(name, text);
+            return true;
+        }
+        double number = 0.0;
+        if (!load_float(value, number)) return false;
+        out.numbers.append_unique(name, number);
+        return true;
+    }
+    bool insert(const std::string& name, PyObject* value) {
+        if (value != Py_None && out.contains(name)) {
+            quelb::MixedSample ignored;  // the value is still checked, as for numbers
+            MixedReader other{ignored, {}};
+            const bool ok = other.append(name, value);
+            error = std::move(other.error);
+            return ok;
+        }
+        return append(name, value);
+    }
+
+    // The UTF-8 text of a str or bytes value; false when it has none.
+    static bool category_text(PyObject* value, std::string_view& text) {
+        Py_ssize_t size = 0;
+        if (PyUnicode_Check(value)) {
+            const char* data = PyUnicode_AsUTF8AndSize(value, &size);
+            if (!data) {
+                PyErr_Clear();
+                return false;
+            }
+            text = std::string_view(data, static_cast<std::size_t>(size));
+            return true;
+        }
+        text = std::string_view(PyBytes_AS_STRING(value), static_cast<std::size_t>(PyBytes_GET_SIZE(value)));
+        return quelb::is_utf8(text);
+    }
+};
+
+}  // namespace
+
+bool load_mixed_value(std::string_view name, PyObject* value, quelb::MixedSample& out) {
+    MixedReader reader{out, {}};
+    if (reader.append(name, value)) return true;
+    if (!reader.error.empty()) throw py::value_error(reader.error);
+    return false;
+}
+
+bool load_mixed_sample(PyObject* src, quelb::MixedSample& out) {
+    out.clear();
+    if (PyDict_Check(src)) {
+        const auto entries = static_cast<std::size_t>(PyDict_GET_SIZE(src));
+        out.numbers.reserve(entries);
+        out.categories.reserve(entries);
+    }
+    MixedReader reader{out, {}};
+    if (load_mapping(src, reader)) return true;
+    out.clear();
+    if (!reader.error.empty()) throw py::value_error(reader.error);
+    return false;
 }
 
 bool load_name_list(PyObject* src, std::vector<std::string>& out) {
@@ -264,12 +407,36 @@ constexpr int kReuseLookahead = 8;
 
 }  // namespace
 
-PyObject* feature_map_to_dict(const quelb::FeatureMap& x, PyObject* source) {
+PyObject* KeyCache::key(const std::string& name) {
+    const auto it = keys_.find(name);
+    if (it != keys_.end()) {
+        Py_INCREF(it->second);
+        return it->second;
+    }
+    PyObject* made = PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), nullptr);
+    if (!made) return nullptr;
+    if (keys_.size() >= kLimit) {
+        for (auto& entry : keys_) Py_DECREF(entry.second);
+        keys_.clear();
+    }
+    Py_INCREF(made);
+    keys_.emplace(name, made);
+    return made;
+}
+
+PyObject* feature_map_to_dict(const quelb::FeatureMap& x, PyObject* source, KeyCache* made) {
     if (!source || !PyDict_Check(source)) return feature_map_to_dict(x);
     PyObject* dict = new_dict(x.size());
     if (!dict) return nullptr;
     Py_ssize_t cursor = 0;  // the source position just past the last key reused
     for (const auto& [name, value] : x) {
+        if (made && made->made(name)) {
+            if (!set_float_item(dict, made->key(name), value)) {
+                Py_DECREF(dict);
+                return nullptr;
+            }
+            continue;
+        }
         PyObject* key = nullptr;
         Py_ssize_t pos = cursor;
         PyObject* candidate = nullptr;

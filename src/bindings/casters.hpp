@@ -6,8 +6,10 @@
 
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
+#include "core/mixed_sample.hpp"
 #include "core/types.hpp"
 
 namespace quelb::bindings {
@@ -23,6 +25,14 @@ bool load_float(PyObject* src, double& out);
 // Reads a sample: a dict (or subclass), or any mapping read through items(). The first value of
 // a repeated key wins. Returns false with no Python error pending and out cleared on failure.
 bool load_feature_map(PyObject* src, quelb::FeatureMap& out);
+
+// Reads a sample whose values may be categories, for the encoders: numbers as load_feature_map
+// reads them, str values and bytes values holding UTF-8 as categories, None as an absent feature.
+// Returns false, with no Python error pending and out cleared, for anything else; raises
+// ValueError naming the feature for a category that is not UTF-8.
+bool load_mixed_sample(PyObject* src, quelb::MixedSample& out);
+// Adds one value under a name out does not hold yet, by the same rules (None adds nothing).
+bool load_mixed_value(std::string_view name, PyObject* value, quelb::MixedSample& out);
 
 // Reads a list of names: any sequence other than str/bytes/bytearray, or a set, frozenset,
 // generator, dictionary view, map or zip object, read once in iteration order.
@@ -51,6 +61,21 @@ struct SampleArg {
     PyObject* source = nullptr;
 };
 
+// A sample argument of an encoder, with the object it was read from.
+struct MixedSampleArg {
+    quelb::MixedSample sample;
+    PyObject* source = nullptr;
+};
+
+// A sample argument of a pipeline: read as numbers when it holds only numbers, exactly as any
+// learner reads it; otherwise only kept (numeric false), for a pipeline led by an encoder to read
+// with its categories (mixed_argument in bind_helpers.hpp) and for any other to refuse.
+struct PipelineSample {
+    quelb::FeatureMap map;
+    PyObject* source = nullptr;
+    bool numeric = false;
+};
+
 // A transformed sample, returned as a dict whose keys are the source sample's own str objects
 // wherever the names agree (no new string to build and hash), new str objects elsewhere.
 struct TransformedSample {
@@ -58,11 +83,29 @@ struct TransformedSample {
     PyObject* source = nullptr;
 };
 
+// str objects for the result names that a transformer makes itself, told apart by a character
+// they hold (an encoder's "feature=category"), kept from call to call: a name that comes back
+// costs a lookup instead of a search of the sample's keys and a new str to build and hash. Holds
+// a bounded number of names; emptied when full. Used with the interpreter lock held.
+class KeyCache {
+public:
+    explicit KeyCache(char marker) : marker_(marker) {}
+    bool made(const std::string& name) const { return name.find(marker_) != std::string::npos; }
+    // A new reference; nullptr with a Python error set when the name is not UTF-8.
+    PyObject* key(const std::string& name);
+
+private:
+    static constexpr std::size_t kLimit = 4096;
+    char marker_;
+    std::unordered_map<std::string, PyObject*, quelb::NameHash> keys_;
+};
+
 // New references; nullptr with a Python error set on failure (e.g. a key that is not UTF-8).
 PyObject* feature_map_to_dict(const quelb::FeatureMap& x);
 // The same, reusing the keys of `source` (a dict read into a sample, or anything else: then
-// nothing is reused) that carry the same names in the same order.
-PyObject* feature_map_to_dict(const quelb::FeatureMap& x, PyObject* source);
+// nothing is reused) that carry the same names in the same order; the names `made` tells
+// apart come from it.
+PyObject* feature_map_to_dict(const quelb::FeatureMap& x, PyObject* source, KeyCache* made = nullptr);
 PyObject* probabilities_to_dict(const quelb::ClassProbabilities& p);
 
 // The result of a conversion to Python, or, when it failed, its pending Python error thrown on:
@@ -92,6 +135,25 @@ struct type_caster<quelb::bindings::SampleArg> {
     bool load(handle src, bool /*convert*/) {
         value.source = src.ptr();
         return quelb::bindings::load_feature_map(src.ptr(), value.map);
+    }
+};
+
+template <>
+struct type_caster<quelb::bindings::MixedSampleArg> {
+    PYBIND11_TYPE_CASTER(quelb::bindings::MixedSampleArg, const_name("Mapping[str, float | str | bytes | None]"));
+    bool load(handle src, bool /*convert*/) {
+        value.source = src.ptr();
+        return quelb::bindings::load_mixed_sample(src.ptr(), value.sample);
+    }
+};
+
+template <>
+struct type_caster<quelb::bindings::PipelineSample> {
+    PYBIND11_TYPE_CASTER(quelb::bindings::PipelineSample, const_name("Mapping[str, float]"));
+    bool load(handle src, bool /*convert*/) {
+        value.source = src.ptr();
+        value.numeric = quelb::bindings::load_feature_map(src.ptr(), value.map);
+        return true;
     }
 };
 

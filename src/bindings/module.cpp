@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "core/contracts.hpp"
+#include "core/mixed_sample.hpp"
 
 namespace py = pybind11;
 
@@ -12,6 +13,21 @@ PYBIND11_MODULE(_quelb_core, m) {
     // The binding library's entry has already compared the interpreter version with the one
     // this module was compiled for and refused the import on a mismatch.
     m.doc() = "QUELB C++ core \u2014 streaming learners, preprocessing, metrics, drift, pipelines";
+
+    // A value of the wrong kind found past the conversion (a category no encoder takes) is a
+    // TypeError like any other; names in the message may hold bytes that are not UTF-8.
+    py::register_exception_translator([](std::exception_ptr error) {
+        try {
+            if (error) std::rethrow_exception(error);
+        } catch (const quelb::SampleTypeError& e) {
+            const std::string text = e.what();
+            PyObject* message = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+            if (message) {
+                PyErr_SetObject(PyExc_TypeError, message);
+                Py_DECREF(message);
+            }
+        }
+    });
 
     py::class_<quelb::ITransformer, std::shared_ptr<quelb::ITransformer>>(m, "ITransformer");
     py::class_<quelb::IClassifier, std::shared_ptr<quelb::IClassifier>>(m, "IClassifier");
@@ -48,6 +64,8 @@ PYBIND11_MODULE(_quelb_core, m) {
     register_max_abs_scaler(m);
     register_variance_threshold(m);
     register_select_k_best(m);
+    register_one_hot_encoder(m);
+    register_ordinal_encoder(m);
     register_classification_pipeline(m);
     register_regression_pipeline(m);
     register_accuracy(m);

@@ -58,6 +58,34 @@ struct PipelineShape {
 
 constexpr std::uint32_t kPipelineVersion = 1;
 
+// The sample of a call that did not read as numbers: with its categories for a pipeline led by an
+// encoder; refused with TypeError otherwise, and for anything that is no sample at all.
+template <class P>
+MixedSample mixed_argument(const P& self, const PipelineSample& x, const char* method) {
+    MixedSample sample;
+    if (self.encoder() && load_mixed_sample(x.source, sample)) return sample;
+    throw py::type_error(std::string(method) + "(): x must be a sample, a mapping from str to float" +
+                         (self.encoder() ? ", str or None, not " + type_name(x.source)
+                                         : " (a str value needs a pipeline whose first step is an encoder)"));
+}
+
+// transform_one of the classification and regression pipelines: the sample as the steps leave it.
+template <class Contract, class Cls>
+void def_transform_one(Cls& cls) {
+    using P = typename Cls::type;
+    cls.def("transform_one", [](P& self, PipelineSample x) {
+        ensure_parts_idle<Contract>(self);
+        TransformedSample out{{}, x.source};
+        if (x.numeric) {
+            self.chain().transform(x.map);
+            out.map = std::move(x.map);
+        } else {
+            self.chain().transform(mixed_argument(self, x, "transform_one"), out.map);
+        }
+        return out;
+    });
+}
+
 // State: (sealed shape, step objects..., learner object).
 template <class Cls, class Contract>
 void def_pipeline_pickle(Cls& cls, const char* name, const char* learner_kind) {
@@ -127,19 +155,23 @@ void register_classification_pipeline(py::module_& m) {
     auto cls = bind_pipeline<P, IClassifier>(m, "ClassificationPipeline", "classifier",
                                              "a classifier (an IClassifier of this module)");
     cls.def("learn_one",
-            [](P& self, FeatureMap x, Label y) {
+            [](P& self, PipelineSample x, Label y) {
                 ensure_parts_idle<IClassifier>(self);
-                self.learn_in_place(x, y);
+                if (x.numeric) return self.learn_in_place(x.map, y);
+                self.learn_mixed(mixed_argument(self, x, "learn_one"), y);
             })
         .def("predict_one",
-             [](P& self, FeatureMap x) {
+             [](P& self, PipelineSample x) {
                  ensure_parts_idle<IClassifier>(self);
-                 return self.predict_in_place(x);
+                 if (x.numeric) return self.predict_in_place(x.map);
+                 return self.predict_mixed(mixed_argument(self, x, "predict_one"));
              })
-        .def("predict_proba_one", [](P& self, FeatureMap x) {
+        .def("predict_proba_one", [](P& self, PipelineSample x) {
             ensure_parts_idle<IClassifier>(self);
-            return self.predict_proba_in_place(x);
+            if (x.numeric) return self.predict_proba_in_place(x.map);
+            return self.predict_proba_mixed(mixed_argument(self, x, "predict_proba_one"));
         });
+    def_transform_one<IClassifier>(cls);
     def_classifier_batches(cls);
 }
 
@@ -148,14 +180,17 @@ void register_regression_pipeline(py::module_& m) {
     auto cls = bind_pipeline<P, IRegressor>(m, "RegressionPipeline", "regressor",
                                             "a regressor (an IRegressor of this module)");
     cls.def("learn_one",
-            [](P& self, FeatureMap x, double y) {
+            [](P& self, PipelineSample x, double y) {
                 ensure_parts_idle<IRegressor>(self);
-                self.learn_in_place(x, y);
+                if (x.numeric) return self.learn_in_place(x.map, y);
+                self.learn_mixed(mixed_argument(self, x, "learn_one"), y);
             })
-        .def("predict_one", [](P& self, FeatureMap x) {
+        .def("predict_one", [](P& self, PipelineSample x) {
             ensure_parts_idle<IRegressor>(self);
-            return self.predict_in_place(x);
+            if (x.numeric) return self.predict_in_place(x.map);
+            return self.predict_mixed(mixed_argument(self, x, "predict_one"));
         });
+    def_transform_one<IRegressor>(cls);
     def_regressor_batches(cls);
 }
 

@@ -1,7 +1,8 @@
-// Registration of the transformers: scalers and feature selectors.
+// Registration of the transformers: scalers, feature selectors and category encoders.
 #include "bindings/bind_helpers.hpp"
 #include "bindings/registration.hpp"
 
+#include "preprocessing/encoders.hpp"
 #include "preprocessing/scalers.hpp"
 #include "preprocessing/selectors.hpp"
 
@@ -42,6 +43,59 @@ void register_select_k_best(py::module_& m) {
             static_cast<ITransformer&>(self).set_feature_order(order);
         });
     def_pickle(cls, "SelectKBest");
+}
+
+namespace {
+
+// The `features` option: None, or a sequence of names.
+std::optional<std::vector<std::string>> feature_list(py::handle features, const char* cls) {
+    if (features.is_none()) return std::nullopt;
+    std::vector<std::string> names;
+    if (!load_name_list(features.ptr(), names))
+        throw py::type_error(std::string(cls) + "(): 'features' must be a list of str or None, not " +
+                             Py_TYPE(features.ptr())->tp_name);
+    return names;
+}
+
+template <class Cls>
+void def_encoder_properties(Cls& cls) {
+    using T = typename Cls::type;
+    cls.def_property_readonly("features",
+                              [](const T& self) -> py::object {
+                                  if (!self.features()) return py::none();
+                                  return py::cast(*self.features());
+                              })
+        .def_property_readonly("categories", [](const T& self) {
+            py::dict out;
+            for (const auto& [feature, values] : self.categories())
+                out[py::cast(feature)] = py::cast(values);
+            return out;
+        });
+}
+
+}  // namespace
+
+void register_one_hot_encoder(py::module_& m) {
+    auto cls = bind_transformer<OneHotEncoder>(m, "OneHotEncoder");
+    cls.def(py::init([](py::handle features, bool sparse, bool drop_numeric) {
+                return std::make_shared<OneHotEncoder>(feature_list(features, "OneHotEncoder"), sparse, drop_numeric);
+            }),
+            py::arg("features") = py::none(), py::arg("sparse") = false, py::arg("drop_numeric") = false)
+        .def_readwrite("sparse", &OneHotEncoder::sparse)
+        .def_readwrite("drop_numeric", &OneHotEncoder::drop_numeric);
+    def_encoder_properties(cls);
+    def_pickle(cls, "OneHotEncoder");
+}
+
+void register_ordinal_encoder(py::module_& m) {
+    auto cls = bind_transformer<OrdinalEncoder>(m, "OrdinalEncoder");
+    cls.def(py::init([](py::handle features, double unknown_value) {
+                return std::make_shared<OrdinalEncoder>(feature_list(features, "OrdinalEncoder"), unknown_value);
+            }),
+            py::arg("features") = py::none(), py::arg("unknown_value") = -1.0)
+        .def_readwrite("unknown_value", &OrdinalEncoder::unknown_value);
+    def_encoder_properties(cls);
+    def_pickle(cls, "OrdinalEncoder");
 }
 
 }  // namespace quelb::bindings

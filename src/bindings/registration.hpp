@@ -42,6 +42,8 @@ void register_min_max_scaler(pybind11::module_& m);
 void register_max_abs_scaler(pybind11::module_& m);
 void register_variance_threshold(pybind11::module_& m);
 void register_select_k_best(pybind11::module_& m);
+void register_one_hot_encoder(pybind11::module_& m);
+void register_ordinal_encoder(pybind11::module_& m);
 
 // pipeline.cpp
 void register_classification_pipeline(pybind11::module_& m);

@@ -41,6 +41,14 @@ RowSource RowSource::samples(std::vector<FeatureMap> rows) {
     return out;
 }
 
+RowSource RowSource::mixed(std::vector<MixedSample> rows) {
+    RowSource out;
+    out.kind_ = Kind::mixed;
+    out.n_rows_ = rows.size();
+    out.mixed_ = std::move(rows);
+    return out;
+}
+
 namespace {
 
 // Unaligned-safe read of a cell (a strided view may start anywhere).
@@ -86,6 +94,8 @@ const FeatureMap& RowCursor::at(std::size_t i) {
         }
         return sample_;
     }
+    case RowSource::Kind::mixed:
+        throw SampleTypeError("a sample with categories needs an encoder to turn it into numbers");
     }
     return sample_;
 }

@@ -3,6 +3,7 @@
 // matrix, or samples already converted. Reading touches only native memory, so batch loops run
 // without the interpreter. Row i reads as the sample {name: value} of its cells in column order
 // (CSR: in stored order), leaving out NaN cells: in a table NaN marks a missing value.
+// Rows with categories (for the encoders) are always samples already converted: mixed_row(i).
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "core/feature_map.hpp"
+#include "core/mixed_sample.hpp"
 
 namespace quelb {
 
@@ -23,13 +25,17 @@ public:
     static RowSource csr(const double* data, const std::int64_t* indices, const std::int64_t* indptr,
                          std::size_t n_rows, std::vector<std::string> names);
     static RowSource samples(std::vector<FeatureMap> rows);
+    // Rows that may hold categories; only encoders and pipelines led by one read them.
+    static RowSource mixed(std::vector<MixedSample> rows);
 
     std::size_t size() const { return n_rows_; }
     const std::vector<std::string>& names() const { return names_; }
+    bool has_categories() const { return kind_ == Kind::mixed; }
+    const MixedSample& mixed_row(std::size_t i) const { return mixed_[i]; }
 
 private:
     friend class RowCursor;
-    enum class Kind { dense, csr, samples };
+    enum class Kind { dense, csr, samples, mixed };
     Kind kind_ = Kind::samples;
     std::size_t n_rows_ = 0;
     std::vector<std::string> names_;
@@ -39,10 +45,12 @@ private:
     const std::int64_t* indices_ = nullptr;
     const std::int64_t* indptr_ = nullptr;
     std::vector<FeatureMap> rows_;
+    std::vector<MixedSample> mixed_;
 };
 
 // Reads the rows of a source into one sample reused from row to row: a dense row with every
-// cell present only overwrites the values of the previous full row.
+// cell present only overwrites the values of the previous full row. Rows with categories have no
+// numeric reading: at() throws SampleTypeError for them.
 class RowCursor {
 public:
     explicit RowCursor(const RowSource& rows) : rows_(rows) {}

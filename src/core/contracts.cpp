@@ -76,6 +76,21 @@ void ITransformer::transform_many(const RowSource& rows, RowSink& out) {
 
 void ITransformer::learn_one(const FeatureMap& x, double /*y*/) { learn_one(x); }
 
+void IEncoder::learn_many(const RowSource& rows, const double* y) {
+    if (!rows.has_categories()) return ITransformer::learn_many(rows, y);
+    for (std::size_t i = 0; i < rows.size(); ++i) check(rows.mixed_row(i));
+    for (std::size_t i = 0; i < rows.size(); ++i) learn_mixed(rows.mixed_row(i));
+}
+
+void IEncoder::transform_many(const RowSource& rows, RowSink& out) {
+    if (!rows.has_categories()) return ITransformer::transform_many(rows, out);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        FeatureMap encoded;
+        encode(rows.mixed_row(i), encoded);
+        out.add(std::move(encoded));
+    }
+}
+
 FeatureMap ITransformer::transform_one(const FeatureMap& x) {
     FeatureMap copy = x;
     transform_one_inplace(copy);

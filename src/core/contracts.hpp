@@ -70,4 +70,21 @@ public:
     virtual void score_many(const RowSource& rows, double* out);
 };
 
+// A transformer that reads categories: it turns a MixedSample into a numeric sample. A pipeline
+// whose first step is an encoder takes samples with categories; everything after it sees numbers.
+// Numeric samples reach it through the ITransformer operations as samples without categories.
+class IEncoder : public ITransformer {
+public:
+    // Throws SampleTypeError for a sample it refuses, before anything changes.
+    virtual void check(const MixedSample& x) const = 0;
+    // Checks, then learns.
+    virtual void learn_mixed(const MixedSample& x) = 0;
+    // Writes the numeric sample that x encodes to out (cleared first).
+    virtual void encode(const MixedSample& x, FeatureMap& out) = 0;
+
+    // Rows with categories are all checked before the first one is learned.
+    void learn_many(const RowSource& rows, const double* y) override;
+    void transform_many(const RowSource& rows, RowSink& out) override;
+};
+
 }  // namespace quelb

@@ -143,6 +143,8 @@ CLASSES = [
     Entry("MaxAbsScaler", "transformer"),
     Entry("VarianceThreshold", "transformer"),
     Entry("SelectKBest", "supervised_transformer", {"k": 3}, reset_is_new=False),
+    Entry("OneHotEncoder", "encoding_transformer"),
+    Entry("OrdinalEncoder", "encoding_transformer"),
     Entry("ClassificationPipeline", "classifier",
           build=_pipeline("ClassificationPipeline", ["StandardScaler", "VarianceThreshold"], "NaiveBayes")),
     Entry("RegressionPipeline", "regressor",
@@ -387,6 +389,43 @@ class SupervisedTransformer(Transformer):
     supervised = True
 
 
+def categorized(x):
+    """x with every other float value turned into a category (the value to one decimal, as text),
+    so that the streams driving every class also grow the encoders' vocabularies. Other mappings
+    are left for the boundary to read (some of them fail or change while read)."""
+    if type(x) is not dict:
+        return x
+    return {k: f"c{v:.1f}" if i % 2 == 0 and type(v) is float else v for i, (k, v) in enumerate(x.items())}
+
+
+# Samples an encoder must refuse: a str value is a category for it, None an absent feature.
+ENCODER_BAD_SAMPLES = [s for s in BAD_SAMPLES if s not in ({"a": "1.0"}, {"a": None})] + [{"a": [1.0]}, {"a": 1j}]
+
+
+class EncodingTransformer(Transformer):
+    def feed(self, obj, x, y, y2, t, t2):
+        obj.learn_one(categorized(x))
+
+    def feed_many(self, obj, x, y, y2, t, t2):
+        obj.learn_many([categorized(x)])
+
+    def observe(self, obj, x):
+        return super().observe(obj, categorized(x))
+
+    def rejected_calls(self, obj, x):
+        calls = [lambda b=b: obj.learn_one(b) for b in ENCODER_BAD_SAMPLES]
+        return calls + [lambda: obj.transform_one(None), lambda: obj.transform_one([("a", 1.0)])]
+
+    def check(self, entry, out, state):
+        if isinstance(out, BaseException):
+            return
+        assert type(out) is dict and all(type(v) is float for v in out.values())
+        # A name of the sample, or "name=category" for one of its categories.
+        def named(k):
+            return k in state.last_names or any(k[:i] in state.last_names for i, c in enumerate(k) if c == "=")
+        assert all(named(k) for k in out), [k for k in out if not named(k)]
+
+
 class LabelMetric(Kind):
     def feed(self, obj, x, y, y2, t, t2):
         obj.update(y, y2)
@@ -562,6 +601,7 @@ KINDS = {
     "regressor": Regressor(),
     "transformer": Transformer(),
     "supervised_transformer": SupervisedTransformer(),
+    "encoding_transformer": EncodingTransformer(),
     "label_metric": LabelMetric(),
     "value_metric": ValueMetric(),
     "window_label_metric": WindowLabelMetric(),

@@ -86,6 +86,8 @@ EXPECTED = {
     "MaxAbsScaler": ("00f4b6c9b7a48f454bca7435f3b20920", "f569bf71417802f25402b396cfd520e5"),
     "VarianceThreshold": ("ad532a8acd25597f8e2b385e63db8823", "37d66fb1332190294becf0611a5789c3"),
     "SelectKBest": ("6e820df212d4ca1fe4c3b90a0da2fbae", "8e9e17a8702a95a58c06e1c0e0cf1d22"),
+    "OneHotEncoder": ("9129f8961c615982be6d50a5afde93be", "b277a9172d112b5a623ddfa1fea6300d"),
+    "OrdinalEncoder": ("d09f3efb5364793f1a29d29330a8cb46", "c6bc5ae7a37ee0b44f42eccabf492f03"),
     "ClassificationPipeline": ("8e340d5f9e87ce85d4bf947d881bd1cc", "5e763f3caf9ca7d6c7555d8d06a228fe"),
     "RegressionPipeline": ("9569183334d24dcdde64137b98de726e", "c4f1155a0241b9e58dfed1e126572fdc"),
     "Accuracy": ("083e7b34f22ef39b05b2c0e8f2eaaa41", "d9aae1f9fd1dcc5f7bd03a1ff63a1d46"),

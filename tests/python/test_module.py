@@ -17,7 +17,7 @@ FULL_ORDER = [
     "PassiveAggressiveRegressor", "KNNRegressor", "HoeffdingTreeRegressor", "ARFRegressor",
     "SRPRegressor", "FIMTDDRegressor", "LeveragingBaggingRegressor", "SGBTClassifier",
     "SGBRRegressor", "StandardScaler", "MinMaxScaler", "MaxAbsScaler", "VarianceThreshold",
-    "SelectKBest", "ClassificationPipeline", "RegressionPipeline", "Accuracy",
+    "SelectKBest", "OneHotEncoder", "OrdinalEncoder", "ClassificationPipeline", "RegressionPipeline", "Accuracy",
     "MacroPrecision", "MacroRecall", "MacroF1", "MAE", "RMSE", "WindowMetric",
     "WindowRegressionMetric", "R2", "ADWIN", "EDDM", "DDM", "HDDM_A", "HDDM_W", "PageHinkley",
     "KSWIN", "ROCAUC", "WindowROCAUC", "HalfSpaceTrees", "AnomalyPipeline",

@@ -2,6 +2,7 @@
 line and its errors, and installing with pip into a fresh virtual environment."""
 import io
 import itertools
+import math
 import os
 import shutil
 import subprocess
@@ -156,7 +157,9 @@ def run_cli(capsys, *args):
     (["NaiveBayes", "-d", "SEA(variant=9)"], "SEA(variant=9): variant must be 0, 1, 2 or 3"),
     (["NaiveBayes", "-d", "weather(target='rain')"],
      "weather(target='rain'): the weather dataset has no feature 'rain'"),
-    (["NaiveBayes", "-d", "data.csv"], "unknown dataset or generator 'data.csv'"),
+    (["NaiveBayes", "-d", "data.csv"], "--data data.csv: a CSV file needs --target naming its target column"),
+    (["NaiveBayes", "-d", "missing.csv", "--target", "y"], "cannot read missing.csv"),
+    (["NaiveBayes", "-d", "SEA", "--target", "x1"], "--target applies to a CSV file or a shipped dataset"),
     (["NaiveBayes", "-m", "Accuracy("], "cannot parse metric expression 'Accuracy('"),
     (["NaiveBayes", "-m", "NaiveBayes"], "NaiveBayes is a classifier, not a metric"),
     (["NaiveBayes", "-d", "friedman"], "NaiveBayes is a classifier but the Friedman stream has "
@@ -274,3 +277,41 @@ def test_dataset_column_as_regression_target():
         assert y == px["feat_2"] and x == {k: v for k, v in px.items() if k != "feat_2"}
     with pytest.raises(UsageError, match="the weather dataset has no feature 'rain'"):
         datasets.weather(target="rain")
+
+
+def test_csv_stream_reads_numbers_categories_and_gaps(tmp_path):
+    path = tmp_path / "cities.csv"
+    path.write_text("city,temp,rain,label\nParis,12.5,,1\n\"New York, NY\",3,NA,0\n Oslo ,1e2,-inf,1\n")
+    stream = datasets.csv(path, "label", missing=["NA"])
+    rows = list(stream)
+    assert rows[0] == ({"city": "Paris", "temp": 12.5}, 1)
+    assert rows[1] == ({"city": "New York, NY", "temp": 3.0}, 0)
+    assert rows[2] == ({"city": " Oslo ", "temp": 100.0, "rain": -math.inf}, 1)
+    assert list(stream) == rows and len(stream) == 3 and stream.n_features == 3
+    regression = datasets.csv(path, "temp", task="regression", drop=["label"])
+    assert [y for _, y in regression] == [12.5, 3.0, 100.0] and regression.feature_names() == ["city", "rain"]
+    model = q.ClassificationPipeline([q.OneHotEncoder()], q.NaiveBayes())
+    assert prequential(model, stream, progress=False).n_samples == 3
+    path.write_text("a,label\n1,0\n2,1.5\n")
+    with pytest.raises(UsageError, match=r"cities.csv, line 3: the label value '1.5' is not an integer"):
+        list(datasets.csv(path, "label"))
+    with pytest.raises(UsageError, match="has no column 'y'"):
+        datasets.csv(path, "y")
+
+
+def test_penguins_and_the_cli_on_a_csv_file(capsys, tmp_path):
+    data = datasets.penguins()
+    rows = list(data)
+    assert len(rows) == 344 and data.task == "multiclass classification" and data.categorical
+    assert {x["island"] for x, _ in rows} == {"Biscoe", "Dream", "Torgersen"}
+    assert sum("sex" not in x for x, _ in rows) == 11 and {y for _, y in rows} == {0, 1, 2}
+    path = tmp_path / "birds.csv.gz"
+    import gzip
+    with gzip.open(path, "wt") as f:
+        f.write("island,mass,species\n" + "".join(f"{x['island']},{x.get('body_mass_g', '')},{y}\n" for x, y in rows))
+    status, out, err = run_cli(capsys, "evaluate", "ClassificationPipeline([OneHotEncoder()], NaiveBayes())",
+                               "--data", str(path), "--target", "species", "--no-progress")
+    assert status == 0 and out.startswith("birds.csv.gz: 344 samples, 2 features, classification"), err
+    status, _, err = run_cli(capsys, "evaluate", "NaiveBayes", "--data", str(path), "--target", "species")
+    assert status == 2 and "put an encoder first" in err
+

@@ -198,7 +198,7 @@ def test_damaged_states_are_refused(entry):
 FORGERY_CHECKED = ["NaiveBayes", "Perceptron", "LogisticRegressionClassifier", "PassiveAggressiveClassifier",
                    "SoftmaxRegression", "KNNClassifier", "LinearRegression", "BayesianLinearRegression",
                    "PassiveAggressiveRegressor", "KNNRegressor", "StandardScaler", "MinMaxScaler", "MaxAbsScaler",
-                   "VarianceThreshold", "SelectKBest", "ClassificationPipeline", "RegressionPipeline", "Accuracy",
+                   "VarianceThreshold", "SelectKBest", "OneHotEncoder", "OrdinalEncoder", "ClassificationPipeline", "RegressionPipeline", "Accuracy",
                    "MacroPrecision", "MacroRecall", "MacroF1", "MAE", "RMSE", "WindowMetric",
                    "WindowRegressionMetric", "R2", "ADWIN", "EDDM",
                    "HoeffdingTreeClassifier", "EFDTClassifier", "SGTClassifier", "ARFClassifier", "SRPClassifier",

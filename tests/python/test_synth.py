@@ -13,9 +13,13 @@ GENERATORS = [
     lambda seed: synth.RandomRBF(n_drift_centroids=10, change_speed=0.01, seed=seed, n_samples=300),
     lambda seed: synth.Friedman(drifts=[100], drift_width=50, seed=seed, n_samples=300),
 ]
+CATEGORICAL = [
+    lambda seed: synth.STAGGER(drifts=[100], seed=seed, n_samples=300),
+    lambda seed: synth.Agrawal(categorical=True, seed=seed, n_samples=300),
+]
 
 
-@pytest.mark.parametrize("make", GENERATORS)
+@pytest.mark.parametrize("make", GENERATORS + CATEGORICAL)
 def test_seeded_and_restartable(make):
     first = list(make(7))
     assert len(first) == 300 == len(make(7))
@@ -25,7 +29,8 @@ def test_seeded_and_restartable(make):
     assert first != list(make(8)), "another seed, another stream"
     x, y = first[0]
     assert len(x) == stream.n_features
-    assert all(isinstance(k, str) and isinstance(v, float) for k, v in x.items())
+    assert all(isinstance(k, str) and isinstance(v, str if stream.categorical else float) or
+               k not in ("size", "color", "shape", "elevel", "car", "zipcode") for k, v in x.items())
     assert isinstance(y, float if stream.task == "regression" else int)
 
 
@@ -74,6 +79,23 @@ def test_agrawal_functions_and_ranges():
     for x, y in synth.Agrawal(function=6, perturbation=0.0, n_samples=1000, seed=5):
         disposable = 2 * (x["salary"] + x["commission"]) / 3 - x["loan"] / 5 - 20000
         assert y == (0 if disposable > 0 else 1)
+
+
+def test_stagger_concepts_balance_and_the_categorical_agrawal():
+    stream = synth.STAGGER(drifts=[3000, 6000], n_samples=9000, seed=3)
+    concepts = [lambda x: x["size"] == "small" and x["color"] == "red",
+                lambda x: x["color"] == "green" or x["shape"] == "circular",
+                lambda x: x["size"] in ("medium", "large")]
+    rows = list(stream)
+    assert all(y == int(concepts[t // 3000](x)) for t, (x, y) in enumerate(rows))
+    for c, share in enumerate((1 / 9, 5 / 9, 2 / 3)):
+        assert sum(y for _, y in rows[3000 * c:3000 * (c + 1)]) / 3000 == pytest.approx(share, abs=0.03)
+    with pytest.raises(TypeError, match="categories"):
+        next(stream.iter_arrays())
+    numbers = synth.Agrawal(function=2, n_samples=500, seed=4)
+    strings = synth.Agrawal(function=2, n_samples=500, seed=4, categorical=True)
+    for (a, y), (b, z) in zip(numbers, strings):
+        assert y == z and b == {k: str(int(v)) if k in ("elevel", "car", "zipcode") else v for k, v in a.items()}
 
 
 def test_abrupt_drift_switches_concept_at_the_position():
