@@ -77,10 +77,9 @@ project_env() {
 
 # Installs the project into the project environment as `pip install .` does, with its build
 # requirements taken from the environment (project_env installed them) instead of a new isolated
-# one each time: the CMake build in build-pip/ then stays incremental between runs.
+# one each time: the CMake build kept in the environment then stays incremental between runs.
 install_project() {
-  "$venv_python" -m pip install -q --no-build-isolation --no-deps \
-    -C build-dir="$root/build-pip/{wheel_tag}" "$root"
+  "$venv_python" -m pip install -q --no-build-isolation --no-deps -C build-dir="$venv/build" "$root"
 }
 
 # Configures and builds a CMake tree build for the project environment's interpreter.
