@@ -50,8 +50,10 @@ requirements() {
 import re, sys
 text = open(sys.argv[1]).read()
 key = {"build": "requires"}.get(sys.argv[2], sys.argv[2])
-match = re.search(r"^" + re.escape(key) + r"\s*=\s*\[(.*?)\]", text, re.M | re.S)
-print("\n".join(re.findall(r'"([^"]+)"', match.group(1))))
+# An array of strings, which may hold brackets (extras) and comments.
+match = re.search(r"^" + re.escape(key) + r'\s*=\s*\[((?:"[^"]*"|#[^\n]*|[^\]"#])*)\]', text, re.M)
+items = re.sub(r'("[^"]*")|#[^\n]*', lambda m: m.group(1) or "", match.group(1))
+print("\n".join(re.findall(r'"([^"]+)"', items)))
 EOF
 }
 
@@ -79,7 +81,8 @@ project_env() {
 # requirements taken from the environment (project_env installed them) instead of a new isolated
 # one each time: the CMake build kept in the environment then stays incremental between runs.
 install_project() {
-  "$venv_python" -m pip install -q --no-build-isolation --no-deps -C build-dir="$venv/build" "$root"
+  "$venv_python" -m pip install -q --no-build-isolation --no-deps \
+    --config-settings build-dir="$venv/build" "$root"
 }
 
 # Configures and builds a CMake tree build for the project environment's interpreter.
