@@ -90,7 +90,12 @@ install_project() {
 tree_build() {
   local dir="$1" targets=()
   shift
-  if [ "${1:-}" = --target ]; then read -r -a targets <<<"$2"; targets=(--target "${targets[@]}"); shift 2; fi
-  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUELB_PYTHON="$venv_python" "$@" >/dev/null
+  if [ "${1:-}" = --target ]; then
+    read -r -a targets <<<"$2"
+    targets=(--target "${targets[@]}")
+    shift 2
+  fi
+  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUELB_PYTHON="$venv_python" "$@" \
+    >/dev/null
   cmake --build "$dir" "${targets[@]}"
 }
