@@ -6,7 +6,7 @@ Reports the state's bytes per tree node, and the time to save (pickle.dumps) and
 trained on growing prefixes of the stream, to show that saving and loading stay linear in the
 size of the forest.
 
-Usage: PYTHONPATH=build /usr/bin/python3 bench/persist.py [--samples N] [--repeats N]
+Usage: PYTHONPATH=build .venv/bin/python bench/persist.py [--samples N] [--repeats N]
 """
 import argparse
 import os

@@ -4,14 +4,14 @@
 # sanitizer report fails the run, even one from a process whose exit status was ignored.
 # Usage: scripts/sanitize.sh [pytest args...]      (build directory: $QUELB_SANITIZE_BUILD_DIR)
 set -euo pipefail
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 build="${QUELB_SANITIZE_BUILD_DIR:-$root/build-sanitize}"
-python="${QUELB_PYTHON:-/usr/bin/python3}"
+python="$venv_python"  # the project environment: pybind11 for the build, the tests' libraries
 cxx="${CXX:-g++}"
 
 # -O1 compiles quickly and keeps reports exact; _GLIBCXX_ASSERTIONS adds bounds checks to the
 # standard containers, which catch an index past size() that is still inside the allocation.
-CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}" "$root/scripts/setup.sh" "$build" \
+"$root/scripts/setup.sh" "$build" \
   -DQUELB_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1 -D_GLIBCXX_ASSERTIONS"
 
 logs="$build/sanitizer-reports"
@@ -36,11 +36,12 @@ echo "== Python tests (ASan, UBSan, LeakSanitizer)"
 # interceptor. PYTHONMALLOC=malloc puts Python objects in the sanitizer's heap too, so a Python
 # object used after the module let it go is caught. The interpreter leaves objects behind at exit
 # by design, so leaks do not set the exit status; the judge counts only those whose allocation
-# passed through this project's code. The pip-install test builds an uninstrumented copy and is
-# left to the plain run.
+# passed through this project's code. The suite runs against this tree build (QUELB_TEST_TREE=1);
+# the install test builds an uninstrumented copy and is left to the plain run.
 runtime="$("$cxx" -print-file-name=libasan.so) $("$cxx" -print-file-name=libstdc++.so)"
 status=0
-LD_PRELOAD="$runtime" PYTHONMALLOC=malloc LSAN_OPTIONS="exitcode=0" QUELB_BUILD_DIR="$build" QUELB_SKIP_INSTALL_TEST=1 \
+LD_PRELOAD="$runtime" PYTHONMALLOC=malloc LSAN_OPTIONS="exitcode=0" QUELB_BUILD_DIR="$build" QUELB_TEST_TREE=1 \
+  QUELB_SKIP_INSTALL_TEST=1 \
   "$python" -m pytest -q -p no:cacheprovider "$root/tests/python" "$@" || status=$?
 judge || exit 1
 # As in scripts/test.sh: a run that collected nothing (status 5) is a failure too.

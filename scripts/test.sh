@@ -1,18 +1,22 @@
 #!/usr/bin/env bash
-# Sets everything up, builds, then runs the C++ unit tests and the Python test suite.
+# All tests: installs the project into the project environment (.venv, made from the python3
+# first on PATH or QUELB_PYTHON) the way `pip install .` does; builds the C++ unit tests and the
+# benchmark-only extension (which the boundary tests call) in the CMake tree build and runs the C++
+# tests; then runs the Python suite against the installed package. Extra arguments go to pytest.
 set -euo pipefail
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 build="${QUELB_BUILD_DIR:-$root/build}"
-python="${QUELB_PYTHON:-/usr/bin/python3}"
 
-"$root/scripts/setup.sh" "$build"
+project_env test
+install_project
 
 echo "== C++ unit tests"
+tree_build "$build" --target "quelb_cpp_tests _quelb_bench"
 ctest --test-dir "$build" --output-on-failure -j2
 
-echo "== Python tests"
+echo "== Python tests (the package installed in $venv)"
 set +e
-QUELB_BUILD_DIR="$build" "$python" -m pytest -q "$root/tests/python" "$@"
+QUELB_BUILD_DIR="$build" QUELB_TEST_TREE=0 "$venv_python" -m pytest -q "$root/tests/python" "$@"
 status=$?
 set -e
 # pytest exits with 5 when it collected nothing: a suite that silently vanished is a failure.

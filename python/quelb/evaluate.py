@@ -127,13 +127,12 @@ class Evaluation:
 
     def plot(self, path, title=None):
         """Writes the learning curves as a PNG: one panel per metric, one line per model.
-        Needs matplotlib, imported only here."""
+        Needs matplotlib (the `plot` extra), imported only here."""
         try:
             from matplotlib.backends.backend_agg import FigureCanvasAgg
             from matplotlib.figure import Figure
         except ImportError:
-            raise UsageError("writing a plot needs matplotlib "
-                             "(Debian package python3-matplotlib)") from None
+            raise UsageError("writing a plot needs matplotlib: pip install 'quelb[plot]'") from None
         figure = Figure(figsize=(9, 2.8 * len(self.metrics) + 0.8), dpi=100)
         FigureCanvasAgg(figure)
         axes = figure.subplots(len(self.metrics), 1, sharex=True, squeeze=False)[:, 0]

@@ -4,9 +4,9 @@ import io
 import itertools
 import math
 import os
-import shutil
 import subprocess
 import sys
+import tarfile
 
 import _quelb_core as q
 import pytest
@@ -191,15 +191,16 @@ def test_cli_evaluates_and_plots(capsys, tmp_path):
 
 
 def clean_env():
-    env = {k: v for k, v in os.environ.items() if not k.startswith("PYTHON")}
-    env["QUELB_BUILD_JOBS"] = "2"
-    return env
+    """This environment without what would point Python, pip or the build elsewhere."""
+    return {k: v for k, v in os.environ.items()
+            if not k.startswith(("PYTHON", "SKBUILD", "VIRTUAL_ENV", "QUELB_BUILD_DIR"))}
 
 
 def test_module_entry_runs_as_a_process():
     env = clean_env()
-    env["PYTHONPATH"] = os.pathsep.join([os.environ.get("QUELB_BUILD_DIR", os.path.join(ROOT, "build")),
-                                         os.path.join(ROOT, "python")])
+    # Where this run found both halves: site-packages, or a tree build and the sources.
+    env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(q.__file__),
+                                         os.path.dirname(os.path.dirname(quelb.__file__))])
     done = subprocess.run([sys.executable, "-m", "quelb", "evaluate", "Nope()"], env=env,
                           capture_output=True, text=True)
     assert done.returncode == 2 and done.stdout == ""
@@ -220,36 +221,49 @@ print("ok")
 """
 
 
+def run_ok(args, **kwargs):
+    done = subprocess.run([str(a) for a in args], capture_output=True, text=True, **kwargs)
+    assert done.returncode == 0, f"{args}:\n{done.stdout[-3000:]}{done.stderr[-3000:]}"
+    return done
+
+
 @pytest.mark.skipif(os.environ.get("QUELB_SKIP_INSTALL_TEST") == "1",
                     reason="QUELB_SKIP_INSTALL_TEST=1")
-def test_pip_install_into_a_fresh_venv(tmp_path):
-    """Copies what the build needs out of the tree, installs it with pip into a new virtual
-    environment of the system interpreter, and uses it from a directory outside the tree."""
-    source = tmp_path / "source"
-    source.mkdir()
-    for name in ("CMakeLists.txt", "pyproject.toml", "setup.py", "MANIFEST.in", "README.md"):
-        shutil.copy(os.path.join(ROOT, name), source / name)
-    ignore = shutil.ignore_patterns("__pycache__", "*.pyc", "*.egg-info")
-    for name in ("src", "python"):
-        shutil.copytree(os.path.join(ROOT, name), source / name, ignore=ignore)
-    venv = tmp_path / "venv"
+def test_sdist_builds_a_wheel_that_installs_into_a_fresh_venv(tmp_path):
+    """The standard route from the source tree: an sdist; a wheel that pip builds from it in an
+    isolated build environment; that wheel installed, with no build step, into a new virtual
+    environment of this interpreter, and used from a directory outside the tree."""
     env = clean_env()
-    subprocess.run(["/usr/bin/python3", "-m", "venv", "--system-site-packages", str(venv)],
-                   check=True, env=env)
-    python = str(venv / "bin" / "python")
-    install = subprocess.run([python, "-m", "pip", "install", "--no-build-isolation", "--no-index",
-                              "--quiet", str(source)], env=env, capture_output=True, text=True)
-    assert install.returncode == 0, install.stdout[-3000:] + install.stderr[-3000:]
-    site = subprocess.run([python, "-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])"],
-                          env=env, capture_output=True, text=True, check=True).stdout.strip()
+    dist = tmp_path / "dist"
+    run_ok([sys.executable, "-m", "build", "--sdist", "--outdir", dist, ROOT], env=env)
+    sdist, = dist.glob("*.tar.gz")
+    assert sdist.name == f"quelb-{quelb.__version__}.tar.gz"
+    with tarfile.open(sdist) as archive:
+        names = {n.split("/", 1)[1] for n in archive.getnames() if "/" in n}
+    assert {"pyproject.toml", "CMakeLists.txt", "python/_quelb_core.pyi",
+            "python/quelb/data/elec.csv.gz", "src/bindings/casters.cpp"} <= names
+    assert not any(n.startswith(("build", ".venv")) for n in names), "local build trees packed"
+
+    run_ok([sys.executable, "-m", "pip", "wheel", "--no-deps", "--wheel-dir", dist, sdist], env=env)
+    wheel, = dist.glob("*.whl")
+    assert wheel.name.startswith(f"quelb-{quelb.__version__}-")
+
+    venv = tmp_path / "venv"
+    run_ok([sys.executable, "-m", "venv", venv], env=env)
+    run_ok([venv / "bin" / "python", "-m", "pip", "install", "--no-index", "--only-binary", ":all:",
+            "--quiet", wheel], env=env)
+    site = run_ok([venv / "bin" / "python", "-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])"],
+                  env=env).stdout.strip()
     elsewhere = tmp_path / "elsewhere"
     elsewhere.mkdir()
-    check = subprocess.run([python, "-c", INSTALL_CHECK, site], cwd=elsewhere, env=env,
-                           capture_output=True, text=True)
-    assert check.returncode == 0 and check.stdout == "ok\n", check.stderr
-    cli = subprocess.run([str(venv / "bin" / "quelb"), "evaluate", "NaiveBayes", "-d", "weather",
-                          "--limit", "300"], cwd=elsewhere, env=env, capture_output=True, text=True)
-    assert cli.returncode == 0 and "NaiveBayes" in cli.stdout, cli.stderr
+    check = run_ok([venv / "bin" / "python", "-c", INSTALL_CHECK, site], cwd=elsewhere, env=env)
+    assert check.stdout == "ok\n"
+    cli = [venv / "bin" / "quelb", "evaluate", "NaiveBayes", "-d", "weather", "--limit", "300"]
+    assert "NaiveBayes" in run_ok(cli, cwd=elsewhere, env=env).stdout
+    # No extra installed: a plot names the extra that brings matplotlib.
+    plot = subprocess.run([str(a) for a in cli + ["--plot", "p.png"]], cwd=elsewhere, env=env,
+                          capture_output=True, text=True)
+    assert plot.returncode == 2 and "pip install 'quelb[plot]'" in plot.stderr, plot.stderr
 
 
 REGRESSORS = [cls for cls in vars(q).values() if isinstance(cls, type)
