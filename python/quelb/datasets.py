@@ -192,7 +192,7 @@ class Dataset(CSVStream):
         # A shipped stream travels by name, so a process elsewhere (a Dask worker) reads its own
         # copy of the file rather than a path of this machine.
         if self.name in DATASETS:
-            return DATASETS[self.name], (self.target,)
+            return DATASETS[self.name], (self.target_feature,)
         return super().__reduce__()
 
     def __repr__(self):

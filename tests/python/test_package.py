@@ -329,3 +329,11 @@ def test_penguins_and_the_cli_on_a_csv_file(capsys, tmp_path):
     status, _, err = run_cli(capsys, "evaluate", "NaiveBayes", "--data", str(path), "--target", "species")
     assert status == 2 and "put an encoder first" in err
 
+
+
+def test_shipped_datasets_pickle_by_name():
+    import pickle
+    for stream in (quelb.datasets.electricity(), quelb.datasets.electricity(target="feat_2")):
+        copy = pickle.loads(pickle.dumps(stream))
+        assert (copy.name, copy.task, copy.feature_names()) == (stream.name, stream.task, stream.feature_names())
+        assert next(iter(copy)) == next(iter(stream))
