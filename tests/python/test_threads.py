@@ -108,6 +108,7 @@ def test_option_is_checked_and_kept(name):
     assert isinstance(obj.__getstate__(), bytes)
 
 
+@pytest.mark.skipif(bool(os.environ.get("QUELB_UNDER_TSAN")), reason="ThreadSanitizer does not follow fork()")
 @pytest.mark.parametrize("name", ["ARFClassifier", "LeveragingBaggingRegressor"])
 def test_copies_and_forked_children_learn(name):
     X, _, y, t = data(600)
