@@ -38,18 +38,26 @@ struct RowWork {
     bool learn;
 };
 
+// No slot: returned when no row was predicted on threads.
+constexpr std::size_t kNoSlot = static_cast<std::size_t>(-1);
+
 // Runs rows [begin, rows.size()) of a batch on `threads` threads, members split in contiguous
-// parts. The hooks, with slot = (row - block start) * n_members + member:
+// parts. Predictions are recorded in two alternating halves of slots, a block's in one half while
+// the threads combine the block before from the other: combining is spread over the threads too.
+// The hooks, with slot = (half * kParallelBlockRows + row - block start) * n_members + member:
 //   bool draw(row, block_row, int* weights)  calling thread, in row order before each block when
 //                                 learning: fills the row's n_members weights; false skips its learning
 //   void bind(member, columns)    calling thread: the member's trees read `columns`
 //   void predict(member, columns, slot)
 //   void learn(member, columns, row, block_row, weight, slot, predicted)  predicted: this thread
 //                                 predicted the row on the very sample it now learns (same content)
-//   void combine(row, first slot) calling thread, in row order after each block when predicting
+//   void combine(thread, row, first slot)  the row's answer from its members' records, on any
+//                                 thread (the thread's own scratch)
+// Returns the first slot of the last row when predicting, else kNoSlot.
 template <class Hooks>
-void run_member_blocks(Threads& pool, std::size_t threads, std::shared_ptr<SampleColumns>& features,
-                       std::size_t n_members, const RowSource& rows, std::size_t begin, RowWork work, Hooks& hooks) {
+std::size_t run_member_blocks(Threads& pool, std::size_t threads, std::shared_ptr<SampleColumns>& features,
+                              std::size_t n_members, const RowSource& rows, std::size_t begin, RowWork work,
+                              Hooks& hooks) {
     std::vector<std::shared_ptr<SampleColumns>> columns(threads);
     std::vector<RowCursor> cursors;
     cursors.reserve(threads);
@@ -62,23 +70,32 @@ void run_member_blocks(Threads& pool, std::size_t threads, std::shared_ptr<Sampl
         for (std::size_t t = 0; t < threads; ++t)
             for (std::size_t m = first_member(t); m < first_member(t + 1); ++m) hooks.bind(m, own ? columns[t] : features);
     };
+    const auto first_slot = [&](std::size_t half, std::size_t block_row) {
+        return (half * kParallelBlockRows + block_row) * n_members;
+    };
+    // The rows [start, end) predicted into `half`, combined by thread t: every threads-th row.
+    const auto combine = [&](std::size_t t, std::size_t start, std::size_t end, std::size_t half) {
+        for (std::size_t r = start + t; r < end; r += threads) hooks.combine(t, r, first_slot(half, r - start));
+    };
     bind_all(true);
     std::vector<int> weights(kParallelBlockRows * n_members);
     std::vector<char> learns(kParallelBlockRows);
+    std::size_t previous_start = begin, previous_end = begin, half = 0;
     try {
-        for (std::size_t start = begin; start < rows.size(); start += kParallelBlockRows) {
+        for (std::size_t start = begin; start < rows.size(); start += kParallelBlockRows, half ^= 1) {
             const std::size_t end = std::min(rows.size(), start + kParallelBlockRows);
             if (work.learn) {
                 for (std::size_t r = start; r < end; ++r)
                     learns[r - start] = hooks.draw(r, r - start, weights.data() + (r - start) * n_members);
             }
             pool.run(threads, [&](std::size_t t) {
+                if (work.predict) combine(t, previous_start, previous_end, half ^ 1);
                 SampleColumns& own = *columns[t];
                 RowCursor& cursor = cursors[t];
                 const std::size_t lo = first_member(t), hi = first_member(t + 1);
                 for (std::size_t r = start; r < end; ++r) {
                     const FeatureMap& x = cursor.at(r);
-                    const std::size_t base = (r - start) * n_members;
+                    const std::size_t base = first_slot(half, r - start);
                     std::uint64_t predicted_version = 0;
                     if (work.predict) {
                         own.load(x, false);
@@ -89,26 +106,30 @@ void run_member_blocks(Threads& pool, std::size_t threads, std::shared_ptr<Sampl
                     own.load(x, true);
                     const bool predicted = work.predict && own.content_version() == predicted_version;
                     for (std::size_t m = lo; m < hi; ++m)
-                        hooks.learn(m, columns[t], r, r - start, weights[base + m], base + m, predicted);
+                        hooks.learn(m, columns[t], r, r - start, weights[(r - start) * n_members + m], base + m,
+                                    predicted);
                 }
             });
-            if (work.predict) {
-                for (std::size_t r = start; r < end; ++r) hooks.combine(r, (r - start) * n_members);
-            }
+            previous_start = start;
+            previous_end = end;
         }
+        if (work.predict) pool.run(threads, [&](std::size_t t) { combine(t, previous_start, previous_end, half ^ 1); });
     } catch (...) {
         bind_all(false);
         throw;
     }
     bind_all(false);
     *features = std::move(*columns[0]);
+    if (!work.predict || previous_end == begin) return kNoSlot;
+    return first_slot(half ^ 1, previous_end - 1 - previous_start);
 }
 
 // A batch method of an ensemble: rows go one at a time through one_row(x, row) while the ensemble
 // is not ready() (a member still has a one-time draw to make), the rest through run_member_blocks.
-// When anything throws, the ensemble is restored to its state before the call.
+// When anything throws, the ensemble is restored to its state before the call. Returns what
+// run_member_blocks returns (kNoSlot when no row ran on threads).
 template <class Ensemble, class Hooks, class OneRow>
-void run_member_batch(Ensemble& ensemble, Threads& pool, std::shared_ptr<SampleColumns>& features,
+std::size_t run_member_batch(Ensemble& ensemble, Threads& pool, std::shared_ptr<SampleColumns>& features,
                       std::size_t n_members, const RowSource& rows, RowWork work, Hooks& hooks, OneRow&& one_row) {
     // Predicting changes no learned state, and the ensemble's columns only at the very end.
     StateWriter before;
@@ -118,7 +139,8 @@ void run_member_batch(Ensemble& ensemble, Threads& pool, std::shared_ptr<SampleC
         std::size_t row = 0;
         for (; row < rows.size() && !hooks.ready(); ++row) one_row(cursor.at(row), row);
         if (row < rows.size())
-            run_member_blocks(pool, pool.count(n_members), features, n_members, rows, row, work, hooks);
+            return run_member_blocks(pool, pool.count(n_members), features, n_members, rows, row, work, hooks);
+        return kNoSlot;
     } catch (...) {
         if (work.learn) {
             StateReader reader(before.bytes());
@@ -158,7 +180,7 @@ private:
         std::size_t n;
         std::vector<std::vector<std::pair<Label, double>>> proba;
         std::vector<double> weight;
-        ProbabilityVote vote;
+        std::vector<ProbabilityVote> votes;  // a thread's scratch
 
         bool ready() { return ensemble.ready_for_parallel_rows(); }
         bool draw(std::size_t row, std::size_t, int* weights) {
@@ -173,7 +195,8 @@ private:
                    int times, std::size_t, bool) {
             ensemble.learn_member(m, columns, y[row], times);
         }
-        void combine(std::size_t row, std::size_t first) {
+        void combine(std::size_t t, std::size_t row, std::size_t first) {
+            ProbabilityVote& vote = votes[t];
             vote.clear();
             for (std::size_t m = 0; m < n; ++m) vote.add(proba[first + m], weight[first + m]);
             vote.normalise();
@@ -195,10 +218,10 @@ private:
             for (std::size_t i = 0; i < rows.size(); ++i) one_row(cursor.at(i), i);
             return;
         }
-        Hooks hooks{self, y, labels, probas, n, {}, {}, {}};
+        Hooks hooks{self, y, labels, probas, n, {}, {}, std::vector<ProbabilityVote>(threads.count(n))};
         if (work.predict) {
-            hooks.proba.resize(kParallelBlockRows * n);
-            hooks.weight.resize(kParallelBlockRows * n);
+            hooks.proba.resize(2 * kParallelBlockRows * n);
+            hooks.weight.resize(2 * kParallelBlockRows * n);
         }
         run_member_batch(self, threads, self.shared_columns(), n, rows, work, hooks, one_row);
     }
@@ -221,15 +244,12 @@ public:
     }
 
 private:
-    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-
     struct Hooks {
         Derived& ensemble;
         const double* y;
         double* out;
         std::size_t n;
         std::vector<double> predictions;
-        std::size_t last_first = kNone;  // the first slot of the last row combined
 
         bool ready() { return ensemble.ready_for_parallel_rows(); }
         bool draw(std::size_t row, std::size_t block_row, int* weights) {
@@ -244,11 +264,10 @@ private:
             ensemble.learn_member(m, columns, y[row], times, block_row, predicted ? &predictions[slot] : nullptr);
         }
         // The plain mean of the members' answers, summed in member order.
-        void combine(std::size_t row, std::size_t first) {
+        void combine(std::size_t, std::size_t row, std::size_t first) {
             double sum = 0.0;
             for (std::size_t m = 0; m < n; ++m) sum += predictions[first + m];
             out[row] = sum / static_cast<double>(n);
-            last_first = first;
         }
     };
 
@@ -265,9 +284,9 @@ private:
             return;
         }
         Hooks hooks{self, y, out, n, {}};
-        if (work.predict) hooks.predictions.resize(kParallelBlockRows * n);
-        run_member_batch(self, threads, self.shared_columns(), n, rows, work, hooks, one_row);
-        if (!work.learn && hooks.last_first != kNone) self.after_predictions(&hooks.predictions[hooks.last_first]);
+        if (work.predict) hooks.predictions.resize(2 * kParallelBlockRows * n);
+        const std::size_t last = run_member_batch(self, threads, self.shared_columns(), n, rows, work, hooks, one_row);
+        if (!work.learn && last != kNoSlot) self.after_predictions(&hooks.predictions[last]);
     }
 };
 

@@ -71,7 +71,7 @@ struct FailingHooks {
         if (m == 3 && row == 300) throw std::runtime_error("refused");
         ++ensemble.learned[m];
     }
-    void combine(std::size_t, std::size_t) {}
+    void combine(std::size_t, std::size_t, std::size_t) {}
 };
 
 TEST(ParallelMembers, AFailureLeavesTheEnsembleAsBeforeTheCall) {
