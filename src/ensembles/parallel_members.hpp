@@ -103,7 +103,14 @@ std::size_t run_member_blocks(Threads& pool, std::size_t threads, std::shared_pt
                         for (std::size_t m = lo; m < hi; ++m) hooks.predict(m, columns[t], base + m);
                     }
                     if (!work.learn || !learns[r - start]) continue;
-                    own.load(x, true);
+                    // When every feature of the row has a column, learning's load would find the
+                    // sample just predicted again (same entries, same content version): only the
+                    // whole sample need be visible again.
+                    if (work.predict && own.loaded().size() == x.size()) {
+                        own.show_all();
+                    } else {
+                        own.load(x, true);
+                    }
                     const bool predicted = work.predict && own.content_version() == predicted_version;
                     for (std::size_t m = lo; m < hi; ++m)
                         hooks.learn(m, columns[t], r, r - start, weights[(r - start) * n_members + m], base + m,
