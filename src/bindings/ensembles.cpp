@@ -23,7 +23,8 @@ int checked_n_threads(py::handle value) {
     if (!number) throw py::error_already_set();
     int overflow = 0;
     const long long n = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
-    if (overflow != 0 || n < INT32_MIN || n > INT32_MAX) throw py::type_error(type_error + py::repr(number).cast<std::string>());
+    if (overflow != 0 || n < INT32_MIN || n > INT32_MAX)
+        throw py::type_error(type_error + py::repr(number).cast<std::string>());
     if (n < 0)
         throw py::value_error("'n_threads' must be 0 (one thread per core) or a positive number of threads, not " +
                               std::to_string(n));
@@ -83,7 +84,8 @@ void register_srp_regressor(py::module_& m) {
 void register_leveraging_bagging_classifier(py::module_& m) {
     using T = LeveragingBaggingClassifier;
     auto cls = bind_classifier<T>(m, "LeveragingBaggingClassifier");
-    cls.def(init_with_threads<T, int, int, double, double, int, int, double>(), py::arg("n_models") = 10, py::arg("seed") = 0,
+    cls.def(init_with_threads<T, int, int, double, double, int, int, double>(), py::arg("n_models") = 10,
+             py::arg("seed") = 0,
              py::arg("lambda_value") = 6.0, py::arg("drift_delta") = 0.002, py::arg("grace_period") = 50,
              py::arg("max_depth") = 20, py::arg("split_confidence") = 0.01, py::kw_only(), py::arg("n_threads") = 1)
         .def_readwrite("n_models", &T::n_models)
@@ -106,7 +108,8 @@ void register_leveraging_bagging_regressor(py::module_& m) {
 void register_sgbt_classifier(py::module_& m) {
     using T = SGBTClassifier;
     auto cls = bind_classifier<T>(m, "SGBTClassifier");
-    cls.def(init_with_threads<T, int, double, int, int, int, bool, int, int, bool, int, double, int, std::string, int>(),
+    cls.def(init_with_threads<T, int, double, int, int, int, bool, int, int, bool, int, double, int, std::string,
+                              int>(),
              py::arg("n_models") = 100, py::arg("learning_rate") = 0.0125, py::arg("percentage_of_features") = 75,
              py::arg("multiply_hessian_by") = 1, py::arg("skip_training") = 1, py::arg("use_squared_loss") = false,
              py::arg("bag_size") = 1, py::arg("n_classes") = 0, py::arg("scale_prediction_by_lr") = false,
@@ -122,7 +125,8 @@ void register_sgbt_classifier(py::module_& m) {
 void register_sgbr_regressor(py::module_& m) {
     using T = SGBRRegressor;
     auto cls = bind_regressor<T>(m, "SGBRRegressor");
-    cls.def(init_with_threads<T, int, double, int, int, int, int, int, double, int, std::string, int>(), py::arg("n_models") = 10,
+    cls.def(init_with_threads<T, int, double, int, int, int, int, int, double, int, std::string, int>(),
+             py::arg("n_models") = 10,
              py::arg("learning_rate") = 1.0, py::arg("percentage_of_features") = 75,
              py::arg("multiply_hessian_by") = 1, py::arg("skip_training") = 1, py::arg("bag_size") = 10,
              py::arg("grace_period") = 50, py::arg("split_confidence") = 0.01, py::arg("max_depth") = 20,

@@ -74,7 +74,8 @@ void ARFClassifier::learn_member(std::size_t i, const std::shared_ptr<SampleColu
     Member& member = members_[i];
     // A loaded sample has a column for each of its features.
     const std::size_t n_features = columns->loaded().size();
-    if (!member.trees.model) member.trees.model = make_tree(tree_seed(seed, kFirstTreeStep, i, 0.0), n_features, columns);
+    if (!member.trees.model)
+        member.trees.model = make_tree(tree_seed(seed, kFirstTreeStep, i, 0.0), n_features, columns);
     member.learn_loaded(*columns, y, times, [&](NewModel what) {
         const std::uint32_t step = what == NewModel::background ? kBackgroundStep : kReplacementStep;
         return make_tree(tree_seed(seed, step, i, member.n_seen), n_features, columns);

@@ -5,15 +5,16 @@
 // The trees of an ensemble read one shared SampleColumns, which members project onto their own
 // features, so members cannot share a loaded sample across threads. Each thread therefore owns a
 // copy of the ensemble's columns and replays on it, row by row, the very loads the one-sample
-// path makes (add_new false to predict, true to learn): column assignments and content versions
-// evolve the same in every copy, and the first copy becomes the ensemble's columns at the end.
+// path makes (add_new false to predict, true to learn; a learning load that would find the
+// predicted sample again is skipped): column assignments and content versions evolve the same in
+// every copy, and the first copy becomes the ensemble's columns at the end.
 // The thread's members' trees read its copy meanwhile, trees made meanwhile included.
 //
 // Only the ensemble's generator is shared. Once every member has made its one-time draws (the
 // ensemble's ready()), the sole draws left are the learning weights, one per member and learned
 // row in member order: the calling thread draws a block's weights before the threads learn it.
-// Predictions are recorded per row and member and combined on the calling thread in member order,
-// with the arithmetic of the one-sample vote.
+// Predictions are recorded per row and member, then each row's are combined in member order with
+// the arithmetic of the one-sample vote (rows spread over the threads).
 #include <cstddef>
 #include <exception>
 #include <memory>
@@ -21,9 +22,9 @@
 #include <vector>
 
 #include "core/batch.hpp"
+#include "core/contracts.hpp"
 #include "core/sample_columns.hpp"
 #include "core/state.hpp"
-#include "core/contracts.hpp"
 #include "core/thread_team.hpp"
 #include "ensembles/vote.hpp"
 
@@ -68,7 +69,8 @@ std::size_t run_member_blocks(Threads& pool, std::size_t threads, std::shared_pt
     const auto first_member = [&](std::size_t t) { return t * n_members / threads; };
     const auto bind_all = [&](bool own) {
         for (std::size_t t = 0; t < threads; ++t)
-            for (std::size_t m = first_member(t); m < first_member(t + 1); ++m) hooks.bind(m, own ? columns[t] : features);
+            for (std::size_t m = first_member(t); m < first_member(t + 1); ++m)
+                hooks.bind(m, own ? columns[t] : features);
     };
     const auto first_slot = [&](std::size_t half, std::size_t block_row) {
         return (half * kParallelBlockRows + block_row) * n_members;
@@ -137,7 +139,8 @@ std::size_t run_member_blocks(Threads& pool, std::size_t threads, std::shared_pt
 // run_member_blocks returns (kNoSlot when no row ran on threads).
 template <class Ensemble, class Hooks, class OneRow>
 std::size_t run_member_batch(Ensemble& ensemble, Threads& pool, std::shared_ptr<SampleColumns>& features,
-                      std::size_t n_members, const RowSource& rows, RowWork work, Hooks& hooks, OneRow&& one_row) {
+                             std::size_t n_members, const RowSource& rows, RowWork work, Hooks& hooks,
+                             OneRow&& one_row) {
     // Predicting changes no learned state, and the ensemble's columns only at the very end.
     StateWriter before;
     if (work.learn) ensemble.save_state(before);
