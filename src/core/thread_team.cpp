@@ -8,10 +8,17 @@ namespace quelb {
 
 ThreadTeam::ThreadTeam(std::size_t size) : errors_(std::max<std::size_t>(size, 1)) {
     workers_.reserve(errors_.size() - 1);
-    for (std::size_t t = 1; t < errors_.size(); ++t) workers_.emplace_back([this, t] { work(t); });
+    try {
+        for (std::size_t t = 1; t < errors_.size(); ++t) workers_.emplace_back([this, t] { work(t); });
+    } catch (...) {
+        stop();  // the workers already started, before the failure is passed on
+        throw;
+    }
 }
 
-ThreadTeam::~ThreadTeam() {
+ThreadTeam::~ThreadTeam() { stop(); }
+
+void ThreadTeam::stop() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;

@@ -31,6 +31,7 @@ public:
 
 private:
     void work(std::size_t t);
+    void stop();  // ends and joins the workers
 
     std::vector<std::thread> workers_;
     std::mutex mutex_;
