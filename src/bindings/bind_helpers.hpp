@@ -377,6 +377,32 @@ void def_split_criterion(Cls& cls) {
         [](T& self, const std::string& text) { self.split_criterion = parse_split_criterion(text); });
 }
 
+// The `n_threads` option (of the ensembles whose batch methods may run on threads): an int, 0 for
+// one thread per core. Raises TypeError or ValueError naming the option.
+int checked_n_threads(py::handle value);
+
+// A constructor of T from A..., with `n_threads` after them: bind it with the arguments' py::arg
+// list, then py::kw_only(), py::arg("n_threads") = 1.
+template <class T, class... A>
+auto init_with_threads() {
+    return py::init([](A... args, py::handle n_threads) {
+        const int n = checked_n_threads(n_threads);
+        auto object = std::make_shared<T>(std::move(args)...);
+        object->threads.n_threads = n;
+        return object;
+    });
+}
+
+// The n_threads property. The option is not learned state: pickling keeps it beside the sealed
+// state (see def_pickle_with_threads).
+template <class Cls>
+void def_n_threads(Cls& cls) {
+    using T = typename Cls::type;
+    cls.def_property(
+        "n_threads", [](const T& self) { return self.threads.n_threads; },
+        [](T& self, py::handle value) { self.threads.n_threads = checked_n_threads(value); });
+}
+
 // Loads an object's state from the payload of an opened envelope of the given format version:
 // everything must be read, and a failure names the class. Nothing reaches Python unless this returns.
 template <class T>
@@ -432,6 +458,35 @@ void def_pickle(Cls& cls, const char* class_name, std::uint32_t version = 1) {
     using T = typename Cls::type;
     using Holder = typename Cls::holder_type;
     def_pickle(cls, class_name, version, [] { return Holder(new T()); });
+}
+
+// def_pickle for a class with the n_threads option (defaults make a blank object), and the
+// option's property. The state is the sealed bytes alone with one thread (the bytes of every
+// other state), else the pair (sealed bytes, n_threads); restoring takes either.
+template <class Cls>
+void def_pickle_with_threads(Cls& cls, const char* class_name, std::uint32_t version = 1) {
+    using T = typename Cls::type;
+    using Holder = typename Cls::holder_type;
+    def_n_threads(cls);
+    cls.def(py::pickle(
+        [class_name, version](const T& self) -> py::object {
+            ensure_idle(object_key(&self));
+            py::object sealed = sealed_state(self, class_name, version);
+            if (self.threads.n_threads == 1) return sealed;
+            return py::make_tuple(sealed, self.threads.n_threads);
+        },
+        [class_name, version](const py::object& state) {
+            py::object sealed = state;
+            int n_threads = 1;
+            if (py::isinstance<py::tuple>(state) && py::len(state) == 2) {
+                sealed = state[py::int_(0)];
+                n_threads = checked_n_threads(state[py::int_(1)]);
+            }
+            Holder object(new T());
+            load_payload(*object, open_state(state_bytes(sealed, class_name), class_name, version), class_name);
+            object->threads.n_threads = n_threads;
+            return object;
+        }));
 }
 
 }  // namespace quelb::bindings

@@ -40,6 +40,13 @@ public:
         if (background) learn(*background);
     }
 
+    // Makes both models read samples through `columns` (their rebind_columns).
+    template <class Columns>
+    void rebind_columns(const Columns& columns) {
+        if (model) model->rebind_columns(columns);
+        if (background) background->rebind_columns(columns);
+    }
+
     // The usual order: the warning detector, then the drift detector, then the drift's effect.
     // make(NewModel) builds the model an occasion needs.
     template <class Make>

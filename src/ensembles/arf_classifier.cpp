@@ -47,11 +47,11 @@ void ARFClassifier::reset() {
     for (int i = 0; i < n; ++i) members_.emplace_back(drift_delta, warning_delta);
 }
 
-std::unique_ptr<HoeffdingTreeClassifier> ARFClassifier::make_tree(std::uint32_t tree_seed,
-                                                                  std::size_t n_features) const {
+std::unique_ptr<HoeffdingTreeClassifier> ARFClassifier::make_tree(
+    std::uint32_t tree_seed, std::size_t n_features, const std::shared_ptr<SampleColumns>& columns) const {
     auto tree = std::make_unique<HoeffdingTreeClassifier>(grace_period, split_confidence, 0.05, 0, max_depth,
                                                           "info_gain");
-    tree->share_columns(features_);
+    tree->share_columns(columns);
     const long long k = subspace_size >= 0
                             ? subspace_size
                             : static_cast<long long>(std::sqrt(static_cast<double>(n_features))) + 1;
@@ -65,24 +65,37 @@ std::unique_ptr<HoeffdingTreeClassifier> ARFClassifier::make_tree(std::uint32_t 
 void ARFClassifier::learn_one(const FeatureMap& x, Label y) {
     const PoissonDraw poisson(lambda_value);
     features_->load(x, true);
-    for (std::size_t i = 0; i < members_.size(); ++i) {
-        Member& member = members_[i];
-        auto& trees = member.trees;
-        if (!trees.model) trees.model = make_tree(tree_seed(seed, kFirstTreeStep, i, 0.0), x.size());
-        // Only the Poisson draws consume the forest's generator, so drawing before the tree's
-        // test-then-train changes nothing.
-        const int k = poisson(rng_);
-        member.learn_loaded(*features_, y, k, [&](NewModel what) {
-            const std::uint32_t step = what == NewModel::background ? kBackgroundStep : kReplacementStep;
-            return make_tree(tree_seed(seed, step, i, member.n_seen), x.size());
-        });
-    }
+    // Only the Poisson draws consume the forest's generator, so drawing before the tree's
+    // test-then-train changes nothing.
+    for (std::size_t i = 0; i < members_.size(); ++i) learn_member(i, features_, y, poisson(rng_));
+}
+
+void ARFClassifier::learn_member(std::size_t i, const std::shared_ptr<SampleColumns>& columns, Label y, int times) {
+    Member& member = members_[i];
+    // A loaded sample has a column for each of its features.
+    const std::size_t n_features = columns->loaded().size();
+    if (!member.trees.model)
+        member.trees.model = make_tree(tree_seed(seed, kFirstTreeStep, i, 0.0), n_features, columns);
+    member.learn_loaded(*columns, y, times, [&](NewModel what) {
+        const std::uint32_t step = what == NewModel::background ? kBackgroundStep : kReplacementStep;
+        return make_tree(tree_seed(seed, step, i, member.n_seen), n_features, columns);
+    });
+}
+
+bool ARFClassifier::ready_for_parallel_rows() const {
+    // Trees are made at a member's first sample; the generator gives nothing but learning weights.
+    return std::all_of(members_.begin(), members_.end(), [](const Member& m) { return m.trees.model != nullptr; });
+}
+
+void ARFClassifier::draw_weights(Label, int* weights) {
+    const PoissonDraw poisson(lambda_value);
+    for (std::size_t i = 0; i < members_.size(); ++i) weights[i] = poisson(rng_);
 }
 
 void ARFClassifier::vote(const FeatureMap& x) {
     vote_.clear();
     features_->load(x, false);
-    for (Member& member : members_) member.vote_loaded(*features_, vote_, proba_);
+    for (Member& member : members_) vote_.add(proba_, member.vote_loaded(*features_, proba_));
     vote_.normalise();
 }
 

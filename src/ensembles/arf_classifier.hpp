@@ -12,12 +12,13 @@
 #include "core/contracts.hpp"
 #include "core/rng.hpp"
 #include "ensembles/classifier_member.hpp"
+#include "ensembles/parallel_members.hpp"
 #include "ensembles/vote.hpp"
 #include "trees/hoeffding_tree_classifier.hpp"
 
 namespace quelb {
 
-class ARFClassifier : public IClassifier {
+class ARFClassifier : public ParallelClassifier<ARFClassifier> {
 public:
     // Throws std::invalid_argument for grace_period < 1 or an unusable lambda_value.
     ARFClassifier(int n_models = 10, int seed = 0, double lambda_value = 6.0, double drift_delta = 0.001,
@@ -51,7 +52,24 @@ public:
     int max_depth;
 
 private:
-    std::unique_ptr<HoeffdingTreeClassifier> make_tree(std::uint32_t tree_seed, std::size_t n_features) const;
+    friend class ParallelClassifier<ARFClassifier>;
+    // A tree reading `columns`, for a sample of n_features features.
+    std::unique_ptr<HoeffdingTreeClassifier> make_tree(std::uint32_t tree_seed, std::size_t n_features,
+                                                       const std::shared_ptr<SampleColumns>& columns) const;
+    // Member i's test-then-train step on the sample loaded into `columns`, weighted `times`.
+    void learn_member(std::size_t i, const std::shared_ptr<SampleColumns>& columns, Label y, int times);
+
+    // For the batch methods on threads (see ParallelClassifier).
+    std::size_t parallel_members() const { return members_.size(); }
+    std::shared_ptr<SampleColumns>& shared_columns() { return features_; }
+    bool ready_for_parallel_rows() const;
+    void draw_weights(Label y, int* weights);
+    void bind_member(std::size_t i, const std::shared_ptr<SampleColumns>& columns) {
+        members_[i].trees.rebind_columns(columns);
+    }
+    double member_vote(std::size_t i, SampleColumns& loaded, std::vector<std::pair<Label, double>>& proba) {
+        return members_[i].vote_loaded(loaded, proba);
+    }
     // Fills vote_ with the members' weighted distributions for x.
     void vote(const FeatureMap& x);
 

@@ -38,10 +38,11 @@ std::size_t ARFRegressor::subset_size(std::size_t n) {
     return std::max<std::size_t>(m, 1);
 }
 
-std::unique_ptr<HoeffdingTreeRegressor> ARFRegressor::make_tree() const {
+std::unique_ptr<HoeffdingTreeRegressor> ARFRegressor::make_tree(
+    const std::shared_ptr<SampleColumns>& columns) const {
     auto tree = std::make_unique<HoeffdingTreeRegressor>(grace_period, kTreeSplitConfidence, kTreeTieThreshold,
                                                          max_depth, learning_rate, split_criterion);
-    tree->share_columns(features_);
+    tree->share_columns(columns);
     return tree;
 }
 
@@ -53,7 +54,7 @@ void ARFRegressor::reset() {
     members_.reserve(static_cast<std::size_t>(n));
     for (int i = 0; i < n; ++i) {
         members_.emplace_back(drift_delta, warning_delta);
-        members_.back().trees.model = make_tree();
+        members_.back().trees.model = make_tree(features_);
     }
 }
 
@@ -63,13 +64,30 @@ void ARFRegressor::learn_one(const FeatureMap& x, double y) {
     if (!std::isfinite(y)) return;
     const PoissonDraw poisson(lambda_value);
     features_->load(x, true);
-    const auto make = [this](NewModel) { return make_tree(); };
-    for (Member& member : members_) {
+    for (std::size_t i = 0; i < members_.size(); ++i) {
         // The generator serves the member's subset draw first, then its Poisson weight. Nothing
         // else consumes it, so drawing the weight before the tree's test-then-train changes nothing.
+        Member& member = members_[i];
         if (!member.features.chosen()) member.features.draw(*features_, rng_, subset_size(x.size()));
-        member.learn_loaded(*features_, y, poisson(rng_), make);
+        learn_member(i, features_, y, poisson(rng_), 0, nullptr);
     }
+}
+
+void ARFRegressor::learn_member(std::size_t i, const std::shared_ptr<SampleColumns>& columns, double y, int times,
+                                std::size_t, const double*) {
+    members_[i].learn_loaded(*columns, y, times, [&](NewModel) { return make_tree(columns); });
+}
+
+bool ARFRegressor::ready_for_parallel_rows() const {
+    // Past every member's subset draw, the generator gives nothing but learning weights.
+    return std::all_of(members_.begin(), members_.end(), [](const Member& m) { return m.features.chosen(); });
+}
+
+bool ARFRegressor::draw_weights(double y, std::size_t, int* weights) {
+    if (!std::isfinite(y)) return false;  // as learn_one: the row is skipped whole
+    const PoissonDraw poisson(lambda_value);
+    for (std::size_t i = 0; i < members_.size(); ++i) weights[i] = poisson(rng_);
+    return true;
 }
 
 double ARFRegressor::predict_one(const FeatureMap& x) {

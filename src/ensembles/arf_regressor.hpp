@@ -10,12 +10,13 @@
 #include "core/contracts.hpp"
 #include "core/rng.hpp"
 #include "core/sample_columns.hpp"
+#include "ensembles/parallel_members.hpp"
 #include "ensembles/regressor_member.hpp"
 #include "trees/hoeffding_tree_regressor.hpp"
 
 namespace quelb {
 
-class ARFRegressor : public IRegressor {
+class ARFRegressor : public ParallelRegressor<ARFRegressor> {
 public:
     // Throws std::invalid_argument for grace_period < 1 or an unusable lambda_value.
     ARFRegressor(int n_models = 10, int seed = 0, double lambda_value = 6.0, double drift_delta = 0.001,
@@ -54,7 +55,21 @@ public:
     SplitCriterion split_criterion;
 
 private:
-    std::unique_ptr<HoeffdingTreeRegressor> make_tree() const;
+    friend class ParallelRegressor<ARFRegressor>;
+    std::unique_ptr<HoeffdingTreeRegressor> make_tree(const std::shared_ptr<SampleColumns>& columns) const;
+
+    // For the batch methods on threads (see ParallelRegressor).
+    std::size_t parallel_members() const { return members_.size(); }
+    std::shared_ptr<SampleColumns>& shared_columns() { return features_; }
+    bool ready_for_parallel_rows() const;
+    bool draw_weights(double y, std::size_t block_row, int* weights);
+    void bind_member(std::size_t i, const std::shared_ptr<SampleColumns>& columns) {
+        members_[i].trees.rebind_columns(columns);
+    }
+    double member_prediction(std::size_t i, SampleColumns& loaded) { return members_[i].predict_loaded(loaded); }
+    void learn_member(std::size_t i, const std::shared_ptr<SampleColumns>& columns, double y, int times,
+                      std::size_t block_row, const double* prediction);
+    void after_predictions(const double*) {}
 
     std::vector<Member> members_;
     Rng rng_;  // feature-subset shuffles and Poisson weights

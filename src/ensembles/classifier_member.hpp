@@ -62,14 +62,16 @@ struct ClassifierMember {
         n_seen = in.f64();
     }
 
-    // Adds the foreground tree's distribution for the loaded sample (projected onto the member's
-    // features) to `vote`, weighted by the member's accuracy since its last drift (1 before its
-    // first evaluation). Members without a tree add nothing.
-    void vote_loaded(SampleColumns& loaded, ProbabilityVote& vote, std::vector<std::pair<Label, double>>& scratch) {
-        if (!trees.model) return;
+    // The member's vote for the loaded sample (projected onto the member's features): fills `proba`
+    // with the foreground tree's distribution and returns the weight it gets in the vote, the
+    // member's accuracy since its last drift (1 before its first evaluation). A member without a
+    // tree votes nothing: an empty distribution of weight 0.
+    double vote_loaded(SampleColumns& loaded, std::vector<std::pair<Label, double>>& proba) {
+        proba.clear();
+        if (!trees.model) return 0.0;
         features.project(loaded);
-        trees.model->predict_proba_loaded(scratch);
-        vote.add(scratch, n_seen > 0.0 ? n_correct / n_seen : 1.0);
+        trees.model->predict_proba_loaded(proba);
+        return n_seen > 0.0 ? n_correct / n_seen : 1.0;
     }
 };
 

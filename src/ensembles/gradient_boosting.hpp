@@ -13,6 +13,7 @@
 #include "core/contracts.hpp"
 #include "core/rng.hpp"
 #include "core/sample_columns.hpp"
+#include "core/thread_team.hpp"
 #include "ensembles/feature_subset.hpp"
 #include "trees/fimtdd_regressor.hpp"
 
@@ -109,6 +110,10 @@ public:
 
     GradientBooster* booster() { return booster_.get(); }
 
+    // The n_threads option. Each boosting step needs the output of the steps before it, so the
+    // booster learns on the calling thread.
+    Threads threads;
+
     // Options, copied into the booster when it is created.
     int n_models;
     double learning_rate;
@@ -148,6 +153,9 @@ public:
     const std::vector<Label>& classes() const { return classes_; }
     std::size_t n_boosters() const { return boosters_.size(); }
     GradientBooster& booster(std::size_t i) { return *boosters_[i]; }
+
+    // The n_threads option: the boosters learn on the calling thread.
+    Threads threads;
 
     // Options, copied into a booster when it is created; n_classes is read on every call
     // (exactly 2: one booster for the two smallest labels, else one booster per class).

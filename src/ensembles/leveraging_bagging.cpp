@@ -11,19 +11,17 @@ namespace quelb {
 
 namespace {
 
-// One learning step of either ensemble on a loaded sample. test_then_train(tree, times, member
-// index) returns the error of the tree's prediction, made before the tree learns the sample
-// `times` times (a Poisson draw, the generator's only use); the error feeds the member's drift
-// detector, and a drift replaces the tree by make_tree(member index).
-template <class Member, class TestThenTrain, class MakeTree>
-void learn_members(std::vector<Member>& members, Rng& rng, double lambda_value, TestThenTrain&& test_then_train,
-                   MakeTree&& make_tree) {
+// The end of a member's learning step in either ensemble: the error of the tree's prediction,
+// made before it learned, feeds the member's drift detector, and a drift replaces the tree by
+// make_tree(). The generator's only use is each member's Poisson weight for the step.
+template <class Member, class MakeTree>
+void track_drift(Member& member, double error, MakeTree&& make_tree) {
+    if (member.feed_drift(error)) member.handle_drift([&make_tree](NewModel) { return make_tree(); });
+}
+
+void draw_poisson_weights(double lambda_value, std::size_t n, Rng& rng, int* weights) {
     const PoissonDraw poisson(lambda_value);
-    for (std::size_t i = 0; i < members.size(); ++i) {
-        Member& member = members[i];
-        if (member.feed_drift(test_then_train(*member.model, poisson(rng), i)))
-            member.handle_drift([&make_tree, i](NewModel) { return make_tree(i); });
-    }
+    for (std::size_t i = 0; i < n; ++i) weights[i] = poisson(rng);
 }
 
 }  // namespace
@@ -45,10 +43,11 @@ LeveragingBaggingClassifier::LeveragingBaggingClassifier(int n_models, int seed,
     reset();
 }
 
-std::unique_ptr<HoeffdingTreeClassifier> LeveragingBaggingClassifier::make_tree() const {
+std::unique_ptr<HoeffdingTreeClassifier> LeveragingBaggingClassifier::make_tree(
+    const std::shared_ptr<SampleColumns>& columns) const {
     auto tree = std::make_unique<HoeffdingTreeClassifier>(grace_period, split_confidence, 0.05, 0, max_depth,
                                                           "info_gain");
-    tree->share_columns(features_);
+    tree->share_columns(columns);
     return tree;
 }
 
@@ -59,25 +58,37 @@ void LeveragingBaggingClassifier::reset() {
     const int n = std::max(n_models, 1);
     members_.reserve(static_cast<std::size_t>(n));
     for (int i = 0; i < n; ++i) {
-        members_.emplace_back(drift_delta).model = make_tree();
+        members_.emplace_back(drift_delta).model = make_tree(features_);
     }
 }
 
 void LeveragingBaggingClassifier::learn_one(const FeatureMap& x, Label y) {
     features_->load(x, true);
-    const auto test_then_train = [y](HoeffdingTreeClassifier& tree, int times, std::size_t) {
-        return tree.predict_then_learn_loaded(y, times) == y ? 0.0 : 1.0;
-    };
-    learn_members(members_, rng_, lambda_value, test_then_train, [this](std::size_t) { return make_tree(); });
+    const PoissonDraw poisson(lambda_value);
+    for (std::size_t i = 0; i < members_.size(); ++i) learn_member(i, features_, y, poisson(rng_));
+}
+
+void LeveragingBaggingClassifier::learn_member(std::size_t i, const std::shared_ptr<SampleColumns>& columns, Label y,
+                                               int times) {
+    Member& member = members_[i];
+    const double error = member.model->predict_then_learn_loaded(y, times) == y ? 0.0 : 1.0;
+    track_drift(member, error, [&] { return make_tree(columns); });
+}
+
+void LeveragingBaggingClassifier::draw_weights(Label, int* weights) {
+    draw_poisson_weights(lambda_value, members_.size(), rng_, weights);
+}
+
+double LeveragingBaggingClassifier::member_vote(std::size_t i, SampleColumns&,
+                                                std::vector<std::pair<Label, double>>& proba) {
+    members_[i].model->predict_proba_loaded(proba);
+    return 1.0;  // unweighted average
 }
 
 void LeveragingBaggingClassifier::vote(const FeatureMap& x) {
     vote_.clear();
     features_->load(x, false);
-    for (Member& member : members_) {
-        member.model->predict_proba_loaded(proba_);
-        vote_.add(proba_, 1.0);
-    }
+    for (std::size_t i = 0; i < members_.size(); ++i) vote_.add(proba_, member_vote(i, *features_, proba_));
     vote_.normalise();
 }
 
@@ -108,13 +119,14 @@ LeveragingBaggingRegressor::LeveragingBaggingRegressor(int n_models, int seed, d
     reset();
 }
 
-std::unique_ptr<FIMTDDRegressor> LeveragingBaggingRegressor::make_tree(std::size_t member) const {
+std::unique_ptr<FIMTDDRegressor> LeveragingBaggingRegressor::make_tree(
+    std::size_t member, const std::shared_ptr<SampleColumns>& columns) const {
     // The tree's generator starts from the ensemble seed + the member's index (32-bit wrap-around).
     const auto tree_seed =
         static_cast<std::int32_t>(static_cast<std::uint32_t>(seed) + static_cast<std::uint32_t>(member));
     auto tree = std::make_unique<FIMTDDRegressor>(grace_period, split_confidence, 0.05, max_depth, leaf_prediction,
                                                   0.02, 0.001, false, 0.005, 50.0, 0.995, 150, 1500, true, tree_seed);
-    tree->share_columns(features_);
+    tree->share_columns(columns);
     return tree;
 }
 
@@ -124,14 +136,14 @@ void LeveragingBaggingRegressor::reset() {
     members_.clear();
     members_.reserve(static_cast<std::size_t>(n_models));
     for (int i = 0; i < n_models; ++i) {
-        members_.emplace_back(drift_delta).model = make_tree(static_cast<std::size_t>(i));
+        members_.emplace_back(drift_delta).model = make_tree(static_cast<std::size_t>(i), features_);
     }
     target_count_ = target_sum_ = target_sumsq_ = 0.0;
     predictions_current_ = false;
     rng_.seed(static_cast<std::uint32_t>(seed));
 }
 
-void LeveragingBaggingRegressor::learn_one(const FeatureMap& x, double y) {
+double LeveragingBaggingRegressor::add_target(double y) {
     target_count_ += 1.0;
     target_sum_ += y;
     target_sumsq_ += y * y;
@@ -140,17 +152,40 @@ void LeveragingBaggingRegressor::learn_one(const FeatureMap& x, double y) {
         const double variance = (target_sumsq_ - target_sum_ * target_sum_ / target_count_) / target_count_;
         if (variance > 0.0) scale = std::sqrt(variance);
     }
+    return scale;
+}
 
+void LeveragingBaggingRegressor::learn_one(const FeatureMap& x, double y) {
+    const double scale = add_target(y);
     features_->load(x, true);
     const bool predicted = predictions_current_ && predictions_content_ == features_->content_version() &&
                            predictions_.size() == members_.size();
     predictions_current_ = false;
-    const auto test_then_train = [&](FIMTDDRegressor& tree, int times, std::size_t i) {
-        const double error = std::fabs((predicted ? predictions_[i] : tree.predict_loaded()) - y) / scale;
-        tree.learn_repeated_loaded(y, times);
-        return error;
-    };
-    learn_members(members_, rng_, lambda_value, test_then_train, [this](std::size_t i) { return make_tree(i); });
+    const PoissonDraw poisson(lambda_value);
+    for (std::size_t i = 0; i < members_.size(); ++i)
+        learn_step(i, features_, y, poisson(rng_), scale, predicted ? &predictions_[i] : nullptr);
+}
+
+void LeveragingBaggingRegressor::learn_step(std::size_t i, const std::shared_ptr<SampleColumns>& columns, double y,
+                                            int times, double scale, const double* prediction) {
+    FIMTDDRegressor& tree = *members_[i].model;
+    const double error = std::fabs((prediction ? *prediction : tree.predict_loaded()) - y) / scale;
+    tree.learn_repeated_loaded(y, times);
+    track_drift(members_[i], error, [&] { return make_tree(i, columns); });
+}
+
+bool LeveragingBaggingRegressor::draw_weights(double y, std::size_t block_row, int* weights) {
+    if (block_scales_.size() <= block_row) block_scales_.resize(kParallelBlockRows);
+    block_scales_[block_row] = add_target(y);
+    draw_poisson_weights(lambda_value, members_.size(), rng_, weights);
+    return true;
+}
+
+void LeveragingBaggingRegressor::after_predictions(const double* last_row) {
+    // What predict_one leaves for the sample it answered.
+    predictions_.assign(last_row, last_row + members_.size());
+    predictions_content_ = features_->content_version();
+    predictions_current_ = true;
 }
 
 double LeveragingBaggingRegressor::predict_one(const FeatureMap& x) {

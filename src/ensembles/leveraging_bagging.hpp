@@ -15,13 +15,14 @@
 #include "core/rng.hpp"
 #include "core/sample_columns.hpp"
 #include "drift/drift_aware_member.hpp"
+#include "ensembles/parallel_members.hpp"
 #include "ensembles/vote.hpp"
 #include "trees/fimtdd_regressor.hpp"
 #include "trees/hoeffding_tree_classifier.hpp"
 
 namespace quelb {
 
-class LeveragingBaggingClassifier : public IClassifier {
+class LeveragingBaggingClassifier : public ParallelClassifier<LeveragingBaggingClassifier> {
 public:
     // Throws std::invalid_argument for grace_period < 1 or an unusable lambda_value.
     LeveragingBaggingClassifier(int n_models = 10, int seed = 0, double lambda_value = 6.0,
@@ -51,8 +52,20 @@ public:
     int max_depth;
 
 private:
-    std::unique_ptr<HoeffdingTreeClassifier> make_tree() const;
+    friend class ParallelClassifier<LeveragingBaggingClassifier>;
+    std::unique_ptr<HoeffdingTreeClassifier> make_tree(const std::shared_ptr<SampleColumns>& columns) const;
     void vote(const FeatureMap& x);
+
+    // For the batch methods on threads (see ParallelClassifier).
+    std::size_t parallel_members() const { return members_.size(); }
+    std::shared_ptr<SampleColumns>& shared_columns() { return features_; }
+    bool ready_for_parallel_rows() const { return true; }  // the generator only ever weighs
+    void draw_weights(Label y, int* weights);
+    void bind_member(std::size_t i, const std::shared_ptr<SampleColumns>& columns) {
+        members_[i].rebind_columns(columns);
+    }
+    double member_vote(std::size_t i, SampleColumns& loaded, std::vector<std::pair<Label, double>>& proba);
+    void learn_member(std::size_t i, const std::shared_ptr<SampleColumns>& columns, Label y, int times);
 
     std::vector<Member> members_;
     Rng rng_;  // Poisson weights only
@@ -63,7 +76,7 @@ private:
     ProbabilityVote vote_;
 };
 
-class LeveragingBaggingRegressor : public IRegressor {
+class LeveragingBaggingRegressor : public ParallelRegressor<LeveragingBaggingRegressor> {
 public:
     // Throws std::invalid_argument for an unusable lambda_value and std::length_error ("vector too
     // long") for a negative n_models.
@@ -102,7 +115,31 @@ public:
     std::string leaf_prediction;  // passed to every tree
 
 private:
-    std::unique_ptr<FIMTDDRegressor> make_tree(std::size_t member) const;
+    friend class ParallelRegressor<LeveragingBaggingRegressor>;
+    std::unique_ptr<FIMTDDRegressor> make_tree(std::size_t member, const std::shared_ptr<SampleColumns>& columns) const;
+    // Counts the target and returns the scale of the detectors' errors.
+    double add_target(double y);
+    // Member i's test-then-train step on the sample loaded into `columns`; `prediction` is its
+    // answer for this very sample, when known.
+    void learn_step(std::size_t i, const std::shared_ptr<SampleColumns>& columns, double y, int times, double scale,
+                    const double* prediction);
+
+    // For the batch methods on threads (see ParallelRegressor).
+    std::size_t parallel_members() const { return members_.size(); }
+    std::shared_ptr<SampleColumns>& shared_columns() { return features_; }
+    // A remembered prediction may serve the first row: that row goes the one-sample way.
+    bool ready_for_parallel_rows() const { return !predictions_current_; }
+    bool draw_weights(double y, std::size_t block_row, int* weights);
+    void bind_member(std::size_t i, const std::shared_ptr<SampleColumns>& columns) {
+        members_[i].rebind_columns(columns);
+    }
+    double member_prediction(std::size_t i, SampleColumns&) { return members_[i].model->predict_loaded(); }
+    void learn_member(std::size_t i, const std::shared_ptr<SampleColumns>& columns, double y, int times,
+                      std::size_t block_row, const double* prediction) {
+        learn_step(i, columns, y, times, block_scales_[block_row], prediction);
+    }
+    void after_predictions(const double* last_row);
+    std::vector<double> block_scales_;  // each row's error scale, for rows learned on threads
 
     std::vector<Member> members_;
     Rng rng_;  // Poisson weights only

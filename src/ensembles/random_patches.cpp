@@ -49,24 +49,43 @@ void reset_patches(const Ensemble& ensemble, std::vector<typename Ensemble::Memb
     for (int i = 0; i < n; ++i) members.emplace_back(ensemble.drift_delta, ensemble.warning_delta);
 }
 
-// One learning step of either ensemble on a loaded sample: a member builds its tree and draws its
-// patch at its first sample, then learns the sample once ("subspaces") or a Poisson number of times.
-template <class Ensemble, class Target>
-void learn_patches(Ensemble& ensemble, std::vector<typename Ensemble::Member>& members, SampleColumns& features,
-                   Rng& rng, Target y) {
+// Each member's learning weight for a sample: 1 ("subspaces") or a Poisson draw, the generator's
+// only use.
+template <class Ensemble>
+void draw_patch_weights(const Ensemble& ensemble, std::size_t n_members, Rng& rng, int* weights) {
     const PoissonDraw poisson(ensemble.lambda_value);
-    const PatchTraining mode = patch_training(ensemble.training_method);
-    const auto make = [&ensemble](NewModel) { return ensemble.make_tree(); };
-    for (std::size_t i = 0; i < members.size(); ++i) {
-        auto& member = members[i];
-        if (!member.trees.model) {
-            member.trees.model = ensemble.make_tree();
-            if (mode != PatchTraining::resampling)
-                draw_patch(member.features, features, ensemble.seed, i, ensemble.subspace_fraction);
-        }
-        const int k = mode == PatchTraining::subspaces ? 1 : poisson(rng);
-        member.learn_loaded(features, y, k, make);
+    const bool once = patch_training(ensemble.training_method) == PatchTraining::subspaces;
+    for (std::size_t i = 0; i < n_members; ++i) weights[i] = once ? 1 : poisson(rng);
+}
+
+// Member i's learning step on the sample loaded into `columns`: at its first sample the member
+// builds its tree and draws its patch, then it learns the sample `times` times.
+template <class Ensemble, class Member, class Target>
+void learn_patch_member(const Ensemble& ensemble, Member& member, std::size_t i,
+                        const std::shared_ptr<SampleColumns>& columns, Target y, int times) {
+    if (!member.trees.model) {
+        member.trees.model = ensemble.make_tree(columns);
+        if (patch_training(ensemble.training_method) != PatchTraining::resampling)
+            draw_patch(member.features, *columns, ensemble.seed, i, ensemble.subspace_fraction);
     }
+    member.learn_loaded(*columns, y, times, [&](NewModel) { return ensemble.make_tree(columns); });
+}
+
+// One learning step of either ensemble on the sample loaded into `features`.
+template <class Ensemble, class Target>
+void learn_patches(Ensemble& ensemble, std::vector<typename Ensemble::Member>& members,
+                   const std::shared_ptr<SampleColumns>& features, Rng& rng, Target y) {
+    // Building a tree or drawing a patch leaves the generator alone: weights may come first.
+    const PoissonDraw poisson(ensemble.lambda_value);
+    const bool once = patch_training(ensemble.training_method) == PatchTraining::subspaces;
+    for (std::size_t i = 0; i < members.size(); ++i)
+        learn_patch_member(ensemble, members[i], i, features, y, once ? 1 : poisson(rng));
+}
+
+// Rows go on threads once every member has its tree and patch: the generator then only weighs.
+template <class Member>
+bool all_have_trees(const std::vector<Member>& members) {
+    return std::all_of(members.begin(), members.end(), [](const Member& m) { return m.trees.model != nullptr; });
 }
 
 // ---- Classifier ---------------------------------------------------------------------------------
@@ -89,11 +108,12 @@ SRPClassifier::SRPClassifier(int n_models, int seed, double lambda_value, double
     reset();
 }
 
-std::unique_ptr<HoeffdingTreeClassifier> SRPClassifier::make_tree() const {
+std::unique_ptr<HoeffdingTreeClassifier> SRPClassifier::make_tree(
+    const std::shared_ptr<SampleColumns>& columns) const {
     // Feature restriction is the ensemble's: the tree considers every feature it sees.
     auto tree = std::make_unique<HoeffdingTreeClassifier>(grace_period, split_confidence, kTieThreshold, 0, max_depth,
                                                           "info_gain");
-    tree->share_columns(features_);
+    tree->share_columns(columns);
     return tree;
 }
 
@@ -101,13 +121,21 @@ void SRPClassifier::reset() { reset_patches(*this, members_, features_, rng_); }
 
 void SRPClassifier::learn_one(const FeatureMap& x, Label y) {
     features_->load(x, true);
-    learn_patches(*this, members_, *features_, rng_, y);
+    learn_patches(*this, members_, features_, rng_, y);
+}
+
+bool SRPClassifier::ready_for_parallel_rows() const { return all_have_trees(members_); }
+
+void SRPClassifier::draw_weights(Label, int* weights) { draw_patch_weights(*this, members_.size(), rng_, weights); }
+
+void SRPClassifier::learn_member(std::size_t i, const std::shared_ptr<SampleColumns>& columns, Label y, int times) {
+    learn_patch_member(*this, members_[i], i, columns, y, times);
 }
 
 void SRPClassifier::vote(const FeatureMap& x) {
     vote_.clear();
     features_->load(x, false);
-    for (Member& member : members_) member.vote_loaded(*features_, vote_, proba_);
+    for (Member& member : members_) vote_.add(proba_, member.vote_loaded(*features_, proba_));
     vote_.normalise();
 }
 
@@ -142,10 +170,11 @@ SRPRegressor::SRPRegressor(int n_models, int seed, double lambda_value, double d
     reset();
 }
 
-std::unique_ptr<HoeffdingTreeRegressor> SRPRegressor::make_tree() const {
+std::unique_ptr<HoeffdingTreeRegressor> SRPRegressor::make_tree(
+    const std::shared_ptr<SampleColumns>& columns) const {
     auto tree = std::make_unique<HoeffdingTreeRegressor>(grace_period, kRegressionSplitConfidence, kTieThreshold,
                                                          max_depth, learning_rate, split_criterion);
-    tree->share_columns(features_);
+    tree->share_columns(columns);
     return tree;
 }
 
@@ -153,7 +182,19 @@ void SRPRegressor::reset() { reset_patches(*this, members_, features_, rng_); }
 
 void SRPRegressor::learn_one(const FeatureMap& x, double y) {
     features_->load(x, true);
-    learn_patches(*this, members_, *features_, rng_, y);
+    learn_patches(*this, members_, features_, rng_, y);
+}
+
+bool SRPRegressor::ready_for_parallel_rows() const { return all_have_trees(members_); }
+
+bool SRPRegressor::draw_weights(double, std::size_t, int* weights) {
+    draw_patch_weights(*this, members_.size(), rng_, weights);
+    return true;
+}
+
+void SRPRegressor::learn_member(std::size_t i, const std::shared_ptr<SampleColumns>& columns, double y, int times,
+                                std::size_t, const double*) {
+    learn_patch_member(*this, members_[i], i, columns, y, times);
 }
 
 double SRPRegressor::predict_one(const FeatureMap& x) {

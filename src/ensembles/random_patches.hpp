@@ -15,6 +15,7 @@
 #include "core/rng.hpp"
 #include "core/sample_columns.hpp"
 #include "ensembles/classifier_member.hpp"
+#include "ensembles/parallel_members.hpp"
 #include "ensembles/regressor_member.hpp"
 #include "ensembles/vote.hpp"
 
@@ -34,7 +35,7 @@ std::size_t patch_size(std::size_t n, double fraction);
 // seed + 7919 * (i + 1): the ensemble's generator is not touched.
 void draw_patch(FeatureSubset& subset, const SampleColumns& loaded, int seed, std::size_t member, double fraction);
 
-class SRPClassifier : public IClassifier {
+class SRPClassifier : public ParallelClassifier<SRPClassifier> {
 public:
     // Throws std::invalid_argument for grace_period < 1 or an unusable lambda_value.
     SRPClassifier(int n_models = 10, int seed = 0, double lambda_value = 6.0, double drift_delta = 0.001,
@@ -55,8 +56,9 @@ public:
     using Member = ClassifierMember;
     const std::vector<Member>& members() const { return members_; }
     std::vector<Member>& members() { return members_; }
-    // A new member tree with the ensemble's options, reading its shared columns.
-    std::unique_ptr<HoeffdingTreeClassifier> make_tree() const;
+    // A new member tree with the ensemble's options, reading `columns` (the shared ones, or a
+    // thread's copy).
+    std::unique_ptr<HoeffdingTreeClassifier> make_tree(const std::shared_ptr<SampleColumns>& columns) const;
 
     // Options. n_models and seed take effect at the next reset; training_method at the next
     // learn_one; the tree options when a tree is made.
@@ -72,7 +74,21 @@ public:
     int max_depth;
 
 private:
+    friend class ParallelClassifier<SRPClassifier>;
     void vote(const FeatureMap& x);
+
+    // For the batch methods on threads (see ParallelClassifier).
+    std::size_t parallel_members() const { return members_.size(); }
+    std::shared_ptr<SampleColumns>& shared_columns() { return features_; }
+    bool ready_for_parallel_rows() const;
+    void draw_weights(Label y, int* weights);
+    void bind_member(std::size_t i, const std::shared_ptr<SampleColumns>& columns) {
+        members_[i].trees.rebind_columns(columns);
+    }
+    double member_vote(std::size_t i, SampleColumns& loaded, std::vector<std::pair<Label, double>>& proba) {
+        return members_[i].vote_loaded(loaded, proba);
+    }
+    void learn_member(std::size_t i, const std::shared_ptr<SampleColumns>& columns, Label y, int times);
 
     std::vector<Member> members_;
     Rng rng_;  // Poisson weights only
@@ -83,7 +99,7 @@ private:
     ProbabilityVote vote_;
 };
 
-class SRPRegressor : public IRegressor {
+class SRPRegressor : public ParallelRegressor<SRPRegressor> {
 public:
     // Throws std::invalid_argument for grace_period < 1 or an unusable lambda_value.
     SRPRegressor(int n_models = 10, int seed = 0, double lambda_value = 6.0, double drift_delta = 0.001,
@@ -105,8 +121,8 @@ public:
     using Member = RegressorMember;
     const std::vector<Member>& members() const { return members_; }
     std::vector<Member>& members() { return members_; }
-    // A new member tree with the ensemble's options, reading its shared columns.
-    std::unique_ptr<HoeffdingTreeRegressor> make_tree() const;
+    // A new member tree with the ensemble's options, reading `columns`.
+    std::unique_ptr<HoeffdingTreeRegressor> make_tree(const std::shared_ptr<SampleColumns>& columns) const;
 
     // Options, as for SRPClassifier.
     int n_models;
@@ -122,6 +138,21 @@ public:
     SplitCriterion split_criterion;
 
 private:
+    friend class ParallelRegressor<SRPRegressor>;
+
+    // For the batch methods on threads (see ParallelRegressor).
+    std::size_t parallel_members() const { return members_.size(); }
+    std::shared_ptr<SampleColumns>& shared_columns() { return features_; }
+    bool ready_for_parallel_rows() const;
+    bool draw_weights(double y, std::size_t block_row, int* weights);
+    void bind_member(std::size_t i, const std::shared_ptr<SampleColumns>& columns) {
+        members_[i].trees.rebind_columns(columns);
+    }
+    double member_prediction(std::size_t i, SampleColumns& loaded) { return members_[i].predict_loaded(loaded); }
+    void learn_member(std::size_t i, const std::shared_ptr<SampleColumns>& columns, double y, int times,
+                      std::size_t block_row, const double* prediction);
+    void after_predictions(const double*) {}
+
     std::vector<Member> members_;
     Rng rng_;  // Poisson weights only
     std::shared_ptr<SampleColumns> features_;  // shared by all trees

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/contracts.hpp"
@@ -60,6 +61,9 @@ public:
     // Makes the tree read samples through `columns`, shared with other trees; the tree starts over
     // (its statistics refer to the columns of its former index).
     void share_columns(std::shared_ptr<SampleColumns> columns);
+    // Makes the tree read samples through `columns` from now on, keeping all it learnt: they must
+    // hold the same index as the ones it read (a copy of them, for a thread of its own).
+    void rebind_columns(std::shared_ptr<SampleColumns> columns) { features_ = std::move(columns); }
     SampleColumns& columns() { return *features_; }
 
     // "mean", "perceptron"; anything else is adaptive.

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/column_slots.hpp"
@@ -70,6 +71,9 @@ public:
     // Makes the tree read samples through `columns`, shared with other trees; the tree restarts
     // from a fresh leaf (its statistics refer to the columns of its former index).
     void share_columns(std::shared_ptr<SampleColumns> columns);
+    // Makes the tree read samples through `columns` from now on, keeping all it learnt: they must
+    // hold the same index as the ones it read (a copy of them, for a thread of its own).
+    void rebind_columns(std::shared_ptr<SampleColumns> columns) { features_ = std::move(columns); }
 
     // The whole tree with its feature columns: options, nodes and leaf statistics.
     void save_state(StateWriter& out) const;

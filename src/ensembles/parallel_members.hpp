@@ -1,0 +1,303 @@
+#pragma once
+// Batch methods of the bagging ensembles with their members split across threads, bit for bit the
+// one-sample loop.
+//
+// The trees of an ensemble read one shared SampleColumns, which members project onto their own
+// features, so members cannot share a loaded sample across threads. Each thread therefore owns a
+// copy of the ensemble's columns and replays on it, row by row, the very loads the one-sample
+// path makes (add_new false to predict, true to learn; a learning load that would find the
+// predicted sample again is skipped): column assignments and content versions evolve the same in
+// every copy, and the first copy becomes the ensemble's columns at the end.
+// The thread's members' trees read its copy meanwhile, trees made meanwhile included.
+//
+// Only the ensemble's generator is shared. Once every member has made its one-time draws (the
+// ensemble's ready()), the sole draws left are the learning weights, one per member and learned
+// row in member order: the calling thread draws a block's weights before the threads learn it.
+// Predictions are recorded per row and member, then each row's are combined in member order with
+// the arithmetic of the one-sample vote (rows spread over the threads).
+#include <cstddef>
+#include <exception>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "core/batch.hpp"
+#include "core/contracts.hpp"
+#include "core/sample_columns.hpp"
+#include "core/state.hpp"
+#include "core/thread_team.hpp"
+#include "ensembles/vote.hpp"
+
+namespace quelb {
+
+// Rows per fan-out: the threads meet once per block, not once per row.
+constexpr std::size_t kParallelBlockRows = 256;
+
+// What a batch does with each row: predict it, learn it, or predict it then learn it.
+struct RowWork {
+    bool predict;
+    bool learn;
+};
+
+// No slot: returned when no row was predicted on threads.
+constexpr std::size_t kNoSlot = static_cast<std::size_t>(-1);
+
+// Runs rows [begin, rows.size()) of a batch on `threads` threads, members split in contiguous
+// parts. Predictions are recorded in two alternating halves of slots, a block's in one half while
+// the threads combine the block before from the other: combining is spread over the threads too.
+// The hooks, with slot = (half * kParallelBlockRows + row - block start) * n_members + member:
+//   bool draw(row, block_row, int* weights)  calling thread, in row order before each block when
+//                                 learning: fills the row's n_members weights; false skips its learning
+//   void bind(member, columns)    calling thread: the member's trees read `columns`
+//   void predict(member, columns, slot)
+//   void learn(member, columns, row, block_row, weight, slot, predicted)  predicted: this thread
+//                                 predicted the row on the very sample it now learns (same content)
+//   void combine(thread, row, first slot)  the row's answer from its members' records, on any
+//                                 thread (the thread's own scratch)
+// Returns the first slot of the last row when predicting, else kNoSlot.
+template <class Hooks>
+std::size_t run_member_blocks(Threads& pool, std::size_t threads, std::shared_ptr<SampleColumns>& features,
+                              std::size_t n_members, const RowSource& rows, std::size_t begin, RowWork work,
+                              Hooks& hooks) {
+    std::vector<std::shared_ptr<SampleColumns>> columns(threads);
+    std::vector<RowCursor> cursors;
+    cursors.reserve(threads);
+    for (std::size_t t = 0; t < threads; ++t) {
+        columns[t] = std::make_shared<SampleColumns>(*features);
+        cursors.emplace_back(rows);
+    }
+    const auto first_member = [&](std::size_t t) { return t * n_members / threads; };
+    const auto bind_all = [&](bool own) {
+        for (std::size_t t = 0; t < threads; ++t)
+            for (std::size_t m = first_member(t); m < first_member(t + 1); ++m)
+                hooks.bind(m, own ? columns[t] : features);
+    };
+    const auto first_slot = [&](std::size_t half, std::size_t block_row) {
+        return (half * kParallelBlockRows + block_row) * n_members;
+    };
+    // The rows [start, end) predicted into `half`, combined by thread t: every threads-th row.
+    const auto combine = [&](std::size_t t, std::size_t start, std::size_t end, std::size_t half) {
+        for (std::size_t r = start + t; r < end; r += threads) hooks.combine(t, r, first_slot(half, r - start));
+    };
+    bind_all(true);
+    std::vector<int> weights(kParallelBlockRows * n_members);
+    std::vector<char> learns(kParallelBlockRows);
+    std::size_t previous_start = begin, previous_end = begin, half = 0;
+    try {
+        for (std::size_t start = begin; start < rows.size(); start += kParallelBlockRows, half ^= 1) {
+            const std::size_t end = std::min(rows.size(), start + kParallelBlockRows);
+            if (work.learn) {
+                for (std::size_t r = start; r < end; ++r)
+                    learns[r - start] = hooks.draw(r, r - start, weights.data() + (r - start) * n_members);
+            }
+            pool.run(threads, [&](std::size_t t) {
+                if (work.predict) combine(t, previous_start, previous_end, half ^ 1);
+                SampleColumns& own = *columns[t];
+                RowCursor& cursor = cursors[t];
+                const std::size_t lo = first_member(t), hi = first_member(t + 1);
+                for (std::size_t r = start; r < end; ++r) {
+                    const FeatureMap& x = cursor.at(r);
+                    const std::size_t base = first_slot(half, r - start);
+                    std::uint64_t predicted_version = 0;
+                    if (work.predict) {
+                        own.load(x, false);
+                        predicted_version = own.content_version();
+                        for (std::size_t m = lo; m < hi; ++m) hooks.predict(m, columns[t], base + m);
+                    }
+                    if (!work.learn || !learns[r - start]) continue;
+                    // When every feature of the row has a column, learning's load would find the
+                    // sample just predicted again (same entries, same content version): only the
+                    // whole sample need be visible again.
+                    if (work.predict && own.loaded().size() == x.size()) {
+                        own.show_all();
+                    } else {
+                        own.load(x, true);
+                    }
+                    const bool predicted = work.predict && own.content_version() == predicted_version;
+                    for (std::size_t m = lo; m < hi; ++m)
+                        hooks.learn(m, columns[t], r, r - start, weights[(r - start) * n_members + m], base + m,
+                                    predicted);
+                }
+            });
+            previous_start = start;
+            previous_end = end;
+        }
+        if (work.predict) pool.run(threads, [&](std::size_t t) { combine(t, previous_start, previous_end, half ^ 1); });
+    } catch (...) {
+        bind_all(false);
+        throw;
+    }
+    bind_all(false);
+    *features = std::move(*columns[0]);
+    if (!work.predict || previous_end == begin) return kNoSlot;
+    return first_slot(half ^ 1, previous_end - 1 - previous_start);
+}
+
+// A batch method of an ensemble: rows go one at a time through one_row(x, row) while the ensemble
+// is not ready() (a member still has a one-time draw to make), the rest through run_member_blocks.
+// When anything throws, the ensemble is restored to its state before the call. Returns what
+// run_member_blocks returns (kNoSlot when no row ran on threads).
+template <class Ensemble, class Hooks, class OneRow>
+std::size_t run_member_batch(Ensemble& ensemble, Threads& pool, std::shared_ptr<SampleColumns>& features,
+                             std::size_t n_members, const RowSource& rows, RowWork work, Hooks& hooks,
+                             OneRow&& one_row) {
+    // Predicting changes no learned state, and the ensemble's columns only at the very end.
+    StateWriter before;
+    if (work.learn) ensemble.save_state(before);
+    try {
+        RowCursor cursor(rows);
+        std::size_t row = 0;
+        for (; row < rows.size() && !hooks.ready(); ++row) one_row(cursor.at(row), row);
+        if (row < rows.size())
+            return run_member_blocks(pool, pool.count(n_members), features, n_members, rows, row, work, hooks);
+        return kNoSlot;
+    } catch (...) {
+        if (work.learn) {
+            StateReader reader(before.bytes());
+            ensemble.load_state(reader);
+        }
+        throw;
+    }
+}
+
+// The batch methods of a classifier ensemble on its members' threads. Derived provides, for
+// member m: bind_member(m, columns), member_vote(m, loaded, proba) (fills the distribution the
+// one-sample vote adds and returns its weight), learn_member(m, columns, y, weight); and
+// parallel_members(), shared_columns(), ready_for_parallel_rows(), draw_weights(y, weights)
+// (the learning weights of a row, from the ensemble's generator), save_state, load_state.
+template <class Derived>
+class ParallelClassifier : public IClassifier {
+public:
+    Threads threads;
+
+    void learn_many(const RowSource& rows, const Label* y) override {
+        run(rows, y, {false, true}, nullptr, nullptr);
+    }
+    void predict_many(const RowSource& rows, Label* out) override { run(rows, nullptr, {true, false}, out, nullptr); }
+    void predict_proba_many(const RowSource& rows, ClassProbabilities* out) override {
+        run(rows, nullptr, {true, false}, nullptr, out);
+    }
+    void test_then_train_many(const RowSource& rows, const Label* y, Label* out) override {
+        run(rows, y, {true, true}, out, nullptr);
+    }
+
+private:
+    struct Hooks {
+        Derived& ensemble;
+        const Label* y;
+        Label* labels;
+        ClassProbabilities* probas;
+        std::size_t n;
+        std::vector<std::vector<std::pair<Label, double>>> proba;
+        std::vector<double> weight;
+        std::vector<ProbabilityVote> votes;  // a thread's scratch
+
+        bool ready() { return ensemble.ready_for_parallel_rows(); }
+        bool draw(std::size_t row, std::size_t, int* weights) {
+            ensemble.draw_weights(y[row], weights);
+            return true;
+        }
+        void bind(std::size_t m, const std::shared_ptr<SampleColumns>& columns) { ensemble.bind_member(m, columns); }
+        void predict(std::size_t m, const std::shared_ptr<SampleColumns>& columns, std::size_t slot) {
+            weight[slot] = ensemble.member_vote(m, *columns, proba[slot]);
+        }
+        void learn(std::size_t m, const std::shared_ptr<SampleColumns>& columns, std::size_t row, std::size_t,
+                   int times, std::size_t, bool) {
+            ensemble.learn_member(m, columns, y[row], times);
+        }
+        void combine(std::size_t t, std::size_t row, std::size_t first) {
+            ProbabilityVote& vote = votes[t];
+            vote.clear();
+            for (std::size_t m = 0; m < n; ++m) vote.add(proba[first + m], weight[first + m]);
+            vote.normalise();
+            if (labels) labels[row] = vote.argmax();
+            if (probas) probas[row] = vote.to_map();
+        }
+    };
+
+    void run(const RowSource& rows, const Label* y, RowWork work, Label* labels, ClassProbabilities* probas) {
+        Derived& self = static_cast<Derived&>(*this);
+        const std::size_t n = self.parallel_members();
+        const auto one_row = [&](const FeatureMap& x, std::size_t i) {
+            if (labels) labels[i] = self.predict_one(x);
+            if (probas) probas[i] = self.predict_proba_one(x);
+            if (work.learn) self.learn_one(x, y[i]);
+        };
+        if (threads.count(n) <= 1) {
+            RowCursor cursor(rows);
+            for (std::size_t i = 0; i < rows.size(); ++i) one_row(cursor.at(i), i);
+            return;
+        }
+        Hooks hooks{self, y, labels, probas, n, {}, {}, std::vector<ProbabilityVote>(threads.count(n))};
+        if (work.predict) {
+            hooks.proba.resize(2 * kParallelBlockRows * n);
+            hooks.weight.resize(2 * kParallelBlockRows * n);
+        }
+        run_member_batch(self, threads, self.shared_columns(), n, rows, work, hooks, one_row);
+    }
+};
+
+// The same for a regressor ensemble. Derived provides member_prediction(m, loaded),
+// learn_member(m, columns, y, weight, block_row, prediction) (prediction: the member's answer for
+// this very sample, or null), draw_weights(y, block_row, weights) (false: the row is not learned),
+// after_predictions(last_row) (after predict_many: what the one-sample loop's last call leaves),
+// and the rest as above.
+template <class Derived>
+class ParallelRegressor : public IRegressor {
+public:
+    Threads threads;
+
+    void learn_many(const RowSource& rows, const double* y) override { run(rows, y, {false, true}, nullptr); }
+    void predict_many(const RowSource& rows, double* out) override { run(rows, nullptr, {true, false}, out); }
+    void test_then_train_many(const RowSource& rows, const double* y, double* out) override {
+        run(rows, y, {true, true}, out);
+    }
+
+private:
+    struct Hooks {
+        Derived& ensemble;
+        const double* y;
+        double* out;
+        std::size_t n;
+        std::vector<double> predictions;
+
+        bool ready() { return ensemble.ready_for_parallel_rows(); }
+        bool draw(std::size_t row, std::size_t block_row, int* weights) {
+            return ensemble.draw_weights(y[row], block_row, weights);
+        }
+        void bind(std::size_t m, const std::shared_ptr<SampleColumns>& columns) { ensemble.bind_member(m, columns); }
+        void predict(std::size_t m, const std::shared_ptr<SampleColumns>& columns, std::size_t slot) {
+            predictions[slot] = ensemble.member_prediction(m, *columns);
+        }
+        void learn(std::size_t m, const std::shared_ptr<SampleColumns>& columns, std::size_t row,
+                   std::size_t block_row, int times, std::size_t slot, bool predicted) {
+            ensemble.learn_member(m, columns, y[row], times, block_row, predicted ? &predictions[slot] : nullptr);
+        }
+        // The plain mean of the members' answers, summed in member order.
+        void combine(std::size_t, std::size_t row, std::size_t first) {
+            double sum = 0.0;
+            for (std::size_t m = 0; m < n; ++m) sum += predictions[first + m];
+            out[row] = sum / static_cast<double>(n);
+        }
+    };
+
+    void run(const RowSource& rows, const double* y, RowWork work, double* out) {
+        Derived& self = static_cast<Derived&>(*this);
+        const std::size_t n = self.parallel_members();
+        const auto one_row = [&](const FeatureMap& x, std::size_t i) {
+            if (out) out[i] = self.predict_one(x);
+            if (work.learn) self.learn_one(x, y[i]);
+        };
+        if (threads.count(n) <= 1) {
+            RowCursor cursor(rows);
+            for (std::size_t i = 0; i < rows.size(); ++i) one_row(cursor.at(i), i);
+            return;
+        }
+        Hooks hooks{self, y, out, n, {}};
+        if (work.predict) hooks.predictions.resize(2 * kParallelBlockRows * n);
+        const std::size_t last = run_member_batch(self, threads, self.shared_columns(), n, rows, work, hooks, one_row);
+        if (!work.learn && last != kNoSlot) self.after_predictions(&hooks.predictions[last]);
+    }
+};
+
+}  // namespace quelb
