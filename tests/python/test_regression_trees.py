@@ -207,7 +207,9 @@ def test_split_criterion_option(name):
             model.split_criterion = bad
         assert model.split_criterion == "variance_reduction"
     # Keyword only: the other options' defaults are taken by position, one more is refused.
-    defaults = [ast.literal_eval(d) for n, _, d in signature_of(cls) if n not in ("*", "split_criterion")]
+    params = [n for n, _, _ in signature_of(cls)]
+    positional = signature_of(cls)[:params.index("*")] if "*" in params else signature_of(cls)
+    defaults = [ast.literal_eval(d) for n, _, d in positional]
     cls(*defaults)
     with pytest.raises(TypeError):
         cls(*defaults, "variance_reduction")
