@@ -12,7 +12,7 @@ import re
 
 from . import expressions, synth
 from .errors import UnknownDataset, UsageError
-from .tables import require
+from .tables import numpy_for_chunks
 
 __all__ = ["CSVStream", "Dataset", "csv", "electricity", "weather", "penguins", "DATASETS", "load", "resolve"]
 
@@ -163,12 +163,7 @@ class Dataset(CSVStream):
         """The stream as chunks ``(X, y, feature_names)`` of at most ``chunk_size`` rows (see
         ``quelb.tables``): the same rows and values as iterating it. Needs NumPy; a dataset with
         categories has no arrays (TypeError)."""
-        if self.categorical:
-            raise TypeError(f"the {self.name} dataset holds categories (str values), which arrays of "
-                            f"numbers cannot: iterate its (sample, target) pairs")
-        np = require("numpy", "arrays")
-        if chunk_size < 1:
-            raise ValueError("chunk_size must be at least 1")
+        np = numpy_for_chunks(self, chunk_size)
         with gzip.open(self.path, "rt", newline="") as f:
             reader = _csv.reader(f)
             names = next(reader)[:-1]

@@ -27,7 +27,7 @@ import itertools
 import math
 import random
 
-from .tables import arrays_from_pairs
+from .tables import arrays_from_pairs, numpy_for_chunks
 
 __all__ = ["SEA", "Agrawal", "STAGGER", "Hyperplane", "RandomRBF", "Friedman", "ClusterAnomalies", "GENERATORS"]
 
@@ -87,9 +87,7 @@ class _Generator:
         """The stream as chunks ``(X, y, feature_names)`` of at most ``chunk_size`` rows (see
         ``quelb.tables``): the same rows and values as iterating it. Needs NumPy; a stream with
         categories has no arrays (TypeError)."""
-        if self.categorical:
-            raise TypeError(f"the {self.name} stream holds categories (str values), which arrays of "
-                            f"numbers cannot: iterate its (sample, target) pairs")
+        numpy_for_chunks(self, chunk_size)
         return arrays_from_pairs(iter(self), chunk_size, self.task != "regression")
 
     def __repr__(self):

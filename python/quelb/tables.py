@@ -7,7 +7,7 @@ chunks gives what the one-sample loop over the pairs gives. NumPy is needed here
 """
 import importlib
 
-__all__ = ["require", "arrays_from_pairs"]
+__all__ = ["require", "numpy_for_chunks", "arrays_from_pairs"]
 
 
 def require(module, extra):
@@ -18,12 +18,22 @@ def require(module, extra):
         raise ImportError(f"this needs {module}: pip install 'quelb[{extra}]'") from None
 
 
-def arrays_from_pairs(pairs, chunk_size, integer_labels):
-    """Chunks of a stream whose samples all name the same features in the same order (the
-    generators' streams); a sample that does not raises ValueError."""
-    np = require("numpy", "arrays")
+def numpy_for_chunks(stream, chunk_size):
+    """NumPy, once the stream may give chunks of that size: a stream with categories (str values)
+    has no arrays of numbers (TypeError), a chunk holds at least one row (ValueError)."""
+    if getattr(stream, "categorical", False):
+        raise TypeError(f"the {stream.name} stream holds categories (str values), which arrays of "
+                        f"numbers cannot: iterate its (sample, target) pairs")
     if chunk_size < 1:
         raise ValueError("chunk_size must be at least 1")
+    return require("numpy", "arrays")
+
+
+def arrays_from_pairs(pairs, chunk_size, integer_labels):
+    """Chunks of a stream whose samples all name the same features in the same order (the
+    generators' streams, checked with numpy_for_chunks first); a sample that does not raises
+    ValueError."""
+    import numpy as np
     names, rows, targets = None, [], []
     for x, y in pairs:
         if names is None:

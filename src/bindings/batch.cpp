@@ -550,7 +550,7 @@ py::object transformed_rows(const BatchInput& input, const RowSink& sink, bool r
     const auto& table = dynamic_cast<const RowTable&>(sink);
     const std::size_t n_rows = table.n_rows(), n_cols = table.names().size();
     py::object cells = py::module_::import("numpy").attr("empty")(py::make_tuple(n_rows, n_cols), "float64");
-    if (n_rows * n_cols) table.fill(static_cast<double*>(py::buffer(cells).request(true).ptr));
+    if (n_rows > 0 && n_cols > 0) table.fill(static_cast<double*>(py::buffer(cells).request(true).ptr));
     py::object py_names = py::cast(table.names());
     if (input.kind == BatchInput::Kind::dataframe)
         cells = py::module_::import("pandas").attr("DataFrame")(cells, py::arg("columns") = py_names,
