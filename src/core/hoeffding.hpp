@@ -12,9 +12,14 @@ inline double hoeffding_bound(double range, double delta, double n) {
     return std::sqrt(range * range * std::log(1.0 / delta) / (2.0 * n));
 }
 
-// Throws std::invalid_argument unless grace_period >= 1: a tree's split test divides by it.
+// A tree's split test divides by its grace period: refused below 1.
+inline const char* grace_period_check(const int& grace_period) {
+    return grace_period < 1 ? "'grace_period' must be greater than 0." : nullptr;
+}
+
+// Throws std::invalid_argument with that reason.
 inline void check_grace_period(int grace_period) {
-    if (grace_period < 1) throw std::invalid_argument("'grace_period' must be greater than 0.");
+    if (const char* reason = grace_period_check(grace_period)) throw std::invalid_argument(reason);
 }
 
 }  // namespace quelb

@@ -49,8 +49,7 @@ void ARFClassifier::reset() {
 
 std::unique_ptr<HoeffdingTreeClassifier> ARFClassifier::make_tree(
     std::uint32_t tree_seed, std::size_t n_features, const std::shared_ptr<SampleColumns>& columns) const {
-    auto tree = std::make_unique<HoeffdingTreeClassifier>(grace_period, split_confidence, 0.05, 0, max_depth,
-                                                          "info_gain");
+    auto tree = std::make_unique<HoeffdingTreeClassifier>(member_tree_options(grace_period, split_confidence, max_depth));
     tree->share_columns(columns);
     const long long k = subspace_size >= 0
                             ? subspace_size

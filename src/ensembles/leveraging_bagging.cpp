@@ -45,8 +45,7 @@ LeveragingBaggingClassifier::LeveragingBaggingClassifier(int n_models, int seed,
 
 std::unique_ptr<HoeffdingTreeClassifier> LeveragingBaggingClassifier::make_tree(
     const std::shared_ptr<SampleColumns>& columns) const {
-    auto tree = std::make_unique<HoeffdingTreeClassifier>(grace_period, split_confidence, 0.05, 0, max_depth,
-                                                          "info_gain");
+    auto tree = std::make_unique<HoeffdingTreeClassifier>(member_tree_options(grace_period, split_confidence, max_depth));
     tree->share_columns(columns);
     return tree;
 }

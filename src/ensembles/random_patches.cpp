@@ -111,8 +111,7 @@ SRPClassifier::SRPClassifier(int n_models, int seed, double lambda_value, double
 std::unique_ptr<HoeffdingTreeClassifier> SRPClassifier::make_tree(
     const std::shared_ptr<SampleColumns>& columns) const {
     // Feature restriction is the ensemble's: the tree considers every feature it sees.
-    auto tree = std::make_unique<HoeffdingTreeClassifier>(grace_period, split_confidence, kTieThreshold, 0, max_depth,
-                                                          "info_gain");
+    auto tree = std::make_unique<HoeffdingTreeClassifier>(member_tree_options(grace_period, split_confidence, max_depth));
     tree->share_columns(columns);
     return tree;
 }

@@ -6,13 +6,25 @@
 
 namespace quelb {
 
+// The base tree's options; its own default split confidence, and no split criterion argument.
+struct EFDTClassifierOptions : HoeffdingTreeClassifierOptions {
+    EFDTClassifierOptions() { split_confidence = 1e-05; }
+
+    static constexpr auto fields() {
+        using O = HoeffdingTreeClassifierOptions;
+        return std::make_tuple(option("grace_period", &O::grace_period, kArgument, grace_period_check),
+                               option("split_confidence", &O::split_confidence, kArgument),
+                               option("tie_threshold", &O::tie_threshold, kArgument),
+                               option("nb_threshold", &O::nb_threshold, kArgument),
+                               option("max_depth", &O::max_depth, kArgument));
+    }
+};
+
 class EFDTClassifier : public HoeffdingTreeClassifier {
 public:
-    // Throws std::invalid_argument when grace_period < 1.
-    EFDTClassifier(int grace_period = 200, double split_confidence = 1e-05, double tie_threshold = 0.05,
-                   int nb_threshold = 0, int max_depth = 20)
-        : HoeffdingTreeClassifier(grace_period, split_confidence, tie_threshold, nb_threshold, max_depth,
-                                  "info_gain") {}
+    using Options = EFDTClassifierOptions;
+    // Throws std::invalid_argument when an option is refused.
+    explicit EFDTClassifier(const Options& options = {}) : HoeffdingTreeClassifier(options) {}
 };
 
 }  // namespace quelb

@@ -24,8 +24,14 @@ HoeffdingAdaptiveTreeClassifier::HoeffdingAdaptiveTreeClassifier(int grace_perio
 }
 
 std::unique_ptr<HoeffdingTreeClassifier> HoeffdingAdaptiveTreeClassifier::make_tree() const {
-    auto tree = std::make_unique<HoeffdingTreeClassifier>(grace_period, split_confidence, tie_threshold,
-                                                          nb_threshold, max_depth, split_criterion);
+    HoeffdingTreeClassifier::Options options;
+    options.grace_period = grace_period;
+    options.split_confidence = split_confidence;
+    options.tie_threshold = tie_threshold;
+    options.nb_threshold = nb_threshold;
+    options.max_depth = max_depth;
+    options.split_criterion = split_criterion;
+    auto tree = std::make_unique<HoeffdingTreeClassifier>(options);
     tree->share_columns(features_);
     return tree;
 }

@@ -73,23 +73,18 @@ std::uint32_t HoeffdingTreeClassifier::Leaf::add_slot(std::uint32_t id) {
 
 // ---- Tree ---------------------------------------------------------------------------------------
 
-HoeffdingTreeClassifier::HoeffdingTreeClassifier(int grace_period, double split_confidence, double tie_threshold,
-                                                 int nb_threshold, int max_depth, std::string split_criterion)
-    : grace_period(grace_period),
-      split_confidence(split_confidence),
-      tie_threshold(tie_threshold),
-      nb_threshold(nb_threshold),
-      max_depth(max_depth),
-      split_criterion(std::move(split_criterion)),
-      rng_(0),
-      features_(std::make_shared<SampleColumns>()) {
-    check_grace_period(grace_period);
-    reset();
+ClassSplitMerit parse_class_split_merit(std::string_view text) {
+    return text == "gini" ? ClassSplitMerit::gini : ClassSplitMerit::info_gain;
 }
 
-void HoeffdingTreeClassifier::set_leaf_prediction(std::string mode) {
-    leaf_mode_ = mode == "mc" ? LeafMode::majority_class : mode == "nb" ? LeafMode::naive_bayes : LeafMode::adaptive;
-    leaf_prediction_ = std::move(mode);
+LeafMode parse_leaf_mode(std::string_view text) {
+    return text == "mc" ? LeafMode::majority_class : text == "nb" ? LeafMode::naive_bayes : LeafMode::adaptive;
+}
+
+HoeffdingTreeClassifier::HoeffdingTreeClassifier(const Options& options)
+    : Options(options), rng_(0), features_(std::make_shared<SampleColumns>()) {
+    check_options(static_cast<const Options&>(*this));
+    reset();
 }
 
 void HoeffdingTreeClassifier::share_columns(std::shared_ptr<SampleColumns> columns) {
@@ -189,8 +184,8 @@ Label HoeffdingTreeClassifier::majority_class(const Leaf& leaf) {
 }
 
 bool HoeffdingTreeClassifier::answers_with_naive_bayes(const Leaf& leaf) const {
-    if (leaf_mode_ == LeafMode::majority_class || leaf.weight_seen < nb_threshold) return false;
-    if (leaf_mode_ == LeafMode::naive_bayes) return true;
+    if (leaf_prediction == LeafMode::majority_class || leaf.weight_seen < nb_threshold) return false;
+    if (leaf_prediction == LeafMode::naive_bayes) return true;
     return leaf.nb_correct > leaf.mc_correct;
 }
 
@@ -340,7 +335,7 @@ Label HoeffdingTreeClassifier::predict_then_learn_loaded(Label y, int times) {
     const Label prediction = answer(leaf_of(node), answered);
     if (times <= 0) return prediction;
     note_class(y);
-    const bool scores_leaves = leaf_mode_ != LeafMode::majority_class;
+    const bool scores_leaves = leaf_prediction != LeafMode::majority_class;
     // Set once y is known to stay the naive Bayes winner at this leaf for the remaining repeats.
     bool y_stays_winner = false;
 
@@ -506,7 +501,7 @@ bool HoeffdingTreeClassifier::attempt_split(std::uint32_t node, int depth) {
         candidates_.resize(static_cast<std::size_t>(subspace_size));
     }
 
-    const bool gini = split_criterion == "gini";
+    const bool gini = split_criterion == ClassSplitMerit::gini;
     const double pre_entropy = gini ? 0.0 : entropy(leaf.counts, leaf.weight_seen);
     const double range = gini ? 1.0 : std::log2(static_cast<double>(classes_seen_.size()));
     const double epsilon = hoeffding_bound(range, split_confidence, leaf.weight_seen);
@@ -680,16 +675,7 @@ void HoeffdingTreeClassifier::load_state(StateReader& in) {
 }
 
 void HoeffdingTreeClassifier::save_tree(StateWriter& out) const {
-    out.i32(grace_period);
-    out.f64(split_confidence);
-    out.f64(tie_threshold);
-    out.i32(nb_threshold);
-    out.i32(max_depth);
-    out.str(split_criterion);
-    out.i32(n_split_points);
-    out.boolean(no_pre_prune);
-    out.i32(subspace_size);
-    out.str(leaf_prediction_);
+    save_options(out, static_cast<const Options&>(*this));
     save_tree_nodes(out, nodes_);
     out.seq(leaves_, [&](StateWriter&, const Leaf& leaf) { leaf.save_state(out); });
     out.seq(classes_seen_, [&](StateWriter&, Label label) { out.i32(label); });
@@ -699,17 +685,7 @@ void HoeffdingTreeClassifier::save_tree(StateWriter& out) const {
 void HoeffdingTreeClassifier::load_tree(StateReader& in, std::shared_ptr<SampleColumns> columns) {
     ++structure_version_;  // density terms cached for the tree this one replaces are stale
     const std::uint32_t n_columns = columns->index().size();
-    grace_period = in.i32();
-    if (grace_period < 1) in.fail("a tree's grace period is below 1");
-    split_confidence = in.f64();
-    tie_threshold = in.f64();
-    nb_threshold = in.i32();
-    max_depth = in.i32();
-    split_criterion = in.str();
-    n_split_points = in.i32();
-    no_pre_prune = in.boolean();
-    subspace_size = in.i32();
-    set_leaf_prediction(in.str());
+    load_options(in, static_cast<Options&>(*this));
 
     load_tree_nodes(in, nodes_, n_columns);
     // A saved leaf takes at least its three counters, its stride and two counts: a damaged count

@@ -18,16 +18,62 @@
 #include "core/sample_columns.hpp"
 #include "core/gaussian.hpp"
 #include "core/hoeffding.hpp"
+#include "core/options.hpp"
 #include "core/rng.hpp"
 #include "trees/tree_nodes.hpp"
 
 namespace quelb {
 
-class HoeffdingTreeClassifier : public IClassifier {
+// "gini"; any other text is information gain.
+enum class ClassSplitMerit { info_gain, gini };
+ClassSplitMerit parse_class_split_merit(std::string_view text);
+// "mc" = majority class, "nb" = naive Bayes, any other text = adaptive.
+enum class LeafMode { majority_class, naive_bayes, adaptive };
+LeafMode parse_leaf_mode(std::string_view text);
+
+// Read at their next use. Listed in the order of the tree's saved state.
+struct HoeffdingTreeClassifierOptions {
+    int grace_period = 200;
+    double split_confidence = 1e-07;
+    double tie_threshold = 0.05;
+    int nb_threshold = 0;
+    int max_depth = 20;
+    ModeOption<ClassSplitMerit, parse_class_split_merit> split_criterion = "info_gain";
+    int n_split_points = 10;
+    bool no_pre_prune = false;
+    int subspace_size = 0;  // > 0: a split attempt considers at most this many random features
+    ModeOption<LeafMode, parse_leaf_mode> leaf_prediction = "nba";
+
+    static constexpr auto fields() {
+        using O = HoeffdingTreeClassifierOptions;
+        return std::make_tuple(
+            option("grace_period", &O::grace_period, kArgument | kProperty, grace_period_check),
+            option("split_confidence", &O::split_confidence, kArgument | kProperty),
+            option("tie_threshold", &O::tie_threshold, kArgument | kProperty),
+            option("nb_threshold", &O::nb_threshold, kArgument),
+            option("max_depth", &O::max_depth, kArgument | kProperty),
+            option("split_criterion", &O::split_criterion, kArgument | kProperty),
+            option("n_split_points", &O::n_split_points, kProperty),
+            option("no_pre_prune", &O::no_pre_prune, kProperty),
+            option("subspace_size", &O::subspace_size, 0),
+            option("leaf_prediction", &O::leaf_prediction, kProperty));
+    }
+};
+
+// The trees of the classification ensembles: the defaults but for these.
+inline HoeffdingTreeClassifierOptions member_tree_options(int grace_period, double split_confidence, int max_depth) {
+    HoeffdingTreeClassifierOptions options;
+    options.grace_period = grace_period;
+    options.split_confidence = split_confidence;
+    options.max_depth = max_depth;
+    return options;
+}
+
+class HoeffdingTreeClassifier : public IClassifier, public HoeffdingTreeClassifierOptions {
 public:
-    // Throws std::invalid_argument when grace_period < 1.
-    HoeffdingTreeClassifier(int grace_period = 200, double split_confidence = 1e-07, double tie_threshold = 0.05,
-                            int nb_threshold = 0, int max_depth = 20, std::string split_criterion = "info_gain");
+    using Options = HoeffdingTreeClassifierOptions;
+    // Throws std::invalid_argument when an option is refused.
+    explicit HoeffdingTreeClassifier(const Options& options = {});
 
     void learn_one(const FeatureMap& x, Label y) override;
     Label predict_one(const FeatureMap& x) override;
@@ -69,10 +115,6 @@ public:
     // Reseeds the generator that picks the features of a split attempt when subspace_size > 0.
     void reseed(std::uint32_t seed) { rng_.seed(seed); }
 
-    // "mc" = majority class, "nb" = naive Bayes, anything else = adaptive.
-    const std::string& leaf_prediction() const { return leaf_prediction_; }
-    void set_leaf_prediction(std::string mode);
-
     std::size_t n_nodes() const { return nodes_.size(); }
     std::size_t n_leaves() const { return leaves_.size(); }
 
@@ -87,20 +129,7 @@ public:
     };
     std::vector<LeafCounters> leaf_counters() const;
 
-    // Options: read at their next use.
-    int grace_period;
-    double split_confidence;
-    double tie_threshold;
-    int nb_threshold;
-    int max_depth;
-    std::string split_criterion;  // "gini"; anything else is information gain
-    int n_split_points = 10;
-    bool no_pre_prune = false;
-    int subspace_size = 0;  // > 0: a split attempt considers at most this many random features
-
 private:
-    enum class LeafMode { majority_class, naive_bayes, adaptive };
-
     // Feature column -> slot of one leaf.
     using SlotTable = ColumnSlots;
 
@@ -180,9 +209,6 @@ private:
     double merit(bool gini, double pre_entropy, const std::vector<double>* const* branches,
                  std::size_t n_branches) const;
     void apply_split(std::uint32_t node, std::uint32_t slot, double threshold);
-
-    std::string leaf_prediction_ = "nba";
-    LeafMode leaf_mode_ = LeafMode::adaptive;
 
     std::vector<Node> nodes_;  // nodes_[0] is the root
     std::vector<Leaf> leaves_;

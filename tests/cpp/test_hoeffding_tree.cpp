@@ -28,6 +28,14 @@ std::vector<std::pair<FeatureMap, Label>> noisy_stream(int n, std::uint32_t seed
     return rows;
 }
 
+HoeffdingTreeClassifier::Options options(int grace_period, double split_confidence = 1e-07, int max_depth = 20) {
+    HoeffdingTreeClassifier::Options o;
+    o.grace_period = grace_period;
+    o.split_confidence = split_confidence;
+    o.max_depth = max_depth;
+    return o;
+}
+
 std::vector<std::pair<Label, double>> proba(HoeffdingTreeClassifier& tree, const FeatureMap& x) {
     std::vector<std::pair<Label, double>> out;
     tree.predict_proba_into(x, out);
@@ -40,9 +48,11 @@ TEST(HoeffdingTreeNative, RepeatedLearningEqualsThatManyCalls) {
     for (const char* mode : {"mc", "nb", "nba"}) {
         for (const char* criterion : {"info_gain", "gini"}) {
           for (double scale : {1.0, 1e-6, 1e6}) {
-            HoeffdingTreeClassifier batched(10, 0.01, 0.05, 0, 20, criterion), single(10, 0.01, 0.05, 0, 20, criterion);
+            HoeffdingTreeClassifier::Options o = options(10, 0.01);
+            o.split_criterion = criterion;
+            o.leaf_prediction = mode;
+            HoeffdingTreeClassifier batched(o), single(o);
             for (HoeffdingTreeClassifier* t : {&batched, &single}) {
-                t->set_leaf_prediction(mode);
                 t->subspace_size = 2;
                 t->reseed(77);
             }
@@ -63,13 +73,13 @@ TEST(HoeffdingTreeNative, RepeatedLearningEqualsThatManyCalls) {
 }
 
 TEST(HoeffdingTreeNative, SingleClassNeverSplits) {
-    HoeffdingTreeClassifier tree(2);
+    HoeffdingTreeClassifier tree(options(2));
     for (const auto& [x, y] : noisy_stream(500, 5)) tree.learn_one(x, 4);
     EXPECT_EQ(tree.n_nodes(), 1u);
 }
 
 TEST(HoeffdingTreeNative, SingleFeatureSplitsAtTheFirstFiniteMerit) {
-    HoeffdingTreeClassifier tree(1);
+    HoeffdingTreeClassifier tree(options(1));
     tree.learn_one({{"x", 0.0}}, 0);
     EXPECT_EQ(tree.n_nodes(), 1u);  // one class seen so far
     tree.learn_one({{"x", 1.0}}, 1);
@@ -80,10 +90,10 @@ TEST(HoeffdingTreeNative, SingleFeatureSplitsAtTheFirstFiniteMerit) {
 }
 
 TEST(HoeffdingTreeNative, NoSplitAtDepthLimitOrWithoutCandidates) {
-    HoeffdingTreeClassifier shallow(1, 1e-7, 0.05, 0, 0);
-    HoeffdingTreeClassifier no_points(1);
+    HoeffdingTreeClassifier shallow(options(1, 1e-7, 0));
+    HoeffdingTreeClassifier no_points(options(1));
     no_points.n_split_points = 0;
-    HoeffdingTreeClassifier constant(1);
+    HoeffdingTreeClassifier constant(options(1));
     for (int i = 0; i < 200; ++i) {
         const double v = (i % 2) ? 1.0 : 0.0;
         shallow.learn_one({{"x", v}}, i % 2);
@@ -97,7 +107,7 @@ TEST(HoeffdingTreeNative, NoSplitAtDepthLimitOrWithoutCandidates) {
 
 TEST(HoeffdingTreeNative, SubspaceShuffleFollowsTheSeed) {
     auto grow = [](std::uint32_t seed) {
-        HoeffdingTreeClassifier tree(20, 0.01);
+        HoeffdingTreeClassifier tree(options(20, 0.01));
         tree.subspace_size = 1;
         tree.reseed(seed);
         std::vector<std::vector<std::pair<Label, double>>> answers;

@@ -139,7 +139,9 @@ TEST(TreePersistence, ModelTreeWithChainedValueTreesRoundTrips) {
 // A member tree read against columns that lack its features is refused, not left to index past
 // them later.
 TEST(TreePersistence, TreeReadAgainstTooFewColumnsIsRefused) {
-    HoeffdingTreeClassifier tree(20);
+    HoeffdingTreeClassifier::Options options;
+    options.grace_period = 20;
+    HoeffdingTreeClassifier tree(options);
     Concepts stream{Rng(3), 100000};
     for (int i = 0; i < 500; ++i) {
         stream.next(i);

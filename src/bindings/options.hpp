@@ -1,0 +1,171 @@
+#pragma once
+// The Python face of an options struct (see core/options.hpp): the constructor with one argument
+// per option marked kArgument (positional ones in the list's order, then the keyword-only ones),
+// the defaults a default-constructed struct holds, and a read-write property per option marked
+// kProperty whose setter applies the option's check (ValueError with its reason). The class
+// attribute `_options` lists the arguments as (name, default, keyword-only) triples.
+#include "bindings/casters.hpp"
+
+#include <array>
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <tuple>
+#include <utility>
+
+#include "core/options.hpp"
+
+namespace quelb::bindings {
+
+namespace py = pybind11;
+
+namespace detail {
+
+template <class Options>
+using FieldTuple = decltype(Options::fields());
+
+template <class Options>
+constexpr std::size_t kFieldCount = std::tuple_size_v<FieldTuple<Options>>;
+
+template <class Options, std::size_t... I>
+constexpr std::array<unsigned, sizeof...(I)> access_of(std::index_sequence<I...>) {
+    constexpr auto fields = Options::fields();
+    return {std::get<I>(fields).access...};
+}
+
+template <class Options>
+constexpr auto kAccess = access_of<Options>(std::make_index_sequence<kFieldCount<Options>>{});
+
+template <class Options>
+constexpr std::size_t count_arguments(bool keyword_only) {
+    std::size_t n = 0;
+    for (unsigned access : kAccess<Options>)
+        if ((access & kArgument) && ((access & kKeywordOnly) != 0) == keyword_only) ++n;
+    return n;
+}
+
+// Field indices of the constructor's arguments: positional ones, then keyword-only ones.
+template <class Options>
+constexpr auto argument_fields() {
+    constexpr std::size_t n = count_arguments<Options>(false) + count_arguments<Options>(true);
+    std::array<std::size_t, n> order{};
+    std::size_t k = 0;
+    for (bool keyword_only : {false, true})
+        for (std::size_t i = 0; i < kAccess<Options>.size(); ++i) {
+            const unsigned access = kAccess<Options>[i];
+            if ((access & kArgument) && ((access & kKeywordOnly) != 0) == keyword_only) order[k++] = i;
+        }
+    return order;
+}
+
+template <class Options, std::size_t I>
+using FieldValue = typename std::tuple_element_t<I, FieldTuple<Options>>::value_type;
+
+// A default as Python shows it: a mode option by its text.
+template <class Value>
+py::object default_object(const Value& value) {
+    if constexpr (is_mode_option<Value>::value) {
+        return py::str(value.text());
+    } else {
+        return py::cast(value);
+    }
+}
+
+template <class T, class Cls, std::size_t... K>
+void def_init(Cls& cls, std::index_sequence<K...>) {
+    using Options = typename T::Options;
+    static constexpr auto order = argument_fields<Options>();
+    static constexpr std::size_t n_positional = count_arguments<Options>(false);
+    constexpr auto fields = Options::fields();
+    const Options defaults{};
+    auto make = [](FieldValue<Options, order[K]>... values) {
+        constexpr auto fields = Options::fields();
+        Options options;
+        ((options.*(std::get<order[K]>(fields).member) = std::move(values)), ...);
+        return std::make_shared<T>(std::move(options));
+    };
+    auto argument = [&](auto field) {
+        return py::arg_v(field.name, default_object(defaults.*(field.member)));
+    };
+    auto positional = std::tuple_cat([&] {
+        if constexpr (K < n_positional) {
+            return std::make_tuple(argument(std::get<order[K]>(fields)));
+        } else {
+            return std::tuple<>();
+        }
+    }()...);
+    auto keyword = std::tuple_cat([&] {
+        if constexpr (K >= n_positional) {
+            return std::make_tuple(argument(std::get<order[K]>(fields)));
+        } else {
+            return std::tuple<>();
+        }
+    }()...);
+    // (name, default, keyword-only) per argument, for the Python side (expressions, stub checks).
+    cls.attr("_options") = py::make_tuple(py::make_tuple(std::get<order[K]>(fields).name,
+                                                         default_object(defaults.*(std::get<order[K]>(fields).member)),
+                                                         K >= n_positional)...);
+    if constexpr (n_positional == sizeof...(K)) {
+        std::apply([&](auto&&... args) { cls.def(py::init(make), std::move(args)...); }, std::move(positional));
+    } else {
+        std::apply([&](auto&&... args) { cls.def(py::init(make), std::move(args)...); },
+                   std::tuple_cat(std::move(positional), std::make_tuple(py::kw_only()), std::move(keyword)));
+    }
+}
+
+}  // namespace detail
+
+// The constructor of the class bound by `cls` from its Options (T(Options) checks them).
+template <class Cls>
+void def_options_init(Cls& cls) {
+    using T = typename Cls::type;
+    constexpr std::size_t n = detail::argument_fields<typename T::Options>().size();
+    detail::def_init<T>(cls, std::make_index_sequence<n>{});
+}
+
+// A read-write property per option marked kProperty.
+template <class Cls>
+void def_option_properties(Cls& cls) {
+    using T = typename Cls::type;
+    for_each_option<typename T::Options>([&](const auto& field) {
+        if (!field.is_property()) return;
+        using Value = typename std::decay_t<decltype(field)>::value_type;
+        const auto member = field.member;
+        const auto check = field;
+        cls.def_property(
+            field.name, [member](const T& self) -> const Value& { return self.*member; },
+            [member, check](T& self, Value value) {
+                check.validate(value);
+                self.*member = std::move(value);
+            });
+    });
+}
+
+// Both.
+template <class Cls>
+void def_options(Cls& cls) {
+    def_options_init(cls);
+    def_option_properties(cls);
+}
+
+}  // namespace quelb::bindings
+
+namespace pybind11::detail {
+
+// A mode option crosses as its text; text its option refuses raises ValueError with the reason.
+template <class Mode, Mode (*Parse)(std::string_view)>
+struct type_caster<quelb::ModeOption<Mode, Parse>> {
+    using Value = quelb::ModeOption<Mode, Parse>;
+    PYBIND11_TYPE_CASTER(Value, const_name("str"));
+    bool load(handle src, bool convert) {
+        make_caster<std::string> text;
+        if (!text.load(src, convert)) return false;
+        value = Value(cast_op<std::string&&>(std::move(text)));
+        return true;
+    }
+    static handle cast(const Value& mode, return_value_policy policy, handle parent) {
+        return make_caster<std::string>::cast(mode.text(), policy, parent);
+    }
+};
+
+}  // namespace pybind11::detail

@@ -1,0 +1,176 @@
+#pragma once
+// A class's options live in one struct with default member values (its defaults, written once).
+// The struct's static fields() lists every option with its name, its member, how users reach it
+// and the check its values must pass. The class derives from the struct, so its code reads
+// options as its own members; the binding builds the Python constructor (arguments, defaults,
+// keyword-only ones), the properties and the option metadata from the list; the class saves and
+// loads the options through save_options/load_options, in the order of the list.
+//
+//   struct TreeOptions {
+//       int grace_period = 200;
+//       static constexpr auto fields() {
+//           return std::make_tuple(option("grace_period", &TreeOptions::grace_period,
+//                                         kArgument | kProperty, at_least_one));
+//       }
+//   };
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+#include "core/state.hpp"
+
+namespace quelb {
+
+// How users reach an option. Neither bit: an option set by the model that owns this one (an
+// ensemble setting its trees' subspace size), saved with the rest.
+enum OptionAccess : unsigned {
+    kArgument = 1u,     // a constructor argument, positional or keyword
+    kKeywordOnly = 2u,  // with kArgument: keyword-only, after every positional one
+    kProperty = 4u,     // a read-write property
+    kUnsaved = 8u,      // how the object runs, not what it learnt (n_threads): not in its state
+};
+
+// The reason a value is refused, or nullptr when it is accepted.
+template <class Value>
+using OptionCheck = const char* (*)(const Value&);
+
+template <class Options, class Value>
+struct OptionField {
+    using value_type = Value;
+    const char* name;
+    Value Options::*member;
+    unsigned access;
+    OptionCheck<Value> check;
+
+    bool is_argument() const { return (access & kArgument) != 0; }
+    bool is_keyword_only() const { return (access & kKeywordOnly) != 0; }
+    bool is_property() const { return (access & kProperty) != 0; }
+    bool is_saved() const { return (access & kUnsaved) == 0; }
+    // Throws std::invalid_argument with the check's reason when `value` is refused.
+    void validate(const Value& value) const {
+        if (check == nullptr) return;
+        if (const char* reason = check(value)) throw std::invalid_argument(reason);
+    }
+};
+
+template <class Options, class Value>
+constexpr OptionField<Options, Value> option(const char* name, Value Options::*member, unsigned access,
+                                             OptionCheck<Value> check = nullptr) {
+    return {name, member, access, check};
+}
+
+// Calls visit(field) for every field of Options, in the list's order.
+template <class Options, class Visit>
+void for_each_option(Visit&& visit) {
+    std::apply([&](const auto&... field) { (visit(field), ...); }, Options::fields());
+}
+
+// A mode chosen by name ("gini", "adaptive"): the text the user set, which is what the option
+// reads back and what states save, and the mode it names, parsed once when set. Parse applies
+// the option's rule for unknown text (a default mode, or std::invalid_argument).
+template <class Mode, Mode (*Parse)(std::string_view)>
+class ModeOption {
+public:
+    using mode_type = Mode;
+    ModeOption() = default;  // an empty placeholder, for argument conversion to fill
+    ModeOption(std::string text) : mode_(Parse(text)), text_(std::move(text)) {}
+    ModeOption(const char* text) : ModeOption(std::string(text)) {}
+    const std::string& text() const { return text_; }
+    Mode mode() const { return mode_; }
+    bool operator==(Mode mode) const { return mode_ == mode; }
+    bool operator!=(Mode mode) const { return mode_ != mode; }
+
+private:
+    Mode mode_{};
+    std::string text_;
+};
+
+template <class T>
+struct is_mode_option : std::false_type {};
+template <class Mode, Mode (*Parse)(std::string_view)>
+struct is_mode_option<ModeOption<Mode, Parse>> : std::true_type {};
+
+namespace detail {
+
+template <class Value>
+void write_option(StateWriter& out, const Value& value) {
+    if constexpr (std::is_same_v<Value, bool>) {
+        out.boolean(value);
+    } else if constexpr (std::is_same_v<Value, std::int32_t>) {
+        out.i32(value);
+    } else if constexpr (std::is_same_v<Value, std::uint32_t>) {
+        out.u32(value);
+    } else if constexpr (std::is_same_v<Value, std::int64_t>) {
+        out.i64(value);
+    } else if constexpr (std::is_same_v<Value, std::uint64_t>) {
+        out.u64(value);
+    } else if constexpr (std::is_same_v<Value, double>) {
+        out.f64(value);
+    } else if constexpr (std::is_same_v<Value, std::string>) {
+        out.str(value);
+    } else {
+        static_assert(is_mode_option<Value>::value, "no state format for this option type");
+        out.str(value.text());
+    }
+}
+
+template <class Value>
+Value read_option(StateReader& in) {
+    if constexpr (std::is_same_v<Value, bool>) {
+        return in.boolean();
+    } else if constexpr (std::is_same_v<Value, std::int32_t>) {
+        return in.i32();
+    } else if constexpr (std::is_same_v<Value, std::uint32_t>) {
+        return in.u32();
+    } else if constexpr (std::is_same_v<Value, std::int64_t>) {
+        return in.i64();
+    } else if constexpr (std::is_same_v<Value, std::uint64_t>) {
+        return in.u64();
+    } else if constexpr (std::is_same_v<Value, double>) {
+        return in.f64();
+    } else if constexpr (std::is_same_v<Value, std::string>) {
+        return in.str();
+    } else {
+        static_assert(is_mode_option<Value>::value, "no state format for this option type");
+        return Value(in.str());
+    }
+}
+
+}  // namespace detail
+
+// Throws std::invalid_argument with the first refused option's reason.
+template <class Options>
+void check_options(const Options& options) {
+    for_each_option<Options>([&](const auto& field) { field.validate(options.*(field.member)); });
+}
+
+template <class Options>
+void save_options(StateWriter& out, const Options& options) {
+    for_each_option<Options>([&](const auto& field) {
+        if (field.is_saved()) detail::write_option(out, options.*(field.member));
+    });
+}
+
+// Reads what save_options wrote; a value its option refuses makes the state invalid.
+template <class Options>
+void load_options(StateReader& in, Options& options) {
+    for_each_option<Options>([&](const auto& field) {
+        using Value = typename std::decay_t<decltype(field)>::value_type;
+        if (!field.is_saved()) return;
+        try {
+            Value value = detail::read_option<Value>(in);
+            field.validate(value);
+            options.*(field.member) = std::move(value);
+        } catch (const StateError&) {
+            throw;
+        } catch (const std::invalid_argument& refused) {
+            in.fail(std::string(field.name) + ": " + refused.what());
+        }
+    });
+}
+
+}  // namespace quelb
