@@ -14,7 +14,6 @@ Python on top of it:
 """
 import importlib
 
-import _quelb_core
 from _quelb_core import *  # noqa: F401,F403  (every public name of the core module)
 
 from . import datasets, errors, evaluate, expressions, synth  # noqa: E402
@@ -23,8 +22,7 @@ from .evaluate import prequential  # noqa: E402
 __version__ = "0.1.0"
 
 # Computed from the core module itself, so new classes are exported without touching this file.
-CORE_CLASSES = tuple(name for name, value in vars(_quelb_core).items()
-                     if isinstance(value, type) and not name.startswith("_"))
+CORE_CLASSES = tuple(evaluate.core_classes())
 
 __all__ = list(CORE_CLASSES) + ["datasets", "errors", "evaluate", "prequential", "expressions", "synth"]
 

@@ -9,12 +9,12 @@ import sys
 
 from . import datasets, expressions, synth
 from .errors import ExpressionError, UsageError
-from .evaluate import ANOMALY, core_classes, metric_factories, model_kind, prequential
+from .evaluate import ANOMALY, core_classes, metric_factories, model_kind, number_repeats, prequential
 
 
 def resolve_models(texts):
     classes = core_classes()
-    models = {}
+    labels, models = [], []
     for text in texts:
         expression = expressions.parse(text, classes, "model")
         kind = model_kind(expression.cls)
@@ -23,11 +23,9 @@ def resolve_models(texts):
             raise ExpressionError(f"'{text}': {expression.cls.__name__} is a {what}, not a model"
                             + ("; put it in a ClassificationPipeline, RegressionPipeline or AnomalyPipeline"
                                if kind == "transformer" else ""))
-        label, n = expression.label, 2
-        while label in models:
-            label, n = f"{expression.label} #{n}", n + 1
-        models[label] = expression.make()
-    return models
+        labels.append(expression.label)
+        models.append(expression.make())
+    return dict(zip(number_repeats(labels), models))
 
 
 def cmd_evaluate(args):

@@ -14,6 +14,7 @@ import itertools
 import math
 import sys
 import time
+from collections import Counter
 from collections.abc import Mapping
 
 import _quelb_core
@@ -22,7 +23,7 @@ from . import expressions
 from .errors import StreamError, UsageError
 
 __all__ = ["prequential", "Evaluation", "Progress", "core_classes", "model_kind",
-           "metric_factories"]
+           "metric_factories", "number_repeats"]
 
 CLASSIFICATION_METRICS = ("Accuracy", "MacroF1")
 REGRESSION_METRICS = ("MAE", "RMSE")
@@ -162,25 +163,31 @@ def _name_models(models):
         pairs = [(None, models)]
     if not pairs:
         raise UsageError("no model to evaluate")
-    named, seen = [], {}
-    for name, model in pairs:
+    kinds = []
+    for _, model in pairs:
         kind = model_kind(model)
         if kind not in ("classifier", "regressor", ANOMALY):
             raise UsageError(f"{type(model).__name__} is not a classifier or regressor of this "
                              f"module, nor an anomaly detector"
                              + ("; put transformers in a pipeline" if kind else ""))
-        name = str(name) if name is not None else type(model).__name__
-        seen[name] = seen.get(name, 0) + 1
-        named.append([name, model, kind])
-    counts = dict(seen)
-    for item in reversed(named):  # number repeated names: NaiveBayes #1, NaiveBayes #2
-        if seen[item[0]] > 1:
-            counts[item[0]] -= 1
-            item[0] = f"{item[0]} #{counts[item[0]] + 1}"
-    if len({kind for _, _, kind in named}) > 1:
+        kinds.append(kind)
+    if len(set(kinds)) > 1:
         raise UsageError("classifiers, regressors and anomaly detectors cannot be evaluated "
                          "together: their predictions need different metrics")
-    return [tuple(item) for item in named]
+    names = number_repeats([str(name) if name is not None else type(model).__name__
+                            for name, model in pairs])
+    return list(zip(names, (model for _, model in pairs), kinds))
+
+
+def number_repeats(names):
+    """The names with each repeated one numbered in order: NaiveBayes #1, NaiveBayes #2."""
+    total, seen, out = Counter(names), Counter(), []
+    for name in names:
+        if total[name] > 1:
+            seen[name] += 1
+            name = f"{name} #{seen[name]}"
+        out.append(name)
+    return out
 
 
 def metric_factories(metrics, kind):
