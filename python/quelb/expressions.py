@@ -36,7 +36,35 @@ def first_line(error):
     return type(error).__name__
 
 
+def signature_of(cls):
+    """The constructor parameters of a class as [(name, annotation or None, default text or None)],
+    with a ("*", None, None) entry before keyword-only ones: from the ``_options`` the binding
+    sets on a class built from an options struct, else from its published signature."""
+    options = vars(cls).get("_options")
+    if options is None:
+        return _published_signature(cls)
+    params = [(name, None, repr(default)) for name, default, _ in options]
+    n_positional = sum(not keyword_only for _, _, keyword_only in options)
+    if n_positional < len(params):
+        params.insert(n_positional, ("*", None, None))
+    return params
+
+
 _DOC_SIGNATURE = re.compile(r"^\s*(?:\d+\.\s*)?[\w.]*__init__\((.*)\)\s*->")
+
+
+def _published_signature(cls):
+    """signature_of a class without ``_options``: the binding's signature line in the
+    constructor's docstring for a native class (a pipeline), inspect for a Python one."""
+    for line in (getattr(cls.__init__, "__doc__", None) or "").splitlines():
+        match = _DOC_SIGNATURE.match(line)
+        if match:
+            return parse_doc_parameters(match.group(1))
+    try:
+        params = list(inspect.signature(cls).parameters.values())
+    except (TypeError, ValueError):
+        return []
+    return [(p.name, None, None if p.default is p.empty else repr(p.default)) for p in params]
 
 
 def _split_top_level(text):
@@ -77,22 +105,6 @@ def parse_doc_parameters(params_text):
             continue
         out.append((name, annotation.strip() or None, default.strip() or None))
     return out
-
-
-def signature_of(cls):
-    """The constructor parameters of a class as [(name, annotation, default text or None)]:
-    read from the binding's signature line for a native class, from inspect otherwise."""
-    init = cls.__init__
-    doc = getattr(init, "__doc__", None) or ""
-    for line in doc.splitlines():
-        match = _DOC_SIGNATURE.match(line)
-        if match:
-            return parse_doc_parameters(match.group(1))
-    try:
-        params = list(inspect.signature(cls).parameters.values())
-    except (TypeError, ValueError):
-        return []
-    return [(p.name, None, None if p.default is p.empty else repr(p.default)) for p in params]
 
 
 def describe_signature(cls):

@@ -190,6 +190,24 @@ def test_cli_evaluates_and_plots(capsys, tmp_path):
     assert status == 0 and "  NaiveBayes()" in out and "  electricity: 45,312 samples" in out
 
 
+def test_cli_numbers_repeated_models_as_prequential_does(capsys):
+    status, out, _ = run_cli(capsys, "evaluate", "NaiveBayes", "NaiveBayes", "-d", "SEA(n_samples=300)",
+                             "--no-progress")
+    assert status == 0
+    assert [line.split()[:2] for line in out.splitlines()[3:5]] == [["NaiveBayes", "#1"], ["NaiveBayes", "#2"]]
+
+
+def test_signature_from_options_is_the_published_one():
+    """Arguments read from a class's `_options` are those its constructor's signature line shows."""
+    from quelb.expressions import _published_signature, describe_signature, signature_of
+    for cls in (c for c in vars(q).values() if isinstance(c, type) and "_options" in vars(c)):
+        assert [(n, d) for n, _, d in signature_of(cls)] == [(n, d) for n, _, d in _published_signature(cls)]
+
+    class KeywordOnly:
+        _options = (("a", 1, False), ("b", "x", True), ("c", 1e-07, True))
+    assert describe_signature(KeywordOnly) == "KeywordOnly(a=1, *, b='x', c=1e-07)"
+
+
 def clean_env():
     """This environment without what would point Python, pip or the build elsewhere."""
     return {k: v for k, v in os.environ.items()
