@@ -23,8 +23,8 @@ import _quelb_bench as floor_module
 import _quelb_core as q
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "demo"))
-from streams import electricity, regression_stream  # noqa: E402
+sys.path.insert(0, os.path.join(ROOT, "python"))  # the package's sources, beside the tree build
+from quelb import datasets  # noqa: E402
 
 clock = time.process_time
 warnings.filterwarnings("ignore")  # scikit-learn warns about its own one-row fits
@@ -328,13 +328,13 @@ def main(argv=None):
 
     wanted = args.only.split(",") if args.only else None
     names = [n for n in CLASSES if wanted is None or n in wanted or n.split("(")[0] in wanted]
-    elec = electricity()[: args.samples]
+    elec = list(datasets.electricity())[: args.samples]
     wide_n = max(args.chunk * 5, min(args.samples, 4000))
     image_n = max(args.chunk * 5, min(args.samples, 2000))
     heavy_n = args.chunk * 5
     # (column title, classification stream, regression stream or None)
     streams = [
-        ("elec (6)", elec, regression_stream(elec)),
+        ("elec (6)", elec, list(datasets.electricity(target="feat_2"))[: args.samples]),
         ("dense (100)", dense_stream(wide_n), dense_stream(wide_n, regression=True)),
         ("image (784 sparse)", image_stream(image_n), None),
     ]

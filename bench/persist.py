@@ -18,8 +18,9 @@ import time
 import _quelb_bench as bench
 import _quelb_core as q
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "demo"))
-from streams import electricity  # noqa: E402
+# The package's sources, beside the tree build.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "python"))
+from quelb import datasets  # noqa: E402
 
 
 def train(stream):
@@ -56,7 +57,7 @@ def main(argv=None):
     parser.add_argument("--samples", type=int, default=None, help="stream length (default: all)")
     parser.add_argument("--repeats", type=int, default=7, help="timed saves and loads per forest")
     args = parser.parse_args(argv)
-    stream = electricity()[: args.samples]
+    stream = list(datasets.electricity())[: args.samples]
 
     print(f"{'samples':>8} {'nodes':>7} {'bytes':>10} {'B/node':>7} {'train s':>8} "
           f"{'save ms':>8} {'load ms':>8} {'save/train':>10} {'load/train':>10} {'save ns/B':>9} {'load ns/B':>9}")
