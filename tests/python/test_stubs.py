@@ -199,6 +199,21 @@ def test_class_agrees(name):
                 assert sann == rann, f"{method}({sname}): type {sann}, runtime {rann}" + hint
 
 
+@pytest.mark.parametrize("name", sorted(n for n, c in vars(q).items() if isinstance(c, type) and "_options" in vars(c)))
+def test_stub_constructor_is_the_options(name):
+    """A class built from an options struct: the stub's __init__ takes its `_options`, with the
+    same names in order, defaults of the same type and value, and keyword-only markers
+    (scripts/stub_options.py writes them)."""
+    stub, keyword_only = [], False
+    for pname, _, _, default in STUB_CLASSES[name]["methods"]["__init__"]["params"]:
+        if pname == "*":
+            keyword_only = True
+        else:
+            value = ast.literal_eval(default or "...")
+            stub.append((pname, type(value), value, keyword_only))
+    assert stub == [(n, type(d), d, k) for n, d, k in getattr(q, name)._options]
+
+
 def test_stub_checker_sees_differences():
     """The comparison itself: a wrong default or a missing setter is noticed."""
     assert same_default("10", "10") and same_default("0.5", "0.5") and same_default("'gini'", "'gini'")
