@@ -325,36 +325,12 @@ def prequential(models, stream, metrics=None, *, limit=None, every=None, progres
         lanes.append((name, model, [m.update for m in instances],
                       [getattr(m, reader) for m, (_, _, reader) in zip(instances, factories)]))
 
-    if _can_batch(stream, lanes):
-        _run_batches(run, lanes, stream, limit, every, Progress(total, progress))
-        if plot:
-            run.plot(plot, title)
-        return run
-
-    try:
-        iterator = iter(stream)
-    except TypeError:
-        raise StreamError(f"the stream is a {type(stream).__name__}, not an iterable of "
-                          f"(sample, target) pairs") from None
-    if limit is not None:
-        iterator = itertools.islice(iterator, limit)
     bar = Progress(total, progress)
-    seen = 0
     try:
-        while True:
-            size = min(_CHUNK, every - seen % every)
-            rows = list(itertools.islice(iterator, size))
-            if not rows:
-                break
-            for name, model, updates, _ in lanes:
-                t0 = time.perf_counter()
-                _run_chunk(rows, seen, name, model, updates, kind)
-                run.seconds[name] += time.perf_counter() - t0
-            seen += len(rows)
-            run.n_samples = seen
-            if seen % every == 0:
-                _record(run, lanes, seen)
-            bar.update(seen)
+        if _can_batch(stream, lanes):
+            seen = _run_batches(run, lanes, stream, limit, every, bar)
+        else:
+            seen = _run_samples(run, lanes, stream, limit, every, bar, kind)
     finally:
         bar.close()
     if seen and (not run.steps or run.steps[-1] != seen):
@@ -379,37 +355,65 @@ def _can_batch(stream, lanes):
                for _, model, updates, _ in lanes)
 
 
+def _run_samples(run, lanes, stream, limit, every, bar, kind):
+    """The test-then-train loop over the stream's samples, in chunks that end at every recording
+    step; returns the number of samples seen."""
+    try:
+        iterator = iter(stream)
+    except TypeError:
+        raise StreamError(f"the stream is a {type(stream).__name__}, not an iterable of "
+                          f"(sample, target) pairs") from None
+    if limit is not None:
+        iterator = itertools.islice(iterator, limit)
+    seen = 0
+    while True:
+        rows = list(itertools.islice(iterator, min(_CHUNK, every - seen % every)))
+        if not rows:
+            return seen
+
+        def learn(name, model, updates):
+            _run_chunk(rows, seen, name, model, updates, kind)
+        seen = _step(run, lanes, seen, len(rows), every, bar, learn)
+
+
 def _run_batches(run, lanes, stream, limit, every, bar):
     """The test-then-train loop over the stream's array chunks, cut at every recording step:
     the same predictions, scores and curves as the one-sample loop, with far fewer calls."""
     seen = 0
-    try:
-        for X, y, names in stream.iter_arrays(_BATCH_CHUNK):
-            start = 0
-            while start < len(y) and (limit is None or seen < limit):
-                size = min(len(y) - start, every - seen % every)
-                if limit is not None:
-                    size = min(size, limit - seen)
-                Xc, yc = X[start:start + size], y[start:start + size]
-                skip = 1 if seen == 0 else 0  # the first sample of the stream is only learned
-                for name, model, updates, _ in lanes:
-                    t0 = time.perf_counter()
-                    predictions = model.test_then_train_many(Xc, yc, feature_names=names)
-                    for update in updates:
-                        update.__self__.update_many(yc[skip:], predictions[skip:])
-                    run.seconds[name] += time.perf_counter() - t0
-                seen += size
-                start += size
-                run.n_samples = seen
-                if seen % every == 0:
-                    _record(run, lanes, seen)
-                bar.update(seen)
-            if limit is not None and seen >= limit:
-                break
-    finally:
-        bar.close()
-    if seen and (not run.steps or run.steps[-1] != seen):
+    for X, y, names in stream.iter_arrays(_BATCH_CHUNK):
+        start = 0
+        while start < len(y) and (limit is None or seen < limit):
+            size = min(len(y) - start, every - seen % every)
+            if limit is not None:
+                size = min(size, limit - seen)
+            Xc, yc = X[start:start + size], y[start:start + size]
+            skip = 1 if seen == 0 else 0  # the first sample of the stream is only learned
+
+            def learn(_name, model, updates):
+                predictions = model.test_then_train_many(Xc, yc, feature_names=names)
+                for update in updates:
+                    update.__self__.update_many(yc[skip:], predictions[skip:])
+            seen = _step(run, lanes, seen, size, every, bar, learn)
+            start += size
+        if limit is not None and seen >= limit:
+            break
+    return seen
+
+
+def _step(run, lanes, seen, size, every, bar, learn):
+    """One step of either loop over the `size` samples after `seen`: learn(name, model, updates)
+    for each model, timed as that model's, then the curve at a recording step and the progress
+    bar; returns the new count of samples seen."""
+    for name, model, updates, _ in lanes:
+        t0 = time.perf_counter()
+        learn(name, model, updates)
+        run.seconds[name] += time.perf_counter() - t0
+    seen += size
+    run.n_samples = seen
+    if seen % every == 0:
         _record(run, lanes, seen)
+    bar.update(seen)
+    return seen
 
 
 def _record(run, lanes, seen):
