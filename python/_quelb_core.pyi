@@ -5,7 +5,9 @@
 # Adding a class: copy a class of the same kind below, then set its base, its constructor
 # arguments with their defaults (keyword arguments, in the constructor's order), its extra
 # methods and its properties (a read-write property has a getter and a setter). Contract methods
-# take positional arguments only: their parameters come before the "/".
+# take positional arguments only: their parameters come before the "/". The constructor of a class
+# built from an options struct follows its `_options`: `PYTHONPATH=build python3
+# scripts/stub_options.py` writes it.
 #
 # Every class supports pickle and copy.deepcopy through __getstate__/__setstate__; they are left
 # to object's own declarations here.
