@@ -5,11 +5,13 @@ Models, metrics and generators are given as expressions such as ``ARFClassifier(
 asked for are reported in one line on stderr with exit status 2.
 """
 import argparse
+import pickle
 import sys
 
 from . import datasets, expressions, synth
 from .errors import ExpressionError, UsageError
-from .evaluate import ANOMALY, core_classes, metric_factories, model_kind, number_repeats, prequential
+from .evaluate import (ANOMALY, check_plot_path, check_writable, core_classes, metric_factories, model_kind,
+                       number_repeats, prequential)
 
 
 def resolve_models(texts):
@@ -33,6 +35,10 @@ def cmd_evaluate(args):
     models = resolve_models(args.models)
     # Metric expressions are checked before anything is printed, like the other expressions.
     metric_factories(args.metric or None, model_kind(next(iter(models.values()))))
+    if args.plot:
+        check_plot_path(args.plot)
+    if args.save:
+        check_writable(args.save, "models")
     n = getattr(stream, "n_samples", None)
     if args.limit is not None and n is not None:
         n = min(n, args.limit)
@@ -47,7 +53,21 @@ def cmd_evaluate(args):
     print(run.table(), flush=True)
     if args.plot:
         print(f"learning curves written to {args.plot}")
+    if args.save:
+        save_models(models, args.save)
+        print(f"model{'s' if len(models) > 1 else ''} saved to {args.save}")
     return 0
+
+
+def save_models(models, path):
+    """Pickles the trained models: the model itself when there is one, else a dict of name ->
+    model in the order given."""
+    saved = next(iter(models.values())) if len(models) == 1 else dict(models)
+    try:
+        with open(path, "wb") as f:
+            pickle.dump(saved, f, protocol=pickle.HIGHEST_PROTOCOL)
+    except OSError as e:
+        raise UsageError(f"cannot write the models to '{path}': {e.strerror or e}") from None
 
 
 def cmd_list(_args):
@@ -99,7 +119,10 @@ def build_parser():
                          "detectors)")
     ev.add_argument("--limit", type=int, metavar="N", help="use only the first N samples")
     ev.add_argument("--every", type=int, metavar="N", help="record the curve every N samples")
-    ev.add_argument("--plot", metavar="FILE.png", help="write the learning curves as a PNG")
+    ev.add_argument("--plot", metavar="FILE", help="write the learning curves to FILE, in the format its "
+                    "extension names (.png, .svg, .pdf, .ps, .eps; PNG without one)")
+    ev.add_argument("--save", metavar="FILE.pkl", help="pickle the trained models to FILE after the run "
+                    "(the model itself, or a dict of name -> model when there are several)")
     ev.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                     help="draw a progress bar on stderr (default: when stderr is a terminal)")
     ev.set_defaults(run=cmd_evaluate)

@@ -12,6 +12,7 @@ other one-shot iterable works, and their times are measured separately chunk by 
 """
 import itertools
 import math
+import os
 import sys
 import time
 from collections import Counter
@@ -127,13 +128,12 @@ class Evaluation:
         return "\n".join(lines)
 
     def plot(self, path, title=None):
-        """Writes the learning curves as a PNG: one panel per metric, one line per model.
-        Needs matplotlib (the `plot` extra), imported only here."""
-        try:
-            from matplotlib.backends.backend_agg import FigureCanvasAgg
-            from matplotlib.figure import Figure
-        except ImportError:
-            raise UsageError("writing a plot needs matplotlib: pip install 'quelb[plot]'") from None
+        """Writes the learning curves in the format the path's extension names (PNG without one;
+        see PLOT_FORMATS): one panel per metric, one line per model. Needs matplotlib (the `plot`
+        extra), imported only here."""
+        plot_format = check_plot_path(path)
+        from matplotlib.backends.backend_agg import FigureCanvasAgg
+        from matplotlib.figure import Figure
         figure = Figure(figsize=(9, 2.8 * len(self.metrics) + 0.8), dpi=100)
         FigureCanvasAgg(figure)
         axes = figure.subplots(len(self.metrics), 1, sharex=True, squeeze=False)[:, 0]
@@ -147,10 +147,45 @@ class Evaluation:
         figure.suptitle(title or f"Prequential evaluation{' on ' + self.stream_name if self.stream_name else ''}")
         figure.tight_layout()
         try:
-            figure.savefig(path, format="png")
+            figure.savefig(path, format=plot_format)
         except OSError as e:
             raise UsageError(f"cannot write the plot to '{path}': {e.strerror or e}") from None
         return path
+
+
+# The formats a plot is written in, by the path's extension.
+PLOT_FORMATS = ("png", "svg", "pdf", "ps", "eps")
+
+
+def check_writable(path, what):
+    """Raises UsageError unless a file can be written at ``path`` (its folder exists and is
+    writable, and so is the file if it exists): checked before a run, not after it."""
+    folder = os.path.dirname(os.path.abspath(path))
+    if os.path.isdir(path):
+        problem = "it is a folder"
+    elif not os.path.isdir(folder):
+        problem = "no such folder"
+    elif not os.access(folder, os.W_OK) or (os.path.exists(path) and not os.access(path, os.W_OK)):
+        problem = "permission denied"
+    else:
+        return
+    raise UsageError(f"cannot write the {what} to '{path}': {problem}")
+
+
+def check_plot_path(path):
+    """The format of a plot written to ``path`` (its extension), after checking that the file
+    can be written and that matplotlib is there; UsageError otherwise."""
+    extension = os.path.splitext(path)[1].lower().lstrip(".")
+    plot_format = extension or "png"
+    if plot_format not in PLOT_FORMATS:
+        raise UsageError(f"cannot write a plot as '.{extension}': name a "
+                         f"{', '.join('.' + f for f in PLOT_FORMATS)} file")
+    check_writable(path, "plot")
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        raise UsageError("writing a plot needs matplotlib: pip install 'quelb[plot]'") from None
+    return plot_format
 
 
 def _name_models(models):
@@ -291,7 +326,8 @@ def prequential(models, stream, metrics=None, *, limit=None, every=None, progres
     - ``limit``: use at most this many samples; ``every``: record the learning curve every this
       many samples (by default about 100 points when the length is known, else every 1000).
     - ``progress``: draw a progress bar on stderr (default: only when stderr is a terminal).
-    - ``plot``: a PNG path to write the learning curves to.
+    - ``plot``: a path to write the learning curves to, in the format its extension names
+      (``.png``, ``.svg``, ``.pdf``, ``.ps``, ``.eps``); checked before the run starts.
 
     A stream item that is not a (sample, target) pair of the right types raises StreamError
     naming the item and the problem.
@@ -315,6 +351,8 @@ def prequential(models, stream, metrics=None, *, limit=None, every=None, progres
         every = max(1, math.ceil(total / 100)) if total else 1000
     if every < 1:
         raise UsageError("every must be at least 1")
+    if plot:
+        check_plot_path(plot)
 
     run = Evaluation([n for n, _, _ in named], [n for n, _, _ in factories],
                      getattr(stream, "name", ""))

@@ -4,6 +4,7 @@ import io
 import itertools
 import math
 import os
+import pickle
 import subprocess
 import sys
 import tarfile
@@ -165,6 +166,8 @@ def run_cli(capsys, *args):
     (["NaiveBayes", "-d", "friedman"], "NaiveBayes is a classifier but the Friedman stream has "
                                        "regression targets"),
     (["NaiveBayes", "--plot", "/nonexistent/dir/p.png", "--limit", "50"], "cannot write the plot"),
+    (["NaiveBayes", "--plot", "curves.jpgx"], "cannot write a plot as '.jpgx': name a .png, .svg"),
+    (["NaiveBayes", "--save", "/nonexistent/dir/m.pkl"], "cannot write the models to '/nonexistent/dir/m.pkl'"),
 ])
 def test_cli_errors_are_one_line(capsys, args, message):
     status, out, err = run_cli(capsys, "evaluate", *args)
@@ -188,6 +191,21 @@ def test_cli_evaluates_and_plots(capsys, tmp_path):
     assert plot.stat().st_size > 0
     status, out, _ = run_cli(capsys, "list")
     assert status == 0 and "  NaiveBayes()" in out and "  electricity: 45,312 samples" in out
+
+
+def test_cli_writes_the_plot_format_named_and_saves_the_trained_models(capsys, tmp_path):
+    plot, saved = tmp_path / "curves.svg", tmp_path / "models.pkl"
+    stream = "SEA(n_samples=600)"
+    status, out, err = run_cli(capsys, "evaluate", "NaiveBayes", "HoeffdingTreeClassifier", "-d", stream,
+                               "--plot", str(plot), "--save", str(saved), "--no-progress")
+    assert status == 0 and err == "" and out.endswith(f"models saved to {saved}\n")
+    assert b"<svg" in plot.read_bytes()[:400]
+    models = pickle.loads(saved.read_bytes())
+    assert list(models) == ["NaiveBayes", "HoeffdingTreeClassifier"]
+    trained = quelb.NaiveBayes()
+    for x, y in synth.SEA(n_samples=600):
+        trained.learn_one(x, y)
+    assert pickle.dumps(models["NaiveBayes"]) == pickle.dumps(trained)
 
 
 def test_cli_numbers_repeated_models_as_prequential_does(capsys):
