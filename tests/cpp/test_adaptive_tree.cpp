@@ -9,7 +9,9 @@ using namespace quelb;
 // more sensitive warning detector starts an alternate, and the drift detector later promotes
 // that very tree (no copy, no new tree), which has learnt from the samples since the warning.
 TEST(HoeffdingAdaptiveTree, DriftPromotesTheAlternateStartedByTheWarning) {
-    HoeffdingAdaptiveTreeClassifier model(50);
+    HoeffdingAdaptiveTreeClassifier::Options options;
+    options.grace_period = 50;
+    HoeffdingAdaptiveTreeClassifier model(options);
     Rng rng(1);
     const HoeffdingTreeClassifier* first = &model.tree();
     const HoeffdingTreeClassifier* alternate = nullptr;

@@ -95,7 +95,9 @@ TEST(TreePersistence, ForestWithBackgroundTreeDriftsLikeTheOriginal) {
 
 // An adaptive tree saved with an alternate: both promote it at the same sample.
 TEST(TreePersistence, AdaptiveTreeWithAlternatePromotesItLikeTheOriginal) {
-    HoeffdingAdaptiveTreeClassifier model(50);
+    HoeffdingAdaptiveTreeClassifier::Options options;
+    options.grace_period = 50;
+    HoeffdingAdaptiveTreeClassifier model(options);
     Rng rng(1);
     auto label = [](int i) { return i >= 1000 && i % 10 == 0 ? 1 : 0; };
     int i = 0;
@@ -123,7 +125,7 @@ TEST(TreePersistence, AdaptiveTreeWithAlternatePromotesItLikeTheOriginal) {
 // Sorted values make each feature's E-BST a chain as long as the stream: saving and restoring it
 // must neither recurse nor lose a node.
 TEST(TreePersistence, ModelTreeWithChainedValueTreesRoundTrips) {
-    FIMTDDRegressor model(1000000);
+    FIMTDDRegressor model(model_tree_options(1000000, 1e-07, 20, "adaptive"));
     for (int i = 0; i < 5000; ++i) model.learn_one({{"a", i * 0.5}, {"b", -i * 0.25}}, i * 0.01);
     FIMTDDRegressor copy;
     restore(model, copy);
