@@ -6,6 +6,7 @@
 
 #include "core/hoeffding.hpp"
 #include "core/state.hpp"
+#include "trees/split_candidates.hpp"
 #include "trees/tree_links.hpp"
 
 namespace quelb {
@@ -498,21 +499,17 @@ void FIMTDDRegressor::attempt_split(Node& leaf, LeafMode mode) {
     if (!leaf.leaf) return;
     const LeafTrees& trees = leaf.leaf->trees;
     const Moments& total = leaf.targets;
-    double best = -1.0, second = -1.0, best_threshold = 0.0;
-    std::uint32_t best_column = 0;
+    struct Test {
+        std::uint32_t column;
+        double threshold;
+    };
+    SplitLeaders<Test> leaders(-1.0, -1.0);
     for (std::uint32_t column = 0; column < trees.roots.size(); ++column) {
         double threshold = 0.0;
         const double sdr = best_ebst_split(trees, column, total, threshold);
-        if (!(sdr > 0.0)) continue;
-        if (sdr > best) {
-            second = best;
-            best = sdr;
-            best_column = column;
-            best_threshold = threshold;
-        } else if (sdr > second) {
-            second = sdr;
-        }
+        if (sdr > 0.0) leaders.offer(sdr, {column, threshold});
     }
+    const double best = leaders.best, second = leaders.second;
     if (!(best > 0.0)) return;
     if (second > 0.0) {
         const double epsilon = hoeffding_bound(1.0, split_confidence, total.count);
@@ -520,8 +517,8 @@ void FIMTDDRegressor::attempt_split(Node& leaf, LeafMode mode) {
     }
 
     leaf.is_leaf = false;
-    leaf.split_column = best_column;
-    leaf.split_threshold = best_threshold;
+    leaf.split_column = leaders.choice.column;
+    leaf.split_threshold = leaders.choice.threshold;
     leaf.left = std::make_unique<Node>();
     leaf.right = std::make_unique<Node>();
     if (mode != LeafMode::mean) {

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "core/contracts.hpp"
+#include "core/hoeffding.hpp"
 #include "core/moments.hpp"
 #include "core/options.hpp"
 #include "core/sample_columns.hpp"
@@ -38,11 +39,7 @@ using ModelLeafOption = ModeOption<ModelLeafMode, parse_model_leaf_mode>;
 
 // Read at their next use; `seed` only starts the generator, at construction. Listed in the order
 // of the tree's saved state.
-struct FIMTDDRegressorOptions {
-    int grace_period = 200;
-    double split_confidence = 1e-07;
-    double tie_threshold = 0.05;
-    int max_depth = 20;
+struct FIMTDDRegressorOptions : HoeffdingTreeOptions {
     ModelLeafOption leaf_prediction = "adaptive";
     double learning_ratio = 0.02;
     double learning_rate_decay = 0.001;

@@ -10,6 +10,7 @@
 #include "core/hoeffding.hpp"
 #include "core/probabilities.hpp"
 #include "core/state.hpp"
+#include "trees/split_candidates.hpp"
 
 namespace quelb {
 
@@ -516,11 +517,7 @@ struct SplitRace {
 }  // namespace
 
 void HoeffdingTreeClassifier::choose_candidates(const Leaf& leaf) {
-    candidates_.resize(leaf.slot_ids.size());
-    for (std::uint32_t s = 0; s < candidates_.size(); ++s) candidates_[s] = s;
-    std::sort(candidates_.begin(), candidates_.end(), [&](std::uint32_t a, std::uint32_t b) {
-        return features_->index().name(leaf.slot_ids[a]) < features_->index().name(leaf.slot_ids[b]);
-    });
+    slots_by_name(candidates_, leaf.slot_ids, features_->index());
     if (subspace_size > 0 && static_cast<std::size_t>(subspace_size) < candidates_.size()) {
         rng_.shuffle(candidates_);
         candidates_.resize(static_cast<std::size_t>(subspace_size));

@@ -33,12 +33,8 @@ enum class LeafMode { majority_class, naive_bayes, adaptive };
 LeafMode parse_leaf_mode(std::string_view text);
 
 // Read at their next use. Listed in the order of the tree's saved state.
-struct HoeffdingTreeClassifierOptions {
-    int grace_period = 200;
-    double split_confidence = 1e-07;
-    double tie_threshold = 0.05;
+struct HoeffdingTreeClassifierOptions : HoeffdingTreeOptions {
     int nb_threshold = 0;
-    int max_depth = 20;
     ModeOption<ClassSplitMerit, parse_class_split_merit> split_criterion = "info_gain";
     int n_split_points = 10;
     bool no_pre_prune = false;
@@ -47,17 +43,14 @@ struct HoeffdingTreeClassifierOptions {
 
     static constexpr auto fields() {
         using O = HoeffdingTreeClassifierOptions;
-        return std::make_tuple(
-            option("grace_period", &O::grace_period, kArgument | kProperty, grace_period_check),
-            option("split_confidence", &O::split_confidence, kArgument | kProperty),
-            option("tie_threshold", &O::tie_threshold, kArgument | kProperty),
-            option("nb_threshold", &O::nb_threshold, kArgument),
-            option("max_depth", &O::max_depth, kArgument | kProperty),
-            option("split_criterion", &O::split_criterion, kArgument | kProperty),
-            option("n_split_points", &O::n_split_points, kProperty),
-            option("no_pre_prune", &O::no_pre_prune, kProperty),
-            option("subspace_size", &O::subspace_size, 0),
-            option("leaf_prediction", &O::leaf_prediction, kProperty));
+        return std::tuple_cat(hoeffding_bound_fields(kArgument | kProperty),
+                              std::make_tuple(option("nb_threshold", &O::nb_threshold, kArgument),
+                                              option("max_depth", &O::max_depth, kArgument | kProperty),
+                                              option("split_criterion", &O::split_criterion, kArgument | kProperty),
+                                              option("n_split_points", &O::n_split_points, kProperty),
+                                              option("no_pre_prune", &O::no_pre_prune, kProperty),
+                                              option("subspace_size", &O::subspace_size, 0),
+                                              option("leaf_prediction", &O::leaf_prediction, kProperty)));
     }
 };
 

@@ -7,6 +7,7 @@
 
 #include "core/hoeffding.hpp"
 #include "core/state.hpp"
+#include "trees/split_candidates.hpp"
 
 namespace quelb {
 
@@ -270,21 +271,18 @@ bool HoeffdingTreeRegressor::attempt_split(std::uint32_t node) {
         return false;
 
     // Features in ascending byte order of their names: the first of equal merits wins.
-    candidates_.resize(leaf.slot_columns.size());
-    for (std::uint32_t s = 0; s < candidates_.size(); ++s) candidates_[s] = s;
-    const FeatureIndex& index = features_->index();
-    std::sort(candidates_.begin(), candidates_.end(), [&](std::uint32_t a, std::uint32_t b) {
-        return index.name(leaf.slot_columns[a]) < index.name(leaf.slot_columns[b]);
-    });
+    slots_by_name(candidates_, leaf.slot_columns, features_->index());
 
     // A share of variance ranges over [0, 1]; a reduction of the mean split's spread, over the
     // target's standard deviation.
     const double epsilon = hoeffding_bound(reduce ? 1.0 : target_sd, split_confidence,
                                            static_cast<double>(leaf.samples_seen));
-    double best = -kInf, second = reduce ? 0.0 : -kInf;
-    bool have_best = false;
-    std::uint32_t best_slot = 0;
-    double best_threshold = 0.0, best_share = 0.0;
+    struct Split {
+        std::uint32_t slot;
+        double threshold;
+        double share;
+    };
+    SplitLeaders<Split> leaders(-kInf, reduce ? 0.0 : -kInf);
     for (std::uint32_t slot : candidates_) {
         double merit, threshold, share;
         if (reduce) {
@@ -301,21 +299,13 @@ bool HoeffdingTreeRegressor::attempt_split(std::uint32_t node) {
             threshold = stats.mean;
             share = left_share(stats);
         }
-        if (merit > best) {
-            second = std::max(second, best);
-            best = merit;
-            have_best = true;
-            best_slot = slot;
-            best_threshold = threshold;
-            best_share = share;
-        } else if (merit > second) {
-            second = merit;
-        }
+        leaders.offer(merit, {slot, threshold, share});
     }
-    if (!have_best || !(best > 0.0)) return false;
-    const double lead = best - second;
+    if (!leaders.have_best || !(leaders.best > 0.0)) return false;
+    const double lead = leaders.best - leaders.second;
     if (!(lead > epsilon || (lead < tie_threshold && epsilon < tie_threshold))) return false;
-    apply_split(node, best_slot, best_threshold, std::clamp(best_share, kMinShare, kMaxShare));
+    const Split& split = leaders.choice;
+    apply_split(node, split.slot, split.threshold, std::clamp(split.share, kMinShare, kMaxShare));
     return true;
 }
 

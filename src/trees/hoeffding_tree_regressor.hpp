@@ -53,11 +53,7 @@ enum class RegressionLeafMode { mean, linear, adaptive };
 RegressionLeafMode parse_regression_leaf_mode(std::string_view text);
 
 // Read at their next use.
-struct HoeffdingTreeRegressorOptions {
-    int grace_period = 200;
-    double split_confidence = 1e-07;
-    double tie_threshold = 0.05;
-    int max_depth = 20;
+struct HoeffdingTreeRegressorOptions : HoeffdingTreeOptions {
     double learning_rate = 0.01;
     ModeOption<RegressionLeafMode, parse_regression_leaf_mode> leaf_prediction = "adaptive";
     // A change reaches every leaf: under variance_reduction a leaf observes from its next sample
@@ -67,14 +63,12 @@ struct HoeffdingTreeRegressorOptions {
 
     static constexpr auto fields() {
         using O = HoeffdingTreeRegressorOptions;
-        return std::make_tuple(
-            option("grace_period", &O::grace_period, kArgument | kProperty, grace_period_check),
-            option("split_confidence", &O::split_confidence, kArgument | kProperty),
-            option("tie_threshold", &O::tie_threshold, kArgument | kProperty),
-            option("max_depth", &O::max_depth, kArgument | kProperty),
-            option("learning_rate", &O::learning_rate, kArgument | kProperty),
-            option("leaf_prediction", &O::leaf_prediction, kProperty),
-            option("split_criterion", &O::split_criterion, kArgument | kKeywordOnly | kProperty));
+        return std::tuple_cat(
+            hoeffding_bound_fields(kArgument | kProperty),
+            std::make_tuple(option("max_depth", &O::max_depth, kArgument | kProperty),
+                            option("learning_rate", &O::learning_rate, kArgument | kProperty),
+                            option("leaf_prediction", &O::leaf_prediction, kProperty),
+                            option("split_criterion", &O::split_criterion, kArgument | kKeywordOnly | kProperty)));
     }
 };
 

@@ -11,6 +11,7 @@
 #include "trees/fimtdd_regressor.hpp"
 #include "trees/hoeffding_adaptive_tree_classifier.hpp"
 #include "trees/hoeffding_tree_classifier.hpp"
+#include "trees/sgt_classifier.hpp"
 #include "trees/tree_links.hpp"
 #include "trees/tree_nodes.hpp"
 
@@ -187,6 +188,35 @@ void reload(const std::vector<std::vector<std::uint32_t>>& layout, std::size_t n
 }
 
 }  // namespace
+
+// States of format version 1 end with the classes seen, which are read and dropped.
+TEST(TreePersistence, GradientTreeReadsStatesOfFormatOne) {
+    SGTClassifier::Options options;
+    options.grace_period = 20;
+    SGTClassifier model(options);
+    Concepts stream{Rng(7), 300};
+    for (int i = 0; i < 600; ++i) {
+        stream.next(i);
+        model.learn_one(stream.x, stream.y);
+    }
+    ASSERT_GT(model.n_nodes(), 1u);
+    StateWriter classes;
+    classes.seq(std::vector<Label>{0, 1}, [&](StateWriter&, Label label) { classes.i32(label); });
+    const std::string bytes = saved(model), old_bytes = bytes + classes.bytes();
+    SGTClassifier copy;
+    StateReader in(old_bytes, 1);
+    copy.load_state(in);
+    in.expect_end();
+    EXPECT_EQ(saved(copy), bytes);
+    // A state of this build has no such list.
+    StateReader current(old_bytes);
+    EXPECT_THROW(
+        {
+            copy.load_state(current);
+            current.expect_end();
+        },
+        StateError);
+}
 
 TEST(TreePersistence, NodeArraysThatAreNotOneTreeAreRefused) {
     EXPECT_NO_THROW(reload({{0, 1, 2}, {0}, {1, 3, 4}, {1}, {2}}, 3));
