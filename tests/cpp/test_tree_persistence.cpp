@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,21 @@ struct Concepts {
         if (rng.uniform() < 0.1) y = 1 - y;
     }
 };
+
+// A tree with grace period 20 after 600 samples of `a`'s concept, split at least once.
+template <class Tree>
+std::unique_ptr<Tree> trained_tree() {
+    typename Tree::Options options;
+    options.grace_period = 20;
+    auto tree = std::make_unique<Tree>(options);
+    Concepts stream{Rng(3), 100000};
+    for (int i = 0; i < 600; ++i) {
+        stream.next(i);
+        tree->learn_one(stream.x, stream.y);
+    }
+    EXPECT_GT(tree->n_nodes(), 1u);
+    return tree;
+}
 
 bool same_distribution(const ClassProbabilities& a, const ClassProbabilities& b) {
     if (a.size() != b.size()) return false;
@@ -142,17 +158,9 @@ TEST(TreePersistence, ModelTreeWithChainedValueTreesRoundTrips) {
 // A member tree read against columns that lack its features is refused, not left to index past
 // them later.
 TEST(TreePersistence, TreeReadAgainstTooFewColumnsIsRefused) {
-    HoeffdingTreeClassifier::Options options;
-    options.grace_period = 20;
-    HoeffdingTreeClassifier tree(options);
-    Concepts stream{Rng(3), 100000};
-    for (int i = 0; i < 500; ++i) {
-        stream.next(i);
-        tree.learn_one(stream.x, stream.y);
-    }
-    ASSERT_GT(tree.n_nodes(), 1u);
+    const auto tree = trained_tree<HoeffdingTreeClassifier>();
     StateWriter out;
-    tree.save_tree(out);
+    tree->save_tree(out);
     StateReader in(out.bytes());
     HoeffdingTreeClassifier copy;
     EXPECT_THROW(copy.load_tree(in, std::make_shared<SampleColumns>()), StateError);
@@ -191,18 +199,10 @@ void reload(const std::vector<std::vector<std::uint32_t>>& layout, std::size_t n
 
 // States of format version 1 end with the classes seen, which are read and dropped.
 TEST(TreePersistence, GradientTreeReadsStatesOfFormatOne) {
-    SGTClassifier::Options options;
-    options.grace_period = 20;
-    SGTClassifier model(options);
-    Concepts stream{Rng(7), 300};
-    for (int i = 0; i < 600; ++i) {
-        stream.next(i);
-        model.learn_one(stream.x, stream.y);
-    }
-    ASSERT_GT(model.n_nodes(), 1u);
+    const auto model = trained_tree<SGTClassifier>();
     StateWriter classes;
     classes.seq(std::vector<Label>{0, 1}, [&](StateWriter&, Label label) { classes.i32(label); });
-    const std::string bytes = saved(model), old_bytes = bytes + classes.bytes();
+    const std::string bytes = saved(*model), old_bytes = bytes + classes.bytes();
     SGTClassifier copy;
     StateReader in(old_bytes, 1);
     copy.load_state(in);
