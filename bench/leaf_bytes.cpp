@@ -88,7 +88,10 @@ int main() {
             const std::string name = std::string("HoeffdingTreeRegressor (") + quelb::split_criterion_name(criterion) + ")";
             report(
                 name.c_str(), n_features, n_samples,
-                [criterion] { return new quelb::HoeffdingTreeRegressor(200, 1e-07, 0.05, 20, 0.01, criterion); },
+                [criterion] {
+                    return new quelb::HoeffdingTreeRegressor(
+                        quelb::regressor_tree_options(200, 1e-07, 0.05, 20, 0.01, criterion));
+                },
                 [](quelb::HoeffdingTreeRegressor& t, const quelb::FeatureMap& x, double y) { t.learn_one(x, y); },
                 [](const quelb::HoeffdingTreeRegressor& t) {
                     std::size_t leaves = 0;

@@ -4,6 +4,9 @@
 // second by more than this.
 #include <cmath>
 #include <stdexcept>
+#include <tuple>
+
+#include "core/options.hpp"
 
 namespace quelb {
 
@@ -20,6 +23,24 @@ inline const char* grace_period_check(const int& grace_period) {
 // Throws std::invalid_argument with that reason.
 inline void check_grace_period(int grace_period) {
     if (const char* reason = grace_period_check(grace_period)) throw std::invalid_argument(reason);
+}
+
+// What every Hoeffding tree's options begin with: when a leaf tries to split, how sure the bound
+// must be, below which bound the best and second candidates count as tied, and how deep the tree
+// grows. Each tree lists them in its options' fields, with how users reach them.
+struct HoeffdingTreeOptions {
+    int grace_period = 200;
+    double split_confidence = 1e-07;
+    double tie_threshold = 0.05;
+    int max_depth = 20;
+};
+
+// The fields of the first three, each reached as `access` says, grace_period with its check.
+constexpr auto hoeffding_bound_fields(unsigned access) {
+    using O = HoeffdingTreeOptions;
+    return std::make_tuple(option("grace_period", &O::grace_period, access, grace_period_check),
+                           option("split_confidence", &O::split_confidence, access),
+                           option("tie_threshold", &O::tie_threshold, access));
 }
 
 }  // namespace quelb

@@ -40,8 +40,8 @@ std::size_t ARFRegressor::subset_size(std::size_t n) {
 
 std::unique_ptr<HoeffdingTreeRegressor> ARFRegressor::make_tree(
     const std::shared_ptr<SampleColumns>& columns) const {
-    auto tree = std::make_unique<HoeffdingTreeRegressor>(grace_period, kTreeSplitConfidence, kTreeTieThreshold,
-                                                         max_depth, learning_rate, split_criterion);
+    auto tree = std::make_unique<HoeffdingTreeRegressor>(regressor_tree_options(
+        grace_period, kTreeSplitConfidence, kTreeTieThreshold, max_depth, learning_rate, split_criterion));
     tree->share_columns(columns);
     return tree;
 }

@@ -69,9 +69,8 @@ void GradientBooster::build_steps() {
     tree_list_.clear();
     trees_.reserve(n_steps * bag_size_);
     for (std::size_t i = 0; i < n_steps * bag_size_; ++i) {
-        auto tree = std::make_unique<FIMTDDRegressor>(options_.grace_period, options_.split_confidence, 0.05,
-                                                      options_.max_depth, options_.leaf_prediction, 0.02, 0.001,
-                                                      false, 0.005, 50.0, 0.995, 150, 1500, true, 1);
+        auto tree = std::make_unique<FIMTDDRegressor>(model_tree_options(
+            options_.grace_period, options_.split_confidence, options_.max_depth, options_.leaf_prediction));
         tree->share_columns(columns_);
         tree_list_.push_back(tree.get());
         trees_.push_back(std::move(tree));

@@ -123,8 +123,8 @@ std::unique_ptr<FIMTDDRegressor> LeveragingBaggingRegressor::make_tree(
     // The tree's generator starts from the ensemble seed + the member's index (32-bit wrap-around).
     const auto tree_seed =
         static_cast<std::int32_t>(static_cast<std::uint32_t>(seed) + static_cast<std::uint32_t>(member));
-    auto tree = std::make_unique<FIMTDDRegressor>(grace_period, split_confidence, 0.05, max_depth, leaf_prediction,
-                                                  0.02, 0.001, false, 0.005, 50.0, 0.995, 150, 1500, true, tree_seed);
+    auto tree = std::make_unique<FIMTDDRegressor>(
+        model_tree_options(grace_period, split_confidence, max_depth, leaf_prediction, tree_seed));
     tree->share_columns(columns);
     return tree;
 }

@@ -171,8 +171,8 @@ SRPRegressor::SRPRegressor(int n_models, int seed, double lambda_value, double d
 
 std::unique_ptr<HoeffdingTreeRegressor> SRPRegressor::make_tree(
     const std::shared_ptr<SampleColumns>& columns) const {
-    auto tree = std::make_unique<HoeffdingTreeRegressor>(grace_period, kRegressionSplitConfidence, kTieThreshold,
-                                                         max_depth, learning_rate, split_criterion);
+    auto tree = std::make_unique<HoeffdingTreeRegressor>(regressor_tree_options(
+        grace_period, kRegressionSplitConfidence, kTieThreshold, max_depth, learning_rate, split_criterion));
     tree->share_columns(columns);
     return tree;
 }

@@ -12,11 +12,9 @@ struct EFDTClassifierOptions : HoeffdingTreeClassifierOptions {
 
     static constexpr auto fields() {
         using O = HoeffdingTreeClassifierOptions;
-        return std::make_tuple(option("grace_period", &O::grace_period, kArgument, grace_period_check),
-                               option("split_confidence", &O::split_confidence, kArgument),
-                               option("tie_threshold", &O::tie_threshold, kArgument),
-                               option("nb_threshold", &O::nb_threshold, kArgument),
-                               option("max_depth", &O::max_depth, kArgument));
+        return std::tuple_cat(hoeffding_bound_fields(kArgument),
+                              std::make_tuple(option("nb_threshold", &O::nb_threshold, kArgument),
+                                              option("max_depth", &O::max_depth, kArgument)));
     }
 };
 

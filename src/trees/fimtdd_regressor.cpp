@@ -6,6 +6,7 @@
 
 #include "core/hoeffding.hpp"
 #include "core/state.hpp"
+#include "trees/split_candidates.hpp"
 #include "trees/tree_links.hpp"
 
 namespace quelb {
@@ -36,29 +37,13 @@ FIMTDDRegressor::LeafState& FIMTDDRegressor::state_for(Node& leaf) {
 
 // ---- Construction -------------------------------------------------------------------------------
 
-FIMTDDRegressor::FIMTDDRegressor(int grace_period, double split_confidence, double tie_threshold, int max_depth,
-                                 std::string leaf_prediction, double learning_ratio, double learning_rate_decay,
-                                 bool learning_ratio_const, double page_hinckley_alpha,
-                                 double page_hinckley_threshold, double alternate_tree_fading_factor,
-                                 int alternate_tree_t_min, int alternate_tree_time, bool drift_detection, int seed)
-    : grace_period(grace_period),
-      split_confidence(split_confidence),
-      tie_threshold(tie_threshold),
-      max_depth(max_depth),
-      learning_ratio(learning_ratio),
-      learning_rate_decay(learning_rate_decay),
-      learning_ratio_const(learning_ratio_const),
-      page_hinckley_alpha(page_hinckley_alpha),
-      page_hinckley_threshold(page_hinckley_threshold),
-      alternate_tree_fading_factor(alternate_tree_fading_factor),
-      alternate_tree_t_min(alternate_tree_t_min),
-      alternate_tree_time(alternate_tree_time),
-      drift_detection(drift_detection),
-      seed(seed),
-      features_(std::make_shared<SampleColumns>()),
-      rng_(static_cast<std::uint32_t>(seed)) {
-    set_leaf_prediction(std::move(leaf_prediction));
+ModelLeafMode parse_model_leaf_mode(std::string_view text) {
+    if (text == "mean") return ModelLeafMode::mean;
+    return text == "perceptron" ? ModelLeafMode::perceptron : ModelLeafMode::adaptive;
 }
+
+FIMTDDRegressor::FIMTDDRegressor(const Options& options)
+    : Options(options), rng_(static_cast<std::uint32_t>(seed)) {}
 
 namespace {
 
@@ -90,22 +75,6 @@ void FIMTDDRegressor::reset() {
     split_count_ = 0;
     alarm_count_ = 0;
     alternate_wins_ = 0;
-}
-
-void FIMTDDRegressor::share_columns(std::shared_ptr<SampleColumns> columns) {
-    features_ = std::move(columns);
-    reset();
-}
-
-void FIMTDDRegressor::set_leaf_prediction(std::string mode) {
-    leaf_prediction_ = std::move(mode);
-    if (leaf_prediction_ == "mean") {
-        mode_ = LeafMode::mean;
-    } else if (leaf_prediction_ == "perceptron") {
-        mode_ = LeafMode::perceptron;
-    } else {
-        mode_ = LeafMode::adaptive;
-    }
 }
 
 // ---- Prediction ---------------------------------------------------------------------------------
@@ -226,7 +195,7 @@ double FIMTDDRegressor::predict_loaded() { return predict_loaded_from(root_.get(
 
 double FIMTDDRegressor::predict_loaded_from(Node* start) {
     if (!root_) return 0.0;
-    const LeafMode mode = mode_;
+    const LeafMode mode = leaf_prediction.mode();
     if (mode != LeafMode::mean) {
         prepare_target_scale();
         prepare_inputs();
@@ -257,7 +226,7 @@ void FIMTDDRegressor::learn_one(double y, bool repeat, bool record, Node* leaf) 
     if (feature_sums_.size() < features_->index().size()) feature_sums_.resize(features_->index().size());
     for (const auto& e : features_->entries()) feature_sums_[e.column].add(e.value);
 
-    const LeafMode mode = mode_;
+    const LeafMode mode = leaf_prediction.mode();
     if (mode != LeafMode::mean) prepare_inputs();
     // The prediction's walk reaches the leaf the learning walk will, found before or not.
     const double prediction = predict_from(leaf ? leaf : root_.get(), mode);
@@ -311,7 +280,7 @@ double FIMTDDRegressor::learn_then_predict_from(double y, std::int64_t times, No
     // The path from the root to that leaf is what learning left it, and the leaf is where a walk
     // from the root would arrive, or its parent if it just split. The inputs are still those of
     // the current sums.
-    return predict_from(last_leaf_, mode_);
+    return predict_from(last_leaf_, leaf_prediction.mode());
 }
 
 void FIMTDDRegressor::learn_from(Node* node, int depth, bool alternate_mode, const Step& step) {
@@ -530,21 +499,17 @@ void FIMTDDRegressor::attempt_split(Node& leaf, LeafMode mode) {
     if (!leaf.leaf) return;
     const LeafTrees& trees = leaf.leaf->trees;
     const Moments& total = leaf.targets;
-    double best = -1.0, second = -1.0, best_threshold = 0.0;
-    std::uint32_t best_column = 0;
+    struct Test {
+        std::uint32_t column;
+        double threshold;
+    };
+    SplitLeaders<Test> leaders(-1.0, -1.0);
     for (std::uint32_t column = 0; column < trees.roots.size(); ++column) {
         double threshold = 0.0;
         const double sdr = best_ebst_split(trees, column, total, threshold);
-        if (!(sdr > 0.0)) continue;
-        if (sdr > best) {
-            second = best;
-            best = sdr;
-            best_column = column;
-            best_threshold = threshold;
-        } else if (sdr > second) {
-            second = sdr;
-        }
+        if (sdr > 0.0) leaders.offer(sdr, {column, threshold});
     }
+    const double best = leaders.best, second = leaders.second;
     if (!(best > 0.0)) return;
     if (second > 0.0) {
         const double epsilon = hoeffding_bound(1.0, split_confidence, total.count);
@@ -552,8 +517,8 @@ void FIMTDDRegressor::attempt_split(Node& leaf, LeafMode mode) {
     }
 
     leaf.is_leaf = false;
-    leaf.split_column = best_column;
-    leaf.split_threshold = best_threshold;
+    leaf.split_column = leaders.choice.column;
+    leaf.split_threshold = leaders.choice.threshold;
     leaf.left = std::make_unique<Node>();
     leaf.right = std::make_unique<Node>();
     if (mode != LeafMode::mean) {
@@ -721,33 +686,8 @@ FIMTDDRegressor::Node::Links FIMTDDRegressor::Node::load_state(StateReader& in, 
     return links;
 }
 
-void FIMTDDRegressor::save_state(StateWriter& out) const {
-    features_->save_state(out);
-    save_tree(out);
-}
-
-void FIMTDDRegressor::load_state(StateReader& in) {
-    auto columns = std::make_shared<SampleColumns>();
-    columns->load_state(in);
-    load_tree(in, std::move(columns));
-}
-
 void FIMTDDRegressor::save_tree(StateWriter& out) const {
-    out.i32(grace_period);
-    out.f64(split_confidence);
-    out.f64(tie_threshold);
-    out.i32(max_depth);
-    out.str(leaf_prediction_);
-    out.f64(learning_ratio);
-    out.f64(learning_rate_decay);
-    out.boolean(learning_ratio_const);
-    out.f64(page_hinckley_alpha);
-    out.f64(page_hinckley_threshold);
-    out.f64(alternate_tree_fading_factor);
-    out.i32(alternate_tree_t_min);
-    out.i32(alternate_tree_time);
-    out.boolean(drift_detection);
-    out.i32(seed);
+    save_options(out, static_cast<const Options&>(*this));
     target_sums_.save_state(out);
     out.seq(feature_sums_, [&](StateWriter&, const Moments& m) { m.save_state(out); });
     out.i32(split_count_);
@@ -773,21 +713,7 @@ void FIMTDDRegressor::save_tree(StateWriter& out) const {
 
 void FIMTDDRegressor::load_tree(StateReader& in, std::shared_ptr<SampleColumns> columns) {
     const std::uint32_t n_columns = columns->index().size();
-    grace_period = in.i32();
-    split_confidence = in.f64();
-    tie_threshold = in.f64();
-    max_depth = in.i32();
-    set_leaf_prediction(in.str());
-    learning_ratio = in.f64();
-    learning_rate_decay = in.f64();
-    learning_ratio_const = in.boolean();
-    page_hinckley_alpha = in.f64();
-    page_hinckley_threshold = in.f64();
-    alternate_tree_fading_factor = in.f64();
-    alternate_tree_t_min = in.i32();
-    alternate_tree_time = in.i32();
-    drift_detection = in.boolean();
-    seed = in.i32();
+    load_options(in, static_cast<Options&>(*this));
     target_sums_.load_state(in);
     in.seq(feature_sums_, [&](StateReader&, Moments& m) { m.load_state(in); });
     if (feature_sums_.size() > n_columns) in.fail("running sums of feature columns that do not exist");

@@ -20,23 +20,76 @@
 #include <vector>
 
 #include "core/contracts.hpp"
+#include "core/hoeffding.hpp"
 #include "core/moments.hpp"
+#include "core/options.hpp"
 #include "core/sample_columns.hpp"
 #include "core/rng.hpp"
+#include "trees/column_sharing.hpp"
 
 namespace quelb {
 
 class StateReader;
 class StateWriter;
 
-class FIMTDDRegressor : public IRegressor {
+// "mean", "perceptron"; any other text is adaptive.
+enum class ModelLeafMode { mean, perceptron, adaptive };
+ModelLeafMode parse_model_leaf_mode(std::string_view text);
+using ModelLeafOption = ModeOption<ModelLeafMode, parse_model_leaf_mode>;
+
+// Read at their next use; `seed` only starts the generator, at construction. Listed in the order
+// of the tree's saved state.
+struct FIMTDDRegressorOptions : HoeffdingTreeOptions {
+    ModelLeafOption leaf_prediction = "adaptive";
+    double learning_ratio = 0.02;
+    double learning_rate_decay = 0.001;
+    bool learning_ratio_const = false;
+    double page_hinckley_alpha = 0.005;
+    double page_hinckley_threshold = 50.0;
+    double alternate_tree_fading_factor = 0.995;
+    int alternate_tree_t_min = 150;
+    int alternate_tree_time = 1500;
+    bool drift_detection = true;
+    int seed = 1;
+
+    static constexpr auto fields() {
+        using O = FIMTDDRegressorOptions;
+        return std::make_tuple(option("grace_period", &O::grace_period, kArgument | kProperty),
+                               option("split_confidence", &O::split_confidence, kArgument | kProperty),
+                               option("tie_threshold", &O::tie_threshold, kArgument),
+                               option("max_depth", &O::max_depth, kArgument),
+                               option("leaf_prediction", &O::leaf_prediction, kArgument | kProperty),
+                               option("learning_ratio", &O::learning_ratio, kArgument),
+                               option("learning_rate_decay", &O::learning_rate_decay, kArgument),
+                               option("learning_ratio_const", &O::learning_ratio_const, kArgument),
+                               option("page_hinckley_alpha", &O::page_hinckley_alpha, kArgument),
+                               option("page_hinckley_threshold", &O::page_hinckley_threshold, kArgument),
+                               option("alternate_tree_fading_factor", &O::alternate_tree_fading_factor, kArgument),
+                               option("alternate_tree_t_min", &O::alternate_tree_t_min, kArgument),
+                               option("alternate_tree_time", &O::alternate_tree_time, kArgument),
+                               option("drift_detection", &O::drift_detection, kArgument | kProperty),
+                               option("seed", &O::seed, kArgument | kProperty));
+    }
+};
+
+// The trees of the bagging and boosting regressors: the defaults but for these.
+inline FIMTDDRegressorOptions model_tree_options(int grace_period, double split_confidence, int max_depth,
+                                                 ModelLeafOption leaf_prediction, int seed = 1) {
+    FIMTDDRegressorOptions options;
+    options.grace_period = grace_period;
+    options.split_confidence = split_confidence;
+    options.max_depth = max_depth;
+    options.leaf_prediction = std::move(leaf_prediction);
+    options.seed = seed;
+    return options;
+}
+
+class FIMTDDRegressor : public IRegressor,
+                        public FIMTDDRegressorOptions,
+                        public ColumnSharingTree<FIMTDDRegressor> {
 public:
-    FIMTDDRegressor(int grace_period = 200, double split_confidence = 1e-07, double tie_threshold = 0.05,
-                    int max_depth = 20, std::string leaf_prediction = "adaptive", double learning_ratio = 0.02,
-                    double learning_rate_decay = 0.001, bool learning_ratio_const = false,
-                    double page_hinckley_alpha = 0.005, double page_hinckley_threshold = 50.0,
-                    double alternate_tree_fading_factor = 0.995, int alternate_tree_t_min = 150,
-                    int alternate_tree_time = 1500, bool drift_detection = true, int seed = 1);
+    using Options = FIMTDDRegressorOptions;
+    explicit FIMTDDRegressor(const Options& options = {});
     ~FIMTDDRegressor() override;
 
     void learn_one(const FeatureMap& x, double y) override;
@@ -58,24 +111,10 @@ public:
     // `times` calls of learn_loaded(y) followed by predict_loaded(), with exactly their results;
     // the answer comes from the leaf the last learning walk reached, without a walk from the root.
     double learn_then_predict_loaded(double y, std::int64_t times);
-    // Makes the tree read samples through `columns`, shared with other trees; the tree starts over
-    // (its statistics refer to the columns of its former index).
-    void share_columns(std::shared_ptr<SampleColumns> columns);
-    // Makes the tree read samples through `columns` from now on, keeping all it learnt: they must
-    // hold the same index as the ones it read (a copy of them, for a thread of its own).
-    void rebind_columns(std::shared_ptr<SampleColumns> columns) { features_ = std::move(columns); }
     SampleColumns& columns() { return *features_; }
 
-    // "mean", "perceptron"; anything else is adaptive.
-    const std::string& leaf_prediction() const { return leaf_prediction_; }
-    void set_leaf_prediction(std::string mode);
-
-    // The whole tree with its feature columns: options, running sums, every node with its
-    // alternate subtree, and the generator. Deep trees are walked without recursion.
-    void save_state(StateWriter& out) const;
-    void load_state(StateReader& in);
-    // The same without the columns, for owners whose trees share one SampleColumns and save it
-    // once; load_tree makes the tree read `columns`, against which its column numbers are checked.
+    // Options, running sums, every node with its alternate subtree, and the generator (save_state
+    // adds the feature columns). Deep trees are walked without recursion.
     void save_tree(StateWriter& out) const;
     void load_tree(StateReader& in, std::shared_ptr<SampleColumns> columns);
 
@@ -84,24 +123,8 @@ public:
     std::int64_t n_alarms() const { return alarm_count_; }
     std::int64_t n_alternate_wins() const { return alternate_wins_; }
 
-    // Options: read at their next use. Changing `seed` does not reseed the generator.
-    int grace_period;
-    double split_confidence;
-    double tie_threshold;
-    int max_depth;
-    double learning_ratio;
-    double learning_rate_decay;
-    bool learning_ratio_const;
-    double page_hinckley_alpha;
-    double page_hinckley_threshold;
-    double alternate_tree_fading_factor;
-    int alternate_tree_t_min;
-    int alternate_tree_time;
-    bool drift_detection;
-    int seed;
-
 private:
-    enum class LeafMode { mean, perceptron, adaptive };
+    using LeafMode = ModelLeafMode;
 
     static constexpr std::uint32_t kNoChild = 0xFFFFFFFFu;
 
@@ -261,16 +284,12 @@ private:
     double best_ebst_split(const LeafTrees& trees, std::uint32_t column, const Moments& total, double& threshold);
     void attempt_split(Node& leaf, LeafMode mode);
 
-    std::string leaf_prediction_;
-    LeafMode mode_;
-
     std::unique_ptr<Node> root_;
     Moments target_sums_;
     std::vector<Moments> feature_sums_;  // by column
     int split_count_ = 0;
     std::int64_t alarm_count_ = 0;
     std::int64_t alternate_wins_ = 0;
-    std::shared_ptr<SampleColumns> features_;
 
     // Scratch space reused between calls.
     std::vector<Input> inputs_;

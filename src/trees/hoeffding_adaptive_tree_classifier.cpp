@@ -6,32 +6,14 @@
 
 namespace quelb {
 
-HoeffdingAdaptiveTreeClassifier::HoeffdingAdaptiveTreeClassifier(int grace_period, double split_confidence,
-                                                                 double tie_threshold, int nb_threshold,
-                                                                 int max_depth, double drift_delta,
-                                                                 double warning_delta, std::string split_criterion)
-    : grace_period(grace_period),
-      split_confidence(split_confidence),
-      tie_threshold(tie_threshold),
-      nb_threshold(nb_threshold),
-      max_depth(max_depth),
-      split_criterion(std::move(split_criterion)),
-      drift_delta(drift_delta),
-      warning_delta(warning_delta),
-      trees_(drift_delta, warning_delta) {
-    check_grace_period(grace_period);
+HoeffdingAdaptiveTreeClassifier::HoeffdingAdaptiveTreeClassifier(const Options& options)
+    : Options(options), trees_(drift_delta, warning_delta) {
+    check_options(static_cast<const Options&>(*this));
     reset();
 }
 
 std::unique_ptr<HoeffdingTreeClassifier> HoeffdingAdaptiveTreeClassifier::make_tree() const {
-    HoeffdingTreeClassifier::Options options;
-    options.grace_period = grace_period;
-    options.split_confidence = split_confidence;
-    options.tie_threshold = tie_threshold;
-    options.nb_threshold = nb_threshold;
-    options.max_depth = max_depth;
-    options.split_criterion = split_criterion;
-    auto tree = std::make_unique<HoeffdingTreeClassifier>(options);
+    auto tree = std::make_unique<HoeffdingTreeClassifier>(static_cast<const HoeffdingTreeClassifierOptions&>(*this));
     tree->share_columns(features_);
     return tree;
 }
@@ -57,13 +39,14 @@ ClassProbabilities HoeffdingAdaptiveTreeClassifier::predict_proba_one(const Feat
     return trees_.model->predict_proba_one(x);
 }
 
+// The options by hand: the state has the split criterion before the deltas.
 void HoeffdingAdaptiveTreeClassifier::save_state(StateWriter& out) const {
     out.i32(grace_period);
     out.f64(split_confidence);
     out.f64(tie_threshold);
     out.i32(nb_threshold);
     out.i32(max_depth);
-    out.str(split_criterion);
+    out.str(split_criterion.text());
     out.f64(drift_delta);
     out.f64(warning_delta);
     features_->save_state(out);

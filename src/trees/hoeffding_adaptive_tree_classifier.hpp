@@ -4,7 +4,6 @@
 // replaces the current tree by the alternate, or by a fresh tree when there is none, and both
 // detectors start afresh.
 #include <memory>
-#include <string>
 
 #include "core/contracts.hpp"
 #include "core/sample_columns.hpp"
@@ -13,13 +12,31 @@
 
 namespace quelb {
 
-class HoeffdingAdaptiveTreeClassifier : public IClassifier {
+// The options of its trees, which are read whenever a tree is made (a change reaches only trees
+// made afterwards), and the detectors' deltas, read whenever reset rebuilds the detectors.
+struct HoeffdingAdaptiveTreeClassifierOptions : HoeffdingTreeClassifierOptions {
+    double drift_delta = 0.002;
+    double warning_delta = 0.02;
+
+    static constexpr auto fields() {
+        using T = HoeffdingTreeClassifierOptions;
+        using O = HoeffdingAdaptiveTreeClassifierOptions;
+        return std::make_tuple(option("grace_period", &T::grace_period, kArgument | kProperty, grace_period_check),
+                               option("split_confidence", &T::split_confidence, kArgument),
+                               option("tie_threshold", &T::tie_threshold, kArgument),
+                               option("nb_threshold", &T::nb_threshold, kArgument),
+                               option("max_depth", &T::max_depth, kArgument | kProperty),
+                               option("drift_delta", &O::drift_delta, kArgument),
+                               option("warning_delta", &O::warning_delta, kArgument),
+                               option("split_criterion", &T::split_criterion, kArgument));
+    }
+};
+
+class HoeffdingAdaptiveTreeClassifier : public IClassifier, public HoeffdingAdaptiveTreeClassifierOptions {
 public:
-    // Throws std::invalid_argument when grace_period < 1.
-    HoeffdingAdaptiveTreeClassifier(int grace_period = 200, double split_confidence = 1e-07,
-                                    double tie_threshold = 0.05, int nb_threshold = 0, int max_depth = 20,
-                                    double drift_delta = 0.002, double warning_delta = 0.02,
-                                    std::string split_criterion = "info_gain");
+    using Options = HoeffdingAdaptiveTreeClassifierOptions;
+    // Throws std::invalid_argument when an option is refused.
+    explicit HoeffdingAdaptiveTreeClassifier(const Options& options = {});
 
     void learn_one(const FeatureMap& x, Label y) override;
     Label predict_one(const FeatureMap& x) override;
@@ -34,17 +51,6 @@ public:
     const HoeffdingTreeClassifier& tree() const { return *trees_.model; }
     // The tree grown since the last warning, or null.
     const HoeffdingTreeClassifier* alternate_tree() const { return trees_.background.get(); }
-
-    // Tree options: read whenever a tree is made, so a change reaches only trees made afterwards.
-    int grace_period;
-    double split_confidence;
-    double tie_threshold;
-    int nb_threshold;
-    int max_depth;
-    std::string split_criterion;
-    // Detector deltas: read whenever the detectors are rebuilt by reset.
-    double drift_delta;
-    double warning_delta;
 
 private:
     std::unique_ptr<HoeffdingTreeClassifier> make_tree() const;

@@ -10,6 +10,7 @@
 #include "core/hoeffding.hpp"
 #include "core/probabilities.hpp"
 #include "core/state.hpp"
+#include "trees/split_candidates.hpp"
 
 namespace quelb {
 
@@ -82,13 +83,8 @@ LeafMode parse_leaf_mode(std::string_view text) {
 }
 
 HoeffdingTreeClassifier::HoeffdingTreeClassifier(const Options& options)
-    : Options(options), rng_(0), features_(std::make_shared<SampleColumns>()) {
+    : Options(options), rng_(0) {
     check_options(static_cast<const Options&>(*this));
-    reset();
-}
-
-void HoeffdingTreeClassifier::share_columns(std::shared_ptr<SampleColumns> columns) {
-    features_ = std::move(columns);
     reset();
 }
 
@@ -122,15 +118,6 @@ bool HoeffdingTreeClassifier::at_grace_multiple(double weight) const {
 void HoeffdingTreeClassifier::note_class(Label y) {
     auto it = std::lower_bound(classes_seen_.begin(), classes_seen_.end(), y);
     if (it == classes_seen_.end() || *it != y) classes_seen_.insert(it, y);
-}
-
-std::uint32_t HoeffdingTreeClassifier::sort_to_leaf(std::uint32_t node, int& depth) const {
-    while (!nodes_[node].is_leaf()) {
-        const Node& test = nodes_[node];
-        node = features_->value_or_zero(test.split_column) <= test.split_threshold ? test.left : test.right;
-        ++depth;
-    }
-    return node;
 }
 
 void HoeffdingTreeClassifier::resolve(Leaf& leaf, bool create) {
@@ -216,6 +203,30 @@ const std::vector<double>& HoeffdingTreeClassifier::log_scores(const Leaf& leaf)
 }
 
 HoeffdingTreeClassifier::Winner HoeffdingTreeClassifier::naive_bayes_winner(const Leaf& leaf) {
+    Winner winner;
+    if (estimated_winner(leaf, winner)) return winner;
+    // Too close to call from the estimates: the exact scores decide.
+    return exact_winner(leaf);
+}
+
+const double* HoeffdingTreeClassifier::class_estimates(const Leaf& leaf, std::size_t c) {
+    const std::size_t n_features = resolved_.size();
+    double* estimates = estimates_.data() + c * n_features;
+    if (estimates_stamp_[c] == resolve_stamp_) return estimates;
+    for (std::size_t f = 0; f < n_features; ++f) {
+        const GaussianEstimator& e = leaf.estimator(resolved_[f].slot, c);
+        if (e.count <= 0.0) {
+            estimates[f] = 0.0;
+            continue;
+        }
+        const LogDensityEstimate t = estimate_log_floored_density(e, resolved_[f].value);
+        estimates[f] = t.certain ? t.value : std::numeric_limits<double>::quiet_NaN();
+    }
+    estimates_stamp_[c] = resolve_stamp_;
+    return estimates;
+}
+
+bool HoeffdingTreeClassifier::estimated_winner(const Leaf& leaf, Winner& top) {
     const std::size_t n_classes = leaf.labels.size();
     const std::size_t n_features = resolved_.size();
     if (estimates_.size() < n_classes * n_features) estimates_.resize(n_classes * n_features);
@@ -224,39 +235,19 @@ HoeffdingTreeClassifier::Winner HoeffdingTreeClassifier::naive_bayes_winner(cons
     // Estimated scores with their error bounds. An estimate is within kLogDensityEstimateError
     // of its exact term, fast_log within 1e-9 of the exact prior, and the two sums differ by
     // their roundings, each below 2^-53 of the magnitude summed so far.
-    bool certain = true;
-    Winner top;
     double top_score = 0.0, top_bound = 0.0;
     double second_reach = -kInf;  // greatest estimate + bound among the other classes
-    for (std::size_t c = 0; c < n_classes && certain; ++c) {
-        double* estimates = estimates_.data() + c * n_features;
-        if (estimates_stamp_[c] != resolve_stamp_) {
-            for (std::size_t f = 0; f < n_features; ++f) {
-                const GaussianEstimator& e = leaf.estimator(resolved_[f].slot, c);
-                if (e.count <= 0.0) {
-                    estimates[f] = 0.0;
-                    continue;
-                }
-                const LogDensityEstimate t = estimate_log_floored_density(e, resolved_[f].value);
-                estimates[f] = t.certain ? t.value : std::numeric_limits<double>::quiet_NaN();
-            }
-            estimates_stamp_[c] = resolve_stamp_;
-        }
+    for (std::size_t c = 0; c < n_classes; ++c) {
+        const double* estimates = class_estimates(leaf, c);
         const double ratio = leaf.counts[c] / leaf.weight_seen;
-        if (!(ratio >= DBL_MIN && ratio <= DBL_MAX)) {
-            certain = false;
-            break;
-        }
+        if (!(ratio >= DBL_MIN && ratio <= DBL_MAX)) return false;
         double score = fast_log(ratio);
         double magnitude = std::fabs(score);
         for (std::size_t f = 0; f < n_features; ++f) {
             score += estimates[f];
             magnitude += std::fabs(estimates[f]);
         }
-        if (std::isnan(score)) {
-            certain = false;
-            break;
-        }
+        if (std::isnan(score)) return false;
         const double bound = static_cast<double>(n_features + 1) * (kLogDensityEstimateError + 4.5e-16 * magnitude);
         top.magnitude = std::max(top.magnitude, magnitude);
         if (c == 0 || score > top_score) {
@@ -268,12 +259,13 @@ HoeffdingTreeClassifier::Winner HoeffdingTreeClassifier::naive_bayes_winner(cons
             second_reach = std::max(second_reach, score + bound);
         }
     }
-    if (certain && top_score - top_bound > second_reach) {
-        top.margin = top_score - top_bound - second_reach;
-        return top;
-    }
+    if (!(top_score - top_bound > second_reach)) return false;
+    top.margin = top_score - top_bound - second_reach;
+    return true;
+}
 
-    // Too close to call from the estimates: the exact scores decide.
+HoeffdingTreeClassifier::Winner HoeffdingTreeClassifier::exact_winner(const Leaf& leaf) {
+    const std::size_t n_features = resolved_.size();
     const std::vector<double>& scores = log_scores(leaf);
     Winner winner;
     double best_score = -kInf;
@@ -486,34 +478,18 @@ double HoeffdingTreeClassifier::merit(bool gini, double pre_entropy, const std::
     return pre_entropy - weighted / sum;
 }
 
-bool HoeffdingTreeClassifier::attempt_split(std::uint32_t node, int depth) {
-    const Leaf& leaf = leaf_of(node);
-    if (depth >= max_depth || leaf.weight_seen < 2.0 || classes_seen_.size() < 2) return false;
-    if (leaf.slot_ids.empty()) return false;
+namespace {
 
-    candidates_.resize(leaf.slot_ids.size());
-    for (std::uint32_t s = 0; s < candidates_.size(); ++s) candidates_[s] = s;
-    std::sort(candidates_.begin(), candidates_.end(), [&](std::uint32_t a, std::uint32_t b) {
-        return features_->index().name(leaf.slot_ids[a]) < features_->index().name(leaf.slot_ids[b]);
-    });
-    if (subspace_size > 0 && static_cast<std::size_t>(subspace_size) < candidates_.size()) {
-        rng_.shuffle(candidates_);
-        candidates_.resize(static_cast<std::size_t>(subspace_size));
-    }
-
-    const bool gini = split_criterion == ClassSplitMerit::gini;
-    const double pre_entropy = gini ? 0.0 : entropy(leaf.counts, leaf.weight_seen);
-    const double range = gini ? 1.0 : std::log2(static_cast<double>(classes_seen_.size()));
-    const double epsilon = hoeffding_bound(range, split_confidence, leaf.weight_seen);
-
-    // Candidates in order: the do-not-split one (unless pre-pruning is off), then the best
-    // threshold of each considered feature. Track the first greatest merit and the runner-up.
+// The candidates of a split attempt in the order offered: the first greatest merit and the
+// runner-up.
+struct SplitRace {
     double best_merit = -kInf, second_merit = -kInf;
     bool have_best = false, best_is_null = false;
     std::size_t n_candidates = 0;
     std::uint32_t best_slot = 0;
     double best_threshold = 0.0;
-    auto offer = [&](double m, bool is_null, std::uint32_t slot, double threshold) {
+
+    void offer(double m, bool is_null, std::uint32_t slot, double threshold) {
         ++n_candidates;
         if (!have_best) {
             have_best = true;
@@ -528,51 +504,90 @@ bool HoeffdingTreeClassifier::attempt_split(std::uint32_t node, int depth) {
         best_is_null = is_null;
         best_slot = slot;
         best_threshold = threshold;
-    };
+    }
 
+    // Whether the best is a split that the Hoeffding bound epsilon (or a tie) lets through.
+    bool splits(double epsilon, double tie_threshold) const {
+        if (!have_best || best_merit == -kInf || best_is_null) return false;
+        // NaN merits never win a comparison: a NaN runner-up counts as none.
+        return n_candidates < 2 || best_merit - second_merit > epsilon || epsilon < tie_threshold;
+    }
+};
+
+}  // namespace
+
+void HoeffdingTreeClassifier::choose_candidates(const Leaf& leaf) {
+    slots_by_name(candidates_, leaf.slot_ids, features_->index());
+    if (subspace_size > 0 && static_cast<std::size_t>(subspace_size) < candidates_.size()) {
+        rng_.shuffle(candidates_);
+        candidates_.resize(static_cast<std::size_t>(subspace_size));
+    }
+}
+
+bool HoeffdingTreeClassifier::candidate_thresholds(const Leaf& leaf, std::uint32_t slot) {
+    double lo = kInf, hi = -kInf;
+    for (std::size_t c = 0; c < leaf.labels.size(); ++c) {
+        const GaussianEstimator& e = leaf.estimator(slot, c);
+        if (e.count <= 0.0) continue;
+        if (e.min < lo) lo = e.min;
+        if (e.max > hi) hi = e.max;
+    }
+    if (!(lo < hi)) return false;
+    const double n_points = static_cast<double>(n_split_points) + 1.0;
+    thresholds_.clear();
+    for (std::int64_t i = 1; i <= n_split_points; ++i) {
+        const double t = (hi - lo) / n_points * static_cast<double>(i) + lo;
+        if (lo < t && t < hi) thresholds_.push_back(t);
+    }
+    // Rounding keeps step * i + lo non-decreasing in i: the list is ascending already and
+    // equal thresholds are neighbours.
+    thresholds_.erase(std::unique(thresholds_.begin(), thresholds_.end()), thresholds_.end());
+    return !thresholds_.empty();
+}
+
+double HoeffdingTreeClassifier::best_threshold(const Leaf& leaf, std::uint32_t slot, bool gini, double pre_entropy,
+                                               double& threshold) {
+    const std::vector<double>* branches[2] = {&left_, &right_};
+    double best = -kInf;
+    threshold = 0.0;
+    prepare_split(leaf, slot);
+    for (double t : thresholds_) {
+        split_branches(t);
+        const double m = merit(gini, pre_entropy, branches, 2);
+        if (m > best) {
+            best = m;
+            threshold = t;
+        }
+    }
+    return best;
+}
+
+bool HoeffdingTreeClassifier::attempt_split(std::uint32_t node, int depth) {
+    const Leaf& leaf = leaf_of(node);
+    if (depth >= max_depth || leaf.weight_seen < 2.0 || classes_seen_.size() < 2) return false;
+    if (leaf.slot_ids.empty()) return false;
+    choose_candidates(leaf);
+
+    const bool gini = split_criterion == ClassSplitMerit::gini;
+    const double pre_entropy = gini ? 0.0 : entropy(leaf.counts, leaf.weight_seen);
+    const double range = gini ? 1.0 : std::log2(static_cast<double>(classes_seen_.size()));
+    const double epsilon = hoeffding_bound(range, split_confidence, leaf.weight_seen);
+
+    // The do-not-split candidate first (unless pre-pruning is off), then the best threshold of
+    // each considered feature.
+    SplitRace race;
     if (!no_pre_prune) {
         const std::vector<double>* single[1] = {&leaf.counts};
-        offer(merit(gini, pre_entropy, single, 1), true, 0, 0.0);
+        race.offer(merit(gini, pre_entropy, single, 1), true, 0, 0.0);
     }
-    const std::vector<double>* branches[2] = {&left_, &right_};
-    const double n_points = static_cast<double>(n_split_points) + 1.0;
     for (std::uint32_t slot : candidates_) {
-        double lo = kInf, hi = -kInf;
-        for (std::size_t c = 0; c < leaf.labels.size(); ++c) {
-            const GaussianEstimator& e = leaf.estimator(slot, c);
-            if (e.count <= 0.0) continue;
-            if (e.min < lo) lo = e.min;
-            if (e.max > hi) hi = e.max;
-        }
-        if (!(lo < hi)) continue;
-        thresholds_.clear();
-        for (std::int64_t i = 1; i <= n_split_points; ++i) {
-            const double t = (hi - lo) / n_points * static_cast<double>(i) + lo;
-            if (lo < t && t < hi) thresholds_.push_back(t);
-        }
-        if (thresholds_.empty()) continue;
-        // Rounding keeps step * i + lo non-decreasing in i: the list is ascending already and
-        // equal thresholds are neighbours.
-        thresholds_.erase(std::unique(thresholds_.begin(), thresholds_.end()), thresholds_.end());
-
-        double feature_merit = -kInf, feature_threshold = 0.0;
-        prepare_split(leaf, slot);
-        for (double t : thresholds_) {
-            split_branches(t);
-            const double m = merit(gini, pre_entropy, branches, 2);
-            if (m > feature_merit) {
-                feature_merit = m;
-                feature_threshold = t;
-            }
-        }
-        offer(feature_merit, false, slot, feature_threshold);
+        if (!candidate_thresholds(leaf, slot)) continue;
+        double threshold;
+        const double m = best_threshold(leaf, slot, gini, pre_entropy, threshold);
+        race.offer(m, false, slot, threshold);
     }
-
-    if (!have_best || best_merit == -kInf || best_is_null) return false;
-    // NaN merits never win a comparison: a NaN runner-up counts as none.
-    const bool decisive = n_candidates < 2 || best_merit - second_merit > epsilon || epsilon < tie_threshold;
-    if (!decisive) return false;
-    apply_split(node, best_slot, best_threshold);
+    if (!race.splits(epsilon, tie_threshold)) return false;
+    apply_split(node, race.best_slot, race.best_threshold);
     return true;
 }
 
@@ -661,17 +676,6 @@ void HoeffdingTreeClassifier::Leaf::load_state(StateReader& in, std::uint32_t n_
         estimators.resize(estimators.size() + stride);
         for (std::size_t c = 0; c < labels.size(); ++c) estimators[s * stride + c].load_state(in);
     }
-}
-
-void HoeffdingTreeClassifier::save_state(StateWriter& out) const {
-    features_->save_state(out);
-    save_tree(out);
-}
-
-void HoeffdingTreeClassifier::load_state(StateReader& in) {
-    auto columns = std::make_shared<SampleColumns>();
-    columns->load_state(in);
-    load_tree(in, std::move(columns));
 }
 
 void HoeffdingTreeClassifier::save_tree(StateWriter& out) const {

@@ -20,6 +20,7 @@
 #include "core/hoeffding.hpp"
 #include "core/options.hpp"
 #include "core/rng.hpp"
+#include "trees/column_sharing.hpp"
 #include "trees/tree_nodes.hpp"
 
 namespace quelb {
@@ -32,12 +33,8 @@ enum class LeafMode { majority_class, naive_bayes, adaptive };
 LeafMode parse_leaf_mode(std::string_view text);
 
 // Read at their next use. Listed in the order of the tree's saved state.
-struct HoeffdingTreeClassifierOptions {
-    int grace_period = 200;
-    double split_confidence = 1e-07;
-    double tie_threshold = 0.05;
+struct HoeffdingTreeClassifierOptions : HoeffdingTreeOptions {
     int nb_threshold = 0;
-    int max_depth = 20;
     ModeOption<ClassSplitMerit, parse_class_split_merit> split_criterion = "info_gain";
     int n_split_points = 10;
     bool no_pre_prune = false;
@@ -46,17 +43,14 @@ struct HoeffdingTreeClassifierOptions {
 
     static constexpr auto fields() {
         using O = HoeffdingTreeClassifierOptions;
-        return std::make_tuple(
-            option("grace_period", &O::grace_period, kArgument | kProperty, grace_period_check),
-            option("split_confidence", &O::split_confidence, kArgument | kProperty),
-            option("tie_threshold", &O::tie_threshold, kArgument | kProperty),
-            option("nb_threshold", &O::nb_threshold, kArgument),
-            option("max_depth", &O::max_depth, kArgument | kProperty),
-            option("split_criterion", &O::split_criterion, kArgument | kProperty),
-            option("n_split_points", &O::n_split_points, kProperty),
-            option("no_pre_prune", &O::no_pre_prune, kProperty),
-            option("subspace_size", &O::subspace_size, 0),
-            option("leaf_prediction", &O::leaf_prediction, kProperty));
+        return std::tuple_cat(hoeffding_bound_fields(kArgument | kProperty),
+                              std::make_tuple(option("nb_threshold", &O::nb_threshold, kArgument),
+                                              option("max_depth", &O::max_depth, kArgument | kProperty),
+                                              option("split_criterion", &O::split_criterion, kArgument | kProperty),
+                                              option("n_split_points", &O::n_split_points, kProperty),
+                                              option("no_pre_prune", &O::no_pre_prune, kProperty),
+                                              option("subspace_size", &O::subspace_size, 0),
+                                              option("leaf_prediction", &O::leaf_prediction, kProperty)));
     }
 };
 
@@ -69,7 +63,9 @@ inline HoeffdingTreeClassifierOptions member_tree_options(int grace_period, doub
     return options;
 }
 
-class HoeffdingTreeClassifier : public IClassifier, public HoeffdingTreeClassifierOptions {
+class HoeffdingTreeClassifier : public IClassifier,
+                                public HoeffdingTreeClassifierOptions,
+                                public ColumnSharingTree<HoeffdingTreeClassifier> {
 public:
     using Options = HoeffdingTreeClassifierOptions;
     // Throws std::invalid_argument when an option is refused.
@@ -84,10 +80,6 @@ public:
     // The answer predict_one(x) gives now, followed by `times` calls of learn_one(x, y): the
     // results are exactly those calls', but the sample's features are looked up once per leaf.
     Label predict_then_learn(const FeatureMap& x, Label y, int times);
-    // `times` calls of learn_one(x, y).
-    void learn_repeated(const FeatureMap& x, Label y, int times) {
-        if (times > 0) predict_then_learn(x, y, times);
-    }
     // predict_proba_one into a reused buffer: the leaf's classes, then any other seen class at 0.
     void predict_proba_into(const FeatureMap& x, std::vector<std::pair<Label, double>>& out);
 
@@ -97,18 +89,7 @@ public:
     Label predict_then_learn_loaded(Label y, int times);
     void predict_proba_loaded(std::vector<std::pair<Label, double>>& out);
 
-    // Makes the tree read samples through `columns`, shared with other trees; the tree restarts
-    // from a fresh leaf (its statistics refer to the columns of its former index).
-    void share_columns(std::shared_ptr<SampleColumns> columns);
-    // Makes the tree read samples through `columns` from now on, keeping all it learnt: they must
-    // hold the same index as the ones it read (a copy of them, for a thread of its own).
-    void rebind_columns(std::shared_ptr<SampleColumns> columns) { features_ = std::move(columns); }
-
-    // The whole tree with its feature columns: options, nodes, leaf statistics, the generator.
-    void save_state(StateWriter& out) const;
-    void load_state(StateReader& in);
-    // The same without the columns, for owners whose trees share one SampleColumns and save it
-    // once; load_tree makes the tree read `columns`, against which its column numbers are checked.
+    // Options, nodes, leaf statistics, the generator (save_state adds the feature columns).
     void save_tree(StateWriter& out) const;
     void load_tree(StateReader& in, std::shared_ptr<SampleColumns> columns);
 
@@ -169,8 +150,9 @@ private:
     };
 
     Leaf& leaf_of(std::uint32_t node) { return leaves_[nodes_[node].leaf]; }
-    // Walks from `node` at `depth` down to a leaf; missing features read 0.0, NaN goes right.
-    std::uint32_t sort_to_leaf(std::uint32_t node, int& depth) const;
+    std::uint32_t sort_to_leaf(std::uint32_t node, int& depth) const {
+        return quelb::sort_to_leaf(nodes_, *features_, node, depth);
+    }
     // Fills resolved_ with the leaf's slots of the loaded features (creating missing slots when
     // asked) and forgets the cached density terms.
     void resolve(Leaf& leaf, bool create);
@@ -193,6 +175,12 @@ private:
         double magnitude = 0.0;  // largest sum of absolute parts of any class's score
     };
     Winner naive_bayes_winner(const Leaf& leaf);
+    // The winner from the estimated scores, when their error bounds separate it.
+    bool estimated_winner(const Leaf& leaf, Winner& winner);
+    // The estimates of class c's terms for the resolved sample, computed unless cached.
+    const double* class_estimates(const Leaf& leaf, std::size_t c);
+    // The winner from the exact scores.
+    Winner exact_winner(const Leaf& leaf);
     // The leaf's answer; sets nb_winner to the naive Bayes winner when it was computed.
     Label answer(Leaf& leaf, Winner& nb_winner);
     // Whether learning the resolved sample as class c can only raise c's score: every value is
@@ -201,6 +189,14 @@ private:
 
     // Split attempt on a leaf at `depth`; true when the leaf became a test.
     bool attempt_split(std::uint32_t node, int depth);
+    // Fills candidates_ with the leaf's slots to consider: by feature name, then a random
+    // subspace when subspace_size asks for one.
+    void choose_candidates(const Leaf& leaf);
+    // The candidate thresholds of a slot's feature, evenly spaced strictly inside the range the
+    // leaf saw, in thresholds_; false when there are none.
+    bool candidate_thresholds(const Leaf& leaf, std::uint32_t slot);
+    // The best merit among thresholds_ for the slot's feature, and its threshold.
+    double best_threshold(const Leaf& leaf, std::uint32_t slot, bool gini, double pre_entropy, double& threshold);
     // Branch weights (left_, right_) per leaf class of the test feature(slot) <= threshold, for
     // the slot last prepared.
     void prepare_split(const Leaf& leaf, std::uint32_t slot);
@@ -214,7 +210,6 @@ private:
     std::vector<Leaf> leaves_;
     std::vector<Label> classes_seen_;  // ascending
     Rng rng_;
-    std::shared_ptr<SampleColumns> features_;
 
     // Scratch space reused between calls.
     std::vector<ResolvedFeature> resolved_;

@@ -7,6 +7,7 @@
 
 #include "core/hoeffding.hpp"
 #include "core/state.hpp"
+#include "trees/split_candidates.hpp"
 
 namespace quelb {
 
@@ -63,7 +64,7 @@ double mean_split_merit(double target_sd, const GaussianStats& feature, double w
     return target_sd - target_sd * std::sqrt(p) * p - target_sd * std::sqrt(1.0 - p) * (1.0 - p);
 }
 
-SplitCriterion parse_split_criterion(const std::string& text) {
+SplitCriterion parse_split_criterion(std::string_view text) {
     if (text == "mean_split") return SplitCriterion::mean_split;
     if (text == "variance_reduction") return SplitCriterion::variance_reduction;
     throw std::invalid_argument("'split_criterion' must be 'mean_split' or 'variance_reduction'.");
@@ -79,16 +80,13 @@ SplitCriterion load_split_criterion(StateReader& in) {
     return in.format_version() < 2 ? SplitCriterion::mean_split : in.enumerator<SplitCriterion>(2);
 }
 
-HoeffdingTreeRegressor::HoeffdingTreeRegressor(int grace_period, double split_confidence, double tie_threshold,
-                                               int max_depth, double learning_rate, SplitCriterion split_criterion)
-    : grace_period(grace_period),
-      split_confidence(split_confidence),
-      tie_threshold(tie_threshold),
-      max_depth(max_depth),
-      learning_rate(learning_rate),
-      split_criterion(split_criterion),
-      features_(std::make_shared<SampleColumns>()) {
-    check_grace_period(grace_period);
+RegressionLeafMode parse_regression_leaf_mode(std::string_view text) {
+    if (text == "mean") return RegressionLeafMode::mean;
+    return text == "linear" ? RegressionLeafMode::linear : RegressionLeafMode::adaptive;
+}
+
+HoeffdingTreeRegressor::HoeffdingTreeRegressor(const Options& options) : Options(options) {
+    check_options(static_cast<const Options&>(*this));
     make_root();
 }
 
@@ -100,25 +98,6 @@ void HoeffdingTreeRegressor::make_root() {
 }
 
 void HoeffdingTreeRegressor::reset() { make_root(); }
-
-void HoeffdingTreeRegressor::share_columns(std::shared_ptr<SampleColumns> columns) {
-    features_ = std::move(columns);
-    reset();
-}
-
-void HoeffdingTreeRegressor::set_leaf_prediction(std::string mode) {
-    leaf_mode_ = mode == "mean" ? LeafMode::mean : mode == "linear" ? LeafMode::linear : LeafMode::adaptive;
-    leaf_prediction_ = std::move(mode);
-}
-
-std::uint32_t HoeffdingTreeRegressor::sort_to_leaf(std::uint32_t node, int& depth) const {
-    while (!nodes_[node].is_leaf()) {
-        const Node& test = nodes_[node];
-        node = features_->value_or_zero(test.split_column) <= test.split_threshold ? test.left : test.right;
-        ++depth;
-    }
-    return node;
-}
 
 void HoeffdingTreeRegressor::resolve(Leaf& leaf, const IndexedSample& sample, bool create) {
     resolved_.clear();
@@ -178,8 +157,8 @@ double HoeffdingTreeRegressor::linear_prediction_standardised(const Leaf& leaf) 
 }
 
 bool HoeffdingTreeRegressor::answers_linearly(const Leaf& leaf) const {
-    if (leaf_mode_ == LeafMode::mean || leaf.samples_seen < grace_period) return false;
-    return leaf_mode_ == LeafMode::linear || leaf.mean_sq_error > leaf.linear_sq_error;
+    if (leaf_prediction == RegressionLeafMode::mean || leaf.samples_seen < grace_period) return false;
+    return leaf_prediction == RegressionLeafMode::linear || leaf.mean_sq_error > leaf.linear_sq_error;
 }
 
 void HoeffdingTreeRegressor::learn_at_leaf(Leaf& leaf, double y, const double* linear_answer,
@@ -292,21 +271,18 @@ bool HoeffdingTreeRegressor::attempt_split(std::uint32_t node) {
         return false;
 
     // Features in ascending byte order of their names: the first of equal merits wins.
-    candidates_.resize(leaf.slot_columns.size());
-    for (std::uint32_t s = 0; s < candidates_.size(); ++s) candidates_[s] = s;
-    const FeatureIndex& index = features_->index();
-    std::sort(candidates_.begin(), candidates_.end(), [&](std::uint32_t a, std::uint32_t b) {
-        return index.name(leaf.slot_columns[a]) < index.name(leaf.slot_columns[b]);
-    });
+    slots_by_name(candidates_, leaf.slot_columns, features_->index());
 
     // A share of variance ranges over [0, 1]; a reduction of the mean split's spread, over the
     // target's standard deviation.
     const double epsilon = hoeffding_bound(reduce ? 1.0 : target_sd, split_confidence,
                                            static_cast<double>(leaf.samples_seen));
-    double best = -kInf, second = reduce ? 0.0 : -kInf;
-    bool have_best = false;
-    std::uint32_t best_slot = 0;
-    double best_threshold = 0.0, best_share = 0.0;
+    struct Split {
+        std::uint32_t slot;
+        double threshold;
+        double share;
+    };
+    SplitLeaders<Split> leaders(-kInf, reduce ? 0.0 : -kInf);
     for (std::uint32_t slot : candidates_) {
         double merit, threshold, share;
         if (reduce) {
@@ -323,21 +299,13 @@ bool HoeffdingTreeRegressor::attempt_split(std::uint32_t node) {
             threshold = stats.mean;
             share = left_share(stats);
         }
-        if (merit > best) {
-            second = std::max(second, best);
-            best = merit;
-            have_best = true;
-            best_slot = slot;
-            best_threshold = threshold;
-            best_share = share;
-        } else if (merit > second) {
-            second = merit;
-        }
+        leaders.offer(merit, {slot, threshold, share});
     }
-    if (!have_best || !(best > 0.0)) return false;
-    const double lead = best - second;
+    if (!leaders.have_best || !(leaders.best > 0.0)) return false;
+    const double lead = leaders.best - leaders.second;
     if (!(lead > epsilon || (lead < tie_threshold && epsilon < tie_threshold))) return false;
-    apply_split(node, best_slot, best_threshold, std::clamp(best_share, kMinShare, kMaxShare));
+    const Split& split = leaders.choice;
+    apply_split(node, split.slot, split.threshold, std::clamp(split.share, kMinShare, kMaxShare));
     return true;
 }
 
@@ -445,25 +413,15 @@ void HoeffdingTreeRegressor::Leaf::load_state(StateReader& in, std::uint32_t n_c
     if (observers->by_slot.size() > features.size()) in.fail("a tree leaf observes more features than it has");
 }
 
-void HoeffdingTreeRegressor::save_state(StateWriter& out) const {
-    features_->save_state(out);
-    save_tree(out);
-}
-
-void HoeffdingTreeRegressor::load_state(StateReader& in) {
-    auto columns = std::make_shared<SampleColumns>();
-    columns->load_state(in);
-    load_tree(in, std::move(columns));
-}
-
+// The options by hand: the split criterion is saved as its enumerator, not as its text.
 void HoeffdingTreeRegressor::save_tree(StateWriter& out) const {
     out.i32(grace_period);
     out.f64(split_confidence);
     out.f64(tie_threshold);
     out.i32(max_depth);
     out.f64(learning_rate);
-    out.str(leaf_prediction_);
-    save_split_criterion(out, split_criterion);
+    out.str(leaf_prediction.text());
+    save_split_criterion(out, split_criterion.mode());
     save_tree_nodes(out, nodes_);
     out.seq(leaves_, [&](StateWriter&, const Leaf& leaf) { leaf.save_state(out); });
 }
@@ -476,8 +434,8 @@ void HoeffdingTreeRegressor::load_tree(StateReader& in, std::shared_ptr<SampleCo
     tie_threshold = in.f64();
     max_depth = in.i32();
     learning_rate = in.f64();
-    set_leaf_prediction(in.str());
-    split_criterion = load_split_criterion(in);
+    leaf_prediction = in.str();
+    split_criterion = split_criterion_name(load_split_criterion(in));
     load_tree_nodes(in, nodes_, n_columns);
     // A saved leaf takes at least its target statistics, counters and slot count: a damaged
     // count of leaves cannot make room for many more leaves than the bytes left describe.

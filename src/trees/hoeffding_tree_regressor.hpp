@@ -23,7 +23,10 @@
 #include "core/column_slots.hpp"
 #include "core/contracts.hpp"
 #include "core/gaussian.hpp"
+#include "core/hoeffding.hpp"
+#include "core/options.hpp"
 #include "core/sample_columns.hpp"
+#include "trees/column_sharing.hpp"
 #include "trees/quantization_observer.hpp"
 #include "trees/tree_nodes.hpp"
 
@@ -37,22 +40,62 @@ double mean_split_merit(double target_sd, const GaussianStats& feature, double w
 
 enum class SplitCriterion : std::uint8_t { mean_split, variance_reduction };
 // "mean_split" or "variance_reduction"; anything else throws std::invalid_argument naming the option.
-SplitCriterion parse_split_criterion(const std::string& text);
+SplitCriterion parse_split_criterion(std::string_view text);
 const char* split_criterion_name(SplitCriterion criterion);
-// The criterion in a saved state (a tree's or its owner's options); mean_split in states of format
-// version 1, which predate the option.
+using SplitCriterionOption = ModeOption<SplitCriterion, parse_split_criterion>;
+// The criterion in a saved state (a tree's or its owner's options), as its enumerator; mean_split
+// in states of format version 1, which predate the option.
 void save_split_criterion(StateWriter& out, SplitCriterion criterion);
 SplitCriterion load_split_criterion(StateReader& in);
 
-class HoeffdingTreeRegressor : public IRegressor {
+// "mean", "linear"; any other text is adaptive.
+enum class RegressionLeafMode { mean, linear, adaptive };
+RegressionLeafMode parse_regression_leaf_mode(std::string_view text);
+
+// Read at their next use.
+struct HoeffdingTreeRegressorOptions : HoeffdingTreeOptions {
+    double learning_rate = 0.01;
+    ModeOption<RegressionLeafMode, parse_regression_leaf_mode> leaf_prediction = "adaptive";
+    // A change reaches every leaf: under variance_reduction a leaf observes from its next sample
+    // on (a leaf that has not observed enough cannot split), and under mean_split its observers
+    // stay, unused and unchanged.
+    SplitCriterionOption split_criterion = "mean_split";
+
+    static constexpr auto fields() {
+        using O = HoeffdingTreeRegressorOptions;
+        return std::tuple_cat(
+            hoeffding_bound_fields(kArgument | kProperty),
+            std::make_tuple(option("max_depth", &O::max_depth, kArgument | kProperty),
+                            option("learning_rate", &O::learning_rate, kArgument | kProperty),
+                            option("leaf_prediction", &O::leaf_prediction, kProperty),
+                            option("split_criterion", &O::split_criterion, kArgument | kKeywordOnly | kProperty)));
+    }
+};
+
+// The trees of the regression forests: the defaults but for these.
+inline HoeffdingTreeRegressorOptions regressor_tree_options(int grace_period, double split_confidence,
+                                                            double tie_threshold, int max_depth, double learning_rate,
+                                                            SplitCriterion split_criterion) {
+    HoeffdingTreeRegressorOptions options;
+    options.grace_period = grace_period;
+    options.split_confidence = split_confidence;
+    options.tie_threshold = tie_threshold;
+    options.max_depth = max_depth;
+    options.learning_rate = learning_rate;
+    options.split_criterion = split_criterion_name(split_criterion);
+    return options;
+}
+
+class HoeffdingTreeRegressor : public IRegressor,
+                               public HoeffdingTreeRegressorOptions,
+                               public ColumnSharingTree<HoeffdingTreeRegressor> {
 public:
+    using Options = HoeffdingTreeRegressorOptions;
     // Saved states of format version 1 hold no split criterion and no split observers.
     static constexpr std::uint32_t kStateVersion = 2;
 
-    // Throws std::invalid_argument when grace_period < 1.
-    HoeffdingTreeRegressor(int grace_period = 200, double split_confidence = 1e-07, double tie_threshold = 0.05,
-                           int max_depth = 20, double learning_rate = 0.01,
-                           SplitCriterion split_criterion = SplitCriterion::mean_split);
+    // Throws std::invalid_argument when an option is refused.
+    explicit HoeffdingTreeRegressor(const Options& options = {});
 
     void learn_one(const FeatureMap& x, double y) override;
     double predict_one(const FeatureMap& x) override;
@@ -68,24 +111,9 @@ public:
     double predict_then_learn_loaded(const IndexedSample& sample, double y, int times);
     double predict_loaded(const IndexedSample& sample);
 
-    // Makes the tree read samples through `columns`, shared with other trees; the tree restarts
-    // from a fresh leaf (its statistics refer to the columns of its former index).
-    void share_columns(std::shared_ptr<SampleColumns> columns);
-    // Makes the tree read samples through `columns` from now on, keeping all it learnt: they must
-    // hold the same index as the ones it read (a copy of them, for a thread of its own).
-    void rebind_columns(std::shared_ptr<SampleColumns> columns) { features_ = std::move(columns); }
-
-    // The whole tree with its feature columns: options, nodes and leaf statistics.
-    void save_state(StateWriter& out) const;
-    void load_state(StateReader& in);
-    // The same without the columns, for owners whose trees share one SampleColumns and save it
-    // once; load_tree makes the tree read `columns`, against which its column numbers are checked.
+    // Options, nodes and leaf statistics (save_state adds the feature columns).
     void save_tree(StateWriter& out) const;
     void load_tree(StateReader& in, std::shared_ptr<SampleColumns> columns);
-
-    // "mean", "linear"; anything else is adaptive.
-    const std::string& leaf_prediction() const { return leaf_prediction_; }
-    void set_leaf_prediction(std::string mode);
 
     // Structure, for diagnostics and tests. Nodes are numbered in creation order, 0 the root.
     struct NodeView {
@@ -100,19 +128,7 @@ public:
     std::size_t n_nodes() const { return nodes_.size(); }
     NodeView node(std::uint32_t index) const;
 
-    // Options: read at their next use.
-    int grace_period;
-    double split_confidence;
-    double tie_threshold;
-    int max_depth;
-    double learning_rate;
-    // A change reaches every leaf: under variance_reduction a leaf observes from its next sample
-    // on (a leaf that has not observed enough cannot split), and under mean_split its observers
-    // stay, unused and unchanged.
-    SplitCriterion split_criterion;
-
 private:
-    enum class LeafMode { mean, linear, adaptive };
 
     // What a leaf keeps per feature: the value statistics and, once the linear model has stepped
     // on the feature, its coefficient.
@@ -159,8 +175,9 @@ private:
         double value;
     };
 
-    // Walks from `node` at `depth` down to a leaf; missing features read 0.0, NaN goes right.
-    std::uint32_t sort_to_leaf(std::uint32_t node, int& depth) const;
+    std::uint32_t sort_to_leaf(std::uint32_t node, int& depth) const {
+        return quelb::sort_to_leaf(nodes_, *features_, node, depth);
+    }
     // Fills resolved_ with the leaf's slots of the sample's features, creating missing slots when
     // asked (features without a slot are left out).
     void resolve(Leaf& leaf, const IndexedSample& sample, bool create);
@@ -180,16 +197,12 @@ private:
     // of its statistics.
     void apply_split(std::uint32_t node, std::uint32_t slot, double threshold, double p);
 
-    std::string leaf_prediction_ = "adaptive";
-    LeafMode leaf_mode_ = LeafMode::adaptive;
-
     // Resets the tree to a single empty leaf.
     void make_root();
     Leaf& leaf_of(std::uint32_t node) { return leaves_[nodes_[node].leaf]; }
 
     std::vector<Node> nodes_;  // nodes_[0] is the root
     std::vector<Leaf> leaves_;
-    std::shared_ptr<SampleColumns> features_;
 
     // Scratch space reused between calls.
     std::vector<ResolvedFeature> resolved_;

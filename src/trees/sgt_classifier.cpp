@@ -28,40 +28,34 @@ double clamped_share_below(const GaussianStats& s, double t) {
 
 GaussianStats scaled(const GaussianStats& s, double share) { return {share * s.count, s.mean, share * s.m2}; }
 
+// 1 / (1 + e^-x) as first written. The gradient-boosted ensembles' sigmoid, e^x / (1 + e^x)
+// below 0 so that it never overflows, differs from this one in the last bits for negative
+// scores: results of this tree are pinned to this form.
 double sigmoid(double score) { return 1.0 / (1.0 + std::exp(-score)); }
 
-}  // namespace
-
-SGTClassifier::SGTClassifier(double learning_rate, double lambda_, int grace_period, int max_depth)
-    : learning_rate(learning_rate), lambda_(lambda_), grace_period(grace_period), max_depth(max_depth) {
-    if (grace_period < 1) throw std::invalid_argument("'grace_period' must be greater than 0.");
-    nodes_.emplace_back();
-}
-
-void SGTClassifier::reset() {
-    nodes_.clear();
-    nodes_.emplace_back();
-    classes_seen_.clear();
-}
-
-std::uint32_t SGTClassifier::sort_to_leaf(int& depth) const {
-    std::uint32_t node = 0;
-    while (!nodes_[node].is_leaf) {
-        const Node& test = nodes_[node];
-        node = features_.value_or_zero(test.split_column) <= test.split_threshold ? test.left : test.right;
-        ++depth;
-    }
+TreeNode leaf_node(std::uint32_t index) {
+    TreeNode node;
+    node.leaf = index;
     return node;
 }
 
-void SGTClassifier::learn_one(const FeatureMap& x, Label y) {
-    const auto seen = std::lower_bound(classes_seen_.begin(), classes_seen_.end(), y);
-    if (seen == classes_seen_.end() || *seen != y) classes_seen_.insert(seen, y);
+}  // namespace
 
+SGTClassifier::SGTClassifier(const Options& options) : Options(options) {
+    check_options(static_cast<const Options&>(*this));
+    reset();
+}
+
+void SGTClassifier::reset() {
+    nodes_.assign(1, leaf_node(0));
+    records_.assign(1, Record{});
+}
+
+void SGTClassifier::learn_one(const FeatureMap& x, Label y) {
     features_.load(x, true);
     int depth = 0;
-    const std::uint32_t at = sort_to_leaf(depth);
-    Node& leaf = nodes_[at];
+    const std::uint32_t at = sort_to_leaf(nodes_, features_, 0, depth);
+    Record& leaf = records_[at];
 
     const double p = sigmoid(leaf.value);
     const double g = p - (y > 0 ? 1.0 : 0.0);
@@ -96,7 +90,7 @@ void SGTClassifier::learn_one(const FeatureMap& x, Label y) {
 }
 
 void SGTClassifier::attempt_split(std::uint32_t node) {
-    const Node& leaf = nodes_[node];
+    const Record& leaf = records_[node];
     const double G = leaf.gradient_sum;
     const double H = leaf.hessian_sum;
     const double lambda = lambda_;
@@ -129,10 +123,10 @@ void SGTClassifier::attempt_split(std::uint32_t node) {
 void SGTClassifier::apply_split(std::uint32_t node, const Split& split) {
     const auto left = static_cast<std::uint32_t>(nodes_.size());
     const auto right = left + 1;
-    nodes_.resize(nodes_.size() + 2);  // invalidates references into nodes_
-    Node& parent = nodes_[node];
-    Node& l = nodes_[left];
-    Node& r = nodes_[right];
+    records_.resize(records_.size() + 2);  // invalidates references into records_
+    Record& parent = records_[node];
+    Record& l = records_[left];
+    Record& r = records_[right];
     const double lambda = lambda_;
 
     l.value = split.left_hessian + lambda > 0.0 ? -split.left_gradient / (split.left_hessian + lambda) : 0.0;
@@ -159,119 +153,116 @@ void SGTClassifier::apply_split(std::uint32_t node, const Split& split) {
         r.stats[c] = {scaled(fs.positive, 1.0 - q), scaled(fs.negative, 1.0 - q), scaled(fs.hessian, 1.0 - q)};
     }
 
-    parent.is_leaf = false;
-    parent.split_column = split.column;
-    parent.split_threshold = split.threshold;
-    parent.left = left;
-    parent.right = right;
+    TreeNode& test = nodes_[node];
+    test.leaf = TreeNode::kNoLeaf;
+    test.split_column = split.column;
+    test.split_threshold = split.threshold;
+    test.left = left;
+    test.right = right;
+    nodes_.push_back(leaf_node(left));
+    nodes_.push_back(leaf_node(right));
     std::vector<FeatureStats>().swap(parent.stats);
     parent.gradient_sum = parent.hessian_sum = 0.0;
     parent.positive_gradient_sum = parent.negative_gradient_sum = 0.0;
     parent.samples_seen = 0;
 }
 
-double SGTClassifier::leaf_probability(const FeatureMap& x) {
+double SGTClassifier::leaf_value(const FeatureMap& x) {
     features_.load(x, false);
     int depth = 0;
-    return sigmoid(nodes_[sort_to_leaf(depth)].value);
+    return records_[sort_to_leaf(nodes_, features_, 0, depth)].value;
 }
 
-Label SGTClassifier::predict_one(const FeatureMap& x) {
-    features_.load(x, false);
-    int depth = 0;
-    return nodes_[sort_to_leaf(depth)].value >= 0.0 ? 1 : 0;
-}
+Label SGTClassifier::predict_one(const FeatureMap& x) { return leaf_value(x) >= 0.0 ? 1 : 0; }
 
 ClassProbabilities SGTClassifier::predict_proba_one(const FeatureMap& x) {
-    const double p = leaf_probability(x);
+    const double p = sigmoid(leaf_value(x));
     return {{1, p}, {0, 1.0 - p}};
 }
 
 // ---- Persistence --------------------------------------------------------------------------------
 
-void SGTClassifier::Node::save_state(StateWriter& out) const {
-    out.boolean(is_leaf);
-    out.f64(value);
-    if (is_leaf) {
-        out.f64(gradient_sum);
-        out.f64(hessian_sum);
-        out.f64(positive_gradient_sum);
-        out.f64(negative_gradient_sum);
-        out.i64(samples_seen);
-        out.seq(stats, [&](StateWriter&, const FeatureStats& fs) {
+void SGTClassifier::save_node(StateWriter& out, std::uint32_t i) const {
+    const TreeNode& node = nodes_[i];
+    const Record& record = records_[i];
+    out.boolean(node.is_leaf());
+    out.f64(record.value);
+    if (node.is_leaf()) {
+        out.f64(record.gradient_sum);
+        out.f64(record.hessian_sum);
+        out.f64(record.positive_gradient_sum);
+        out.f64(record.negative_gradient_sum);
+        out.i64(record.samples_seen);
+        out.seq(record.stats, [&](StateWriter&, const FeatureStats& fs) {
             fs.positive.save_state(out);
             fs.negative.save_state(out);
             fs.hessian.save_state(out);
         });
     } else {
         // A split clears a test's sums and statistics: only its test remains.
-        out.u32(split_column);
-        out.f64(split_threshold);
-        out.u32(left);
-        out.u32(right);
+        out.u32(node.split_column);
+        out.f64(node.split_threshold);
+        out.u32(node.left);
+        out.u32(node.right);
     }
 }
 
-void SGTClassifier::Node::load_state(StateReader& in, std::uint32_t n_columns) {
-    *this = Node{};
-    is_leaf = in.boolean();
-    value = in.f64();
+void SGTClassifier::load_node(StateReader& in, std::uint32_t i, std::uint32_t n_columns) {
+    TreeNode& node = nodes_[i];
+    Record& record = records_[i];
+    const bool is_leaf = in.boolean();
+    record.value = in.f64();
     if (is_leaf) {
-        gradient_sum = in.f64();
-        hessian_sum = in.f64();
-        positive_gradient_sum = in.f64();
-        negative_gradient_sum = in.f64();
-        samples_seen = in.i64();
-        in.seq(stats, [&](StateReader&, FeatureStats& fs) {
+        node.leaf = i;
+        record.gradient_sum = in.f64();
+        record.hessian_sum = in.f64();
+        record.positive_gradient_sum = in.f64();
+        record.negative_gradient_sum = in.f64();
+        record.samples_seen = in.i64();
+        in.seq(record.stats, [&](StateReader&, FeatureStats& fs) {
             fs.positive.load_state(in);
             fs.negative.load_state(in);
             fs.hessian.load_state(in);
         });
-        if (stats.size() > n_columns) in.fail("a tree leaf has statistics of feature columns that do not exist");
+        if (record.stats.size() > n_columns) in.fail("a tree leaf has statistics of feature columns that do not exist");
     } else {
-        split_column = in.u32();
-        if (split_column >= n_columns) in.fail("a tree test names a feature column that does not exist");
-        split_threshold = in.f64();
-        left = in.u32();
-        right = in.u32();
+        node.split_column = in.u32();
+        if (node.split_column >= n_columns) in.fail("a tree test names a feature column that does not exist");
+        node.split_threshold = in.f64();
+        node.left = in.u32();
+        node.right = in.u32();
     }
 }
 
 void SGTClassifier::save_state(StateWriter& out) const {
-    out.f64(learning_rate);
-    out.f64(lambda_);
-    out.i32(grace_period);
-    out.i32(max_depth);
+    save_options(out, static_cast<const Options&>(*this));
     features_.save_state(out);
-    out.seq(nodes_, [&](StateWriter&, const Node& node) { node.save_state(out); });
-    out.seq(classes_seen_, [&](StateWriter&, Label label) { out.i32(label); });
+    out.size(nodes_.size());
+    for (std::uint32_t i = 0; i < nodes_.size(); ++i) save_node(out, i);
 }
 
 void SGTClassifier::load_state(StateReader& in) {
-    learning_rate = in.f64();
-    lambda_ = in.f64();
-    grace_period = in.i32();
-    if (grace_period < 1) in.fail("a grace period below 1");
-    max_depth = in.i32();
+    load_options(in, static_cast<Options&>(*this));
     features_.load_state(in);
     const std::uint32_t n_columns = features_.index().size();
     // A saved node takes at least its kind, its value and its test: a damaged count of nodes
     // cannot make room for many more nodes than the bytes left describe.
-    nodes_.clear();
-    nodes_.resize(in.size(29));
-    for (Node& node : nodes_) node.load_state(in, n_columns);
+    const std::size_t n_nodes = in.size(29);
+    nodes_.assign(n_nodes, TreeNode{});
+    records_.assign(n_nodes, Record{});
+    for (std::uint32_t i = 0; i < n_nodes; ++i) load_node(in, i, n_columns);
     if (nodes_.empty()) in.fail("a tree without a root");
     check_tree_links(
         in, nodes_.size(),
         [&](std::size_t i, auto&& link) {
-            if (nodes_[i].is_leaf) return;
+            if (nodes_[i].is_leaf()) return;
             link(nodes_[i].left);
             link(nodes_[i].right);
         },
         "a tree");
-    in.seq(classes_seen_, [&](StateReader&, Label& label) { label = in.i32(); });
-    for (std::size_t i = 1; i < classes_seen_.size(); ++i) {
-        if (!(classes_seen_[i - 1] < classes_seen_[i])) in.fail("a tree's classes are out of order");
+    if (in.format_version() < 2) {
+        std::vector<Label> classes;
+        in.seq(classes, [&](StateReader&, Label& label) { label = in.i32(); });
     }
 }
 

@@ -12,18 +12,41 @@
 #include <vector>
 
 #include "core/contracts.hpp"
-#include "core/sample_columns.hpp"
 #include "core/gaussian.hpp"
+#include "core/hoeffding.hpp"
+#include "core/options.hpp"
+#include "core/sample_columns.hpp"
+#include "trees/tree_nodes.hpp"
 
 namespace quelb {
 
 class StateReader;
 class StateWriter;
 
-class SGTClassifier : public IClassifier {
+// Read at their next use. Listed in the order of the tree's saved state.
+struct SGTClassifierOptions {
+    double learning_rate = 0.1;
+    double lambda_ = 0.1;
+    int grace_period = 200;
+    int max_depth = 6;
+
+    static constexpr auto fields() {
+        using O = SGTClassifierOptions;
+        return std::make_tuple(option("learning_rate", &O::learning_rate, kArgument | kProperty),
+                               option("lambda_", &O::lambda_, kArgument | kProperty),
+                               option("grace_period", &O::grace_period, kArgument | kProperty, grace_period_check),
+                               option("max_depth", &O::max_depth, kArgument | kProperty));
+    }
+};
+
+class SGTClassifier : public IClassifier, public SGTClassifierOptions {
 public:
-    // Throws std::invalid_argument when grace_period < 1.
-    SGTClassifier(double learning_rate = 0.1, double lambda_ = 0.1, int grace_period = 200, int max_depth = 6);
+    using Options = SGTClassifierOptions;
+    // Format version 1 also held the classes seen, which answers never read.
+    static constexpr std::uint32_t kStateVersion = 2;
+
+    // Throws std::invalid_argument when an option is refused.
+    explicit SGTClassifier(const Options& options = {});
 
     void learn_one(const FeatureMap& x, Label y) override;
     // 1 when the leaf's score is >= 0 (a fresh tree answers 1), else 0.
@@ -39,12 +62,6 @@ public:
 
     std::size_t n_nodes() const { return nodes_.size(); }
 
-    // Options: read at their next use.
-    double learning_rate;
-    double lambda_;
-    int grace_period;  // >= 1
-    int max_depth;
-
 private:
     // Values of one feature at a leaf, weighted by |gradient| (apart for positive and negative
     // gradients) and by hessian.
@@ -54,8 +71,9 @@ private:
         GaussianStats hessian;
     };
 
-    struct Node {
-        bool is_leaf = true;
+    // What a node learns while a leaf; record i belongs to node i. A split keeps the score of
+    // the former leaf and clears the rest.
+    struct Record {
         std::vector<FeatureStats> stats;  // by column
         double value = 0.0;
         double gradient_sum = 0.0;
@@ -63,14 +81,6 @@ private:
         double positive_gradient_sum = 0.0;  // of the positive gradients
         double negative_gradient_sum = 0.0;  // of the absolute negative gradients
         std::int64_t samples_seen = 0;
-        std::uint32_t split_column = 0;
-        double split_threshold = 0.0;
-        std::uint32_t left = 0;
-        std::uint32_t right = 0;
-
-        void save_state(StateWriter& out) const;
-        // Checks the columns against the number of columns of the tree's index.
-        void load_state(StateReader& in, std::uint32_t n_columns);
     };
 
     // The candidate split of one feature.
@@ -82,14 +92,18 @@ private:
         double positive_share = 0.0, negative_share = 0.0;  // of each gradient sum going left
     };
 
-    // Walks the loaded sample from the root to a leaf; missing features read 0.0, NaN goes right.
-    std::uint32_t sort_to_leaf(int& depth) const;
-    double leaf_probability(const FeatureMap& x);
+    // The score of the leaf the loaded sample reaches.
+    double leaf_value(const FeatureMap& x);
     void attempt_split(std::uint32_t node);
     void apply_split(std::uint32_t node, const Split& split);
+    // A node as saved: whether a leaf, its score, then the leaf's sums and statistics or the test.
+    void save_node(StateWriter& out, std::uint32_t i) const;
+    // Checks the columns against the number of columns of the tree's index.
+    void load_node(StateReader& in, std::uint32_t i, std::uint32_t n_columns);
 
-    std::vector<Node> nodes_;  // nodes_[0] is the root
-    std::vector<Label> classes_seen_;  // ascending; kept for completeness, not used to predict
+    // nodes_[0] is the root; records_ by node. A leaf node's leaf index is its own index.
+    std::vector<TreeNode> nodes_;
+    std::vector<Record> records_;
     SampleColumns features_;
 };
 

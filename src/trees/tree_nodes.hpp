@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/sample_columns.hpp"
+
 namespace quelb {
 
 class StateReader;
@@ -20,6 +22,18 @@ struct TreeNode {
     std::uint32_t leaf = kNoLeaf;  // index of the leaf record; kNoLeaf for a test
     bool is_leaf() const { return leaf != kNoLeaf; }
 };
+
+// Walks the sample loaded into `columns` from `node` at `depth` down to a leaf; missing features
+// read 0.0, NaN goes right.
+inline std::uint32_t sort_to_leaf(const std::vector<TreeNode>& nodes, const SampleColumns& columns,
+                                  std::uint32_t node, int& depth) {
+    while (!nodes[node].is_leaf()) {
+        const TreeNode& test = nodes[node];
+        node = columns.value_or_zero(test.split_column) <= test.split_threshold ? test.left : test.right;
+        ++depth;
+    }
+    return node;
+}
 
 // A leaf node is written as its leaf index; a test adds its column, threshold and children.
 void save_tree_nodes(StateWriter& out, const std::vector<TreeNode>& nodes);

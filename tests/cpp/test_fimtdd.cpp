@@ -26,13 +26,22 @@ std::vector<std::pair<FeatureMap, double>> stream(int n, int change_at, std::uin
     return rows;
 }
 
+// Quick to raise alarms and to judge alternates.
+FIMTDDRegressor::Options alarm_prone(int grace_period, const char* mode, int seed) {
+    FIMTDDRegressor::Options options = model_tree_options(grace_period, 1e-07, 20, mode, seed);
+    options.page_hinckley_threshold = 5.0;
+    options.alternate_tree_t_min = 30;
+    options.alternate_tree_time = 300;
+    return options;
+}
+
 }  // namespace
 
 TEST(FIMTDDNative, StationaryStreamRaisesNoAlarmAfterSplits) {
     // Each internal node's mean error covers exactly the samples it has tested, so a stream
     // without change gives no alarm, however long after its split a node runs.
     for (const char* mode : {"adaptive", "mean"}) {
-        FIMTDDRegressor tree(200, 1e-07, 0.05, 20, mode);
+        FIMTDDRegressor tree(model_tree_options(200, 1e-07, 20, mode));
         for (const auto& [x, y] : stream(30000, 1 << 30, 1, 30.0)) tree.learn_one(x, y);
         EXPECT_GE(tree.n_splits(), 3) << mode;
         EXPECT_EQ(tree.n_alarms(), 0) << mode;
@@ -59,7 +68,9 @@ TEST(FIMTDDNative, AbruptChangeGrowsAnAlternateThatTakesOver) {
     // The tree has recovered from the change.
     EXPECT_LT(late_error, 2.0 * before_change_error);
 
-    FIMTDDRegressor blind(200, 1e-07, 0.05, 20, "adaptive", 0.02, 0.001, false, 0.005, 50.0, 0.995, 150, 1500, false);
+    FIMTDDRegressor::Options no_detection;
+    no_detection.drift_detection = false;
+    FIMTDDRegressor blind(no_detection);
     for (const auto& [x, y] : rows) blind.learn_one(x, y);
     EXPECT_GT(blind.n_splits(), 0);
     EXPECT_EQ(blind.n_alarms(), 0);
@@ -67,9 +78,9 @@ TEST(FIMTDDNative, AbruptChangeGrowsAnAlternateThatTakesOver) {
 }
 
 TEST(FIMTDDNative, SharedColumnsAndLoadedSamplesGiveTheSameModel) {
-    FIMTDDRegressor alone(50, 1e-07, 0.05, 20, "adaptive", 0.02, 0.001, false, 0.005, 5.0, 0.995, 30, 300, true, 9);
-    FIMTDDRegressor first(50, 1e-07, 0.05, 20, "adaptive", 0.02, 0.001, false, 0.005, 5.0, 0.995, 30, 300, true, 9);
-    FIMTDDRegressor second(50, 1e-07, 0.05, 20, "mean");
+    FIMTDDRegressor alone(alarm_prone(50, "adaptive", 9));
+    FIMTDDRegressor first(alarm_prone(50, "adaptive", 9));
+    FIMTDDRegressor second(model_tree_options(50, 1e-07, 20, "mean"));
     auto columns = std::make_shared<SampleColumns>();
     second.share_columns(columns);
     first.share_columns(columns);
@@ -88,8 +99,8 @@ TEST(FIMTDDNative, SharedColumnsAndLoadedSamplesGiveTheSameModel) {
 TEST(FIMTDDNative, LearnThenPredictEqualsRepeatedLearningAndAPrediction) {
     // Repeats of 0 to 3, through splits, alarms and alternates that take over, in every leaf mode.
     for (const char* mode : {"adaptive", "perceptron", "mean"}) {
-        FIMTDDRegressor fast(30, 1e-07, 0.05, 20, mode, 0.02, 0.001, false, 0.005, 5.0, 0.995, 30, 300, true, 4);
-        FIMTDDRegressor slow(30, 1e-07, 0.05, 20, mode, 0.02, 0.001, false, 0.005, 5.0, 0.995, 30, 300, true, 4);
+        FIMTDDRegressor fast(alarm_prone(30, mode, 4));
+        FIMTDDRegressor slow(alarm_prone(30, mode, 4));
         int i = 0;
         for (const auto& [x, y] : stream(4000, 2000, 5)) {
             const int times = i++ % 4;
@@ -111,7 +122,7 @@ TEST(FIMTDDNative, WalksSideBySideGiveEachTreesAnswer) {
     std::vector<std::unique_ptr<FIMTDDRegressor>> trees;
     std::vector<FIMTDDRegressor*> list;
     for (int i = 0; i < 3; ++i) {
-        trees.push_back(std::make_unique<FIMTDDRegressor>(20, 0.01, 0.05, 20, "mean"));
+        trees.push_back(std::make_unique<FIMTDDRegressor>(model_tree_options(20, 0.01, 20, "mean")));
         trees.back()->share_columns(columns);
         list.push_back(trees.back().get());
     }

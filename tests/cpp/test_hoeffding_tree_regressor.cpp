@@ -26,6 +26,11 @@ double spread_of_range(int n, double scale) {
     return std::sqrt(stats_of(ys).variance());
 }
 
+HoeffdingTreeRegressor::Options options(int grace_period, SplitCriterion criterion = SplitCriterion::mean_split,
+                                        double learning_rate = 0.01) {
+    return regressor_tree_options(grace_period, 1e-07, 0.05, 20, learning_rate, criterion);
+}
+
 }  // namespace
 
 TEST(HoeffdingTreeRegressorNative, SplitMeritAtTheFeatureMean) {
@@ -40,7 +45,7 @@ TEST(HoeffdingTreeRegressorNative, SplitMeritAtTheFeatureMean) {
 }
 
 TEST(HoeffdingTreeRegressorNative, ASingleFeatureSplitsAtItsMeanAtTheFirstAttempt) {
-    HoeffdingTreeRegressor tree(10);
+    HoeffdingTreeRegressor tree(options(10));
     for (int i = 0; i < 9; ++i) tree.learn_one({{"a", static_cast<double>(i)}}, i);
     EXPECT_EQ(tree.n_nodes(), 1u);
     tree.learn_one({{"a", 9.0}}, 9.0);
@@ -57,12 +62,12 @@ TEST(HoeffdingTreeRegressorNative, ASingleFeatureSplitsAtItsMeanAtTheFirstAttemp
         EXPECT_EQ(leaf.features, std::vector<std::string>{"a"});
     }
     // Children inherit the parent's target mean.
-    tree.set_leaf_prediction("mean");
+    tree.leaf_prediction = "mean";
     EXPECT_DOUBLE_EQ(tree.predict_one({{"a", 0.0}}), 4.5);
     EXPECT_DOUBLE_EQ(tree.predict_one({{"a", 9.0}}), 4.5);
 
     // A constant feature alone also splits, sending 99% of the leaf's weight left.
-    HoeffdingTreeRegressor flat(10);
+    HoeffdingTreeRegressor flat(options(10));
     for (int i = 0; i < 10; ++i) flat.learn_one({{"c", 1.0}}, i);
     ASSERT_EQ(flat.n_nodes(), 3u);
     EXPECT_DOUBLE_EQ(flat.node(1).weight_seen, 9.9);
@@ -75,7 +80,7 @@ TEST(HoeffdingTreeRegressorNative, EqualMeritsSplitOnlyByTheTieRuleOnTheFirstNam
     // then on the first name in byte order.
     const int n = 40;
     for (double scale : {0.01, 1.0}) {
-        HoeffdingTreeRegressor tree(n);
+        HoeffdingTreeRegressor tree(options(n));
         Rng rng(3);
         for (int i = 0; i < n; ++i) tree.learn_one({{"b", rng.uniform()}, {"a", rng.uniform()}}, scale * i);
         const double epsilon = spread_of_range(n, scale) * std::sqrt(std::log(1e7) / (2.0 * n));
@@ -89,7 +94,7 @@ TEST(HoeffdingTreeRegressorNative, EqualMeritsSplitOnlyByTheTieRuleOnTheFirstNam
     // A varying feature leads a constant one by sd * (0.99^1.5 + 0.01^1.5 - 2 * 0.5^1.5), which
     // beats the bound sd * sqrt(ln(1e7) / 2n) from n = 104 on.
     const int m = 120;
-    HoeffdingTreeRegressor mixed(m);
+    HoeffdingTreeRegressor mixed(options(m));
     Rng rng(5);
     for (int i = 0; i < m; ++i) mixed.learn_one({{"a", 2.0}, {"b", rng.uniform()}}, 0.01 * i);
     ASSERT_GT(spread_of_range(m, 0.01) * std::sqrt(std::log(1e7) / (2.0 * m)), mixed.tie_threshold);
@@ -101,12 +106,12 @@ constexpr SplitCriterion kCriteria[] = {SplitCriterion::mean_split, SplitCriteri
 
 TEST(HoeffdingTreeRegressorNative, ConstantTargetsNeverSplitNorMoveTheAnswer) {
     for (SplitCriterion criterion : kCriteria) {
-        HoeffdingTreeRegressor tree(5, 1e-07, 0.05, 20, 0.01, criterion);
+        HoeffdingTreeRegressor tree(options(5, criterion));
         Rng rng(1);
         for (int i = 0; i < 500; ++i) tree.learn_one({{"a", rng.uniform()}, {"b", rng.uniform()}}, 3.0);
         EXPECT_EQ(tree.n_nodes(), 1u);
         for (const char* mode : {"mean", "linear", "adaptive"}) {
-            tree.set_leaf_prediction(mode);
+            tree.leaf_prediction = mode;
             EXPECT_EQ(tree.predict_one({{"a", 50.0}, {"b", -3.0}}), 3.0) << mode;
         }
     }
@@ -115,7 +120,7 @@ TEST(HoeffdingTreeRegressorNative, ConstantTargetsNeverSplitNorMoveTheAnswer) {
 TEST(HoeffdingTreeRegressorNative, VarianceReductionSplitsOnTheOneFeatureTheTargetFollows) {
     // Only c matters, through a step at 0.3; a and b come first in name order, and d is missing
     // from every third sample.
-    HoeffdingTreeRegressor tree(200, 1e-07, 0.05, 20, 0.01, SplitCriterion::variance_reduction);
+    HoeffdingTreeRegressor tree(options(200, SplitCriterion::variance_reduction));
     Rng rng(4);
     for (int i = 0; i < 600; ++i) {
         FeatureMap x{{"a", rng.uniform()}, {"b", 10.0 * rng.uniform()}, {"c", rng.uniform()}};
@@ -135,7 +140,7 @@ TEST(HoeffdingTreeRegressorNative, RepeatedLearningEqualsThatManyCalls) {
     for (SplitCriterion criterion : kCriteria) {
         SCOPED_TRACE(split_criterion_name(criterion));
         auto columns = std::make_shared<SampleColumns>();
-        HoeffdingTreeRegressor batched(20, 1e-07, 0.05, 20, 0.05, criterion), single(20, 1e-07, 0.05, 20, 0.05, criterion);
+        HoeffdingTreeRegressor batched(options(20, criterion, 0.05)), single(options(20, criterion, 0.05));
         batched.share_columns(columns);
         Rng rng(7);
         for (int t = 0; t < 3000; ++t) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "trees/fimtdd_regressor.hpp"
 #include "trees/hoeffding_adaptive_tree_classifier.hpp"
 #include "trees/hoeffding_tree_classifier.hpp"
+#include "trees/sgt_classifier.hpp"
 #include "trees/tree_links.hpp"
 #include "trees/tree_nodes.hpp"
 
@@ -48,6 +50,21 @@ struct Concepts {
         if (rng.uniform() < 0.1) y = 1 - y;
     }
 };
+
+// A tree with grace period 20 after 600 samples of `a`'s concept, split at least once.
+template <class Tree>
+std::unique_ptr<Tree> trained_tree() {
+    typename Tree::Options options;
+    options.grace_period = 20;
+    auto tree = std::make_unique<Tree>(options);
+    Concepts stream{Rng(3), 100000};
+    for (int i = 0; i < 600; ++i) {
+        stream.next(i);
+        tree->learn_one(stream.x, stream.y);
+    }
+    EXPECT_GT(tree->n_nodes(), 1u);
+    return tree;
+}
 
 bool same_distribution(const ClassProbabilities& a, const ClassProbabilities& b) {
     if (a.size() != b.size()) return false;
@@ -95,7 +112,9 @@ TEST(TreePersistence, ForestWithBackgroundTreeDriftsLikeTheOriginal) {
 
 // An adaptive tree saved with an alternate: both promote it at the same sample.
 TEST(TreePersistence, AdaptiveTreeWithAlternatePromotesItLikeTheOriginal) {
-    HoeffdingAdaptiveTreeClassifier model(50);
+    HoeffdingAdaptiveTreeClassifier::Options options;
+    options.grace_period = 50;
+    HoeffdingAdaptiveTreeClassifier model(options);
     Rng rng(1);
     auto label = [](int i) { return i >= 1000 && i % 10 == 0 ? 1 : 0; };
     int i = 0;
@@ -123,7 +142,7 @@ TEST(TreePersistence, AdaptiveTreeWithAlternatePromotesItLikeTheOriginal) {
 // Sorted values make each feature's E-BST a chain as long as the stream: saving and restoring it
 // must neither recurse nor lose a node.
 TEST(TreePersistence, ModelTreeWithChainedValueTreesRoundTrips) {
-    FIMTDDRegressor model(1000000);
+    FIMTDDRegressor model(model_tree_options(1000000, 1e-07, 20, "adaptive"));
     for (int i = 0; i < 5000; ++i) model.learn_one({{"a", i * 0.5}, {"b", -i * 0.25}}, i * 0.01);
     FIMTDDRegressor copy;
     restore(model, copy);
@@ -139,17 +158,9 @@ TEST(TreePersistence, ModelTreeWithChainedValueTreesRoundTrips) {
 // A member tree read against columns that lack its features is refused, not left to index past
 // them later.
 TEST(TreePersistence, TreeReadAgainstTooFewColumnsIsRefused) {
-    HoeffdingTreeClassifier::Options options;
-    options.grace_period = 20;
-    HoeffdingTreeClassifier tree(options);
-    Concepts stream{Rng(3), 100000};
-    for (int i = 0; i < 500; ++i) {
-        stream.next(i);
-        tree.learn_one(stream.x, stream.y);
-    }
-    ASSERT_GT(tree.n_nodes(), 1u);
+    const auto tree = trained_tree<HoeffdingTreeClassifier>();
     StateWriter out;
-    tree.save_tree(out);
+    tree->save_tree(out);
     StateReader in(out.bytes());
     HoeffdingTreeClassifier copy;
     EXPECT_THROW(copy.load_tree(in, std::make_shared<SampleColumns>()), StateError);
@@ -185,6 +196,27 @@ void reload(const std::vector<std::vector<std::uint32_t>>& layout, std::size_t n
 }
 
 }  // namespace
+
+// States of format version 1 end with the classes seen, which are read and dropped.
+TEST(TreePersistence, GradientTreeReadsStatesOfFormatOne) {
+    const auto model = trained_tree<SGTClassifier>();
+    StateWriter classes;
+    classes.seq(std::vector<Label>{0, 1}, [&](StateWriter&, Label label) { classes.i32(label); });
+    const std::string bytes = saved(*model), old_bytes = bytes + classes.bytes();
+    SGTClassifier copy;
+    StateReader in(old_bytes, 1);
+    copy.load_state(in);
+    in.expect_end();
+    EXPECT_EQ(saved(copy), bytes);
+    // A state of this build has no such list.
+    StateReader current(old_bytes);
+    EXPECT_THROW(
+        {
+            copy.load_state(current);
+            current.expect_end();
+        },
+        StateError);
+}
 
 TEST(TreePersistence, NodeArraysThatAreNotOneTreeAreRefused) {
     EXPECT_NO_THROW(reload({{0, 1, 2}, {0}, {1, 3, 4}, {1}, {2}}, 3));

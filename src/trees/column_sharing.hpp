@@ -1,0 +1,44 @@
+#pragma once
+// What the trees that ensembles own have in common: they read samples through a SampleColumns
+// (the feature index and the loaded sample) that an owner may share among its trees, loading
+// each sample once for all of them, and they save it apart from the tree itself.
+#include <memory>
+#include <utility>
+
+#include "core/sample_columns.hpp"
+#include "core/state.hpp"
+
+namespace quelb {
+
+// Tree provides reset(), save_tree(out) and load_tree(in, columns).
+template <class Tree>
+class ColumnSharingTree {
+public:
+    // Makes the tree read samples through `columns`, shared with other trees; the tree restarts
+    // afresh (its statistics refer to the columns of its former index).
+    void share_columns(std::shared_ptr<SampleColumns> columns) {
+        features_ = std::move(columns);
+        static_cast<Tree&>(*this).reset();
+    }
+    // Makes the tree read samples through `columns` from now on, keeping all it learnt: they must
+    // hold the same index as the ones it read (a copy of them, for a thread of its own).
+    void rebind_columns(std::shared_ptr<SampleColumns> columns) { features_ = std::move(columns); }
+
+    // The whole tree (what save_tree writes) after its feature columns. Owners whose trees share
+    // one SampleColumns save it once and call save_tree; load_tree makes the tree read the
+    // columns it is given, against which its column numbers are checked.
+    void save_state(StateWriter& out) const {
+        features_->save_state(out);
+        static_cast<const Tree&>(*this).save_tree(out);
+    }
+    void load_state(StateReader& in) {
+        auto columns = std::make_shared<SampleColumns>();
+        columns->load_state(in);
+        static_cast<Tree&>(*this).load_tree(in, std::move(columns));
+    }
+
+protected:
+    std::shared_ptr<SampleColumns> features_ = std::make_shared<SampleColumns>();
+};
+
+}  // namespace quelb
