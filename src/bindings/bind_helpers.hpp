@@ -145,30 +145,37 @@ void def_anomaly_batches(Cls& cls) {
             batch_x(), py::pos_only(), py::kw_only(), batch_names());
 }
 
-// A classifier with the contract methods bound positionally, each a call of the virtual operation.
-template <class T, class Base = IClassifier>
-SharedClass<T, Base> bind_classifier(py::module_& m, const char* name) {
-    SharedClass<T, Base> cls(m, name);
-    guard_attribute_writes(cls);
+// learn_one, predict_one and reset of a classifier or regressor, each a call of the virtual
+// operation; Target is the label or value type.
+template <class Contract, class Target, class Cls>
+void def_learner_one(Cls& cls) {
+    using T = typename Cls::type;
     cls.def("learn_one",
-            [](T& self, const FeatureMap& x, Label y) {
+            [](T& self, const FeatureMap& x, Target y) {
                 ensure_idle(object_key(&self));
-                static_cast<IClassifier&>(self).learn_one(x, y);
+                static_cast<Contract&>(self).learn_one(x, y);
             })
         .def("predict_one",
              [](T& self, const FeatureMap& x) {
                  ensure_idle(object_key(&self));
-                 return static_cast<IClassifier&>(self).predict_one(x);
-             })
-        .def("predict_proba_one",
-             [](T& self, const FeatureMap& x) {
-                 ensure_idle(object_key(&self));
-                 return static_cast<IClassifier&>(self).predict_proba_one(x);
+                 return static_cast<Contract&>(self).predict_one(x);
              })
         .def("reset", [](T& self) {
             ensure_idle(object_key(&self));
-            static_cast<IClassifier&>(self).reset();
+            static_cast<Contract&>(self).reset();
         });
+}
+
+// A classifier with the contract methods bound positionally.
+template <class T, class Base = IClassifier>
+SharedClass<T, Base> bind_classifier(py::module_& m, const char* name) {
+    SharedClass<T, Base> cls(m, name);
+    guard_attribute_writes(cls);
+    def_learner_one<IClassifier, Label>(cls);
+    cls.def("predict_proba_one", [](T& self, const FeatureMap& x) {
+        ensure_idle(object_key(&self));
+        return static_cast<IClassifier&>(self).predict_proba_one(x);
+    });
     def_classifier_batches(cls);
     return cls;
 }
@@ -177,20 +184,7 @@ template <class T, class Base = IRegressor>
 SharedClass<T, Base> bind_regressor(py::module_& m, const char* name) {
     SharedClass<T, Base> cls(m, name);
     guard_attribute_writes(cls);
-    cls.def("learn_one",
-            [](T& self, const FeatureMap& x, double y) {
-                ensure_idle(object_key(&self));
-                static_cast<IRegressor&>(self).learn_one(x, y);
-            })
-        .def("predict_one",
-             [](T& self, const FeatureMap& x) {
-                 ensure_idle(object_key(&self));
-                 return static_cast<IRegressor&>(self).predict_one(x);
-             })
-        .def("reset", [](T& self) {
-            ensure_idle(object_key(&self));
-            static_cast<IRegressor&>(self).reset();
-        });
+    def_learner_one<IRegressor, double>(cls);
     def_regressor_batches(cls);
     return cls;
 }

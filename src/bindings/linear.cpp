@@ -1,5 +1,6 @@
 // Registration of the linear and probabilistic learners.
 #include "bindings/bind_helpers.hpp"
+#include "bindings/options.hpp"
 #include "bindings/registration.hpp"
 
 #include "linear/linear_classifiers.hpp"
@@ -8,64 +9,51 @@
 
 namespace quelb::bindings {
 
+namespace {
+
+// A learner whose constructor and properties are its options.
+template <class T>
+void register_classifier(py::module_& m, const char* name) {
+    auto cls = bind_classifier<T>(m, name);
+    def_options(cls);
+    def_pickle(cls, name);
+}
+
+template <class T>
+void register_regressor(py::module_& m, const char* name) {
+    auto cls = bind_regressor<T>(m, name);
+    def_options(cls);
+    def_pickle(cls, name);
+}
+
+}  // namespace
+
 void register_naive_bayes(py::module_& m) {
     auto cls = bind_classifier<NaiveBayes>(m, "NaiveBayes");
     cls.def(py::init<>());
     def_pickle(cls, "NaiveBayes");
 }
 
-void register_perceptron(py::module_& m) {
-    auto cls = bind_classifier<Perceptron>(m, "Perceptron");
-    cls.def(py::init<double>(), py::arg("learning_rate") = 0.01)
-        .def_readwrite("learning_rate", &Perceptron::learning_rate);
-    def_pickle(cls, "Perceptron");
-}
+void register_perceptron(py::module_& m) { register_classifier<Perceptron>(m, "Perceptron"); }
 
 void register_logistic_regression(py::module_& m) {
-    auto cls = bind_classifier<LogisticRegression>(m, "LogisticRegressionClassifier");
-    cls.def(py::init<double, double>(), py::arg("learning_rate") = 0.01, py::arg("l2") = 0.0)
-        .def_readwrite("learning_rate", &LogisticRegression::learning_rate)
-        .def_readwrite("l2", &LogisticRegression::l2);
-    def_pickle(cls, "LogisticRegressionClassifier");
+    register_classifier<LogisticRegression>(m, "LogisticRegressionClassifier");
 }
 
 void register_passive_aggressive_classifier(py::module_& m) {
-    auto cls = bind_classifier<PassiveAggressiveClassifier>(m, "PassiveAggressiveClassifier");
-    cls.def(py::init<double>(), py::arg("C") = 1.0)
-        .def_readwrite("C", &PassiveAggressiveClassifier::C);
-    def_pickle(cls, "PassiveAggressiveClassifier");
+    register_classifier<PassiveAggressiveClassifier>(m, "PassiveAggressiveClassifier");
 }
 
-void register_softmax_regression(py::module_& m) {
-    auto cls = bind_classifier<SoftmaxRegression>(m, "SoftmaxRegression");
-    cls.def(py::init<double, double>(), py::arg("learning_rate") = 0.01, py::arg("l2") = 0.0)
-        .def_readwrite("learning_rate", &SoftmaxRegression::learning_rate)
-        .def_readwrite("l2", &SoftmaxRegression::l2);
-    def_pickle(cls, "SoftmaxRegression");
-}
+void register_softmax_regression(py::module_& m) { register_classifier<SoftmaxRegression>(m, "SoftmaxRegression"); }
 
-void register_linear_regression(py::module_& m) {
-    auto cls = bind_regressor<LinearRegression>(m, "LinearRegression");
-    cls.def(py::init<double, double>(), py::arg("learning_rate") = 0.01, py::arg("l2") = 0.0)
-        .def_readwrite("learning_rate", &LinearRegression::learning_rate)
-        .def_readwrite("l2", &LinearRegression::l2);
-    def_pickle(cls, "LinearRegression");
-}
+void register_linear_regression(py::module_& m) { register_regressor<LinearRegression>(m, "LinearRegression"); }
 
 void register_bayesian_linear_regression(py::module_& m) {
-    auto cls = bind_regressor<BayesianLinearRegression>(m, "BayesianLinearRegression");
-    cls.def(py::init<double, double>(), py::arg("alpha") = 1.0, py::arg("beta") = 1.0)
-        .def_readwrite("alpha", &BayesianLinearRegression::alpha)
-        .def_readwrite("beta", &BayesianLinearRegression::beta);
-    def_pickle(cls, "BayesianLinearRegression");
+    register_regressor<BayesianLinearRegression>(m, "BayesianLinearRegression");
 }
 
 void register_passive_aggressive_regressor(py::module_& m) {
-    auto cls = bind_regressor<PassiveAggressiveRegressor>(m, "PassiveAggressiveRegressor");
-    cls.def(py::init<double, double>(), py::arg("C") = 1.0, py::arg("epsilon") = 0.1)
-        .def_readwrite("C", &PassiveAggressiveRegressor::C)
-        .def_readwrite("epsilon", &PassiveAggressiveRegressor::epsilon);
-    def_pickle(cls, "PassiveAggressiveRegressor");
+    register_regressor<PassiveAggressiveRegressor>(m, "PassiveAggressiveRegressor");
 }
 
 }  // namespace quelb::bindings

@@ -8,16 +8,6 @@ namespace quelb {
 
 // ---- Perceptron
 
-void Perceptron::save_state(StateWriter& out) const {
-    out.f64(learning_rate);
-    model_.save_state(out);
-}
-
-void Perceptron::load_state(StateReader& in) {
-    learning_rate = in.f64();
-    model_.load_state(in);
-}
-
 void Perceptron::learn_one(const FeatureMap& x, Label y) {
     const std::size_t target = model_.add_class(y);
     model_.load_for_update(x);
@@ -31,23 +21,7 @@ void Perceptron::learn_one(const FeatureMap& x, Label y) {
     model_.bias(predicted) = model_.bias(predicted) - rate;
 }
 
-Label Perceptron::predict_one(const FeatureMap& x) { return model_.predict_by_score(x); }
-
-ClassProbabilities Perceptron::predict_proba_one(const FeatureMap& x) { return model_.predict_proba_by_score(x); }
-
 // ---- LogisticRegression
-
-void LogisticRegression::save_state(StateWriter& out) const {
-    out.f64(learning_rate);
-    out.f64(l2);
-    model_.save_state(out);
-}
-
-void LogisticRegression::load_state(StateReader& in) {
-    learning_rate = in.f64();
-    l2 = in.f64();
-    model_.load_state(in);
-}
 
 void LogisticRegression::learn_one(const FeatureMap& x, Label y) {
     model_.add_class(y);
@@ -64,23 +38,7 @@ void LogisticRegression::learn_one(const FeatureMap& x, Label y) {
     }
 }
 
-Label LogisticRegression::predict_one(const FeatureMap& x) { return model_.predict_by_score(x); }
-
-ClassProbabilities LogisticRegression::predict_proba_one(const FeatureMap& x) {
-    return model_.predict_proba_by_score(x);
-}
-
 // ---- PassiveAggressiveClassifier
-
-void PassiveAggressiveClassifier::save_state(StateWriter& out) const {
-    out.f64(C);
-    model_.save_state(out);
-}
-
-void PassiveAggressiveClassifier::load_state(StateReader& in) {
-    C = in.f64();
-    model_.load_state(in);
-}
 
 void PassiveAggressiveClassifier::learn_one(const FeatureMap& x, Label y) {
     const std::size_t target = model_.add_class(y);
@@ -106,25 +64,7 @@ void PassiveAggressiveClassifier::learn_one(const FeatureMap& x, Label y) {
     model_.bias(rival) = model_.bias(rival) - tau;
 }
 
-Label PassiveAggressiveClassifier::predict_one(const FeatureMap& x) { return model_.predict_by_score(x); }
-
-ClassProbabilities PassiveAggressiveClassifier::predict_proba_one(const FeatureMap& x) {
-    return model_.predict_proba_by_score(x);
-}
-
 // ---- SoftmaxRegression
-
-void SoftmaxRegression::save_state(StateWriter& out) const {
-    out.f64(learning_rate);
-    out.f64(l2);
-    model_.save_state(out);
-}
-
-void SoftmaxRegression::load_state(StateReader& in) {
-    learning_rate = in.f64();
-    l2 = in.f64();
-    model_.load_state(in);
-}
 
 void SoftmaxRegression::learn_one(const FeatureMap& x, Label y) {
     model_.add_class(y);
@@ -146,10 +86,6 @@ Label SoftmaxRegression::predict_one(const FeatureMap& x) {
     // Arg-max of the probabilities from a running best of -1: equal probabilities (which nearly
     // equal scores can round to) go to the smaller label.
     return model_.label(strict_argmax(model_.softmax(), -1.0));
-}
-
-ClassProbabilities SoftmaxRegression::predict_proba_one(const FeatureMap& x) {
-    return model_.predict_proba_by_score(x);
 }
 
 }  // namespace quelb

@@ -220,14 +220,12 @@ void OneHotEncoder::encode_checked(const FeatureMap& numbers, const Categories& 
 }
 
 void OneHotEncoder::save_state(StateWriter& out) const {
-    out.boolean(sparse);
-    out.boolean(drop_numeric);
+    save_options(out, static_cast<const Options&>(*this));
     save_features(out);
 }
 
 void OneHotEncoder::load_state(StateReader& in) {
-    sparse = in.boolean();
-    drop_numeric = in.boolean();
+    load_options(in, static_cast<Options&>(*this));
     load_features(in);
 }
 
@@ -244,12 +242,12 @@ void OrdinalEncoder::encode_checked(const FeatureMap& numbers, const Categories&
 }
 
 void OrdinalEncoder::save_state(StateWriter& out) const {
-    out.f64(unknown_value);
+    save_options(out, static_cast<const Options&>(*this));
     save_features(out);
 }
 
 void OrdinalEncoder::load_state(StateReader& in) {
-    unknown_value = in.f64();
+    load_options(in, static_cast<Options&>(*this));
     load_features(in);
 }
 
