@@ -3,6 +3,7 @@
 // another class's binding.
 #include "bindings/casters.hpp"
 #include "bindings/batch.hpp"
+#include "bindings/options.hpp"
 
 #include <memory>
 #include <stdexcept>
@@ -481,6 +482,32 @@ void def_pickle_with_threads(Cls& cls, const char* class_name, std::uint32_t ver
             object->threads.n_threads = n_threads;
             return object;
         }));
+}
+
+// A classifier, regressor or transformer whose constructor and properties are its options (see
+// bindings/options.hpp), with pickle support; the caller may add more.
+template <class T>
+SharedClass<T, IClassifier> bind_optioned_classifier(py::module_& m, const char* name) {
+    auto cls = bind_classifier<T>(m, name);
+    def_options(cls);
+    def_pickle(cls, name);
+    return cls;
+}
+
+template <class T>
+SharedClass<T, IRegressor> bind_optioned_regressor(py::module_& m, const char* name) {
+    auto cls = bind_regressor<T>(m, name);
+    def_options(cls);
+    def_pickle(cls, name);
+    return cls;
+}
+
+template <class T, bool Supervised = false>
+SharedClass<T, ITransformer> bind_optioned_transformer(py::module_& m, const char* name) {
+    auto cls = bind_transformer<T, Supervised>(m, name);
+    def_options(cls);
+    def_pickle(cls, name);
+    return cls;
 }
 
 }  // namespace quelb::bindings

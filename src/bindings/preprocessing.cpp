@@ -1,6 +1,5 @@
 // Registration of the transformers: scalers, feature selectors and category encoders.
 #include "bindings/bind_helpers.hpp"
-#include "bindings/options.hpp"
 #include "bindings/registration.hpp"
 
 #include "preprocessing/encoders.hpp"
@@ -9,11 +8,7 @@
 
 namespace quelb::bindings {
 
-void register_standard_scaler(py::module_& m) {
-    auto cls = bind_transformer<StandardScaler>(m, "StandardScaler");
-    def_options(cls);
-    def_pickle(cls, "StandardScaler");
-}
+void register_standard_scaler(py::module_& m) { bind_optioned_transformer<StandardScaler>(m, "StandardScaler"); }
 
 void register_min_max_scaler(py::module_& m) {
     auto cls = bind_transformer<MinMaxScaler>(m, "MinMaxScaler");
@@ -28,18 +23,14 @@ void register_max_abs_scaler(py::module_& m) {
 }
 
 void register_variance_threshold(py::module_& m) {
-    auto cls = bind_transformer<VarianceThreshold>(m, "VarianceThreshold");
-    def_options(cls);
-    def_pickle(cls, "VarianceThreshold");
+    bind_optioned_transformer<VarianceThreshold>(m, "VarianceThreshold");
 }
 
 void register_select_k_best(py::module_& m) {
-    auto cls = bind_transformer<SelectKBest, true>(m, "SelectKBest");
-    def_options(cls);
-    cls.def("set_feature_order", [](SelectKBest& self, const std::vector<std::string>& order) {
+    bind_optioned_transformer<SelectKBest, true>(m, "SelectKBest")
+        .def("set_feature_order", [](SelectKBest& self, const std::vector<std::string>& order) {
             static_cast<ITransformer&>(self).set_feature_order(order);
         });
-    def_pickle(cls, "SelectKBest");
 }
 
 namespace {

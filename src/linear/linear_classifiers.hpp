@@ -6,6 +6,7 @@
 #include "core/contracts.hpp"
 #include "core/options.hpp"
 #include "linear/linear_class_scores.hpp"
+#include "linear/linear_model.hpp"
 #include "linear/sgd_options.hpp"
 
 namespace quelb {
@@ -27,29 +28,22 @@ struct PassiveAggressiveClassifierOptions {
     }
 };
 
-// What the classifiers share: their options, the class scores visited in `Order`, the answers by
-// score, and the state (options, then scores). Each supplies learn_one.
+// Class scores visited in `Order`.
+template <LinearClassScores::ClassOrder Order>
+struct OrderedClassScores : LinearClassScores {
+    OrderedClassScores() : LinearClassScores(Order) {}
+};
+
+// The classifiers answer by score; each supplies learn_one.
 template <class O, LinearClassScores::ClassOrder Order>
-class LinearClassifier : public IClassifier, public O {
+class LinearClassifier : public LinearModel<IClassifier, O, OrderedClassScores<Order>> {
 public:
-    using Options = O;
-    explicit LinearClassifier(const Options& options = {}) : Options(options) { check_options(options); }
+    using LinearModel<IClassifier, O, OrderedClassScores<Order>>::LinearModel;
 
-    Label predict_one(const FeatureMap& x) override { return model_.predict_by_score(x); }
-    ClassProbabilities predict_proba_one(const FeatureMap& x) override { return model_.predict_proba_by_score(x); }
-    void reset() override { model_.clear(); }
-
-    void save_state(StateWriter& out) const {
-        save_options(out, static_cast<const Options&>(*this));
-        model_.save_state(out);
+    Label predict_one(const FeatureMap& x) override { return this->model_.predict_by_score(x); }
+    ClassProbabilities predict_proba_one(const FeatureMap& x) override {
+        return this->model_.predict_proba_by_score(x);
     }
-    void load_state(StateReader& in) {
-        load_options(in, static_cast<Options&>(*this));
-        model_.load_state(in);
-    }
-
-protected:
-    LinearClassScores model_{Order};
 };
 
 // Error-driven multiclass perceptron; classes visited in order of first learning.

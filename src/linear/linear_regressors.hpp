@@ -6,6 +6,7 @@
 #include "core/contracts.hpp"
 #include "core/feature_index.hpp"
 #include "core/options.hpp"
+#include "linear/linear_model.hpp"
 #include "linear/sgd_options.hpp"
 #include "linear/sparse_weights.hpp"
 
@@ -43,28 +44,14 @@ private:
     IndexedSample sample_;  // scratch: the loaded sample
 };
 
-// What LinearRegression and PassiveAggressiveRegressor share: their options, the weights, the
-// answer and the state (options, then weights). Each supplies learn_one.
+// LinearRegression and PassiveAggressiveRegressor answer from their weights; each supplies
+// learn_one.
 template <class O>
-class LinearWeightsRegressor : public IRegressor, public O {
+class LinearWeightsRegressor : public LinearModel<IRegressor, O, LinearWeights> {
 public:
-    using Options = O;
-    explicit LinearWeightsRegressor(const Options& options = {}) : Options(options) { check_options(options); }
+    using LinearModel<IRegressor, O, LinearWeights>::LinearModel;
 
-    double predict_one(const FeatureMap& x) override { return model_.predict(x); }
-    void reset() override { model_.clear(); }
-
-    void save_state(StateWriter& out) const {
-        save_options(out, static_cast<const Options&>(*this));
-        model_.save_state(out);
-    }
-    void load_state(StateReader& in) {
-        load_options(in, static_cast<Options&>(*this));
-        model_.load_state(in);
-    }
-
-protected:
-    LinearWeights model_;
+    double predict_one(const FeatureMap& x) override { return this->model_.predict(x); }
 };
 
 // SGD on the squared error with L2 decay; the error and each per-feature gradient are clipped

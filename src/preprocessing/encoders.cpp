@@ -219,16 +219,6 @@ void OneHotEncoder::encode_checked(const FeatureMap& numbers, const Categories& 
         });
 }
 
-void OneHotEncoder::save_state(StateWriter& out) const {
-    save_options(out, static_cast<const Options&>(*this));
-    save_features(out);
-}
-
-void OneHotEncoder::load_state(StateReader& in) {
-    load_options(in, static_cast<Options&>(*this));
-    load_features(in);
-}
-
 void OrdinalEncoder::encode_checked(const FeatureMap& numbers, const Categories& categories, FeatureMap& out) {
     out.clear();
     out.reserve(numbers.size() + categories.size());
@@ -239,16 +229,6 @@ void OrdinalEncoder::encode_checked(const FeatureMap& numbers, const Categories&
             const std::uint32_t code = known ? known->code(text) : CategoryVocabulary::kUnseen;
             out.append_unique(feature, code == CategoryVocabulary::kUnseen ? unknown_value : static_cast<double>(code));
         });
-}
-
-void OrdinalEncoder::save_state(StateWriter& out) const {
-    save_options(out, static_cast<const Options&>(*this));
-    save_features(out);
-}
-
-void OrdinalEncoder::load_state(StateReader& in) {
-    load_options(in, static_cast<Options&>(*this));
-    load_features(in);
 }
 
 }  // namespace quelb

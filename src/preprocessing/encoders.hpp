@@ -125,19 +125,34 @@ struct OrdinalEncoderOptions {
     }
 };
 
-// One feature per category: "f=v" is 1.0 for the sample's category v of f and 0.0 for every
-// other category learned for f (only the 1.0 with `sparse`); an unseen category gives the zeros
-// alone. Trees read an absent feature as missing, so the zeros carry information.
-class OneHotEncoder : public CategoryEncoder, public OneHotEncoderOptions {
+// An encoder with its options besides `features`; its state is the options, then the features
+// and vocabularies.
+template <class O>
+class EncoderWithOptions : public CategoryEncoder, public O {
 public:
-    using Options = OneHotEncoderOptions;
-    explicit OneHotEncoder(std::optional<std::vector<std::string>> features = std::nullopt, const Options& options = {})
+    using Options = O;
+    explicit EncoderWithOptions(std::optional<std::vector<std::string>> features = std::nullopt,
+                                const Options& options = {})
         : CategoryEncoder(std::move(features)), Options(options) {
         check_options(options);
     }
 
-    void save_state(StateWriter& out) const;
-    void load_state(StateReader& in);
+    void save_state(StateWriter& out) const {
+        save_options(out, static_cast<const Options&>(*this));
+        save_features(out);
+    }
+    void load_state(StateReader& in) {
+        load_options(in, static_cast<Options&>(*this));
+        load_features(in);
+    }
+};
+
+// One feature per category: "f=v" is 1.0 for the sample's category v of f and 0.0 for every
+// other category learned for f (only the 1.0 with `sparse`); an unseen category gives the zeros
+// alone. Trees read an absent feature as missing, so the zeros carry information.
+class OneHotEncoder : public EncoderWithOptions<OneHotEncoderOptions> {
+public:
+    using EncoderWithOptions::EncoderWithOptions;
 
 protected:
     void encode_checked(const FeatureMap& numbers, const Categories& categories, FeatureMap& out) override;
@@ -145,16 +160,9 @@ protected:
 };
 
 // Each category becomes its code, in the order first learned; an unseen one `unknown_value`.
-class OrdinalEncoder : public CategoryEncoder, public OrdinalEncoderOptions {
+class OrdinalEncoder : public EncoderWithOptions<OrdinalEncoderOptions> {
 public:
-    using Options = OrdinalEncoderOptions;
-    explicit OrdinalEncoder(std::optional<std::vector<std::string>> features = std::nullopt, const Options& options = {})
-        : CategoryEncoder(std::move(features)), Options(options) {
-        check_options(options);
-    }
-
-    void save_state(StateWriter& out) const;
-    void load_state(StateReader& in);
+    using EncoderWithOptions::EncoderWithOptions;
 
 protected:
     void encode_checked(const FeatureMap& numbers, const Categories& categories, FeatureMap& out) override;
