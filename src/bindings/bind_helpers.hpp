@@ -484,27 +484,19 @@ void def_pickle_with_threads(Cls& cls, const char* class_name, std::uint32_t ver
         }));
 }
 
-// A classifier, regressor or transformer whose constructor and properties are its options (see
-// bindings/options.hpp), with pickle support; the caller may add more.
-template <class T>
-SharedClass<T, IClassifier> bind_optioned_classifier(py::module_& m, const char* name) {
-    auto cls = bind_classifier<T>(m, name);
-    def_options(cls);
-    def_pickle(cls, name);
-    return cls;
-}
-
-template <class T>
-SharedClass<T, IRegressor> bind_optioned_regressor(py::module_& m, const char* name) {
-    auto cls = bind_regressor<T>(m, name);
-    def_options(cls);
-    def_pickle(cls, name);
-    return cls;
-}
-
+// A classifier, regressor or transformer (supervised or not) whose constructor and properties are
+// its options (see bindings/options.hpp), with pickle support; the caller may add more.
 template <class T, bool Supervised = false>
-SharedClass<T, ITransformer> bind_optioned_transformer(py::module_& m, const char* name) {
-    auto cls = bind_transformer<T, Supervised>(m, name);
+auto bind_optioned(py::module_& m, const char* name) {
+    auto cls = [&] {
+        if constexpr (std::is_base_of_v<IClassifier, T>) {
+            return bind_classifier<T>(m, name);
+        } else if constexpr (std::is_base_of_v<IRegressor, T>) {
+            return bind_regressor<T>(m, name);
+        } else {
+            return bind_transformer<T, Supervised>(m, name);
+        }
+    }();
     def_options(cls);
     def_pickle(cls, name);
     return cls;

@@ -14,26 +14,26 @@ void register_naive_bayes(py::module_& m) {
     def_pickle(cls, "NaiveBayes");
 }
 
-void register_perceptron(py::module_& m) { bind_optioned_classifier<Perceptron>(m, "Perceptron"); }
+void register_perceptron(py::module_& m) { bind_optioned<Perceptron>(m, "Perceptron"); }
 
 void register_logistic_regression(py::module_& m) {
-    bind_optioned_classifier<LogisticRegression>(m, "LogisticRegressionClassifier");
+    bind_optioned<LogisticRegression>(m, "LogisticRegressionClassifier");
 }
 
 void register_passive_aggressive_classifier(py::module_& m) {
-    bind_optioned_classifier<PassiveAggressiveClassifier>(m, "PassiveAggressiveClassifier");
+    bind_optioned<PassiveAggressiveClassifier>(m, "PassiveAggressiveClassifier");
 }
 
-void register_softmax_regression(py::module_& m) { bind_optioned_classifier<SoftmaxRegression>(m, "SoftmaxRegression"); }
+void register_softmax_regression(py::module_& m) { bind_optioned<SoftmaxRegression>(m, "SoftmaxRegression"); }
 
-void register_linear_regression(py::module_& m) { bind_optioned_regressor<LinearRegression>(m, "LinearRegression"); }
+void register_linear_regression(py::module_& m) { bind_optioned<LinearRegression>(m, "LinearRegression"); }
 
 void register_bayesian_linear_regression(py::module_& m) {
-    bind_optioned_regressor<BayesianLinearRegression>(m, "BayesianLinearRegression");
+    bind_optioned<BayesianLinearRegression>(m, "BayesianLinearRegression");
 }
 
 void register_passive_aggressive_regressor(py::module_& m) {
-    bind_optioned_regressor<PassiveAggressiveRegressor>(m, "PassiveAggressiveRegressor");
+    bind_optioned<PassiveAggressiveRegressor>(m, "PassiveAggressiveRegressor");
 }
 
 }  // namespace quelb::bindings

@@ -6,8 +6,8 @@
 
 namespace quelb::bindings {
 
-void register_knn_classifier(py::module_& m) { bind_optioned_classifier<KNNClassifier>(m, "KNNClassifier"); }
+void register_knn_classifier(py::module_& m) { bind_optioned<KNNClassifier>(m, "KNNClassifier"); }
 
-void register_knn_regressor(py::module_& m) { bind_optioned_regressor<KNNRegressor>(m, "KNNRegressor"); }
+void register_knn_regressor(py::module_& m) { bind_optioned<KNNRegressor>(m, "KNNRegressor"); }
 
 }  // namespace quelb::bindings

@@ -8,7 +8,7 @@
 
 namespace quelb::bindings {
 
-void register_standard_scaler(py::module_& m) { bind_optioned_transformer<StandardScaler>(m, "StandardScaler"); }
+void register_standard_scaler(py::module_& m) { bind_optioned<StandardScaler>(m, "StandardScaler"); }
 
 void register_min_max_scaler(py::module_& m) {
     auto cls = bind_transformer<MinMaxScaler>(m, "MinMaxScaler");
@@ -23,11 +23,11 @@ void register_max_abs_scaler(py::module_& m) {
 }
 
 void register_variance_threshold(py::module_& m) {
-    bind_optioned_transformer<VarianceThreshold>(m, "VarianceThreshold");
+    bind_optioned<VarianceThreshold>(m, "VarianceThreshold");
 }
 
 void register_select_k_best(py::module_& m) {
-    bind_optioned_transformer<SelectKBest, true>(m, "SelectKBest")
+    bind_optioned<SelectKBest, true>(m, "SelectKBest")
         .def("set_feature_order", [](SelectKBest& self, const std::vector<std::string>& order) {
             static_cast<ITransformer&>(self).set_feature_order(order);
         });
