@@ -6,6 +6,19 @@
 
 namespace quelb {
 
+namespace {
+
+// Moves class `up` towards the loaded sample and class `down` away from it by `step`, weights and
+// biases alike.
+void shift_pair(LinearClassScores& model, std::size_t up, std::size_t down, double step) {
+    model.update_weights(up, [step](double w, double value) { return value * step + w; });
+    model.update_weights(down, [step](double w, double value) { return w - value * step; });
+    model.bias(up) = step + model.bias(up);
+    model.bias(down) = model.bias(down) - step;
+}
+
+}  // namespace
+
 // ---- Perceptron
 
 void Perceptron::learn_one(const FeatureMap& x, Label y) {
@@ -14,11 +27,7 @@ void Perceptron::learn_one(const FeatureMap& x, Label y) {
     // The new class takes part in the prediction with score 0.
     const std::size_t predicted = model_.best_scoring_class();
     if (predicted == target) return;
-    const double rate = learning_rate;
-    model_.update_weights(target, [rate](double w, double value) { return value * rate + w; });
-    model_.update_weights(predicted, [rate](double w, double value) { return w - value * rate; });
-    model_.bias(target) = rate + model_.bias(target);
-    model_.bias(predicted) = model_.bias(predicted) - rate;
+    shift_pair(model_, target, predicted, learning_rate);
 }
 
 // ---- LogisticRegression
@@ -58,10 +67,7 @@ void PassiveAggressiveClassifier::learn_one(const FeatureMap& x, Label y) {
     if (!(loss > 0.0)) return;  // margin met, or not a number
     // The 1 accounts for the bias, the 2 for the two classes being changed.
     const double tau = std::min(C, loss / (2.0 * (squared_norm(model_.sample()) + 1.0)));
-    model_.update_weights(target, [tau](double w, double value) { return tau * value + w; });
-    model_.update_weights(rival, [tau](double w, double value) { return w - tau * value; });
-    model_.bias(target) = tau + model_.bias(target);
-    model_.bias(rival) = model_.bias(rival) - tau;
+    shift_pair(model_, target, rival, tau);
 }
 
 // ---- SoftmaxRegression
