@@ -11,12 +11,7 @@ namespace quelb {
 
 namespace {
 
-void check_options(int n_trees, int height, int window_size, const HalfSpaceTrees::Limits& limits) {
-    if (n_trees < 1) throw std::invalid_argument("'n_trees' must be at least 1.");
-    if (height < 1 || height > HalfSpaceTrees::kMaxHeight)
-        throw std::invalid_argument("'height' must be between 1 and " + std::to_string(HalfSpaceTrees::kMaxHeight) +
-                                    ".");
-    if (window_size < 1) throw std::invalid_argument("'window_size' must be at least 1.");
+void check_limits(const HalfSpaceTrees::Limits& limits) {
     for (const auto& [name, range] : limits) {
         if (!(std::isfinite(range.low) && std::isfinite(range.high) && range.low < range.high))
             throw std::invalid_argument("'limits' of '" + name + "' must be finite with low < high.");
@@ -25,9 +20,9 @@ void check_options(int n_trees, int height, int window_size, const HalfSpaceTree
 
 }  // namespace
 
-HalfSpaceTrees::HalfSpaceTrees(int n_trees, int height, int window_size, int seed_, Limits limits)
-    : seed(seed_), n_trees_(n_trees), height_(height), window_size_(window_size), limits_(std::move(limits)) {
-    check_options(n_trees_, height_, window_size_, limits_);
+HalfSpaceTrees::HalfSpaceTrees(const Options& options, Limits limits) : Options(options), limits_(std::move(limits)) {
+    check_options(options);
+    check_limits(limits_);
 }
 
 void HalfSpaceTrees::reset() {
@@ -52,10 +47,10 @@ void HalfSpaceTrees::draw_trees(std::vector<std::string> names, int tree_seed) {
     }
     tree_seed_ = tree_seed;
     Rng rng(static_cast<std::uint32_t>(tree_seed));
-    const std::size_t n_trees = static_cast<std::size_t>(n_trees_);
-    nodes_.assign(n_trees * tree_nodes(), Node{});
+    const std::size_t tree_count = static_cast<std::size_t>(n_trees);
+    nodes_.assign(tree_count * tree_nodes(), Node{});
     std::vector<double> low(n_features), high(n_features);
-    for (std::size_t t = 0; t < n_trees; ++t) {
+    for (std::size_t t = 0; t < tree_count; ++t) {
         // The work space first, then the split features in heap order.
         for (std::size_t q = 0; q < n_features; ++q) {
             const double s = rng.uniform();
@@ -69,8 +64,8 @@ void HalfSpaceTrees::draw_trees(std::vector<std::string> names, int tree_seed) {
         place_splits(tree, 0, low, high);
     }
     unit_.assign(n_features, 0.0);
-    path_.assign(n_trees, 0);
-    terms_.assign(n_trees, 0.0);
+    path_.assign(tree_count, 0);
+    terms_.assign(tree_count, 0.0);
 }
 
 void HalfSpaceTrees::place_splits(Node* tree, std::size_t index, std::vector<double>& low, std::vector<double>& high) {
@@ -120,16 +115,16 @@ void HalfSpaceTrees::learn_one(const FeatureMap& x) {
     }
     to_unit(x);
     // Locals: stores into the nodes' counts could otherwise alias the members.
-    const std::size_t n_trees = static_cast<std::size_t>(n_trees_);
+    const std::size_t tree_count = static_cast<std::size_t>(n_trees);
     const std::size_t stride = tree_nodes();
     const std::uint32_t window = window_;
-    const int height = height_;
+    const int levels = height;
     Node* const nodes = nodes_.data();
     const double* const unit = unit_.data();
     std::size_t* const path = path_.data();
-    std::fill(path, path + n_trees, 0);
+    std::fill(path, path + tree_count, 0);
     for (int depth = 0;; ++depth) {
-        for (std::size_t t = 0; t < n_trees; ++t) {
+        for (std::size_t t = 0; t < tree_count; ++t) {
             Node* tree = nodes + t * stride;
             Node& node = tree[path[t]];
             // Moves the node to this window without a branch: its latest count becomes the
@@ -139,40 +134,40 @@ void HalfSpaceTrees::learn_one(const FeatureMap& x) {
             node.previous = current ? node.previous : closed;
             node.latest = (current ? node.latest : 0) + 1;
             node.window = window;
-            if (depth < height) {
+            if (depth < levels) {
                 path[t] = 2 * path[t] + 1 + (unit[node.feature] < node.split ? 0 : 1);
                 __builtin_prefetch(&tree[path[t]]);
             }
         }
-        if (depth == height) break;
+        if (depth == levels) break;
     }
-    if (++in_window_ == window_size_) next_window();
+    if (++in_window_ == window_size) next_window();
 }
 
 double HalfSpaceTrees::score_one(const FeatureMap& x) {
     if (features_.empty() || window_ == 0) return 0.0;
     to_unit(x);
-    const std::size_t n_trees = static_cast<std::size_t>(n_trees_);
+    const std::size_t tree_count = static_cast<std::size_t>(n_trees);
     const std::size_t stride = tree_nodes();
     const std::uint32_t window = window_;
-    const int height = height_;
+    const int levels = height;
     const Node* const nodes = nodes_.data();
     const double* const unit = unit_.data();
     std::size_t* const path = path_.data();
     double* const terms = terms_.data();
     constexpr std::size_t kDone = ~std::size_t{0};
-    const double size_limit = 0.1 * window_size_;
-    std::fill(path, path + n_trees, 0);
-    std::size_t walking = n_trees;
+    const double size_limit = 0.1 * window_size;
+    std::fill(path, path + tree_count, 0);
+    std::size_t walking = tree_count;
     for (int depth = 0; walking > 0; ++depth) {
-        for (std::size_t t = 0; t < n_trees; ++t) {
+        for (std::size_t t = 0; t < tree_count; ++t) {
             if (path[t] == kDone) continue;
             const Node* tree = nodes + t * stride;
             const Node& node = tree[path[t]];
             // The reference mass: the previous count in this window, the latest count when the
             // node last counted in the window just closed.
             const std::uint32_t mass = node.window == window ? node.previous : node.window + 1 == window ? node.latest : 0;
-            if (depth == height || mass < size_limit) {
+            if (depth == levels || mass < size_limit) {
                 terms[t] = static_cast<double>(mass) * static_cast<double>(std::uint32_t{1} << depth);
                 path[t] = kDone;
                 --walking;
@@ -184,15 +179,12 @@ double HalfSpaceTrees::score_one(const FeatureMap& x) {
     }
     double total = 0.0;
     for (double term : terms_) total += term;  // in tree order
-    const double most = std::ldexp(static_cast<double>(window_size_), height_);
-    return 1.0 - std::log2(1.0 + total / n_trees_) / std::log2(1.0 + most);
+    const double most = std::ldexp(static_cast<double>(window_size), levels);
+    return 1.0 - std::log2(1.0 + total / tree_count) / std::log2(1.0 + most);
 }
 
 void HalfSpaceTrees::save_state(StateWriter& out) const {
-    out.i32(n_trees_);
-    out.i32(height_);
-    out.i32(window_size_);
-    out.i32(seed);
+    save_options(out, static_cast<const Options&>(*this));
     out.size(limits_.size());
     for (const auto& [name, range] : limits_) {
         out.str(name);
@@ -205,7 +197,7 @@ void HalfSpaceTrees::save_state(StateWriter& out) const {
     out.boolean(window_ > 0);
     out.i64(in_window_);
     // Masses as they read now (the lazy windows resolved), only for nodes holding any.
-    for (std::size_t t = 0; t < static_cast<std::size_t>(n_trees_); ++t) {
+    for (std::size_t t = 0; t < static_cast<std::size_t>(n_trees); ++t) {
         const Node* tree = &nodes_[t * tree_nodes()];
         std::size_t held = 0;
         for (std::size_t i = 0; i < tree_nodes(); ++i) held += (latest(tree[i]) | reference(tree[i])) != 0;
@@ -220,10 +212,8 @@ void HalfSpaceTrees::save_state(StateWriter& out) const {
 }
 
 void HalfSpaceTrees::load_state(StateReader& in) {
-    const int n_trees = in.i32();
-    const int height = in.i32();
-    const int window_size = in.i32();
-    const int seed_option = in.i32();
+    Options options;
+    load_options(in, options);
     Limits limits;
     const std::size_t n_limits = in.size(24);
     for (std::size_t i = 0; i < n_limits; ++i) {
@@ -231,13 +221,12 @@ void HalfSpaceTrees::load_state(StateReader& in) {
         const double low = in.f64();
         if (!limits.emplace(std::move(name), Range{low, in.f64()}).second) in.fail("repeated limit");
     }
-    HalfSpaceTrees loaded(1, 1, 1, seed_option);
     try {
-        check_options(n_trees, height, window_size, limits);
-        loaded = HalfSpaceTrees(n_trees, height, window_size, seed_option, std::move(limits));
+        check_limits(limits);
     } catch (const std::invalid_argument&) {
         in.fail("options out of range");
     }
+    HalfSpaceTrees loaded(options, std::move(limits));
     std::vector<std::string> names;
     in.seq(names, [](StateReader& r, std::string& name) { name = r.str(); });
     if (!names.empty()) {
@@ -250,7 +239,7 @@ void HalfSpaceTrees::load_state(StateReader& in) {
         const int tree_seed = in.i32();
         const bool has_reference = in.boolean();
         const std::int64_t in_window = in.i64();
-        if (in_window < 0 || in_window >= window_size) in.fail("window position");
+        if (in_window < 0 || in_window >= options.window_size) in.fail("window position");
         // Every tree's masses are read before the trees are drawn, so that a damaged tree count
         // runs out of bytes before it can ask for memory.
         struct Held {
@@ -258,7 +247,7 @@ void HalfSpaceTrees::load_state(StateReader& in) {
             std::uint32_t latest, reference;
         };
         std::vector<Held> held;
-        for (std::size_t t = 0; t < static_cast<std::size_t>(n_trees); ++t) {
+        for (std::size_t t = 0; t < static_cast<std::size_t>(options.n_trees); ++t) {
             const std::size_t count = in.size(12);
             std::size_t after = 0;
             for (std::size_t k = 0; k < count; ++k) {

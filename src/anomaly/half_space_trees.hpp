@@ -20,23 +20,51 @@
 #include <vector>
 
 #include "core/contracts.hpp"
+#include "core/options.hpp"
 #include "core/state.hpp"
 
 namespace quelb {
 
-class HalfSpaceTrees : public IAnomalyDetector {
+inline constexpr int kMaxTreeHeight = 20;
+inline const char* n_trees_check(const int& n_trees) { return n_trees < 1 ? "'n_trees' must be at least 1." : nullptr; }
+inline const char* height_check(const int& height) {
+    static_assert(kMaxTreeHeight == 20, "the message names the largest height");
+    return height < 1 || height > kMaxTreeHeight ? "'height' must be between 1 and 20." : nullptr;
+}
+inline const char* hst_window_size_check(const int& window_size) {
+    return window_size < 1 ? "'window_size' must be at least 1." : nullptr;
+}
+
+// The options besides `limits`, which the detector takes last and keeps itself. n_trees, height
+// and window_size are fixed at construction; seed is read when the trees are drawn.
+struct HalfSpaceTreesOptions {
+    int n_trees = 25;
+    int height = 15;
+    int window_size = 250;
+    int seed = 0;
+
+    static constexpr auto fields() {
+        using O = HalfSpaceTreesOptions;
+        return std::make_tuple(option("n_trees", &O::n_trees, kArgument, n_trees_check),
+                               option("height", &O::height, kArgument, height_check),
+                               option("window_size", &O::window_size, kArgument, hst_window_size_check),
+                               option("seed", &O::seed, kArgument | kProperty));
+    }
+};
+
+class HalfSpaceTrees : public IAnomalyDetector, public HalfSpaceTreesOptions {
 public:
+    using Options = HalfSpaceTreesOptions;
     struct Range {
         double low;
         double high;
     };
     using Limits = std::map<std::string, Range>;
-    static constexpr int kMaxHeight = 20;
+    static constexpr int kMaxHeight = kMaxTreeHeight;
 
-    // Throws std::invalid_argument for n_trees or window_size below 1, a height outside
-    // [1, kMaxHeight], or a limit that is not a finite range with low < high.
-    explicit HalfSpaceTrees(int n_trees = 25, int height = 15, int window_size = 250, int seed = 0,
-                            Limits limits = {});
+    // Throws std::invalid_argument when an option is refused, or for a limit that is not a finite
+    // range with low < high.
+    explicit HalfSpaceTrees(const Options& options = {}, Limits limits = {});
 
     void learn_one(const FeatureMap& x) override;
     // 1 - log2(1 + S) / log2(1 + window_size 2^height), S the mass score averaged over the trees:
@@ -45,17 +73,12 @@ public:
     // Forgets the trees and masses: the next learned sample draws new trees from `seed`.
     void reset() override;
 
-    int n_trees() const { return n_trees_; }
-    int height() const { return height_; }
-    int window_size() const { return window_size_; }
     const Limits& limits() const { return limits_; }
     // The features the trees split on; empty until they are drawn.
     const std::vector<std::string>& features() const { return features_; }
 
     void save_state(StateWriter& out) const;
     void load_state(StateReader& in);
-
-    int seed;  // read when the trees are drawn
 
 private:
     // An internal node's split (the middle of its range of `feature`: samples below go left),
@@ -85,12 +108,9 @@ private:
         return node.window + 1 == window_ ? node.latest : 0;
     }
     void next_window();
-    std::size_t internal_nodes() const { return (std::size_t{1} << height_) - 1; }
-    std::size_t tree_nodes() const { return (std::size_t{2} << height_) - 1; }
+    std::size_t internal_nodes() const { return (std::size_t{1} << height) - 1; }
+    std::size_t tree_nodes() const { return (std::size_t{2} << height) - 1; }
 
-    int n_trees_;
-    int height_;
-    int window_size_;
     Limits limits_;
 
     // The trees, once drawn: their features with each one's scaling, the seed they came from,

@@ -1,6 +1,7 @@
 // Registration of the anomaly detectors.
 #include "bindings/casters.hpp"
 #include "bindings/bind_helpers.hpp"
+#include "bindings/options.hpp"
 #include "bindings/registration.hpp"
 
 #include <string>
@@ -37,10 +38,17 @@ HalfSpaceTrees::Limits read_limits(const py::object& limits) {
 void register_half_space_trees(py::module_& m) {
     using T = HalfSpaceTrees;
     SharedClass<T, IAnomalyDetector> cls(m, "HalfSpaceTrees");
+    const T::Options defaults;
     cls.def(py::init([](int n_trees, int height, int window_size, int seed, const py::object& limits) {
-                 return std::make_shared<T>(n_trees, height, window_size, seed, read_limits(limits));
+                 T::Options options;
+                 options.n_trees = n_trees;
+                 options.height = height;
+                 options.window_size = window_size;
+                 options.seed = seed;
+                 return std::make_shared<T>(options, read_limits(limits));
              }),
-            py::arg("n_trees") = 25, py::arg("height") = 15, py::arg("window_size") = 250, py::arg("seed") = 0,
+            py::arg("n_trees") = defaults.n_trees, py::arg("height") = defaults.height,
+            py::arg("window_size") = defaults.window_size, py::arg("seed") = defaults.seed,
             py::arg("limits") = py::none())
         .def("learn_one",
              [](T& self, const FeatureMap& x) {
@@ -57,9 +65,9 @@ void register_half_space_trees(py::module_& m) {
                  ensure_idle(object_key(&self));
                  self.reset();
              })
-        .def_property_readonly("n_trees", &T::n_trees)
-        .def_property_readonly("height", &T::height)
-        .def_property_readonly("window_size", &T::window_size)
+        .def_readonly("n_trees", &T::n_trees)
+        .def_readonly("height", &T::height)
+        .def_readonly("window_size", &T::window_size)
         .def_property_readonly("limits",
                                [](const T& self) {
                                    py::dict out;
@@ -67,8 +75,8 @@ void register_half_space_trees(py::module_& m) {
                                        out[py::str(name)] = py::make_tuple(range.low, range.high);
                                    return out;
                                })
-        .def_property_readonly("features", &T::features)
-        .def_readwrite("seed", &T::seed);
+        .def_property_readonly("features", &T::features);
+    def_option_properties(cls);
     guard_attribute_writes(cls);
     def_anomaly_batches(cls);
     def_pickle(cls, "HalfSpaceTrees");

@@ -3,6 +3,7 @@
 // another class's binding.
 #include "bindings/casters.hpp"
 #include "bindings/batch.hpp"
+#include "bindings/options.hpp"
 
 #include <memory>
 #include <stdexcept>
@@ -145,30 +146,37 @@ void def_anomaly_batches(Cls& cls) {
             batch_x(), py::pos_only(), py::kw_only(), batch_names());
 }
 
-// A classifier with the contract methods bound positionally, each a call of the virtual operation.
-template <class T, class Base = IClassifier>
-SharedClass<T, Base> bind_classifier(py::module_& m, const char* name) {
-    SharedClass<T, Base> cls(m, name);
-    guard_attribute_writes(cls);
+// learn_one, predict_one and reset of a classifier or regressor, each a call of the virtual
+// operation; Target is the label or value type.
+template <class Contract, class Target, class Cls>
+void def_learner_one(Cls& cls) {
+    using T = typename Cls::type;
     cls.def("learn_one",
-            [](T& self, const FeatureMap& x, Label y) {
+            [](T& self, const FeatureMap& x, Target y) {
                 ensure_idle(object_key(&self));
-                static_cast<IClassifier&>(self).learn_one(x, y);
+                static_cast<Contract&>(self).learn_one(x, y);
             })
         .def("predict_one",
              [](T& self, const FeatureMap& x) {
                  ensure_idle(object_key(&self));
-                 return static_cast<IClassifier&>(self).predict_one(x);
-             })
-        .def("predict_proba_one",
-             [](T& self, const FeatureMap& x) {
-                 ensure_idle(object_key(&self));
-                 return static_cast<IClassifier&>(self).predict_proba_one(x);
+                 return static_cast<Contract&>(self).predict_one(x);
              })
         .def("reset", [](T& self) {
             ensure_idle(object_key(&self));
-            static_cast<IClassifier&>(self).reset();
+            static_cast<Contract&>(self).reset();
         });
+}
+
+// A classifier with the contract methods bound positionally.
+template <class T, class Base = IClassifier>
+SharedClass<T, Base> bind_classifier(py::module_& m, const char* name) {
+    SharedClass<T, Base> cls(m, name);
+    guard_attribute_writes(cls);
+    def_learner_one<IClassifier, Label>(cls);
+    cls.def("predict_proba_one", [](T& self, const FeatureMap& x) {
+        ensure_idle(object_key(&self));
+        return static_cast<IClassifier&>(self).predict_proba_one(x);
+    });
     def_classifier_batches(cls);
     return cls;
 }
@@ -177,20 +185,7 @@ template <class T, class Base = IRegressor>
 SharedClass<T, Base> bind_regressor(py::module_& m, const char* name) {
     SharedClass<T, Base> cls(m, name);
     guard_attribute_writes(cls);
-    cls.def("learn_one",
-            [](T& self, const FeatureMap& x, double y) {
-                ensure_idle(object_key(&self));
-                static_cast<IRegressor&>(self).learn_one(x, y);
-            })
-        .def("predict_one",
-             [](T& self, const FeatureMap& x) {
-                 ensure_idle(object_key(&self));
-                 return static_cast<IRegressor&>(self).predict_one(x);
-             })
-        .def("reset", [](T& self) {
-            ensure_idle(object_key(&self));
-            static_cast<IRegressor&>(self).reset();
-        });
+    def_learner_one<IRegressor, double>(cls);
     def_regressor_batches(cls);
     return cls;
 }
@@ -487,6 +482,24 @@ void def_pickle_with_threads(Cls& cls, const char* class_name, std::uint32_t ver
             object->threads.n_threads = n_threads;
             return object;
         }));
+}
+
+// A classifier, regressor or transformer (supervised or not) whose constructor and properties are
+// its options (see bindings/options.hpp), with pickle support; the caller may add more.
+template <class T, bool Supervised = false>
+auto bind_optioned(py::module_& m, const char* name) {
+    auto cls = [&] {
+        if constexpr (std::is_base_of_v<IClassifier, T>) {
+            return bind_classifier<T>(m, name);
+        } else if constexpr (std::is_base_of_v<IRegressor, T>) {
+            return bind_regressor<T>(m, name);
+        } else {
+            return bind_transformer<T, Supervised>(m, name);
+        }
+    }();
+    def_options(cls);
+    def_pickle(cls, name);
+    return cls;
 }
 
 }  // namespace quelb::bindings

@@ -1,6 +1,7 @@
 // Registration of the metrics: plain classes owned by their Python object alone.
 #include "bindings/casters.hpp"
 #include "bindings/bind_helpers.hpp"
+#include "bindings/options.hpp"
 #include "bindings/registration.hpp"
 
 #include "metrics/classification.hpp"
@@ -13,6 +14,10 @@ namespace quelb::bindings {
 namespace py = pybind11;
 
 namespace {
+
+// A windowed metric: held shared, as its constructor from options makes it.
+template <class Metric>
+using WindowedClass = py::class_<Metric, std::shared_ptr<Metric>>;
 
 // update(y_true, y_pred), get(), reset(); Value is the type of the two arguments.
 template <class Metric, class Value>
@@ -45,10 +50,10 @@ void register_rmse(py::module_& m) { bind_pair_metric<RMSE, double>(m, "RMSE"); 
 void register_r2(py::module_& m) { bind_pair_metric<R2, double>(m, "R2"); }
 
 void register_window_metric(py::module_& m) {
-    py::class_<WindowMetric> cls(m, "WindowMetric");
+    WindowedClass<WindowMetric> cls(m, "WindowMetric");
     guard_attribute_writes(cls);
-    cls.def(py::init<std::int32_t>(), py::arg("window_size") = 1000)
-        .def("update", guarded_update<WindowMetric, Label, Label>(), py::arg("predicted"), py::arg("actual"))
+    def_options_init(cls);
+    cls.def("update", guarded_update<WindowMetric, Label, Label>(), py::arg("predicted"), py::arg("actual"))
         .def("get", guarded(&WindowMetric::get), py::arg("metric") = 0)
         .def("accuracy", guarded(&WindowMetric::accuracy))
         .def("macro_f1", guarded(&WindowMetric::macro_f1))
@@ -59,10 +64,10 @@ void register_window_metric(py::module_& m) {
 }
 
 void register_window_regression_metric(py::module_& m) {
-    py::class_<WindowRegressionMetric> cls(m, "WindowRegressionMetric");
+    WindowedClass<WindowRegressionMetric> cls(m, "WindowRegressionMetric");
     guard_attribute_writes(cls);
-    cls.def(py::init<std::int32_t>(), py::arg("window_size") = 1000)
-        .def("update", guarded_update<WindowRegressionMetric, double, double>(), py::arg("y_true"), py::arg("y_pred"))
+    def_options_init(cls);
+    cls.def("update", guarded_update<WindowRegressionMetric, double, double>(), py::arg("y_true"), py::arg("y_pred"))
         .def("get", guarded(&WindowRegressionMetric::get), py::arg("metric") = 0)
         .def("mae", guarded(&WindowRegressionMetric::mae))
         .def("rmse", guarded(&WindowRegressionMetric::rmse))
@@ -84,10 +89,10 @@ void register_roc_auc(py::module_& m) {
 }
 
 void register_window_roc_auc(py::module_& m) {
-    py::class_<WindowROCAUC> cls(m, "WindowROCAUC");
+    WindowedClass<WindowROCAUC> cls(m, "WindowROCAUC");
     guard_attribute_writes(cls);
-    cls.def(py::init<std::int32_t>(), py::arg("window_size") = 1000)
-        .def("update", guarded_update<WindowROCAUC, Label, double>(), py::arg("y_true"), py::arg("score"))
+    def_options_init(cls);
+    cls.def("update", guarded_update<WindowROCAUC, Label, double>(), py::arg("y_true"), py::arg("score"))
         .def("get", guarded(&WindowROCAUC::get))
         .def("reset", guarded(&WindowROCAUC::reset))
         .def("size", guarded(&WindowROCAUC::size));

@@ -86,6 +86,25 @@ void def_transform_one(Cls& cls) {
     });
 }
 
+// learn_one, predict_one and transform_one of the classification and regression pipelines; Target
+// is the label or value type.
+template <class Contract, class Target, class Cls>
+void def_supervised_one(Cls& cls) {
+    using P = typename Cls::type;
+    cls.def("learn_one",
+            [](P& self, PipelineSample x, Target y) {
+                ensure_parts_idle<Contract>(self);
+                if (x.numeric) return self.learn_in_place(x.map, y);
+                self.learn_mixed(mixed_argument(self, x, "learn_one"), y);
+            })
+        .def("predict_one", [](P& self, PipelineSample x) {
+            ensure_parts_idle<Contract>(self);
+            if (x.numeric) return self.predict_in_place(x.map);
+            return self.predict_mixed(mixed_argument(self, x, "predict_one"));
+        });
+    def_transform_one<Contract>(cls);
+}
+
 // State: (sealed shape, step objects..., learner object).
 template <class Cls, class Contract>
 void def_pipeline_pickle(Cls& cls, const char* name, const char* learner_kind) {
@@ -154,43 +173,19 @@ void register_classification_pipeline(py::module_& m) {
     using P = ClassificationPipeline;
     auto cls = bind_pipeline<P, IClassifier>(m, "ClassificationPipeline", "classifier",
                                              "a classifier (an IClassifier of this module)");
-    cls.def("learn_one",
-            [](P& self, PipelineSample x, Label y) {
-                ensure_parts_idle<IClassifier>(self);
-                if (x.numeric) return self.learn_in_place(x.map, y);
-                self.learn_mixed(mixed_argument(self, x, "learn_one"), y);
-            })
-        .def("predict_one",
-             [](P& self, PipelineSample x) {
-                 ensure_parts_idle<IClassifier>(self);
-                 if (x.numeric) return self.predict_in_place(x.map);
-                 return self.predict_mixed(mixed_argument(self, x, "predict_one"));
-             })
-        .def("predict_proba_one", [](P& self, PipelineSample x) {
-            ensure_parts_idle<IClassifier>(self);
-            if (x.numeric) return self.predict_proba_in_place(x.map);
-            return self.predict_proba_mixed(mixed_argument(self, x, "predict_proba_one"));
-        });
-    def_transform_one<IClassifier>(cls);
+    def_supervised_one<IClassifier, Label>(cls);
+    cls.def("predict_proba_one", [](P& self, PipelineSample x) {
+        ensure_parts_idle<IClassifier>(self);
+        if (x.numeric) return self.predict_proba_in_place(x.map);
+        return self.predict_proba_mixed(mixed_argument(self, x, "predict_proba_one"));
+    });
     def_classifier_batches(cls);
 }
 
 void register_regression_pipeline(py::module_& m) {
-    using P = RegressionPipeline;
-    auto cls = bind_pipeline<P, IRegressor>(m, "RegressionPipeline", "regressor",
-                                            "a regressor (an IRegressor of this module)");
-    cls.def("learn_one",
-            [](P& self, PipelineSample x, double y) {
-                ensure_parts_idle<IRegressor>(self);
-                if (x.numeric) return self.learn_in_place(x.map, y);
-                self.learn_mixed(mixed_argument(self, x, "learn_one"), y);
-            })
-        .def("predict_one", [](P& self, PipelineSample x) {
-            ensure_parts_idle<IRegressor>(self);
-            if (x.numeric) return self.predict_in_place(x.map);
-            return self.predict_mixed(mixed_argument(self, x, "predict_one"));
-        });
-    def_transform_one<IRegressor>(cls);
+    auto cls = bind_pipeline<RegressionPipeline, IRegressor>(m, "RegressionPipeline", "regressor",
+                                                             "a regressor (an IRegressor of this module)");
+    def_supervised_one<IRegressor, double>(cls);
     def_regressor_batches(cls);
 }
 

@@ -8,11 +8,7 @@
 
 namespace quelb::bindings {
 
-void register_standard_scaler(py::module_& m) {
-    auto cls = bind_transformer<StandardScaler>(m, "StandardScaler");
-    cls.def(py::init<bool>(), py::arg("with_std") = true).def_readwrite("with_std", &StandardScaler::with_std);
-    def_pickle(cls, "StandardScaler");
-}
+void register_standard_scaler(py::module_& m) { bind_optioned<StandardScaler>(m, "StandardScaler"); }
 
 void register_min_max_scaler(py::module_& m) {
     auto cls = bind_transformer<MinMaxScaler>(m, "MinMaxScaler");
@@ -27,22 +23,14 @@ void register_max_abs_scaler(py::module_& m) {
 }
 
 void register_variance_threshold(py::module_& m) {
-    auto cls = bind_transformer<VarianceThreshold>(m, "VarianceThreshold");
-    cls.def(py::init<double, std::int32_t>(), py::arg("threshold") = 0.0, py::arg("min_samples") = 2)
-        .def_readwrite("threshold", &VarianceThreshold::threshold)
-        .def_readwrite("min_samples", &VarianceThreshold::min_samples);
-    def_pickle(cls, "VarianceThreshold");
+    bind_optioned<VarianceThreshold>(m, "VarianceThreshold");
 }
 
 void register_select_k_best(py::module_& m) {
-    auto cls = bind_transformer<SelectKBest, true>(m, "SelectKBest");
-    cls.def(py::init<std::int32_t, bool>(), py::arg("k") = 10, py::arg("use_abs") = false)
-        .def_readwrite("k", &SelectKBest::k)
-        .def_readwrite("use_abs", &SelectKBest::use_abs)
+    bind_optioned<SelectKBest, true>(m, "SelectKBest")
         .def("set_feature_order", [](SelectKBest& self, const std::vector<std::string>& order) {
             static_cast<ITransformer&>(self).set_feature_order(order);
         });
-    def_pickle(cls, "SelectKBest");
 }
 
 namespace {
@@ -77,12 +65,16 @@ void def_encoder_properties(Cls& cls) {
 
 void register_one_hot_encoder(py::module_& m) {
     auto cls = bind_transformer<OneHotEncoder>(m, "OneHotEncoder");
+    const OneHotEncoder::Options defaults;
     cls.def(py::init([](py::handle features, bool sparse, bool drop_numeric) {
-                return std::make_shared<OneHotEncoder>(feature_list(features, "OneHotEncoder"), sparse, drop_numeric);
+                OneHotEncoder::Options options;
+                options.sparse = sparse;
+                options.drop_numeric = drop_numeric;
+                return std::make_shared<OneHotEncoder>(feature_list(features, "OneHotEncoder"), options);
             }),
-            py::arg("features") = py::none(), py::arg("sparse") = false, py::arg("drop_numeric") = false)
-        .def_readwrite("sparse", &OneHotEncoder::sparse)
-        .def_readwrite("drop_numeric", &OneHotEncoder::drop_numeric);
+            py::arg("features") = py::none(), py::arg("sparse") = defaults.sparse,
+            py::arg("drop_numeric") = defaults.drop_numeric);
+    def_option_properties(cls);
     def_encoder_properties(cls);
     def_pickle(cls, "OneHotEncoder");
 }
@@ -90,10 +82,12 @@ void register_one_hot_encoder(py::module_& m) {
 void register_ordinal_encoder(py::module_& m) {
     auto cls = bind_transformer<OrdinalEncoder>(m, "OrdinalEncoder");
     cls.def(py::init([](py::handle features, double unknown_value) {
-                return std::make_shared<OrdinalEncoder>(feature_list(features, "OrdinalEncoder"), unknown_value);
+                OrdinalEncoder::Options options;
+                options.unknown_value = unknown_value;
+                return std::make_shared<OrdinalEncoder>(feature_list(features, "OrdinalEncoder"), options);
             }),
-            py::arg("features") = py::none(), py::arg("unknown_value") = -1.0)
-        .def_readwrite("unknown_value", &OrdinalEncoder::unknown_value);
+            py::arg("features") = py::none(), py::arg("unknown_value") = OrdinalEncoder::Options().unknown_value);
+    def_option_properties(cls);
     def_encoder_properties(cls);
     def_pickle(cls, "OrdinalEncoder");
 }

@@ -8,12 +8,12 @@
 
 namespace quelb {
 
+RowSource::RowSource(Kind kind, std::size_t n_rows, std::vector<std::string> names)
+    : kind_(kind), n_rows_(n_rows), names_(std::move(names)) {}
+
 RowSource RowSource::dense(const char* base, std::size_t n_rows, std::size_t n_cols, std::ptrdiff_t row_stride,
                            std::ptrdiff_t col_stride, std::vector<std::string> names) {
-    RowSource out;
-    out.kind_ = Kind::dense;
-    out.n_rows_ = n_rows;
-    out.names_ = std::move(names);
+    RowSource out(Kind::dense, n_rows, std::move(names));
     out.names_.resize(n_cols);
     out.base_ = base;
     out.row_stride_ = row_stride;
@@ -23,10 +23,7 @@ RowSource RowSource::dense(const char* base, std::size_t n_rows, std::size_t n_c
 
 RowSource RowSource::csr(const double* data, const std::int64_t* indices, const std::int64_t* indptr,
                          std::size_t n_rows, std::vector<std::string> names) {
-    RowSource out;
-    out.kind_ = Kind::csr;
-    out.n_rows_ = n_rows;
-    out.names_ = std::move(names);
+    RowSource out(Kind::csr, n_rows, std::move(names));
     out.data_ = data;
     out.indices_ = indices;
     out.indptr_ = indptr;
@@ -34,17 +31,13 @@ RowSource RowSource::csr(const double* data, const std::int64_t* indices, const 
 }
 
 RowSource RowSource::samples(std::vector<FeatureMap> rows) {
-    RowSource out;
-    out.kind_ = Kind::samples;
-    out.n_rows_ = rows.size();
+    RowSource out(Kind::samples, rows.size());
     out.rows_ = std::move(rows);
     return out;
 }
 
 RowSource RowSource::mixed(std::vector<MixedSample> rows) {
-    RowSource out;
-    out.kind_ = Kind::mixed;
-    out.n_rows_ = rows.size();
+    RowSource out(Kind::mixed, rows.size());
     out.mixed_ = std::move(rows);
     return out;
 }

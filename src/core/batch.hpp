@@ -17,6 +17,7 @@ namespace quelb {
 
 class RowSource {
 public:
+    RowSource() = default;  // no rows
     // Cells of float64; strides in bytes, either sign. The memory must outlive the source.
     static RowSource dense(const char* base, std::size_t n_rows, std::size_t n_cols, std::ptrdiff_t row_stride,
                            std::ptrdiff_t col_stride, std::vector<std::string> names);
@@ -36,6 +37,7 @@ public:
 private:
     friend class RowCursor;
     enum class Kind { dense, csr, samples, mixed };
+    RowSource(Kind kind, std::size_t n_rows, std::vector<std::string> names = {});
     Kind kind_ = Kind::samples;
     std::size_t n_rows_ = 0;
     std::vector<std::string> names_;

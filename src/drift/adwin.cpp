@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -23,14 +22,8 @@ double power_of_two(std::size_t i) {
 
 }  // namespace
 
-ADWIN::ADWIN(double delta_, int clock_, int max_buckets_, int min_window_length_, int grace_period_)
-    : delta(delta_),
-      clock(clock_),
-      max_buckets(max_buckets_),
-      min_window_length(min_window_length_),
-      grace_period(grace_period_) {
-    if (clock < 1) throw std::invalid_argument("'clock' must be at least 1.");
-    if (max_buckets < 2) throw std::invalid_argument("'max_buckets' must be at least 2.");
+ADWIN::ADWIN(const Options& options) : Options(options) {
+    check_options(options);
     rows_.push_back(make_row());
 }
 
@@ -41,16 +34,9 @@ ADWIN::BucketRow ADWIN::make_row() const {
 }
 
 void ADWIN::save_state(StateWriter& out) const {
-    out.f64(delta);
-    out.i32(clock);
-    out.i32(max_buckets);
-    out.i32(min_window_length);
-    out.i32(grace_period);
+    save_options(out, static_cast<const Options&>(*this));
     out.seq(rows_, [](StateWriter& w, const BucketRow& row) {
-        w.seq(row, [](StateWriter& w2, const Bucket& bucket) {
-            w2.f64(bucket.total);
-            w2.f64(bucket.variance_sum);
-        });
+        w.seq(row, [](StateWriter& w2, const Bucket& bucket) { bucket.save_state(w2); });
     });
     out.f64(total_);
     out.f64(variance_sum_);
@@ -61,12 +47,7 @@ void ADWIN::save_state(StateWriter& out) const {
 
 void ADWIN::load_state(StateReader& in) {
     ADWIN loaded;
-    loaded.delta = in.f64();
-    loaded.clock = in.i32();
-    loaded.max_buckets = in.i32();
-    loaded.min_window_length = in.i32();
-    loaded.grace_period = in.i32();
-    if (loaded.clock < 1 || loaded.max_buckets < 2) in.fail("ADWIN clock or max_buckets out of range");
+    load_options(in, static_cast<Options&>(loaded));
     // One row per power of two of a window that can never reach 2^64 values.
     const std::size_t n_rows = in.size(8);
     if (n_rows == 0 || n_rows > 64) in.fail("ADWIN histogram of " + std::to_string(n_rows) + " rows");

@@ -6,16 +6,43 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/options.hpp"
 #include "core/state.hpp"
 
 namespace quelb {
 
-class ADWIN {
+inline const char* clock_check(const int& clock) { return clock < 1 ? "'clock' must be at least 1." : nullptr; }
+inline const char* max_buckets_check(const int& max_buckets) {
+    return max_buckets < 2 ? "'max_buckets' must be at least 2." : nullptr;
+}
+
+// delta, min_window_length and grace_period may be changed at any time; clock and max_buckets
+// are fixed by the constructor (the histogram is shaped by max_buckets), which refuses values
+// the histogram and the tick test cannot work with.
+struct ADWINOptions {
+    double delta = 0.002;
+    int clock = 32;
+    int max_buckets = 5;
+    int min_window_length = 5;
+    int grace_period = 10;
+
+    static constexpr auto fields() {
+        using O = ADWINOptions;
+        return std::make_tuple(option("delta", &O::delta, kArgument | kProperty),
+                               option("clock", &O::clock, kArgument, clock_check),
+                               option("max_buckets", &O::max_buckets, kArgument, max_buckets_check),
+                               option("min_window_length", &O::min_window_length, kArgument),
+                               option("grace_period", &O::grace_period, kArgument));
+    }
+};
+
+class ADWIN : public ADWINOptions {
 public:
-    // Throws std::invalid_argument for clock < 1 or max_buckets < 2, which the histogram and the
-    // tick test cannot work with.
-    explicit ADWIN(double delta = 0.002, int clock = 32, int max_buckets = 5, int min_window_length = 5,
-                   int grace_period = 10);
+    using Options = ADWINOptions;
+    // Throws std::invalid_argument when an option is refused.
+    explicit ADWIN(const Options& options = {});
+    // The default options but delta: the detectors inside other models.
+    explicit ADWIN(double delta) : ADWIN(Options{delta}) {}
 
     void update(double value);
     void reset();
@@ -31,18 +58,14 @@ public:
     void save_state(StateWriter& out) const;
     void load_state(StateReader& in);
 
-    // Options. delta, min_window_length and grace_period may be changed at any time; clock and
-    // max_buckets are fixed by the constructor (the histogram is shaped by max_buckets).
-    double delta;
-    int clock;
-    int max_buckets;
-    int min_window_length;
-    int grace_period;
-
 private:
     struct Bucket {
         double total;
         double variance_sum;  // squared deviations of the bucket's values from its own mean
+        void save_state(StateWriter& out) const {
+            out.f64(total);
+            out.f64(variance_sum);
+        }
     };
     // One histogram row; front() is the oldest bucket.
     using BucketRow = std::vector<Bucket>;

@@ -5,8 +5,8 @@
 
 namespace quelb {
 
-DDM::DDM(std::int32_t warm_start_, double warning_threshold_, double drift_threshold_)
-    : warm_start(warm_start_), warning_threshold(warning_threshold_), drift_threshold(drift_threshold_) {
+DDM::DDM(const Options& options) : Options(options) {
+    check_options(options);
     if (warning_threshold > drift_threshold)
         throw std::invalid_argument("'drift_threshold' must be greater or equal to 'warning_threshold'.");
 }
@@ -42,9 +42,7 @@ void DDM::update(std::int32_t outcome) {
 }
 
 void DDM::save_state(StateWriter& out) const {
-    out.i32(warm_start);
-    out.f64(warning_threshold);
-    out.f64(drift_threshold);
+    save_options(out, static_cast<const Options&>(*this));
     out.i64(n_samples_);
     out.i64(n_errors_);
     out.f64(p_min_);
@@ -55,9 +53,7 @@ void DDM::save_state(StateWriter& out) const {
 }
 
 void DDM::load_state(StateReader& in) {
-    warm_start = in.i32();
-    warning_threshold = in.f64();
-    drift_threshold = in.f64();
+    load_options(in, static_cast<Options&>(*this));
     n_samples_ = in.i64();
     n_errors_ = in.i64();
     p_min_ = in.f64();

@@ -7,29 +7,38 @@
 // the next update.
 #include <cstdint>
 
+#include "core/options.hpp"
 #include "core/state.hpp"
+#include "drift/detector_flags.hpp"
 
 namespace quelb {
 
-class DDM {
+// Read at every update; not validated after construction.
+struct DDMOptions {
+    std::int32_t warm_start = 30;
+    double warning_threshold = 2.0;
+    double drift_threshold = 3.0;
+
+    static constexpr auto fields() {
+        using O = DDMOptions;
+        return std::make_tuple(option("warm_start", &O::warm_start, kArgument | kProperty),
+                               option("warning_threshold", &O::warning_threshold, kArgument | kProperty),
+                               option("drift_threshold", &O::drift_threshold, kArgument | kProperty));
+    }
+};
+
+class DDM : public DetectorFlags, public DDMOptions {
 public:
+    using Options = DDMOptions;
     // Throws std::invalid_argument when warning_threshold > drift_threshold.
-    explicit DDM(std::int32_t warm_start = 30, double warning_threshold = 2.0, double drift_threshold = 3.0);
+    explicit DDM(const Options& options = {});
 
     // outcome 1 is an error; any other value a correct prediction.
     void update(std::int32_t outcome);
     void reset();
 
-    bool drift_detected() const { return drift_detected_; }
-    bool warning_detected() const { return warning_detected_; }
-
     void save_state(StateWriter& out) const;
     void load_state(StateReader& in);
-
-    // Options, read at every update; not validated after construction.
-    std::int32_t warm_start;
-    double warning_threshold;
-    double drift_threshold;
 
 private:
     std::int64_t n_samples_ = 0;
@@ -37,8 +46,6 @@ private:
     double p_min_ = 0.0;
     double s_min_ = 0.0;
     bool has_min_ = false;
-    bool drift_detected_ = false;
-    bool warning_detected_ = false;
 };
 
 }  // namespace quelb

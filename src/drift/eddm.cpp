@@ -5,15 +5,13 @@
 
 namespace quelb {
 
-EDDM::EDDM(std::int32_t warm_start_, double alpha_, double beta_)
-    : warm_start(warm_start_), alpha(alpha_), beta(beta_) {
+EDDM::EDDM(const Options& options) : Options(options) {
+    check_options(options);
     if (beta > alpha) throw std::invalid_argument("'alpha' must be greater or equal to 'beta'.");
 }
 
 void EDDM::save_state(StateWriter& out) const {
-    out.i32(warm_start);
-    out.f64(alpha);
-    out.f64(beta);
+    save_options(out, static_cast<const Options&>(*this));
     distance_stats_.save_state(out);
     out.i64(n_samples_);
     out.i64(last_error_at_);
@@ -25,9 +23,7 @@ void EDDM::save_state(StateWriter& out) const {
 
 // The options are free to hold any values after construction, so they are taken as saved.
 void EDDM::load_state(StateReader& in) {
-    warm_start = in.i32();
-    alpha = in.f64();
-    beta = in.f64();
+    load_options(in, static_cast<Options&>(*this));
     distance_stats_.load_state(in);
     n_samples_ = in.i64();
     last_error_at_ = in.i64();

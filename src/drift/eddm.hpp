@@ -6,28 +6,37 @@
 #include <cstdint>
 
 #include "core/gaussian.hpp"
+#include "core/options.hpp"
+#include "drift/detector_flags.hpp"
 
 namespace quelb {
 
-class EDDM {
+// Read at every update; not validated after construction (states keep them as saved).
+struct EDDMOptions {
+    std::int32_t warm_start = 30;
+    double alpha = 0.95;
+    double beta = 0.9;
+
+    static constexpr auto fields() {
+        using O = EDDMOptions;
+        return std::make_tuple(option("warm_start", &O::warm_start, kArgument | kProperty),
+                               option("alpha", &O::alpha, kArgument | kProperty),
+                               option("beta", &O::beta, kArgument | kProperty));
+    }
+};
+
+class EDDM : public DetectorFlags, public EDDMOptions {
 public:
+    using Options = EDDMOptions;
     // Throws std::invalid_argument when beta > alpha.
-    explicit EDDM(std::int32_t warm_start = 30, double alpha = 0.95, double beta = 0.9);
+    explicit EDDM(const Options& options = {});
 
     // outcome 1 is an error; any other value a correct prediction.
     void update(std::int32_t outcome);
     void reset();
 
-    bool drift_detected() const { return drift_detected_; }
-    bool warning_detected() const { return warning_detected_; }
-
     void save_state(StateWriter& out) const;
     void load_state(StateReader& in);
-
-    // Options, read at every update; not validated after construction.
-    std::int32_t warm_start;
-    double alpha;
-    double beta;
 
 private:
     GaussianStats distance_stats_;  // distances between consecutive errors
@@ -35,8 +44,6 @@ private:
     std::int64_t last_error_at_ = 0;
     std::int64_t n_errors_ = 0;
     double max_level_ = -1.0;
-    bool drift_detected_ = false;
-    bool warning_detected_ = false;
 };
 
 }  // namespace quelb

@@ -1,8 +1,6 @@
 #include "drift/hddm.hpp"
 
 #include <cmath>
-#include <stdexcept>
-#include <string>
 
 namespace quelb {
 
@@ -14,45 +12,31 @@ double bound(double spread, double log_inverse) { return std::sqrt(spread / 2.0 
 
 }  // namespace
 
-HoeffdingDetector::HoeffdingDetector(double drift_confidence_, double warning_confidence_, bool two_sided_test_)
-    : drift_confidence(checked_confidence(drift_confidence_, "drift_confidence")),
-      warning_confidence(checked_confidence(warning_confidence_, "warning_confidence")),
-      two_sided_test(two_sided_test_) {}
-
-double HoeffdingDetector::checked_confidence(double value, const char* name) {
-    if (!(value > 0.0 && value < 1.0))
-        throw std::invalid_argument("'" + std::string(name) + "' must be between 0 and 1 (exclusive).");
-    return value;
-}
-
-void HoeffdingDetector::save_options(StateWriter& out) const {
-    out.f64(drift_confidence);
-    out.f64(warning_confidence);
-    out.boolean(two_sided_test);
+template <class O>
+void HoeffdingDetector<O>::save_head(StateWriter& out) const {
+    save_options(out, static_cast<const HoeffdingDetectorOptions&>(*this));
     out.boolean(drift_detected_);
     out.boolean(warning_detected_);
 }
 
-void HoeffdingDetector::load_options(StateReader& in) {
-    drift_confidence = in.f64();
-    warning_confidence = in.f64();
-    if (!(drift_confidence > 0.0 && drift_confidence < 1.0 && warning_confidence > 0.0 && warning_confidence < 1.0))
-        in.fail("confidence out of range");
-    two_sided_test = in.boolean();
+template <class O>
+void HoeffdingDetector<O>::load_head(StateReader& in) {
+    load_options(in, static_cast<HoeffdingDetectorOptions&>(*this));
     drift_detected_ = in.boolean();
     warning_detected_ = in.boolean();
 }
 
-void HoeffdingDetector::test(double increase, double spread) {
-    if (increase >= bound(spread, log_drift_(drift_confidence))) {
+template <class O>
+void HoeffdingDetector<O>::test(double increase, double spread) {
+    if (increase >= bound(spread, log_drift_(this->drift_confidence))) {
         drift_detected_ = true;
-    } else if (increase >= bound(spread, log_warning_(warning_confidence))) {
+    } else if (increase >= bound(spread, log_warning_(this->warning_confidence))) {
         warning_detected_ = true;
     }
 }
 
-HDDM_A::HDDM_A(double drift_confidence_, double warning_confidence_, bool two_sided_test_)
-    : HoeffdingDetector(drift_confidence_, warning_confidence_, two_sided_test_) {}
+template class HoeffdingDetector<HoeffdingDetectorOptions>;
+template class HoeffdingDetector<HDDM_WOptions>;
 
 void HDDM_A::reset() {
     total_ = count_ = 0.0;
@@ -83,7 +67,7 @@ void HDDM_A::update(double value) {
 }
 
 void HDDM_A::save_state(StateWriter& out) const {
-    save_options(out);
+    save_head(out);
     out.f64(total_);
     out.f64(count_);
     for (const Cut& cut : cuts_) {
@@ -93,22 +77,13 @@ void HDDM_A::save_state(StateWriter& out) const {
 }
 
 void HDDM_A::load_state(StateReader& in) {
-    load_options(in);
+    load_head(in);
     total_ = in.f64();
     count_ = in.f64();
     for (Cut& cut : cuts_) {
         cut.sum = in.f64();
         cut.count = in.f64();
     }
-}
-
-HDDM_W::HDDM_W(double drift_confidence_, double warning_confidence_, double lambda_value_, bool two_sided_test_)
-    : HoeffdingDetector(drift_confidence_, warning_confidence_, two_sided_test_),
-      lambda_value(checked_lambda(lambda_value_)) {}
-
-double HDDM_W::checked_lambda(double value) {
-    if (!(value > 0.0 && value <= 1.0)) throw std::invalid_argument("'lambda_value' must be in (0, 1].");
-    return value;
 }
 
 void HDDM_W::Average::add(double x, double lambda) {
@@ -159,7 +134,7 @@ void HDDM_W::update(double value) {
 }
 
 void HDDM_W::save_state(StateWriter& out) const {
-    save_options(out);
+    save_head(out);
     out.f64(lambda_value);
     total_.save_state(out);
     for (const Side& s : sides_) {
@@ -169,9 +144,9 @@ void HDDM_W::save_state(StateWriter& out) const {
 }
 
 void HDDM_W::load_state(StateReader& in) {
-    load_options(in);
+    load_head(in);
     lambda_value = in.f64();
-    if (!(lambda_value > 0.0 && lambda_value <= 1.0)) in.fail("lambda_value out of range");
+    if (lambda_value_check(lambda_value)) in.fail("lambda_value out of range");
     total_.load_state(in);
     for (Side& s : sides_) {
         s.cut.load_state(in);

@@ -12,7 +12,9 @@
 // the next update.
 #include <cmath>
 
+#include "core/options.hpp"
 #include "core/state.hpp"
+#include "drift/detector_flags.hpp"
 
 namespace quelb {
 
@@ -32,39 +34,71 @@ private:
     double value_ = INFINITY;
 };
 
-// What both detectors share: options, flags, and the checks of the options.
-class HoeffdingDetector {
+inline const char* drift_confidence_check(const double& value) {
+    return value > 0.0 && value < 1.0 ? nullptr : "'drift_confidence' must be between 0 and 1 (exclusive).";
+}
+inline const char* warning_confidence_check(const double& value) {
+    return value > 0.0 && value < 1.0 ? nullptr : "'warning_confidence' must be between 0 and 1 (exclusive).";
+}
+inline const char* lambda_value_check(const double& value) {
+    return value > 0.0 && value <= 1.0 ? nullptr : "'lambda_value' must be in (0, 1].";
+}
+
+struct HoeffdingDetectorOptions {
+    double drift_confidence = 0.001;
+    double warning_confidence = 0.005;
+    bool two_sided_test = false;
+
+    static constexpr auto fields() {
+        using O = HoeffdingDetectorOptions;
+        return std::make_tuple(
+            option("drift_confidence", &O::drift_confidence, kArgument | kProperty, drift_confidence_check),
+            option("warning_confidence", &O::warning_confidence, kArgument | kProperty, warning_confidence_check),
+            option("two_sided_test", &O::two_sided_test, kArgument | kProperty));
+    }
+};
+
+// The W-test's: lambda_value comes before two_sided_test as an argument, but after the flags in
+// its state (see HDDM_W::save_state).
+struct HDDM_WOptions : HoeffdingDetectorOptions {
+    double lambda_value = 0.05;
+
+    static constexpr auto fields() {
+        using O = HDDM_WOptions;
+        return std::make_tuple(
+            option("drift_confidence", &O::drift_confidence, kArgument | kProperty, drift_confidence_check),
+            option("warning_confidence", &O::warning_confidence, kArgument | kProperty, warning_confidence_check),
+            option("lambda_value", &O::lambda_value, kArgument | kProperty, lambda_value_check),
+            option("two_sided_test", &O::two_sided_test, kArgument | kProperty));
+    }
+};
+
+// What both detectors share: options, flags, and the test against the bounds.
+template <class O>
+class HoeffdingDetector : public DetectorFlags, public O {
 public:
-    bool drift_detected() const { return drift_detected_; }
-    bool warning_detected() const { return warning_detected_; }
-
-    // Throws std::invalid_argument unless 0 < value < 1; `name` is the option's.
-    static double checked_confidence(double value, const char* name);
-
-    double drift_confidence;
-    double warning_confidence;
-    bool two_sided_test;
+    using Options = O;
 
 protected:
-    HoeffdingDetector(double drift_confidence, double warning_confidence, bool two_sided_test);
-    void save_options(StateWriter& out) const;
-    void load_options(StateReader& in);
+    // Throws std::invalid_argument when an option is refused.
+    explicit HoeffdingDetector(const Options& options) : Options(options) { check_options(options); }
+    // The options both detectors have, then the flags.
+    void save_head(StateWriter& out) const;
+    void load_head(StateReader& in);
     // Flags a drift or a warning when `increase` reaches the bound for `spread` (the sum of the
     // squared weights of the difference).
     void test(double increase, double spread);
-    int directions() const { return two_sided_test ? 2 : 1; }
+    int directions() const { return this->two_sided_test ? 2 : 1; }
 
     LogInverse log_drift_;
     LogInverse log_warning_;
-    bool drift_detected_ = false;
-    bool warning_detected_ = false;
 };
 
 // A-test: the running mean of all values against the mean of those up to the cut, with
 // Hoeffding's bound for the difference of the two means.
-class HDDM_A : public HoeffdingDetector {
+class HDDM_A : public HoeffdingDetector<HoeffdingDetectorOptions> {
 public:
-    explicit HDDM_A(double drift_confidence = 0.001, double warning_confidence = 0.005, bool two_sided_test = false);
+    explicit HDDM_A(const Options& options = {}) : HoeffdingDetector(options) {}
 
     void update(double value);
     void reset();
@@ -85,21 +119,15 @@ private:
 // W-test: exponentially weighted moving averages (weight lambda_value on the newest value), the
 // average up to the cut against the average of the values since, with McDiarmid's bound for
 // weighted sums.
-class HDDM_W : public HoeffdingDetector {
+class HDDM_W : public HoeffdingDetector<HDDM_WOptions> {
 public:
-    // Throws std::invalid_argument unless 0 < lambda_value <= 1 or a confidence is outside (0, 1).
-    explicit HDDM_W(double drift_confidence = 0.001, double warning_confidence = 0.005, double lambda_value = 0.05,
-                    bool two_sided_test = false);
+    explicit HDDM_W(const Options& options = {}) : HoeffdingDetector(options) {}
 
     void update(double value);
     void reset();
 
     void save_state(StateWriter& out) const;
     void load_state(StateReader& in);
-
-    static double checked_lambda(double value);
-
-    double lambda_value;
 
 private:
     struct Average {

@@ -21,15 +21,9 @@ void erase_sorted(std::vector<std::uint64_t>& keys, std::uint64_t key) {
 
 }  // namespace
 
-KSWIN::KSWIN(double alpha_, std::int32_t window_size, std::int32_t stat_size, std::int32_t seed_)
-    : alpha(checked_alpha(alpha_)), seed(seed_), window_size_(window_size), stat_size_(stat_size),
-      rng_(static_cast<std::uint32_t>(seed_)) {
+KSWIN::KSWIN(const Options& options) : Options(options), rng_(static_cast<std::uint32_t>(options.seed)) {
+    check_options(options);
     check_sizes(window_size, stat_size);
-}
-
-double KSWIN::checked_alpha(double value) {
-    if (!(value > 0.0 && value < 1.0)) throw std::invalid_argument("'alpha' must be between 0 and 1 (exclusive).");
-    return value;
 }
 
 void KSWIN::check_sizes(std::int64_t window_size, std::int64_t stat_size) {
@@ -51,18 +45,18 @@ void KSWIN::update(double value) {
     const std::uint64_t key = order_key(value);
     window_.push_back(key);
     insert_sorted(recent_, key);
-    if (recent_.size() > static_cast<std::size_t>(stat_size_)) {
-        const std::uint64_t leaving = window_[window_.size() - stat_size_ - 1];
+    if (recent_.size() > static_cast<std::size_t>(stat_size)) {
+        const std::uint64_t leaving = window_[window_.size() - stat_size - 1];
         erase_sorted(recent_, leaving);
         insert_sorted(older_, leaving);
     }
-    if (window_.size() > static_cast<std::size_t>(window_size_)) {
+    if (window_.size() > static_cast<std::size_t>(window_size)) {
         erase_sorted(older_, window_.front());
         window_.pop_front();
     }
-    if (window_.size() == static_cast<std::size_t>(window_size_) && distance_exceeds_threshold()) {
+    if (window_.size() == static_cast<std::size_t>(window_size) && distance_exceeds_threshold()) {
         drift_detected_ = true;
-        window_.erase(window_.begin(), window_.end() - stat_size_);
+        window_.erase(window_.begin(), window_.end() - stat_size);
         older_.clear();
     }
 }
@@ -111,7 +105,7 @@ bool KSWIN::distance_exceeds_threshold() {
 }
 
 void KSWIN::sort_window() {
-    const std::size_t n_recent = std::min(window_.size(), static_cast<std::size_t>(stat_size_));
+    const std::size_t n_recent = std::min(window_.size(), static_cast<std::size_t>(stat_size));
     older_.assign(window_.begin(), window_.end() - n_recent);
     recent_.assign(window_.end() - n_recent, window_.end());
     std::sort(older_.begin(), older_.end());
@@ -121,8 +115,8 @@ void KSWIN::sort_window() {
 void KSWIN::save_state(StateWriter& out) const {
     out.f64(alpha);
     out.i32(seed);
-    out.i32(window_size_);
-    out.i32(stat_size_);
+    out.i32(window_size);
+    out.i32(stat_size);
     out.rng(rng_);
     out.size(window_.size());
     for (std::uint64_t key : window_) out.u64(key);
@@ -131,20 +125,20 @@ void KSWIN::save_state(StateWriter& out) const {
 
 void KSWIN::load_state(StateReader& in) {
     alpha = in.f64();
-    if (!(alpha > 0.0 && alpha < 1.0)) in.fail("alpha out of range");
+    if (kswin_alpha_check(alpha)) in.fail("alpha out of range");
     seed = in.i32();
-    const std::int32_t window_size = in.i32();
-    const std::int32_t stat_size = in.i32();
+    const std::int32_t saved_window_size = in.i32();
+    const std::int32_t saved_stat_size = in.i32();
     try {
-        check_sizes(window_size, stat_size);
+        check_sizes(saved_window_size, saved_stat_size);
     } catch (const std::invalid_argument&) {
         in.fail("window sizes");
     }
-    window_size_ = window_size;
-    stat_size_ = stat_size;
+    window_size = saved_window_size;
+    stat_size = saved_stat_size;
     in.rng(rng_);
     const std::size_t count = in.size(8);
-    if (count > static_cast<std::size_t>(window_size_)) in.fail("window longer than window_size");
+    if (count > static_cast<std::size_t>(window_size)) in.fail("window longer than window_size");
     window_.clear();
     for (std::size_t i = 0; i < count; ++i) window_.push_back(in.u64());
     drift_detected_ = in.boolean();

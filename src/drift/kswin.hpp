@@ -14,35 +14,50 @@
 #include <deque>
 #include <vector>
 
+#include "core/options.hpp"
 #include "core/rng.hpp"
 #include "core/state.hpp"
 
 namespace quelb {
 
-class KSWIN {
+inline const char* kswin_alpha_check(const double& alpha) {
+    return alpha > 0.0 && alpha < 1.0 ? nullptr : "'alpha' must be between 0 and 1 (exclusive).";
+}
+
+// Listed in the constructor's order; states save alpha, seed, window_size, stat_size (see
+// KSWIN::save_state).
+struct KSWINOptions {
+    double alpha = 0.005;
+    std::int32_t window_size = 100;  // fixed at construction, as is stat_size
+    std::int32_t stat_size = 30;
+    std::int32_t seed = 0;  // used at the next reset
+
+    static constexpr auto fields() {
+        using O = KSWINOptions;
+        return std::make_tuple(option("alpha", &O::alpha, kArgument | kProperty, kswin_alpha_check),
+                               option("window_size", &O::window_size, kArgument),
+                               option("stat_size", &O::stat_size, kArgument),
+                               option("seed", &O::seed, kArgument | kProperty));
+    }
+};
+
+class KSWIN : public KSWINOptions {
 public:
+    using Options = KSWINOptions;
     // Throws std::invalid_argument unless 0 < alpha < 1, stat_size >= 1 and
     // window_size >= 2 * stat_size.
-    explicit KSWIN(double alpha = 0.005, std::int32_t window_size = 100, std::int32_t stat_size = 30,
-                   std::int32_t seed = 0);
+    explicit KSWIN(const Options& options = {});
 
     void update(double value);
     // Empties the window and reseeds the generator from `seed`.
     void reset();
 
     bool drift_detected() const { return drift_detected_; }
-    std::int32_t window_size() const { return window_size_; }
-    std::int32_t stat_size() const { return stat_size_; }
     // The number of values in the window.
     std::int64_t width() const { return static_cast<std::int64_t>(window_.size()); }
 
-    static double checked_alpha(double value);
-
     void save_state(StateWriter& out) const;
     void load_state(StateReader& in);
-
-    double alpha;      // checked by the property
-    std::int32_t seed;  // used at the next reset
 
 private:
     // Throws unless the sizes work together; the message names the option at fault.
@@ -50,8 +65,6 @@ private:
     bool distance_exceeds_threshold();
     void sort_window();
 
-    std::int32_t window_size_;
-    std::int32_t stat_size_;
     Rng rng_;
     std::deque<std::uint64_t> window_;  // the values in arrival order, as order keys
     // The same values sorted: the last stat_size arrivals, and the older ones.

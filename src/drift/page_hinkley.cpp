@@ -11,20 +11,9 @@ constexpr const char* kModeNames[] = {"both", "up", "down"};
 
 }  // namespace
 
-PageHinkley::PageHinkley(std::int32_t warm_start_, double delta_, double threshold_, double alpha_,
-                         const std::string& mode_)
-    : warm_start(warm_start_), delta(delta_), threshold(threshold_), alpha(alpha_) {
-    set_mode(mode_);
-}
-
-std::string PageHinkley::mode_name() const { return kModeNames[static_cast<int>(mode)]; }
-
-void PageHinkley::set_mode(const std::string& name) {
+PageHinkleyMode parse_page_hinkley_mode(std::string_view text) {
     for (int i = 0; i < 3; ++i) {
-        if (name == kModeNames[i]) {
-            mode = static_cast<Mode>(i);
-            return;
-        }
+        if (text == kModeNames[i]) return static_cast<PageHinkleyMode>(i);
     }
     throw std::invalid_argument("'mode' must be \"both\", \"up\" or \"down\".");
 }
@@ -55,11 +44,8 @@ void PageHinkley::update(double value) {
 }
 
 void PageHinkley::save_state(StateWriter& out) const {
-    out.i32(warm_start);
-    out.f64(delta);
-    out.f64(threshold);
-    out.f64(alpha);
-    out.u8(static_cast<std::uint8_t>(mode));
+    save_options(out, static_cast<const Options&>(*this));
+    out.u8(static_cast<std::uint8_t>(mode.mode()));
     out.i64(n_samples_);
     out.f64(mean_);
     for (const Sum* sum : {&up_, &down_}) {
@@ -70,11 +56,8 @@ void PageHinkley::save_state(StateWriter& out) const {
 }
 
 void PageHinkley::load_state(StateReader& in) {
-    warm_start = in.i32();
-    delta = in.f64();
-    threshold = in.f64();
-    alpha = in.f64();
-    mode = in.enumerator<Mode>(3);
+    load_options(in, static_cast<Options&>(*this));
+    mode = kModeNames[static_cast<int>(in.enumerator<Mode>(3))];
     n_samples_ = in.i64();
     mean_ = in.f64();
     for (Sum* sum : {&up_, &down_}) {

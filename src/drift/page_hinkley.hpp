@@ -7,19 +7,43 @@
 // deviations. Nothing is signalled before warm_start values; after a drift the test starts afresh
 // at the next update.
 #include <cstdint>
-#include <string>
+#include <string_view>
 
+#include "core/options.hpp"
 #include "core/state.hpp"
 
 namespace quelb {
 
-class PageHinkley {
-public:
-    enum class Mode : std::uint8_t { kBoth, kUp, kDown };
+enum class PageHinkleyMode : std::uint8_t { kBoth, kUp, kDown };
+// Throws std::invalid_argument for text other than "both", "up" and "down".
+PageHinkleyMode parse_page_hinkley_mode(std::string_view text);
 
-    // Throws std::invalid_argument for a mode other than "both", "up" and "down".
-    explicit PageHinkley(std::int32_t warm_start = 30, double delta = 0.005, double threshold = 50.0,
-                         double alpha = 1.0 - 0.0001, const std::string& mode = "both");
+// Read at every update.
+struct PageHinkleyOptions {
+    std::int32_t warm_start = 30;
+    double delta = 0.005;
+    double threshold = 50.0;
+    double alpha = 1.0 - 0.0001;
+    // Saved as the mode's number (the format of earlier states), not by save_options.
+    ModeOption<PageHinkleyMode, parse_page_hinkley_mode> mode = "both";
+
+    static constexpr auto fields() {
+        using O = PageHinkleyOptions;
+        return std::make_tuple(option("warm_start", &O::warm_start, kArgument | kProperty),
+                               option("delta", &O::delta, kArgument | kProperty),
+                               option("threshold", &O::threshold, kArgument | kProperty),
+                               option("alpha", &O::alpha, kArgument | kProperty),
+                               option("mode", &O::mode, kArgument | kProperty | kUnsaved));
+    }
+};
+
+class PageHinkley : public PageHinkleyOptions {
+public:
+    using Options = PageHinkleyOptions;
+    using Mode = PageHinkleyMode;
+
+    // Throws std::invalid_argument when an option is refused.
+    explicit PageHinkley(const Options& options = {}) : Options(options) { check_options(options); }
 
     void update(double value);
     void reset();
@@ -28,18 +52,8 @@ public:
     // The running mean of the values since the start or the last drift.
     double estimation() const { return mean_; }
 
-    std::string mode_name() const;
-    void set_mode(const std::string& name);
-
     void save_state(StateWriter& out) const;
     void load_state(StateReader& in);
-
-    // Options, read at every update.
-    std::int32_t warm_start;
-    double delta;
-    double threshold;
-    double alpha;
-    Mode mode = Mode::kBoth;
 
 private:
     struct Sum {

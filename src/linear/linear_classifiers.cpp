@@ -6,17 +6,20 @@
 
 namespace quelb {
 
+namespace {
+
+// Moves class `up` towards the loaded sample and class `down` away from it by `step`, weights and
+// biases alike.
+void shift_pair(LinearClassScores& model, std::size_t up, std::size_t down, double step) {
+    model.update_weights(up, [step](double w, double value) { return value * step + w; });
+    model.update_weights(down, [step](double w, double value) { return w - value * step; });
+    model.bias(up) = step + model.bias(up);
+    model.bias(down) = model.bias(down) - step;
+}
+
+}  // namespace
+
 // ---- Perceptron
-
-void Perceptron::save_state(StateWriter& out) const {
-    out.f64(learning_rate);
-    model_.save_state(out);
-}
-
-void Perceptron::load_state(StateReader& in) {
-    learning_rate = in.f64();
-    model_.load_state(in);
-}
 
 void Perceptron::learn_one(const FeatureMap& x, Label y) {
     const std::size_t target = model_.add_class(y);
@@ -24,30 +27,10 @@ void Perceptron::learn_one(const FeatureMap& x, Label y) {
     // The new class takes part in the prediction with score 0.
     const std::size_t predicted = model_.best_scoring_class();
     if (predicted == target) return;
-    const double rate = learning_rate;
-    model_.update_weights(target, [rate](double w, double value) { return value * rate + w; });
-    model_.update_weights(predicted, [rate](double w, double value) { return w - value * rate; });
-    model_.bias(target) = rate + model_.bias(target);
-    model_.bias(predicted) = model_.bias(predicted) - rate;
+    shift_pair(model_, target, predicted, learning_rate);
 }
-
-Label Perceptron::predict_one(const FeatureMap& x) { return model_.predict_by_score(x); }
-
-ClassProbabilities Perceptron::predict_proba_one(const FeatureMap& x) { return model_.predict_proba_by_score(x); }
 
 // ---- LogisticRegression
-
-void LogisticRegression::save_state(StateWriter& out) const {
-    out.f64(learning_rate);
-    out.f64(l2);
-    model_.save_state(out);
-}
-
-void LogisticRegression::load_state(StateReader& in) {
-    learning_rate = in.f64();
-    l2 = in.f64();
-    model_.load_state(in);
-}
 
 void LogisticRegression::learn_one(const FeatureMap& x, Label y) {
     model_.add_class(y);
@@ -64,23 +47,7 @@ void LogisticRegression::learn_one(const FeatureMap& x, Label y) {
     }
 }
 
-Label LogisticRegression::predict_one(const FeatureMap& x) { return model_.predict_by_score(x); }
-
-ClassProbabilities LogisticRegression::predict_proba_one(const FeatureMap& x) {
-    return model_.predict_proba_by_score(x);
-}
-
 // ---- PassiveAggressiveClassifier
-
-void PassiveAggressiveClassifier::save_state(StateWriter& out) const {
-    out.f64(C);
-    model_.save_state(out);
-}
-
-void PassiveAggressiveClassifier::load_state(StateReader& in) {
-    C = in.f64();
-    model_.load_state(in);
-}
 
 void PassiveAggressiveClassifier::learn_one(const FeatureMap& x, Label y) {
     const std::size_t target = model_.add_class(y);
@@ -100,31 +67,10 @@ void PassiveAggressiveClassifier::learn_one(const FeatureMap& x, Label y) {
     if (!(loss > 0.0)) return;  // margin met, or not a number
     // The 1 accounts for the bias, the 2 for the two classes being changed.
     const double tau = std::min(C, loss / (2.0 * (squared_norm(model_.sample()) + 1.0)));
-    model_.update_weights(target, [tau](double w, double value) { return tau * value + w; });
-    model_.update_weights(rival, [tau](double w, double value) { return w - tau * value; });
-    model_.bias(target) = tau + model_.bias(target);
-    model_.bias(rival) = model_.bias(rival) - tau;
-}
-
-Label PassiveAggressiveClassifier::predict_one(const FeatureMap& x) { return model_.predict_by_score(x); }
-
-ClassProbabilities PassiveAggressiveClassifier::predict_proba_one(const FeatureMap& x) {
-    return model_.predict_proba_by_score(x);
+    shift_pair(model_, target, rival, tau);
 }
 
 // ---- SoftmaxRegression
-
-void SoftmaxRegression::save_state(StateWriter& out) const {
-    out.f64(learning_rate);
-    out.f64(l2);
-    model_.save_state(out);
-}
-
-void SoftmaxRegression::load_state(StateReader& in) {
-    learning_rate = in.f64();
-    l2 = in.f64();
-    model_.load_state(in);
-}
 
 void SoftmaxRegression::learn_one(const FeatureMap& x, Label y) {
     model_.add_class(y);
@@ -146,10 +92,6 @@ Label SoftmaxRegression::predict_one(const FeatureMap& x) {
     // Arg-max of the probabilities from a running best of -1: equal probabilities (which nearly
     // equal scores can round to) go to the smaller label.
     return model_.label(strict_argmax(model_.softmax(), -1.0));
-}
-
-ClassProbabilities SoftmaxRegression::predict_proba_one(const FeatureMap& x) {
-    return model_.predict_proba_by_score(x);
 }
 
 }  // namespace quelb

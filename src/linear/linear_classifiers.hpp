@@ -4,89 +4,78 @@
 // An untrained model predicts 0 and an empty probability map. Probabilities are a softmax over
 // the raw class scores, shifted by the maximum score so that large scores stay finite.
 #include "core/contracts.hpp"
+#include "core/options.hpp"
 #include "linear/linear_class_scores.hpp"
+#include "linear/linear_model.hpp"
+#include "linear/sgd_options.hpp"
 
 namespace quelb {
 
-// Error-driven multiclass perceptron; classes visited in order of first learning.
-class Perceptron : public IClassifier {
+struct PerceptronOptions {
+    double learning_rate = 0.01;
+
+    static constexpr auto fields() {
+        return std::make_tuple(
+            option("learning_rate", &PerceptronOptions::learning_rate, kArgument | kProperty));
+    }
+};
+
+struct PassiveAggressiveClassifierOptions {
+    double C = 1.0;
+
+    static constexpr auto fields() {
+        return std::make_tuple(option("C", &PassiveAggressiveClassifierOptions::C, kArgument | kProperty));
+    }
+};
+
+// Class scores visited in `Order`.
+template <LinearClassScores::ClassOrder Order>
+struct OrderedClassScores : LinearClassScores {
+    OrderedClassScores() : LinearClassScores(Order) {}
+};
+
+// The classifiers answer by score; each supplies learn_one.
+template <class O, LinearClassScores::ClassOrder Order>
+class LinearClassifier : public LinearModel<IClassifier, O, OrderedClassScores<Order>> {
 public:
-    explicit Perceptron(double learning_rate = 0.01) : learning_rate(learning_rate) {}
+    using LinearModel<IClassifier, O, OrderedClassScores<Order>>::LinearModel;
 
+    Label predict_one(const FeatureMap& x) override { return this->model_.predict_by_score(x); }
+    ClassProbabilities predict_proba_one(const FeatureMap& x) override {
+        return this->model_.predict_proba_by_score(x);
+    }
+};
+
+// Error-driven multiclass perceptron; classes visited in order of first learning.
+class Perceptron : public LinearClassifier<PerceptronOptions, LinearClassScores::ClassOrder::FirstLearned> {
+public:
+    using LinearClassifier::LinearClassifier;
     void learn_one(const FeatureMap& x, Label y) override;
-    Label predict_one(const FeatureMap& x) override;
-    ClassProbabilities predict_proba_one(const FeatureMap& x) override;
-    void reset() override { model_.clear(); }
-
-    void save_state(StateWriter& out) const;
-    void load_state(StateReader& in);
-
-    double learning_rate;
-
-private:
-    LinearClassScores model_{LinearClassScores::ClassOrder::FirstLearned};
 };
 
 // One-vs-rest logistic regression by SGD with L2 decay; classes visited in ascending order.
-class LogisticRegression : public IClassifier {
+class LogisticRegression : public LinearClassifier<SgdOptions, LinearClassScores::ClassOrder::Ascending> {
 public:
-    explicit LogisticRegression(double learning_rate = 0.01, double l2 = 0.0)
-        : learning_rate(learning_rate), l2(l2) {}
-
+    using LinearClassifier::LinearClassifier;
     void learn_one(const FeatureMap& x, Label y) override;
-    Label predict_one(const FeatureMap& x) override;
-    ClassProbabilities predict_proba_one(const FeatureMap& x) override;
-    void reset() override { model_.clear(); }
-
-    void save_state(StateWriter& out) const;
-    void load_state(StateReader& in);
-
-    double learning_rate;
-    double l2;
-
-private:
-    LinearClassScores model_{LinearClassScores::ClassOrder::Ascending};
 };
 
 // Multiclass passive-aggressive (PA-I) learner: on a margin violation it moves the true class up
 // and the best-scoring wrong class down by a step capped at C. Predicts as LogisticRegression.
-class PassiveAggressiveClassifier : public IClassifier {
+class PassiveAggressiveClassifier
+    : public LinearClassifier<PassiveAggressiveClassifierOptions, LinearClassScores::ClassOrder::Ascending> {
 public:
-    explicit PassiveAggressiveClassifier(double C = 1.0) : C(C) {}
-
+    using LinearClassifier::LinearClassifier;
     void learn_one(const FeatureMap& x, Label y) override;
-    Label predict_one(const FeatureMap& x) override;
-    ClassProbabilities predict_proba_one(const FeatureMap& x) override;
-    void reset() override { model_.clear(); }
-
-    void save_state(StateWriter& out) const;
-    void load_state(StateReader& in);
-
-    double C;
-
-private:
-    LinearClassScores model_{LinearClassScores::ClassOrder::Ascending};
 };
 
 // Multinomial logistic regression by SGD with L2 decay; classes visited in ascending order.
-class SoftmaxRegression : public IClassifier {
+class SoftmaxRegression : public LinearClassifier<SgdOptions, LinearClassScores::ClassOrder::Ascending> {
 public:
-    explicit SoftmaxRegression(double learning_rate = 0.01, double l2 = 0.0)
-        : learning_rate(learning_rate), l2(l2) {}
-
+    using LinearClassifier::LinearClassifier;
     void learn_one(const FeatureMap& x, Label y) override;
+    // Arg-max of the probabilities rather than of the scores.
     Label predict_one(const FeatureMap& x) override;
-    ClassProbabilities predict_proba_one(const FeatureMap& x) override;
-    void reset() override { model_.clear(); }
-
-    void save_state(StateWriter& out) const;
-    void load_state(StateReader& in);
-
-    double learning_rate;
-    double l2;
-
-private:
-    LinearClassScores model_{LinearClassScores::ClassOrder::Ascending};
 };
 
 }  // namespace quelb

@@ -30,33 +30,8 @@ void LinearWeights::load_state(StateReader& in) {
     intercept_ = in.f64();
 }
 
-void LinearRegression::save_state(StateWriter& out) const {
-    out.f64(learning_rate);
-    out.f64(l2);
-    model_.save_state(out);
-}
-
-void LinearRegression::load_state(StateReader& in) {
-    learning_rate = in.f64();
-    l2 = in.f64();
-    model_.load_state(in);
-}
-
-void PassiveAggressiveRegressor::save_state(StateWriter& out) const {
-    out.f64(C);
-    out.f64(epsilon);
-    model_.save_state(out);
-}
-
-void PassiveAggressiveRegressor::load_state(StateReader& in) {
-    C = in.f64();
-    epsilon = in.f64();
-    model_.load_state(in);
-}
-
 void BayesianLinearRegression::save_state(StateWriter& out) const {
-    out.f64(alpha);
-    out.f64(beta);
+    save_options(out, static_cast<const Options&>(*this));
     index_.save_state(out);
     means_.save_state(out);
     out.f64s(precisions_);
@@ -65,8 +40,7 @@ void BayesianLinearRegression::save_state(StateWriter& out) const {
 }
 
 void BayesianLinearRegression::load_state(StateReader& in) {
-    alpha = in.f64();
-    beta = in.f64();
+    load_options(in, static_cast<Options&>(*this));
     index_.load_state(in);
     means_.load_state(in);
     in.f64s(precisions_);

@@ -5,6 +5,9 @@
 
 #include "core/contracts.hpp"
 #include "core/feature_index.hpp"
+#include "core/options.hpp"
+#include "linear/linear_model.hpp"
+#include "linear/sgd_options.hpp"
 #include "linear/sparse_weights.hpp"
 
 namespace quelb {
@@ -41,52 +44,60 @@ private:
     IndexedSample sample_;  // scratch: the loaded sample
 };
 
+// LinearRegression and PassiveAggressiveRegressor answer from their weights; each supplies
+// learn_one.
+template <class O>
+class LinearWeightsRegressor : public LinearModel<IRegressor, O, LinearWeights> {
+public:
+    using LinearModel<IRegressor, O, LinearWeights>::LinearModel;
+
+    double predict_one(const FeatureMap& x) override { return this->model_.predict(x); }
+};
+
 // SGD on the squared error with L2 decay; the error and each per-feature gradient are clipped
 // to [-10, 10].
-class LinearRegression : public IRegressor {
+class LinearRegression : public LinearWeightsRegressor<SgdOptions> {
 public:
-    explicit LinearRegression(double learning_rate = 0.01, double l2 = 0.0)
-        : learning_rate(learning_rate), l2(l2) {}
-
+    using LinearWeightsRegressor::LinearWeightsRegressor;
     void learn_one(const FeatureMap& x, double y) override;
-    double predict_one(const FeatureMap& x) override { return model_.predict(x); }
-    void reset() override { model_.clear(); }
+};
 
-    void save_state(StateWriter& out) const;
-    void load_state(StateReader& in);
+struct PassiveAggressiveRegressorOptions {
+    double C = 1.0;
+    double epsilon = 0.1;
 
-    double learning_rate;
-    double l2;
-
-private:
-    LinearWeights model_;
+    static constexpr auto fields() {
+        using O = PassiveAggressiveRegressorOptions;
+        return std::make_tuple(option("C", &O::C, kArgument | kProperty),
+                               option("epsilon", &O::epsilon, kArgument | kProperty));
+    }
 };
 
 // PA-I with an epsilon-insensitive loss: errors within epsilon change nothing, larger ones move
 // the model by a step capped at C.
-class PassiveAggressiveRegressor : public IRegressor {
+class PassiveAggressiveRegressor : public LinearWeightsRegressor<PassiveAggressiveRegressorOptions> {
 public:
-    explicit PassiveAggressiveRegressor(double C = 1.0, double epsilon = 0.1) : C(C), epsilon(epsilon) {}
-
+    using LinearWeightsRegressor::LinearWeightsRegressor;
     void learn_one(const FeatureMap& x, double y) override;
-    double predict_one(const FeatureMap& x) override { return model_.predict(x); }
-    void reset() override { model_.clear(); }
+};
 
-    void save_state(StateWriter& out) const;
-    void load_state(StateReader& in);
+struct BayesianLinearRegressionOptions {
+    double alpha = 1.0;
+    double beta = 1.0;
 
-    double C;
-    double epsilon;
-
-private:
-    LinearWeights model_;
+    static constexpr auto fields() {
+        using O = BayesianLinearRegressionOptions;
+        return std::make_tuple(option("alpha", &O::alpha, kArgument | kProperty),
+                               option("beta", &O::beta, kArgument | kProperty));
+    }
 };
 
 // A diagonal Gaussian posterior per weight (mean and precision), updated with clipped
 // Kalman-style steps. alpha is the prior precision of each weight, beta the noise precision.
-class BayesianLinearRegression : public IRegressor {
+class BayesianLinearRegression : public IRegressor, public BayesianLinearRegressionOptions {
 public:
-    explicit BayesianLinearRegression(double alpha = 1.0, double beta = 1.0) : alpha(alpha), beta(beta) {}
+    using Options = BayesianLinearRegressionOptions;
+    explicit BayesianLinearRegression(const Options& options = {}) : Options(options) { check_options(options); }
 
     void learn_one(const FeatureMap& x, double y) override;
     double predict_one(const FeatureMap& x) override;
@@ -94,9 +105,6 @@ public:
 
     void save_state(StateWriter& out) const;
     void load_state(StateReader& in);
-
-    double alpha;
-    double beta;
 
 private:
     FeatureIndex index_;

@@ -64,7 +64,6 @@ class MacroCounts {
 public:
     void update(Label y_true, Label y_pred);
     void reset() { clear_as_new(label_counts_); }
-    const std::unordered_map<Label, ClassCounts>& label_counts() const { return label_counts_; }
 
     // The averages sum over the map in its order: it is restored in that order.
     void save_state(StateWriter& out) const {

@@ -82,17 +82,19 @@ void ROCAUC::load_state(StateReader& in) {
     *this = std::move(loaded);
 }
 
-WindowROCAUC::WindowROCAUC(std::int32_t window_size) : window_size_(std::max<std::int32_t>(window_size, 0)) {}
+WindowROCAUC::WindowROCAUC(const Options& options) : Options(options) {
+    window_size = std::max<std::int32_t>(window_size, 0);
+}
 
 void WindowROCAUC::update(Label y_true, double score) {
-    if (window_size_ == 0 || std::isnan(score)) return;
-    if (ring_.size() < static_cast<std::size_t>(window_size_)) {
+    if (window_size == 0 || std::isnan(score)) return;
+    if (ring_.size() < static_cast<std::size_t>(window_size)) {
         ring_.push_back(order_key(score));
         ring_positive_.push_back(y_true == 1);
     } else {
         ring_[pos_] = order_key(score);
         ring_positive_[pos_] = y_true == 1;
-        if (++pos_ == window_size_) pos_ = 0;
+        if (++pos_ == window_size) pos_ = 0;
     }
     stale_ = true;
 }
@@ -118,14 +120,14 @@ void WindowROCAUC::reset() {
 }
 
 void WindowROCAUC::save_state(StateWriter& out) const {
-    out.i32(window_size_);
+    save_options(out, static_cast<const Options&>(*this));
     out.i32(pos_);
     write_keys(out, ring_);
     for (std::uint8_t positive : ring_positive_) out.boolean(positive != 0);
 }
 
 void WindowROCAUC::load_state(StateReader& in) {
-    WindowROCAUC loaded(in.i32());
+    auto loaded = with_saved_options<WindowROCAUC>(in);
     loaded.pos_ = in.i32();
     loaded.ring_.resize(in.size(9));
     for (std::uint64_t& key : loaded.ring_) key = in.u64();
@@ -133,9 +135,9 @@ void WindowROCAUC::load_state(StateReader& in) {
     for (std::uint8_t& positive : loaded.ring_positive_) positive = in.boolean();
     const std::size_t filled = loaded.ring_.size();
     // Filled from slot 0; the next slot wraps only once the window is full.
-    const bool full = filled == static_cast<std::size_t>(loaded.window_size_) && filled > 0;
-    if (filled > static_cast<std::size_t>(loaded.window_size_) || loaded.pos_ < 0 ||
-        (full ? loaded.pos_ >= loaded.window_size_ : loaded.pos_ != 0))
+    const bool full = filled == static_cast<std::size_t>(loaded.window_size) && filled > 0;
+    if (filled > static_cast<std::size_t>(loaded.window_size) || loaded.pos_ < 0 ||
+        (full ? loaded.pos_ >= loaded.window_size : loaded.pos_ != 0))
         in.fail("window position");
     loaded.stale_ = true;
     *this = std::move(loaded);

@@ -8,6 +8,7 @@
 
 #include "core/state.hpp"
 #include "core/types.hpp"
+#include "metrics/window.hpp"
 
 namespace quelb {
 
@@ -35,10 +36,10 @@ private:
 };
 
 // Over the last window_size pairs (NaN scores ignored, not counted in the window).
-class WindowROCAUC {
+class WindowROCAUC : public WindowOptions {
 public:
-    // A window of 0 or less ignores every update.
-    explicit WindowROCAUC(std::int32_t window_size = 1000);
+    using Options = WindowOptions;
+    explicit WindowROCAUC(const Options& options = {});
 
     void update(Label y_true, double score);
     double get() const;
@@ -49,7 +50,6 @@ public:
     void load_state(StateReader& in);
 
 private:
-    std::int32_t window_size_;
     // The ring of pairs: score keys and labels, growing to window_size.
     std::vector<std::uint64_t> ring_;
     std::vector<std::uint8_t> ring_positive_;

@@ -7,12 +7,14 @@
 
 namespace quelb {
 
-WindowMetric::WindowMetric(std::int32_t window_size) : window_size_(std::max<std::int32_t>(window_size, 0)) {}
+WindowMetric::WindowMetric(const Options& options) : Options(options) {
+    window_size = std::max<std::int32_t>(window_size, 0);
+}
 
 void WindowMetric::update(Label predicted, Label actual) {
-    if (window_size_ == 0) return;
+    if (window_size == 0) return;
     const Pair pair{predicted, actual};
-    if (filled_ == window_size_) {
+    if (filled_ == window_size) {
         count(ring_[pos_], -1);
         ring_[pos_] = pair;
     } else {
@@ -20,7 +22,7 @@ void WindowMetric::update(Label predicted, Label actual) {
         ++filled_;
     }
     count(pair, +1);
-    if (++pos_ == window_size_) pos_ = 0;
+    if (++pos_ == window_size) pos_ = 0;
 }
 
 void WindowMetric::count(const Pair& pair, std::int64_t step) {
@@ -83,67 +85,62 @@ bool consistent_ring(std::int32_t window_size, std::int32_t filled, std::int32_t
     return filled == window_size ? pos < window_size : pos == filled;
 }
 
-}  // namespace
-
-void WindowMetric::save_state(StateWriter& out) const {
-    out.i32(window_size_);
-    out.i32(pos_);
-    out.seq(ring_, [](StateWriter& w, const Pair& pair) {
-        w.i32(pair.predicted);
-        w.i32(pair.actual);
-    });
+// The window part of a state: the option, the next slot, the entries.
+template <class Metric, class Entry>
+void save_window(StateWriter& out, const Metric& metric, std::int32_t pos, const std::vector<Entry>& ring) {
+    save_options(out, static_cast<const WindowOptions&>(metric));
+    out.i32(pos);
+    out.seq(ring, [](StateWriter& w, const Entry& entry) { entry.save_state(w); });
 }
 
+// Reads the slot and entries save_window wrote after the option; returns the ring's length (the
+// filled count), refusing a ring that does not fit the window.
+template <class Entry>
+std::int32_t load_window(StateReader& in, std::int32_t window_size, std::int32_t& pos, std::vector<Entry>& ring) {
+    pos = in.i32();
+    in.seq(ring, [](StateReader& r, Entry& entry) { entry.load_state(r); });
+    if (ring.size() > static_cast<std::size_t>(INT32_MAX)) in.fail("window too long");
+    const auto filled = static_cast<std::int32_t>(ring.size());
+    if (!consistent_ring(window_size, filled, pos)) in.fail("window position");
+    return filled;
+}
+
+}  // namespace
+
+void WindowMetric::save_state(StateWriter& out) const { save_window(out, *this, pos_, ring_); }
+
 void WindowMetric::load_state(StateReader& in) {
-    WindowMetric loaded(in.i32());
-    loaded.pos_ = in.i32();
-    in.seq(loaded.ring_, [](StateReader& r, Pair& pair) {
-        pair.predicted = r.i32();
-        pair.actual = r.i32();
-    });
-    if (loaded.ring_.size() > static_cast<std::size_t>(INT32_MAX)) in.fail("window too long");
-    loaded.filled_ = static_cast<std::int32_t>(loaded.ring_.size());
-    if (!consistent_ring(loaded.window_size_, loaded.filled_, loaded.pos_)) in.fail("window position");
+    auto loaded = with_saved_options<WindowMetric>(in);
+    loaded.filled_ = load_window(in, loaded.window_size, loaded.pos_, loaded.ring_);
     for (const Pair& pair : loaded.ring_) loaded.count(pair, +1);
     *this = std::move(loaded);
 }
 
 void WindowRegressionMetric::save_state(StateWriter& out) const {
-    out.i32(window_size_);
-    out.i32(pos_);
-    out.seq(ring_, [](StateWriter& w, const Errors& errors) {
-        w.f64(errors.abs);
-        w.f64(errors.sq);
-    });
+    save_window(out, *this, pos_, ring_);
     out.f64(sum_abs_);
     out.f64(sum_sq_);
     out.i64(updates_since_resum_);
 }
 
 void WindowRegressionMetric::load_state(StateReader& in) {
-    WindowRegressionMetric loaded(in.i32());
-    loaded.pos_ = in.i32();
-    in.seq(loaded.ring_, [](StateReader& r, Errors& errors) {
-        errors.abs = r.f64();
-        errors.sq = r.f64();
-    });
-    if (loaded.ring_.size() > static_cast<std::size_t>(INT32_MAX)) in.fail("window too long");
-    loaded.filled_ = static_cast<std::int32_t>(loaded.ring_.size());
-    if (!consistent_ring(loaded.window_size_, loaded.filled_, loaded.pos_)) in.fail("window position");
+    auto loaded = with_saved_options<WindowRegressionMetric>(in);
+    loaded.filled_ = load_window(in, loaded.window_size, loaded.pos_, loaded.ring_);
     loaded.sum_abs_ = in.f64();
     loaded.sum_sq_ = in.f64();
     loaded.updates_since_resum_ = in.i64();
     *this = std::move(loaded);
 }
 
-WindowRegressionMetric::WindowRegressionMetric(std::int32_t window_size)
-    : window_size_(std::max<std::int32_t>(window_size, 0)) {}
+WindowRegressionMetric::WindowRegressionMetric(const Options& options) : Options(options) {
+    window_size = std::max<std::int32_t>(window_size, 0);
+}
 
 void WindowRegressionMetric::update(double y_true, double y_pred) {
-    if (window_size_ == 0) return;
+    if (window_size == 0) return;
     const double e = y_true - y_pred;
     const Errors errors{std::fabs(e), e * e};
-    if (filled_ == window_size_) {
+    if (filled_ == window_size) {
         sum_abs_ -= ring_[pos_].abs;
         sum_sq_ -= ring_[pos_].sq;
         ring_[pos_] = errors;
@@ -154,11 +151,11 @@ void WindowRegressionMetric::update(double y_true, double y_pred) {
     sum_abs_ += errors.abs;
     sum_sq_ += errors.sq;
     ++updates_since_resum_;
-    if (++pos_ == window_size_) pos_ = 0;
+    if (++pos_ == window_size) pos_ = 0;
     // Recomputing once per window bounds the rounding drift of the running sums. A sum below zero
     // means an evicted large error cancelled away the smaller ones added after it: recompute at
     // once rather than report a negative MAE or a NaN RMSE.
-    if (updates_since_resum_ >= window_size_ || sum_abs_ < 0.0 || sum_sq_ < 0.0) resum();
+    if (updates_since_resum_ >= window_size || sum_abs_ < 0.0 || sum_sq_ < 0.0) resum();
 }
 
 void WindowRegressionMetric::resum() {

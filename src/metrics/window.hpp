@@ -5,16 +5,35 @@
 #include <map>
 #include <vector>
 
+#include "core/options.hpp"
 #include "core/types.hpp"
 #include "metrics/classification.hpp"
 
 namespace quelb {
 
+// The option of the windowed metrics. A negative window size is taken as 0: such a window ignores
+// every update.
+struct WindowOptions {
+    std::int32_t window_size = 1000;
+
+    static constexpr auto fields() {
+        return std::make_tuple(option("window_size", &WindowOptions::window_size, kArgument));
+    }
+};
+
+// A windowed metric made with the option its saved state begins with.
+template <class Metric>
+Metric with_saved_options(StateReader& in) {
+    WindowOptions options;
+    load_options(in, options);
+    return Metric(options);
+}
+
 // Accuracy and macro F1 over the last window_size (predicted, actual) label pairs.
-class WindowMetric {
+class WindowMetric : public WindowOptions {
 public:
-    // A negative window size is taken as 0: such a window ignores every update.
-    explicit WindowMetric(std::int32_t window_size = 1000);
+    using Options = WindowOptions;
+    explicit WindowMetric(const Options& options = {});
 
     void update(Label predicted, Label actual);
     // metric 1 selects macro F1; any other code accuracy.
@@ -33,6 +52,14 @@ private:
     struct Pair {
         Label predicted;
         Label actual;
+        void save_state(StateWriter& out) const {
+            out.i32(predicted);
+            out.i32(actual);
+        }
+        void load_state(StateReader& in) {
+            predicted = in.i32();
+            actual = in.i32();
+        }
     };
     // Labels below this are counted in a dense array; larger ones in an ordered map whose entries
     // are removed once they leave the window, so memory follows the labels present rather than
@@ -42,7 +69,6 @@ private:
     void count(const Pair& pair, std::int64_t step);
     void count_label(Label label, std::int64_t ClassCounts::*field, std::int64_t step);
 
-    std::int32_t window_size_;
     std::vector<Pair> ring_;  // grows to window_size as pairs arrive, then is overwritten in place
     std::vector<ClassCounts> dense_counts_;
     std::map<Label, ClassCounts> sparse_counts_;
@@ -52,9 +78,10 @@ private:
 };
 
 // MAE and RMSE over the last window_size (true, predicted) value pairs.
-class WindowRegressionMetric {
+class WindowRegressionMetric : public WindowOptions {
 public:
-    explicit WindowRegressionMetric(std::int32_t window_size = 1000);
+    using Options = WindowOptions;
+    explicit WindowRegressionMetric(const Options& options = {});
 
     void update(double y_true, double y_pred);
     // metric 1 selects RMSE; any other code MAE.
@@ -71,10 +98,17 @@ private:
     struct Errors {
         double abs;
         double sq;
+        void save_state(StateWriter& out) const {
+            out.f64(abs);
+            out.f64(sq);
+        }
+        void load_state(StateReader& in) {
+            abs = in.f64();
+            sq = in.f64();
+        }
     };
     void resum();
 
-    std::int32_t window_size_;
     std::vector<Errors> ring_;  // grows to window_size as pairs arrive, then is overwritten in place
     double sum_abs_ = 0.0;
     double sum_sq_ = 0.0;

@@ -1,38 +1,6 @@
 #include "neighbors/knn.hpp"
 
-#include <stdexcept>
-
 namespace quelb {
-
-namespace {
-
-std::int32_t checked_window_size(std::int32_t window_size) {
-    if (window_size < 1) throw std::invalid_argument(kBadWindowSize);
-    return window_size;
-}
-
-std::int32_t checked_neighbors(std::int32_t n_neighbors) {
-    if (n_neighbors < 0) throw std::invalid_argument(kBadNeighbors);
-    return n_neighbors;
-}
-
-}  // namespace
-
-KNNClassifier::KNNClassifier(std::int32_t n_neighbors, std::int32_t window_size, std::int32_t p)
-    : n_neighbors(checked_neighbors(n_neighbors)), p(p), window_(checked_window_size(window_size)) {}
-
-void KNNClassifier::save_state(StateWriter& out) const {
-    out.i32(n_neighbors);
-    out.i32(p);
-    window_.save_state(out);
-}
-
-void KNNClassifier::load_state(StateReader& in) {
-    n_neighbors = in.i32();
-    p = in.i32();
-    if (n_neighbors < 0) in.fail("negative n_neighbors");
-    window_.load_state(in);
-}
 
 Label KNNClassifier::predict_one(const FeatureMap& x) {
     const auto& neighbors = window_.nearest(x, n_neighbors, p);
@@ -66,22 +34,6 @@ ClassProbabilities KNNClassifier::predict_proba_one(const FeatureMap& x) {
     const double share = 1.0 / static_cast<double>(neighbors.size());
     for (const auto& neighbor : neighbors) result[neighbor.target] += share;
     return result;
-}
-
-KNNRegressor::KNNRegressor(std::int32_t n_neighbors, std::int32_t window_size, std::int32_t p)
-    : n_neighbors(checked_neighbors(n_neighbors)), p(p), window_(checked_window_size(window_size)) {}
-
-void KNNRegressor::save_state(StateWriter& out) const {
-    out.i32(n_neighbors);
-    out.i32(p);
-    window_.save_state(out);
-}
-
-void KNNRegressor::load_state(StateReader& in) {
-    n_neighbors = in.i32();
-    p = in.i32();
-    if (n_neighbors < 0) in.fail("negative n_neighbors");
-    window_.load_state(in);
 }
 
 double KNNRegressor::predict_one(const FeatureMap& x) {

@@ -1,62 +1,80 @@
 #pragma once
 // Nearest-neighbour learners over a sliding window of the most recent samples.
-//
-// Options are public fields. window_size (fixed at construction) must be at least 1 and
-// n_neighbors at least 0: the constructors reject other values with std::invalid_argument.
 #include <cstdint>
 #include <utility>
 #include <vector>
 
 #include "core/contracts.hpp"
+#include "core/options.hpp"
 #include "neighbors/neighbor_window.hpp"
 
 namespace quelb {
 
-inline constexpr const char* kBadWindowSize = "'window_size' must be greater or equal to 1.";
-inline constexpr const char* kBadNeighbors = "'n_neighbors' must be greater or equal to 0.";
+inline const char* window_size_check(const std::int32_t& window_size) {
+    return window_size < 1 ? "'window_size' must be greater or equal to 1." : nullptr;
+}
+inline const char* n_neighbors_check(const std::int32_t& n_neighbors) {
+    return n_neighbors < 0 ? "'n_neighbors' must be greater or equal to 0." : nullptr;
+}
 
-// Majority vote of the k nearest labels; equal votes go to the label of the nearer neighbour.
-class KNNClassifier : public IClassifier {
+struct KNNOptions {
+    std::int32_t n_neighbors = 5;
+    std::int32_t window_size = 1000;  // fixed at construction
+    std::int32_t p = 2;
+
+    static constexpr auto fields() {
+        return std::make_tuple(option("n_neighbors", &KNNOptions::n_neighbors, kArgument | kProperty, n_neighbors_check),
+                               // Saved by the window, as its capacity.
+                               option("window_size", &KNNOptions::window_size, kArgument | kUnsaved, window_size_check),
+                               option("p", &KNNOptions::p, kArgument | kProperty));
+    }
+};
+
+// What both learners share: the options, the window of (sample, target) pairs, and the state
+// (options, then the window).
+template <class Contract, class Target>
+class NeighborLearner : public Contract, public KNNOptions {
 public:
-    explicit KNNClassifier(std::int32_t n_neighbors = 5, std::int32_t window_size = 1000, std::int32_t p = 2);
+    using Options = KNNOptions;
+    // Throws std::invalid_argument when an option is refused.
+    explicit NeighborLearner(const Options& options = {})
+        : Options(options), window_((check_options(options), options.window_size)) {}
 
-    void learn_one(const FeatureMap& x, Label y) override { window_.add(x, y); }
-    Label predict_one(const FeatureMap& x) override;
-    ClassProbabilities predict_proba_one(const FeatureMap& x) override;
+    void learn_one(const FeatureMap& x, Target y) override { window_.add(x, y); }
     void reset() override { window_.clear(); }
 
-    std::int32_t window_size() const { return window_.capacity(); }
+    void save_state(StateWriter& out) const {
+        save_options(out, static_cast<const Options&>(*this));
+        window_.save_state(out);
+    }
+    void load_state(StateReader& in) {
+        load_options(in, static_cast<Options&>(*this));
+        window_.load_state(in);
+        window_size = window_.capacity();
+    }
 
-    void save_state(StateWriter& out) const;
-    void load_state(StateReader& in);
+protected:
+    NeighborWindow<Target> window_;
+};
 
-    std::int32_t n_neighbors;
-    std::int32_t p;
+// Majority vote of the k nearest labels; equal votes go to the label of the nearer neighbour.
+class KNNClassifier : public NeighborLearner<IClassifier, Label> {
+public:
+    using NeighborLearner::NeighborLearner;
+
+    Label predict_one(const FeatureMap& x) override;
+    ClassProbabilities predict_proba_one(const FeatureMap& x) override;
 
 private:
-    NeighborWindow<Label> window_;
     std::vector<std::pair<Label, std::int32_t>> votes_;  // scratch: label and votes, nearest first
 };
 
 // Inverse-distance weighted mean of the k nearest targets; an (almost) exact match dominates.
-class KNNRegressor : public IRegressor {
+class KNNRegressor : public NeighborLearner<IRegressor, double> {
 public:
-    explicit KNNRegressor(std::int32_t n_neighbors = 5, std::int32_t window_size = 1000, std::int32_t p = 2);
+    using NeighborLearner::NeighborLearner;
 
-    void learn_one(const FeatureMap& x, double y) override { window_.add(x, y); }
     double predict_one(const FeatureMap& x) override;
-    void reset() override { window_.clear(); }
-
-    std::int32_t window_size() const { return window_.capacity(); }
-
-    void save_state(StateWriter& out) const;
-    void load_state(StateReader& in);
-
-    std::int32_t n_neighbors;
-    std::int32_t p;
-
-private:
-    NeighborWindow<double> window_;
 };
 
 }  // namespace quelb

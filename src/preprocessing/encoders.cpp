@@ -219,18 +219,6 @@ void OneHotEncoder::encode_checked(const FeatureMap& numbers, const Categories& 
         });
 }
 
-void OneHotEncoder::save_state(StateWriter& out) const {
-    out.boolean(sparse);
-    out.boolean(drop_numeric);
-    save_features(out);
-}
-
-void OneHotEncoder::load_state(StateReader& in) {
-    sparse = in.boolean();
-    drop_numeric = in.boolean();
-    load_features(in);
-}
-
 void OrdinalEncoder::encode_checked(const FeatureMap& numbers, const Categories& categories, FeatureMap& out) {
     out.clear();
     out.reserve(numbers.size() + categories.size());
@@ -241,16 +229,6 @@ void OrdinalEncoder::encode_checked(const FeatureMap& numbers, const Categories&
             const std::uint32_t code = known ? known->code(text) : CategoryVocabulary::kUnseen;
             out.append_unique(feature, code == CategoryVocabulary::kUnseen ? unknown_value : static_cast<double>(code));
         });
-}
-
-void OrdinalEncoder::save_state(StateWriter& out) const {
-    out.f64(unknown_value);
-    save_features(out);
-}
-
-void OrdinalEncoder::load_state(StateReader& in) {
-    unknown_value = in.f64();
-    load_features(in);
 }
 
 }  // namespace quelb

@@ -18,6 +18,7 @@
 
 #include "core/contracts.hpp"
 #include "core/mixed_sample.hpp"
+#include "core/options.hpp"
 #include "core/state.hpp"
 
 namespace quelb {
@@ -104,20 +105,54 @@ private:
     FeatureMap scratch_;
 };
 
+// The options besides `features`, which the encoders take first and keep themselves.
+struct OneHotEncoderOptions {
+    bool sparse = false;
+    bool drop_numeric = false;
+
+    static constexpr auto fields() {
+        using O = OneHotEncoderOptions;
+        return std::make_tuple(option("sparse", &O::sparse, kArgument | kProperty),
+                               option("drop_numeric", &O::drop_numeric, kArgument | kProperty));
+    }
+};
+
+struct OrdinalEncoderOptions {
+    double unknown_value = -1.0;
+
+    static constexpr auto fields() {
+        return std::make_tuple(option("unknown_value", &OrdinalEncoderOptions::unknown_value, kArgument | kProperty));
+    }
+};
+
+// An encoder with its options besides `features`; its state is the options, then the features
+// and vocabularies.
+template <class O>
+class EncoderWithOptions : public CategoryEncoder, public O {
+public:
+    using Options = O;
+    explicit EncoderWithOptions(std::optional<std::vector<std::string>> features = std::nullopt,
+                                const Options& options = {})
+        : CategoryEncoder(std::move(features)), Options(options) {
+        check_options(options);
+    }
+
+    void save_state(StateWriter& out) const {
+        save_options(out, static_cast<const Options&>(*this));
+        save_features(out);
+    }
+    void load_state(StateReader& in) {
+        load_options(in, static_cast<Options&>(*this));
+        load_features(in);
+    }
+};
+
 // One feature per category: "f=v" is 1.0 for the sample's category v of f and 0.0 for every
 // other category learned for f (only the 1.0 with `sparse`); an unseen category gives the zeros
 // alone. Trees read an absent feature as missing, so the zeros carry information.
-class OneHotEncoder : public CategoryEncoder {
+class OneHotEncoder : public EncoderWithOptions<OneHotEncoderOptions> {
 public:
-    explicit OneHotEncoder(std::optional<std::vector<std::string>> features = std::nullopt, bool sparse = false,
-                           bool drop_numeric = false)
-        : CategoryEncoder(std::move(features)), sparse(sparse), drop_numeric(drop_numeric) {}
-
-    void save_state(StateWriter& out) const;
-    void load_state(StateReader& in);
-
-    bool sparse;
-    bool drop_numeric;
+    using EncoderWithOptions::EncoderWithOptions;
 
 protected:
     void encode_checked(const FeatureMap& numbers, const Categories& categories, FeatureMap& out) override;
@@ -125,16 +160,9 @@ protected:
 };
 
 // Each category becomes its code, in the order first learned; an unseen one `unknown_value`.
-class OrdinalEncoder : public CategoryEncoder {
+class OrdinalEncoder : public EncoderWithOptions<OrdinalEncoderOptions> {
 public:
-    explicit OrdinalEncoder(std::optional<std::vector<std::string>> features = std::nullopt,
-                            double unknown_value = -1.0)
-        : CategoryEncoder(std::move(features)), unknown_value(unknown_value) {}
-
-    void save_state(StateWriter& out) const;
-    void load_state(StateReader& in);
-
-    double unknown_value;
+    using EncoderWithOptions::EncoderWithOptions;
 
 protected:
     void encode_checked(const FeatureMap& numbers, const Categories& categories, FeatureMap& out) override;

@@ -2,6 +2,7 @@
 // Online scalers: each feature is rescaled from statistics gathered one learned sample at a time.
 // A feature needs no declaration; its statistics start the first time a learned sample holds it.
 #include "core/contracts.hpp"
+#include "core/options.hpp"
 #include "preprocessing/feature_records.hpp"
 
 namespace quelb {
@@ -26,10 +27,19 @@ struct ScalerStats {
     }
 };
 
+struct StandardScalerOptions {
+    bool with_std = true;
+
+    static constexpr auto fields() {
+        return std::make_tuple(option("with_std", &StandardScalerOptions::with_std, kArgument | kProperty));
+    }
+};
+
 // Centres each feature on its running mean and, with with_std, divides by its standard deviation.
-class StandardScaler : public ITransformer {
+class StandardScaler : public ITransformer, public StandardScalerOptions {
 public:
-    explicit StandardScaler(bool with_std = true) : with_std(with_std) {}
+    using Options = StandardScalerOptions;
+    explicit StandardScaler(const Options& options = {}) : Options(options) { check_options(options); }
 
     using ITransformer::learn_one;
     void learn_one(const FeatureMap& x) override;
@@ -37,15 +47,13 @@ public:
     void reset() override;
 
     void save_state(StateWriter& out) const {
-        out.boolean(with_std);
+        save_options(out, static_cast<const Options&>(*this));
         stats_.save_state(out);
     }
     void load_state(StateReader& in) {
-        with_std = in.boolean();
+        load_options(in, static_cast<Options&>(*this));
         stats_.load_state(in);
     }
-
-    bool with_std;
 
 private:
     FeatureRecords<ScalerStats> stats_;

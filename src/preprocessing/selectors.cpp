@@ -35,20 +35,17 @@ void VarianceThreshold::transform_one_inplace(FeatureMap& x) {
 void VarianceThreshold::reset() { stats_.clear(); }
 
 void VarianceThreshold::save_state(StateWriter& out) const {
-    out.f64(threshold);
-    out.i32(min_samples);
+    save_options(out, static_cast<const Options&>(*this));
     stats_.save_state(out);
 }
 
 void VarianceThreshold::load_state(StateReader& in) {
-    threshold = in.f64();
-    min_samples = in.i32();
+    load_options(in, static_cast<Options&>(*this));
     stats_.load_state(in);
 }
 
 void SelectKBest::save_state(StateWriter& out) const {
-    out.i32(k);
-    out.boolean(use_abs);
+    save_options(out, static_cast<const Options&>(*this));
     out.map(names_, [](StateWriter& w, const NameEntry& entry) {
         w.i32(entry.position);
         w.i32(entry.learned);
@@ -66,8 +63,7 @@ void SelectKBest::save_state(StateWriter& out) const {
 }
 
 void SelectKBest::load_state(StateReader& in) {
-    k = in.i32();
-    use_abs = in.boolean();
+    load_options(in, static_cast<Options&>(*this));
     in.map(names_, [](StateReader& r, NameEntry& entry) {
         entry.position = r.i32();
         entry.learned = r.i32();

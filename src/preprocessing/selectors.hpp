@@ -8,16 +8,28 @@
 
 #include "core/contracts.hpp"
 #include "core/gaussian.hpp"
+#include "core/options.hpp"
 #include "preprocessing/feature_records.hpp"
 
 namespace quelb {
 
+struct VarianceThresholdOptions {
+    double threshold = 0.0;
+    std::int32_t min_samples = 2;
+
+    static constexpr auto fields() {
+        using O = VarianceThresholdOptions;
+        return std::make_tuple(option("threshold", &O::threshold, kArgument | kProperty),
+                               option("min_samples", &O::min_samples, kArgument | kProperty));
+    }
+};
+
 // Drops a feature once it has min_samples values and its sample variance is at or below
 // threshold; a feature never learned always stays.
-class VarianceThreshold : public ITransformer {
+class VarianceThreshold : public ITransformer, public VarianceThresholdOptions {
 public:
-    explicit VarianceThreshold(double threshold = 0.0, std::int32_t min_samples = 2)
-        : threshold(threshold), min_samples(min_samples) {}
+    using Options = VarianceThresholdOptions;
+    explicit VarianceThreshold(const Options& options = {}) : Options(options) { check_options(options); }
 
     using ITransformer::learn_one;
     void learn_one(const FeatureMap& x) override;
@@ -27,9 +39,6 @@ public:
 
     void save_state(StateWriter& out) const;
     void load_state(StateReader& in);
-
-    double threshold;
-    std::int32_t min_samples;
 
 private:
     bool keeps(const GaussianStats* stats) const;
@@ -63,13 +72,24 @@ struct CorrelationStats {
     }
 };
 
+struct SelectKBestOptions {
+    std::int32_t k = 10;
+    bool use_abs = false;
+
+    static constexpr auto fields() {
+        return std::make_tuple(option("k", &SelectKBestOptions::k, kArgument | kProperty),
+                               option("use_abs", &SelectKBestOptions::use_abs, kArgument | kProperty));
+    }
+};
+
 // Keeps the k learned features that correlate most with the target (ties go to the feature with
 // the lower position: the order set by set_feature_order, then the order learning met them).
 // Passes samples unchanged until something is learned. The selection is recomputed lazily, at
 // the first transform after learning, set_feature_order or reset.
-class SelectKBest : public ITransformer {
+class SelectKBest : public ITransformer, public SelectKBestOptions {
 public:
-    explicit SelectKBest(std::int32_t k = 10, bool use_abs = false) : k(k), use_abs(use_abs) {}
+    using Options = SelectKBestOptions;
+    explicit SelectKBest(const Options& options = {}) : Options(options) { check_options(options); }
 
     // Needs the target: the one-argument form learns nothing.
     void learn_one(const FeatureMap& /*x*/) override {}
@@ -82,9 +102,6 @@ public:
 
     void save_state(StateWriter& out) const;
     void load_state(StateReader& in);
-
-    std::int32_t k;
-    bool use_abs;
 
 private:
     struct LearnedFeature {

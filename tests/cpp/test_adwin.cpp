@@ -22,8 +22,8 @@ TEST(ADWINNative, StepFromZerosToOnesIsCutAtThreeTicks) {
 }
 
 TEST(ADWINNative, RejectsUnusableClockAndBucketCounts) {
-    EXPECT_THROW(ADWIN(0.002, 0), std::invalid_argument);
-    EXPECT_THROW(ADWIN(0.002, -3), std::invalid_argument);
-    EXPECT_THROW(ADWIN(0.002, 32, 1), std::invalid_argument);
-    EXPECT_NO_THROW(ADWIN(0.002, 1, 2));
+    EXPECT_THROW(ADWIN(ADWINOptions{0.002, 0}), std::invalid_argument);
+    EXPECT_THROW(ADWIN(ADWINOptions{0.002, -3}), std::invalid_argument);
+    EXPECT_THROW(ADWIN(ADWINOptions{0.002, 32, 1}), std::invalid_argument);
+    EXPECT_NO_THROW(ADWIN(ADWINOptions{0.002, 1, 2}));
 }

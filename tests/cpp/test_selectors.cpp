@@ -8,7 +8,7 @@ using namespace quelb;
 // the dropped entries sit in the sample.
 TEST(Selectors, InPlaceAndCopyingTransformsAgree) {
     VarianceThreshold variance;
-    SelectKBest best(3);
+    SelectKBest best({3});
     for (double v : {1.0, 2.0, 4.0}) {
         const FeatureMap x{{"c0", 5.0}, {"v1", v}, {"c2", 5.0}, {"v3", -v}, {"c4", 5.0}, {"v5", v * v}};
         variance.learn_one(x);

@@ -1,0 +1,30 @@
+#pragma once
+// What the linear learners share: their options, then their model (weights and the like, with
+// clear, save_state and load_state), which is all their state.
+#include "core/options.hpp"
+#include "core/state.hpp"
+
+namespace quelb {
+
+template <class Contract, class O, class Model>
+class LinearModel : public Contract, public O {
+public:
+    using Options = O;
+    explicit LinearModel(const Options& options = {}) : Options(options) { check_options(options); }
+
+    void reset() override { model_.clear(); }
+
+    void save_state(StateWriter& out) const {
+        save_options(out, static_cast<const Options&>(*this));
+        model_.save_state(out);
+    }
+    void load_state(StateReader& in) {
+        load_options(in, static_cast<Options&>(*this));
+        model_.load_state(in);
+    }
+
+protected:
+    Model model_;
+};
+
+}  // namespace quelb
