@@ -33,13 +33,6 @@ public:
     std::unique_ptr<Model> model;       // may be absent until the ensemble creates it
     std::unique_ptr<Model> background;  // grown since the last warning
 
-    // learn(*model), then learn(*background) when there is one.
-    template <class Learn>
-    void train(Learn&& learn) {
-        learn(*model);
-        if (background) learn(*background);
-    }
-
     // Makes both models read samples through `columns` (their rebind_columns).
     template <class Columns>
     void rebind_columns(const Columns& columns) {

@@ -24,6 +24,8 @@ struct ClassifierMember {
     double n_correct = 0.0;  // right predictions since the last drift (or reset)
     double n_seen = 0.0;     // predictions since the last drift (or reset)
 
+    void rebind_columns(const std::shared_ptr<SampleColumns>& columns) { trees.rebind_columns(columns); }
+
     // One test-then-train step on the sample loaded into `loaded` (the trees' shared columns),
     // projected onto the member's features: the foreground tree's prediction is scored, both trees
     // learn the sample `times` times, and the 0/1 error goes to the detectors. make(NewModel)

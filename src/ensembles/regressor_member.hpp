@@ -19,6 +19,8 @@ struct RegressorMember {
     DriftAwareMember<HoeffdingTreeRegressor> trees;
     FeatureSubset features;  // the features the member's trees see; empty: all
 
+    void rebind_columns(const std::shared_ptr<SampleColumns>& columns) { trees.rebind_columns(columns); }
+
     // One test-then-train step on the sample loaded into `loaded` (the trees' shared columns),
     // projected onto the member's features: both trees learn the sample `times` times, and the
     // foreground tree's absolute error, measured before it learnt, goes to the detectors.

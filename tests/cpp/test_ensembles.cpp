@@ -8,6 +8,7 @@
 #include "ensembles/arf_classifier.hpp"
 #include "drift/drift_aware_member.hpp"
 #include "ensembles/vote.hpp"
+#include "with_options.hpp"
 
 using namespace quelb;
 
@@ -145,7 +146,10 @@ TEST(ARFClassifierNative, SubspaceSizeFollowsTheFirstSample) {
         forest.learn_one(sample_with(n_features, 0.0), 1);
         for (const auto& member : forest.members()) EXPECT_EQ(member.trees.model->subspace_size, expected);
     }
-    ARFClassifier fixed(2, 0, 6.0, 0.001, 0.01, 50, 20, 0.01, 3);
+    auto fixed = with_options<ARFClassifier>([](auto& o) {
+        o.n_models = 2;
+        o.subspace_size = 3;
+    });
     fixed.learn_one(sample_with(10, 0.0), 1);
     EXPECT_EQ(fixed.members()[0].trees.model->subspace_size, 3);
 }
@@ -153,7 +157,10 @@ TEST(ARFClassifierNative, SubspaceSizeFollowsTheFirstSample) {
 TEST(ARFClassifierNative, LifeCycleUnderAConceptChange) {
     // The concept flips after 3000 samples: members warn, grow one background each, and on the
     // drift promote it and restart their counters.
-    ARFClassifier forest(5, 1, 6.0, 0.001, 0.01, 50, 20, 0.01, -1);
+    auto forest = with_options<ARFClassifier>([](auto& o) {
+        o.n_models = 5;
+        o.seed = 1;
+    });
     Rng rng(9);
     std::vector<const HoeffdingTreeClassifier*> backgrounds(5, nullptr);
     int promotions = 0, backgrounds_started = 0;
