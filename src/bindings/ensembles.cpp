@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <type_traits>
 
 #include "ensembles/arf_classifier.hpp"
 #include "ensembles/arf_regressor.hpp"
@@ -50,51 +51,38 @@ int checked_n_threads(py::handle value) {
     return static_cast<int>(n);
 }
 
-// Every ensemble: its options' constructor and properties, pickling with the n_threads option.
-template <class Cls>
-void def_ensemble(Cls& cls, const char* name, std::uint32_t version = 1) {
-    def_options(cls);
-    def_pickle_with_threads(cls, name, version);
+// An ensemble: the contract's methods, the options' constructor and properties, pickling with
+// the n_threads option.
+template <class T>
+void bind_ensemble(py::module_& m, const char* name, std::uint32_t version = 1) {
+    auto bind = [&](auto cls) {
+        def_options(cls);
+        def_pickle_with_threads(cls, name, version);
+    };
+    if constexpr (std::is_base_of_v<IClassifier, T>) {
+        bind(bind_classifier<T>(m, name));
+    } else {
+        bind(bind_regressor<T>(m, name));
+    }
 }
 
-void register_arf_classifier(py::module_& m) {
-    auto cls = bind_classifier<ARFClassifier>(m, "ARFClassifier");
-    def_ensemble(cls, "ARFClassifier");
-}
-
-void register_arf_regressor(py::module_& m) {
-    auto cls = bind_regressor<ARFRegressor>(m, "ARFRegressor");
-    def_ensemble(cls, "ARFRegressor", HoeffdingTreeRegressor::kStateVersion);
-}
-
-void register_srp_classifier(py::module_& m) {
-    auto cls = bind_classifier<SRPClassifier>(m, "SRPClassifier");
-    def_ensemble(cls, "SRPClassifier");
-}
-
-void register_srp_regressor(py::module_& m) {
-    auto cls = bind_regressor<SRPRegressor>(m, "SRPRegressor");
-    def_ensemble(cls, "SRPRegressor", HoeffdingTreeRegressor::kStateVersion);
-}
-
+void register_arf_classifier(py::module_& m) { bind_ensemble<ARFClassifier>(m, "ARFClassifier"); }
+void register_srp_classifier(py::module_& m) { bind_ensemble<SRPClassifier>(m, "SRPClassifier"); }
+void register_sgbt_classifier(py::module_& m) { bind_ensemble<SGBTClassifier>(m, "SGBTClassifier"); }
 void register_leveraging_bagging_classifier(py::module_& m) {
-    auto cls = bind_classifier<LeveragingBaggingClassifier>(m, "LeveragingBaggingClassifier");
-    def_ensemble(cls, "LeveragingBaggingClassifier");
+    bind_ensemble<LeveragingBaggingClassifier>(m, "LeveragingBaggingClassifier");
 }
 
+// The forests of regression trees save them in the trees' format version.
+void register_arf_regressor(py::module_& m) {
+    bind_ensemble<ARFRegressor>(m, "ARFRegressor", HoeffdingTreeRegressor::kStateVersion);
+}
+void register_srp_regressor(py::module_& m) {
+    bind_ensemble<SRPRegressor>(m, "SRPRegressor", HoeffdingTreeRegressor::kStateVersion);
+}
+void register_sgbr_regressor(py::module_& m) { bind_ensemble<SGBRRegressor>(m, "SGBRRegressor"); }
 void register_leveraging_bagging_regressor(py::module_& m) {
-    auto cls = bind_regressor<LeveragingBaggingRegressor>(m, "LeveragingBaggingRegressor");
-    def_ensemble(cls, "LeveragingBaggingRegressor");
-}
-
-void register_sgbt_classifier(py::module_& m) {
-    auto cls = bind_classifier<SGBTClassifier>(m, "SGBTClassifier");
-    def_ensemble(cls, "SGBTClassifier");
-}
-
-void register_sgbr_regressor(py::module_& m) {
-    auto cls = bind_regressor<SGBRRegressor>(m, "SGBRRegressor");
-    def_ensemble(cls, "SGBRRegressor");
+    bind_ensemble<LeveragingBaggingRegressor>(m, "LeveragingBaggingRegressor");
 }
 
 }  // namespace quelb::bindings

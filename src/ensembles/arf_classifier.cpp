@@ -4,7 +4,6 @@
 #include <cmath>
 
 #include "core/state.hpp"
-#include "ensembles/member_state.hpp"
 #include "ensembles/member_trees.hpp"
 
 namespace quelb {
@@ -74,17 +73,13 @@ void ARFClassifier::learn_member(std::size_t i, const std::shared_ptr<SampleColu
 void ARFClassifier::save_state(StateWriter& out) const {
     SavedOptions::save(out, *this);
     out.rng(rng_);
-    save_shared_members(out, *features_, members_, [&](const Member& member) { member.save_state(out); });
+    save_members(out);
 }
 
 void ARFClassifier::load_state(StateReader& in) {
     SavedOptions::load(in, *this);
     in.rng(rng_);
-    load_shared_members(in, features_, members_, [&](const std::shared_ptr<SampleColumns>& columns) {
-        Member member(drift_delta, warning_delta);
-        member.load_state(in, columns);
-        return member;
-    });
+    load_members(in, [&] { return Member(drift_delta, warning_delta); });
 }
 
 }  // namespace quelb

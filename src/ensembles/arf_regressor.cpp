@@ -4,7 +4,6 @@
 #include <cmath>
 
 #include "core/state.hpp"
-#include "ensembles/member_state.hpp"
 #include "ensembles/member_trees.hpp"
 
 namespace quelb {
@@ -84,20 +83,15 @@ void ARFRegressor::save_state(StateWriter& out) const {
     SavedOptions::save(out, *this);
     save_split_criterion(out, split_criterion.mode());
     out.rng(rng_);
-    save_shared_members(out, *features_, members_, [&](const Member& member) { member.save_state(out); });
+    save_members(out);
 }
 
 void ARFRegressor::load_state(StateReader& in) {
     SavedOptions::load(in, *this);
     split_criterion = split_criterion_name(load_split_criterion(in));
     in.rng(rng_);
-    load_shared_members(in, features_, members_, [&](const std::shared_ptr<SampleColumns>& columns) {
-        Member member(drift_delta, warning_delta);
-        member.load_state(in, columns);
-        // Every member of this forest has a tree from the start.
-        if (!member.trees.model) in.fail("a forest member without a tree");
-        return member;
-    });
+    // Every member of this forest has a tree from the start.
+    load_members(in, [&] { return Member(drift_delta, warning_delta); }, "a forest member without a tree");
 }
 
 }  // namespace quelb

@@ -19,6 +19,21 @@ inline const char* poisson_mean_check(const double& mean) {
     return mean <= kMaxPoissonMean ? nullptr : "'lambda_value' must be a number no greater than 2147483647.";
 }
 
+// The options every bagging ensemble starts its constructor with. n_models takes effect at the
+// next reset, seed at the next reset (and for trees made later), lambda_value at the next sample.
+struct BaggingOptions {
+    int n_models = 10;
+    int seed = 0;
+    double lambda_value = 6.0;  // mean of the members' Poisson learning weights
+
+    static constexpr auto fields() {
+        using O = BaggingOptions;
+        return std::make_tuple(option("n_models", &O::n_models, kArgument | kProperty),
+                               option("seed", &O::seed, kArgument | kProperty),
+                               option("lambda_value", &O::lambda_value, kArgument, poisson_mean_check));
+    }
+};
+
 // An ensemble's options and the keyword-only n_threads option, held by the team of threads its
 // batch methods run on (0: one thread per core). How the object runs, not what it learns: copies
 // take the option alone, and states leave it out (pickling keeps it beside the state).

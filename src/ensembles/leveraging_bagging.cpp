@@ -5,7 +5,6 @@
 #include <stdexcept>
 
 #include "core/state.hpp"
-#include "ensembles/member_state.hpp"
 #include "ensembles/member_trees.hpp"
 
 namespace quelb {
@@ -26,31 +25,6 @@ using SavedRegressorOptions = SavedOrder<R, &R::n_models, &R::seed, &R::lambda_v
 template <class Member, class MakeTree>
 void track_drift(Member& member, double error, MakeTree&& make_tree) {
     if (member.feed_drift(error)) member.handle_drift([&make_tree](NewModel) { return make_tree(); });
-}
-
-// The members' part of either ensemble's state: each member is its tree with a drift detector, and
-// the trees read the ensemble's shared columns.
-template <class Tree>
-void save_bagging_members(StateWriter& out, const SampleColumns& columns,
-                          const std::vector<DriftAwareMember<Tree>>& members) {
-    save_shared_members(out, columns, members, [&](const DriftAwareMember<Tree>& member) {
-        member.save_state(out, [](StateWriter& w, const Tree& tree) { tree.save_tree(w); });
-    });
-}
-
-template <class Tree>
-void load_bagging_members(StateReader& in, double drift_delta, std::shared_ptr<SampleColumns>& columns,
-                          std::vector<DriftAwareMember<Tree>>& members) {
-    load_shared_members(in, columns, members, [&](const std::shared_ptr<SampleColumns>& restored) {
-        DriftAwareMember<Tree> member(drift_delta);
-        member.load_state(in, [&](StateReader& r) {
-            auto tree = std::make_unique<Tree>();
-            tree->load_tree(r, restored);
-            return tree;
-        });
-        if (!member.model) in.fail("a bagging member without a tree");
-        return member;
-    });
 }
 
 }  // namespace
@@ -98,13 +72,13 @@ double LeveragingBaggingClassifier::member_vote(std::size_t i, SampleColumns&,
 void LeveragingBaggingClassifier::save_state(StateWriter& out) const {
     SavedClassifierOptions::save(out, *this);
     out.rng(rng_);
-    save_bagging_members(out, *features_, members_);
+    save_members(out);
 }
 
 void LeveragingBaggingClassifier::load_state(StateReader& in) {
     SavedClassifierOptions::load(in, *this);
     in.rng(rng_);
-    load_bagging_members(in, drift_delta, features_, members_);
+    load_members(in, [&] { return Member(drift_delta); }, "a bagging member without a tree");
 }
 
 // ---- Regressor ----------------------------------------------------------------------------------
@@ -204,7 +178,7 @@ void LeveragingBaggingRegressor::save_state(StateWriter& out) const {
     out.f64(target_count_);
     out.f64(target_sum_);
     out.f64(target_sumsq_);
-    save_bagging_members(out, *features_, members_);
+    save_members(out);
 }
 
 void LeveragingBaggingRegressor::load_state(StateReader& in) {
@@ -213,7 +187,7 @@ void LeveragingBaggingRegressor::load_state(StateReader& in) {
     target_count_ = in.f64();
     target_sum_ = in.f64();
     target_sumsq_ = in.f64();
-    load_bagging_members(in, drift_delta, features_, members_);
+    load_members(in, [&] { return Member(drift_delta); }, "a bagging member without a tree");
     ++members_version_;
 }
 

@@ -22,12 +22,8 @@
 
 namespace quelb {
 
-// n_models and seed take effect at the next reset (seed also for the regressor's trees that
-// replace drifted members); the tree options when a tree is made.
-struct LeveragingBaggingClassifierOptions {
-    int n_models = 10;
-    int seed = 0;
-    double lambda_value = 6.0;
+// The seed also starts the regressor's trees, those that replace drifted members included.
+struct LeveragingBaggingClassifierOptions : BaggingOptions {
     double drift_delta = 0.002;
     int grace_period = 50;
     int max_depth = 20;
@@ -37,13 +33,11 @@ struct LeveragingBaggingClassifierOptions {
     template <OptionCheck<int> GracePeriodCheck>
     static constexpr auto bagging_fields() {
         using O = LeveragingBaggingClassifierOptions;
-        return std::make_tuple(option("n_models", &O::n_models, kArgument | kProperty),
-                               option("seed", &O::seed, kArgument | kProperty),
-                               option("lambda_value", &O::lambda_value, kArgument, poisson_mean_check),
-                               option("drift_delta", &O::drift_delta, kArgument),
-                               option("grace_period", &O::grace_period, kArgument, GracePeriodCheck),
-                               option("max_depth", &O::max_depth, kArgument),
-                               option("split_confidence", &O::split_confidence, kArgument));
+        return std::tuple_cat(BaggingOptions::fields(),
+                              std::make_tuple(option("drift_delta", &O::drift_delta, kArgument),
+                                              option("grace_period", &O::grace_period, kArgument, GracePeriodCheck),
+                                              option("max_depth", &O::max_depth, kArgument),
+                                              option("split_confidence", &O::split_confidence, kArgument)));
     }
     static constexpr auto fields() { return bagging_fields<grace_period_check>(); }
 };

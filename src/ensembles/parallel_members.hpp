@@ -29,6 +29,7 @@
 #include "core/sample_columns.hpp"
 #include "core/state.hpp"
 #include "core/thread_team.hpp"
+#include "ensembles/member_state.hpp"
 #include "ensembles/vote.hpp"
 
 namespace quelb {
@@ -136,6 +137,16 @@ std::size_t run_member_blocks(Threads& pool, std::size_t threads, std::shared_pt
     return first_slot(half ^ 1, previous_end - 1 - previous_start);
 }
 
+// With one thread for the n members, runs one_row(x, row) over the rows, in order, and returns
+// true; else returns false.
+template <class OneRow>
+bool run_on_calling_thread(const Threads& threads, std::size_t n, const RowSource& rows, OneRow& one_row) {
+    if (threads.count(n) > 1) return false;
+    RowCursor cursor(rows);
+    for (std::size_t i = 0; i < rows.size(); ++i) one_row(cursor.at(i), i);
+    return true;
+}
+
 // A batch method of an ensemble: rows go one at a time through one_row(x, row) while the ensemble
 // is not ready() (a member still has a one-time draw to make), the rest through run_member_blocks.
 // When anything throws, the ensemble is restored to its state before the call. Returns what
@@ -192,7 +203,23 @@ protected:
 
     // Whether every member has made its tree (members that make it at their first sample).
     bool all_have_trees() const {
-        return std::all_of(members_.begin(), members_.end(), [](const Member& m) { return m.trees.model != nullptr; });
+        return std::all_of(members_.begin(), members_.end(), [](const Member& m) { return m.has_model(); });
+    }
+
+    // The shared columns and every member with its trees (its save_shared, load_shared).
+    void save_members(StateWriter& out) const {
+        save_shared_members(out, *features_, members_, [&](const Member& member) { member.save_shared(out); });
+    }
+    // Reads what save_members wrote, each member into blank(). `treeless`: the reason to refuse a
+    // member without a tree, or nullptr for ensembles that make trees at a member's first sample.
+    template <class Blank>
+    void load_members(StateReader& in, Blank&& blank, const char* treeless = nullptr) {
+        load_shared_members(in, features_, members_, [&](const std::shared_ptr<SampleColumns>& columns) {
+            Member member = blank();
+            member.load_shared(in, columns);
+            if (treeless && !member.has_model()) in.fail(treeless);
+            return member;
+        });
     }
 
     std::size_t parallel_members() const { return members_.size(); }
@@ -284,11 +311,7 @@ private:
             if (work.learn) self.learn_one(x, y[i]);
         };
         Threads& threads = self.threads;
-        if (threads.count(n) <= 1) {
-            RowCursor cursor(rows);
-            for (std::size_t i = 0; i < rows.size(); ++i) one_row(cursor.at(i), i);
-            return;
-        }
+        if (run_on_calling_thread(threads, n, rows, one_row)) return;
         Hooks hooks{self, y, labels, probas, n, {}, {}, std::vector<ProbabilityVote>(threads.count(n))};
         if (work.predict) {
             hooks.proba.resize(2 * kParallelBlockRows * n);
@@ -367,11 +390,7 @@ private:
             if (work.learn) self.learn_one(x, y[i]);
         };
         Threads& threads = self.threads;
-        if (threads.count(n) <= 1) {
-            RowCursor cursor(rows);
-            for (std::size_t i = 0; i < rows.size(); ++i) one_row(cursor.at(i), i);
-            return;
-        }
+        if (run_on_calling_thread(threads, n, rows, one_row)) return;
         Hooks hooks{self, y, out, n, {}};
         if (work.predict) hooks.predictions.resize(2 * kParallelBlockRows * n);
         const std::size_t last = run_member_batch(self, threads, self.shared_columns(), n, rows, work, hooks, one_row);

@@ -4,7 +4,6 @@
 #include <cmath>
 
 #include "core/state.hpp"
-#include "ensembles/member_state.hpp"
 #include "ensembles/member_trees.hpp"
 
 namespace quelb {
@@ -157,35 +156,27 @@ double SRPRegressor::predict_one(const FeatureMap& x) {
 void SRPClassifier::save_state(StateWriter& out) const {
     SavedClassifierOptions::save(out, *this);
     out.rng(rng_);
-    save_shared_members(out, *features_, members_, [&](const Member& member) { member.save_state(out); });
+    save_members(out);
 }
 
 void SRPClassifier::load_state(StateReader& in) {
     SavedClassifierOptions::load(in, *this);
     in.rng(rng_);
-    load_shared_members(in, features_, members_, [&](const std::shared_ptr<SampleColumns>& columns) {
-        Member member(drift_delta, warning_delta);
-        member.load_state(in, columns);
-        return member;
-    });
+    load_members(in, [&] { return Member(drift_delta, warning_delta); });
 }
 
 void SRPRegressor::save_state(StateWriter& out) const {
     SavedRegressorOptions::save(out, *this);
     save_split_criterion(out, split_criterion.mode());
     out.rng(rng_);
-    save_shared_members(out, *features_, members_, [&](const Member& member) { member.save_state(out); });
+    save_members(out);
 }
 
 void SRPRegressor::load_state(StateReader& in) {
     SavedRegressorOptions::load(in, *this);
     split_criterion = split_criterion_name(load_split_criterion(in));
     in.rng(rng_);
-    load_shared_members(in, features_, members_, [&](const std::shared_ptr<SampleColumns>& columns) {
-        Member member(drift_delta, warning_delta);
-        member.load_state(in, columns);
-        return member;
-    });
+    load_members(in, [&] { return Member(drift_delta, warning_delta); });
 }
 
 }  // namespace quelb
