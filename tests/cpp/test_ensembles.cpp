@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "core/rng.hpp"
+#include "core/state.hpp"
 #include "ensembles/arf_classifier.hpp"
 #include "drift/drift_aware_member.hpp"
 #include "ensembles/vote.hpp"
@@ -184,4 +186,45 @@ TEST(ARFClassifierNative, LifeCycleUnderAConceptChange) {
     }
     EXPECT_GT(backgrounds_started, 0);
     EXPECT_GT(promotions, 0);
+}
+
+TEST(ARFClassifierNative, OptionsKeepTheirStateOrderAndAreCheckedOnLoad) {
+    auto forest = with_options<ARFClassifier>([](auto& o) {
+        o.n_models = 3;
+        o.seed = 4;
+        o.lambda_value = 2.5;
+        o.drift_delta = 0.5;
+        o.warning_delta = 0.25;
+        o.grace_period = 9;
+        o.max_depth = 11;
+        o.split_confidence = 0.125;
+        o.subspace_size = 7;
+    });
+    StateWriter out;
+    forest.save_state(out);
+    // The order of earlier builds' states, not the constructor's.
+    StateReader in(out.bytes());
+    EXPECT_EQ(in.i32(), 3);
+    EXPECT_EQ(in.i32(), 4);
+    EXPECT_EQ(in.f64(), 2.5);
+    EXPECT_EQ(in.i32(), 7);
+    EXPECT_EQ(in.f64(), 0.5);
+    EXPECT_EQ(in.f64(), 0.25);
+    EXPECT_EQ(in.f64(), 0.125);
+    EXPECT_EQ(in.i32(), 9);
+    EXPECT_EQ(in.i32(), 11);
+
+    // A grace period of 0 in a state is refused, naming the option; the options stay as they were.
+    std::string bytes = out.bytes();
+    bytes.replace(4 + 4 + 8 + 4 + 8 + 8 + 8, 4, 4, '\0');
+    ARFClassifier restored;
+    StateReader refused(bytes);
+    try {
+        restored.load_state(refused);
+        FAIL() << "a grace period of 0 must be refused";
+    } catch (const StateError& error) {
+        EXPECT_NE(std::string(error.what()).find("grace_period"), std::string::npos) << error.what();
+    }
+    EXPECT_EQ(restored.grace_period, 50);
+    EXPECT_EQ(restored.n_models, 10);
 }
