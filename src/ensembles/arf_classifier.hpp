@@ -20,12 +20,14 @@ struct ARFClassifierOptions : ForestClassifierOptions {
     int subspace_size = -1;  // features per split attempt; negative means floor(sqrt(n)) + 1
 
     static constexpr auto fields() {
+        using O = ARFClassifierOptions;
         return std::tuple_cat(ForestClassifierOptions::fields(),
-                              std::make_tuple(option("subspace_size", &ARFClassifierOptions::subspace_size, kArgument)));
+                              std::make_tuple(option("subspace_size", &O::subspace_size, kArgument)));
     }
 };
 
-class ARFClassifier : public ParallelClassifier<ARFClassifier, ClassifierMember>, public WithThreads<ARFClassifierOptions> {
+class ARFClassifier : public ParallelClassifier<ARFClassifier, ClassifierMember>,
+                      public WithThreads<ARFClassifierOptions> {
 public:
     using Options = WithThreads<ARFClassifierOptions>;
     // Throws std::invalid_argument when an option is refused.

@@ -15,7 +15,8 @@ constexpr double kRegressorSplitConfidence = 1e-07;
 std::unique_ptr<HoeffdingTreeClassifier> make_classifier_tree(int grace_period, double split_confidence,
                                                               int max_depth,
                                                               const std::shared_ptr<SampleColumns>& columns) {
-    auto tree = std::make_unique<HoeffdingTreeClassifier>(member_tree_options(grace_period, split_confidence, max_depth));
+    auto tree =
+        std::make_unique<HoeffdingTreeClassifier>(member_tree_options(grace_period, split_confidence, max_depth));
     tree->share_columns(columns);
     return tree;
 }

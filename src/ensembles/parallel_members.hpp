@@ -1,6 +1,6 @@
 #pragma once
-// Batch methods of the bagging ensembles with their members split across threads, bit for bit the
-// one-sample loop.
+// The bagging ensembles' members with what they share, and the ensembles' batch methods with the
+// members split across threads, bit for bit the one-sample loop.
 //
 // The trees of an ensemble read one shared SampleColumns, which members project onto their own
 // features, so members cannot share a loaded sample across threads. Each thread therefore owns a
@@ -235,11 +235,10 @@ protected:
 
 // A classifier ensemble: predictions combine the members' class distributions, each weighted by
 // its member_vote, and the batch methods run on the members' threads. Derived provides `threads`
-// (its n_threads option) and, for
-// member m: learn_member(m, columns, y, weight), draw_weights(y, weights) (the learning weights
-// of a row, from the ensemble's generator), ready_for_parallel_rows(), save_state, load_state;
-// and may replace member_vote(m, loaded, proba) (fills the distribution the vote adds and returns
-// its weight; by default the member's vote_loaded).
+// (its n_threads option), learn_member(m, columns, y, weight), draw_weights(y, weights) (the
+// learning weights of a row, from the ensemble's generator), ready_for_parallel_rows(),
+// save_state and load_state; it may replace member_vote(m, loaded, proba) (fills the distribution
+// the vote adds and returns its weight; by default the member's vote_loaded).
 template <class Derived, class MemberType>
 class ParallelClassifier : public IClassifier, public EnsembleMembers<MemberType> {
 public:

@@ -91,7 +91,8 @@ std::unique_ptr<HoeffdingTreeClassifier> SRPClassifier::make_tree(
 }
 
 void SRPClassifier::reset() {
-    restart(seed, static_cast<std::size_t>(std::max(n_models, 1)), [&](std::size_t) { return Member(drift_delta, warning_delta); });
+    restart(seed, static_cast<std::size_t>(std::max(n_models, 1)),
+            [&](std::size_t) { return Member(drift_delta, warning_delta); });
 }
 
 void SRPClassifier::learn_one(const FeatureMap& x, Label y) {
@@ -121,7 +122,8 @@ std::unique_ptr<HoeffdingTreeRegressor> SRPRegressor::make_tree(
 }
 
 void SRPRegressor::reset() {
-    restart(seed, static_cast<std::size_t>(std::max(n_models, 1)), [&](std::size_t) { return Member(drift_delta, warning_delta); });
+    restart(seed, static_cast<std::size_t>(std::max(n_models, 1)),
+            [&](std::size_t) { return Member(drift_delta, warning_delta); });
 }
 
 void SRPRegressor::learn_one(const FeatureMap& x, double y) {

@@ -57,7 +57,8 @@ struct SRPRegressorOptions : ForestRegressorOptions, PatchOptions {
     }
 };
 
-class SRPClassifier : public ParallelClassifier<SRPClassifier, ClassifierMember>, public WithThreads<SRPClassifierOptions> {
+class SRPClassifier : public ParallelClassifier<SRPClassifier, ClassifierMember>,
+                      public WithThreads<SRPClassifierOptions> {
 public:
     using Options = WithThreads<SRPClassifierOptions>;
     // Throws std::invalid_argument when an option is refused.
