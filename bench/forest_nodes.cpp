@@ -15,7 +15,9 @@ void register_forest_nodes(py::module_& m) {
     m.def("arf_tree_nodes", [](const py::bytes& state) {
         const std::string sealed = state;
         quelb::StateReader in(quelb::open_state(sealed, "ARFClassifier", 1).first);
-        quelb::ARFClassifier forest(1);
+        quelb::ARFClassifier::Options one_member;
+        one_member.n_models = 1;
+        quelb::ARFClassifier forest(one_member);
         forest.load_state(in);
         std::size_t nodes = 0;
         for (const auto& member : forest.members()) {

@@ -33,12 +33,7 @@ public:
     std::unique_ptr<Model> model;       // may be absent until the ensemble creates it
     std::unique_ptr<Model> background;  // grown since the last warning
 
-    // learn(*model), then learn(*background) when there is one.
-    template <class Learn>
-    void train(Learn&& learn) {
-        learn(*model);
-        if (background) learn(*background);
-    }
+    bool has_model() const { return model != nullptr; }
 
     // Makes both models read samples through `columns` (their rebind_columns).
     template <class Columns>
@@ -99,6 +94,20 @@ public:
             out.boolean(*m != nullptr);
             if (*m) save_model(out, **m);
         }
+    }
+
+    // The same for models that read their owner's shared columns (save_tree, load_tree); the
+    // models loaded read `columns`, the owner's restored ones.
+    void save_shared(StateWriter& out) const {
+        save_state(out, [](StateWriter& w, const Model& m) { m.save_tree(w); });
+    }
+    template <class Columns>
+    void load_shared(StateReader& in, const Columns& columns) {
+        load_state(in, [&](StateReader& r) {
+            auto loaded = std::make_unique<Model>();
+            loaded->load_tree(r, columns);
+            return loaded;
+        });
     }
 
     // Overwrites everything; load_model(in) reads one model and returns it as a unique_ptr.

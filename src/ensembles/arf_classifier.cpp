@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "core/state.hpp"
-#include "ensembles/member_state.hpp"
+#include "ensembles/member_trees.hpp"
 
 namespace quelb {
 
@@ -20,37 +20,26 @@ std::uint32_t tree_seed(int seed, std::uint32_t step, std::size_t member, double
     return static_cast<std::uint32_t>(seed) + step * static_cast<std::uint32_t>(member + 1) + c;
 }
 
+// The order of the options in saved states.
+using O = ARFClassifierOptions;
+using SavedOptions = SavedOrder<O, &O::n_models, &O::seed, &O::lambda_value, &O::subspace_size, &O::drift_delta,
+                                &O::warning_delta, &O::split_confidence, &O::grace_period, &O::max_depth>;
+
 }  // namespace
 
-ARFClassifier::ARFClassifier(int n_models, int seed, double lambda_value, double drift_delta, double warning_delta,
-                             int grace_period, int max_depth, double split_confidence, int subspace_size)
-    : n_models(n_models),
-      seed(seed),
-      lambda_value(lambda_value),
-      subspace_size(subspace_size),
-      drift_delta(drift_delta),
-      warning_delta(warning_delta),
-      split_confidence(split_confidence),
-      grace_period(grace_period),
-      max_depth(max_depth) {
-    check_grace_period(grace_period);
-    check_poisson_mean(lambda_value);
+ARFClassifier::ARFClassifier(const Options& options) : Options(options) {
+    check_options(static_cast<const ARFClassifierOptions&>(*this));
     reset();
 }
 
 void ARFClassifier::reset() {
-    rng_.seed(static_cast<std::uint32_t>(seed));
-    features_ = std::make_shared<SampleColumns>();
-    members_.clear();
-    const int n = std::max(n_models, 1);
-    members_.reserve(static_cast<std::size_t>(n));
-    for (int i = 0; i < n; ++i) members_.emplace_back(drift_delta, warning_delta);
+    restart(seed, static_cast<std::size_t>(std::max(n_models, 1)),
+            [&](std::size_t) { return Member(drift_delta, warning_delta); });
 }
 
 std::unique_ptr<HoeffdingTreeClassifier> ARFClassifier::make_tree(
     std::uint32_t tree_seed, std::size_t n_features, const std::shared_ptr<SampleColumns>& columns) const {
-    auto tree = std::make_unique<HoeffdingTreeClassifier>(member_tree_options(grace_period, split_confidence, max_depth));
-    tree->share_columns(columns);
+    auto tree = make_classifier_tree(grace_period, split_confidence, max_depth, columns);
     const long long k = subspace_size >= 0
                             ? subspace_size
                             : static_cast<long long>(std::sqrt(static_cast<double>(n_features))) + 1;
@@ -81,65 +70,16 @@ void ARFClassifier::learn_member(std::size_t i, const std::shared_ptr<SampleColu
     });
 }
 
-bool ARFClassifier::ready_for_parallel_rows() const {
-    // Trees are made at a member's first sample; the generator gives nothing but learning weights.
-    return std::all_of(members_.begin(), members_.end(), [](const Member& m) { return m.trees.model != nullptr; });
-}
-
-void ARFClassifier::draw_weights(Label, int* weights) {
-    const PoissonDraw poisson(lambda_value);
-    for (std::size_t i = 0; i < members_.size(); ++i) weights[i] = poisson(rng_);
-}
-
-void ARFClassifier::vote(const FeatureMap& x) {
-    vote_.clear();
-    features_->load(x, false);
-    for (Member& member : members_) vote_.add(proba_, member.vote_loaded(*features_, proba_));
-    vote_.normalise();
-}
-
-ClassProbabilities ARFClassifier::predict_proba_one(const FeatureMap& x) {
-    vote(x);
-    return vote_.to_map();
-}
-
-Label ARFClassifier::predict_one(const FeatureMap& x) {
-    vote(x);
-    return vote_.argmax();
-}
-
-
 void ARFClassifier::save_state(StateWriter& out) const {
-    out.i32(n_models);
-    out.i32(seed);
-    out.f64(lambda_value);
-    out.i32(subspace_size);
-    out.f64(drift_delta);
-    out.f64(warning_delta);
-    out.f64(split_confidence);
-    out.i32(grace_period);
-    out.i32(max_depth);
+    SavedOptions::save(out, *this);
     out.rng(rng_);
-    save_shared_members(out, *features_, members_, [&](const Member& member) { member.save_state(out); });
+    save_members(out);
 }
 
 void ARFClassifier::load_state(StateReader& in) {
-    n_models = in.i32();
-    seed = in.i32();
-    lambda_value = in.f64();
-    subspace_size = in.i32();
-    drift_delta = in.f64();
-    warning_delta = in.f64();
-    split_confidence = in.f64();
-    grace_period = in.i32();
-    max_depth = in.i32();
-    check_ensemble_options(in, grace_period, lambda_value);
+    SavedOptions::load(in, *this);
     in.rng(rng_);
-    load_shared_members(in, features_, members_, [&](const std::shared_ptr<SampleColumns>& columns) {
-        Member member(drift_delta, warning_delta);
-        member.load_state(in, columns);
-        return member;
-    });
+    load_members(in, [&] { return Member(drift_delta, warning_delta); });
 }
 
 }  // namespace quelb

@@ -6,28 +6,34 @@
 // members' class distributions.
 #include <cstdint>
 #include <memory>
-#include <utility>
-#include <vector>
 
 #include "core/contracts.hpp"
-#include "core/rng.hpp"
 #include "ensembles/classifier_member.hpp"
+#include "ensembles/forest_options.hpp"
 #include "ensembles/parallel_members.hpp"
-#include "ensembles/vote.hpp"
 #include "trees/hoeffding_tree_classifier.hpp"
 
 namespace quelb {
 
-class ARFClassifier : public ParallelClassifier<ARFClassifier> {
+// seed takes effect at once for trees made later, and for the generator at the next reset.
+struct ARFClassifierOptions : ForestClassifierOptions {
+    int subspace_size = -1;  // features per split attempt; negative means floor(sqrt(n)) + 1
+
+    static constexpr auto fields() {
+        using O = ARFClassifierOptions;
+        return std::tuple_cat(ForestClassifierOptions::fields(),
+                              std::make_tuple(option("subspace_size", &O::subspace_size, kArgument)));
+    }
+};
+
+class ARFClassifier : public ParallelClassifier<ARFClassifier, ClassifierMember>,
+                      public WithThreads<ARFClassifierOptions> {
 public:
-    // Throws std::invalid_argument for grace_period < 1 or an unusable lambda_value.
-    ARFClassifier(int n_models = 10, int seed = 0, double lambda_value = 6.0, double drift_delta = 0.001,
-                  double warning_delta = 0.01, int grace_period = 50, int max_depth = 20,
-                  double split_confidence = 0.01, int subspace_size = -1);
+    using Options = WithThreads<ARFClassifierOptions>;
+    // Throws std::invalid_argument when an option is refused.
+    explicit ARFClassifier(const Options& options = {});
 
     void learn_one(const FeatureMap& x, Label y) override;
-    Label predict_one(const FeatureMap& x) override;
-    ClassProbabilities predict_proba_one(const FeatureMap& x) override;
     // Reseeds the generator and replaces every member by an empty one (trees come lazily).
     void reset() override;
 
@@ -35,24 +41,8 @@ public:
     void save_state(StateWriter& out) const;
     void load_state(StateReader& in);
 
-    using Member = ClassifierMember;
-    const std::vector<Member>& members() const { return members_; }
-    std::vector<Member>& members() { return members_; }
-
-    // Options. n_models takes effect at the next reset; seed at once for trees made later and
-    // for the generator at the next reset.
-    int n_models;
-    int seed;
-    double lambda_value;
-    int subspace_size;  // features per split attempt; negative means floor(sqrt(n)) + 1
-    double drift_delta;
-    double warning_delta;
-    double split_confidence;
-    int grace_period;
-    int max_depth;
-
 private:
-    friend class ParallelClassifier<ARFClassifier>;
+    friend class ParallelClassifier<ARFClassifier, ClassifierMember>;
     // A tree reading `columns`, for a sample of n_features features.
     std::unique_ptr<HoeffdingTreeClassifier> make_tree(std::uint32_t tree_seed, std::size_t n_features,
                                                        const std::shared_ptr<SampleColumns>& columns) const;
@@ -60,27 +50,8 @@ private:
     void learn_member(std::size_t i, const std::shared_ptr<SampleColumns>& columns, Label y, int times);
 
     // For the batch methods on threads (see ParallelClassifier).
-    std::size_t parallel_members() const { return members_.size(); }
-    std::shared_ptr<SampleColumns>& shared_columns() { return features_; }
-    bool ready_for_parallel_rows() const;
-    void draw_weights(Label y, int* weights);
-    void bind_member(std::size_t i, const std::shared_ptr<SampleColumns>& columns) {
-        members_[i].trees.rebind_columns(columns);
-    }
-    double member_vote(std::size_t i, SampleColumns& loaded, std::vector<std::pair<Label, double>>& proba) {
-        return members_[i].vote_loaded(loaded, proba);
-    }
-    // Fills vote_ with the members' weighted distributions for x.
-    void vote(const FeatureMap& x);
-
-    std::vector<Member> members_;
-    Rng rng_;  // Poisson weights only
-    // Shared by all trees: each sample's names are looked up once per call, not once per tree.
-    std::shared_ptr<SampleColumns> features_;
-
-    // Scratch space reused between calls.
-    std::vector<std::pair<Label, double>> proba_;
-    ProbabilityVote vote_;
+    bool ready_for_parallel_rows() const { return all_have_trees(); }  // then the generator only weighs
+    void draw_weights(Label, int* weights) { draw_poisson_weights(lambda_value, weights); }
 };
 
 }  // namespace quelb

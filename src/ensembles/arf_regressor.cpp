@@ -3,33 +3,22 @@
 #include <algorithm>
 #include <cmath>
 
-#include "core/hoeffding.hpp"
 #include "core/state.hpp"
-#include "ensembles/member_state.hpp"
+#include "ensembles/member_trees.hpp"
 
 namespace quelb {
 
 namespace {
 
-// Every member tree splits with these; the forest sets the rest.
-constexpr double kTreeSplitConfidence = 1e-07;
-constexpr double kTreeTieThreshold = 0.05;
+// The order of the options in saved states; the split criterion follows, saved as the trees save it.
+using O = ARFRegressorOptions;
+using SavedOptions = SavedOrder<O, &O::n_models, &O::seed, &O::lambda_value, &O::drift_delta, &O::warning_delta,
+                                &O::grace_period, &O::max_depth, &O::learning_rate>;
 
 }  // namespace
 
-ARFRegressor::ARFRegressor(int n_models, int seed, double lambda_value, double drift_delta, double warning_delta,
-                           int grace_period, int max_depth, double learning_rate, SplitCriterion split_criterion)
-    : n_models(n_models),
-      seed(seed),
-      lambda_value(lambda_value),
-      drift_delta(drift_delta),
-      warning_delta(warning_delta),
-      grace_period(grace_period),
-      max_depth(max_depth),
-      learning_rate(learning_rate),
-      split_criterion(split_criterion) {
-    check_grace_period(grace_period);
-    check_poisson_mean(lambda_value);
+ARFRegressor::ARFRegressor(const Options& options) : Options(options) {
+    check_options(static_cast<const ARFRegressorOptions&>(*this));
     reset();
 }
 
@@ -40,22 +29,15 @@ std::size_t ARFRegressor::subset_size(std::size_t n) {
 
 std::unique_ptr<HoeffdingTreeRegressor> ARFRegressor::make_tree(
     const std::shared_ptr<SampleColumns>& columns) const {
-    auto tree = std::make_unique<HoeffdingTreeRegressor>(regressor_tree_options(
-        grace_period, kTreeSplitConfidence, kTreeTieThreshold, max_depth, learning_rate, split_criterion));
-    tree->share_columns(columns);
-    return tree;
+    return make_regressor_tree(grace_period, max_depth, learning_rate, split_criterion.mode(), columns);
 }
 
 void ARFRegressor::reset() {
-    rng_.seed(static_cast<std::uint32_t>(seed));
-    features_ = std::make_shared<SampleColumns>();
-    members_.clear();
-    const int n = std::max(n_models, 1);
-    members_.reserve(static_cast<std::size_t>(n));
-    for (int i = 0; i < n; ++i) {
-        members_.emplace_back(drift_delta, warning_delta);
-        members_.back().trees.model = make_tree(features_);
-    }
+    restart(seed, static_cast<std::size_t>(std::max(n_models, 1)), [&](std::size_t) {
+        Member member(drift_delta, warning_delta);
+        member.trees.model = make_tree(features_);
+        return member;
+    });
 }
 
 void ARFRegressor::learn_one(const FeatureMap& x, double y) {
@@ -85,8 +67,7 @@ bool ARFRegressor::ready_for_parallel_rows() const {
 
 bool ARFRegressor::draw_weights(double y, std::size_t, int* weights) {
     if (!std::isfinite(y)) return false;  // as learn_one: the row is skipped whole
-    const PoissonDraw poisson(lambda_value);
-    for (std::size_t i = 0; i < members_.size(); ++i) weights[i] = poisson(rng_);
+    draw_poisson_weights(lambda_value, weights);
     return true;
 }
 
@@ -98,40 +79,19 @@ double ARFRegressor::predict_one(const FeatureMap& x) {
     return sum / static_cast<double>(members_.size());
 }
 
-
 void ARFRegressor::save_state(StateWriter& out) const {
-    out.i32(n_models);
-    out.i32(seed);
-    out.f64(lambda_value);
-    out.f64(drift_delta);
-    out.f64(warning_delta);
-    out.i32(grace_period);
-    out.i32(max_depth);
-    out.f64(learning_rate);
-    save_split_criterion(out, split_criterion);
+    SavedOptions::save(out, *this);
+    save_split_criterion(out, split_criterion.mode());
     out.rng(rng_);
-    save_shared_members(out, *features_, members_, [&](const Member& member) { member.save_state(out); });
+    save_members(out);
 }
 
 void ARFRegressor::load_state(StateReader& in) {
-    n_models = in.i32();
-    seed = in.i32();
-    lambda_value = in.f64();
-    drift_delta = in.f64();
-    warning_delta = in.f64();
-    grace_period = in.i32();
-    max_depth = in.i32();
-    learning_rate = in.f64();
-    split_criterion = load_split_criterion(in);
-    check_ensemble_options(in, grace_period, lambda_value);
+    SavedOptions::load(in, *this);
+    split_criterion = split_criterion_name(load_split_criterion(in));
     in.rng(rng_);
-    load_shared_members(in, features_, members_, [&](const std::shared_ptr<SampleColumns>& columns) {
-        Member member(drift_delta, warning_delta);
-        member.load_state(in, columns);
-        // Every member of this forest has a tree from the start.
-        if (!member.trees.model) in.fail("a forest member without a tree");
-        return member;
-    });
+    // Every member of this forest has a tree from the start.
+    load_members(in, [&] { return Member(drift_delta, warning_delta); }, "a forest member without a tree");
 }
 
 }  // namespace quelb

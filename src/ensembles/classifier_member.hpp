@@ -24,6 +24,9 @@ struct ClassifierMember {
     double n_correct = 0.0;  // right predictions since the last drift (or reset)
     double n_seen = 0.0;     // predictions since the last drift (or reset)
 
+    bool has_model() const { return trees.has_model(); }
+    void rebind_columns(const std::shared_ptr<SampleColumns>& columns) { trees.rebind_columns(columns); }
+
     // One test-then-train step on the sample loaded into `loaded` (the trees' shared columns),
     // projected onto the member's features: the foreground tree's prediction is scored, both trees
     // learn the sample `times` times, and the 0/1 error goes to the detectors. make(NewModel)
@@ -45,18 +48,14 @@ struct ClassifierMember {
 
     // The trees with their detectors, the subset and the counters. The trees read `columns`, the
     // ensemble's restored shared columns.
-    void save_state(StateWriter& out) const {
-        trees.save_state(out, [](StateWriter& w, const HoeffdingTreeClassifier& tree) { tree.save_tree(w); });
+    void save_shared(StateWriter& out) const {
+        trees.save_shared(out);
         features.save_state(out);
         out.f64(n_correct);
         out.f64(n_seen);
     }
-    void load_state(StateReader& in, const std::shared_ptr<SampleColumns>& columns) {
-        trees.load_state(in, [&](StateReader& r) {
-            auto tree = std::make_unique<HoeffdingTreeClassifier>();
-            tree->load_tree(r, columns);
-            return tree;
-        });
+    void load_shared(StateReader& in, const std::shared_ptr<SampleColumns>& columns) {
+        trees.load_shared(in, columns);
         features.load_state(in, columns->index());
         n_correct = in.f64();
         n_seen = in.f64();

@@ -46,12 +46,6 @@ const IndexedSample& FeatureSubset::project(SampleColumns& loaded) const {
     return loaded.entries();
 }
 
-void FeatureSubset::clear() {
-    names_.clear();
-    columns_.clear();
-    chosen_ = false;
-}
-
 void FeatureSubset::save_state(StateWriter& out) const {
     out.boolean(chosen_);
     out.seq(columns_, [&](StateWriter&, std::uint32_t column) { out.u32(column); });

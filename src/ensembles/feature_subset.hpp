@@ -41,8 +41,6 @@ public:
     bool chosen() const { return chosen_; }
     // The kept names in their stored order; empty means all features.
     const std::vector<std::string>& names() const { return names_; }
-    // Forgets the subset: the next draw chooses again.
-    void clear();
 
     // The subset as columns of the ensemble's shared index; load_state takes the names back from
     // `index`, which must be the restored index those columns refer to.

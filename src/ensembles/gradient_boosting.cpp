@@ -7,6 +7,7 @@
 
 #include "core/probabilities.hpp"
 #include "core/state.hpp"
+#include "ensembles/member_trees.hpp"
 
 namespace quelb {
 
@@ -26,12 +27,24 @@ double softplus(double s) { return s > 0.0 ? s + std::log1p(std::exp(-s)) : std:
 
 constexpr double kMinHessian = 1e-12;
 
+// The order of the options in saved states.
+using R = SGBRRegressorOptions;
+using SavedRegressorOptions =
+    SavedOrder<R, &R::n_models, &R::learning_rate, &R::percentage_of_features, &R::multiply_hessian_by,
+               &R::skip_training, &R::bag_size, &R::seed, &R::grace_period, &R::max_depth, &R::split_confidence,
+               &R::leaf_prediction>;
+using C = SGBTClassifierOptions;
+using SavedClassifierOptions =
+    SavedOrder<C, &C::n_models, &C::learning_rate, &C::percentage_of_features, &C::multiply_hessian_by,
+               &C::skip_training, &C::use_squared_loss, &C::bag_size, &C::n_classes, &C::scale_prediction_by_lr,
+               &C::seed, &C::grace_period, &C::max_depth, &C::split_confidence, &C::leaf_prediction>;
+
 }  // namespace
 
 // ---- GradientBooster ----------------------------------------------------------------------------
 
-GradientBooster::GradientBooster(BoosterOptions options, std::shared_ptr<SampleColumns> columns)
-    : options_(std::move(options)),
+GradientBooster::GradientBooster(const BoosterOptions& options, std::shared_ptr<SampleColumns> columns)
+    : options_(options),
       bag_size_(static_cast<std::size_t>(std::max(options_.bag_size, 1))),
       mean_leaves_(options_.leaf_prediction == "mean"),
       rng_(static_cast<std::uint32_t>(options_.seed)),
@@ -69,13 +82,13 @@ void GradientBooster::build_steps() {
     tree_list_.clear();
     trees_.reserve(n_steps * bag_size_);
     for (std::size_t i = 0; i < n_steps * bag_size_; ++i) {
-        auto tree = std::make_unique<FIMTDDRegressor>(model_tree_options(
-            options_.grace_period, options_.split_confidence, options_.max_depth, options_.leaf_prediction));
-        tree->share_columns(columns_);
+        auto tree = make_fimtdd_tree(options_.grace_period, options_.split_confidence, options_.max_depth,
+                                     options_.leaf_prediction, 1, columns_);
         tree_list_.push_back(tree.get());
         trees_.push_back(std::move(tree));
     }
     initialised_ = true;
+    ++trees_version_;
 }
 
 void GradientBooster::train_loaded(double target) {
@@ -88,13 +101,12 @@ void GradientBooster::train_loaded(double target) {
     // projection does: the leaves every tree's first learning walk reaches are found together,
     // with the walks' memory reads overlapping, before the trees learn one after another. A
     // prediction for this very sample since the trees last learned has found them already.
-    if (!walks_current_ || walks_content_ != columns_->content_version()) {
+    if (walks_version_ != trees_version_ || walks_content_ != columns_->content_version()) {
         columns_->show_all();
         FIMTDDRegressor::find_leaves_together(tree_list_.data(), tree_list_.size(), walks_);
     }
-    walks_current_ = false;
-    // Every tree's Poisson weight, drawn in the order the trees learn: knowing which trees will
-    // learn lets the memory fetch their leaves ahead.
+    ++trees_version_;
+    // Every tree's Poisson weight, drawn in the order the trees learn.
     const std::size_t n_trees = tree_list_.size();
     draws_.assign(n_trees, 1);
     if (bag_size_ >= 2) {
@@ -122,10 +134,6 @@ void GradientBooster::train_loaded(double target) {
         double total = 0.0;
         for (std::size_t j = 0; j < bag_size_; ++j) {
             const std::size_t t = m * bag_size_ + j;
-            using Fetch = FIMTDDRegressor::Fetch;
-            if (t + 3 < n_trees) FIMTDDRegressor::prefetch_leaf(walks_, t + 3, Fetch::leaf);
-            if (t + 2 < n_trees && draws_[t + 2] > 0) FIMTDDRegressor::prefetch_leaf(walks_, t + 2, Fetch::leaf_state);
-            if (t + 1 < n_trees && draws_[t + 1] > 0) FIMTDDRegressor::prefetch_leaf(walks_, t + 1, Fetch::value_trees);
             total += trees_[t]->learn_then_predict_loaded(newton_target, draws_[t] * repeats, walks_, t);
         }
         f += options_.learning_rate * (total / static_cast<double>(bag_size_));
@@ -141,7 +149,7 @@ double GradientBooster::raw_output_loaded() {
         columns_->show_all();
         answers_.resize(tree_list_.size());
         FIMTDDRegressor::predict_means_together(tree_list_.data(), tree_list_.size(), walks_, answers_.data());
-        walks_current_ = true;
+        walks_version_ = trees_version_;
         walks_content_ = columns_->content_version();
         for (std::size_t m = 0; m < feature_lists_.size(); ++m) {
             double total = 0.0;
@@ -161,29 +169,16 @@ double GradientBooster::raw_output_loaded() {
 
 // ---- SGBRRegressor ------------------------------------------------------------------------------
 
-SGBRRegressor::SGBRRegressor(int n_models, double learning_rate, int percentage_of_features, int multiply_hessian_by,
-                             int skip_training, int bag_size, int grace_period, double split_confidence,
-                             int max_depth, std::string leaf_prediction, int seed)
-    : n_models(n_models),
-      learning_rate(learning_rate),
-      percentage_of_features(percentage_of_features),
-      multiply_hessian_by(multiply_hessian_by),
-      skip_training(skip_training),
-      bag_size(bag_size),
-      seed(seed),
-      grace_period(grace_period),
-      max_depth(max_depth),
-      split_confidence(split_confidence),
-      leaf_prediction(std::move(leaf_prediction)),
-      columns_(std::make_shared<SampleColumns>()) {}
+SGBRRegressor::SGBRRegressor(const Options& options)
+    : Options(options), columns_(std::make_shared<SampleColumns>()) {}
 
 void SGBRRegressor::learn_one(const FeatureMap& x, double y) {
     if (!booster_) {
-        booster_ = std::make_unique<GradientBooster>(
-            BoosterOptions{std::max(n_models, 1), percentage_of_features, multiply_hessian_by, skip_training,
-                           std::max(bag_size, 1), learning_rate, true, grace_period, max_depth, split_confidence,
-                           leaf_prediction, seed},
-            columns_);
+        BoosterOptions options = *this;
+        options.n_models = std::max(n_models, 1);
+        options.bag_size = std::max(bag_size, 1);
+        options.use_squared_loss = true;
+        booster_ = std::make_unique<GradientBooster>(options, columns_);
     }
     columns_->load(x, true);
     booster_->train_loaded(y);
@@ -202,31 +197,11 @@ void SGBRRegressor::reset() {
 
 // ---- SGBTClassifier -----------------------------------------------------------------------------
 
-SGBTClassifier::SGBTClassifier(int n_models, double learning_rate, int percentage_of_features,
-                               int multiply_hessian_by, int skip_training, bool use_squared_loss, int bag_size,
-                               int n_classes, bool scale_prediction_by_lr, int grace_period, double split_confidence,
-                               int max_depth, std::string leaf_prediction, int seed)
-    : n_models(n_models),
-      learning_rate(learning_rate),
-      percentage_of_features(percentage_of_features),
-      multiply_hessian_by(multiply_hessian_by),
-      skip_training(skip_training),
-      use_squared_loss(use_squared_loss),
-      bag_size(bag_size),
-      n_classes(n_classes),
-      scale_prediction_by_lr(scale_prediction_by_lr),
-      seed(seed),
-      grace_period(grace_period),
-      max_depth(max_depth),
-      split_confidence(split_confidence),
-      leaf_prediction(std::move(leaf_prediction)),
-      columns_(std::make_shared<SampleColumns>()) {}
+SGBTClassifier::SGBTClassifier(const Options& options)
+    : Options(options), columns_(std::make_shared<SampleColumns>()) {}
 
 std::unique_ptr<GradientBooster> SGBTClassifier::make_booster() const {
-    return std::make_unique<GradientBooster>(
-        BoosterOptions{n_models, percentage_of_features, multiply_hessian_by, skip_training, bag_size, learning_rate,
-                       use_squared_loss, grace_period, max_depth, split_confidence, leaf_prediction, seed},
-        columns_);
+    return std::make_unique<GradientBooster>(*this, columns_);
 }
 
 void SGBTClassifier::learn_one(const FeatureMap& x, Label y) {
@@ -320,38 +295,8 @@ void SGBTClassifier::reset() {
 
 // ---- Persistence --------------------------------------------------------------------------------
 
-void BoosterOptions::save_state(StateWriter& out) const {
-    out.i32(n_models);
-    out.i32(percentage_of_features);
-    out.i32(multiply_hessian_by);
-    out.i32(skip_training);
-    out.i32(bag_size);
-    out.f64(learning_rate);
-    out.boolean(use_squared_loss);
-    out.i32(grace_period);
-    out.i32(max_depth);
-    out.f64(split_confidence);
-    out.str(leaf_prediction);
-    out.i32(seed);
-}
-
-void BoosterOptions::load_state(StateReader& in) {
-    n_models = in.i32();
-    percentage_of_features = in.i32();
-    multiply_hessian_by = in.i32();
-    skip_training = in.i32();
-    bag_size = in.i32();
-    learning_rate = in.f64();
-    use_squared_loss = in.boolean();
-    grace_period = in.i32();
-    max_depth = in.i32();
-    split_confidence = in.f64();
-    leaf_prediction = in.str();
-    seed = in.i32();
-}
-
 void GradientBooster::save_state(StateWriter& out) const {
-    options_.save_state(out);
+    save_options(out, options_);
     out.rng(rng_);
     out.boolean(initialised_);
     out.seq(feature_lists_, [&](StateWriter&, const FeatureSubset& subset) { subset.save_state(out); });
@@ -359,7 +304,7 @@ void GradientBooster::save_state(StateWriter& out) const {
 }
 
 void GradientBooster::load_state(StateReader& in) {
-    options_.load_state(in);
+    load_options(in, options_);
     bag_size_ = static_cast<std::size_t>(std::max(options_.bag_size, 1));
     mean_leaves_ = options_.leaf_prediction == "mean";
     in.rng(rng_);
@@ -375,43 +320,23 @@ void GradientBooster::load_state(StateReader& in) {
     }
     tree_list_.clear();
     for (const auto& tree : trees_) tree_list_.push_back(tree.get());
-    walks_current_ = false;
+    ++trees_version_;
 }
 
 void SGBRRegressor::save_state(StateWriter& out) const {
-    out.i32(n_models);
-    out.f64(learning_rate);
-    out.i32(percentage_of_features);
-    out.i32(multiply_hessian_by);
-    out.i32(skip_training);
-    out.i32(bag_size);
-    out.i32(seed);
-    out.i32(grace_period);
-    out.i32(max_depth);
-    out.f64(split_confidence);
-    out.str(leaf_prediction);
+    SavedRegressorOptions::save(out, *this);
     columns_->save_state(out);
     out.boolean(booster_ != nullptr);
     if (booster_) booster_->save_state(out);
 }
 
 void SGBRRegressor::load_state(StateReader& in) {
-    n_models = in.i32();
-    learning_rate = in.f64();
-    percentage_of_features = in.i32();
-    multiply_hessian_by = in.i32();
-    skip_training = in.i32();
-    bag_size = in.i32();
-    seed = in.i32();
-    grace_period = in.i32();
-    max_depth = in.i32();
-    split_confidence = in.f64();
-    leaf_prediction = in.str();
+    SavedRegressorOptions::load(in, *this);
     auto columns = std::make_shared<SampleColumns>();
     columns->load_state(in);
     std::unique_ptr<GradientBooster> booster;
     if (in.boolean()) {
-        booster = std::make_unique<GradientBooster>(BoosterOptions{}, columns);
+        booster = std::make_unique<GradientBooster>(BoosterOptions(), columns);
         booster->load_state(in);
     }
     booster_ = std::move(booster);
@@ -419,20 +344,7 @@ void SGBRRegressor::load_state(StateReader& in) {
 }
 
 void SGBTClassifier::save_state(StateWriter& out) const {
-    out.i32(n_models);
-    out.f64(learning_rate);
-    out.i32(percentage_of_features);
-    out.i32(multiply_hessian_by);
-    out.i32(skip_training);
-    out.boolean(use_squared_loss);
-    out.i32(bag_size);
-    out.i32(n_classes);
-    out.boolean(scale_prediction_by_lr);
-    out.i32(seed);
-    out.i32(grace_period);
-    out.i32(max_depth);
-    out.f64(split_confidence);
-    out.str(leaf_prediction);
+    SavedClassifierOptions::save(out, *this);
     out.seq(classes_, [&](StateWriter&, Label label) { out.i32(label); });
     out.boolean(boosters_two_class_);
     columns_->save_state(out);
@@ -440,20 +352,7 @@ void SGBTClassifier::save_state(StateWriter& out) const {
 }
 
 void SGBTClassifier::load_state(StateReader& in) {
-    n_models = in.i32();
-    learning_rate = in.f64();
-    percentage_of_features = in.i32();
-    multiply_hessian_by = in.i32();
-    skip_training = in.i32();
-    use_squared_loss = in.boolean();
-    bag_size = in.i32();
-    n_classes = in.i32();
-    scale_prediction_by_lr = in.boolean();
-    seed = in.i32();
-    grace_period = in.i32();
-    max_depth = in.i32();
-    split_confidence = in.f64();
-    leaf_prediction = in.str();
+    SavedClassifierOptions::load(in, *this);
     in.seq(classes_, [&](StateReader&, Label& label) { label = in.i32(); });
     for (std::size_t i = 1; i < classes_.size(); ++i) {
         if (!(classes_[i - 1] < classes_[i])) in.fail("classes out of order");
@@ -462,7 +361,7 @@ void SGBTClassifier::load_state(StateReader& in) {
     auto columns = std::make_shared<SampleColumns>();
     columns->load_state(in);
     in.seq(boosters_, [&](StateReader&, std::unique_ptr<GradientBooster>& booster) {
-        booster = std::make_unique<GradientBooster>(BoosterOptions{}, columns);
+        booster = std::make_unique<GradientBooster>(BoosterOptions(), columns);
         booster->load_state(in);
     });
     // learn_one indexes the boosters by class position unless they are the two-class one.

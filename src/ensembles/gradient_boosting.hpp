@@ -14,6 +14,7 @@
 #include "core/rng.hpp"
 #include "core/sample_columns.hpp"
 #include "core/thread_team.hpp"
+#include "ensembles/ensemble_options.hpp"
 #include "ensembles/feature_subset.hpp"
 #include "trees/fimtdd_regressor.hpp"
 
@@ -22,30 +23,39 @@ namespace quelb {
 class StateReader;
 class StateWriter;
 
-// What a booster copies from its owner when it is created.
+// A booster's options, copied from its owner when the booster is created, in the order of the
+// booster's saved state. The defaults are the classifier's.
 struct BoosterOptions {
-    int n_models;                // boosting steps; values below 1 count as 1
-    int percentage_of_features;  // share of the features per step, in percent
-    int multiply_hessian_by;     // hessian repetition factor, active from 2
-    int skip_training;           // a sample is skipped with probability 1 / skip_training, active from 2
-    int bag_size;                // trees per step; values below 1 count as 1
-    double learning_rate;        // shrinkage of each step's output during training
-    bool use_squared_loss;       // squared loss, else logistic loss
-    int grace_period;
-    int max_depth;
-    double split_confidence;
-    std::string leaf_prediction;
-    int seed;
+    int n_models = 100;               // boosting steps; values below 1 count as 1
+    int percentage_of_features = 75;  // share of the features per step, in percent
+    int multiply_hessian_by = 1;      // hessian repetition factor, active from 2
+    int skip_training = 1;            // a sample is skipped with probability 1 / skip_training, active from 2
+    int bag_size = 1;                 // trees per step; values below 1 count as 1
+    double learning_rate = 0.0125;    // shrinkage of each step's output during training
+    bool use_squared_loss = false;    // squared loss, else logistic loss
+    int grace_period = 25;
+    int max_depth = 20;
+    double split_confidence = 0.05;
+    std::string leaf_prediction = "mean";
+    int seed = 1;
 
-    void save_state(StateWriter& out) const;
-    void load_state(StateReader& in);
+    static constexpr auto fields() {
+        using O = BoosterOptions;
+        return std::make_tuple(
+            option("n_models", &O::n_models, 0), option("percentage_of_features", &O::percentage_of_features, 0),
+            option("multiply_hessian_by", &O::multiply_hessian_by, 0), option("skip_training", &O::skip_training, 0),
+            option("bag_size", &O::bag_size, 0), option("learning_rate", &O::learning_rate, 0),
+            option("use_squared_loss", &O::use_squared_loss, 0), option("grace_period", &O::grace_period, 0),
+            option("max_depth", &O::max_depth, 0), option("split_confidence", &O::split_confidence, 0),
+            option("leaf_prediction", &O::leaf_prediction, 0), option("seed", &O::seed, 0));
+    }
 };
 
 class GradientBooster {
 public:
     // The trees read samples through `columns`, which the owner loads (and may share with other
     // boosters); steps project it onto their features.
-    GradientBooster(BoosterOptions options, std::shared_ptr<SampleColumns> columns);
+    GradientBooster(const BoosterOptions& options, std::shared_ptr<SampleColumns> columns);
 
     // Trains on the loaded sample (loaded with new names added). The first trained sample builds
     // the steps: their feature subsets and trees.
@@ -67,7 +77,7 @@ public:
     const std::vector<std::string>& step_features(std::size_t step) const { return feature_lists_[step].names(); }
     // A tree handed out may be changed: the leaves the last prediction found are not reused.
     FIMTDDRegressor& tree(std::size_t step, std::size_t member) {
-        walks_current_ = false;
+        ++trees_version_;
         return *trees_[step * bag_size_ + member];
     }
 
@@ -81,23 +91,51 @@ private:
     std::vector<std::unique_ptr<FIMTDDRegressor>> trees_;  // step by step, bag_size_ each
     std::vector<FIMTDDRegressor*> tree_list_;              // the same trees, for walks side by side
     bool mean_leaves_;  // the trees answer with leaf means, reading no feature values at the leaf
-    // Each tree's leaf for the sample of columns_ version walks_content_, while walks_current_:
-    // found by the last prediction, and still right until a tree learns.
+    // Moves on whenever the trees may change (built, learning, restored, handed out).
+    std::uint64_t trees_version_ = 0;
+    // Each tree's leaf for the sample of columns_ version walks_content_, found by the last
+    // prediction in the trees of version walks_version_.
     FIMTDDRegressor::SideBySide walks_;
-    bool walks_current_ = false;
     std::uint64_t walks_content_ = 0;
+    std::uint64_t walks_version_ = static_cast<std::uint64_t>(-1);
     std::vector<double> answers_;        // scratch
     std::vector<std::int64_t> draws_;  // scratch: each tree's Poisson weight for the sample
     Rng rng_;
     std::shared_ptr<SampleColumns> columns_;
 };
 
-class SGBRRegressor : public IRegressor {
+// The boosters' options and the regressor's defaults; the loss is always squared.
+struct SGBRRegressorOptions : BoosterOptions {
+    SGBRRegressorOptions() {
+        n_models = 10;
+        learning_rate = 1.0;
+        bag_size = 10;
+        grace_period = 50;
+        split_confidence = 0.01;
+    }
+
+    static constexpr auto fields() {
+        using O = BoosterOptions;
+        return std::make_tuple(option("n_models", &O::n_models, kArgument | kProperty),
+                               option("learning_rate", &O::learning_rate, kArgument | kProperty),
+                               option("percentage_of_features", &O::percentage_of_features, kArgument),
+                               option("multiply_hessian_by", &O::multiply_hessian_by, kArgument),
+                               option("skip_training", &O::skip_training, kArgument),
+                               option("bag_size", &O::bag_size, kArgument),
+                               option("grace_period", &O::grace_period, kArgument),
+                               option("split_confidence", &O::split_confidence, kArgument),
+                               option("max_depth", &O::max_depth, kArgument),
+                               option("leaf_prediction", &O::leaf_prediction, kArgument),
+                               option("seed", &O::seed, kArgument | kProperty));
+    }
+};
+
+class SGBRRegressor : public IRegressor, public WithThreads<SGBRRegressorOptions> {
 public:
-    SGBRRegressor(int n_models = 10, double learning_rate = 1.0, int percentage_of_features = 75,
-                  int multiply_hessian_by = 1, int skip_training = 1, int bag_size = 10, int grace_period = 50,
-                  double split_confidence = 0.01, int max_depth = 20, std::string leaf_prediction = "mean",
-                  int seed = 1);
+    using Options = WithThreads<SGBRRegressorOptions>;
+    // Options are copied into the booster when it is created. Each boosting step needs the output
+    // of the steps before it, so the booster learns on the calling thread whatever n_threads says.
+    explicit SGBRRegressor(const Options& options = {});
 
     void learn_one(const FeatureMap& x, double y) override;
     double predict_one(const FeatureMap& x) override;
@@ -110,35 +148,43 @@ public:
 
     GradientBooster* booster() { return booster_.get(); }
 
-    // The n_threads option. Each boosting step needs the output of the steps before it, so the
-    // booster learns on the calling thread.
-    Threads threads;
-
-    // Options, copied into the booster when it is created.
-    int n_models;
-    double learning_rate;
-    int percentage_of_features;
-    int multiply_hessian_by;
-    int skip_training;
-    int bag_size;
-    int seed;
-    int grace_period;
-    int max_depth;
-    double split_confidence;
-    std::string leaf_prediction;
 
 private:
     std::unique_ptr<GradientBooster> booster_;
     std::shared_ptr<SampleColumns> columns_;
 };
 
-class SGBTClassifier : public IClassifier {
+// The boosters' options (their defaults) and the classifier's own. n_classes is read on every call
+// (exactly 2: one booster for the two smallest labels, else one booster per class).
+struct SGBTClassifierOptions : BoosterOptions {
+    int n_classes = 0;
+    bool scale_prediction_by_lr = false;
+
+    static constexpr auto fields() {
+        using O = SGBTClassifierOptions;
+        return std::make_tuple(option("n_models", &O::n_models, kArgument | kProperty),
+                               option("learning_rate", &O::learning_rate, kArgument | kProperty),
+                               option("percentage_of_features", &O::percentage_of_features, kArgument),
+                               option("multiply_hessian_by", &O::multiply_hessian_by, kArgument),
+                               option("skip_training", &O::skip_training, kArgument),
+                               option("use_squared_loss", &O::use_squared_loss, kArgument),
+                               option("bag_size", &O::bag_size, kArgument),
+                               option("n_classes", &O::n_classes, kArgument | kProperty),
+                               option("scale_prediction_by_lr", &O::scale_prediction_by_lr, kArgument),
+                               option("grace_period", &O::grace_period, kArgument),
+                               option("split_confidence", &O::split_confidence, kArgument),
+                               option("max_depth", &O::max_depth, kArgument),
+                               option("leaf_prediction", &O::leaf_prediction, kArgument),
+                               option("seed", &O::seed, kArgument | kProperty));
+    }
+};
+
+class SGBTClassifier : public IClassifier, public WithThreads<SGBTClassifierOptions> {
 public:
-    SGBTClassifier(int n_models = 100, double learning_rate = 0.0125, int percentage_of_features = 75,
-                   int multiply_hessian_by = 1, int skip_training = 1, bool use_squared_loss = false,
-                   int bag_size = 1, int n_classes = 0, bool scale_prediction_by_lr = false, int grace_period = 25,
-                   double split_confidence = 0.05, int max_depth = 20, std::string leaf_prediction = "mean",
-                   int seed = 1);
+    using Options = WithThreads<SGBTClassifierOptions>;
+    // Options are copied into a booster when it is created; the boosters learn on the calling
+    // thread whatever n_threads says.
+    explicit SGBTClassifier(const Options& options = {});
 
     void learn_one(const FeatureMap& x, Label y) override;
     Label predict_one(const FeatureMap& x) override;
@@ -154,25 +200,6 @@ public:
     std::size_t n_boosters() const { return boosters_.size(); }
     GradientBooster& booster(std::size_t i) { return *boosters_[i]; }
 
-    // The n_threads option: the boosters learn on the calling thread.
-    Threads threads;
-
-    // Options, copied into a booster when it is created; n_classes is read on every call
-    // (exactly 2: one booster for the two smallest labels, else one booster per class).
-    int n_models;
-    double learning_rate;
-    int percentage_of_features;
-    int multiply_hessian_by;
-    int skip_training;
-    bool use_squared_loss;
-    int bag_size;
-    int n_classes;
-    bool scale_prediction_by_lr;
-    int seed;
-    int grace_period;
-    int max_depth;
-    double split_confidence;
-    std::string leaf_prediction;
 
 private:
     std::unique_ptr<GradientBooster> make_booster() const;

@@ -5,11 +5,19 @@
 #include <stdexcept>
 
 #include "core/state.hpp"
-#include "ensembles/member_state.hpp"
+#include "ensembles/member_trees.hpp"
 
 namespace quelb {
 
 namespace {
+
+// The order of the options in saved states.
+using C = LeveragingBaggingClassifierOptions;
+using SavedClassifierOptions = SavedOrder<C, &C::n_models, &C::seed, &C::lambda_value, &C::drift_delta,
+                                          &C::split_confidence, &C::grace_period, &C::max_depth>;
+using R = LeveragingBaggingRegressorOptions;
+using SavedRegressorOptions = SavedOrder<R, &R::n_models, &R::seed, &R::lambda_value, &R::drift_delta,
+                                         &R::split_confidence, &R::grace_period, &R::max_depth, &R::leaf_prediction>;
 
 // The end of a member's learning step in either ensemble: the error of the tree's prediction,
 // made before it learned, feeds the member's drift detector, and a drift replaces the tree by
@@ -19,46 +27,27 @@ void track_drift(Member& member, double error, MakeTree&& make_tree) {
     if (member.feed_drift(error)) member.handle_drift([&make_tree](NewModel) { return make_tree(); });
 }
 
-void draw_poisson_weights(double lambda_value, std::size_t n, Rng& rng, int* weights) {
-    const PoissonDraw poisson(lambda_value);
-    for (std::size_t i = 0; i < n; ++i) weights[i] = poisson(rng);
-}
-
 }  // namespace
 
 // ---- Classifier ---------------------------------------------------------------------------------
 
-LeveragingBaggingClassifier::LeveragingBaggingClassifier(int n_models, int seed, double lambda_value,
-                                                         double drift_delta, int grace_period, int max_depth,
-                                                         double split_confidence)
-    : n_models(n_models),
-      seed(seed),
-      lambda_value(lambda_value),
-      drift_delta(drift_delta),
-      split_confidence(split_confidence),
-      grace_period(grace_period),
-      max_depth(max_depth) {
-    if (grace_period < 1) throw std::invalid_argument("'grace_period' must be greater than 0.");
-    check_poisson_mean(lambda_value);
+LeveragingBaggingClassifier::LeveragingBaggingClassifier(const Options& options)
+    : Options(options) {
+    check_options(static_cast<const LeveragingBaggingClassifierOptions&>(*this));
     reset();
 }
 
 std::unique_ptr<HoeffdingTreeClassifier> LeveragingBaggingClassifier::make_tree(
     const std::shared_ptr<SampleColumns>& columns) const {
-    auto tree = std::make_unique<HoeffdingTreeClassifier>(member_tree_options(grace_period, split_confidence, max_depth));
-    tree->share_columns(columns);
-    return tree;
+    return make_classifier_tree(grace_period, split_confidence, max_depth, columns);
 }
 
 void LeveragingBaggingClassifier::reset() {
-    rng_.seed(static_cast<std::uint32_t>(seed));
-    features_ = std::make_shared<SampleColumns>();
-    members_.clear();
-    const int n = std::max(n_models, 1);
-    members_.reserve(static_cast<std::size_t>(n));
-    for (int i = 0; i < n; ++i) {
-        members_.emplace_back(drift_delta).model = make_tree(features_);
-    }
+    restart(seed, static_cast<std::size_t>(std::max(n_models, 1)), [&](std::size_t) {
+        Member member(drift_delta);
+        member.model = make_tree(features_);
+        return member;
+    });
 }
 
 void LeveragingBaggingClassifier::learn_one(const FeatureMap& x, Label y) {
@@ -74,47 +63,29 @@ void LeveragingBaggingClassifier::learn_member(std::size_t i, const std::shared_
     track_drift(member, error, [&] { return make_tree(columns); });
 }
 
-void LeveragingBaggingClassifier::draw_weights(Label, int* weights) {
-    draw_poisson_weights(lambda_value, members_.size(), rng_, weights);
-}
-
 double LeveragingBaggingClassifier::member_vote(std::size_t i, SampleColumns&,
                                                 std::vector<std::pair<Label, double>>& proba) {
     members_[i].model->predict_proba_loaded(proba);
-    return 1.0;  // unweighted average
+    return 1.0;
 }
 
-void LeveragingBaggingClassifier::vote(const FeatureMap& x) {
-    vote_.clear();
-    features_->load(x, false);
-    for (std::size_t i = 0; i < members_.size(); ++i) vote_.add(proba_, member_vote(i, *features_, proba_));
-    vote_.normalise();
+void LeveragingBaggingClassifier::save_state(StateWriter& out) const {
+    SavedClassifierOptions::save(out, *this);
+    out.rng(rng_);
+    save_members(out);
 }
 
-ClassProbabilities LeveragingBaggingClassifier::predict_proba_one(const FeatureMap& x) {
-    vote(x);
-    return vote_.to_map();
-}
-
-Label LeveragingBaggingClassifier::predict_one(const FeatureMap& x) {
-    vote(x);
-    return vote_.argmax();
+void LeveragingBaggingClassifier::load_state(StateReader& in) {
+    SavedClassifierOptions::load(in, *this);
+    in.rng(rng_);
+    load_members(in, [&] { return Member(drift_delta); }, "a bagging member without a tree");
 }
 
 // ---- Regressor ----------------------------------------------------------------------------------
 
-LeveragingBaggingRegressor::LeveragingBaggingRegressor(int n_models, int seed, double lambda_value,
-                                                       double drift_delta, int grace_period, int max_depth,
-                                                       double split_confidence, std::string leaf_prediction)
-    : n_models(n_models),
-      seed(seed),
-      lambda_value(lambda_value),
-      drift_delta(drift_delta),
-      split_confidence(split_confidence),
-      grace_period(grace_period),
-      max_depth(max_depth),
-      leaf_prediction(std::move(leaf_prediction)) {
-    check_poisson_mean(lambda_value);
+LeveragingBaggingRegressor::LeveragingBaggingRegressor(const Options& options)
+    : Options(options) {
+    check_options(static_cast<const LeveragingBaggingRegressorOptions&>(*this));
     reset();
 }
 
@@ -123,23 +94,18 @@ std::unique_ptr<FIMTDDRegressor> LeveragingBaggingRegressor::make_tree(
     // The tree's generator starts from the ensemble seed + the member's index (32-bit wrap-around).
     const auto tree_seed =
         static_cast<std::int32_t>(static_cast<std::uint32_t>(seed) + static_cast<std::uint32_t>(member));
-    auto tree = std::make_unique<FIMTDDRegressor>(
-        model_tree_options(grace_period, split_confidence, max_depth, leaf_prediction, tree_seed));
-    tree->share_columns(columns);
-    return tree;
+    return make_fimtdd_tree(grace_period, split_confidence, max_depth, leaf_prediction, tree_seed, columns);
 }
 
 void LeveragingBaggingRegressor::reset() {
     if (n_models < 0) throw std::length_error("vector too long");
-    features_ = std::make_shared<SampleColumns>();
-    members_.clear();
-    members_.reserve(static_cast<std::size_t>(n_models));
-    for (int i = 0; i < n_models; ++i) {
-        members_.emplace_back(drift_delta).model = make_tree(static_cast<std::size_t>(i), features_);
-    }
+    restart(seed, static_cast<std::size_t>(n_models), [&](std::size_t i) {
+        Member member(drift_delta);
+        member.model = make_tree(i, features_);
+        return member;
+    });
     target_count_ = target_sum_ = target_sumsq_ = 0.0;
-    predictions_current_ = false;
-    rng_.seed(static_cast<std::uint32_t>(seed));
+    ++members_version_;
 }
 
 double LeveragingBaggingRegressor::add_target(double y) {
@@ -157,9 +123,10 @@ double LeveragingBaggingRegressor::add_target(double y) {
 void LeveragingBaggingRegressor::learn_one(const FeatureMap& x, double y) {
     const double scale = add_target(y);
     features_->load(x, true);
-    const bool predicted = predictions_current_ && predictions_content_ == features_->content_version() &&
+    const bool predicted = predictions_version_ == members_version_ &&
+                           predictions_content_ == features_->content_version() &&
                            predictions_.size() == members_.size();
-    predictions_current_ = false;
+    ++members_version_;
     const PoissonDraw poisson(lambda_value);
     for (std::size_t i = 0; i < members_.size(); ++i)
         learn_step(i, features_, y, poisson(rng_), scale, predicted ? &predictions_[i] : nullptr);
@@ -174,17 +141,22 @@ void LeveragingBaggingRegressor::learn_step(std::size_t i, const std::shared_ptr
 }
 
 bool LeveragingBaggingRegressor::draw_weights(double y, std::size_t block_row, int* weights) {
+    ++members_version_;
     if (block_scales_.size() <= block_row) block_scales_.resize(kParallelBlockRows);
     block_scales_[block_row] = add_target(y);
-    draw_poisson_weights(lambda_value, members_.size(), rng_, weights);
+    draw_poisson_weights(lambda_value, weights);
     return true;
+}
+
+void LeveragingBaggingRegressor::remember_predictions() {
+    predictions_content_ = features_->content_version();
+    predictions_version_ = members_version_;
 }
 
 void LeveragingBaggingRegressor::after_predictions(const double* last_row) {
     // What predict_one leaves for the sample it answered.
     predictions_.assign(last_row, last_row + members_.size());
-    predictions_content_ = features_->content_version();
-    predictions_current_ = true;
+    remember_predictions();
 }
 
 double LeveragingBaggingRegressor::predict_one(const FeatureMap& x) {
@@ -196,101 +168,27 @@ double LeveragingBaggingRegressor::predict_one(const FeatureMap& x) {
         predictions_[i] = members_[i].model->predict_loaded();
         sum += predictions_[i];
     }
-    predictions_content_ = features_->content_version();
-    predictions_current_ = true;
+    remember_predictions();
     return sum / static_cast<double>(members_.size());
 }
 
-
-// ---- Persistence --------------------------------------------------------------------------------
-
-namespace {
-
-// The members' part of either ensemble's state: each member is its tree with a drift detector, and
-// the trees read the ensemble's shared columns.
-template <class Tree>
-void save_bagging_members(StateWriter& out, const SampleColumns& columns,
-                          const std::vector<DriftAwareMember<Tree>>& members) {
-    save_shared_members(out, columns, members, [&](const DriftAwareMember<Tree>& member) {
-        member.save_state(out, [](StateWriter& w, const Tree& tree) { tree.save_tree(w); });
-    });
-}
-
-template <class Tree>
-void load_bagging_members(StateReader& in, double drift_delta, std::shared_ptr<SampleColumns>& columns,
-                          std::vector<DriftAwareMember<Tree>>& members) {
-    load_shared_members(in, columns, members, [&](const std::shared_ptr<SampleColumns>& restored) {
-        DriftAwareMember<Tree> member(drift_delta);
-        member.load_state(in, [&](StateReader& r) {
-            auto tree = std::make_unique<Tree>();
-            tree->load_tree(r, restored);
-            return tree;
-        });
-        if (!member.model) in.fail("a bagging member without a tree");
-        return member;
-    });
-}
-
-}  // namespace
-
-void LeveragingBaggingClassifier::save_state(StateWriter& out) const {
-    out.i32(n_models);
-    out.i32(seed);
-    out.f64(lambda_value);
-    out.f64(drift_delta);
-    out.f64(split_confidence);
-    out.i32(grace_period);
-    out.i32(max_depth);
-    out.rng(rng_);
-    save_bagging_members(out, *features_, members_);
-}
-
-void LeveragingBaggingClassifier::load_state(StateReader& in) {
-    n_models = in.i32();
-    seed = in.i32();
-    lambda_value = in.f64();
-    drift_delta = in.f64();
-    split_confidence = in.f64();
-    grace_period = in.i32();
-    max_depth = in.i32();
-    check_ensemble_options(in, grace_period, lambda_value);
-    in.rng(rng_);
-    load_bagging_members(in, drift_delta, features_, members_);
-}
-
 void LeveragingBaggingRegressor::save_state(StateWriter& out) const {
-    out.i32(n_models);
-    out.i32(seed);
-    out.f64(lambda_value);
-    out.f64(drift_delta);
-    out.f64(split_confidence);
-    out.i32(grace_period);
-    out.i32(max_depth);
-    out.str(leaf_prediction);
+    SavedRegressorOptions::save(out, *this);
     out.rng(rng_);
     out.f64(target_count_);
     out.f64(target_sum_);
     out.f64(target_sumsq_);
-    save_bagging_members(out, *features_, members_);
+    save_members(out);
 }
 
 void LeveragingBaggingRegressor::load_state(StateReader& in) {
-    n_models = in.i32();
-    seed = in.i32();
-    lambda_value = in.f64();
-    drift_delta = in.f64();
-    split_confidence = in.f64();
-    grace_period = in.i32();
-    max_depth = in.i32();
-    leaf_prediction = in.str();
-    // The trees need no grace period above 0.
-    check_ensemble_options(in, 1, lambda_value);
+    SavedRegressorOptions::load(in, *this);
     in.rng(rng_);
     target_count_ = in.f64();
     target_sum_ = in.f64();
     target_sumsq_ = in.f64();
-    load_bagging_members(in, drift_delta, features_, members_);
-    predictions_current_ = false;
+    load_members(in, [&] { return Member(drift_delta); }, "a bagging member without a tree");
+    ++members_version_;
 }
 
 }  // namespace quelb

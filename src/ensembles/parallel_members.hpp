@@ -1,6 +1,6 @@
 #pragma once
-// Batch methods of the bagging ensembles with their members split across threads, bit for bit the
-// one-sample loop.
+// The bagging ensembles' members with what they share, and the ensembles' batch methods with the
+// members split across threads, bit for bit the one-sample loop.
 //
 // The trees of an ensemble read one shared SampleColumns, which members project onto their own
 // features, so members cannot share a loaded sample across threads. Each thread therefore owns a
@@ -15,7 +15,9 @@
 // row in member order: the calling thread draws a block's weights before the threads learn it.
 // Predictions are recorded per row and member, then each row's are combined in member order with
 // the arithmetic of the one-sample vote (rows spread over the threads).
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <memory>
 #include <utility>
@@ -23,9 +25,11 @@
 
 #include "core/batch.hpp"
 #include "core/contracts.hpp"
+#include "core/rng.hpp"
 #include "core/sample_columns.hpp"
 #include "core/state.hpp"
 #include "core/thread_team.hpp"
+#include "ensembles/member_state.hpp"
 #include "ensembles/vote.hpp"
 
 namespace quelb {
@@ -133,6 +137,16 @@ std::size_t run_member_blocks(Threads& pool, std::size_t threads, std::shared_pt
     return first_slot(half ^ 1, previous_end - 1 - previous_start);
 }
 
+// With one thread for the n members, runs one_row(x, row) over the rows, in order, and returns
+// true; else returns false.
+template <class OneRow>
+bool run_on_calling_thread(const Threads& threads, std::size_t n, const RowSource& rows, OneRow& one_row) {
+    if (threads.count(n) > 1) return false;
+    RowCursor cursor(rows);
+    for (std::size_t i = 0; i < rows.size(); ++i) one_row(cursor.at(i), i);
+    return true;
+}
+
 // A batch method of an ensemble: rows go one at a time through one_row(x, row) while the ensemble
 // is not ready() (a member still has a one-time draw to make), the rest through run_member_blocks.
 // When anything throws, the ensemble is restored to its state before the call. Returns what
@@ -160,15 +174,82 @@ std::size_t run_member_batch(Ensemble& ensemble, Threads& pool, std::shared_ptr<
     }
 }
 
-// The batch methods of a classifier ensemble on its members' threads. Derived provides, for
-// member m: bind_member(m, columns), member_vote(m, loaded, proba) (fills the distribution the
-// one-sample vote adds and returns its weight), learn_member(m, columns, y, weight); and
-// parallel_members(), shared_columns(), ready_for_parallel_rows(), draw_weights(y, weights)
-// (the learning weights of a row, from the ensemble's generator), save_state, load_state.
-template <class Derived>
-class ParallelClassifier : public IClassifier {
+// What a bagging ensemble holds: its members, the columns their trees share (each sample's names
+// are looked up once per call, not once per tree), and the generator of the members' learning
+// weights; and the hooks of the batch methods that need nothing else.
+template <class MemberType>
+class EnsembleMembers {
 public:
-    Threads threads;
+    using Member = MemberType;
+    const std::vector<Member>& members() const { return members_; }
+
+protected:
+    // Starts afresh: the generator seeded with `seed`, new shared columns, and n members, member i
+    // made by make(i) (which may read the new columns).
+    template <class Make>
+    void restart(int seed, std::size_t n, Make&& make) {
+        rng_.seed(static_cast<std::uint32_t>(seed));
+        features_ = std::make_shared<SampleColumns>();
+        members_.clear();
+        members_.reserve(n);
+        for (std::size_t i = 0; i < n; ++i) members_.push_back(make(i));
+    }
+
+    // One Poisson(lambda_value) learning weight per member, in member order.
+    void draw_poisson_weights(double lambda_value, int* weights) {
+        const PoissonDraw poisson(lambda_value);
+        for (std::size_t i = 0; i < members_.size(); ++i) weights[i] = poisson(rng_);
+    }
+
+    // Whether every member has made its tree (members that make it at their first sample).
+    bool all_have_trees() const {
+        return std::all_of(members_.begin(), members_.end(), [](const Member& m) { return m.has_model(); });
+    }
+
+    // The shared columns and every member with its trees (its save_shared, load_shared).
+    void save_members(StateWriter& out) const {
+        save_shared_members(out, *features_, members_, [&](const Member& member) { member.save_shared(out); });
+    }
+    // Reads what save_members wrote, each member into blank(). `treeless`: the reason to refuse a
+    // member without a tree, or nullptr for ensembles that make trees at a member's first sample.
+    template <class Blank>
+    void load_members(StateReader& in, Blank&& blank, const char* treeless = nullptr) {
+        load_shared_members(in, features_, members_, [&](const std::shared_ptr<SampleColumns>& columns) {
+            Member member = blank();
+            member.load_shared(in, columns);
+            if (treeless && !member.has_model()) in.fail(treeless);
+            return member;
+        });
+    }
+
+    std::size_t parallel_members() const { return members_.size(); }
+    std::shared_ptr<SampleColumns>& shared_columns() { return features_; }
+    void bind_member(std::size_t i, const std::shared_ptr<SampleColumns>& columns) {
+        members_[i].rebind_columns(columns);
+    }
+
+    std::vector<Member> members_;
+    Rng rng_;
+    std::shared_ptr<SampleColumns> features_;
+};
+
+// A classifier ensemble: predictions combine the members' class distributions, each weighted by
+// its member_vote, and the batch methods run on the members' threads. Derived provides `threads`
+// (its n_threads option), learn_member(m, columns, y, weight), draw_weights(y, weights) (the
+// learning weights of a row, from the ensemble's generator), ready_for_parallel_rows(),
+// save_state and load_state; it may replace member_vote(m, loaded, proba) (fills the distribution
+// the vote adds and returns its weight; by default the member's vote_loaded).
+template <class Derived, class MemberType>
+class ParallelClassifier : public IClassifier, public EnsembleMembers<MemberType> {
+public:
+    Label predict_one(const FeatureMap& x) override {
+        vote(x);
+        return vote_.argmax();
+    }
+    ClassProbabilities predict_proba_one(const FeatureMap& x) override {
+        vote(x);
+        return vote_.to_map();
+    }
 
     void learn_many(const RowSource& rows, const Label* y) override {
         run(rows, y, {false, true}, nullptr, nullptr);
@@ -179,6 +260,11 @@ public:
     }
     void test_then_train_many(const RowSource& rows, const Label* y, Label* out) override {
         run(rows, y, {true, true}, out, nullptr);
+    }
+
+protected:
+    double member_vote(std::size_t m, SampleColumns& loaded, std::vector<std::pair<Label, double>>& proba) {
+        return this->members_[m].vote_loaded(loaded, proba);
     }
 
 private:
@@ -223,11 +309,8 @@ private:
             if (probas) probas[i] = self.predict_proba_one(x);
             if (work.learn) self.learn_one(x, y[i]);
         };
-        if (threads.count(n) <= 1) {
-            RowCursor cursor(rows);
-            for (std::size_t i = 0; i < rows.size(); ++i) one_row(cursor.at(i), i);
-            return;
-        }
+        Threads& threads = self.threads;
+        if (run_on_calling_thread(threads, n, rows, one_row)) return;
         Hooks hooks{self, y, labels, probas, n, {}, {}, std::vector<ProbabilityVote>(threads.count(n))};
         if (work.predict) {
             hooks.proba.resize(2 * kParallelBlockRows * n);
@@ -235,23 +318,40 @@ private:
         }
         run_member_batch(self, threads, self.shared_columns(), n, rows, work, hooks, one_row);
     }
+
+    // Fills vote_ with the members' weighted distributions for x.
+    void vote(const FeatureMap& x) {
+        Derived& self = static_cast<Derived&>(*this);
+        vote_.clear();
+        this->features_->load(x, false);
+        for (std::size_t i = 0; i < this->members_.size(); ++i)
+            vote_.add(proba_, self.member_vote(i, *this->features_, proba_));
+        vote_.normalise();
+    }
+
+    // Scratch space reused between calls.
+    std::vector<std::pair<Label, double>> proba_;
+    ProbabilityVote vote_;
 };
 
-// The same for a regressor ensemble. Derived provides member_prediction(m, loaded),
-// learn_member(m, columns, y, weight, block_row, prediction) (prediction: the member's answer for
-// this very sample, or null), draw_weights(y, block_row, weights) (false: the row is not learned),
-// after_predictions(last_row) (after predict_many: what the one-sample loop's last call leaves),
-// and the rest as above.
-template <class Derived>
-class ParallelRegressor : public IRegressor {
+// The same for a regressor ensemble, whose batch predictions are the plain mean of the members'.
+// Derived provides learn_member(m, columns, y, weight, block_row, prediction) (prediction: the
+// member's answer for this very sample, or null), draw_weights(y, block_row, weights) (false: the
+// row is not learned), and the rest as above; it may replace member_prediction(m, loaded) (by
+// default the member's predict_loaded) and after_predictions(last_row) (after predict_many: what
+// the one-sample loop's last call leaves; by default nothing).
+template <class Derived, class MemberType>
+class ParallelRegressor : public IRegressor, public EnsembleMembers<MemberType> {
 public:
-    Threads threads;
-
     void learn_many(const RowSource& rows, const double* y) override { run(rows, y, {false, true}, nullptr); }
     void predict_many(const RowSource& rows, double* out) override { run(rows, nullptr, {true, false}, out); }
     void test_then_train_many(const RowSource& rows, const double* y, double* out) override {
         run(rows, y, {true, true}, out);
     }
+
+protected:
+    double member_prediction(std::size_t m, SampleColumns& loaded) { return this->members_[m].predict_loaded(loaded); }
+    void after_predictions(const double*) {}
 
 private:
     struct Hooks {
@@ -288,11 +388,8 @@ private:
             if (out) out[i] = self.predict_one(x);
             if (work.learn) self.learn_one(x, y[i]);
         };
-        if (threads.count(n) <= 1) {
-            RowCursor cursor(rows);
-            for (std::size_t i = 0; i < rows.size(); ++i) one_row(cursor.at(i), i);
-            return;
-        }
+        Threads& threads = self.threads;
+        if (run_on_calling_thread(threads, n, rows, one_row)) return;
         Hooks hooks{self, y, out, n, {}};
         if (work.predict) hooks.predictions.resize(2 * kParallelBlockRows * n);
         const std::size_t last = run_member_batch(self, threads, self.shared_columns(), n, rows, work, hooks, one_row);

@@ -7,17 +7,14 @@
 // classifier combines accuracy-weighted class distributions, the regressor averages.
 #include <cstdint>
 #include <memory>
-#include <string>
-#include <utility>
-#include <vector>
+#include <string_view>
 
 #include "core/contracts.hpp"
-#include "core/rng.hpp"
 #include "core/sample_columns.hpp"
 #include "ensembles/classifier_member.hpp"
+#include "ensembles/forest_options.hpp"
 #include "ensembles/parallel_members.hpp"
 #include "ensembles/regressor_member.hpp"
-#include "ensembles/vote.hpp"
 
 namespace quelb {
 
@@ -25,7 +22,7 @@ namespace quelb {
 enum class PatchTraining { subspaces, resampling, patches };
 
 // "subspaces" and "resampling" exactly; any other text means patches.
-PatchTraining patch_training(const std::string& method);
+PatchTraining patch_training(std::string_view method);
 
 // Features a member keeps out of n: n * fraction rounded half away from zero, within [1, n]
 // (1 for n = 0, which gives an empty subset: whole samples).
@@ -35,17 +32,39 @@ std::size_t patch_size(std::size_t n, double fraction);
 // seed + 7919 * (i + 1): the ensemble's generator is not touched.
 void draw_patch(FeatureSubset& subset, const SampleColumns& loaded, int seed, std::size_t member, double fraction);
 
-class SRPClassifier : public ParallelClassifier<SRPClassifier> {
+// What random patches adds to the forests' options. n_models and seed take effect at the next
+// reset; training_method at the next learn_one; the tree options when a tree is made.
+struct PatchOptions {
+    double subspace_fraction = 0.6;
+    ModeOption<PatchTraining, patch_training> training_method = "patches";
+
+    static constexpr auto fields() {
+        return std::make_tuple(option("subspace_fraction", &PatchOptions::subspace_fraction, kArgument),
+                               option("training_method", &PatchOptions::training_method, kArgument));
+    }
+};
+
+struct SRPClassifierOptions : ForestClassifierOptions, PatchOptions {
+    static constexpr auto fields() {
+        return std::tuple_cat(ForestClassifierOptions::fields(), PatchOptions::fields());
+    }
+};
+
+struct SRPRegressorOptions : ForestRegressorOptions, PatchOptions {
+    static constexpr auto fields() {
+        return std::tuple_cat(ForestRegressorOptions::fields(), PatchOptions::fields(),
+                              std::make_tuple(split_criterion_field()));
+    }
+};
+
+class SRPClassifier : public ParallelClassifier<SRPClassifier, ClassifierMember>,
+                      public WithThreads<SRPClassifierOptions> {
 public:
-    // Throws std::invalid_argument for grace_period < 1 or an unusable lambda_value.
-    SRPClassifier(int n_models = 10, int seed = 0, double lambda_value = 6.0, double drift_delta = 0.001,
-                  double warning_delta = 0.01, int grace_period = 50, int max_depth = 20,
-                  double split_confidence = 0.01, double subspace_fraction = 0.6,
-                  std::string training_method = "patches");
+    using Options = WithThreads<SRPClassifierOptions>;
+    // Throws std::invalid_argument when an option is refused.
+    explicit SRPClassifier(const Options& options = {});
 
     void learn_one(const FeatureMap& x, Label y) override;
-    Label predict_one(const FeatureMap& x) override;
-    ClassProbabilities predict_proba_one(const FeatureMap& x) override;
     // Reseeds the generator and replaces every member by an empty one (no tree, no subset).
     void reset() override;
 
@@ -53,60 +72,24 @@ public:
     void save_state(StateWriter& out) const;
     void load_state(StateReader& in);
 
-    using Member = ClassifierMember;
-    const std::vector<Member>& members() const { return members_; }
-    std::vector<Member>& members() { return members_; }
     // A new member tree with the ensemble's options, reading `columns` (the shared ones, or a
     // thread's copy).
     std::unique_ptr<HoeffdingTreeClassifier> make_tree(const std::shared_ptr<SampleColumns>& columns) const;
 
-    // Options. n_models and seed take effect at the next reset; training_method at the next
-    // learn_one; the tree options when a tree is made.
-    int n_models;
-    int seed;
-    double lambda_value;
-    double subspace_fraction;
-    std::string training_method;
-    double drift_delta;
-    double warning_delta;
-    double split_confidence;
-    int grace_period;
-    int max_depth;
-
 private:
-    friend class ParallelClassifier<SRPClassifier>;
-    void vote(const FeatureMap& x);
+    friend class ParallelClassifier<SRPClassifier, ClassifierMember>;
 
     // For the batch methods on threads (see ParallelClassifier).
-    std::size_t parallel_members() const { return members_.size(); }
-    std::shared_ptr<SampleColumns>& shared_columns() { return features_; }
-    bool ready_for_parallel_rows() const;
+    bool ready_for_parallel_rows() const { return all_have_trees(); }
     void draw_weights(Label y, int* weights);
-    void bind_member(std::size_t i, const std::shared_ptr<SampleColumns>& columns) {
-        members_[i].trees.rebind_columns(columns);
-    }
-    double member_vote(std::size_t i, SampleColumns& loaded, std::vector<std::pair<Label, double>>& proba) {
-        return members_[i].vote_loaded(loaded, proba);
-    }
     void learn_member(std::size_t i, const std::shared_ptr<SampleColumns>& columns, Label y, int times);
-
-    std::vector<Member> members_;
-    Rng rng_;  // Poisson weights only
-    std::shared_ptr<SampleColumns> features_;  // shared by all trees
-
-    // Scratch space reused between calls.
-    std::vector<std::pair<Label, double>> proba_;
-    ProbabilityVote vote_;
 };
 
-class SRPRegressor : public ParallelRegressor<SRPRegressor> {
+class SRPRegressor : public ParallelRegressor<SRPRegressor, RegressorMember>, public WithThreads<SRPRegressorOptions> {
 public:
-    // Throws std::invalid_argument for grace_period < 1 or an unusable lambda_value.
-    SRPRegressor(int n_models = 10, int seed = 0, double lambda_value = 6.0, double drift_delta = 0.001,
-                 double warning_delta = 0.01, int grace_period = 200, int max_depth = 20,
-                 double learning_rate = 0.01, double subspace_fraction = 0.6,
-                 std::string training_method = "patches",
-                 SplitCriterion split_criterion = SplitCriterion::mean_split);
+    using Options = WithThreads<SRPRegressorOptions>;
+    // Throws std::invalid_argument when an option is refused.
+    explicit SRPRegressor(const Options& options = {});
 
     void learn_one(const FeatureMap& x, double y) override;
     double predict_one(const FeatureMap& x) override;
@@ -118,44 +101,17 @@ public:
     void save_state(StateWriter& out) const;
     void load_state(StateReader& in);
 
-    using Member = RegressorMember;
-    const std::vector<Member>& members() const { return members_; }
-    std::vector<Member>& members() { return members_; }
     // A new member tree with the ensemble's options, reading `columns`.
     std::unique_ptr<HoeffdingTreeRegressor> make_tree(const std::shared_ptr<SampleColumns>& columns) const;
 
-    // Options, as for SRPClassifier.
-    int n_models;
-    int seed;
-    double lambda_value;
-    double subspace_fraction;
-    std::string training_method;
-    double learning_rate;
-    int grace_period;
-    int max_depth;
-    double drift_delta;
-    double warning_delta;
-    SplitCriterion split_criterion;
-
 private:
-    friend class ParallelRegressor<SRPRegressor>;
+    friend class ParallelRegressor<SRPRegressor, RegressorMember>;
 
     // For the batch methods on threads (see ParallelRegressor).
-    std::size_t parallel_members() const { return members_.size(); }
-    std::shared_ptr<SampleColumns>& shared_columns() { return features_; }
-    bool ready_for_parallel_rows() const;
+    bool ready_for_parallel_rows() const { return all_have_trees(); }
     bool draw_weights(double y, std::size_t block_row, int* weights);
-    void bind_member(std::size_t i, const std::shared_ptr<SampleColumns>& columns) {
-        members_[i].trees.rebind_columns(columns);
-    }
-    double member_prediction(std::size_t i, SampleColumns& loaded) { return members_[i].predict_loaded(loaded); }
     void learn_member(std::size_t i, const std::shared_ptr<SampleColumns>& columns, double y, int times,
                       std::size_t block_row, const double* prediction);
-    void after_predictions(const double*) {}
-
-    std::vector<Member> members_;
-    Rng rng_;  // Poisson weights only
-    std::shared_ptr<SampleColumns> features_;  // shared by all trees
 };
 
 }  // namespace quelb

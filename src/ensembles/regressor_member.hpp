@@ -19,6 +19,9 @@ struct RegressorMember {
     DriftAwareMember<HoeffdingTreeRegressor> trees;
     FeatureSubset features;  // the features the member's trees see; empty: all
 
+    bool has_model() const { return trees.has_model(); }
+    void rebind_columns(const std::shared_ptr<SampleColumns>& columns) { trees.rebind_columns(columns); }
+
     // One test-then-train step on the sample loaded into `loaded` (the trees' shared columns),
     // projected onto the member's features: both trees learn the sample `times` times, and the
     // foreground tree's absolute error, measured before it learnt, goes to the detectors.
@@ -33,16 +36,12 @@ struct RegressorMember {
 
     // The trees with their detectors and the subset. The trees read `columns`, the ensemble's
     // restored shared columns.
-    void save_state(StateWriter& out) const {
-        trees.save_state(out, [](StateWriter& w, const HoeffdingTreeRegressor& tree) { tree.save_tree(w); });
+    void save_shared(StateWriter& out) const {
+        trees.save_shared(out);
         features.save_state(out);
     }
-    void load_state(StateReader& in, const std::shared_ptr<SampleColumns>& columns) {
-        trees.load_state(in, [&](StateReader& r) {
-            auto tree = std::make_unique<HoeffdingTreeRegressor>();
-            tree->load_tree(r, columns);
-            return tree;
-        });
+    void load_shared(StateReader& in, const std::shared_ptr<SampleColumns>& columns) {
+        trees.load_shared(in, columns);
         features.load_state(in, columns->index());
     }
 

@@ -8,6 +8,7 @@
 #include "core/rng.hpp"
 #include "ensembles/arf_regressor.hpp"
 #include "ensembles/feature_subset.hpp"
+#include "with_options.hpp"
 
 using namespace quelb;
 
@@ -62,7 +63,10 @@ TEST(ARFRegressorNative, FirstSampleDrawsEachSubsetThenItsPoissonWeight) {
 }
 
 TEST(ARFRegressorNative, MembersOnlyEverSeeTheirSubsets) {
-    ARFRegressor forest(5, 2);
+    auto forest = with_options<ARFRegressor>([](auto& o) {
+        o.n_models = 5;
+        o.seed = 2;
+    });
     Rng rng(3);
     forest.learn_one({{"a", 0.0}, {"b", 0.0}, {"c", 0.0}, {"d", 0.0}, {"e", 0.0}}, 0.0);
     for (int t = 0; t < 300; ++t) {
@@ -88,7 +92,7 @@ TEST(ARFRegressorNative, MembersOnlyEverSeeTheirSubsets) {
 }
 
 TEST(ARFRegressorNative, DetectorsSeeTheAbsoluteErrorBeforeTraining) {
-    ARFRegressor forest(3);
+    auto forest = with_options<ARFRegressor>([](auto& o) { o.n_models = 3; });
     forest.learn_one({{"a", 1.0}}, -4.0);
     forest.learn_one({{"a", 1.0}}, -4.0);
     for (const auto& member : forest.members()) {

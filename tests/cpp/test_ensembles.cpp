@@ -1,13 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "core/rng.hpp"
+#include "core/state.hpp"
 #include "ensembles/arf_classifier.hpp"
 #include "drift/drift_aware_member.hpp"
 #include "ensembles/vote.hpp"
+#include "with_options.hpp"
 
 using namespace quelb;
 
@@ -145,7 +148,10 @@ TEST(ARFClassifierNative, SubspaceSizeFollowsTheFirstSample) {
         forest.learn_one(sample_with(n_features, 0.0), 1);
         for (const auto& member : forest.members()) EXPECT_EQ(member.trees.model->subspace_size, expected);
     }
-    ARFClassifier fixed(2, 0, 6.0, 0.001, 0.01, 50, 20, 0.01, 3);
+    auto fixed = with_options<ARFClassifier>([](auto& o) {
+        o.n_models = 2;
+        o.subspace_size = 3;
+    });
     fixed.learn_one(sample_with(10, 0.0), 1);
     EXPECT_EQ(fixed.members()[0].trees.model->subspace_size, 3);
 }
@@ -153,7 +159,10 @@ TEST(ARFClassifierNative, SubspaceSizeFollowsTheFirstSample) {
 TEST(ARFClassifierNative, LifeCycleUnderAConceptChange) {
     // The concept flips after 3000 samples: members warn, grow one background each, and on the
     // drift promote it and restart their counters.
-    ARFClassifier forest(5, 1, 6.0, 0.001, 0.01, 50, 20, 0.01, -1);
+    auto forest = with_options<ARFClassifier>([](auto& o) {
+        o.n_models = 5;
+        o.seed = 1;
+    });
     Rng rng(9);
     std::vector<const HoeffdingTreeClassifier*> backgrounds(5, nullptr);
     int promotions = 0, backgrounds_started = 0;
@@ -177,4 +186,45 @@ TEST(ARFClassifierNative, LifeCycleUnderAConceptChange) {
     }
     EXPECT_GT(backgrounds_started, 0);
     EXPECT_GT(promotions, 0);
+}
+
+TEST(ARFClassifierNative, OptionsKeepTheirStateOrderAndAreCheckedOnLoad) {
+    auto forest = with_options<ARFClassifier>([](auto& o) {
+        o.n_models = 3;
+        o.seed = 4;
+        o.lambda_value = 2.5;
+        o.drift_delta = 0.5;
+        o.warning_delta = 0.25;
+        o.grace_period = 9;
+        o.max_depth = 11;
+        o.split_confidence = 0.125;
+        o.subspace_size = 7;
+    });
+    StateWriter out;
+    forest.save_state(out);
+    // The order of earlier builds' states, not the constructor's.
+    StateReader in(out.bytes());
+    EXPECT_EQ(in.i32(), 3);
+    EXPECT_EQ(in.i32(), 4);
+    EXPECT_EQ(in.f64(), 2.5);
+    EXPECT_EQ(in.i32(), 7);
+    EXPECT_EQ(in.f64(), 0.5);
+    EXPECT_EQ(in.f64(), 0.25);
+    EXPECT_EQ(in.f64(), 0.125);
+    EXPECT_EQ(in.i32(), 9);
+    EXPECT_EQ(in.i32(), 11);
+
+    // A grace period of 0 in a state is refused, naming the option; the options stay as they were.
+    std::string bytes = out.bytes();
+    bytes.replace(4 + 4 + 8 + 4 + 8 + 8 + 8, 4, 4, '\0');
+    ARFClassifier restored;
+    StateReader refused(bytes);
+    try {
+        restored.load_state(refused);
+        FAIL() << "a grace period of 0 must be refused";
+    } catch (const StateError& error) {
+        EXPECT_NE(std::string(error.what()).find("grace_period"), std::string::npos) << error.what();
+    }
+    EXPECT_EQ(restored.grace_period, 50);
+    EXPECT_EQ(restored.n_models, 10);
 }

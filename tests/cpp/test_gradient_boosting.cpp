@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "ensembles/gradient_boosting.hpp"
+#include "with_options.hpp"
 
 using namespace quelb;
 
@@ -45,14 +46,18 @@ TEST(GradientBooster, StepFeaturesAndBagDrawsOfTheFirstSample) {
 TEST(GradientBooster, FeaturesPerStep) {
     const std::vector<std::pair<int, std::size_t>> expected{{1, 1}, {2, 2}, {3, 2}, {4, 3}, {5, 4}, {10, 8}, {20, 15}};
     for (const auto& [n, kept] : expected) {
-        SGBRRegressor regressor(3);
+        auto regressor = with_options<SGBRRegressor>([](auto& o) { o.n_models = 3; });
         regressor.learn_one(sample_with(n), 1.0);
         for (std::size_t step = 0; step < 3; ++step) {
             EXPECT_EQ(regressor.booster()->step_features(step).size(), kept) << n << " features";
         }
     }
     // Percentages beyond 100 keep every feature; n_models and bag_size below 1 count as 1.
-    SGBRRegressor all(0, 1.0, 250, 1, 1, -3);
+    auto all = with_options<SGBRRegressor>([](auto& o) {
+        o.n_models = 0;
+        o.percentage_of_features = 250;
+        o.bag_size = -3;
+    });
     all.learn_one(sample_with(3), 1.0);
     EXPECT_EQ(all.booster()->n_steps(), 1u);
     EXPECT_EQ(all.booster()->bag_size(), 1u);
@@ -60,7 +65,10 @@ TEST(GradientBooster, FeaturesPerStep) {
 }
 
 TEST(GradientBooster, FirstSampleWithoutFeaturesGivesStepsOfWholeSamples) {
-    SGBRRegressor regressor(3, 1.0, 75, 1, 1, 1);
+    auto regressor = with_options<SGBRRegressor>([](auto& o) {
+        o.n_models = 3;
+        o.bag_size = 1;
+    });
     regressor.learn_one({}, 2.0);
     GradientBooster& booster = *regressor.booster();
     ASSERT_TRUE(booster.initialised());
@@ -80,7 +88,12 @@ TEST(GradientBooster, SkippedSamplesLeaveTheBoosterUnbuilt) {
     // through, the booster has no steps and predicts 0. A seed whose first draw skips:
     int seed = 1;
     while (Rng(static_cast<std::uint32_t>(seed)).uniform_int(0, 3) != 0) ++seed;
-    SGBRRegressor regressor(2, 1.0, 75, 1, 4, 1, 50, 0.01, 20, "mean", seed);
+    auto regressor = with_options<SGBRRegressor>([&](auto& o) {
+        o.n_models = 2;
+        o.skip_training = 4;
+        o.bag_size = 1;
+        o.seed = seed;
+    });
     int skipped = 0;
     for (int t = 0; t < 200; ++t) {
         const bool built = regressor.booster() && regressor.booster()->initialised();
@@ -104,7 +117,11 @@ TEST(SGBTClassifier, EqualProbabilitiesGoToTheSmallerLabel) {
     }
     const FeatureMap x{{"a", 1.0}};
     for (const int n_classes : {0, 2}) {
-        SGBTClassifier classifier(100, 0.0125, 75, 1, 2, false, 1, n_classes, false, 25, 0.05, 20, "mean", seed);
+        auto classifier = with_options<SGBTClassifier>([&](auto& o) {
+            o.skip_training = 2;
+            o.n_classes = n_classes;
+            o.seed = seed;
+        });
         classifier.learn_one(x, 9);
         classifier.learn_one(x, 5);
         EXPECT_EQ(classifier.classes(), (std::vector<Label>{5, 9}));

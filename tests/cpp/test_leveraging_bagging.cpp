@@ -8,6 +8,7 @@
 
 #include "core/rng.hpp"
 #include "ensembles/leveraging_bagging.hpp"
+#include "with_options.hpp"
 
 using namespace quelb;
 
@@ -33,7 +34,7 @@ TEST(LeveragingBagging, FirstSampleIsLearntThePoissonNumberOfTimes) {
     }
 
     // Mean leaves: after k copies of target 1 and one of target 0 a tree predicts k / (k + 1).
-    LeveragingBaggingRegressor regressor(10, 0, 6.0, 0.002, 50, 20, 0.01, "mean");
+    auto regressor = with_options<LeveragingBaggingRegressor>([](auto& o) { o.leaf_prediction = "mean"; });
     regressor.learn_one(x, 1.0);
     for (std::size_t i = 0; i < kFirstDrawsOfSeedZero.size(); ++i) {
         FIMTDDRegressor& tree = *regressor.members()[i].model;
@@ -46,7 +47,11 @@ TEST(LeveragingBagging, FirstSampleIsLearntThePoissonNumberOfTimes) {
 TEST(LeveragingBagging, MemberTreesStartFromTheEnsembleSeedPlusTheirIndex) {
     // Adaptive leaves draw their perceptron weights from the tree's generator, so two trees agree
     // on a stream only when their generators started from the same seed.
-    LeveragingBaggingRegressor seed_zero(4, 0), seed_one(4, 1);
+    auto seed_zero = with_options<LeveragingBaggingRegressor>([](auto& o) { o.n_models = 4; });
+    auto seed_one = with_options<LeveragingBaggingRegressor>([](auto& o) {
+        o.n_models = 4;
+        o.seed = 1;
+    });
     Rng rng(3);
     std::vector<FeatureMap> xs;
     std::vector<double> ys;
@@ -73,7 +78,10 @@ TEST(LeveragingBagging, MemberTreesStartFromTheEnsembleSeedPlusTheirIndex) {
 }
 
 TEST(LeveragingBagging, RegressorScalesTheErrorByTheTargetSpreadBeforeLearning) {
-    LeveragingBaggingRegressor regressor(3, 0, 6.0, 0.002, 50, 20, 0.01, "mean");
+    auto regressor = with_options<LeveragingBaggingRegressor>([](auto& o) {
+        o.n_models = 3;
+        o.leaf_prediction = "mean";
+    });
     const FeatureMap x = sample(1.0, 2.0);
     // First sample: nothing learnt yet, so the error is |0 - 3| with scale 1.
     regressor.learn_one(x, 3.0);
@@ -83,27 +91,31 @@ TEST(LeveragingBagging, RegressorScalesTheErrorByTheTargetSpreadBeforeLearning) 
     for (const auto& member : regressor.members()) EXPECT_DOUBLE_EQ(member.drift_detector().estimation(), 2.5);
 
     // A constant target keeps the scale at 1.
-    LeveragingBaggingRegressor constant(2, 0, 6.0, 0.002, 50, 20, 0.01, "mean");
+    auto constant = with_options<LeveragingBaggingRegressor>([](auto& o) {
+        o.n_models = 2;
+        o.leaf_prediction = "mean";
+    });
     constant.learn_one(x, 5.0);
     constant.learn_one(x, 5.0);
     for (const auto& member : constant.members()) EXPECT_DOUBLE_EQ(member.drift_detector().estimation(), 2.5);
 }
 
 TEST(LeveragingBagging, MemberCounts) {
-    EXPECT_EQ(LeveragingBaggingClassifier(0).members().size(), 1u);
-    EXPECT_EQ(LeveragingBaggingClassifier(-4).members().size(), 1u);
-    LeveragingBaggingRegressor empty(0);
+    const auto n_models = [](int n) { return [n](auto& o) { o.n_models = n; }; };
+    EXPECT_EQ(with_options<LeveragingBaggingClassifier>(n_models(0)).members().size(), 1u);
+    EXPECT_EQ(with_options<LeveragingBaggingClassifier>(n_models(-4)).members().size(), 1u);
+    auto empty = with_options<LeveragingBaggingRegressor>(n_models(0));
     EXPECT_TRUE(empty.members().empty());
     empty.learn_one(sample(1.0, 1.0), 2.0);
     EXPECT_EQ(empty.predict_one(sample(1.0, 1.0)), 0.0);
     try {
-        LeveragingBaggingRegressor(-1);
+        with_options<LeveragingBaggingRegressor>(n_models(-1));
         FAIL() << "a negative n_models must be rejected";
     } catch (const std::length_error& e) {
         EXPECT_STREQ(e.what(), "vector too long");
     }
     // A failed reset leaves the ensemble as it was.
-    LeveragingBaggingRegressor regressor(2);
+    auto regressor = with_options<LeveragingBaggingRegressor>(n_models(2));
     regressor.n_models = -2;
     EXPECT_THROW(regressor.reset(), std::length_error);
     EXPECT_EQ(regressor.members().size(), 2u);

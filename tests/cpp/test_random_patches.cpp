@@ -6,6 +6,7 @@
 
 #include "core/rng.hpp"
 #include "ensembles/random_patches.hpp"
+#include "with_options.hpp"
 
 using namespace quelb;
 
@@ -29,8 +30,15 @@ TEST(RandomPatches, SubsetsOfTheFirstSample) {
     // The subsets depend on the seed, the member and the sorted names only: not on lambda_value or
     // the mode (other than "resampling"), and the same for both ensembles.
     for (const std::string mode : {"patches", "subspaces", "PATCHES"}) {
-        SRPClassifier classifier(3, 0, 2.0, 0.001, 0.01, 50, 20, 0.01, 0.6, mode);
-        SRPRegressor regressor(3, 0, 6.0, 0.001, 0.01, 200, 20, 0.01, 0.6, mode);
+        auto classifier = with_options<SRPClassifier>([&](auto& o) {
+            o.n_models = 3;
+            o.lambda_value = 2.0;
+            o.training_method = mode;
+        });
+        auto regressor = with_options<SRPRegressor>([&](auto& o) {
+            o.n_models = 3;
+            o.training_method = mode;
+        });
         classifier.learn_one(kFiveFeatures, 1);
         regressor.learn_one(kFiveFeatures, 1.0);
         for (std::size_t i = 0; i < expected.size(); ++i) {
@@ -38,7 +46,10 @@ TEST(RandomPatches, SubsetsOfTheFirstSample) {
             EXPECT_EQ(regressor.members()[i].features.names(), expected[i]) << mode << " member " << i;
         }
     }
-    SRPClassifier resampling(3, 0, 6.0, 0.001, 0.01, 50, 20, 0.01, 0.6, "resampling");
+    auto resampling = with_options<SRPClassifier>([](auto& o) {
+        o.n_models = 3;
+        o.training_method = "resampling";
+    });
     resampling.learn_one(kFiveFeatures, 1);
     for (const auto& member : resampling.members()) EXPECT_TRUE(member.features.names().empty());
 }
@@ -51,7 +62,7 @@ TEST(RandomPatches, SubsetSizes) {
     EXPECT_EQ(patch_size(5, 1.5), 5u);
     EXPECT_EQ(patch_size(5, -1.0), 1u);
     EXPECT_EQ(patch_size(5, std::nan("")), 5u);
-    SRPClassifier ten(2);
+    auto ten = with_options<SRPClassifier>([](auto& o) { o.n_models = 2; });
     FeatureMap x;
     for (int f = 0; f < 10; ++f) x.emplace("f" + std::to_string(f), f);
     ten.learn_one(x, 0);
@@ -61,7 +72,10 @@ TEST(RandomPatches, SubsetSizes) {
 TEST(RandomPatches, SubspacesNeverDrawFromTheEnsembleGenerator) {
     // Three samples in "subspaces": every member learns each exactly once. Then one sample in
     // "resampling": its weights are the first Poisson draws of the seed, so nothing drew before.
-    SRPClassifier classifier(10, 0, 6.0, 0.001, 0.01, 50, 20, 0.01, 1.0, "subspaces");
+    auto classifier = with_options<SRPClassifier>([](auto& o) {
+        o.subspace_fraction = 1.0;
+        o.training_method = "subspaces";
+    });
     const FeatureMap x{{"a", 1.0}, {"b", 2.0}};
     for (int t = 0; t < 3; ++t) classifier.learn_one(x, 0);
     classifier.training_method = "resampling";
@@ -74,7 +88,15 @@ TEST(RandomPatches, SubspacesNeverDrawFromTheEnsembleGenerator) {
 
 TEST(RandomPatches, ModesOtherThanTheTwoNamedOnesArePatches) {
     Rng rng(5);
-    SRPClassifier named(4, 3), capitals(4, 3, 6.0, 0.001, 0.01, 50, 20, 0.01, 0.6, "Subspaces");
+    const auto four_members = [](auto& o) {
+        o.n_models = 4;
+        o.seed = 3;
+    };
+    auto named = with_options<SRPClassifier>(four_members);
+    auto capitals = with_options<SRPClassifier>([&](auto& o) {
+        four_members(o);
+        o.training_method = "Subspaces";
+    });
     for (int t = 0; t < 500; ++t) {
         const FeatureMap x{{"a", rng.uniform()}, {"b", rng.uniform()}, {"c", rng.uniform()}};
         const Label y = x.at("a") + x.at("b") > 1.0 ? 1 : 0;
@@ -85,7 +107,11 @@ TEST(RandomPatches, ModesOtherThanTheTwoNamedOnesArePatches) {
 }
 
 TEST(RandomPatches, MembersOnlyEverSeeTheirSubsets) {
-    SRPRegressor regressor(4, 2, 6.0, 0.001, 0.01, 50);
+    auto regressor = with_options<SRPRegressor>([](auto& o) {
+        o.n_models = 4;
+        o.seed = 2;
+        o.grace_period = 50;
+    });
     Rng rng(3);
     for (int t = 0; t < 600; ++t) {
         FeatureMap x{{"a", rng.uniform()}, {"b", rng.uniform()}, {"c", rng.uniform()}, {"d", rng.uniform()}};
@@ -112,7 +138,10 @@ TEST(RandomPatches, MembersOnlyEverSeeTheirSubsets) {
 }
 
 TEST(RandomPatches, FirstSampleWithoutFeaturesMeansWholeSamples) {
-    SRPRegressor regressor(3, 0, 6.0, 0.001, 0.01, 50);
+    auto regressor = with_options<SRPRegressor>([](auto& o) {
+        o.n_models = 3;
+        o.grace_period = 50;
+    });
     regressor.learn_one({}, 1.0);
     for (const auto& member : regressor.members()) {
         EXPECT_TRUE(member.features.chosen());

@@ -15,6 +15,7 @@
 #include "trees/sgt_classifier.hpp"
 #include "trees/tree_links.hpp"
 #include "trees/tree_nodes.hpp"
+#include "with_options.hpp"
 
 using namespace quelb;
 
@@ -80,7 +81,11 @@ bool same_distribution(const ClassProbabilities& a, const ClassProbabilities& b)
 // A forest saved while a member grows a background tree after a warning: the copy promotes that
 // background at the same drift as the original and agrees with it to the last bit throughout.
 TEST(TreePersistence, ForestWithBackgroundTreeDriftsLikeTheOriginal) {
-    ARFClassifier forest(5, 3, 6.0, 0.001, 0.01, 20);
+    auto forest = with_options<ARFClassifier>([](auto& o) {
+        o.n_models = 5;
+        o.seed = 3;
+        o.grace_period = 20;
+    });
     Concepts stream{Rng(7), 1500};
     int i = 0;
     std::size_t warned = forest.members().size();
@@ -93,7 +98,7 @@ TEST(TreePersistence, ForestWithBackgroundTreeDriftsLikeTheOriginal) {
     }
     ASSERT_LT(warned, forest.members().size()) << "no member warned";
 
-    ARFClassifier copy(1);
+    auto copy = with_options<ARFClassifier>([](auto& o) { o.n_models = 1; });
     restore(forest, copy);
     ASSERT_TRUE(copy.members()[warned].trees.background);
     bool promoted = false;

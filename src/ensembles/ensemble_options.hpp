@@ -1,0 +1,98 @@
+#pragma once
+// What the ensembles' options share: the check of the learning weights' Poisson mean, the thread
+// count their constructors take besides their options, and the order earlier builds saved the
+// options in where it is not the constructor's (see core/options.hpp).
+#include <cstddef>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+#include "core/options.hpp"
+#include "core/rng.hpp"
+#include "core/thread_team.hpp"
+
+namespace quelb {
+
+// lambda_value: a Poisson mean a draw finishes with (NaN and infinity refused).
+inline const char* poisson_mean_check(const double& mean) {
+    return mean <= kMaxPoissonMean ? nullptr : "'lambda_value' must be a number no greater than 2147483647.";
+}
+
+// The options every bagging ensemble starts its constructor with. n_models takes effect at the
+// next reset, seed at the next reset (and for trees made later), lambda_value at the next sample.
+struct BaggingOptions {
+    int n_models = 10;
+    int seed = 0;
+    double lambda_value = 6.0;  // mean of the members' Poisson learning weights
+
+    static constexpr auto fields() {
+        using O = BaggingOptions;
+        return std::make_tuple(option("n_models", &O::n_models, kArgument | kProperty),
+                               option("seed", &O::seed, kArgument | kProperty),
+                               option("lambda_value", &O::lambda_value, kArgument, poisson_mean_check));
+    }
+};
+
+// An ensemble's options and the keyword-only n_threads option, held by the team of threads its
+// batch methods run on (0: one thread per core). How the object runs, not what it learns: copies
+// take the option alone, and states leave it out (pickling keeps it beside the state).
+template <class Options>
+struct WithThreads : Options {
+    WithThreads() = default;
+    WithThreads(const Options& options, int n_threads = 1) : Options(options) { threads.n_threads = n_threads; }
+
+    Threads threads;
+
+    static constexpr auto fields() {
+        return std::tuple_cat(Options::fields(), std::make_tuple(option("n_threads", &WithThreads::threads,
+                                                                        kArgument | kKeywordOnly | kUnsaved)));
+    }
+};
+
+namespace detail {
+
+// The position in `fields` of the option held by Member.
+template <auto Member, class Fields, std::size_t... I>
+constexpr std::size_t option_position(const Fields& fields, std::index_sequence<I...>) {
+    std::size_t found = sizeof...(I);
+    const auto match = [&](const auto& field, std::size_t i) {
+        if constexpr (std::is_same_v<std::decay_t<decltype(field.member)>, decltype(Member)>) {
+            if (field.member == Member) found = i;
+        }
+    };
+    (match(std::get<I>(fields), I), ...);
+    return found;
+}
+
+template <class Options, auto Member>
+constexpr auto option_of() {
+    constexpr auto fields = Options::fields();
+    constexpr std::size_t n = std::tuple_size_v<std::decay_t<decltype(fields)>>;
+    constexpr std::size_t i = option_position<Member>(fields, std::make_index_sequence<n>{});
+    static_assert(i < n, "not one of the options");
+    return std::get<i>(fields);
+}
+
+}  // namespace detail
+
+// The options of Options held by Members, in that order: the order of states saved by earlier
+// builds, where it differs from the constructor's. Each keeps its name and check.
+template <class Options, auto... Members>
+struct SavedOrder : Options {
+    static constexpr auto fields() { return std::make_tuple(detail::option_of<Options, Members>()...); }
+
+    static void save(StateWriter& out, const Options& options) {
+        SavedOrder saved;
+        static_cast<Options&>(saved) = options;
+        save_options(out, saved);
+    }
+    // `options` changes only once every listed option is read and accepted.
+    static void load(StateReader& in, Options& options) {
+        SavedOrder saved;
+        load_options(in, saved);
+        options = saved;
+    }
+};
+
+}  // namespace quelb

@@ -1,0 +1,63 @@
+#pragma once
+// The options the random forests and random patches ensembles start their constructors with.
+#include <string>
+#include <string_view>
+#include <tuple>
+
+#include "core/hoeffding.hpp"
+#include "ensembles/ensemble_options.hpp"
+#include "trees/hoeffding_tree_regressor.hpp"
+
+namespace quelb {
+
+// The regression trees' split criterion as a mode option: unknown text throws, naming the option.
+inline SplitCriterion split_criterion_mode(std::string_view text) { return parse_split_criterion(std::string(text)); }
+
+// The options the random forests and random patches ensembles share, first in their
+// constructors. n_models takes effect at the next reset; the tree options when a tree is made.
+struct ForestOptions : BaggingOptions {
+    double drift_delta = 0.001;
+    double warning_delta = 0.01;
+    int grace_period = 50;
+    int max_depth = 20;
+
+    static constexpr auto fields() {
+        using O = ForestOptions;
+        return std::tuple_cat(BaggingOptions::fields(),
+                              std::make_tuple(option("drift_delta", &O::drift_delta, kArgument),
+                                              option("warning_delta", &O::warning_delta, kArgument),
+                                              option("grace_period", &O::grace_period, kArgument, grace_period_check),
+                                              option("max_depth", &O::max_depth, kArgument)));
+    }
+};
+
+struct ForestClassifierOptions : ForestOptions {
+    double split_confidence = 0.01;
+
+    static constexpr auto fields() {
+        return std::tuple_cat(ForestOptions::fields(), std::make_tuple(option(
+                                                           "split_confidence",
+                                                           &ForestClassifierOptions::split_confidence, kArgument)));
+    }
+};
+
+// The regressors' trees learn their leaf models at learning_rate.
+struct ForestRegressorOptions : ForestOptions {
+    ForestRegressorOptions() { grace_period = 200; }
+
+    double learning_rate = 0.01;
+    // Keyword-only, last of the constructor's options: listed by each ensemble.
+    ModeOption<SplitCriterion, split_criterion_mode> split_criterion = "mean_split";
+
+    static constexpr auto fields() {
+        return std::tuple_cat(ForestOptions::fields(), std::make_tuple(option(
+                                                           "learning_rate", &ForestRegressorOptions::learning_rate,
+                                                           kArgument)));
+    }
+    static constexpr auto split_criterion_field() {
+        return option("split_criterion", &ForestRegressorOptions::split_criterion,
+                      kArgument | kKeywordOnly | kProperty);
+    }
+};
+
+}  // namespace quelb

@@ -1,0 +1,42 @@
+#include "ensembles/member_trees.hpp"
+
+#include <utility>
+
+namespace quelb {
+
+namespace {
+
+// The trees' own defaults, which the ensembles do not offer as options.
+constexpr double kTieThreshold = 0.05;
+constexpr double kRegressorSplitConfidence = 1e-07;
+
+}  // namespace
+
+std::unique_ptr<HoeffdingTreeClassifier> make_classifier_tree(int grace_period, double split_confidence,
+                                                              int max_depth,
+                                                              const std::shared_ptr<SampleColumns>& columns) {
+    auto tree =
+        std::make_unique<HoeffdingTreeClassifier>(member_tree_options(grace_period, split_confidence, max_depth));
+    tree->share_columns(columns);
+    return tree;
+}
+
+std::unique_ptr<HoeffdingTreeRegressor> make_regressor_tree(int grace_period, int max_depth, double learning_rate,
+                                                            SplitCriterion split_criterion,
+                                                            const std::shared_ptr<SampleColumns>& columns) {
+    auto tree = std::make_unique<HoeffdingTreeRegressor>(regressor_tree_options(
+        grace_period, kRegressorSplitConfidence, kTieThreshold, max_depth, learning_rate, split_criterion));
+    tree->share_columns(columns);
+    return tree;
+}
+
+std::unique_ptr<FIMTDDRegressor> make_fimtdd_tree(int grace_period, double split_confidence, int max_depth,
+                                                  const std::string& leaf_prediction, int seed,
+                                                  const std::shared_ptr<SampleColumns>& columns) {
+    auto tree = std::make_unique<FIMTDDRegressor>(
+        model_tree_options(grace_period, split_confidence, max_depth, leaf_prediction, seed));
+    tree->share_columns(columns);
+    return tree;
+}
+
+}  // namespace quelb

@@ -1,0 +1,27 @@
+#pragma once
+// The trees the ensembles grow as members: each ensemble passes the options it has, the trees'
+// defaults give the rest. Every tree reads the ensemble's shared `columns`.
+#include <memory>
+#include <string>
+
+#include "core/sample_columns.hpp"
+#include "trees/fimtdd_regressor.hpp"
+#include "trees/hoeffding_tree_classifier.hpp"
+#include "trees/hoeffding_tree_regressor.hpp"
+
+namespace quelb {
+
+std::unique_ptr<HoeffdingTreeClassifier> make_classifier_tree(int grace_period, double split_confidence,
+                                                              int max_depth,
+                                                              const std::shared_ptr<SampleColumns>& columns);
+
+std::unique_ptr<HoeffdingTreeRegressor> make_regressor_tree(int grace_period, int max_depth, double learning_rate,
+                                                            SplitCriterion split_criterion,
+                                                            const std::shared_ptr<SampleColumns>& columns);
+
+// The tree's generator starts from `seed`.
+std::unique_ptr<FIMTDDRegressor> make_fimtdd_tree(int grace_period, double split_confidence, int max_depth,
+                                                  const std::string& leaf_prediction, int seed,
+                                                  const std::shared_ptr<SampleColumns>& columns);
+
+}  // namespace quelb
