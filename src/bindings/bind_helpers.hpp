@@ -167,12 +167,19 @@ void def_learner_one(Cls& cls) {
         });
 }
 
+// A learner's class with its one-sample contract methods.
+template <class T, class Base, class Contract, class Target>
+SharedClass<T, Base> bind_learner(py::module_& m, const char* name) {
+    SharedClass<T, Base> cls(m, name);
+    guard_attribute_writes(cls);
+    def_learner_one<Contract, Target>(cls);
+    return cls;
+}
+
 // A classifier with the contract methods bound positionally.
 template <class T, class Base = IClassifier>
 SharedClass<T, Base> bind_classifier(py::module_& m, const char* name) {
-    SharedClass<T, Base> cls(m, name);
-    guard_attribute_writes(cls);
-    def_learner_one<IClassifier, Label>(cls);
+    auto cls = bind_learner<T, Base, IClassifier, Label>(m, name);
     cls.def("predict_proba_one", [](T& self, const FeatureMap& x) {
         ensure_idle(object_key(&self));
         return static_cast<IClassifier&>(self).predict_proba_one(x);
@@ -183,9 +190,7 @@ SharedClass<T, Base> bind_classifier(py::module_& m, const char* name) {
 
 template <class T, class Base = IRegressor>
 SharedClass<T, Base> bind_regressor(py::module_& m, const char* name) {
-    SharedClass<T, Base> cls(m, name);
-    guard_attribute_writes(cls);
-    def_learner_one<IRegressor, double>(cls);
+    auto cls = bind_learner<T, Base, IRegressor, double>(m, name);
     def_regressor_batches(cls);
     return cls;
 }

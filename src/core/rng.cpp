@@ -38,10 +38,4 @@ int PoissonDraw::operator()(Rng& rng) const {
     }
 }
 
-void check_poisson_mean(double mean) {
-    if (!(mean <= kMaxPoissonMean)) {
-        throw std::invalid_argument("'lambda_value' must be a number no greater than 2147483647.");
-    }
-}
-
 }  // namespace quelb

@@ -89,8 +89,10 @@ private:
 // below 2^31 and a draw would not finish.
 inline constexpr double kMaxPoissonMean = 2147483647.0;
 
-// Throws std::invalid_argument unless mean is a number no greater than kMaxPoissonMean (NaN and
-// infinity included): ensembles call it on their lambda_value option.
-void check_poisson_mean(double mean);
+// The check of the ensembles' lambda_value option: a Poisson mean a draw finishes with, no
+// greater than kMaxPoissonMean (NaN and infinity refused).
+inline const char* poisson_mean_check(const double& mean) {
+    return mean <= kMaxPoissonMean ? nullptr : "'lambda_value' must be a number no greater than 2147483647.";
+}
 
 }  // namespace quelb

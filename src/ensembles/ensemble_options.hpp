@@ -14,11 +14,6 @@
 
 namespace quelb {
 
-// lambda_value: a Poisson mean a draw finishes with (NaN and infinity refused).
-inline const char* poisson_mean_check(const double& mean) {
-    return mean <= kMaxPoissonMean ? nullptr : "'lambda_value' must be a number no greater than 2147483647.";
-}
-
 // The options every bagging ensemble starts its constructor with. n_models takes effect at the
 // next reset, seed at the next reset (and for trees made later), lambda_value at the next sample.
 struct BaggingOptions {

@@ -10,9 +10,6 @@
 
 namespace quelb {
 
-// The regression trees' split criterion as a mode option: unknown text throws, naming the option.
-inline SplitCriterion split_criterion_mode(std::string_view text) { return parse_split_criterion(std::string(text)); }
-
 // The options the random forests and random patches ensembles share, first in their
 // constructors. n_models takes effect at the next reset; the tree options when a tree is made.
 struct ForestOptions : BaggingOptions {
@@ -47,7 +44,7 @@ struct ForestRegressorOptions : ForestOptions {
 
     double learning_rate = 0.01;
     // Keyword-only, last of the constructor's options: listed by each ensemble.
-    ModeOption<SplitCriterion, split_criterion_mode> split_criterion = "mean_split";
+    SplitCriterionOption split_criterion = "mean_split";
 
     static constexpr auto fields() {
         return std::tuple_cat(ForestOptions::fields(), std::make_tuple(option(

@@ -55,11 +55,11 @@ TEST(Rng, PoissonOfNonPositiveOrNaNMeanIsZeroAfterOneUniform) {
 }
 
 TEST(Rng, PoissonMeanCheck) {
-    EXPECT_NO_THROW(check_poisson_mean(6.0));
-    EXPECT_NO_THROW(check_poisson_mean(-1.0));
-    EXPECT_THROW(check_poisson_mean(std::nan("")), std::invalid_argument);
-    EXPECT_THROW(check_poisson_mean(std::numeric_limits<double>::infinity()), std::invalid_argument);
-    EXPECT_THROW(check_poisson_mean(1e10), std::invalid_argument);
+    EXPECT_EQ(poisson_mean_check(6.0), nullptr);
+    EXPECT_EQ(poisson_mean_check(-1.0), nullptr);
+    EXPECT_NE(poisson_mean_check(std::nan("")), nullptr);
+    EXPECT_NE(poisson_mean_check(std::numeric_limits<double>::infinity()), nullptr);
+    EXPECT_NE(poisson_mean_check(1e10), nullptr);
 }
 
 namespace {
