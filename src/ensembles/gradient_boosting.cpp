@@ -106,7 +106,8 @@ void GradientBooster::train_loaded(double target) {
         FIMTDDRegressor::find_leaves_together(tree_list_.data(), tree_list_.size(), walks_);
     }
     ++trees_version_;
-    // Every tree's Poisson weight, drawn in the order the trees learn.
+    // Every tree's Poisson weight, drawn in the order the trees learn: knowing which trees will
+    // learn lets the memory fetch their leaves ahead.
     const std::size_t n_trees = tree_list_.size();
     draws_.assign(n_trees, 1);
     if (bag_size_ >= 2) {
@@ -134,6 +135,10 @@ void GradientBooster::train_loaded(double target) {
         double total = 0.0;
         for (std::size_t j = 0; j < bag_size_; ++j) {
             const std::size_t t = m * bag_size_ + j;
+            using Fetch = FIMTDDRegressor::Fetch;
+            if (t + 3 < n_trees) FIMTDDRegressor::prefetch_leaf(walks_, t + 3, Fetch::leaf);
+            if (t + 2 < n_trees && draws_[t + 2] > 0) FIMTDDRegressor::prefetch_leaf(walks_, t + 2, Fetch::leaf_state);
+            if (t + 1 < n_trees && draws_[t + 1] > 0) FIMTDDRegressor::prefetch_leaf(walks_, t + 1, Fetch::value_trees);
             total += trees_[t]->learn_then_predict_loaded(newton_target, draws_[t] * repeats, walks_, t);
         }
         f += options_.learning_rate * (total / static_cast<double>(bag_size_));

@@ -251,6 +251,25 @@ double FIMTDDRegressor::learn_then_predict_loaded(double y, std::int64_t times, 
     return learn_then_predict_from(y, times, found.leaves_[i]);
 }
 
+void FIMTDDRegressor::prefetch_leaf(const SideBySide& found, std::size_t i, Fetch what) {
+    const auto lines = [](const void* p, int count) {
+        for (int k = 0; k < count; ++k) __builtin_prefetch(static_cast<const char*>(p) + 64 * k);
+    };
+    const Node* leaf = found.leaves_[i];
+    if (leaf == nullptr) return;
+    if (what == Fetch::leaf) {
+        lines(leaf, 2);
+    } else if (!leaf->leaf) {
+        return;
+    } else if (what == Fetch::leaf_state) {
+        lines(leaf->leaf.get(), 3);
+    } else {
+        const LeafTrees& trees = leaf->leaf->trees;
+        if (!trees.roots.empty()) lines(trees.roots.data(), 1);
+        if (!trees.nodes.empty()) lines(trees.nodes.data(), 4);
+    }
+}
+
 void FIMTDDRegressor::find_leaves_together(FIMTDDRegressor* const* trees, std::size_t n, SideBySide& found) {
     sort_together(trees, n, found);
 }

@@ -329,6 +329,13 @@ public:
     // learn_then_predict_loaded(y, times) for trees[i] of the last find_leaves_together, which
     // must not have changed since, nor the loaded sample on the columns the tree tests.
     double learn_then_predict_loaded(double y, std::int64_t times, const SideBySide& found, std::size_t i);
+    // Asks the memory for what teaching trees[i] of the last find_leaves_together reads first: a
+    // pure hint, which changes no result. `leaf`: the leaf node (all a prediction reads), then
+    // `leaf_state`: its state, then `value_trees`: its E-BSTs' first nodes. Each reads what the
+    // one before fetched, so callers run them a few trees ahead of the tree learning, the earlier
+    // ones further ahead.
+    enum class Fetch { leaf, leaf_state, value_trees };
+    static void prefetch_leaf(const SideBySide& found, std::size_t i, Fetch what);
 
 private:
     // The leaf of each tree (null without a root) for the loaded sample, walks side by side.
