@@ -4,8 +4,10 @@
 #include "bindings/registration.hpp"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #include "ensembles/arf_classifier.hpp"
 #include "ensembles/arf_regressor.hpp"
@@ -51,38 +53,166 @@ int checked_n_threads(py::handle value) {
     return static_cast<int>(n);
 }
 
+namespace {
+
+// Counts of the members' drift life cycles: warnings that started a background model, drifts
+// detected, and models (or subtrees) replaced.
+struct DriftCounts {
+    std::int64_t warnings = 0;
+    std::int64_t drifts = 0;
+    std::int64_t replacements = 0;
+};
+
+// The drift life cycle of a member: the member itself, or its trees.
+template <class Model>
+const DriftAwareMember<Model>& life_cycle(const DriftAwareMember<Model>& member) {
+    return member;
+}
+template <class Member>
+const auto& life_cycle(const Member& member) {
+    return member.trees;
+}
+
+// A copy of a member's tree for Python; None for a member without one yet.
+template <class Tree>
+py::object tree_copy(const Tree* tree) {
+    if (!tree) return py::none();
+    return py::cast(std::shared_ptr<Tree>(tree->standalone_copy()));
+}
+
+// members() (copies of the member trees), n_warnings, n_drifts and n_replacements, from
+// trees(self) -> the member trees (possibly null) and counts(self) -> DriftCounts.
+template <class Cls, class Trees, class Counts>
+void def_member_inspection(Cls& cls, Trees trees, Counts counts) {
+    using T = typename Cls::type;
+    cls.def("members", [trees](const T& self) {
+        ensure_idle(object_key(&self));
+        py::list out;
+        for (const auto* tree : trees(self)) out.append(tree_copy(tree));
+        return out;
+    });
+    const auto count = [counts](std::int64_t DriftCounts::*field) {
+        return [counts, field](const T& self) {
+            ensure_idle(object_key(&self));
+            return counts(self).*field;
+        };
+    };
+    cls.def_property_readonly("n_warnings", count(&DriftCounts::warnings))
+        .def_property_readonly("n_drifts", count(&DriftCounts::drifts))
+        .def_property_readonly("n_replacements", count(&DriftCounts::replacements));
+}
+
+// The ensembles whose members follow DriftAwareMember: every drift replaces the model.
+template <class Cls>
+void def_drift_aware_members(Cls& cls) {
+    using T = typename Cls::type;
+    const auto trees = [](const T& self) {
+        using Tree = std::remove_reference_t<decltype(*life_cycle(self.members().front()).model)>;
+        std::vector<const Tree*> out;
+        for (const auto& member : self.members()) out.push_back(life_cycle(member).model.get());
+        return out;
+    };
+    const auto counts = [](const T& self) {
+        DriftCounts c;
+        for (const auto& member : self.members()) {
+            c.warnings += life_cycle(member).n_warnings();
+            c.drifts += life_cycle(member).n_drifts();
+        }
+        c.replacements = c.drifts;
+        return c;
+    };
+    def_member_inspection(cls, trees, counts);
+}
+
+// The boosters' trees, booster by booster and step by step; their Page-Hinkley alarms are the
+// drifts, and alternate subtrees that won the replacements (no warnings).
+template <class Cls, class Boosters>
+void def_booster_members(Cls& cls, Boosters boosters) {
+    using T = typename Cls::type;
+    const auto trees = [boosters](const T& self) {
+        std::vector<const FIMTDDRegressor*> out;
+        for (const GradientBooster* booster : boosters(self)) {
+            for (const auto& tree : booster->trees()) out.push_back(tree.get());
+        }
+        return out;
+    };
+    const auto counts = [trees](const T& self) {
+        DriftCounts c;
+        for (const FIMTDDRegressor* tree : trees(self)) {
+            c.drifts += tree->n_alarms();
+            c.replacements += tree->n_alternate_wins();
+        }
+        return c;
+    };
+    def_member_inspection(cls, trees, counts);
+}
+
+}  // namespace
+
 // An ensemble: the contract's methods, the options' constructor and properties, pickling with
 // the n_threads option.
 template <class T>
-void bind_ensemble(py::module_& m, const char* name, std::uint32_t version = 1) {
+auto bind_ensemble(py::module_& m, const char* name, std::uint32_t version = 1) {
     auto bind = [&](auto cls) {
         def_options(cls);
         def_pickle_with_threads(cls, name, version);
+        return cls;
     };
     if constexpr (std::is_base_of_v<IClassifier, T>) {
-        bind(bind_classifier<T>(m, name));
+        return bind(bind_classifier<T>(m, name));
     } else {
-        bind(bind_regressor<T>(m, name));
+        return bind(bind_regressor<T>(m, name));
     }
 }
 
-void register_arf_classifier(py::module_& m) { bind_ensemble<ARFClassifier>(m, "ARFClassifier"); }
-void register_srp_classifier(py::module_& m) { bind_ensemble<SRPClassifier>(m, "SRPClassifier"); }
-void register_sgbt_classifier(py::module_& m) { bind_ensemble<SGBTClassifier>(m, "SGBTClassifier"); }
+// The accuracy-weighted forests also show each member's vote weight.
+template <class T>
+void bind_weighted_forest(py::module_& m, const char* name) {
+    auto cls = bind_ensemble<T>(m, name);
+    def_drift_aware_members(cls);
+    cls.def("member_weights", [](const T& self) {
+        ensure_idle(object_key(&self));
+        py::list weights;
+        for (const ClassifierMember& member : self.members()) weights.append(member.vote_weight());
+        return weights;
+    });
+}
+
+void register_arf_classifier(py::module_& m) { bind_weighted_forest<ARFClassifier>(m, "ARFClassifier"); }
+void register_srp_classifier(py::module_& m) { bind_weighted_forest<SRPClassifier>(m, "SRPClassifier"); }
+void register_sgbt_classifier(py::module_& m) {
+    auto cls = bind_ensemble<SGBTClassifier>(m, "SGBTClassifier");
+    def_booster_members(cls, [](const SGBTClassifier& self) {
+        std::vector<const GradientBooster*> boosters;
+        for (std::size_t i = 0; i < self.n_boosters(); ++i) boosters.push_back(&self.booster(i));
+        return boosters;
+    });
+}
 void register_leveraging_bagging_classifier(py::module_& m) {
-    bind_ensemble<LeveragingBaggingClassifier>(m, "LeveragingBaggingClassifier");
+    auto cls = bind_ensemble<LeveragingBaggingClassifier>(m, "LeveragingBaggingClassifier");
+    def_drift_aware_members(cls);
 }
 
 // The forests of regression trees save them in the trees' format version.
 void register_arf_regressor(py::module_& m) {
-    bind_ensemble<ARFRegressor>(m, "ARFRegressor", HoeffdingTreeRegressor::kStateVersion);
+    auto cls = bind_ensemble<ARFRegressor>(m, "ARFRegressor", HoeffdingTreeRegressor::kStateVersion);
+    def_drift_aware_members(cls);
 }
 void register_srp_regressor(py::module_& m) {
-    bind_ensemble<SRPRegressor>(m, "SRPRegressor", HoeffdingTreeRegressor::kStateVersion);
+    auto cls = bind_ensemble<SRPRegressor>(m, "SRPRegressor", HoeffdingTreeRegressor::kStateVersion);
+    def_drift_aware_members(cls);
 }
-void register_sgbr_regressor(py::module_& m) { bind_ensemble<SGBRRegressor>(m, "SGBRRegressor"); }
+void register_sgbr_regressor(py::module_& m) {
+    auto cls = bind_ensemble<SGBRRegressor>(m, "SGBRRegressor");
+    def_booster_members(cls, [](const SGBRRegressor& self) {
+        std::vector<const GradientBooster*> boosters;
+        if (self.booster()) boosters.push_back(self.booster());
+        return boosters;
+    });
+}
 void register_leveraging_bagging_regressor(py::module_& m) {
-    bind_ensemble<LeveragingBaggingRegressor>(m, "LeveragingBaggingRegressor");
+    auto cls = bind_ensemble<LeveragingBaggingRegressor>(m, "LeveragingBaggingRegressor");
+    def_drift_aware_members(cls);
 }
 
 }  // namespace quelb::bindings

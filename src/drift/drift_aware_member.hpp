@@ -5,6 +5,7 @@
 // and both detectors start afresh. The members of the drift-aware ensembles and the adaptive tree
 // follow it; ensembles without warnings build it with a drift detector only and simply replace
 // the model on a drift.
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -64,6 +65,7 @@ public:
         if (!warning_detector_->drift_detected() || background) return false;
         background = make(NewModel::background);
         warning_detector_.emplace(warning_delta_);
+        ++n_warnings_;
         return true;
     }
 
@@ -78,6 +80,7 @@ public:
     void handle_drift(Make&& make) {
         model = background ? std::move(background) : make(NewModel::replacement);
         background.reset();
+        ++n_drifts_;
         drift_detector_ = ADWIN(drift_delta_);
         if (warning_detector_) warning_detector_.emplace(warning_delta_);
     }
@@ -126,16 +129,24 @@ public:
         background = in.boolean() ? load_model(in) : nullptr;
         if (background && !model) in.fail("a background model without a model");
         if (background && !warning_detector_) in.fail("a background model without a warning detector");
+        n_warnings_ = n_drifts_ = 0;
     }
 
     const ADWIN& drift_detector() const { return drift_detector_; }
     const ADWIN* warning_detector() const { return warning_detector_ ? &*warning_detector_ : nullptr; }
+
+    // Warnings that started a background model, and drifts (each replaced the model), since
+    // construction or restoring: saved states keep the format they had before the counters.
+    std::int64_t n_warnings() const { return n_warnings_; }
+    std::int64_t n_drifts() const { return n_drifts_; }
 
 private:
     ADWIN drift_detector_;
     std::optional<ADWIN> warning_detector_;
     double drift_delta_;
     double warning_delta_ = 0.0;
+    std::int64_t n_warnings_ = 0;
+    std::int64_t n_drifts_ = 0;
 };
 
 }  // namespace quelb

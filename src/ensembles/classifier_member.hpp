@@ -70,8 +70,9 @@ struct ClassifierMember {
         if (!trees.model) return 0.0;
         features.project(loaded);
         trees.model->predict_proba_loaded(proba);
-        return n_seen > 0.0 ? n_correct / n_seen : 1.0;
+        return vote_weight();
     }
+    double vote_weight() const { return n_seen > 0.0 ? n_correct / n_seen : 1.0; }
 };
 
 }  // namespace quelb

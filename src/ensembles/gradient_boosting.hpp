@@ -75,6 +75,8 @@ public:
     std::size_t bag_size() const { return bag_size_; }
     // A step's features, in ascending byte order (empty: whole samples).
     const std::vector<std::string>& step_features(std::size_t step) const { return feature_lists_[step].names(); }
+    // Every tree, step by step (bag_size() each); empty before the first sample.
+    const std::vector<std::unique_ptr<FIMTDDRegressor>>& trees() const { return trees_; }
     // A tree handed out may be changed: the leaves the last prediction found are not reused.
     FIMTDDRegressor& tree(std::size_t step, std::size_t member) {
         ++trees_version_;
@@ -147,6 +149,7 @@ public:
     void load_state(StateReader& in);
 
     GradientBooster* booster() { return booster_.get(); }
+    const GradientBooster* booster() const { return booster_.get(); }
 
 
 private:
@@ -199,6 +202,7 @@ public:
     const std::vector<Label>& classes() const { return classes_; }
     std::size_t n_boosters() const { return boosters_.size(); }
     GradientBooster& booster(std::size_t i) { return *boosters_[i]; }
+    const GradientBooster& booster(std::size_t i) const { return *boosters_[i]; }
 
 
 private:

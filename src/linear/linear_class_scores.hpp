@@ -51,6 +51,11 @@ public:
         classes_[c].weights.update(sample_, index_.size(), update);
     }
     double& bias(std::size_t c) { return classes_[c].bias; }
+    double bias(std::size_t c) const { return classes_[c].bias; }
+    // The weights of class c by feature name (inspection).
+    std::vector<std::pair<std::string, double>> named_weights(std::size_t c) const {
+        return classes_[c].weights.named(index_);
+    }
 
     // Values in visiting order (such as softmax()) keyed by class label.
     ClassProbabilities by_label(const std::vector<double>& values) const;

@@ -23,6 +23,9 @@ public:
         model_.load_state(in);
     }
 
+    // The weights, for inspection.
+    const Model& model() const { return model_; }
+
 protected:
     Model model_;
 };

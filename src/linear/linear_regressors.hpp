@@ -32,6 +32,9 @@ public:
         weights_.update(sample_, index_.size(), update);
     }
     double& intercept() { return intercept_; }
+    double intercept() const { return intercept_; }
+    // The weights by feature name (inspection).
+    std::vector<std::pair<std::string, double>> named_weights() const { return weights_.named(index_); }
     void clear();
 
     void save_state(StateWriter& out) const;
@@ -105,6 +108,10 @@ public:
 
     void save_state(StateWriter& out) const;
     void load_state(StateReader& in);
+
+    // The posterior means by feature name, and the intercept's (inspection).
+    std::vector<std::pair<std::string, double>> named_weights() const { return means_.named(index_); }
+    double intercept() const { return intercept_mean_; }
 
 private:
     FeatureIndex index_;

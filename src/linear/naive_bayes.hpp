@@ -2,6 +2,7 @@
 // Gaussian naive Bayes: per class, per feature Welford statistics and a Gaussian likelihood.
 #include <cstdint>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "core/contracts.hpp"
@@ -18,6 +19,12 @@ public:
     void reset() override;
 
     std::int64_t n_samples() const { return n_samples_; }
+    // (label, samples learnt) of every class, in order of first appearance.
+    std::vector<std::pair<Label, double>> class_counts() const {
+        std::vector<std::pair<Label, double>> out;
+        for (const ClassEntry& c : classes_) out.emplace_back(c.label, static_cast<double>(c.count));
+        return out;
+    }
 
     void save_state(StateWriter& out) const;
     void load_state(StateReader& in);

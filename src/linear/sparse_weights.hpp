@@ -2,6 +2,8 @@
 // Weights over the columns of a FeatureIndex. A column never written has no weight at all: it
 // contributes nothing to a dot product, which is not the same as a stored 0 (0 · inf is NaN).
 #include <cstdint>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "core/feature_index.hpp"
@@ -42,6 +44,15 @@ public:
     void update(const IndexedSample& x, std::uint32_t n_columns, Update update) {
         grow(n_columns);
         for (const auto& [column, value] : x) set(column, update(values_[column], value));
+    }
+
+    // (name, weight) of every column with a weight, by column (inspection).
+    std::vector<std::pair<std::string, double>> named(const FeatureIndex& names) const {
+        std::vector<std::pair<std::string, double>> out;
+        for (std::size_t c = 0; c < values_.size(); ++c) {
+            if (present_[c]) out.emplace_back(names.name(static_cast<std::uint32_t>(c)), values_[c]);
+        }
+        return out;
     }
 
     void clear() {

@@ -37,6 +37,18 @@ public:
         static_cast<Tree&>(*this).load_tree(in, std::move(columns));
     }
 
+    // A copy with columns of its own (a copy of the index): nothing it learns reaches this tree
+    // or the trees sharing its columns. Made through the saved state, which trees with
+    // uncopyable parts have anyway.
+    std::unique_ptr<Tree> standalone_copy() const {
+        StateWriter out;
+        save_state(out);
+        auto copy = std::make_unique<Tree>();
+        StateReader in(out.bytes());
+        copy->load_state(in);
+        return copy;
+    }
+
 protected:
     std::shared_ptr<SampleColumns> features_ = std::make_shared<SampleColumns>();
 };

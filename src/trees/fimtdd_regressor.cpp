@@ -185,6 +185,58 @@ double FIMTDDRegressor::predict_from(Node* node, LeafMode mode) {
     return state.mean_sq_error > state.perceptron_sq_error ? answer_.perceptron : answer_.mean;
 }
 
+TreeDescription FIMTDDRegressor::describe() const {
+    TreeDescription description;
+    if (!root_) {
+        TreeDescription::Node empty;
+        empty.answer_mode = "mean";
+        description.add(std::move(empty));
+        return description;
+    }
+    // Without recursion: each node is added, then its parent's link to it is set.
+    enum Link { left, right, alternate };
+    struct Pending {
+        const Node* node;
+        std::int32_t parent;  // TreeDescription::kNone for the root
+        Link link;
+    };
+    std::vector<Pending> pending{{root_.get(), TreeDescription::kNone, left}};
+    while (!pending.empty()) {
+        const Pending at = pending.back();
+        const Node* node = at.node;
+        pending.pop_back();
+        TreeDescription::Node out;
+        out.is_leaf = node->is_leaf;
+        if (node->is_leaf) {
+            const LeafState& state = state_of(*node);
+            const LeafMode mode = leaf_prediction.mode();
+            const bool perceptron = mode == LeafMode::perceptron ||
+                                    (mode == LeafMode::adaptive && state.mean_sq_error > state.perceptron_sq_error);
+            out.answer_mode = perceptron ? "perceptron" : "mean";
+            out.samples_seen = node->targets.count;
+            out.value = mean_prediction(*node);
+            out.has_moments = true;
+            out.mean = out.value;
+            out.variance = node->targets.count > 0.0 ? node->targets.variance() : 0.0;
+        } else {
+            out.feature = features_->index().name(node->split_column);
+            out.threshold = node->split_threshold;
+        }
+        const std::int32_t index = description.add(std::move(out));
+        if (at.parent != TreeDescription::kNone) {
+            TreeDescription::Node& p = description.nodes[static_cast<std::size_t>(at.parent)];
+            (at.link == left ? p.left : at.link == right ? p.right : p.alternate) = index;
+        }
+        if (node->alternate) pending.push_back({node->alternate.get(), index, alternate});
+        if (!node->is_leaf) {
+            pending.push_back({node->right.get(), index, right});
+            pending.push_back({node->left.get(), index, left});
+        }
+    }
+    description.finish();
+    return description;
+}
+
 double FIMTDDRegressor::predict_one(const FeatureMap& x) {
     if (!root_) return 0.0;
     features_->load(x, false);

@@ -26,6 +26,7 @@
 #include "core/sample_columns.hpp"
 #include "core/rng.hpp"
 #include "trees/column_sharing.hpp"
+#include "trees/tree_description.hpp"
 
 namespace quelb {
 
@@ -122,6 +123,10 @@ public:
     // subtree they shadowed, since construction or the last reset.
     std::int64_t n_alarms() const { return alarm_count_; }
     std::int64_t n_alternate_wins() const { return alternate_wins_; }
+
+    // The tree with every alternate subtree, built on each call; a tree that has learnt nothing
+    // is one leaf answering 0.
+    TreeDescription describe() const;
 
 private:
     using LeafMode = ModelLeafMode;

@@ -39,6 +39,15 @@ ClassProbabilities HoeffdingAdaptiveTreeClassifier::predict_proba_one(const Feat
     return trees_.model->predict_proba_one(x);
 }
 
+TreeDescription HoeffdingAdaptiveTreeClassifier::describe() const {
+    TreeDescription description = trees_.model->describe();
+    if (trees_.background) {
+        description.attach_alternate(0, trees_.background->describe());
+        description.finish();
+    }
+    return description;
+}
+
 // The options by hand: the state has the split criterion before the deltas.
 void HoeffdingAdaptiveTreeClassifier::save_state(StateWriter& out) const {
     out.i32(grace_period);

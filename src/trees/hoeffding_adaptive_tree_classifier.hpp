@@ -52,6 +52,9 @@ public:
     // The tree grown since the last warning, or null.
     const HoeffdingTreeClassifier* alternate_tree() const { return trees_.background.get(); }
 
+    // The tree, with the alternate tree (when there is one) as the root's alternate.
+    TreeDescription describe() const;
+
 private:
     std::unique_ptr<HoeffdingTreeClassifier> make_tree() const;
 

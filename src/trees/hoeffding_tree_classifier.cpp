@@ -107,6 +107,17 @@ std::vector<HoeffdingTreeClassifier::LeafCounters> HoeffdingTreeClassifier::leaf
     return counters;
 }
 
+TreeDescription HoeffdingTreeClassifier::describe() const {
+    return describe_tree_nodes(nodes_, features_->index(), [&](std::uint32_t index, TreeDescription::Node& out) {
+        const Leaf& leaf = leaves_[index];
+        out.samples_seen = leaf.weight_seen;
+        out.answer_mode = answers_with_naive_bayes(leaf) ? "naive_bayes" : "majority_class";
+        out.classifies = true;
+        out.label = majority_class(leaf);
+        for (std::size_t c = 0; c < leaf.labels.size(); ++c) out.class_counts.emplace_back(leaf.labels[c], leaf.counts[c]);
+    });
+}
+
 bool HoeffdingTreeClassifier::at_grace_multiple(double weight) const {
     if (grace_period <= 0) return false;
     const auto n = static_cast<std::int64_t>(weight);

@@ -21,6 +21,7 @@
 #include "core/options.hpp"
 #include "core/rng.hpp"
 #include "trees/column_sharing.hpp"
+#include "trees/tree_description.hpp"
 #include "trees/tree_nodes.hpp"
 
 namespace quelb {
@@ -109,6 +110,9 @@ public:
         }
     };
     std::vector<LeafCounters> leaf_counters() const;
+
+    // The nodes with their leaves' class counts, built on each call; node i is nodes_[i].
+    TreeDescription describe() const;
 
 private:
     // Feature column -> slot of one leaf.

@@ -361,6 +361,18 @@ HoeffdingTreeRegressor::NodeView HoeffdingTreeRegressor::node(std::uint32_t inde
     return view;
 }
 
+TreeDescription HoeffdingTreeRegressor::describe() const {
+    return describe_tree_nodes(nodes_, features_->index(), [&](std::uint32_t index, TreeDescription::Node& out) {
+        const Leaf& leaf = leaves_[index];
+        out.samples_seen = leaf.weight_seen;
+        out.answer_mode = answers_linearly(leaf) ? "linear" : "mean";
+        out.value = leaf.target.mean;
+        out.has_moments = true;
+        out.mean = leaf.target.mean;
+        out.variance = leaf.target.variance();
+    });
+}
+
 // ---- Persistence --------------------------------------------------------------------------------
 
 void HoeffdingTreeRegressor::Leaf::save_state(StateWriter& out) const {

@@ -28,6 +28,7 @@
 #include "core/sample_columns.hpp"
 #include "trees/column_sharing.hpp"
 #include "trees/quantization_observer.hpp"
+#include "trees/tree_description.hpp"
 #include "trees/tree_nodes.hpp"
 
 namespace quelb {
@@ -127,6 +128,8 @@ public:
     };
     std::size_t n_nodes() const { return nodes_.size(); }
     NodeView node(std::uint32_t index) const;
+    // The nodes with their leaves' target statistics, built on each call; node i is nodes_[i].
+    TreeDescription describe() const;
 
 private:
 

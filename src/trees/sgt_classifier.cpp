@@ -173,6 +173,17 @@ double SGTClassifier::leaf_value(const FeatureMap& x) {
     return records_[sort_to_leaf(nodes_, features_, 0, depth)].value;
 }
 
+TreeDescription SGTClassifier::describe() const {
+    return describe_tree_nodes(nodes_, features_.index(), [&](std::uint32_t index, TreeDescription::Node& out) {
+        const Record& leaf = records_[index];
+        out.samples_seen = static_cast<double>(leaf.samples_seen);
+        out.answer_mode = "score";
+        out.classifies = true;
+        out.label = leaf.value >= 0.0 ? 1 : 0;
+        out.value = leaf.value;
+    });
+}
+
 Label SGTClassifier::predict_one(const FeatureMap& x) { return leaf_value(x) >= 0.0 ? 1 : 0; }
 
 ClassProbabilities SGTClassifier::predict_proba_one(const FeatureMap& x) {

@@ -16,6 +16,7 @@
 #include "core/hoeffding.hpp"
 #include "core/options.hpp"
 #include "core/sample_columns.hpp"
+#include "trees/tree_description.hpp"
 #include "trees/tree_nodes.hpp"
 
 namespace quelb {
@@ -61,6 +62,8 @@ public:
     void load_state(StateReader& in);
 
     std::size_t n_nodes() const { return nodes_.size(); }
+    // The nodes with their leaves' scores (answer 1 when >= 0), built on each call.
+    TreeDescription describe() const;
 
 private:
     // Values of one feature at a leaf, weighted by |gradient| (apart for positive and negative
