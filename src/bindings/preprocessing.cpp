@@ -45,9 +45,21 @@ std::optional<std::vector<std::string>> feature_list(py::handle features, const 
     return names;
 }
 
+// The encoder's properties, and get_params, clone and __repr__ with `features` first.
 template <class Cls>
 void def_encoder_properties(Cls& cls) {
     using T = typename Cls::type;
+    using Options = typename T::Options;
+    def_option_properties(cls);
+    def_inspection(
+        cls,
+        [](const T& self) {
+            py::dict params;
+            params["features"] = self.features() ? py::cast(*self.features()) : py::none();
+            for (const auto& [name, value] : option_values<Options>(self)) params[name] = value;
+            return params;
+        },
+        [](const T& self) { return std::make_shared<T>(self.features(), options_of<Options>(self)); });
     cls.def_property_readonly("features",
                               [](const T& self) -> py::object {
                                   if (!self.features()) return py::none();
@@ -74,7 +86,6 @@ void register_one_hot_encoder(py::module_& m) {
             }),
             py::arg("features") = py::none(), py::arg("sparse") = defaults.sparse,
             py::arg("drop_numeric") = defaults.drop_numeric);
-    def_option_properties(cls);
     def_encoder_properties(cls);
     def_pickle(cls, "OneHotEncoder");
 }
@@ -87,7 +98,6 @@ void register_ordinal_encoder(py::module_& m) {
                 return std::make_shared<OrdinalEncoder>(feature_list(features, "OrdinalEncoder"), options);
             }),
             py::arg("features") = py::none(), py::arg("unknown_value") = OrdinalEncoder::Options().unknown_value);
-    def_option_properties(cls);
     def_encoder_properties(cls);
     def_pickle(cls, "OrdinalEncoder");
 }
