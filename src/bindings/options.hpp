@@ -73,11 +73,11 @@ py::object default_object(const Value& value) {
 
 // name -> current value of every constructor argument, in the constructor's order.
 template <class Options, class T, std::size_t... K>
-py::dict argument_values(const T& options, std::index_sequence<K...>) {
+py::dict argument_values(const T& object, std::index_sequence<K...>) {
     static constexpr auto order = argument_fields<Options>();
     constexpr auto fields = Options::fields();
     py::dict out;
-    ((out[std::get<order[K]>(fields).name] = default_object(options.*(std::get<order[K]>(fields).member))), ...);
+    ((out[std::get<order[K]>(fields).name] = default_object(object.*(std::get<order[K]>(fields).member))), ...);
     return out;
 }
 

@@ -45,6 +45,12 @@ std::optional<std::vector<std::string>> feature_list(py::handle features, const 
     return names;
 }
 
+// The `features` option as the constructor takes it.
+template <class T>
+py::object features_object(const T& encoder) {
+    return encoder.features() ? py::cast(*encoder.features()) : py::object(py::none());
+}
+
 // The encoder's properties, and get_params, clone and __repr__ with `features` first.
 template <class Cls>
 void def_encoder_properties(Cls& cls) {
@@ -55,16 +61,12 @@ void def_encoder_properties(Cls& cls) {
         cls,
         [](const T& self) {
             py::dict params;
-            params["features"] = self.features() ? py::cast(*self.features()) : py::none();
+            params["features"] = features_object(self);
             for (const auto& [name, value] : option_values<Options>(self)) params[name] = value;
             return params;
         },
         [](const T& self) { return std::make_shared<T>(self.features(), options_of<Options>(self)); });
-    cls.def_property_readonly("features",
-                              [](const T& self) -> py::object {
-                                  if (!self.features()) return py::none();
-                                  return py::cast(*self.features());
-                              })
+    cls.def_property_readonly("features", &features_object<T>)
         .def_property_readonly("categories", [](const T& self) {
             py::dict out;
             for (const auto& [feature, values] : self.categories())
