@@ -33,6 +33,12 @@ HalfSpaceTrees::Limits read_limits(const py::object& limits) {
     return out;
 }
 
+py::dict limits_dict(const HalfSpaceTrees::Limits& limits) {
+    py::dict out;
+    for (const auto& [name, range] : limits) out[py::str(name)] = py::make_tuple(range.low, range.high);
+    return out;
+}
+
 }  // namespace
 
 void register_half_space_trees(py::module_& m) {
@@ -68,15 +74,18 @@ void register_half_space_trees(py::module_& m) {
         .def_readonly("n_trees", &T::n_trees)
         .def_readonly("height", &T::height)
         .def_readonly("window_size", &T::window_size)
-        .def_property_readonly("limits",
-                               [](const T& self) {
-                                   py::dict out;
-                                   for (const auto& [name, range] : self.limits())
-                                       out[py::str(name)] = py::make_tuple(range.low, range.high);
-                                   return out;
-                               })
+        .def_property_readonly("limits", [](const T& self) { return limits_dict(self.limits()); })
         .def_property_readonly("features", &T::features);
     def_option_properties(cls);
+    // No limits read back as None, the constructor's default.
+    def_inspection(
+        cls,
+        [](const T& self) {
+            py::dict params = option_values<T::Options>(self);
+            params["limits"] = self.limits().empty() ? py::object(py::none()) : limits_dict(self.limits());
+            return params;
+        },
+        [](const T& self) { return std::make_shared<T>(options_of<T::Options>(self), self.limits()); });
     guard_attribute_writes(cls);
     def_anomaly_batches(cls);
     def_pickle(cls, "HalfSpaceTrees");

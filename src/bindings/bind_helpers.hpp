@@ -452,12 +452,20 @@ void def_pickle(Cls& cls, const char* class_name, std::uint32_t version, MakeBla
                        }));
 }
 
-// The same for classes whose defaults make a blank object.
+template <class T, class = void>
+struct has_options : std::false_type {};
+template <class T>
+struct has_options<T, std::void_t<typename T::Options>> : std::true_type {};
+
+// The same for classes whose defaults make a blank object. A class without options is all
+// defaults: it gets get_params ({}), clone and __repr__ (`Name()`) here too.
 template <class Cls>
 void def_pickle(Cls& cls, const char* class_name, std::uint32_t version = 1) {
     using T = typename Cls::type;
     using Holder = typename Cls::holder_type;
     def_pickle(cls, class_name, version, [] { return Holder(new T()); });
+    if constexpr (!has_options<T>::value)
+        def_inspection(cls, [](const T&) { return py::dict(); }, [](const T&) { return Holder(new T()); });
 }
 
 // def_pickle for a class with the n_threads option (defaults make a blank object), and the

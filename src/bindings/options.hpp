@@ -71,6 +71,16 @@ py::object default_object(const Value& value) {
     }
 }
 
+// name -> current value of every constructor argument, in the constructor's order.
+template <class Options, class T, std::size_t... K>
+py::dict argument_values(const T& object, std::index_sequence<K...>) {
+    static constexpr auto order = argument_fields<Options>();
+    constexpr auto fields = Options::fields();
+    py::dict out;
+    ((out[std::get<order[K]>(fields).name] = default_object(object.*(std::get<order[K]>(fields).member))), ...);
+    return out;
+}
+
 template <class T, class Cls, std::size_t... K>
 void def_init(Cls& cls, std::index_sequence<K...>) {
     using Options = typename T::Options;
@@ -115,12 +125,53 @@ void def_init(Cls& cls, std::index_sequence<K...>) {
 
 }  // namespace detail
 
-// The constructor of the class bound by `cls` from its Options (T(Options) checks them).
+// name -> current value of every constructor argument of Options held by `object` (a mode option
+// by its text). The object holds the fields, whether or not it derives from Options itself (a
+// class may share its base's struct and change only the defaults).
+template <class Options, class T>
+py::dict option_values(const T& object) {
+    constexpr std::size_t n = detail::argument_fields<Options>().size();
+    return detail::argument_values<Options>(object, std::make_index_sequence<n>{});
+}
+
+// The options `object` holds now, as an Options struct.
+template <class Options, class T>
+Options options_of(const T& object) {
+    Options options;
+    for_each_option<Options>([&](const auto& field) { options.*(field.member) = object.*(field.member); });
+    return options;
+}
+
+// `Name(a=1, b='x')`: the call of the object's class with `params`, each value as its repr.
+inline py::str keyword_call(py::handle self, const py::dict& params) {
+    py::list arguments;
+    for (const auto& [name, value] : params) arguments.append(py::str("{}={!r}").format(name, value));
+    return py::str("{}({})").format(py::type::of(self).attr("__name__"), py::str(", ").attr("join")(arguments));
+}
+
+// get_params (the constructor's arguments as `params(self)` gives them), clone (a new, unlearned
+// object, `fresh(self)`) and __repr__ (the constructor call with those arguments). Nothing runs
+// until they are called.
+template <class Cls, class Params, class Fresh>
+void def_inspection(Cls& cls, Params params, Fresh fresh) {
+    using T = typename Cls::type;
+    cls.def("get_params", [params](const T& self) -> py::dict { return params(self); })
+        .def("clone", [fresh](const T& self) -> typename Cls::holder_type { return fresh(self); })
+        .def("__repr__", [params](py::handle self) { return keyword_call(self, params(self.cast<const T&>())); });
+}
+
+// The constructor of the class bound by `cls` from its Options (T(Options) checks them), with
+// get_params, clone and __repr__ read from the same options.
 template <class Cls>
 void def_options_init(Cls& cls) {
     using T = typename Cls::type;
-    constexpr std::size_t n = detail::argument_fields<typename T::Options>().size();
+    using Options = typename T::Options;
+    using Holder = typename Cls::holder_type;
+    constexpr std::size_t n = detail::argument_fields<Options>().size();
     detail::def_init<T>(cls, std::make_index_sequence<n>{});
+    def_inspection(
+        cls, [](const T& self) { return option_values<Options>(self); },
+        [](const T& self) { return Holder(new T(options_of<Options>(self))); });
 }
 
 // A read-write property per option marked kProperty.

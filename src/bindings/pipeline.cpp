@@ -139,8 +139,35 @@ void def_pipeline_pickle(Cls& cls, const char* name, const char* learner_kind) {
         }));
 }
 
+// get_params ({'steps': [...], 'learner': ...}, the pipeline's own parts, not copies), clone (a new
+// pipeline of the parts' clones) and __repr__ (`Name([steps...], learner)`, the parts' reprs).
+template <class Cls, class Contract>
+void def_pipeline_inspection(Cls& cls) {
+    using P = typename Cls::type;
+    cls.def("get_params",
+            [](const P& self) {
+                py::list steps;
+                for (const auto& step : self.steps()) steps.append(py::cast(step));
+                return py::dict(py::arg("steps") = steps, py::arg("learner") = py::cast(self.learner()));
+            })
+        .def("clone",
+             [](const P& self) {
+                 std::vector<std::shared_ptr<ITransformer>> steps;
+                 for (const auto& step : self.steps())
+                     steps.push_back(py::cast(step).attr("clone")().template cast<std::shared_ptr<ITransformer>>());
+                 auto learner = py::cast(self.learner()).attr("clone")().template cast<std::shared_ptr<Contract>>();
+                 return std::make_shared<P>(std::move(steps), std::move(learner));
+             })
+        .def("__repr__", [](py::handle self) {
+            py::dict params = self.attr("get_params")();
+            return py::str("{}({!r}, {!r})")
+                .format(py::type::of(self).attr("__name__"), params["steps"], params["learner"]);
+        });
+}
+
 // A pipeline class whose constructor checks the steps, then the learner, with
-// set_feature_order, reset and pickle support; the caller adds the learning and answering methods.
+// set_feature_order, reset, inspection and pickle support; the caller adds the learning and
+// answering methods.
 template <class P, class Contract>
 SharedClass<P, Contract> bind_pipeline(py::module_& m, const char* name, const char* learner_kind,
                                        const char* expected) {
@@ -161,6 +188,7 @@ SharedClass<P, Contract> bind_pipeline(py::module_& m, const char* name, const c
             self.reset();
         });
     guard_attribute_writes(cls);
+    def_pipeline_inspection<decltype(cls), Contract>(cls);
     def_pipeline_pickle<decltype(cls), Contract>(cls, name, learner_kind);
     return cls;
 }

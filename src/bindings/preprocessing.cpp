@@ -45,14 +45,28 @@ std::optional<std::vector<std::string>> feature_list(py::handle features, const 
     return names;
 }
 
+// The `features` option as the constructor takes it.
+template <class T>
+py::object features_object(const T& encoder) {
+    return encoder.features() ? py::cast(*encoder.features()) : py::object(py::none());
+}
+
+// The encoder's properties, and get_params, clone and __repr__ with `features` first.
 template <class Cls>
 void def_encoder_properties(Cls& cls) {
     using T = typename Cls::type;
-    cls.def_property_readonly("features",
-                              [](const T& self) -> py::object {
-                                  if (!self.features()) return py::none();
-                                  return py::cast(*self.features());
-                              })
+    using Options = typename T::Options;
+    def_option_properties(cls);
+    def_inspection(
+        cls,
+        [](const T& self) {
+            py::dict params;
+            params["features"] = features_object(self);
+            for (const auto& [name, value] : option_values<Options>(self)) params[name] = value;
+            return params;
+        },
+        [](const T& self) { return std::make_shared<T>(self.features(), options_of<Options>(self)); });
+    cls.def_property_readonly("features", &features_object<T>)
         .def_property_readonly("categories", [](const T& self) {
             py::dict out;
             for (const auto& [feature, values] : self.categories())
@@ -74,7 +88,6 @@ void register_one_hot_encoder(py::module_& m) {
             }),
             py::arg("features") = py::none(), py::arg("sparse") = defaults.sparse,
             py::arg("drop_numeric") = defaults.drop_numeric);
-    def_option_properties(cls);
     def_encoder_properties(cls);
     def_pickle(cls, "OneHotEncoder");
 }
@@ -87,7 +100,6 @@ void register_ordinal_encoder(py::module_& m) {
                 return std::make_shared<OrdinalEncoder>(feature_list(features, "OrdinalEncoder"), options);
             }),
             py::arg("features") = py::none(), py::arg("unknown_value") = OrdinalEncoder::Options().unknown_value);
-    def_option_properties(cls);
     def_encoder_properties(cls);
     def_pickle(cls, "OrdinalEncoder");
 }
