@@ -112,16 +112,14 @@ void def_tree_inspection(Cls& cls) {
 
 // A tree whose options are all bound from its options struct.
 template <class T>
-void register_classifier_tree(py::module_& m, const char* name, std::uint32_t version = 1) {
-    auto cls = bind_classifier<T>(m, name);
-    def_options(cls);
-    def_tree_inspection(cls);
-    def_pickle(cls, name, version);
-}
-
-template <class T>
-auto register_regressor_tree(py::module_& m, const char* name, std::uint32_t version = 1) {
-    auto cls = bind_regressor<T>(m, name);
+auto register_tree(py::module_& m, const char* name, std::uint32_t version = 1) {
+    auto cls = [&] {
+        if constexpr (std::is_base_of_v<IClassifier, T>) {
+            return bind_classifier<T>(m, name);
+        } else {
+            return bind_regressor<T>(m, name);
+        }
+    }();
     def_options(cls);
     def_tree_inspection(cls);
     def_pickle(cls, name, version);
@@ -129,7 +127,7 @@ auto register_regressor_tree(py::module_& m, const char* name, std::uint32_t ver
 }
 
 void register_hoeffding_tree_classifier(py::module_& m) {
-    register_classifier_tree<HoeffdingTreeClassifier>(m, "HoeffdingTreeClassifier");
+    register_tree<HoeffdingTreeClassifier>(m, "HoeffdingTreeClassifier");
 }
 
 void register_efdt_classifier(py::module_& m) {
@@ -141,21 +139,21 @@ void register_efdt_classifier(py::module_& m) {
 
 void register_hoeffding_adaptive_tree_classifier(py::module_& m) {
     // Its tree options reach only the trees made after the change.
-    register_classifier_tree<HoeffdingAdaptiveTreeClassifier>(m, "HoeffdingAdaptiveTreeClassifier");
+    register_tree<HoeffdingAdaptiveTreeClassifier>(m, "HoeffdingAdaptiveTreeClassifier");
 }
 
 void register_hoeffding_tree_regressor(py::module_& m) {
     using T = HoeffdingTreeRegressor;
-    register_regressor_tree<T>(m, "HoeffdingTreeRegressor", T::kStateVersion);
+    register_tree<T>(m, "HoeffdingTreeRegressor", T::kStateVersion);
 }
 
 void register_sgt_classifier(py::module_& m) {
-    register_classifier_tree<SGTClassifier>(m, "SGTClassifier", SGTClassifier::kStateVersion);
+    register_tree<SGTClassifier>(m, "SGTClassifier", SGTClassifier::kStateVersion);
 }
 
 void register_fimtdd_regressor(py::module_& m) {
     using T = FIMTDDRegressor;
-    register_regressor_tree<T>(m, "FIMTDDRegressor").def("n_splits", &T::n_splits);
+    register_tree<T>(m, "FIMTDDRegressor").def("n_splits", &T::n_splits);
 }
 
 }  // namespace quelb::bindings
