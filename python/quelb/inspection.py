@@ -28,10 +28,11 @@ def load_models(path):
                          + (f": {reason}" if reason else "")) from None
     models = saved if isinstance(saved, dict) and saved else {None: saved}
     for name, model in models.items():
-        if model_kind(model) not in ("classifier", "regressor", ANOMALY):
+        if isinstance(model, type) or model_kind(model) not in ("classifier", "regressor", ANOMALY):
             where = f"under '{name}' " if name is not None else ""
-            raise UsageError(f"'{path}' is not a pickle of quelb models: {where}it holds an object "
-                             f"of type {type(model).__name__}")
+            what = (f"the class {model.__name__}" if isinstance(model, type)
+                    else f"an object of type {type(model).__name__}")
+            raise UsageError(f"'{path}' is not a pickle of quelb models: {where}it holds {what}")
     return models
 
 

@@ -250,7 +250,8 @@ def test_cli_inspects_saved_trees_and_ensembles(capsys, tmp_path, monkeypatch):
 
 def test_cli_inspect_errors_are_one_line(capsys, tmp_path):
     files = {"text.pkl": b"not a pickle", "list.pkl": pickle.dumps([1]),
-             "metric.pkl": pickle.dumps({"a": q.Accuracy()}), "nb.pkl": pickle.dumps(q.NaiveBayes())}
+             "metric.pkl": pickle.dumps({"a": q.Accuracy()}), "nb.pkl": pickle.dumps(q.NaiveBayes()),
+             "class.pkl": pickle.dumps(q.NaiveBayes)}
     for name, data in files.items():
         (tmp_path / name).write_bytes(data)
     for args, message in (
@@ -258,9 +259,10 @@ def test_cli_inspect_errors_are_one_line(capsys, tmp_path):
             (["text.pkl"], "'text.pkl' is not a pickle of quelb models: UnpicklingError"),
             (["list.pkl"], "'list.pkl' is not a pickle of quelb models: it holds an object of type list"),
             (["metric.pkl"], "'metric.pkl' is not a pickle of quelb models: under 'a' it holds an object of type Accuracy"),
+            (["class.pkl"], "'class.pkl' is not a pickle of quelb models: it holds the class NaiveBayes"),
             (["nb.pkl", "--dot", "t.dot"], "--dot needs a tree or an ensemble of trees"),
             (["nb.pkl", "--dot", "t.png"], "--dot t.png: name the Graphviz text file")):
-        status, out, err = run_cli(capsys, "inspect", *[str(tmp_path / a) if a.endswith(".pkl") else a
+        status, out, err = run_cli(capsys, "inspect", *[str(tmp_path / a) if "." in a else a
                                                           for a in args])
         assert status == 2 and out == "" and err.count("\n") == 1, err
         assert err.replace(str(tmp_path) + "/", "").startswith("quelb: error: " + message), err
