@@ -1,14 +1,16 @@
-"""Command line: ``python3 -m quelb evaluate MODEL... --data STREAM`` and ``python3 -m quelb list``.
+"""Command line: ``python3 -m quelb evaluate MODEL... --data STREAM``, ``python3 -m quelb list`` and
+``python3 -m quelb inspect MODELS.pkl``.
 
 Models, metrics and generators are given as expressions such as ``ARFClassifier(n_models=10)`` or
 ``SEA(drifts=[5000], n_samples=20000)``; they are parsed, never evaluated. Problems with what was
 asked for are reported in one line on stderr with exit status 2.
 """
 import argparse
+import os
 import pickle
 import sys
 
-from . import datasets, expressions, synth
+from . import datasets, expressions, inspection, synth
 from .errors import ExpressionError, UsageError
 from .evaluate import (ANOMALY, check_plot_path, check_writable, core_classes, metric_factories, model_kind,
                        number_repeats, prequential)
@@ -70,6 +72,27 @@ def save_models(models, path):
         raise UsageError(f"cannot write the models to '{path}': {e.strerror or e}") from None
 
 
+def cmd_inspect(args):
+    models = inspection.load_models(args.file)
+    tree = None
+    if args.dot:
+        if os.path.splitext(args.dot)[1].lower() == ".png":
+            raise UsageError(f"--dot {args.dot}: name the Graphviz text file (e.g. tree.dot); "
+                             "the PNG is written beside it")
+        tree = inspection.dot_tree(models)
+        check_writable(args.dot, "Graphviz text")
+    for name, model in models.items():
+        lines = inspection.describe(model)
+        if name is not None:
+            lines[0] = f"{name}: {lines[0]}"
+        print("\n".join(lines))
+    if tree is not None:
+        png = inspection.write_dot(tree, args.dot)
+        print(f"Graphviz text of {type(tree).__name__} written to {args.dot}")
+        print(f"drawing written to {png}" if png else "PNG skipped: Graphviz's dot is not on PATH")
+    return 0
+
+
 def cmd_list(_args):
     groups = {"classifier": [], "regressor": [], ANOMALY: [], "transformer": [], None: []}
     for name, cls in core_classes().items():
@@ -128,6 +151,16 @@ def build_parser():
     ev.set_defaults(run=cmd_evaluate)
     ls = sub.add_parser("list", help="list the classes, datasets and generators")
     ls.set_defaults(run=cmd_list)
+    ins = sub.add_parser("inspect", help="describe models saved by evaluate --save (trusted files only)",
+                         description="Prints each model saved by 'evaluate --save': its options, "
+                                     "the size of its saved state, the top of a tree, the counts "
+                                     "of an ensemble. Loading unpickles the file, which runs code "
+                                     "it names: inspect only files you trust.")
+    ins.add_argument("file", metavar="FILE.pkl", help="a file written by evaluate --save (trusted)")
+    ins.add_argument("--dot", metavar="FILE", help="write the first tree (an ensemble's first member) "
+                     "as Graphviz text to FILE, and its drawing to FILE with the extension .png "
+                     "when Graphviz's dot program is on PATH")
+    ins.set_defaults(run=cmd_inspect)
     return parser
 
 

@@ -215,6 +215,60 @@ def test_cli_numbers_repeated_models_as_prequential_does(capsys):
     assert [line.split()[:2] for line in out.splitlines()[3:5]] == [["NaiveBayes", "#1"], ["NaiveBayes", "#2"]]
 
 
+def test_cli_inspects_saved_trees_and_ensembles(capsys, tmp_path, monkeypatch):
+    saved, dot = tmp_path / "models.pkl", tmp_path / "tree.dot"
+    status, _, err = run_cli(capsys, "evaluate", "HoeffdingTreeClassifier(grace_period=50)",
+                             "ARFClassifier(n_models=3, seed=1)", "-d", "SEA(n_samples=4000)",
+                             "--save", str(saved), "--no-progress")
+    assert status == 0, err
+    models = pickle.loads(saved.read_bytes())
+    tree, forest = models.values()
+    monkeypatch.setenv("PATH", str(tmp_path))  # no Graphviz
+    status, out, err = run_cli(capsys, "inspect", str(saved), "--dot", str(dot))
+    assert status == 0 and err == ""
+    root = tree.to_dict()
+    assert tree.height >= 1, "the test needs a split"
+    for line in (f"HoeffdingTreeClassifier(grace_period=50): {tree!r}",
+                 f"  saved state: {len(pickle.dumps(tree)):,} bytes",
+                 f"  tree: {tree.n_nodes} nodes, {tree.n_leaves} leaves, height {tree.height}",
+                 f"    {root['feature']} <= {root['threshold']:g} ({root['samples_seen']:g})",
+                 f"ARFClassifier(n_models=3, seed=1): {forest!r}", "  members: 3",
+                 f"  warnings {forest.n_warnings}, drifts {forest.n_drifts}, replacements {forest.n_replacements}",
+                 "PNG skipped: Graphviz's dot is not on PATH"):
+        assert line in out.splitlines(), line
+    text = dot.read_text()
+    assert text.startswith("digraph") and text == tree.to_dot()
+    # A single saved ensemble draws its first member; dot is run on the text, without a shell.
+    (tmp_path / "dot").write_text('#!/bin/sh\nprintf "%s\\n" "$@" > "$3"\n')
+    (tmp_path / "dot").chmod(0o755)
+    saved.write_bytes(pickle.dumps(forest))
+    status, out, err = run_cli(capsys, "inspect", str(saved), "--dot", str(dot))
+    assert status == 0 and out.startswith(repr(forest) + "\n"), err
+    assert dot.read_text() == forest.members()[0].to_dot()
+    assert (tmp_path / "tree.png").read_text().split() == ["-Tpng", "-o", str(tmp_path / "tree.png"), str(dot)]
+
+
+def test_cli_inspect_errors_are_one_line(capsys, tmp_path):
+    files = {"text.pkl": b"not a pickle", "list.pkl": pickle.dumps([1]),
+             "metric.pkl": pickle.dumps({"a": q.Accuracy()}), "nb.pkl": pickle.dumps(q.NaiveBayes()),
+             "class.pkl": pickle.dumps(q.NaiveBayes)}
+    for name, data in files.items():
+        (tmp_path / name).write_bytes(data)
+    for args, message in (
+            (["missing.pkl"], "cannot read 'missing.pkl': No such file"),
+            (["text.pkl"], "'text.pkl' is not a pickle of quelb models: UnpicklingError"),
+            (["list.pkl"], "'list.pkl' is not a pickle of quelb models: it holds an object of type list"),
+            (["metric.pkl"], "'metric.pkl' is not a pickle of quelb models: under 'a' it holds an object of type Accuracy"),
+            (["class.pkl"], "'class.pkl' is not a pickle of quelb models: it holds the class NaiveBayes"),
+            (["nb.pkl", "--dot", "t.dot"], "--dot needs a tree or an ensemble of trees"),
+            (["nb.pkl", "--dot", "t.png"], "--dot t.png: name the Graphviz text file")):
+        status, out, err = run_cli(capsys, "inspect", *[str(tmp_path / a) if "." in a else a
+                                                          for a in args])
+        assert status == 2 and out == "" and err.count("\n") == 1, err
+        assert err.replace(str(tmp_path) + "/", "").startswith("quelb: error: " + message), err
+    assert not (tmp_path / "t.dot").exists()
+
+
 def test_signature_from_options_is_the_published_one():
     """Arguments read from a class's `_options` are those its constructor's signature line shows."""
     from quelb.expressions import _published_signature, describe_signature, signature_of
