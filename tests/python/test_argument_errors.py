@@ -1,20 +1,8 @@
 """A refused argument of a one-sample method: TypeError naming the method, the argument and the fault."""
+import types
+
 import _quelb_core as q
 import pytest
-
-
-class ItemsMapping:
-    def __init__(self, pairs):
-        self.pairs = pairs
-
-    def __getitem__(self, key):
-        return dict(self.pairs)[key]
-
-    def __len__(self):
-        return len(self.pairs)
-
-    def items(self):
-        return list(self.pairs)
 
 
 @pytest.mark.parametrize(
@@ -26,7 +14,7 @@ class ItemsMapping:
         ([("a", 1.0)], 1, "learn_one(): x must be a mapping of str to float, not list"),
         ({"a": 1.0, 3: 2.0}, 1, "learn_one(): x has an int key 3; keys must be str"),
         ({"a": 10**400}, 1, "learn_one(): x['a'] is an int too large for a float"),
-        (ItemsMapping([("a", 1.0), ("b", None)]), 1, "learn_one(): x['b'] is a NoneType, not a number"),
+        (types.MappingProxyType({"a": 1.0, "b": None}), 1, "learn_one(): x['b'] is a NoneType, not a number"),
     ],
 )
 def test_learn_one_names_the_refused_argument(x, y, message):
