@@ -56,16 +56,20 @@ void register_half_space_trees(py::module_& m) {
             py::arg("n_trees") = defaults.n_trees, py::arg("height") = defaults.height,
             py::arg("window_size") = defaults.window_size, py::arg("seed") = defaults.seed,
             py::arg("limits") = py::none())
-        .def("learn_one",
-             [](T& self, const FeatureMap& x) {
-                 ensure_idle(object_key(&self));
-                 self.learn_one(x);
-             })
-        .def("score_one",
-             [](T& self, const FeatureMap& x) {
-                 ensure_idle(object_key(&self));
-                 return self.score_one(x);
-             })
+        .def(
+            "learn_one",
+            [](T& self, const SampleArg& x) {
+                ensure_idle(object_key(&self));
+                self.learn_one(checked(x, "learn_one"));
+            },
+            sample_x(), py::pos_only())
+        .def(
+            "score_one",
+            [](T& self, const SampleArg& x) {
+                ensure_idle(object_key(&self));
+                return self.score_one(checked(x, "score_one"));
+            },
+            sample_x(), py::pos_only())
         .def("reset",
              [](T& self) {
                  ensure_idle(object_key(&self));

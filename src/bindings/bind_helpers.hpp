@@ -146,21 +146,27 @@ void def_anomaly_batches(Cls& cls) {
             batch_x(), py::pos_only(), py::kw_only(), batch_names());
 }
 
+inline auto sample_x() { return py::arg("x"); }
+
 // learn_one, predict_one and reset of a classifier or regressor, each a call of the virtual
 // operation; Target is the label or value type.
 template <class Contract, class Target, class Cls>
 void def_learner_one(Cls& cls) {
     using T = typename Cls::type;
-    cls.def("learn_one",
-            [](T& self, const FeatureMap& x, Target y) {
+    cls.def(
+           "learn_one",
+           [](T& self, const SampleArg& x, const ValueArg<Target>& y) {
+               ensure_idle(object_key(&self));
+               static_cast<Contract&>(self).learn_one(checked(x, "learn_one"), checked(y, "learn_one", "y"));
+           },
+           sample_x(), py::arg("y"), py::pos_only())
+        .def(
+            "predict_one",
+            [](T& self, const SampleArg& x) {
                 ensure_idle(object_key(&self));
-                static_cast<Contract&>(self).learn_one(x, y);
-            })
-        .def("predict_one",
-             [](T& self, const FeatureMap& x) {
-                 ensure_idle(object_key(&self));
-                 return static_cast<Contract&>(self).predict_one(x);
-             })
+                return static_cast<Contract&>(self).predict_one(checked(x, "predict_one"));
+            },
+            sample_x(), py::pos_only())
         .def("reset", [](T& self) {
             ensure_idle(object_key(&self));
             static_cast<Contract&>(self).reset();
@@ -180,10 +186,13 @@ SharedClass<T, Base> bind_learner(py::module_& m, const char* name) {
 template <class T, class Base = IClassifier>
 SharedClass<T, Base> bind_classifier(py::module_& m, const char* name) {
     auto cls = bind_learner<T, Base, IClassifier, Label>(m, name);
-    cls.def("predict_proba_one", [](T& self, const FeatureMap& x) {
-        ensure_idle(object_key(&self));
-        return static_cast<IClassifier&>(self).predict_proba_one(x);
-    });
+    cls.def(
+        "predict_proba_one",
+        [](T& self, const SampleArg& x) {
+            ensure_idle(object_key(&self));
+            return static_cast<IClassifier&>(self).predict_proba_one(checked(x, "predict_proba_one"));
+        },
+        sample_x(), py::pos_only());
     def_classifier_batches(cls);
     return cls;
 }
@@ -202,11 +211,13 @@ SharedClass<T, ITransformer> bind_transformer(py::module_& m, const char* name) 
     SharedClass<T, ITransformer> cls(m, name);
     guard_attribute_writes(cls);
     if constexpr (Supervised) {
-        cls.def("learn_one",
-                [](T& self, const FeatureMap& x, double y) {
-                    ensure_idle(object_key(&self));
-                    static_cast<ITransformer&>(self).learn_one(x, y);
-                })
+        cls.def(
+               "learn_one",
+               [](T& self, const SampleArg& x, const ValueArg<double>& y) {
+                   ensure_idle(object_key(&self));
+                   static_cast<ITransformer&>(self).learn_one(checked(x, "learn_one"), checked(y, "learn_one", "y"));
+               },
+               sample_x(), py::arg("y"), py::pos_only())
             .def(
                 "learn_many",
                 [](T& self, py::handle X, py::handle y, py::handle names) {
@@ -218,15 +229,21 @@ SharedClass<T, ITransformer> bind_transformer(py::module_& m, const char* name) 
                 batch_x(), py::arg("y"), py::pos_only(), py::kw_only(), batch_names());
     } else {
         if constexpr (std::is_base_of_v<IEncoder, T>) {
-            cls.def("learn_one", [](T& self, const MixedSampleArg& x) {
-                ensure_idle(object_key(&self));
-                static_cast<IEncoder&>(self).learn_mixed(x.sample);
-            });
+            cls.def(
+                "learn_one",
+                [](T& self, const MixedSampleArg& x) {
+                    ensure_idle(object_key(&self));
+                    static_cast<IEncoder&>(self).learn_mixed(checked(x, "learn_one"));
+                },
+                sample_x(), py::pos_only());
         } else {
-            cls.def("learn_one", [](T& self, const FeatureMap& x) {
-                ensure_idle(object_key(&self));
-                static_cast<ITransformer&>(self).learn_one(x);
-            });
+            cls.def(
+                "learn_one",
+                [](T& self, const SampleArg& x) {
+                    ensure_idle(object_key(&self));
+                    static_cast<ITransformer&>(self).learn_one(checked(x, "learn_one"));
+                },
+                sample_x(), py::pos_only());
         }
         cls.def(
                 "learn_many",
@@ -238,21 +255,29 @@ SharedClass<T, ITransformer> bind_transformer(py::module_& m, const char* name) 
                 batch_x(), py::pos_only(), py::kw_only(), batch_names());
     }
     if constexpr (std::is_base_of_v<IEncoder, T>) {
-        cls.def("transform_one", [](T& self, const MixedSampleArg& x) {
-            ensure_idle(object_key(&self));
-            // Encoded into a sample kept from call to call (no allocation once it has grown); the
-            // names a one-hot encoding makes ("f=v") come back in later results, so their str
-            // objects are kept too.
-            thread_local FeatureMap out;
-            static KeyCache* made_names = new KeyCache('=');  // used until exit
-            static_cast<IEncoder&>(self).encode(x.sample, out);
-            return py::reinterpret_steal<py::object>(checked_result(feature_map_to_dict(out, x.source, made_names)));
-        });
+        cls.def(
+            "transform_one",
+            [](T& self, const MixedSampleArg& x) {
+                ensure_idle(object_key(&self));
+                const MixedSample& sample = checked(x, "transform_one");
+                // Encoded into a sample kept from call to call (no allocation once it has grown); the
+                // names a one-hot encoding makes ("f=v") come back in later results, so their str
+                // objects are kept too.
+                thread_local FeatureMap out;
+                static KeyCache* made_names = new KeyCache('=');  // used until exit
+                static_cast<IEncoder&>(self).encode(sample, out);
+                return py::reinterpret_steal<py::object>(checked_result(feature_map_to_dict(out, x.source, made_names)));
+            },
+            sample_x(), py::pos_only());
     } else {
-        cls.def("transform_one", [](T& self, const SampleArg& x) {
-            ensure_idle(object_key(&self));
-            return TransformedSample{static_cast<ITransformer&>(self).transform_one(x.map), x.source};
-        });
+        cls.def(
+            "transform_one",
+            [](T& self, const SampleArg& x) {
+                ensure_idle(object_key(&self));
+                return TransformedSample{static_cast<ITransformer&>(self).transform_one(checked(x, "transform_one")),
+                                         x.source};
+            },
+            sample_x(), py::pos_only());
     }
     cls.def(
             "transform_many",
@@ -301,12 +326,15 @@ template <class T, class... A>
     self.update(args...);
 }
 
-// update(a, b) of a metric, or update(value) of a detector, refused while a batch works on it.
-template <class T, class... A>
-auto guarded_update() {
-    return [](T& self, A... args) {
+// update(a, b) of a metric, or update(value) of a detector, refused while a batch works on it;
+// names are the arguments' names, for the error a refused one raises (first refused first).
+template <class T, class... A, class... Names>
+auto guarded_update(Names... names) {
+    static_assert(sizeof...(A) == sizeof...(Names));
+    return [names...](T& self, const ValueArg<A>&... args) {
         ensure_idle(&self);
-        update_once(self, args...);
+        (checked(args, "update", names), ...);
+        update_once(self, args.value...);
     };
 }
 

@@ -119,7 +119,7 @@ template <class Reader>
 }
 
 template <class Reader>
-[[gnu::noinline]] bool load_items(PyObject* src, Reader& reader) {
+[[gnu::noinline]] bool load_items(PyObject* src, Reader& reader, SampleFault* fault) {
     PyObject* items = PyObject_CallMethod(src, "items", nullptr);
     if (!items) return false;
     PyObject* iterator = PyObject_GetIter(items);
@@ -142,7 +142,10 @@ template <class Reader>
         py::object value = py::reinterpret_borrow<py::object>(kv[1]);
         ok = load_entry(key.ptr(), value.ptr(), reader, name, may_repeat);
         Py_DECREF(pair);
-        if (!ok) break;
+        if (!ok) {
+            if (fault) *fault = SampleFault{std::move(key), std::move(value)};
+            break;
+        }
     }
     Py_DECREF(iterator);
     return ok && !PyErr_Occurred();
@@ -150,7 +153,7 @@ template <class Reader>
 
 // Reads a dict (or any mapping) through reader; false, with no Python error pending, on failure.
 template <class Reader>
-bool load_mapping(PyObject* src, Reader& reader) {
+bool load_mapping(PyObject* src, Reader& reader, SampleFault* fault) {
     bool ok = false;
     if (PyDict_Check(src)) {
         const Py_ssize_t entries = PyDict_GET_SIZE(src);
@@ -175,14 +178,23 @@ bool load_mapping(PyObject* src, Reader& reader) {
                 held_value = py::reinterpret_borrow<py::object>(value);
             }
             ok = load_entry(key, value, reader, name, may_repeat);
-            if (ok && runs_code) {
+            if (!ok) {
+                // Still alive: held above when reading ran code, the dict's own otherwise.
+                if (fault) *fault = SampleFault{py::reinterpret_borrow<py::object>(key),
+                                                py::reinterpret_borrow<py::object>(value)};
+                break;
+            }
+            if (runs_code) {
                 ok = PyDict_GET_SIZE(src) == entries;
                 may_repeat = true;  // the dict may have been refilled with names already read
+                if (!ok) {
+                    if (fault) fault->resized = true;
+                    break;
+                }
             }
-            if (!ok) break;
         }
     } else if (is_mapping_with_items(src)) {
-        ok = load_items(src, reader);
+        ok = load_items(src, reader, fault);
     }
     if (!ok) PyErr_Clear();
     return ok;
@@ -221,11 +233,11 @@ bool is_iterable_name_source(PyObject* src) {
 // Flattened: every sample of every call passes here, and the compiler left the per-entry append
 // out of line otherwise (measurably slower); the rare paths (load_entry, load_items) stay calls,
 // out of the loop's registers.
-[[gnu::flatten]] bool load_feature_map(PyObject* src, quelb::FeatureMap& out) {
+[[gnu::flatten]] bool load_feature_map(PyObject* src, quelb::FeatureMap& out, SampleFault* fault) {
     out.clear();
     if (PyDict_Check(src)) out.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(src)));
     NumberReader reader{out};
-    if (load_mapping(src, reader)) return true;
+    if (load_mapping(src, reader, fault)) return true;
     out.clear();
     return false;
 }
@@ -329,7 +341,7 @@ bool load_mixed_value(std::string_view name, PyObject* value, quelb::MixedSample
     return false;
 }
 
-bool load_mixed_sample(PyObject* src, quelb::MixedSample& out) {
+bool load_mixed_sample(PyObject* src, quelb::MixedSample& out, SampleFault* fault) {
     out.clear();
     if (PyDict_Check(src)) {
         const auto entries = static_cast<std::size_t>(PyDict_GET_SIZE(src));
@@ -337,10 +349,62 @@ bool load_mixed_sample(PyObject* src, quelb::MixedSample& out) {
         out.categories.reserve(entries);
     }
     MixedReader reader{out, {}};
-    if (load_mapping(src, reader)) return true;
+    if (load_mapping(src, reader, fault)) return true;
     out.clear();
     if (!reader.error.empty()) throw py::value_error(reader.error);
     return false;
+}
+
+namespace {
+
+// A short repr of an object for a message (never raises).
+std::string short_repr(PyObject* object) {
+    constexpr std::size_t kMax = 60;
+    PyObject* repr = PyObject_Repr(object);
+    const char* utf8 = repr ? PyUnicode_AsUTF8(repr) : nullptr;
+    std::string out = utf8 ? utf8 : "?";
+    Py_XDECREF(repr);
+    PyErr_Clear();
+    if (out.size() > kMax) out = out.substr(0, kMax - 3) + "...";
+    return out;
+}
+
+// "a str", "an int": the object's type name with its article.
+std::string a_type(PyObject* object) {
+    const std::string name = Py_TYPE(object)->tp_name;
+    return (std::string_view("aeiou").find(name[0]) != std::string_view::npos ? "an " : "a ") + name;
+}
+
+[[noreturn]] void refuse(const char* method, const std::string& text) {
+    throw py::type_error(std::string(method) + "(): " + text);
+}
+
+}  // namespace
+
+void refuse_sample(const char* method, const char* name, PyObject* src, const SampleFault& fault, bool categories) {
+    const std::string x = name;
+    if (fault.resized) refuse(method, x + " changed size while it was read");
+    if (!fault.key) {
+        refuse(method, x + " must be a mapping of str to float" + (categories ? ", str, bytes or None" : "") +
+                           ", not " + Py_TYPE(src)->tp_name);
+    }
+    PyObject* key = fault.key.ptr();
+    PyObject* value = fault.value.ptr();
+    std::string ignored;
+    if (!load_name(key, ignored)) {
+        refuse(method, x + " has " + a_type(key) + " key " + short_repr(key) +
+                           (PyUnicode_Check(key) ? " that is not valid UTF-8" : "; keys must be str"));
+    }
+    const std::string entry = x + "[" + short_repr(key) + "] is " + a_type(value);
+    if (PyLong_Check(value)) refuse(method, entry + " too large for a float");
+    if (categories) refuse(method, entry + ", not a number, str, bytes or None");
+    if (PyUnicode_Check(value) || PyBytes_Check(value)) refuse(method, entry + ", not a number (encode categories first)");
+    refuse(method, entry + ", not a number");
+}
+
+void refuse_value(const char* method, const char* name, PyObject* src, const char* expected) {
+    refuse(method, std::string(name) + " must be " + expected + ", not " + Py_TYPE(src)->tp_name + " " +
+                       short_repr(src));
 }
 
 bool load_name_list(PyObject* src, std::vector<std::string>& out) {

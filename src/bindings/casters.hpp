@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
@@ -22,15 +23,23 @@ bool load_name(PyObject* src, std::string& out);
 // converted; strings rejected). Returns false with no Python error pending on failure.
 bool load_float(PyObject* src, double& out);
 
+// Where the reading of a refused sample stopped, for its error message: the entry refused (key
+// and value), or a dict that changed size while read; neither when it is no readable mapping.
+struct SampleFault {
+    pybind11::object key, value;
+    bool resized = false;
+};
+
 // Reads a sample: a dict (or subclass), or any mapping read through items(). The first value of
-// a repeated key wins. Returns false with no Python error pending and out cleared on failure.
-bool load_feature_map(PyObject* src, quelb::FeatureMap& out);
+// a repeated key wins. Returns false with no Python error pending and out cleared on failure,
+// filling fault when given.
+bool load_feature_map(PyObject* src, quelb::FeatureMap& out, SampleFault* fault = nullptr);
 
 // Reads a sample whose values may be categories, for the encoders: numbers as load_feature_map
 // reads them, str values and bytes values holding UTF-8 as categories, None as an absent feature.
 // Returns false, with no Python error pending and out cleared, for anything else; raises
 // ValueError naming the feature for a category that is not UTF-8.
-bool load_mixed_sample(PyObject* src, quelb::MixedSample& out);
+bool load_mixed_sample(PyObject* src, quelb::MixedSample& out, SampleFault* fault = nullptr);
 // Adds one value under a name out does not hold yet, by the same rules (None adds nothing).
 bool load_mixed_value(std::string_view name, PyObject* value, quelb::MixedSample& out);
 
@@ -54,18 +63,56 @@ bool load_shared(pybind11::handle src, bool convert, std::shared_ptr<T>& out) {
     return out != nullptr;
 }
 
-// A sample argument that remembers the object it was read from (borrowed: the call's arguments
-// outlive the call), so that a result naming the sample's features can reuse its key objects.
+// The arguments of the one-sample methods never fail to load: a refused one is kept (ok false)
+// for the method to raise TypeError naming itself, the argument and the fault (checked below),
+// where the binding library would list the overloads. Each remembers the object it was read
+// from (borrowed: the call's arguments outlive the call).
+
+// A sample; a result naming the sample's features can reuse its key objects.
 struct SampleArg {
     quelb::FeatureMap map;
     PyObject* source = nullptr;
+    SampleFault fault;
+    bool ok = false;
 };
 
-// A sample argument of an encoder, with the object it was read from.
+// A sample of an encoder, with categories.
 struct MixedSampleArg {
     quelb::MixedSample sample;
     PyObject* source = nullptr;
+    SampleFault fault;
+    bool ok = false;
 };
+
+// A label (Label) or value (double), read by the binding library's own conversion.
+template <class T>
+struct ValueArg {
+    T value{};
+    PyObject* source = nullptr;
+    bool ok = false;
+};
+
+// TypeError "method(): name ...": what is wrong with a refused argument.
+[[noreturn]] void refuse_sample(const char* method, const char* name, PyObject* src, const SampleFault& fault,
+                                bool categories);
+[[noreturn]] void refuse_value(const char* method, const char* name, PyObject* src, const char* expected);
+
+inline const quelb::FeatureMap& checked(const SampleArg& x, const char* method, const char* name = "x") {
+    if (!x.ok) [[unlikely]] refuse_sample(method, name, x.source, x.fault, false);
+    return x.map;
+}
+inline const quelb::MixedSample& checked(const MixedSampleArg& x, const char* method, const char* name = "x") {
+    if (!x.ok) [[unlikely]] refuse_sample(method, name, x.source, x.fault, true);
+    return x.sample;
+}
+template <class T>
+T checked(const ValueArg<T>& y, const char* method, const char* name) {
+    if (!y.ok) [[unlikely]] {
+        if constexpr (std::is_floating_point_v<T>) refuse_value(method, name, y.source, "a real number");
+        else refuse_value(method, name, y.source, "an int within the signed 32-bit range");
+    }
+    return y.value;
+}
 
 // A sample argument of a pipeline: read as numbers when it holds only numbers, exactly as any
 // learner reads it; otherwise only kept (numeric false), for a pipeline led by an encoder to read
@@ -134,7 +181,8 @@ struct type_caster<quelb::bindings::SampleArg> {
     PYBIND11_TYPE_CASTER(quelb::bindings::SampleArg, const_name("Mapping[str, float]"));
     bool load(handle src, bool /*convert*/) {
         value.source = src.ptr();
-        return quelb::bindings::load_feature_map(src.ptr(), value.map);
+        value.ok = quelb::bindings::load_feature_map(src.ptr(), value.map, &value.fault);
+        return true;
     }
 };
 
@@ -143,7 +191,20 @@ struct type_caster<quelb::bindings::MixedSampleArg> {
     PYBIND11_TYPE_CASTER(quelb::bindings::MixedSampleArg, const_name("Mapping[str, float | str | bytes | None]"));
     bool load(handle src, bool /*convert*/) {
         value.source = src.ptr();
-        return quelb::bindings::load_mixed_sample(src.ptr(), value.sample);
+        value.ok = quelb::bindings::load_mixed_sample(src.ptr(), value.sample, &value.fault);
+        return true;
+    }
+};
+
+template <class T>
+struct type_caster<quelb::bindings::ValueArg<T>> {
+    PYBIND11_TYPE_CASTER(quelb::bindings::ValueArg<T>, make_caster<T>::name);
+    bool load(handle src, bool convert) {
+        value.source = src.ptr();
+        make_caster<T> caster;
+        value.ok = caster.load(src, convert);
+        if (value.ok) value.value = cast_op<T>(caster);
+        return true;
     }
 };
 

@@ -28,7 +28,7 @@ DetectorClass<D> bind_detector(py::module_& m, const char* name) {
     DetectorClass<D> cls(m, name);
     guard_attribute_writes(cls);
     def_options(cls);
-    cls.def("update", guarded_update<D, Value>())
+    cls.def("update", guarded_update<D, Value>("x"), py::arg("x"), py::pos_only())
         .def("reset", guarded(&D::reset))
         .def_property_readonly("drift_detected", &D::drift_detected);
     if constexpr (HasWarning) cls.def_property_readonly("warning_detected", &D::warning_detected);

@@ -25,7 +25,8 @@ void bind_pair_metric(py::module_& m, const char* name) {
     py::class_<Metric> cls(m, name);
     guard_attribute_writes(cls);
     cls.def(py::init<>())
-        .def("update", guarded_update<Metric, Value, Value>())
+        .def("update", guarded_update<Metric, Value, Value>("y_true", "y_pred"), py::arg("y_true"), py::arg("y_pred"),
+             py::pos_only())
         .def("get",
              [](const Metric& self) {
                  ensure_idle(&self);
@@ -53,7 +54,7 @@ void register_window_metric(py::module_& m) {
     WindowedClass<WindowMetric> cls(m, "WindowMetric");
     guard_attribute_writes(cls);
     def_options_init(cls);
-    cls.def("update", guarded_update<WindowMetric, Label, Label>(), py::arg("predicted"), py::arg("actual"))
+    cls.def("update", guarded_update<WindowMetric, Label, Label>("predicted", "actual"), py::arg("predicted"), py::arg("actual"))
         .def("get", guarded(&WindowMetric::get), py::arg("metric") = 0)
         .def("accuracy", guarded(&WindowMetric::accuracy))
         .def("macro_f1", guarded(&WindowMetric::macro_f1))
@@ -67,7 +68,7 @@ void register_window_regression_metric(py::module_& m) {
     WindowedClass<WindowRegressionMetric> cls(m, "WindowRegressionMetric");
     guard_attribute_writes(cls);
     def_options_init(cls);
-    cls.def("update", guarded_update<WindowRegressionMetric, double, double>(), py::arg("y_true"), py::arg("y_pred"))
+    cls.def("update", guarded_update<WindowRegressionMetric, double, double>("y_true", "y_pred"), py::arg("y_true"), py::arg("y_pred"))
         .def("get", guarded(&WindowRegressionMetric::get), py::arg("metric") = 0)
         .def("mae", guarded(&WindowRegressionMetric::mae))
         .def("rmse", guarded(&WindowRegressionMetric::rmse))
@@ -81,7 +82,8 @@ void register_roc_auc(py::module_& m) {
     py::class_<ROCAUC> cls(m, "ROCAUC");
     guard_attribute_writes(cls);
     cls.def(py::init<>())
-        .def("update", guarded_update<ROCAUC, Label, double>())
+        .def("update", guarded_update<ROCAUC, Label, double>("y_true", "score"), py::arg("y_true"), py::arg("score"),
+             py::pos_only())
         .def("get", guarded(&ROCAUC::get))
         .def("reset", guarded(&ROCAUC::reset));
     def_pair_update_many<Label, double>(cls, "y_true", "score");
@@ -92,7 +94,7 @@ void register_window_roc_auc(py::module_& m) {
     WindowedClass<WindowROCAUC> cls(m, "WindowROCAUC");
     guard_attribute_writes(cls);
     def_options_init(cls);
-    cls.def("update", guarded_update<WindowROCAUC, Label, double>(), py::arg("y_true"), py::arg("score"))
+    cls.def("update", guarded_update<WindowROCAUC, Label, double>("y_true", "score"), py::arg("y_true"), py::arg("score"))
         .def("get", guarded(&WindowROCAUC::get))
         .def("reset", guarded(&WindowROCAUC::reset))
         .def("size", guarded(&WindowROCAUC::size));

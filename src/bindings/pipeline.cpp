@@ -73,17 +73,20 @@ MixedSample mixed_argument(const P& self, const PipelineSample& x, const char* m
 template <class Contract, class Cls>
 void def_transform_one(Cls& cls) {
     using P = typename Cls::type;
-    cls.def("transform_one", [](P& self, PipelineSample x) {
-        ensure_parts_idle<Contract>(self);
-        TransformedSample out{{}, x.source};
-        if (x.numeric) {
-            self.chain().transform(x.map);
-            out.map = std::move(x.map);
-        } else {
-            self.chain().transform(mixed_argument(self, x, "transform_one"), out.map);
-        }
-        return out;
-    });
+    cls.def(
+        "transform_one",
+        [](P& self, PipelineSample x) {
+            ensure_parts_idle<Contract>(self);
+            TransformedSample out{{}, x.source};
+            if (x.numeric) {
+                self.chain().transform(x.map);
+                out.map = std::move(x.map);
+            } else {
+                self.chain().transform(mixed_argument(self, x, "transform_one"), out.map);
+            }
+            return out;
+        },
+        sample_x(), py::pos_only());
 }
 
 // learn_one, predict_one and transform_one of the classification and regression pipelines; Target
@@ -91,17 +94,23 @@ void def_transform_one(Cls& cls) {
 template <class Contract, class Target, class Cls>
 void def_supervised_one(Cls& cls) {
     using P = typename Cls::type;
-    cls.def("learn_one",
-            [](P& self, PipelineSample x, Target y) {
+    cls.def(
+           "learn_one",
+           [](P& self, PipelineSample x, const ValueArg<Target>& y) {
+               ensure_parts_idle<Contract>(self);
+               if (x.numeric) return self.learn_in_place(x.map, checked(y, "learn_one", "y"));
+               MixedSample sample = mixed_argument(self, x, "learn_one");
+               self.learn_mixed(std::move(sample), checked(y, "learn_one", "y"));
+           },
+           sample_x(), py::arg("y"), py::pos_only())
+        .def(
+            "predict_one",
+            [](P& self, PipelineSample x) {
                 ensure_parts_idle<Contract>(self);
-                if (x.numeric) return self.learn_in_place(x.map, y);
-                self.learn_mixed(mixed_argument(self, x, "learn_one"), y);
-            })
-        .def("predict_one", [](P& self, PipelineSample x) {
-            ensure_parts_idle<Contract>(self);
-            if (x.numeric) return self.predict_in_place(x.map);
-            return self.predict_mixed(mixed_argument(self, x, "predict_one"));
-        });
+                if (x.numeric) return self.predict_in_place(x.map);
+                return self.predict_mixed(mixed_argument(self, x, "predict_one"));
+            },
+            sample_x(), py::pos_only());
     def_transform_one<Contract>(cls);
 }
 
@@ -202,11 +211,14 @@ void register_classification_pipeline(py::module_& m) {
     auto cls = bind_pipeline<P, IClassifier>(m, "ClassificationPipeline", "classifier",
                                              "a classifier (an IClassifier of this module)");
     def_supervised_one<IClassifier, Label>(cls);
-    cls.def("predict_proba_one", [](P& self, PipelineSample x) {
-        ensure_parts_idle<IClassifier>(self);
-        if (x.numeric) return self.predict_proba_in_place(x.map);
-        return self.predict_proba_mixed(mixed_argument(self, x, "predict_proba_one"));
-    });
+    cls.def(
+        "predict_proba_one",
+        [](P& self, PipelineSample x) {
+            ensure_parts_idle<IClassifier>(self);
+            if (x.numeric) return self.predict_proba_in_place(x.map);
+            return self.predict_proba_mixed(mixed_argument(self, x, "predict_proba_one"));
+        },
+        sample_x(), py::pos_only());
     def_classifier_batches(cls);
 }
 
@@ -221,15 +233,22 @@ void register_anomaly_pipeline(py::module_& m) {
     using P = AnomalyPipeline;
     auto cls = bind_pipeline<P, IAnomalyDetector>(m, "AnomalyPipeline", "anomaly detector",
                                                   "an anomaly detector (an IAnomalyDetector of this module)");
-    cls.def("learn_one",
-            [](P& self, FeatureMap x) {
+    cls.def(
+           "learn_one",
+           [](P& self, SampleArg x) {
+               ensure_parts_idle<IAnomalyDetector>(self);
+               checked(x, "learn_one");
+               self.learn_in_place(x.map);
+           },
+           sample_x(), py::pos_only())
+        .def(
+            "score_one",
+            [](P& self, SampleArg x) {
                 ensure_parts_idle<IAnomalyDetector>(self);
-                self.learn_in_place(x);
-            })
-        .def("score_one", [](P& self, FeatureMap x) {
-            ensure_parts_idle<IAnomalyDetector>(self);
-            return self.score_in_place(x);
-        });
+                checked(x, "score_one");
+                return self.score_in_place(x.map);
+            },
+            sample_x(), py::pos_only());
     def_anomaly_batches(cls);
 }
 

@@ -1,0 +1,59 @@
+"""A refused argument of a one-sample method: TypeError naming the method, the argument and the fault."""
+import types
+
+import _quelb_core as q
+import pytest
+
+
+@pytest.mark.parametrize(
+    "x, y, message",
+    [
+        ({}, 1.0, "learn_one(): y must be an int within the signed 32-bit range, not float 1.0"),
+        ({}, 2**31, "learn_one(): y must be an int within the signed 32-bit range, not int 2147483648"),
+        ({"city": "Paris"}, 1, "learn_one(): x['city'] is a str, not a number (encode categories first)"),
+        ([("a", 1.0)], 1, "learn_one(): x must be a mapping of str to float, not list"),
+        ({"a": 1.0, 3: 2.0}, 1, "learn_one(): x has an int key 3; keys must be str"),
+        ({"a": 10**400}, 1, "learn_one(): x['a'] is an int too large for a float"),
+        (types.MappingProxyType({"a": 1.0, "b": None}), 1, "learn_one(): x['b'] is a NoneType, not a number"),
+    ],
+)
+def test_learn_one_names_the_refused_argument(x, y, message):
+    model = q.NaiveBayes()
+    with pytest.raises(TypeError) as raised:
+        model.learn_one(x, y)
+    assert str(raised.value) == message
+    assert model.predict_one({}) == -1  # refused: nothing learned
+
+
+def test_every_kind_of_one_sample_method_names_itself():
+    cases = [
+        (q.NaiveBayes().predict_proba_one, ({"a": "b"},), "predict_proba_one(): x['a'] is a str"),
+        (q.LinearRegression().learn_one, ({}, "1"), "learn_one(): y must be a real number, not str '1'"),
+        (q.StandardScaler().transform_one, (3,), "transform_one(): x must be a mapping of str to float, not int"),
+        (q.OneHotEncoder().learn_one, ({"a": [1]},), "learn_one(): x['a'] is a list, not a number, str, bytes or None"),
+        (q.HalfSpaceTrees().score_one, (None,), "score_one(): x must be a mapping"),
+        (q.Accuracy().update, (1, 1.5), "update(): y_pred must be an int within the signed 32-bit range"),
+        (q.ROCAUC().update, (1, None), "update(): score must be a real number, not NoneType None"),
+        (q.ADWIN().update, ("a",), "update(): x must be a real number, not str 'a'"),
+        (q.ClassificationPipeline([q.StandardScaler()], q.NaiveBayes()).learn_one, ({}, None), "learn_one(): y must"),
+    ]
+    for method, args, start in cases:
+        with pytest.raises(TypeError) as raised:
+            method(*args)
+        assert str(raised.value).startswith(start), (start, str(raised.value))
+
+
+def test_dict_changed_by_a_value_read_is_named():
+    class Growing:
+        def __float__(self):
+            sample["other"] = 1.0
+            return 1.0
+
+    sample = {"a": Growing()}
+    with pytest.raises(TypeError, match=r"learn_one\(\): x changed size while it was read"):
+        q.NaiveBayes().learn_one(sample, 1)
+
+
+def test_signatures_name_the_arguments():
+    assert q.NaiveBayes.learn_one.__doc__.startswith("learn_one(self: _quelb_core.NaiveBayes, x: Mapping[str, float], y:")
+    assert "y_true: " in q.Accuracy.update.__doc__ and "arg0" not in q.Accuracy.update.__doc__
