@@ -7,7 +7,8 @@
 # through this project's code, time-out or memory blow-up fails the run.
 #
 # Usage: scripts/fuzz.sh --ci [targets...]      each target for QUELB_FUZZ_CI_SECONDS (60) seconds
-#        scripts/fuzz.sh HOURS [targets...]     each target for HOURS hours, two at a time
+#        scripts/fuzz.sh HOURS [targets...]     each target for HOURS hours (the state loader
+#                                               twice that), two at a time
 #
 # Targets: state_loader samples batches learners (default: all). Each starts from the seeds in
 # tests/fuzz/seeds/TARGET, the inputs of past findings in tests/fuzz/regressions/TARGET (also
@@ -55,43 +56,45 @@ ASAN_OPTIONS="detect_leaks=0" "${python_env[@]}" "$venv_python" "$root/tests/fuz
 # halt_on_error: the first report ends the process. Leaks: libFuzzer's own check after each input
 # for the native target; for the Python targets the interpreter keeps objects alive by design,
 # so their leaks are judged at exit by scripts/sanitizer_reports.py (only those allocated through
-# this project's code count).
+# this project's code count). A long run goes on after a finding, from the corpus so far, until
+# its time is up; --ci stops at the first.
 run_target() {
-  local target="$1" log="$build/logs/$1.log" corpus="$build/corpus/$1" findings="$build/findings/$1"
+  local target="$1" duration="$2" log="$build/logs/$1.log" corpus="$build/corpus/$1" findings="$build/findings/$1"
   mkdir -p "$corpus" "$findings" "$build/logs"
+  : >"$log"
   local seeds=() dir
   for dir in "$root/tests/fuzz/seeds/$target" "$root/tests/fuzz/regressions/$target" "$build/seeds/$target"; do
     [ -d "$dir" ] && seeds+=("$dir")
   done
-  # No input may grow memory far beyond its own size: an allocation over 1 GiB fails (bad_alloc,
-  # which the state loader accepts only from learning with huge options), and so does a process
-  # over 3 GiB.
-  local flags=(-max_total_time="$seconds" -timeout=20 -rss_limit_mb=3072 -malloc_limit_mb=4096
-               -artifact_prefix="$findings/" -print_final_stats=1 -max_len=262144)
-  local status=0
-  if [ "$target" = state_loader ]; then
-    ASAN_OPTIONS="halt_on_error=1:allocator_may_return_null=1:max_allocation_size_mb=1024:detect_leaks=1:log_path=$reports/report-$target" \
-      UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/report-$target" \
-      nice -n 10 "$build/quelb_fuzz_state_loader" "${flags[@]}" "$corpus" "${seeds[@]}" >"$log" 2>&1 || status=$?
-  else
+  local command=("${python_env[@]}" "$venv_python" "$root/tests/fuzz/$target.py" -detect_leaks=0)
+  # The native target: the entropic schedule's bookkeeping would take half its time.
+  [ "$target" = state_loader ] && command=("$build/quelb_fuzz_state_loader" -entropic=0)
+  local status=0 end=$((SECONDS + duration)) left
+  while left=$((end - SECONDS)); ((left > 0)); do
+    # No input may grow memory far beyond its own size: an allocation over 1 GiB fails
+    # (bad_alloc, which the state loader accepts only from learning with huge options), and so
+    # does a process over 3 GiB.
+    local run_status=0
     ASAN_OPTIONS="halt_on_error=1:allocator_may_return_null=1:max_allocation_size_mb=1024:detect_leaks=1:log_path=$reports/report-$target" \
       UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/report-$target" \
       LSAN_OPTIONS="exitcode=0" \
-      nice -n 10 "${python_env[@]}" "$venv_python" "$root/tests/fuzz/$target.py" "${flags[@]}" -detect_leaks=0 \
-      "$corpus" "${seeds[@]}" >"$log" 2>&1 || status=$?
-  fi
+      nice -n 10 "${command[@]}" -max_total_time="$left" -timeout=20 -rss_limit_mb=3072 -malloc_limit_mb=4096 \
+      -artifact_prefix="$findings/" -print_final_stats=1 -max_len=262144 "$corpus" "${seeds[@]}" >>"$log" 2>&1 ||
+      run_status=$?
+    ((run_status == 0)) || status=$run_status
+    [ "$mode" = --ci ] && break
+  done
   echo "$status" >"$build/logs/$target.status"
 }
 
+# Two at a time: a target starts when one before it ends. In a long run the state loader, by far
+# the cheapest per input, runs twice as long as the others.
 echo "== Fuzzing ${targets[*]} for ${seconds}s each, two at a time"
-pids=()
 for target in "${targets[@]}"; do
-  run_target "$target" &
-  pids+=($!)
-  if ((${#pids[@]} == 2)); then
-    wait "${pids[0]}"
-    pids=("${pids[@]:1}")
-  fi
+  while (($(jobs -rp | wc -l) >= 2)); do wait -n || true; done
+  duration="$seconds"
+  [ "$mode" != --ci ] && [ "$target" = state_loader ] && duration=$((2 * seconds))
+  run_target "$target" "$duration" &
 done
 wait
 
@@ -99,7 +102,8 @@ failed=0
 for target in "${targets[@]}"; do
   log="$build/logs/$target.log"
   status="$(cat "$build/logs/$target.status")"
-  executions="$(grep -oE 'stat::number_of_executed_units: *[0-9]+' "$log" | grep -oE '[0-9]+$' | tail -1 || true)"
+  executions="$(grep -oE 'stat::number_of_executed_units: *[0-9]+' "$log" | grep -oE '[0-9]+$' |
+                awk '{n += $1} END {print n}' || true)"
   edges="$(grep -oE 'cov: [0-9]+' "$log" | tail -1 | grep -oE '[0-9]+' || true)"
   findings="$(find "$build/findings/$target" -type f | wc -l)"
   printf '%-13s %12s executions %7s edges %3s findings (exit %s)\n' "$target" "${executions:-?}" "${edges:-?}" \
