@@ -50,9 +50,17 @@ def array(fdp):
     elif view == 3:
         a = a.T
     elif view == 4 and a.ndim == 2 and a.size:
-        strides = (fdp.PickValueInList([0, a.strides[0]]), fdp.PickValueInList([0, a.strides[1]]))
-        rows, cols = fdp.ConsumeIntInRange(0, 6), fdp.ConsumeIntInRange(0, 6)
-        a = np.lib.stride_tricks.as_strided(a[:1, :1], (rows, cols), strides, writeable=False)
+        # Zero strides repeat a row or a column any number of times; the others keep their
+        # length, so that the view stays inside the array.
+        shape, strides = [], []
+        for axis in range(2):
+            if fdp.ConsumeBool():
+                shape.append(fdp.ConsumeIntInRange(0, 6))
+                strides.append(0)
+            else:
+                shape.append(a.shape[axis])
+                strides.append(a.strides[axis])
+        a = np.lib.stride_tricks.as_strided(a, tuple(shape), tuple(strides), writeable=False)
     elif view == 5 and a.ndim == 2 and not dtype.hasobject:
         buffer = np.zeros(a.nbytes + dtype.itemsize + 1, dtype=np.uint8)
         unaligned = np.ndarray(a.shape, dtype=dtype, buffer=buffer, offset=1)
