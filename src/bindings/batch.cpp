@@ -260,26 +260,52 @@ BatchInput load_csr(py::handle X, py::handle feature_names, const char* method) 
     const auto* idx = static_cast<const std::int64_t*>(py::buffer(indices).request().ptr);
     if (p[0] != 0 || p[n_rows] != static_cast<std::int64_t>(nnz))
         throw py::value_error(prefix(method) + "inconsistent CSR matrix: indptr must run from 0 to the number of entries");
-    std::vector<std::size_t> last_row(n_cols, std::numeric_limits<std::size_t>::max());
+    // A matrix may be far wider than its entries (hashed features). Past kDenseWidth columns
+    // without feature_names, only the columns the entries use get a name and a slot of the
+    // repeat check, under indices renumbered in order of first use: memory follows the entries,
+    // not the width.
+    constexpr std::size_t kDenseWidth = std::size_t{1} << 20;
+    const bool renumber = feature_names.is_none() && n_cols > kDenseWidth && n_cols > nnz;
+    std::unordered_map<std::int64_t, std::int64_t> renumbered;
+    std::vector<std::string> used_names;
+    py::object slots = indices;
+    std::int64_t* slot = nullptr;
+    if (renumber) {
+        slots = np.attr("empty")(nnz, "int64");
+        slot = static_cast<std::int64_t*>(py::buffer(slots).request(true).ptr);
+    }
+    std::vector<std::size_t> last_row(renumber ? 0 : n_cols, std::numeric_limits<std::size_t>::max());
     for (std::size_t i = 0; i < n_rows; ++i) {
         if (p[i + 1] < p[i]) throw py::value_error(prefix(method) + "inconsistent CSR matrix: indptr decreases");
         for (std::int64_t k = p[i]; k < p[i + 1]; ++k) {
             if (idx[k] < 0 || static_cast<std::uint64_t>(idx[k]) >= n_cols)
                 throw py::value_error(prefix(method) + "CSR column index " + std::to_string(idx[k]) + " out of range");
-            auto& seen = last_row[static_cast<std::size_t>(idx[k])];
+            std::size_t column = static_cast<std::size_t>(idx[k]);
+            if (renumber) {
+                const auto [it, fresh] = renumbered.try_emplace(idx[k], static_cast<std::int64_t>(used_names.size()));
+                if (fresh) {
+                    used_names.push_back(std::to_string(idx[k]));
+                    last_row.push_back(std::numeric_limits<std::size_t>::max());
+                }
+                slot[k] = it->second;
+                column = static_cast<std::size_t>(it->second);
+            }
+            auto& seen = last_row[column];
             if (seen == i)
                 throw py::value_error(prefix(method) + "CSR row " + std::to_string(i) + " repeats column " +
                                       std::to_string(idx[k]));
             seen = i;
         }
     }
-    auto names = column_names(feature_names, n_cols, positional_names(n_cols), method);
+    auto names = renumber ? std::move(used_names)
+                          : column_names(feature_names, n_cols, positional_names(n_cols), method);
     check_unique(names, method);
     BatchInput input;
     input.kind = BatchInput::Kind::csr;
-    input.rows = RowSource::csr(static_cast<const double*>(py::buffer(data).request().ptr), idx, p, n_rows,
+    input.rows = RowSource::csr(static_cast<const double*>(py::buffer(data).request().ptr),
+                                static_cast<const std::int64_t*>(py::buffer(slots).request().ptr), p, n_rows,
                                 std::move(names));
-    input.owner = py::make_tuple(data, indices, indptr);
+    input.owner = py::make_tuple(data, slots, indptr);
     return input;
 }
 

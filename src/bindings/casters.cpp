@@ -82,7 +82,7 @@ struct NumberReader {
     static bool plain(PyObject* value) { return PyFloat_Check(value) || PyLong_CheckExact(value) || PyBool_Check(value); }
     // The common case read in place, under a name not read before: an ASCII name, a float value.
     bool quick(PyObject* key, PyObject* value) {
-        if (!PyFloat_Check(value) || !PyUnicode_Check(key) || !PyUnicode_IS_COMPACT_ASCII(key)) return false;
+        if (!PyFloat_Check(value) || !PyUnicode_CheckExact(key) || !PyUnicode_IS_COMPACT_ASCII(key)) return false;
         const char* data = reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(key) + 1);
         out.append_unique(std::string_view(data, static_cast<std::size_t>(PyUnicode_GET_LENGTH(key))),
                           PyFloat_AS_DOUBLE(value));
@@ -106,10 +106,11 @@ struct NumberReader {
 
 // Reads one entry of a sample; false when its name or its value is refused. While no earlier
 // name can come again (may_repeat false), a str name is appended without a lookup; any other name
-// sets may_repeat, and a repeated name keeps its first value.
+// sets may_repeat, and a repeated name keeps its first value. Only exact str keys: a dict holds
+// two keys of a str subclass with its own hash and equality that spell the same name.
 template <class Reader>
 [[gnu::noinline]] bool load_entry(PyObject* key, PyObject* value, Reader& reader, std::string& name, bool& may_repeat) {
-    if (!may_repeat && PyUnicode_Check(key)) {
+    if (!may_repeat && PyUnicode_CheckExact(key)) {
         Py_ssize_t size = 0;
         const char* data = PyUnicode_AsUTF8AndSize(key, &size);
         return data && reader.append(std::string_view(data, static_cast<std::size_t>(size)), value);
@@ -271,7 +272,7 @@ struct MixedReader {
         return NumberReader::plain(value) || PyUnicode_Check(value) || PyBytes_Check(value) || value == Py_None;
     }
     bool quick(PyObject* key, PyObject* value) {
-        if (!PyUnicode_Check(key) || !PyUnicode_IS_COMPACT_ASCII(key)) return false;
+        if (!PyUnicode_CheckExact(key) || !PyUnicode_IS_COMPACT_ASCII(key)) return false;
         const std::string_view name(reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(key) + 1),
                                     static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)));
         if (PyFloat_Check(value)) {

@@ -155,7 +155,7 @@ public:
         const std::uint64_t buckets = u64();
         const std::size_t count = size(kMinMapItemBytes);
         Map restored;
-        if (buckets > kMaxMapBuckets || count > buckets)
+        if (buckets > kMaxMapBuckets || count > buckets || buckets > kBucketsPerItem * count + kSmallMapBuckets)
             fail("hash map of " + std::to_string(count) + " items in " + std::to_string(buckets) + " buckets");
         if (buckets != restored.bucket_count()) restored.rehash(buckets);
         if (restored.bucket_count() != buckets) fail("hash map bucket count " + std::to_string(buckets));
@@ -187,6 +187,11 @@ private:
     // Far above any map the learners grow; refusing more keeps a damaged state from reserving
     // gigabytes of buckets.
     static constexpr std::uint64_t kMaxMapBuckets = std::uint64_t{1} << 26;
+    // A saved map only ever grew by insertion (a reset makes a new one), which leaves at most
+    // about two buckets per item; a few small maps have more. Refusing more keeps a few bytes of
+    // state from asking for a map of any size.
+    static constexpr std::uint64_t kBucketsPerItem = 4;
+    static constexpr std::uint64_t kSmallMapBuckets = 64;
 
     const char* take(std::size_t count);
     template <class U>

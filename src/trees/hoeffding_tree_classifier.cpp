@@ -119,7 +119,8 @@ TreeDescription HoeffdingTreeClassifier::describe() const {
 }
 
 bool HoeffdingTreeClassifier::at_grace_multiple(double weight) const {
-    if (grace_period <= 0) return false;
+    // A weight no int64 holds (or NaN) comes only from a damaged state: converting it is undefined.
+    if (grace_period <= 0 || !(std::fabs(weight) < 0x1p63)) return false;
     const auto n = static_cast<std::int64_t>(weight);
     // A 32-bit division is much cheaper than a 64-bit one and covers every realistic weight.
     if (n >= 0 && n <= 0xFFFFFFFFLL) return static_cast<std::uint32_t>(n) % static_cast<std::uint32_t>(grace_period) == 0;

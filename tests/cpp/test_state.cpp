@@ -155,6 +155,14 @@ TEST(State, HashMapRefusesRepeatedKeysAndImpossibleBucketCounts) {
     huge.size(0);
     StateReader huge_reader(huge.bytes());
     EXPECT_THROW(huge_reader.map(restored, [](StateReader& r, double& v) { v = r.f64(); }), StateError);
+
+    // Within that cap, but far more buckets than a map of no items grows: 16 bytes may not ask
+    // for half a gigabyte.
+    StateWriter empty;
+    empty.u64(std::uint64_t{1} << 26);
+    empty.size(0);
+    StateReader empty_reader(empty.bytes());
+    EXPECT_THROW(empty_reader.map(restored, [](StateReader& r, double& v) { v = r.f64(); }), StateError);
 }
 
 TEST(State, GeneratorContinuesExactlyFromAnyPosition) {

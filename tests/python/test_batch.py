@@ -206,6 +206,21 @@ def test_refused_names_and_tables():
     assert pickle.dumps(model) == pickle.dumps(q.NaiveBayes())
 
 
+def test_a_csr_matrix_far_wider_than_its_entries_reads_without_a_slot_per_column():
+    sparse = pytest.importorskip("scipy.sparse")
+    width = 2**40  # a name or a slot per column would not fit in memory
+    X = sparse.csr_matrix((np.array([1.5, -2.0, 3.0]), np.array([5, width - 1, 5]), np.array([0, 2, 3])),
+                          shape=(2, width))
+    batch, loop = q.NaiveBayes(), q.NaiveBayes()
+    batch.learn_many(X, [1, 0])
+    loop.learn_one({"5": 1.5, str(width - 1): -2.0}, 1)
+    loop.learn_one({"5": 3.0}, 0)
+    assert pickle.dumps(batch) == pickle.dumps(loop)
+    repeated = sparse.csr_matrix((np.array([1.0, 2.0]), np.array([7, 7]), np.array([0, 2])), shape=(1, width))
+    with pytest.raises(ValueError, match="repeats column 7"):
+        batch.learn_many(repeated, [1])
+
+
 def test_threads_each_with_its_own_model_match_one_thread():
     _steps, _xs, X, y, *_rest = stream(BY_NAME["HoeffdingTreeClassifier"])
     models = [q.HoeffdingTreeClassifier(grace_period=20) for _ in range(2)]

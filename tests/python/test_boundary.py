@@ -1,5 +1,6 @@
 """Conversion of samples, labels, floats and results at the module boundary."""
 import collections
+import pickle
 import types
 from decimal import Decimal
 from fractions import Fraction
@@ -178,6 +179,20 @@ class TestSamples:
             assert all(repr(ours[k]) == repr(stock[k]) for k in stock)  # NaN and -0.0 alike
         # A name given as bytes first is one feature with the str name, first value kept.
         assert bench.echo({b"a": 1.0, "a": 2.0, "b": 3.0}) == {"a": 1.0, "b": 3.0}
+
+    def test_a_name_spelled_by_two_str_subclass_keys_is_one_feature(self):
+        class Name(str):  # its own hash and equality: a dict holds two keys spelling "a"
+            def __hash__(self):
+                return id(self)
+
+            def __eq__(self, other):
+                return self is other
+
+        assert bench.echo({Name("a"): 1.0, Name("a"): 2.0, "b": 3.0}) == {"a": 1.0, "b": 3.0}
+        encoder, plain = q.OrdinalEncoder(), q.OrdinalEncoder()
+        encoder.learn_one({Name("c"): "x", Name("c"): "y"})
+        plain.learn_one({"c": "x"})
+        assert pickle.dumps(encoder) == pickle.dumps(plain)
         assert bench.echo({"a": 1.0, b"a": 2.0, "b": 3.0}) == {"a": 1.0, "b": 3.0}
 
 
