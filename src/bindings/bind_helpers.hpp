@@ -384,27 +384,6 @@ void def_detector_update_many(Cls& cls) {
         py::arg("values"), py::pos_only());
 }
 
-// A read-write property whose setter rejects values failing `valid` with ValueError(message).
-template <class Cls, class T, class Field, class Valid>
-void def_checked_property(Cls& cls, const char* name, Field T::*field, Valid valid, const char* message) {
-    cls.def_property(
-        name, [field](const T& self) { return self.*field; },
-        [field, valid, message](T& self, Field value) {
-            if (!valid(value)) throw std::invalid_argument(message);
-            self.*field = value;
-        });
-}
-
-// The split_criterion property of the regression tree and of the ensembles made of it: the
-// criterion's name, and ValueError naming the option for any other text.
-template <class Cls>
-void def_split_criterion(Cls& cls) {
-    using T = typename Cls::type;
-    cls.def_property(
-        "split_criterion", [](const T& self) { return std::string(split_criterion_name(self.split_criterion)); },
-        [](T& self, const std::string& text) { self.split_criterion = parse_split_criterion(text); });
-}
-
 // The `n_threads` option (of the ensembles whose batch methods may run on threads): an int, 0 for
 // one thread per core. Raises TypeError or ValueError naming the option.
 int checked_n_threads(py::handle value);

@@ -20,11 +20,6 @@ inline const char* grace_period_check(const int& grace_period) {
     return grace_period < 1 ? "'grace_period' must be greater than 0." : nullptr;
 }
 
-// Throws std::invalid_argument with that reason.
-inline void check_grace_period(int grace_period) {
-    if (const char* reason = grace_period_check(grace_period)) throw std::invalid_argument(reason);
-}
-
 // What every Hoeffding tree's options begin with: when a leaf tries to split, how sure the bound
 // must be, below which bound the best and second candidates count as tied, and how deep the tree
 // grows. Each tree lists them in its options' fields, with how users reach them.
