@@ -366,7 +366,12 @@ std::string short_repr(PyObject* object) {
     std::string out = utf8 ? utf8 : "?";
     Py_XDECREF(repr);
     PyErr_Clear();
-    if (out.size() > kMax) out = out.substr(0, kMax - 3) + "...";
+    if (out.size() > kMax) {
+        // Cut on a character boundary: half a UTF-8 sequence would make the message undecodable.
+        std::size_t cut = kMax - 3;
+        while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) --cut;
+        out = out.substr(0, cut) + "...";
+    }
     return out;
 }
 

@@ -117,6 +117,14 @@ public:
     std::uint32_t u32() { return get_le<std::uint32_t>(); }
     std::int64_t i64() { return static_cast<std::int64_t>(u64()); }
     std::uint64_t u64() { return get_le<std::uint64_t>(); }
+    // A running count (samples, errors, updates): refused when negative or so large that
+    // counting on from it, or taking differences of two counts, could overflow.
+    std::int64_t counter() {
+        const std::uint64_t value = u64();
+        if (value > kMaxCounter) fail("count " + std::to_string(static_cast<std::int64_t>(value)));
+        return static_cast<std::int64_t>(value);
+    }
+    static constexpr std::uint64_t kMaxCounter = std::uint64_t{1} << 62;
     double f64() {
         const std::uint64_t bits = u64();
         double value;

@@ -64,13 +64,13 @@ void ADWIN::load_state(StateReader& in) {
     loaded.total_ = in.f64();
     loaded.variance_sum_ = in.f64();
     loaded.width_ = in.f64();
-    loaded.update_count_ = in.i64();
+    loaded.update_count_ = in.counter();
     loaded.drift_detected_ = in.boolean();
     double held = 0.0;
     for (std::size_t r = 0; r < n_rows; ++r)
         held += std::ldexp(static_cast<double>(loaded.rows_[r].size()), static_cast<int>(r));
     // drop_oldest_bucket reads the last row's front bucket.
-    if ((n_rows > 1 && loaded.rows_.back().empty()) || held != loaded.width_ || loaded.update_count_ < 0)
+    if ((n_rows > 1 && loaded.rows_.back().empty()) || held != loaded.width_)
         in.fail("ADWIN histogram does not match its width");
     *this = std::move(loaded);
 }

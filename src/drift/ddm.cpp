@@ -54,8 +54,9 @@ void DDM::save_state(StateWriter& out) const {
 
 void DDM::load_state(StateReader& in) {
     load_options(in, static_cast<Options&>(*this));
-    n_samples_ = in.i64();
-    n_errors_ = in.i64();
+    n_samples_ = in.counter();
+    n_errors_ = in.counter();
+    if (n_errors_ > n_samples_) in.fail("more errors than samples");
     p_min_ = in.f64();
     s_min_ = in.f64();
     has_min_ = in.boolean();

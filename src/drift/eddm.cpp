@@ -25,9 +25,10 @@ void EDDM::save_state(StateWriter& out) const {
 void EDDM::load_state(StateReader& in) {
     load_options(in, static_cast<Options&>(*this));
     distance_stats_.load_state(in);
-    n_samples_ = in.i64();
-    last_error_at_ = in.i64();
-    n_errors_ = in.i64();
+    n_samples_ = in.counter();
+    last_error_at_ = in.counter();
+    n_errors_ = in.counter();
+    if (last_error_at_ > n_samples_ || n_errors_ > n_samples_) in.fail("error counts beyond the samples seen");
     max_level_ = in.f64();
     drift_detected_ = in.boolean();
     warning_detected_ = in.boolean();

@@ -58,7 +58,7 @@ void PageHinkley::save_state(StateWriter& out) const {
 void PageHinkley::load_state(StateReader& in) {
     load_options(in, static_cast<Options&>(*this));
     mode = kModeNames[static_cast<int>(in.enumerator<Mode>(3))];
-    n_samples_ = in.i64();
+    n_samples_ = in.counter();
     mean_ = in.f64();
     for (Sum* sum : {&up_, &down_}) {
         sum->value = in.f64();

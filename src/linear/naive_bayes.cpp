@@ -77,7 +77,7 @@ void NaiveBayes::save_state(StateWriter& out) const {
 void NaiveBayes::load_state(StateReader& in) {
     in.seq(classes_, [](StateReader& r, ClassEntry& entry) {
         entry.label = r.i32();
-        entry.count = r.i64();
+        entry.count = r.counter();
         r.seq(entry.stats, [](StateReader& r2, GaussianStats& s) { s.load_state(r2); });
     });
     class_lookup_.clear();
@@ -85,7 +85,7 @@ void NaiveBayes::load_state(StateReader& in) {
         if (!class_lookup_.emplace(classes_[i].label, i).second) in.fail("class label repeated");
     }
     feature_ids_.load_state(in);
-    n_samples_ = in.i64();
+    n_samples_ = in.counter();
 }
 
 void NaiveBayes::reset() {

@@ -128,7 +128,7 @@ void WindowRegressionMetric::load_state(StateReader& in) {
     loaded.filled_ = load_window(in, loaded.window_size, loaded.pos_, loaded.ring_);
     loaded.sum_abs_ = in.f64();
     loaded.sum_sq_ = in.f64();
-    loaded.updates_since_resum_ = in.i64();
+    loaded.updates_since_resum_ = in.counter();
     *this = std::move(loaded);
 }
 

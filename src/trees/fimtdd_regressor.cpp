@@ -770,8 +770,8 @@ void FIMTDDRegressor::load_tree(StateReader& in, std::shared_ptr<SampleColumns> 
     in.seq(feature_sums_, [&](StateReader&, Moments& m) { m.load_state(in); });
     if (feature_sums_.size() > n_columns) in.fail("running sums of feature columns that do not exist");
     split_count_ = in.i32();
-    alarm_count_ = in.i64();
-    alternate_wins_ = in.i64();
+    alarm_count_ = in.counter();
+    alternate_wins_ = in.counter();
     in.rng(rng_);
 
     // The slots still to fill, in the order save_tree wrote their subtrees.

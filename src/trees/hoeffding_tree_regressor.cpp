@@ -398,7 +398,7 @@ void HoeffdingTreeRegressor::Leaf::save_state(StateWriter& out) const {
 void HoeffdingTreeRegressor::Leaf::load_state(StateReader& in, std::uint32_t n_columns) {
     target.load_state(in);
     weight_seen = in.f64();
-    samples_seen = in.i64();
+    samples_seen = in.counter();
     bias = in.f64();
     mean_sq_error = in.f64();
     linear_sq_error = in.f64();

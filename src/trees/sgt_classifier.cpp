@@ -229,7 +229,7 @@ void SGTClassifier::load_node(StateReader& in, std::uint32_t i, std::uint32_t n_
         record.hessian_sum = in.f64();
         record.positive_gradient_sum = in.f64();
         record.negative_gradient_sum = in.f64();
-        record.samples_seen = in.i64();
+        record.samples_seen = in.counter();
         in.seq(record.stats, [&](StateReader&, FeatureStats& fs) {
             fs.positive.load_state(in);
             fs.negative.load_state(in);

@@ -15,6 +15,8 @@ import pytest
         ({"a": 1.0, 3: 2.0}, 1, "learn_one(): x has an int key 3; keys must be str"),
         ({"a": 10**400}, 1, "learn_one(): x['a'] is an int too large for a float"),
         (types.MappingProxyType({"a": 1.0, "b": None}), 1, "learn_one(): x['b'] is a NoneType, not a number"),
+        # A long repr is cut before a whole character, never inside one.
+        ({"a" + "é" * 40: None}, 1, "learn_one(): x['a" + "é" * 27 + "...] is a NoneType, not a number"),
     ],
 )
 def test_learn_one_names_the_refused_argument(x, y, message):

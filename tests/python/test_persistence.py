@@ -235,6 +235,27 @@ def test_forged_states_are_refused_or_work(entry_id):
         pickle.loads(pickle.dumps(obj))
 
 
+@pytest.mark.parametrize("entry_id", ["EDDM", "DDM", "PageHinkley", "ADWIN", "NaiveBayes", "WindowRegressionMetric"])
+def test_forged_extreme_counts_are_refused_or_work(entry_id):
+    """Every 8 bytes of the payload forged to the extreme integers: counters that would overflow
+    when counting on (found by the state fuzzer) must be refused."""
+    entry = BY_ID[entry_id]
+    name = entry.name
+    kind = KINDS[entry.kind]
+    stream = stream_for(entry)
+    state = trained(entry, stream[:120]).__getstate__()
+    version, _, payload = split_envelope(sealed_part(state))
+    for offset in range(len(payload) - 7):
+        for extreme in (struct.pack("<q", -2**63), struct.pack("<q", 2**63 - 1)):
+            forged = payload[:offset] + extreme + payload[offset + 8:]
+            try:
+                obj = restore(entry.cls, with_sealed(state, seal(name, version, forged)))
+            except ValueError as error:
+                assert str(error).startswith(f"corrupted {name} state: "), error
+                continue
+            trace(kind, obj, stream[120:140])
+
+
 def test_finished_families_pickle():
     """Classes without pickle support are skipped above; these must never be among them."""
     assert {e.id for e in present_entries(picklable)} >= set(FORGERY_CHECKED)
