@@ -39,7 +39,7 @@ bool module_starts_with(py::handle obj, const char* package) {
 
 py::module_ numpy(const char* method) {
     try {
-        return py::module_::import("numpy");
+        return imported_module("numpy");
     } catch (py::error_already_set&) {
         throw py::type_error(prefix(method) + "reading this input needs NumPy (pip install numpy)");
     }
@@ -346,11 +346,7 @@ BatchInput load_samples(py::handle X, py::handle feature_names, const char* meth
     return input;
 }
 
-bool is_mapping(py::handle obj) {
-    if (PyDict_Check(obj.ptr())) return true;
-    py::object abc = py::module_::import("collections.abc").attr("Mapping");
-    return PyObject_IsInstance(obj.ptr(), abc.ptr()) == 1;
-}
+bool is_mapping(py::handle obj) { return PyDict_Check(obj.ptr()) || is_abc_mapping(obj.ptr()); }
 
 // y as a 1-D NumPy array, or a null object for a plain sequence or iterable.
 py::object as_array(py::handle y, const char* method, const char* what) {
@@ -536,7 +532,7 @@ namespace {
 
 template <class T>
 py::object new_array(const std::vector<T>& values, const char* dtype) {
-    py::object array = py::module_::import("numpy").attr("empty")(values.size(), dtype);
+    py::object array = imported_module("numpy").attr("empty")(values.size(), dtype);
     if (!values.empty()) {
         py::buffer_info info = py::buffer(array).request(true);
         std::memcpy(info.ptr, values.data(), values.size() * sizeof(T));
@@ -575,11 +571,11 @@ py::object transformed_rows(const BatchInput& input, const RowSink& sink, bool r
     }
     const auto& table = dynamic_cast<const RowTable&>(sink);
     const std::size_t n_rows = table.n_rows(), n_cols = table.names().size();
-    py::object cells = py::module_::import("numpy").attr("empty")(py::make_tuple(n_rows, n_cols), "float64");
+    py::object cells = imported_module("numpy").attr("empty")(py::make_tuple(n_rows, n_cols), "float64");
     if (n_rows > 0 && n_cols > 0) table.fill(static_cast<double*>(py::buffer(cells).request(true).ptr));
     py::object py_names = py::cast(table.names());
     if (input.kind == BatchInput::Kind::dataframe)
-        cells = py::module_::import("pandas").attr("DataFrame")(cells, py::arg("columns") = py_names,
+        cells = imported_module("pandas").attr("DataFrame")(cells, py::arg("columns") = py_names,
                                                                 py::arg("index") = input.index);
     if (return_names) return py::make_tuple(cells, py_names);
     return cells;

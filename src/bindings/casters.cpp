@@ -57,22 +57,37 @@ bool is_mapping_with_items(PyObject* src) {
             PyErr_Clear();
         }
     }
-    PyObject* abc = PyImport_ImportModule("collections.abc");
-    if (!abc) {
-        PyErr_Clear();
-        return false;
-    }
-    PyObject* mapping = PyObject_GetAttrString(abc, "Mapping");
-    Py_DECREF(abc);
-    if (!mapping) {
-        PyErr_Clear();
-        return false;
+    return is_abc_mapping(src);
+}
+
+}  // namespace
+
+bool is_abc_mapping(PyObject* src) {
+    static PyObject* mapping = nullptr;  // kept for the interpreter's life, as the module keeps it
+    if (mapping == nullptr) {
+        PyObject* abc = PyImport_ImportModule("collections.abc");
+        if (abc) {
+            mapping = PyObject_GetAttrString(abc, "Mapping");
+            Py_DECREF(abc);
+        }
+        if (mapping == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
     }
     const int is_instance = PyObject_IsInstance(src, mapping);
-    Py_DECREF(mapping);
     if (is_instance < 0) PyErr_Clear();
     return is_instance > 0;
 }
+
+py::module_ imported_module(const char* name) {
+    py::str key(name);
+    if (PyObject* module = PyImport_GetModule(key.ptr())) return py::reinterpret_steal<py::module_>(module);
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return py::module_::import(name);
+}
+
+namespace {
 
 // The numbers of a sample: every value must convert to float.
 struct NumberReader {

@@ -47,6 +47,13 @@ bool load_mixed_value(std::string_view name, PyObject* value, quelb::MixedSample
 // generator, dictionary view, map or zip object, read once in iteration order.
 bool load_name_list(PyObject* src, std::vector<std::string>& out);
 
+// True when src is a collections.abc.Mapping (the class is looked up once); never raises.
+bool is_abc_mapping(PyObject* src);
+
+// A module, taken from sys.modules once imported: an import statement of a package runs the
+// import machinery's Python code on every call, which would dominate a small batch call.
+pybind11::module_ imported_module(const char* name);
+
 // Reads an object of the registered class T (or of a class derived from it) as a shared owner of
 // that same object. None, which the stock holder conversion would read as an empty owner, and an
 // instance whose native part was never built (which it would throw for) both return false.
