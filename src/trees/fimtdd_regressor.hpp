@@ -55,21 +55,21 @@ struct FIMTDDRegressorOptions : HoeffdingTreeOptions {
 
     static constexpr auto fields() {
         using O = FIMTDDRegressorOptions;
-        return std::make_tuple(option("grace_period", &O::grace_period, kArgument | kProperty),
-                               option("split_confidence", &O::split_confidence, kArgument | kProperty),
-                               option("tie_threshold", &O::tie_threshold, kArgument),
-                               option("max_depth", &O::max_depth, kArgument),
-                               option("leaf_prediction", &O::leaf_prediction, kArgument | kProperty),
-                               option("learning_ratio", &O::learning_ratio, kArgument),
-                               option("learning_rate_decay", &O::learning_rate_decay, kArgument),
-                               option("learning_ratio_const", &O::learning_ratio_const, kArgument),
-                               option("page_hinckley_alpha", &O::page_hinckley_alpha, kArgument),
-                               option("page_hinckley_threshold", &O::page_hinckley_threshold, kArgument),
-                               option("alternate_tree_fading_factor", &O::alternate_tree_fading_factor, kArgument),
-                               option("alternate_tree_t_min", &O::alternate_tree_t_min, kArgument),
-                               option("alternate_tree_time", &O::alternate_tree_time, kArgument),
-                               option("drift_detection", &O::drift_detection, kArgument | kProperty),
-                               option("seed", &O::seed, kArgument | kProperty));
+        return std::make_tuple(option("grace_period", &O::grace_period, kArgument | kProperty, "samples a leaf sees between split attempts (at least 1)"),
+                               option("split_confidence", &O::split_confidence, kArgument | kProperty, "allowed chance of a wrong split (the Hoeffding bound's delta)"),
+                               option("tie_threshold", &O::tie_threshold, kArgument, "Hoeffding bound below which the two best splits count as tied"),
+                               option("max_depth", &O::max_depth, kArgument, "depth at which leaves stop splitting"),
+                               option("leaf_prediction", &O::leaf_prediction, kArgument | kProperty, "'mean', 'perceptron', else adaptive (the better of the two)"),
+                               option("learning_ratio", &O::learning_ratio, kArgument, "initial step size of the leaves' perceptrons"),
+                               option("learning_rate_decay", &O::learning_rate_decay, kArgument, "decay of the perceptrons' step size"),
+                               option("learning_ratio_const", &O::learning_ratio_const, kArgument, "keep the perceptrons' step size constant"),
+                               option("page_hinckley_alpha", &O::page_hinckley_alpha, kArgument, "change the Page-Hinkley test on node errors tolerates"),
+                               option("page_hinckley_threshold", &O::page_hinckley_threshold, kArgument, "Page-Hinkley alarm threshold"),
+                               option("alternate_tree_fading_factor", &O::alternate_tree_fading_factor, kArgument, "fading factor of the errors comparing an alternate subtree"),
+                               option("alternate_tree_t_min", &O::alternate_tree_t_min, kArgument, "samples between comparisons of an alternate subtree with the original"),
+                               option("alternate_tree_time", &O::alternate_tree_time, kArgument, "samples after which an alternate subtree that has not won is dropped"),
+                               option("drift_detection", &O::drift_detection, kArgument | kProperty, "grow alternate subtrees where the Page-Hinkley test raises an alarm"),
+                               option("seed", &O::seed, kArgument | kProperty, "seed of the tree's random generator, started at construction"));
     }
 };
 
