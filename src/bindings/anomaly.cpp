@@ -94,7 +94,7 @@ void register_half_space_trees(py::module_& m) {
         .def_property_readonly("features", &T::features, "The features the trees use (list of str, fixed once drawn).");
     append_doc(cls, kParametersHeading + option_parameter_lines<T::Options>() +
                         parameter_line("limits", py::none(), false,
-                                       "dict of feature name to (low, high) scaling it to [0, 1]; None: all in [0, 1]"));
+                                       "dict of feature name to (low, high), scaled to [0, 1]; None: all in [0, 1]"));
     def_option_properties(cls);
     // No limits read back as None, the constructor's default.
     def_inspection(

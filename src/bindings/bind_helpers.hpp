@@ -234,7 +234,8 @@ void def_learner_one(Cls& cls) {
                 ensure_idle(object_key(&self));
                 return static_cast<Contract&>(self).predict_one(checked(x, "predict_one"));
             },
-            sample_x(), py::pos_only(), method_doc("Predicts one sample.", {doc::kX, kOneReturns<Target>(), doc::kRaises}).c_str())
+            sample_x(), py::pos_only(),
+            method_doc("Predicts one sample.", {doc::kX, kOneReturns<Target>(), doc::kRaises}).c_str())
         .def(
             "reset",
             [](T& self) {

@@ -18,7 +18,8 @@ namespace {
 constexpr const char* kGetDoc = "The score now (float).";
 constexpr const char* kResetDoc = "Forgets every pair.";
 constexpr const char* kSizeDoc = "Number of pairs in the window now.";
-constexpr const char* kRocPair = "y_true: int label (1 positive, any other negative); score: float, higher meaning positive.";
+constexpr const char* kRocPair =
+    "y_true: int label (1 positive, any other negative); score: float, higher meaning positive.";
 
 // A windowed metric: held shared, as its constructor from options makes it.
 template <class Metric>
@@ -76,7 +77,7 @@ void register_window_metric(py::module_& m) {
         .def("get", guarded(&WindowMetric::get), py::arg("metric") = 0,
              "metric 1: macro F1, any other code: accuracy (float).")
         .def("accuracy", guarded(&WindowMetric::accuracy), "Accuracy over the window (float).")
-        .def("macro_f1", guarded(&WindowMetric::macro_f1), "Macro F1 over the non-negative labels in the window (float).")
+        .def("macro_f1", guarded(&WindowMetric::macro_f1), "Macro F1 over the window's non-negative labels (float).")
         .def("reset", guarded(&WindowMetric::reset), kResetDoc)
         .def("size", guarded(&WindowMetric::size), kSizeDoc);
     def_pair_update_many<Label, Label>(cls, "predicted", "actual");

@@ -72,7 +72,8 @@ struct PassiveAggressiveRegressorOptions {
     static constexpr auto fields() {
         using O = PassiveAggressiveRegressorOptions;
         return std::make_tuple(option("C", &O::C, kArgument | kProperty, "aggressiveness: cap on each step"),
-                               option("epsilon", &O::epsilon, kArgument | kProperty, "margin within which errors cost nothing"));
+                               option("epsilon", &O::epsilon, kArgument | kProperty,
+                                      "margin within which errors cost nothing"));
     }
 };
 

@@ -45,7 +45,7 @@ def test_literal_help():
     assert "Domingos & Hulten 2000" in doc
     assert "grace_period=200\n |      samples a leaf sees between split attempts (at least 1)" in doc
     assert "split_criterion='info_gain'\n" in q.HoeffdingTreeClassifier.__doc__
-    assert "n_threads=1  (keyword-only)\n    threads the batch methods run on" in q.ARFClassifier.__doc__
+    assert "n_threads=1  (keyword-only)\n    threads the batch methods use" in q.ARFClassifier.__doc__
     assert "Gomes et al. 2017" in q.ARFClassifier.__doc__ and "Page 1954" in q.PageHinkley.__doc__
     # Constructors bound by hand around their options list the extra arguments too.
     assert "\nlimits=None\n" in q.HalfSpaceTrees.__doc__ and "\nn_trees=25\n" in q.HalfSpaceTrees.__doc__
