@@ -17,6 +17,7 @@ from .evaluate import (ANOMALY, check_plot_path, check_writable, core_classes, m
 
 
 def resolve_models(texts):
+    """{label: model} built from model expressions; raises ExpressionError for a non-model."""
     classes = core_classes()
     labels, models = [], []
     for text in texts:
@@ -33,6 +34,7 @@ def resolve_models(texts):
 
 
 def cmd_evaluate(args):
+    """`evaluate`: prequential evaluation of models on a stream; prints the table."""
     stream = datasets.resolve(args.data, args.target, args.task)
     models = resolve_models(args.models)
     # Metric expressions are checked before anything is printed, like the other expressions.
@@ -73,6 +75,7 @@ def save_models(models, path):
 
 
 def cmd_inspect(args):
+    """`inspect`: describes the models saved in a file (and writes a tree as dot)."""
     models = inspection.load_models(args.file)
     tree = None
     if args.dot:
@@ -94,6 +97,7 @@ def cmd_inspect(args):
 
 
 def cmd_list(_args):
+    """`list`: the classes of the module, grouped by kind."""
     groups = {"classifier": [], "regressor": [], ANOMALY: [], "transformer": [], None: []}
     for name, cls in core_classes().items():
         if name in ("IClassifier", "IRegressor", "ITransformer", "IAnomalyDetector"):
@@ -118,6 +122,7 @@ def cmd_list(_args):
 
 
 def build_parser():
+    """The command-line parser, one sub-command per cmd_ function."""
     parser = argparse.ArgumentParser(prog="python3 -m quelb",
                                      description="Streaming learners of quelb from the shell.")
     sub = parser.add_subparsers(dest="command", required=True)
@@ -165,6 +170,7 @@ def build_parser():
 
 
 def main(argv=None):
+    """Runs the command line; returns the exit status."""
     args = build_parser().parse_args(argv)
     try:
         return args.run(args)

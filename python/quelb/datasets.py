@@ -82,6 +82,7 @@ class CSVStream:
 
     @property
     def n_samples(self):
+        """Number of data rows (counted once, on first use)."""
         if self._n_samples is None:
             with self._open() as f:
                 self._n_samples = sum(1 for _ in _csv.reader(f, delimiter=self.delimiter)) - 1

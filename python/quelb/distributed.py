@@ -483,10 +483,12 @@ class Fleet:
 
     @property
     def n_partitions(self):
+        """Number of partitions the keys are spread over."""
         return self._n
 
     @property
     def checkpoint_dir(self):
+        """Directory the checkpoints are written to, or None."""
         return self._dir
 
     def __repr__(self):

@@ -66,6 +66,7 @@ class Progress:
         self.drawn = False
 
     def update(self, done):
+        """Redraws the bar for `done` samples (at most every 0.1 s, and at the end)."""
         if not self.enabled:
             return
         now = time.perf_counter()
@@ -84,6 +85,7 @@ class Progress:
         self.drawn = True
 
     def close(self):
+        """Erases the bar, if one was drawn."""
         if self.drawn:
             self.stream.write("\r" + " " * 72 + "\r")
             self.stream.flush()
@@ -109,9 +111,11 @@ class Evaluation:
 
     @property
     def results(self):
+        """{model: {metric: final value}} (0.0 where nothing was recorded)."""
         return {m: {k: (v[-1] if v else 0.0) for k, v in c.items()} for m, c in self.curves.items()}
 
     def samples_per_second(self, model):
+        """Samples per second spent in `model` and its metrics."""
         seconds = self.seconds[model]
         return self.n_samples / seconds if seconds > 0 else float("inf")
 

@@ -63,6 +63,7 @@ def tree_lines(node, levels=TOP_LEVELS, indent="    "):
 
 
 def is_tree(model):
+    """Whether the model offers the tree inspection methods (to_dict, n_nodes, ...)."""
     return all(hasattr(model, a) for a in ("to_dict", "n_nodes", "n_leaves", "height"))
 
 

@@ -45,10 +45,11 @@ struct HalfSpaceTreesOptions {
 
     static constexpr auto fields() {
         using O = HalfSpaceTreesOptions;
-        return std::make_tuple(option("n_trees", &O::n_trees, kArgument, n_trees_check),
-                               option("height", &O::height, kArgument, height_check),
-                               option("window_size", &O::window_size, kArgument, hst_window_size_check),
-                               option("seed", &O::seed, kArgument | kProperty));
+        return std::make_tuple(option("n_trees", &O::n_trees, kArgument, n_trees_check, "number of trees"),
+                               option("height", &O::height, kArgument, height_check, "depth of every tree (1 to 20)"),
+                               option("window_size", &O::window_size, kArgument, hst_window_size_check,
+                                      "learned samples per window of masses"),
+                               option("seed", &O::seed, kArgument | kProperty, "seed the trees are drawn from"));
     }
 };
 

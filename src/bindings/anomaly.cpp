@@ -62,24 +62,39 @@ void register_half_space_trees(py::module_& m) {
                 ensure_idle(object_key(&self));
                 self.learn_one(checked(x, "learn_one"));
             },
-            sample_x(), py::pos_only())
+            sample_x(), py::pos_only(),
+            method_doc("Learns one sample (the first with a feature draws the trees).",
+                       {doc::kX, doc::kNone, doc::kRaises})
+                .c_str())
         .def(
             "score_one",
             [](T& self, const SampleArg& x) {
                 ensure_idle(object_key(&self));
                 return self.score_one(checked(x, "score_one"));
             },
-            sample_x(), py::pos_only())
-        .def("reset",
-             [](T& self) {
-                 ensure_idle(object_key(&self));
-                 self.reset();
-             })
-        .def_readonly("n_trees", &T::n_trees)
-        .def_readonly("height", &T::height)
-        .def_readonly("window_size", &T::window_size)
-        .def_property_readonly("limits", [](const T& self) { return limits_dict(self.limits()); })
-        .def_property_readonly("features", &T::features);
+            sample_x(), py::pos_only(),
+            method_doc("The anomaly score of one sample; learns nothing.",
+                       {doc::kX, "Returns a float in [0, 1], higher meaning more anomalous (0.0 until the first\n"
+                                 "window is complete).",
+                        doc::kRaises})
+                .c_str())
+        .def(
+            "reset",
+            [](T& self) {
+                ensure_idle(object_key(&self));
+                self.reset();
+            },
+            method_doc("Forgets the trees and masses; the options stay.", {doc::kNone, doc::kBusy}).c_str())
+        .def_readonly("n_trees", &T::n_trees, "Number of trees.")
+        .def_readonly("height", &T::height, "Depth of every tree.")
+        .def_readonly("window_size", &T::window_size, "Learned samples per window of masses.")
+        .def_property_readonly(
+            "limits", [](const T& self) { return limits_dict(self.limits()); },
+            "The limits: dict of feature name to (low, high).")
+        .def_property_readonly("features", &T::features, "The features the trees use (list of str, fixed once drawn).");
+    append_doc(cls, kParametersHeading + option_parameter_lines<T::Options>() +
+                        parameter_line("limits", py::none(), false,
+                                       "dict of feature name to (low, high), scaled to [0, 1]; None: all in [0, 1]"));
     def_option_properties(cls);
     // No limits read back as None, the constructor's default.
     def_inspection(

@@ -5,10 +5,12 @@
 #include "bindings/batch.hpp"
 #include "bindings/options.hpp"
 
+#include <initializer_list>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "core/contracts.hpp"
@@ -21,6 +23,33 @@ namespace py = pybind11;
 
 template <class T, class Base>
 using SharedClass = py::class_<T, Base, std::shared_ptr<T>>;
+
+// Docstrings of the methods: what the call does, then one line each on its arguments, its result
+// and its errors. The pieces below are shared by every family.
+inline std::string method_doc(const char* what, std::initializer_list<const char*> lines) {
+    std::string doc = std::string(what) + "\n";
+    for (const char* line : lines) doc += std::string("\n") + line;
+    return doc;
+}
+namespace doc {
+constexpr const char* kX = "x: dict of str (feature name) to float (value): one sample.";
+constexpr const char* kMixedX = "x: dict of str to float or str (a str value is a category).";
+constexpr const char* kLabel = "y: int, the class label (within 32 bits; a float label is refused).";
+constexpr const char* kTarget = "y: float, the target value.";
+constexpr const char* kBatchX =
+    "X: 2-D array of reals, pandas DataFrame, sparse CSR matrix or iterable of sample dicts;\n"
+    "feature_names: the columns' names for an array (default \"0\", \"1\", ...).";
+constexpr const char* kBatchLabels = "y: 1-D sequence of int labels, one per row of X.";
+constexpr const char* kBatchTargets = "y: 1-D sequence of float targets, one per row of X.";
+constexpr const char* kRaises =
+    "Raises TypeError when an argument cannot be read (nothing changes), RuntimeError while a batch\n"
+    "call in another thread uses the object.";
+constexpr const char* kBatchRaises =
+    "Raises TypeError or ValueError when X or y cannot be read (nothing is learned), RuntimeError\n"
+    "while another batch call uses the object.";
+constexpr const char* kBusy = "Raises RuntimeError while a batch call in another thread uses the object.";
+constexpr const char* kNone = "Returns None.";
+}  // namespace doc
 
 // Everything a call on the object works on: the object, and a pipeline's steps and learner.
 std::vector<const void*> parts_of(const IClassifier& object);
@@ -59,6 +88,16 @@ inline auto batch_names() { return py::arg("feature_names") = py::none(); }
 inline py::object prediction_array(const std::vector<Label>& values) { return int_array(values); }
 inline py::object prediction_array(const std::vector<double>& values) { return float_array(values); }
 
+template <class Target>
+constexpr const char* kBatchY() {
+    return std::is_same_v<Target, double> ? doc::kBatchTargets : doc::kBatchLabels;
+}
+template <class Target>
+constexpr const char* kBatchReturns() {
+    return std::is_same_v<Target, double> ? "Returns a 1-D float64 NumPy array, one prediction per row."
+                                          : "Returns a 1-D int64 NumPy array, one label per row.";
+}
+
 // The batch methods of a classifier or regressor (also pipelines), each the one-sample loop over
 // X's rows; Target is the label or value type.
 template <class Contract, class Target, class Cls>
@@ -72,7 +111,10 @@ void def_learner_batches(Cls& cls) {
                run_batch(static_cast<Contract&>(self),
                          [&](Contract& model) { model.learn_many(input.rows, targets.data()); });
            },
-           batch_x(), py::arg("y"), py::pos_only(), py::kw_only(), batch_names())
+           batch_x(), py::arg("y"), py::pos_only(), py::kw_only(), batch_names(),
+           method_doc("Learns the rows of X in order, exactly as learn_one row by row.",
+                      {doc::kBatchX, kBatchY<Target>(), doc::kNone, doc::kBatchRaises})
+               .c_str())
         .def(
             "predict_many",
             [](T& self, py::handle X, py::handle names) {
@@ -82,7 +124,10 @@ void def_learner_batches(Cls& cls) {
                           [&](Contract& model) { model.predict_many(input.rows, out.data()); });
                 return prediction_array(out);
             },
-            batch_x(), py::pos_only(), py::kw_only(), batch_names())
+            batch_x(), py::pos_only(), py::kw_only(), batch_names(),
+            method_doc("Predicts every row of X, as predict_one would.",
+                       {doc::kBatchX, kBatchReturns<Target>(), doc::kBatchRaises})
+                .c_str())
         .def(
             "test_then_train_many",
             [](T& self, py::handle X, py::handle y, py::handle names) {
@@ -94,7 +139,10 @@ void def_learner_batches(Cls& cls) {
                 });
                 return prediction_array(out);
             },
-            batch_x(), py::arg("y"), py::pos_only(), py::kw_only(), batch_names());
+            batch_x(), py::arg("y"), py::pos_only(), py::kw_only(), batch_names(),
+            method_doc("Row by row, predicts the row and then learns it (prequential evaluation).",
+                       {doc::kBatchX, kBatchY<Target>(), kBatchReturns<Target>(), doc::kBatchRaises})
+                .c_str());
 }
 
 template <class Cls>
@@ -114,7 +162,10 @@ void def_classifier_batches(Cls& cls) {
                                 checked_result(probabilities_to_dict(out[i])).ptr());
             return result;
         },
-        batch_x(), py::pos_only(), py::kw_only(), batch_names());
+        batch_x(), py::pos_only(), py::kw_only(), batch_names(),
+        method_doc("The class probabilities of every row of X, as predict_proba_one gives them.",
+                   {doc::kBatchX, "Returns a list of dicts of int label to float probability.", doc::kBatchRaises})
+            .c_str());
 }
 
 template <class Cls>
@@ -133,7 +184,10 @@ void def_anomaly_batches(Cls& cls) {
                run_batch(static_cast<IAnomalyDetector&>(self),
                          [&](IAnomalyDetector& model) { model.learn_many(input.rows); });
            },
-           batch_x(), py::pos_only(), py::kw_only(), batch_names())
+           batch_x(), py::pos_only(), py::kw_only(), batch_names(),
+           method_doc("Learns the rows of X in order, exactly as learn_one row by row.",
+                      {doc::kBatchX, doc::kNone, doc::kBatchRaises})
+               .c_str())
         .def(
             "score_many",
             [](T& self, py::handle X, py::handle names) {
@@ -143,10 +197,23 @@ void def_anomaly_batches(Cls& cls) {
                           [&](IAnomalyDetector& model) { model.score_many(input.rows, out.data()); });
                 return float_array(out);
             },
-            batch_x(), py::pos_only(), py::kw_only(), batch_names());
+            batch_x(), py::pos_only(), py::kw_only(), batch_names(),
+            method_doc("The anomaly score of every row of X, as score_one gives it.",
+                       {doc::kBatchX, "Returns a 1-D float64 NumPy array.", doc::kBatchRaises})
+                .c_str());
 }
 
 inline auto sample_x() { return py::arg("x"); }
+
+template <class Target>
+constexpr const char* kOneY() {
+    return std::is_same_v<Target, double> ? doc::kTarget : doc::kLabel;
+}
+template <class Target>
+constexpr const char* kOneReturns() {
+    return std::is_same_v<Target, double> ? "Returns the predicted value (float)."
+                                          : "Returns the predicted label (int).";
+}
 
 // learn_one, predict_one and reset of a classifier or regressor, each a call of the virtual
 // operation; Target is the label or value type.
@@ -159,18 +226,23 @@ void def_learner_one(Cls& cls) {
                ensure_idle(object_key(&self));
                static_cast<Contract&>(self).learn_one(checked(x, "learn_one"), checked(y, "learn_one", "y"));
            },
-           sample_x(), py::arg("y"), py::pos_only())
+           sample_x(), py::arg("y"), py::pos_only(),
+           method_doc("Learns one sample.", {doc::kX, kOneY<Target>(), doc::kNone, doc::kRaises}).c_str())
         .def(
             "predict_one",
             [](T& self, const SampleArg& x) {
                 ensure_idle(object_key(&self));
                 return static_cast<Contract&>(self).predict_one(checked(x, "predict_one"));
             },
-            sample_x(), py::pos_only())
-        .def("reset", [](T& self) {
-            ensure_idle(object_key(&self));
-            static_cast<Contract&>(self).reset();
-        });
+            sample_x(), py::pos_only(),
+            method_doc("Predicts one sample.", {doc::kX, kOneReturns<Target>(), doc::kRaises}).c_str())
+        .def(
+            "reset",
+            [](T& self) {
+                ensure_idle(object_key(&self));
+                static_cast<Contract&>(self).reset();
+            },
+            method_doc("Forgets everything learned; the options stay.", {doc::kNone, doc::kBusy}).c_str());
 }
 
 // A learner's class with its one-sample contract methods.
@@ -192,7 +264,10 @@ SharedClass<T, Base> bind_classifier(py::module_& m, const char* name) {
             ensure_idle(object_key(&self));
             return static_cast<IClassifier&>(self).predict_proba_one(checked(x, "predict_proba_one"));
         },
-        sample_x(), py::pos_only());
+        sample_x(), py::pos_only(),
+        method_doc("The class probabilities of one sample.",
+                   {doc::kX, "Returns a dict of int label to float probability.", doc::kRaises})
+            .c_str());
     def_classifier_batches(cls);
     return cls;
 }
@@ -217,7 +292,10 @@ SharedClass<T, ITransformer> bind_transformer(py::module_& m, const char* name) 
                    ensure_idle(object_key(&self));
                    static_cast<ITransformer&>(self).learn_one(checked(x, "learn_one"), checked(y, "learn_one", "y"));
                },
-               sample_x(), py::arg("y"), py::pos_only())
+               sample_x(), py::arg("y"), py::pos_only(),
+               method_doc("Updates the statistics with one sample and its target.",
+                          {doc::kX, doc::kTarget, doc::kNone, doc::kRaises})
+                   .c_str())
             .def(
                 "learn_many",
                 [](T& self, py::handle X, py::handle y, py::handle names) {
@@ -226,7 +304,10 @@ SharedClass<T, ITransformer> bind_transformer(py::module_& m, const char* name) 
                     run_batch(static_cast<ITransformer&>(self),
                               [&](ITransformer& step) { step.learn_many(input.rows, targets.data()); });
                 },
-                batch_x(), py::arg("y"), py::pos_only(), py::kw_only(), batch_names());
+                batch_x(), py::arg("y"), py::pos_only(), py::kw_only(), batch_names(),
+                method_doc("Learns the rows of X in order, exactly as learn_one row by row.",
+                           {doc::kBatchX, doc::kBatchTargets, doc::kNone, doc::kBatchRaises})
+                    .c_str());
     } else {
         if constexpr (std::is_base_of_v<IEncoder, T>) {
             cls.def(
@@ -235,7 +316,8 @@ SharedClass<T, ITransformer> bind_transformer(py::module_& m, const char* name) 
                     ensure_idle(object_key(&self));
                     static_cast<IEncoder&>(self).learn_mixed(checked(x, "learn_one"));
                 },
-                sample_x(), py::pos_only());
+                sample_x(), py::pos_only(),
+                method_doc("Learns the categories of one sample.", {doc::kMixedX, doc::kNone, doc::kRaises}).c_str());
         } else {
             cls.def(
                 "learn_one",
@@ -243,7 +325,8 @@ SharedClass<T, ITransformer> bind_transformer(py::module_& m, const char* name) 
                     ensure_idle(object_key(&self));
                     static_cast<ITransformer&>(self).learn_one(checked(x, "learn_one"));
                 },
-                sample_x(), py::pos_only());
+                sample_x(), py::pos_only(),
+                method_doc("Updates the statistics with one sample.", {doc::kX, doc::kNone, doc::kRaises}).c_str());
         }
         cls.def(
                 "learn_many",
@@ -252,7 +335,10 @@ SharedClass<T, ITransformer> bind_transformer(py::module_& m, const char* name) 
                     run_batch(static_cast<ITransformer&>(self),
                               [&](ITransformer& step) { step.learn_many(input.rows, nullptr); });
                 },
-                batch_x(), py::pos_only(), py::kw_only(), batch_names());
+                batch_x(), py::pos_only(), py::kw_only(), batch_names(),
+                method_doc("Learns the rows of X in order, exactly as learn_one row by row.",
+                           {doc::kBatchX, doc::kNone, doc::kBatchRaises})
+                    .c_str());
     }
     if constexpr (std::is_base_of_v<IEncoder, T>) {
         cls.def(
@@ -268,7 +354,10 @@ SharedClass<T, ITransformer> bind_transformer(py::module_& m, const char* name) 
                 static_cast<IEncoder&>(self).encode(sample, out);
                 return py::reinterpret_steal<py::object>(checked_result(feature_map_to_dict(out, x.source, made_names)));
             },
-            sample_x(), py::pos_only());
+            sample_x(), py::pos_only(),
+            method_doc("Encodes one sample; learns nothing.",
+                       {doc::kMixedX, "Returns a new dict of str to float.", doc::kRaises})
+                .c_str());
     } else {
         cls.def(
             "transform_one",
@@ -277,7 +366,10 @@ SharedClass<T, ITransformer> bind_transformer(py::module_& m, const char* name) 
                 return TransformedSample{static_cast<ITransformer&>(self).transform_one(checked(x, "transform_one")),
                                          x.source};
             },
-            sample_x(), py::pos_only());
+            sample_x(), py::pos_only(),
+            method_doc("Transforms one sample; learns nothing.",
+                       {doc::kX, "Returns a new dict of str to float.", doc::kRaises})
+                .c_str());
     }
     cls.def(
             "transform_many",
@@ -288,16 +380,30 @@ SharedClass<T, ITransformer> bind_transformer(py::module_& m, const char* name) 
                           [&](ITransformer& step) { step.transform_many(input.rows, *out); });
                 return transformed_rows(input, *out, return_names);
             },
-            batch_x(), py::pos_only(), py::kw_only(), batch_names(), py::arg("return_names") = false)
-        .def("clone_state",
-             [](const T& self) {
-                 ensure_idle(object_key(&self));
-                 return std::make_shared<T>(self);
-             })
-        .def("reset", [](T& self) {
-            ensure_idle(object_key(&self));
-            static_cast<ITransformer&>(self).reset();
-        });
+            batch_x(), py::pos_only(), py::kw_only(), batch_names(), py::arg("return_names") = false,
+            method_doc("Transforms every row of X, as transform_one would; learns nothing.",
+                       {doc::kBatchX,
+                        "return_names: also return the output's feature names.",
+                        "Returns a DataFrame for a DataFrame, a list of dicts for samples, else a 2-D float64\n"
+                        "array; with return_names, the pair (result, names).",
+                        doc::kBatchRaises})
+                .c_str())
+        .def(
+            "clone_state",
+            [](const T& self) {
+                ensure_idle(object_key(&self));
+                return std::make_shared<T>(self);
+            },
+            method_doc("A new independent object with a copy of the whole state (options and statistics).",
+                       {doc::kBusy})
+                .c_str())
+        .def(
+            "reset",
+            [](T& self) {
+                ensure_idle(object_key(&self));
+                static_cast<ITransformer&>(self).reset();
+            },
+            method_doc("Forgets everything learned; the options stay.", {doc::kNone, doc::kBusy}).c_str());
     return cls;
 }
 
@@ -351,7 +457,11 @@ void def_pair_update_many(Cls& cls, const char* first, const char* second) {
             py::gil_scoped_release release;
             for (std::size_t i = 0; i < xs.size(); ++i) update_once(self, xs[i], ys[i]);
         },
-        py::arg(first), py::arg(second), py::pos_only());
+        py::arg(first), py::arg(second), py::pos_only(),
+        method_doc("Updates with every pair, in order, exactly as update pair by pair.",
+                   {"Arguments: two 1-D sequences of equal length.", doc::kNone,
+                    "Raises TypeError or ValueError when they cannot be read (nothing changes)."})
+            .c_str());
 }
 
 // update_many(values) of a drift detector: the positions of the drifts signalled, and of the
@@ -381,7 +491,13 @@ void def_detector_update_many(Cls& cls) {
                 return int_array(drifts);
             }
         },
-        py::arg("values"), py::pos_only());
+        py::arg("values"), py::pos_only(),
+        method_doc("Updates with every value, in order, exactly as update value by value.",
+                   {"values: 1-D sequence of the values update takes.",
+                    HasWarning ? "Returns (drifts, warnings): int64 arrays of the positions where each was signalled."
+                               : "Returns an int64 array of the positions where a drift was signalled.",
+                    "Raises TypeError or ValueError when values cannot be read (nothing changes)."})
+            .c_str());
 }
 
 // The `n_threads` option (of the ensembles whose batch methods may run on threads): an int, 0 for
@@ -407,7 +523,8 @@ void def_n_threads(Cls& cls) {
     using T = typename Cls::type;
     cls.def_property(
         "n_threads", [](const T& self) { return self.threads.n_threads; },
-        [](T& self, py::handle value) { self.threads.n_threads = checked_n_threads(value); });
+        [](T& self, py::handle value) { self.threads.n_threads = checked_n_threads(value); },
+        "Threads the batch methods run on (0: one per core).");
 }
 
 // Loads an object's state from the payload of an opened envelope of the given format version:

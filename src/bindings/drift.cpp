@@ -28,10 +28,17 @@ DetectorClass<D> bind_detector(py::module_& m, const char* name) {
     DetectorClass<D> cls(m, name);
     guard_attribute_writes(cls);
     def_options(cls);
-    cls.def("update", guarded_update<D, Value>("x"), py::arg("x"), py::pos_only())
-        .def("reset", guarded(&D::reset))
-        .def_property_readonly("drift_detected", &D::drift_detected);
-    if constexpr (HasWarning) cls.def_property_readonly("warning_detected", &D::warning_detected);
+    cls.def("update", guarded_update<D, Value>("x"), py::arg("x"), py::pos_only(),
+            method_doc("Adds one value to the detector.",
+                       {std::is_same_v<Value, double> ? "x: float, the monitored value."
+                                                      : "x: int outcome, 1 for an error and any other value a success.",
+                        doc::kNone, doc::kRaises})
+                .c_str())
+        .def("reset", guarded(&D::reset), "Starts afresh, as just constructed; the options stay.")
+        .def_property_readonly("drift_detected", &D::drift_detected, "Whether the last update signalled a drift.");
+    if constexpr (HasWarning)
+        cls.def_property_readonly("warning_detected", &D::warning_detected,
+                                  "Whether the last update signalled a warning.");
     def_detector_update_many<Value, HasWarning>(cls);
     def_pickle(cls, name);
     return cls;
@@ -41,9 +48,9 @@ DetectorClass<D> bind_detector(py::module_& m, const char* name) {
 
 void register_adwin(py::module_& m) {
     bind_detector<ADWIN, double, false>(m, "ADWIN")
-        .def_property_readonly("estimation", &ADWIN::estimation)
-        .def_property_readonly("width", &ADWIN::width)
-        .def_property_readonly("variance", &ADWIN::variance);
+        .def_property_readonly("estimation", &ADWIN::estimation, "Mean of the values in the window.")
+        .def_property_readonly("width", &ADWIN::width, "Number of values in the window.")
+        .def_property_readonly("variance", &ADWIN::variance, "Variance of the values in the window.");
 }
 
 void register_eddm(py::module_& m) { bind_detector<EDDM, std::int32_t, true>(m, "EDDM"); }
@@ -56,14 +63,14 @@ void register_hddm_w(py::module_& m) { bind_detector<HDDM_W, double, true>(m, "H
 
 void register_page_hinkley(py::module_& m) {
     bind_detector<PageHinkley, double, false>(m, "PageHinkley")
-        .def_property_readonly("estimation", &PageHinkley::estimation);
+        .def_property_readonly("estimation", &PageHinkley::estimation, "Running mean of the values.");
 }
 
 void register_kswin(py::module_& m) {
     bind_detector<KSWIN, double, false>(m, "KSWIN")
-        .def_readonly("window_size", &KSWIN::window_size)
-        .def_readonly("stat_size", &KSWIN::stat_size)
-        .def_property_readonly("width", &KSWIN::width);
+        .def_readonly("window_size", &KSWIN::window_size, "Values the window keeps (fixed at construction).")
+        .def_readonly("stat_size", &KSWIN::stat_size, "Latest values tested (fixed at construction).")
+        .def_property_readonly("width", &KSWIN::width, "Number of values in the window now.");
 }
 
 }  // namespace quelb::bindings

@@ -85,21 +85,27 @@ py::object tree_copy(const Tree* tree) {
 template <class Cls, class Trees, class Counts>
 void def_member_inspection(Cls& cls, Trees trees, Counts counts) {
     using T = typename Cls::type;
-    cls.def("members", [trees](const T& self) {
-        ensure_idle(object_key(&self));
-        py::list out;
-        for (const auto* tree : trees(self)) out.append(tree_copy(tree));
-        return out;
-    });
+    cls.def(
+        "members",
+        [trees](const T& self) {
+            ensure_idle(object_key(&self));
+            py::list out;
+            for (const auto* tree : trees(self)) out.append(tree_copy(tree));
+            return out;
+        },
+        method_doc("Copies of the member trees, to inspect.",
+                   {"Returns a list of trees (None for a member without one yet).", doc::kBusy})
+            .c_str());
     const auto count = [counts](std::int64_t DriftCounts::*field) {
         return [counts, field](const T& self) {
             ensure_idle(object_key(&self));
             return counts(self).*field;
         };
     };
-    cls.def_property_readonly("n_warnings", count(&DriftCounts::warnings))
-        .def_property_readonly("n_drifts", count(&DriftCounts::drifts))
-        .def_property_readonly("n_replacements", count(&DriftCounts::replacements));
+    cls.def_property_readonly("n_warnings", count(&DriftCounts::warnings), "Warnings that started a background tree.")
+        .def_property_readonly("n_drifts", count(&DriftCounts::drifts), "Drifts detected in the members.")
+        .def_property_readonly("n_replacements", count(&DriftCounts::replacements),
+                               "Member trees (or subtrees) replaced after a drift.");
 }
 
 // The ensembles whose members follow DriftAwareMember: every drift replaces the model.
@@ -170,12 +176,15 @@ template <class T>
 void bind_weighted_forest(py::module_& m, const char* name) {
     auto cls = bind_ensemble<T>(m, name);
     def_drift_aware_members(cls);
-    cls.def("member_weights", [](const T& self) {
-        ensure_idle(object_key(&self));
-        py::list weights;
-        for (const ClassifierMember& member : self.members()) weights.append(member.vote_weight());
-        return weights;
-    });
+    cls.def(
+        "member_weights",
+        [](const T& self) {
+            ensure_idle(object_key(&self));
+            py::list weights;
+            for (const ClassifierMember& member : self.members()) weights.append(member.vote_weight());
+            return weights;
+        },
+        method_doc("Each member's vote weight.", {"Returns a list of float.", doc::kBusy}).c_str());
 }
 
 void register_arf_classifier(py::module_& m) { bind_weighted_forest<ARFClassifier>(m, "ARFClassifier"); }

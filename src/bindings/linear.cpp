@@ -35,36 +35,48 @@ const auto& regression_weights(const T& self) {
 template <class T>
 void bind_linear_regressor(py::module_& m, const char* name) {
     auto cls = bind_optioned<T>(m, name);
-    cls.def_property_readonly("weights", [](const T& self) {
-           ensure_idle(object_key(&self));
-           return weights_dict(regression_weights(self).named_weights());
-       })
-        .def_property_readonly("intercept", [](const T& self) {
-            ensure_idle(object_key(&self));
-            return regression_weights(self).intercept();
-        });
+    cls.def_property_readonly(
+           "weights",
+           [](const T& self) {
+               ensure_idle(object_key(&self));
+               return weights_dict(regression_weights(self).named_weights());
+           },
+           "The weights: dict of feature name to float.")
+        .def_property_readonly(
+            "intercept",
+            [](const T& self) {
+                ensure_idle(object_key(&self));
+                return regression_weights(self).intercept();
+            },
+            "The intercept (float).");
 }
 
 // weights {label: {feature: weight}} and intercept {label: bias} of a linear classifier.
 template <class T>
 void bind_linear_classifier(py::module_& m, const char* name) {
     auto cls = bind_optioned<T>(m, name);
-    cls.def_property_readonly("weights", [](const T& self) {
-           ensure_idle(object_key(&self));
-           const LinearClassScores& scores = self.model();
-           py::dict d;
-           for (std::size_t c = 0; c < scores.n_classes(); ++c) {
-               d[py::int_(scores.label(c))] = weights_dict(scores.named_weights(c));
-           }
-           return d;
-       })
-        .def_property_readonly("intercept", [](const T& self) {
-            ensure_idle(object_key(&self));
-            const LinearClassScores& scores = self.model();
-            py::dict d;
-            for (std::size_t c = 0; c < scores.n_classes(); ++c) d[py::int_(scores.label(c))] = scores.bias(c);
-            return d;
-        });
+    cls.def_property_readonly(
+           "weights",
+           [](const T& self) {
+               ensure_idle(object_key(&self));
+               const LinearClassScores& scores = self.model();
+               py::dict d;
+               for (std::size_t c = 0; c < scores.n_classes(); ++c) {
+                   d[py::int_(scores.label(c))] = weights_dict(scores.named_weights(c));
+               }
+               return d;
+           },
+           "The weights: dict of label to dict of feature name to float.")
+        .def_property_readonly(
+            "intercept",
+            [](const T& self) {
+                ensure_idle(object_key(&self));
+                const LinearClassScores& scores = self.model();
+                py::dict d;
+                for (std::size_t c = 0; c < scores.n_classes(); ++c) d[py::int_(scores.label(c))] = scores.bias(c);
+                return d;
+            },
+            "The intercepts: dict of label to float.");
 }
 
 }  // namespace
@@ -72,12 +84,15 @@ void bind_linear_classifier(py::module_& m, const char* name) {
 void register_naive_bayes(py::module_& m) {
     auto cls = bind_classifier<NaiveBayes>(m, "NaiveBayes");
     cls.def(py::init<>());
-    cls.def_property_readonly("class_counts", [](const NaiveBayes& self) {
-        ensure_idle(object_key(&self));
-        py::dict d;
-        for (const auto& [label, count] : self.class_counts()) d[py::int_(label)] = count;
-        return d;
-    });
+    cls.def_property_readonly(
+        "class_counts",
+        [](const NaiveBayes& self) {
+            ensure_idle(object_key(&self));
+            py::dict d;
+            for (const auto& [label, count] : self.class_counts()) d[py::int_(label)] = count;
+            return d;
+        },
+        "Samples learned per class: dict of label to count.");
     def_pickle(cls, "NaiveBayes");
 }
 

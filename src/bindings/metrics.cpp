@@ -15,6 +15,12 @@ namespace py = pybind11;
 
 namespace {
 
+constexpr const char* kGetDoc = "The score now (float).";
+constexpr const char* kResetDoc = "Forgets every pair.";
+constexpr const char* kSizeDoc = "Number of pairs in the window now.";
+constexpr const char* kRocPair =
+    "y_true: int label (1 positive, any other negative); score: float, higher meaning positive.";
+
 // A windowed metric: held shared, as its constructor from options makes it.
 template <class Metric>
 using WindowedClass = py::class_<Metric, std::shared_ptr<Metric>>;
@@ -26,16 +32,26 @@ void bind_pair_metric(py::module_& m, const char* name) {
     guard_attribute_writes(cls);
     cls.def(py::init<>())
         .def("update", guarded_update<Metric, Value, Value>("y_true", "y_pred"), py::arg("y_true"), py::arg("y_pred"),
-             py::pos_only())
-        .def("get",
-             [](const Metric& self) {
-                 ensure_idle(&self);
-                 return self.get();
-             })
-        .def("reset", [](Metric& self) {
-            ensure_idle(&self);
-            self.reset();
-        });
+             py::pos_only(),
+             method_doc("Adds one pair.",
+                        {std::is_same_v<Value, double> ? "y_true, y_pred: float, the true and the predicted value."
+                                                       : "y_true, y_pred: int, the true and the predicted label.",
+                         doc::kNone, doc::kRaises})
+                 .c_str())
+        .def(
+            "get",
+            [](const Metric& self) {
+                ensure_idle(&self);
+                return self.get();
+            },
+            kGetDoc)
+        .def(
+            "reset",
+            [](Metric& self) {
+                ensure_idle(&self);
+                self.reset();
+            },
+            kResetDoc);
     def_pair_update_many<Value, Value>(cls, "y_true", "y_pred");
     def_pickle(cls, name);
 }
@@ -54,12 +70,16 @@ void register_window_metric(py::module_& m) {
     WindowedClass<WindowMetric> cls(m, "WindowMetric");
     guard_attribute_writes(cls);
     def_options_init(cls);
-    cls.def("update", guarded_update<WindowMetric, Label, Label>("predicted", "actual"), py::arg("predicted"), py::arg("actual"))
-        .def("get", guarded(&WindowMetric::get), py::arg("metric") = 0)
-        .def("accuracy", guarded(&WindowMetric::accuracy))
-        .def("macro_f1", guarded(&WindowMetric::macro_f1))
-        .def("reset", guarded(&WindowMetric::reset))
-        .def("size", guarded(&WindowMetric::size));
+    cls.def("update", guarded_update<WindowMetric, Label, Label>("predicted", "actual"), py::arg("predicted"), py::arg("actual"),
+            method_doc("Adds one pair; the oldest leaves a full window.",
+                       {"predicted, actual: int labels.", doc::kNone, doc::kRaises})
+                .c_str())
+        .def("get", guarded(&WindowMetric::get), py::arg("metric") = 0,
+             "metric 1: macro F1, any other code: accuracy (float).")
+        .def("accuracy", guarded(&WindowMetric::accuracy), "Accuracy over the window (float).")
+        .def("macro_f1", guarded(&WindowMetric::macro_f1), "Macro F1 over the window's non-negative labels (float).")
+        .def("reset", guarded(&WindowMetric::reset), kResetDoc)
+        .def("size", guarded(&WindowMetric::size), kSizeDoc);
     def_pair_update_many<Label, Label>(cls, "predicted", "actual");
     def_pickle(cls, "WindowMetric");
 }
@@ -68,12 +88,16 @@ void register_window_regression_metric(py::module_& m) {
     WindowedClass<WindowRegressionMetric> cls(m, "WindowRegressionMetric");
     guard_attribute_writes(cls);
     def_options_init(cls);
-    cls.def("update", guarded_update<WindowRegressionMetric, double, double>("y_true", "y_pred"), py::arg("y_true"), py::arg("y_pred"))
-        .def("get", guarded(&WindowRegressionMetric::get), py::arg("metric") = 0)
-        .def("mae", guarded(&WindowRegressionMetric::mae))
-        .def("rmse", guarded(&WindowRegressionMetric::rmse))
-        .def("reset", guarded(&WindowRegressionMetric::reset))
-        .def("size", guarded(&WindowRegressionMetric::size));
+    cls.def("update", guarded_update<WindowRegressionMetric, double, double>("y_true", "y_pred"), py::arg("y_true"), py::arg("y_pred"),
+            method_doc("Adds one pair; the oldest leaves a full window.",
+                       {"y_true, y_pred: float, the true and the predicted value.", doc::kNone, doc::kRaises})
+                .c_str())
+        .def("get", guarded(&WindowRegressionMetric::get), py::arg("metric") = 0,
+             "metric 1: RMSE, any other code: MAE (float).")
+        .def("mae", guarded(&WindowRegressionMetric::mae), "MAE over the window (float).")
+        .def("rmse", guarded(&WindowRegressionMetric::rmse), "RMSE over the window (float).")
+        .def("reset", guarded(&WindowRegressionMetric::reset), kResetDoc)
+        .def("size", guarded(&WindowRegressionMetric::size), kSizeDoc);
     def_pair_update_many<double, double>(cls, "y_true", "y_pred");
     def_pickle(cls, "WindowRegressionMetric");
 }
@@ -83,9 +107,9 @@ void register_roc_auc(py::module_& m) {
     guard_attribute_writes(cls);
     cls.def(py::init<>())
         .def("update", guarded_update<ROCAUC, Label, double>("y_true", "score"), py::arg("y_true"), py::arg("score"),
-             py::pos_only())
-        .def("get", guarded(&ROCAUC::get))
-        .def("reset", guarded(&ROCAUC::reset));
+             py::pos_only(), method_doc("Adds one pair.", {kRocPair, doc::kNone, doc::kRaises}).c_str())
+        .def("get", guarded(&ROCAUC::get), "The area now (float; 0.5 until a positive and a negative were seen).")
+        .def("reset", guarded(&ROCAUC::reset), kResetDoc);
     def_pair_update_many<Label, double>(cls, "y_true", "score");
     def_pickle(cls, "ROCAUC");
 }
@@ -94,10 +118,11 @@ void register_window_roc_auc(py::module_& m) {
     WindowedClass<WindowROCAUC> cls(m, "WindowROCAUC");
     guard_attribute_writes(cls);
     def_options_init(cls);
-    cls.def("update", guarded_update<WindowROCAUC, Label, double>("y_true", "score"), py::arg("y_true"), py::arg("score"))
-        .def("get", guarded(&WindowROCAUC::get))
-        .def("reset", guarded(&WindowROCAUC::reset))
-        .def("size", guarded(&WindowROCAUC::size));
+    cls.def("update", guarded_update<WindowROCAUC, Label, double>("y_true", "score"), py::arg("y_true"), py::arg("score"),
+            method_doc("Adds one pair; the oldest leaves a full window.", {kRocPair, doc::kNone, doc::kRaises}).c_str())
+        .def("get", guarded(&WindowROCAUC::get), "The area over the window (float).")
+        .def("reset", guarded(&WindowROCAUC::reset), kResetDoc)
+        .def("size", guarded(&WindowROCAUC::size), kSizeDoc);
     def_pair_update_many<Label, double>(cls, "y_true", "score");
     def_pickle(cls, "WindowROCAUC");
 }

@@ -1,5 +1,6 @@
 // The module entry: registers the contracts, then every class in its fixed order.
 #include "bindings/casters.hpp"
+#include "bindings/class_docs.hpp"
 #include "bindings/registration.hpp"
 
 #include <memory>
@@ -38,4 +39,5 @@ PYBIND11_MODULE(_quelb_core, m) {
 #define QUELB_REGISTER(name) register_##name(m);
     QUELB_CLASSES(QUELB_REGISTER)
 #undef QUELB_REGISTER
+    document_classes(m);
 }

@@ -3,7 +3,8 @@
 // per option marked kArgument (positional ones in the list's order, then the keyword-only ones),
 // the defaults a default-constructed struct holds, and a read-write property per option marked
 // kProperty whose setter applies the option's check (ValueError with its reason). The class
-// attribute `_options` lists the arguments as (name, default, keyword-only) triples.
+// attribute `_options` lists the arguments as (name, default, keyword-only) triples; the class
+// docstring's Parameters section and the properties' docstrings come from the options' help text.
 #include "bindings/casters.hpp"
 
 #include <array>
@@ -18,6 +19,24 @@
 namespace quelb::bindings {
 
 namespace py = pybind11;
+
+// "\nname=default  (keyword-only)\n    help text": an argument in a class's Parameters section
+// (help may be nullptr).
+inline std::string parameter_line(const char* name, py::handle default_value, bool keyword_only, const char* help) {
+    std::string line = "\n" + std::string(name) + "=" + py::repr(default_value).cast<std::string>();
+    if (keyword_only) line += "  (keyword-only)";
+    if (help != nullptr) line += "\n    " + std::string(help);
+    return line;
+}
+
+constexpr const char* kParametersHeading = "Parameters\n----------";
+
+// Adds a paragraph to the docstring of the class bound by `cls`.
+template <class Cls>
+void append_doc(Cls& cls, const std::string& paragraph) {
+    const py::object doc = cls.attr("__doc__");
+    cls.attr("__doc__") = doc.is_none() ? py::str(paragraph) : py::str(doc) + py::str("\n\n" + paragraph);
+}
 
 namespace detail {
 
@@ -81,6 +100,20 @@ py::dict argument_values(const T& object, std::index_sequence<K...>) {
     return out;
 }
 
+template <class Options, std::size_t... K>
+std::string parameter_lines(std::index_sequence<K...>) {
+    static constexpr auto order = argument_fields<Options>();
+    static constexpr std::size_t n_positional = count_arguments<Options>(false);
+    constexpr auto fields = Options::fields();
+    const Options defaults{};
+    std::string out;
+    ((out += parameter_line(std::get<order[K]>(fields).name,
+                            default_object(defaults.*(std::get<order[K]>(fields).member)), K >= n_positional,
+                            std::get<order[K]>(fields).doc)),
+     ...);
+    return out;
+}
+
 template <class T, class Cls, std::size_t... K>
 void def_init(Cls& cls, std::index_sequence<K...>) {
     using Options = typename T::Options;
@@ -115,6 +148,7 @@ void def_init(Cls& cls, std::index_sequence<K...>) {
     cls.attr("_options") = py::make_tuple(py::make_tuple(std::get<order[K]>(fields).name,
                                                          default_object(defaults.*(std::get<order[K]>(fields).member)),
                                                          K >= n_positional)...);
+    append_doc(cls, kParametersHeading + parameter_lines<Options>(std::index_sequence<K...>{}));
     if constexpr (n_positional == sizeof...(K)) {
         std::apply([&](auto&&... args) { cls.def(py::init(make), std::move(args)...); }, std::move(positional));
     } else {
@@ -132,6 +166,13 @@ template <class Options, class T>
 py::dict option_values(const T& object) {
     constexpr std::size_t n = detail::argument_fields<Options>().size();
     return detail::argument_values<Options>(object, std::make_index_sequence<n>{});
+}
+
+// The Parameters section's entries of the constructor arguments of Options, in the constructor's
+// order, for a class whose constructor is bound by hand around them.
+template <class Options>
+std::string option_parameter_lines() {
+    return detail::parameter_lines<Options>(std::make_index_sequence<detail::argument_fields<Options>().size()>{});
 }
 
 // The options `object` holds now, as an Options struct.
@@ -155,8 +196,10 @@ inline py::str keyword_call(py::handle self, const py::dict& params) {
 template <class Cls, class Params, class Fresh>
 void def_inspection(Cls& cls, Params params, Fresh fresh) {
     using T = typename Cls::type;
-    cls.def("get_params", [params](const T& self) -> py::dict { return params(self); })
-        .def("clone", [fresh](const T& self) -> typename Cls::holder_type { return fresh(self); })
+    cls.def("get_params", [params](const T& self) -> py::dict { return params(self); },
+            "The constructor's arguments with their current values.\n\nReturns a dict of str to value.")
+        .def("clone", [fresh](const T& self) -> typename Cls::holder_type { return fresh(self); },
+             "A new object with the same options that has learned nothing.")
         .def("__repr__", [params](py::handle self) { return keyword_call(self, params(self.cast<const T&>())); });
 }
 
@@ -188,7 +231,8 @@ void def_option_properties(Cls& cls) {
             [member, check](T& self, Value value) {
                 check.validate(value);
                 self.*member = std::move(value);
-            });
+            },
+            field.doc);
     });
 }
 

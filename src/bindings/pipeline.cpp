@@ -12,6 +12,8 @@ namespace quelb::bindings {
 
 namespace {
 
+constexpr const char* kPipelineX = "x: dict of str to float (str values too when a step takes categories).";
+
 std::string type_name(py::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
 
 std::vector<std::shared_ptr<ITransformer>> load_steps(py::handle steps, const char* pipeline) {
@@ -86,7 +88,10 @@ void def_transform_one(Cls& cls) {
             }
             return out;
         },
-        sample_x(), py::pos_only());
+        sample_x(), py::pos_only(),
+        method_doc("The sample as the steps leave it; learns nothing.",
+                   {kPipelineX, "Returns a new dict of str to float.", doc::kRaises})
+            .c_str());
 }
 
 // learn_one, predict_one and transform_one of the classification and regression pipelines; Target
@@ -102,7 +107,10 @@ void def_supervised_one(Cls& cls) {
                MixedSample sample = mixed_argument(self, x, "learn_one");
                self.learn_mixed(std::move(sample), checked(y, "learn_one", "y"));
            },
-           sample_x(), py::arg("y"), py::pos_only())
+           sample_x(), py::arg("y"), py::pos_only(),
+           method_doc("Each step learns the sample and transforms it; then the learner learns it.",
+                      {kPipelineX, kOneY<Target>(), doc::kNone, doc::kRaises})
+               .c_str())
         .def(
             "predict_one",
             [](P& self, PipelineSample x) {
@@ -110,7 +118,10 @@ void def_supervised_one(Cls& cls) {
                 if (x.numeric) return self.predict_in_place(x.map);
                 return self.predict_mixed(mixed_argument(self, x, "predict_one"));
             },
-            sample_x(), py::pos_only());
+            sample_x(), py::pos_only(),
+            method_doc("The learner's prediction for the sample the steps transform.",
+                       {kPipelineX, kOneReturns<Target>(), doc::kRaises})
+                .c_str());
     def_transform_one<Contract>(cls);
 }
 
@@ -153,20 +164,24 @@ void def_pipeline_pickle(Cls& cls, const char* name, const char* learner_kind) {
 template <class Cls, class Contract>
 void def_pipeline_inspection(Cls& cls) {
     using P = typename Cls::type;
-    cls.def("get_params",
+    cls.def(
+           "get_params",
+           [](const P& self) {
+               py::list steps;
+               for (const auto& step : self.steps()) steps.append(py::cast(step));
+               return py::dict(py::arg("steps") = steps, py::arg("learner") = py::cast(self.learner()));
+           },
+           "The pipeline's own parts (not copies).\n\nReturns {'steps': [...], 'learner': ...}.")
+        .def(
+            "clone",
             [](const P& self) {
-                py::list steps;
-                for (const auto& step : self.steps()) steps.append(py::cast(step));
-                return py::dict(py::arg("steps") = steps, py::arg("learner") = py::cast(self.learner()));
-            })
-        .def("clone",
-             [](const P& self) {
-                 std::vector<std::shared_ptr<ITransformer>> steps;
-                 for (const auto& step : self.steps())
-                     steps.push_back(py::cast(step).attr("clone")().template cast<std::shared_ptr<ITransformer>>());
-                 auto learner = py::cast(self.learner()).attr("clone")().template cast<std::shared_ptr<Contract>>();
-                 return std::make_shared<P>(std::move(steps), std::move(learner));
-             })
+                std::vector<std::shared_ptr<ITransformer>> steps;
+                for (const auto& step : self.steps())
+                    steps.push_back(py::cast(step).attr("clone")().template cast<std::shared_ptr<ITransformer>>());
+                auto learner = py::cast(self.learner()).attr("clone")().template cast<std::shared_ptr<Contract>>();
+                return std::make_shared<P>(std::move(steps), std::move(learner));
+            },
+            "A new pipeline of the clones of the steps and the learner: same options, nothing learned.")
         .def("__repr__", [](py::handle self) {
             py::dict params = self.attr("get_params")();
             return py::str("{}({!r}, {!r})")
@@ -187,15 +202,26 @@ SharedClass<P, Contract> bind_pipeline(py::module_& m, const char* name, const c
                  return std::make_shared<P>(std::move(chain), std::move(model));
              }),
             py::arg("steps"), py::arg("learner"))
-        .def("set_feature_order",
-             [](P& self, const std::vector<std::string>& order) {
-                 ensure_parts_idle<Contract>(self);
-                 self.set_feature_order(order);
-             })
-        .def("reset", [](P& self) {
-            ensure_parts_idle<Contract>(self);
-            self.reset();
-        });
+        .def(
+            "set_feature_order",
+            [](P& self, const std::vector<std::string>& order) {
+                ensure_parts_idle<Contract>(self);
+                self.set_feature_order(order);
+            },
+            method_doc("Passes the feature order to every step (the learner is not told).",
+                       {"order: list of str, feature names.", doc::kNone, doc::kRaises})
+                .c_str())
+        .def(
+            "reset",
+            [](P& self) {
+                ensure_parts_idle<Contract>(self);
+                self.reset();
+            },
+            method_doc("Resets every step and the learner (for everyone holding them).", {doc::kNone, doc::kBusy})
+                .c_str());
+    append_doc(cls, std::string(kParametersHeading) +
+                        "\nsteps\n    sequence of transformers, applied in order (may be empty)\nlearner\n    " +
+                        expected + ", shared, not copied");
     guard_attribute_writes(cls);
     def_pipeline_inspection<decltype(cls), Contract>(cls);
     def_pipeline_pickle<decltype(cls), Contract>(cls, name, learner_kind);
@@ -218,7 +244,10 @@ void register_classification_pipeline(py::module_& m) {
             if (x.numeric) return self.predict_proba_in_place(x.map);
             return self.predict_proba_mixed(mixed_argument(self, x, "predict_proba_one"));
         },
-        sample_x(), py::pos_only());
+        sample_x(), py::pos_only(),
+        method_doc("The learner's class probabilities for the sample the steps transform.",
+                   {kPipelineX, "Returns a dict of int label to float probability.", doc::kRaises})
+            .c_str());
     def_classifier_batches(cls);
 }
 
@@ -240,7 +269,10 @@ void register_anomaly_pipeline(py::module_& m) {
                checked(x, "learn_one");
                self.learn_in_place(x.map);
            },
-           sample_x(), py::pos_only())
+           sample_x(), py::pos_only(),
+           method_doc("Each step learns the sample and transforms it; then the detector learns it.",
+                      {doc::kX, doc::kNone, doc::kRaises})
+               .c_str())
         .def(
             "score_one",
             [](P& self, SampleArg x) {
@@ -248,7 +280,10 @@ void register_anomaly_pipeline(py::module_& m) {
                 checked(x, "score_one");
                 return self.score_in_place(x.map);
             },
-            sample_x(), py::pos_only());
+            sample_x(), py::pos_only(),
+            method_doc("The detector's anomaly score for the sample the steps transform.",
+                       {doc::kX, "Returns a float, higher meaning more anomalous.", doc::kRaises})
+                .c_str());
     def_anomaly_batches(cls);
 }
 

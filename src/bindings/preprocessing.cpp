@@ -28,9 +28,14 @@ void register_variance_threshold(py::module_& m) {
 
 void register_select_k_best(py::module_& m) {
     bind_optioned<SelectKBest, true>(m, "SelectKBest")
-        .def("set_feature_order", [](SelectKBest& self, const std::vector<std::string>& order) {
-            static_cast<ITransformer&>(self).set_feature_order(order);
-        });
+        .def(
+            "set_feature_order",
+            [](SelectKBest& self, const std::vector<std::string>& order) {
+                static_cast<ITransformer&>(self).set_feature_order(order);
+            },
+            method_doc("Gives the features their positions, which break ties in the ranking.",
+                       {"order: list of str, feature names.", doc::kNone})
+                .c_str());
 }
 
 namespace {
@@ -57,6 +62,10 @@ void def_encoder_properties(Cls& cls) {
     using T = typename Cls::type;
     using Options = typename T::Options;
     def_option_properties(cls);
+    append_doc(cls, kParametersHeading +
+                        parameter_line("features", py::none(), false,
+                                       "names of the features to encode (list of str), or None for every category") +
+                        option_parameter_lines<Options>());
     def_inspection(
         cls,
         [](const T& self) {
@@ -66,13 +75,16 @@ void def_encoder_properties(Cls& cls) {
             return params;
         },
         [](const T& self) { return std::make_shared<T>(self.features(), options_of<Options>(self)); });
-    cls.def_property_readonly("features", &features_object<T>)
-        .def_property_readonly("categories", [](const T& self) {
-            py::dict out;
-            for (const auto& [feature, values] : self.categories())
-                out[py::cast(feature)] = py::cast(values);
-            return out;
-        });
+    cls.def_property_readonly("features", &features_object<T>, "The features encoded (list of str), or None.")
+        .def_property_readonly(
+            "categories",
+            [](const T& self) {
+                py::dict out;
+                for (const auto& [feature, values] : self.categories())
+                    out[py::cast(feature)] = py::cast(values);
+                return out;
+            },
+            "Categories learned: dict of feature name to list of str.");
 }
 
 }  // namespace

@@ -99,15 +99,35 @@ void def_tree_inspection(Cls& cls) {
         ensure_idle(object_key(&self));
         return self.describe();
     };
-    cls.def_property_readonly("n_nodes", [describe](const T& self) { return describe(self).n_nodes(); })
-        .def_property_readonly("n_leaves", [describe](const T& self) { return describe(self).n_leaves(); })
-        .def_property_readonly("height", [describe](const T& self) { return describe(self).height(); })
-        .def("to_dict", [describe](const T& self) { return description_dict(describe(self)); })
-        .def("to_dot", [describe](const T& self) { return describe(self).to_dot(); })
-        .def("explain_one", [describe](T& self, const FeatureMap& x) {
-            const TreeDescription description = describe(self);
-            return explanation(description, x, py::cast(static_cast<Contract&>(self).predict_one(x)));
-        });
+    cls.def_property_readonly(
+           "n_nodes", [describe](const T& self) { return describe(self).n_nodes(); },
+           "Number of nodes (tests and leaves).")
+        .def_property_readonly(
+            "n_leaves", [describe](const T& self) { return describe(self).n_leaves(); }, "Number of leaves.")
+        .def_property_readonly(
+            "height", [describe](const T& self) { return describe(self).height(); },
+            "Depth of the deepest leaf (0 for a lone leaf).")
+        .def(
+            "to_dict", [describe](const T& self) { return description_dict(describe(self)); },
+            method_doc("The tree as nested dicts from the root.",
+                       {"Returns a dict: a test has feature, threshold, left and right; a leaf its prediction\n"
+                        "and statistics.",
+                        doc::kBusy})
+                .c_str())
+        .def(
+            "to_dot", [describe](const T& self) { return describe(self).to_dot(); },
+            method_doc("The tree in Graphviz dot format.", {"Returns a str.", doc::kBusy}).c_str())
+        .def(
+            "explain_one",
+            [describe](T& self, const FeatureMap& x) {
+                const TreeDescription description = describe(self);
+                return explanation(description, x, py::cast(static_cast<Contract&>(self).predict_one(x)));
+            },
+            method_doc("The path one sample takes from the root to its leaf; learns nothing.",
+                       {doc::kX,
+                        "Returns a dict: path (one dict per test passed), leaf (the leaf's dict) and prediction.",
+                        doc::kRaises})
+                .c_str());
 }
 
 // A tree whose options are all bound from its options struct.
@@ -153,7 +173,8 @@ void register_sgt_classifier(py::module_& m) {
 
 void register_fimtdd_regressor(py::module_& m) {
     using T = FIMTDDRegressor;
-    register_tree<T>(m, "FIMTDDRegressor").def("n_splits", &T::n_splits);
+    register_tree<T>(m, "FIMTDDRegressor")
+        .def("n_splits", &T::n_splits, "Splits made since construction or reset, alternate subtrees included.");
 }
 
 }  // namespace quelb::bindings

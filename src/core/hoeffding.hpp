@@ -33,9 +33,12 @@ struct HoeffdingTreeOptions {
 // The fields of the first three, each reached as `access` says, grace_period with its check.
 constexpr auto hoeffding_bound_fields(unsigned access) {
     using O = HoeffdingTreeOptions;
-    return std::make_tuple(option("grace_period", &O::grace_period, access, grace_period_check),
-                           option("split_confidence", &O::split_confidence, access),
-                           option("tie_threshold", &O::tie_threshold, access));
+    return std::make_tuple(option("grace_period", &O::grace_period, access, grace_period_check,
+                                  "samples a leaf sees between split attempts (at least 1)"),
+                           option("split_confidence", &O::split_confidence, access,
+                                  "allowed chance of a wrong split (the Hoeffding bound's delta)"),
+                           option("tie_threshold", &O::tie_threshold, access,
+                                  "Hoeffding bound below which the two best splits count as tied"));
 }
 
 }  // namespace quelb

@@ -10,7 +10,8 @@
 //       int grace_period = 200;
 //       static constexpr auto fields() {
 //           return std::make_tuple(option("grace_period", &TreeOptions::grace_period,
-//                                         kArgument | kProperty, at_least_one));
+//                                         kArgument | kProperty, at_least_one,
+//                                         "samples a leaf sees between split attempts"));
 //       }
 //   };
 #include <cstdint>
@@ -45,6 +46,7 @@ struct OptionField {
     Value Options::*member;
     unsigned access;
     OptionCheck<Value> check;
+    const char* doc;  // one line of help text (what the option means), or nullptr
 
     bool is_argument() const { return (access & kArgument) != 0; }
     bool is_keyword_only() const { return (access & kKeywordOnly) != 0; }
@@ -59,8 +61,14 @@ struct OptionField {
 
 template <class Options, class Value>
 constexpr OptionField<Options, Value> option(const char* name, Value Options::*member, unsigned access,
-                                             OptionCheck<Value> check = nullptr) {
-    return {name, member, access, check};
+                                             OptionCheck<Value> check = nullptr, const char* doc = nullptr) {
+    return {name, member, access, check, doc};
+}
+// An option without a check, with its help text.
+template <class Options, class Value>
+constexpr OptionField<Options, Value> option(const char* name, Value Options::*member, unsigned access,
+                                             const char* doc) {
+    return {name, member, access, nullptr, doc};
 }
 
 // Calls visit(field) for every field of Options, in the list's order.

@@ -28,11 +28,16 @@ struct ADWINOptions {
 
     static constexpr auto fields() {
         using O = ADWINOptions;
-        return std::make_tuple(option("delta", &O::delta, kArgument | kProperty),
-                               option("clock", &O::clock, kArgument, clock_check),
-                               option("max_buckets", &O::max_buckets, kArgument, max_buckets_check),
-                               option("min_window_length", &O::min_window_length, kArgument),
-                               option("grace_period", &O::grace_period, kArgument));
+        return std::make_tuple(option("delta", &O::delta, kArgument | kProperty,
+                                      "confidence of the cut test (smaller: fewer, later drifts)"),
+                               option("clock", &O::clock, kArgument, clock_check,
+                                      "updates between cut checks (at least 1)"),
+                               option("max_buckets", &O::max_buckets, kArgument, max_buckets_check,
+                                      "buckets of each size before two merge (at least 2)"),
+                               option("min_window_length", &O::min_window_length, kArgument,
+                                      "least length of each side of a cut"),
+                               option("grace_period", &O::grace_period, kArgument,
+                                      "window length before the first check"));
     }
 };
 

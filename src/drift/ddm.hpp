@@ -21,9 +21,12 @@ struct DDMOptions {
 
     static constexpr auto fields() {
         using O = DDMOptions;
-        return std::make_tuple(option("warm_start", &O::warm_start, kArgument | kProperty),
-                               option("warning_threshold", &O::warning_threshold, kArgument | kProperty),
-                               option("drift_threshold", &O::drift_threshold, kArgument | kProperty));
+        return std::make_tuple(option("warm_start", &O::warm_start, kArgument | kProperty,
+                                      "outcomes before the lowest error rate is recorded"),
+                               option("warning_threshold", &O::warning_threshold, kArgument | kProperty,
+                                      "warn when p + s exceeds p_min + this times s_min"),
+                               option("drift_threshold", &O::drift_threshold, kArgument | kProperty,
+                                      "drift when p + s exceeds p_min + this times s_min"));
     }
 };
 

@@ -19,9 +19,12 @@ struct EDDMOptions {
 
     static constexpr auto fields() {
         using O = EDDMOptions;
-        return std::make_tuple(option("warm_start", &O::warm_start, kArgument | kProperty),
-                               option("alpha", &O::alpha, kArgument | kProperty),
-                               option("beta", &O::beta, kArgument | kProperty));
+        return std::make_tuple(option("warm_start", &O::warm_start, kArgument | kProperty,
+                                      "errors before a warning or drift may be signalled"),
+                               option("alpha", &O::alpha, kArgument | kProperty,
+                                      "warning when the distance ratio falls below this"),
+                               option("beta", &O::beta, kArgument | kProperty,
+                                      "drift when the distance ratio falls below this (at most alpha)"));
     }
 };
 

@@ -52,9 +52,11 @@ struct HoeffdingDetectorOptions {
     static constexpr auto fields() {
         using O = HoeffdingDetectorOptions;
         return std::make_tuple(
-            option("drift_confidence", &O::drift_confidence, kArgument | kProperty, drift_confidence_check),
-            option("warning_confidence", &O::warning_confidence, kArgument | kProperty, warning_confidence_check),
-            option("two_sided_test", &O::two_sided_test, kArgument | kProperty));
+            option("drift_confidence", &O::drift_confidence, kArgument | kProperty, drift_confidence_check,
+                   "confidence of the drift test, in (0, 1)"),
+            option("warning_confidence", &O::warning_confidence, kArgument | kProperty, warning_confidence_check,
+                   "confidence of the warning test, in (0, 1)"),
+            option("two_sided_test", &O::two_sided_test, kArgument | kProperty, "also watch decreases"));
     }
 };
 
@@ -66,10 +68,13 @@ struct HDDM_WOptions : HoeffdingDetectorOptions {
     static constexpr auto fields() {
         using O = HDDM_WOptions;
         return std::make_tuple(
-            option("drift_confidence", &O::drift_confidence, kArgument | kProperty, drift_confidence_check),
-            option("warning_confidence", &O::warning_confidence, kArgument | kProperty, warning_confidence_check),
-            option("lambda_value", &O::lambda_value, kArgument | kProperty, lambda_value_check),
-            option("two_sided_test", &O::two_sided_test, kArgument | kProperty));
+            option("drift_confidence", &O::drift_confidence, kArgument | kProperty, drift_confidence_check,
+                   "confidence of the drift test, in (0, 1)"),
+            option("warning_confidence", &O::warning_confidence, kArgument | kProperty, warning_confidence_check,
+                   "confidence of the warning test, in (0, 1)"),
+            option("lambda_value", &O::lambda_value, kArgument | kProperty, lambda_value_check,
+                   "weight of each new value in the averages, in (0, 1]"),
+            option("two_sided_test", &O::two_sided_test, kArgument | kProperty, "also watch decreases"));
     }
 };
 

@@ -34,10 +34,13 @@ struct KSWINOptions {
 
     static constexpr auto fields() {
         using O = KSWINOptions;
-        return std::make_tuple(option("alpha", &O::alpha, kArgument | kProperty, kswin_alpha_check),
-                               option("window_size", &O::window_size, kArgument),
-                               option("stat_size", &O::stat_size, kArgument),
-                               option("seed", &O::seed, kArgument | kProperty));
+        return std::make_tuple(option("alpha", &O::alpha, kArgument | kProperty, kswin_alpha_check,
+                                      "significance of the Kolmogorov-Smirnov test"),
+                               option("window_size", &O::window_size, kArgument,
+                                      "values kept (at least twice stat_size)"),
+                               option("stat_size", &O::stat_size, kArgument,
+                                      "latest values compared with as many older ones"),
+                               option("seed", &O::seed, kArgument | kProperty, "seed of the draws, read at reset"));
     }
 };
 

@@ -29,11 +29,16 @@ struct PageHinkleyOptions {
 
     static constexpr auto fields() {
         using O = PageHinkleyOptions;
-        return std::make_tuple(option("warm_start", &O::warm_start, kArgument | kProperty),
-                               option("delta", &O::delta, kArgument | kProperty),
-                               option("threshold", &O::threshold, kArgument | kProperty),
-                               option("alpha", &O::alpha, kArgument | kProperty),
-                               option("mode", &O::mode, kArgument | kProperty | kUnsaved));
+        return std::make_tuple(option("warm_start", &O::warm_start, kArgument | kProperty,
+                                      "values before a drift may be signalled"),
+                               option("delta", &O::delta, kArgument | kProperty,
+                                      "deviation from the mean tolerated per value"),
+                               option("threshold", &O::threshold, kArgument | kProperty,
+                                      "alarm level of the cumulative deviation"),
+                               option("alpha", &O::alpha, kArgument | kProperty,
+                                      "fading factor of the cumulative deviation"),
+                               option("mode", &O::mode, kArgument | kProperty | kUnsaved,
+                                      "'up' (rises), 'down' (falls) or 'both'"));
     }
 };
 

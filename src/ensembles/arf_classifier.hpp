@@ -22,7 +22,8 @@ struct ARFClassifierOptions : ForestClassifierOptions {
     static constexpr auto fields() {
         using O = ARFClassifierOptions;
         return std::tuple_cat(ForestClassifierOptions::fields(),
-                              std::make_tuple(option("subspace_size", &O::subspace_size, kArgument)));
+                              std::make_tuple(option("subspace_size", &O::subspace_size, kArgument,
+                                                     "features per split attempt; negative means floor(sqrt(n)) + 1")));
     }
 };
 

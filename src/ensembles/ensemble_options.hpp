@@ -23,9 +23,11 @@ struct BaggingOptions {
 
     static constexpr auto fields() {
         using O = BaggingOptions;
-        return std::make_tuple(option("n_models", &O::n_models, kArgument | kProperty),
-                               option("seed", &O::seed, kArgument | kProperty),
-                               option("lambda_value", &O::lambda_value, kArgument, poisson_mean_check));
+        return std::make_tuple(option("n_models", &O::n_models, kArgument | kProperty, "number of members"),
+                               option("seed", &O::seed, kArgument | kProperty,
+                                      "seed of the ensemble's random generator"),
+                               option("lambda_value", &O::lambda_value, kArgument, poisson_mean_check,
+                                      "mean of the Poisson weight each member learns a sample with"));
     }
 };
 
@@ -41,7 +43,8 @@ struct WithThreads : Options {
 
     static constexpr auto fields() {
         return std::tuple_cat(Options::fields(), std::make_tuple(option("n_threads", &WithThreads::threads,
-                                                                        kArgument | kKeywordOnly | kUnsaved)));
+                                                                        kArgument | kKeywordOnly | kUnsaved,
+                                                                        "threads the batch methods use (0: one per core)")));
     }
 };
 

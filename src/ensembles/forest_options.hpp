@@ -21,10 +21,14 @@ struct ForestOptions : BaggingOptions {
     static constexpr auto fields() {
         using O = ForestOptions;
         return std::tuple_cat(BaggingOptions::fields(),
-                              std::make_tuple(option("drift_delta", &O::drift_delta, kArgument),
-                                              option("warning_delta", &O::warning_delta, kArgument),
-                                              option("grace_period", &O::grace_period, kArgument, grace_period_check),
-                                              option("max_depth", &O::max_depth, kArgument)));
+                              std::make_tuple(option("drift_delta", &O::drift_delta, kArgument,
+                                                     "ADWIN delta of each member's drift detector"),
+                                              option("warning_delta", &O::warning_delta, kArgument,
+                                                     "ADWIN delta of each member's warning detector"),
+                                              option("grace_period", &O::grace_period, kArgument, grace_period_check,
+                                                     "samples a member's leaf sees between splits (at least 1)"),
+                                              option("max_depth", &O::max_depth, kArgument,
+                                                     "depth at which the members' leaves stop splitting")));
     }
 };
 
@@ -34,7 +38,8 @@ struct ForestClassifierOptions : ForestOptions {
     static constexpr auto fields() {
         return std::tuple_cat(ForestOptions::fields(), std::make_tuple(option(
                                                            "split_confidence",
-                                                           &ForestClassifierOptions::split_confidence, kArgument)));
+                                                           &ForestClassifierOptions::split_confidence, kArgument,
+                                                           "split confidence of the members' trees")));
     }
 };
 
@@ -49,11 +54,12 @@ struct ForestRegressorOptions : ForestOptions {
     static constexpr auto fields() {
         return std::tuple_cat(ForestOptions::fields(), std::make_tuple(option(
                                                            "learning_rate", &ForestRegressorOptions::learning_rate,
-                                                           kArgument)));
+                                                           kArgument, "step size of the members' leaf models")));
     }
     static constexpr auto split_criterion_field() {
         return option("split_criterion", &ForestRegressorOptions::split_criterion,
-                      kArgument | kKeywordOnly | kProperty);
+                      kArgument | kKeywordOnly | kProperty,
+                      "the trees' split criterion: 'mean_split' or 'variance_reduction'");
     }
 };
 

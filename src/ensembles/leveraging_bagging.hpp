@@ -34,10 +34,14 @@ struct LeveragingBaggingClassifierOptions : BaggingOptions {
     static constexpr auto bagging_fields() {
         using O = LeveragingBaggingClassifierOptions;
         return std::tuple_cat(BaggingOptions::fields(),
-                              std::make_tuple(option("drift_delta", &O::drift_delta, kArgument),
-                                              option("grace_period", &O::grace_period, kArgument, GracePeriodCheck),
-                                              option("max_depth", &O::max_depth, kArgument),
-                                              option("split_confidence", &O::split_confidence, kArgument)));
+                              std::make_tuple(option("drift_delta", &O::drift_delta, kArgument,
+                                                     "ADWIN delta of each member's drift detector"),
+                                              option("grace_period", &O::grace_period, kArgument, GracePeriodCheck,
+                                                     "samples a member's leaf sees between split attempts"),
+                                              option("max_depth", &O::max_depth, kArgument,
+                                                     "depth at which the members' leaves stop splitting"),
+                                              option("split_confidence", &O::split_confidence, kArgument,
+                                                     "split confidence of the members' trees")));
     }
     static constexpr auto fields() { return bagging_fields<grace_period_check>(); }
 };
@@ -48,7 +52,8 @@ struct LeveragingBaggingRegressorOptions : LeveragingBaggingClassifierOptions {
     static constexpr auto fields() {
         return std::tuple_cat(bagging_fields<nullptr>(),
                               std::make_tuple(option("leaf_prediction",
-                                                     &LeveragingBaggingRegressorOptions::leaf_prediction, kArgument)));
+                                                     &LeveragingBaggingRegressorOptions::leaf_prediction, kArgument,
+                                                     "the FIMT-DD leaves: 'mean', 'perceptron', else adaptive")));
     }
 };
 

@@ -39,8 +39,10 @@ struct PatchOptions {
     ModeOption<PatchTraining, patch_training> training_method = "patches";
 
     static constexpr auto fields() {
-        return std::make_tuple(option("subspace_fraction", &PatchOptions::subspace_fraction, kArgument),
-                               option("training_method", &PatchOptions::training_method, kArgument));
+        return std::make_tuple(option("subspace_fraction", &PatchOptions::subspace_fraction, kArgument,
+                                      "share of the features each member draws"),
+                               option("training_method", &PatchOptions::training_method, kArgument,
+                                      "'subspaces', 'resampling', else 'patches' (both)"));
     }
 };
 

@@ -16,7 +16,8 @@ struct PerceptronOptions {
 
     static constexpr auto fields() {
         return std::make_tuple(
-            option("learning_rate", &PerceptronOptions::learning_rate, kArgument | kProperty));
+            option("learning_rate", &PerceptronOptions::learning_rate, kArgument | kProperty,
+                   "step size of the updates"));
     }
 };
 
@@ -24,7 +25,8 @@ struct PassiveAggressiveClassifierOptions {
     double C = 1.0;
 
     static constexpr auto fields() {
-        return std::make_tuple(option("C", &PassiveAggressiveClassifierOptions::C, kArgument | kProperty));
+        return std::make_tuple(option("C", &PassiveAggressiveClassifierOptions::C, kArgument | kProperty,
+                                      "aggressiveness: cap on each step"));
     }
 };
 

@@ -71,8 +71,9 @@ struct PassiveAggressiveRegressorOptions {
 
     static constexpr auto fields() {
         using O = PassiveAggressiveRegressorOptions;
-        return std::make_tuple(option("C", &O::C, kArgument | kProperty),
-                               option("epsilon", &O::epsilon, kArgument | kProperty));
+        return std::make_tuple(option("C", &O::C, kArgument | kProperty, "aggressiveness: cap on each step"),
+                               option("epsilon", &O::epsilon, kArgument | kProperty,
+                                      "margin within which errors cost nothing"));
     }
 };
 
@@ -90,8 +91,8 @@ struct BayesianLinearRegressionOptions {
 
     static constexpr auto fields() {
         using O = BayesianLinearRegressionOptions;
-        return std::make_tuple(option("alpha", &O::alpha, kArgument | kProperty),
-                               option("beta", &O::beta, kArgument | kProperty));
+        return std::make_tuple(option("alpha", &O::alpha, kArgument | kProperty, "precision of the weights' prior"),
+                               option("beta", &O::beta, kArgument | kProperty, "precision of the noise"));
     }
 };
 

@@ -10,8 +10,9 @@ struct SgdOptions {
     double l2 = 0.0;
 
     static constexpr auto fields() {
-        return std::make_tuple(option("learning_rate", &SgdOptions::learning_rate, kArgument | kProperty),
-                               option("l2", &SgdOptions::l2, kArgument | kProperty));
+        return std::make_tuple(option("learning_rate", &SgdOptions::learning_rate, kArgument | kProperty,
+                                      "step size of the gradient descent"),
+                               option("l2", &SgdOptions::l2, kArgument | kProperty, "L2 penalty of the weights"));
     }
 };
 

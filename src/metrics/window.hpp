@@ -17,7 +17,8 @@ struct WindowOptions {
     std::int32_t window_size = 1000;
 
     static constexpr auto fields() {
-        return std::make_tuple(option("window_size", &WindowOptions::window_size, kArgument));
+        return std::make_tuple(option("window_size", &WindowOptions::window_size, kArgument,
+                                      "number of latest pairs scored (0 or less ignores updates)"));
     }
 };
 

@@ -23,10 +23,12 @@ struct KNNOptions {
     std::int32_t p = 2;
 
     static constexpr auto fields() {
-        return std::make_tuple(option("n_neighbors", &KNNOptions::n_neighbors, kArgument | kProperty, n_neighbors_check),
+        return std::make_tuple(option("n_neighbors", &KNNOptions::n_neighbors, kArgument | kProperty, n_neighbors_check,
+                                      "neighbours consulted (0 gives empty answers)"),
                                // Saved by the window, as its capacity.
-                               option("window_size", &KNNOptions::window_size, kArgument | kUnsaved, window_size_check),
-                               option("p", &KNNOptions::p, kArgument | kProperty));
+                               option("window_size", &KNNOptions::window_size, kArgument | kUnsaved, window_size_check,
+                                      "number of latest samples kept (at least 1)"),
+                               option("p", &KNNOptions::p, kArgument | kProperty, "power of the Minkowski distance"));
     }
 };
 

@@ -112,8 +112,10 @@ struct OneHotEncoderOptions {
 
     static constexpr auto fields() {
         using O = OneHotEncoderOptions;
-        return std::make_tuple(option("sparse", &O::sparse, kArgument | kProperty),
-                               option("drop_numeric", &O::drop_numeric, kArgument | kProperty));
+        return std::make_tuple(option("sparse", &O::sparse, kArgument | kProperty,
+                                      "give only the 1.0 of a category, not the 0.0 of the others"),
+                               option("drop_numeric", &O::drop_numeric, kArgument | kProperty,
+                                      "leave numeric features out of the output"));
     }
 };
 
@@ -121,7 +123,8 @@ struct OrdinalEncoderOptions {
     double unknown_value = -1.0;
 
     static constexpr auto fields() {
-        return std::make_tuple(option("unknown_value", &OrdinalEncoderOptions::unknown_value, kArgument | kProperty));
+        return std::make_tuple(option("unknown_value", &OrdinalEncoderOptions::unknown_value, kArgument | kProperty,
+                                      "code of a category never learned"));
     }
 };
 

@@ -31,7 +31,8 @@ struct StandardScalerOptions {
     bool with_std = true;
 
     static constexpr auto fields() {
-        return std::make_tuple(option("with_std", &StandardScalerOptions::with_std, kArgument | kProperty));
+        return std::make_tuple(option("with_std", &StandardScalerOptions::with_std, kArgument | kProperty,
+                                      "divide by the standard deviation (else centre only)"));
     }
 };
 

@@ -19,8 +19,10 @@ struct VarianceThresholdOptions {
 
     static constexpr auto fields() {
         using O = VarianceThresholdOptions;
-        return std::make_tuple(option("threshold", &O::threshold, kArgument | kProperty),
-                               option("min_samples", &O::min_samples, kArgument | kProperty));
+        return std::make_tuple(option("threshold", &O::threshold, kArgument | kProperty,
+                                      "drop a feature while its variance is at or below this"),
+                               option("min_samples", &O::min_samples, kArgument | kProperty,
+                                      "values a feature needs before it may be dropped"));
     }
 };
 
@@ -77,8 +79,9 @@ struct SelectKBestOptions {
     bool use_abs = false;
 
     static constexpr auto fields() {
-        return std::make_tuple(option("k", &SelectKBestOptions::k, kArgument | kProperty),
-                               option("use_abs", &SelectKBestOptions::use_abs, kArgument | kProperty));
+        return std::make_tuple(option("k", &SelectKBestOptions::k, kArgument | kProperty, "number of features kept"),
+                               option("use_abs", &SelectKBestOptions::use_abs, kArgument | kProperty,
+                                      "rank by the absolute correlation"));
     }
 };
 

@@ -13,8 +13,10 @@ struct EFDTClassifierOptions : HoeffdingTreeClassifierOptions {
     static constexpr auto fields() {
         using O = HoeffdingTreeClassifierOptions;
         return std::tuple_cat(hoeffding_bound_fields(kArgument),
-                              std::make_tuple(option("nb_threshold", &O::nb_threshold, kArgument),
-                                              option("max_depth", &O::max_depth, kArgument)));
+                              std::make_tuple(option("nb_threshold", &O::nb_threshold, kArgument,
+                                                     "samples a leaf sees before it may answer by naive Bayes"),
+                                              option("max_depth", &O::max_depth, kArgument,
+                                                     "depth at which leaves stop splitting")));
     }
 };
 

@@ -45,13 +45,19 @@ struct HoeffdingTreeClassifierOptions : HoeffdingTreeOptions {
     static constexpr auto fields() {
         using O = HoeffdingTreeClassifierOptions;
         return std::tuple_cat(hoeffding_bound_fields(kArgument | kProperty),
-                              std::make_tuple(option("nb_threshold", &O::nb_threshold, kArgument),
-                                              option("max_depth", &O::max_depth, kArgument | kProperty),
-                                              option("split_criterion", &O::split_criterion, kArgument | kProperty),
-                                              option("n_split_points", &O::n_split_points, kProperty),
-                                              option("no_pre_prune", &O::no_pre_prune, kProperty),
+                              std::make_tuple(option("nb_threshold", &O::nb_threshold, kArgument,
+                                                     "samples a leaf sees before it may answer by naive Bayes"),
+                                              option("max_depth", &O::max_depth, kArgument | kProperty,
+                                                     "depth at which leaves stop splitting"),
+                                              option("split_criterion", &O::split_criterion, kArgument | kProperty,
+                                                     "'info_gain' or 'gini' (other text means 'info_gain')"),
+                                              option("n_split_points", &O::n_split_points, kProperty,
+                                                     "candidate thresholds tried per numeric feature"),
+                                              option("no_pre_prune", &O::no_pre_prune, kProperty,
+                                                     "never keep a leaf because not splitting scores best"),
                                               option("subspace_size", &O::subspace_size, 0),
-                                              option("leaf_prediction", &O::leaf_prediction, kProperty)));
+                                              option("leaf_prediction", &O::leaf_prediction, kProperty,
+                                                     "'mc' (majority class), 'nb' (naive Bayes), else adaptive")));
     }
 };
 

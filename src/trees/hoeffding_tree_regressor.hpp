@@ -66,10 +66,14 @@ struct HoeffdingTreeRegressorOptions : HoeffdingTreeOptions {
         using O = HoeffdingTreeRegressorOptions;
         return std::tuple_cat(
             hoeffding_bound_fields(kArgument | kProperty),
-            std::make_tuple(option("max_depth", &O::max_depth, kArgument | kProperty),
-                            option("learning_rate", &O::learning_rate, kArgument | kProperty),
-                            option("leaf_prediction", &O::leaf_prediction, kProperty),
-                            option("split_criterion", &O::split_criterion, kArgument | kKeywordOnly | kProperty)));
+            std::make_tuple(option("max_depth", &O::max_depth, kArgument | kProperty,
+                                   "depth at which leaves stop splitting"),
+                            option("learning_rate", &O::learning_rate, kArgument | kProperty,
+                                   "step size of the leaves' linear models"),
+                            option("leaf_prediction", &O::leaf_prediction, kProperty,
+                                   "'mean', 'linear', else adaptive (the better of the two)"),
+                            option("split_criterion", &O::split_criterion, kArgument | kKeywordOnly | kProperty,
+                                   "'mean_split' or 'variance_reduction'")));
     }
 };
 

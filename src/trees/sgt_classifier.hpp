@@ -33,10 +33,14 @@ struct SGTClassifierOptions {
 
     static constexpr auto fields() {
         using O = SGTClassifierOptions;
-        return std::make_tuple(option("learning_rate", &O::learning_rate, kArgument | kProperty),
-                               option("lambda_", &O::lambda_, kArgument | kProperty),
-                               option("grace_period", &O::grace_period, kArgument | kProperty, grace_period_check),
-                               option("max_depth", &O::max_depth, kArgument | kProperty));
+        return std::make_tuple(option("learning_rate", &O::learning_rate, kArgument | kProperty,
+                                      "shrinkage of the leaves' Newton steps"),
+                               option("lambda_", &O::lambda_, kArgument | kProperty,
+                                      "L2 regularisation of the leaf scores"),
+                               option("grace_period", &O::grace_period, kArgument | kProperty, grace_period_check,
+                                      "samples a leaf sees between split attempts (at least 1)"),
+                               option("max_depth", &O::max_depth, kArgument | kProperty,
+                                      "depth at which leaves stop splitting"));
     }
 };
 
