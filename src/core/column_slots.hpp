@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/memory.hpp"
+
 namespace quelb {
 
 class ColumnSlots {
@@ -25,6 +27,7 @@ public:
     void insert(std::uint32_t column, std::uint32_t slot);  // column must be absent
     // Room for n columns without growing.
     void reserve(std::size_t n);
+    std::size_t heap_bytes() const { return memory::owned(cells_); }
 
 private:
     struct Cell {

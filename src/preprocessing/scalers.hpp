@@ -55,6 +55,8 @@ public:
         stats_.load_state(in);
     }
 
+    std::size_t memory_usage() const override { return memory::block(sizeof(*this)) + memory::owned(stats_); }
+
 private:
     FeatureRecords<ScalerStats> stats_;
 };
@@ -90,6 +92,8 @@ public:
     void save_state(StateWriter& out) const { ranges_.save_state(out); }
     void load_state(StateReader& in) { ranges_.load_state(in); }
 
+    std::size_t memory_usage() const override { return memory::block(sizeof(*this)) + memory::owned(ranges_); }
+
 private:
     FeatureRecords<MinMaxRange> ranges_;
 };
@@ -104,6 +108,8 @@ public:
 
     void save_state(StateWriter& out) const { max_abs_.save_state(out); }
     void load_state(StateReader& in) { max_abs_.load_state(in); }
+
+    std::size_t memory_usage() const override { return memory::block(sizeof(*this)) + memory::owned(max_abs_); }
 
 private:
     FeatureRecords<double> max_abs_;  // 0.0 for a new feature

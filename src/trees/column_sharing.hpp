@@ -5,6 +5,7 @@
 #include <memory>
 #include <utility>
 
+#include "core/memory.hpp"
 #include "core/sample_columns.hpp"
 #include "core/state.hpp"
 
@@ -50,6 +51,9 @@ public:
     }
 
 protected:
+    // The columns, counted with the tree's own memory when it reads them alone.
+    std::size_t columns_bytes() const { return memory::owned(features_); }
+
     std::shared_ptr<SampleColumns> features_ = std::make_shared<SampleColumns>();
 };
 

@@ -107,6 +107,12 @@ std::vector<HoeffdingTreeClassifier::LeafCounters> HoeffdingTreeClassifier::leaf
     return counters;
 }
 
+std::size_t HoeffdingTreeClassifier::heap_bytes() const {
+    return memory::owned_all(nodes_, leaves_, classes_seen_, resolved_, terms_, terms_stamp_, estimates_,
+                             estimates_stamp_, cached_resolved_, scores_, candidates_, thresholds_, weighers_, left_,
+                             right_);
+}
+
 TreeDescription HoeffdingTreeClassifier::describe() const {
     return describe_tree_nodes(nodes_, features_->index(), [&](std::uint32_t index, TreeDescription::Node& out) {
         const Leaf& leaf = leaves_[index];

@@ -114,6 +114,10 @@ public:
     // The nodes with their leaves' class counts, built on each call; node i is nodes_[i].
     TreeDescription describe() const;
 
+    std::size_t memory_usage() const override { return memory::object_bytes(*this) + columns_bytes(); }
+    // Without the columns, which owners of several trees share (see ColumnSharingTree).
+    std::size_t heap_bytes() const;
+
 private:
     // Feature column -> slot of one leaf.
     using SlotTable = ColumnSlots;
@@ -134,6 +138,7 @@ private:
         std::size_t find_class(Label y) const;  // labels.size() when absent
         std::size_t add_class(Label y);
         std::uint32_t add_slot(std::uint32_t id);
+        std::size_t heap_bytes() const { return memory::owned_all(labels, counts, slot_of, slot_ids, estimators); }
         GaussianEstimator& estimator(std::uint32_t slot, std::size_t c) { return estimators[slot * stride + c]; }
         const GaussianEstimator& estimator(std::uint32_t slot, std::size_t c) const {
             return estimators[slot * stride + c];

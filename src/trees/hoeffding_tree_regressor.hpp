@@ -131,8 +131,13 @@ public:
     // The nodes with their leaves' target statistics, built on each call; node i is nodes_[i].
     TreeDescription describe() const;
 
-private:
+    std::size_t memory_usage() const override { return memory::object_bytes(*this) + columns_bytes(); }
+    // Without the columns, which owners of several trees share (see ColumnSharingTree).
+    std::size_t heap_bytes() const {
+        return memory::owned_all(nodes_, leaves_, resolved_, standardised_, candidates_);
+    }
 
+private:
     // What a leaf keeps per feature: the value statistics and, once the linear model has stepped
     // on the feature, its coefficient.
     struct FeatureState {
@@ -148,6 +153,7 @@ private:
         double shift = 0.0;
         Moments targets;
         std::vector<QuantizationObserver> by_slot;
+        std::size_t heap_bytes() const { return memory::owned(by_slot); }
     };
 
     struct Leaf {
@@ -162,6 +168,7 @@ private:
         std::vector<FeatureState> features;       // by slot
         // Made at the leaf's first sample under variance_reduction.
         std::unique_ptr<SplitObservers> observers;
+        std::size_t heap_bytes() const { return memory::owned_all(slot_of, slot_columns, features, observers); }
 
         void save_state(StateWriter& out) const;
         // Checks the slots' columns against the number of columns the tree's index has; states of
