@@ -127,14 +127,16 @@ auto register_tree(py::module_& m, const char* name, std::uint32_t version = 1) 
 }
 
 void register_hoeffding_tree_classifier(py::module_& m) {
-    register_tree<HoeffdingTreeClassifier>(m, "HoeffdingTreeClassifier");
+    using T = HoeffdingTreeClassifier;
+    register_tree<T>(m, "HoeffdingTreeClassifier", T::kStateVersion)
+        .def_property_readonly("n_inactive_leaves", &T::n_inactive_leaves);
 }
 
 void register_efdt_classifier(py::module_& m) {
     // Everything but the constructor is inherited from the Python base.
     auto cls = bind_classifier<EFDTClassifier, HoeffdingTreeClassifier>(m, "EFDTClassifier");
     def_options_init(cls);
-    def_pickle(cls, "EFDTClassifier");
+    def_pickle(cls, "EFDTClassifier", EFDTClassifier::kStateVersion);
 }
 
 void register_hoeffding_adaptive_tree_classifier(py::module_& m) {
@@ -144,7 +146,8 @@ void register_hoeffding_adaptive_tree_classifier(py::module_& m) {
 
 void register_hoeffding_tree_regressor(py::module_& m) {
     using T = HoeffdingTreeRegressor;
-    register_tree<T>(m, "HoeffdingTreeRegressor", T::kStateVersion);
+    register_tree<T>(m, "HoeffdingTreeRegressor", T::kStateVersion)
+        .def_property_readonly("n_inactive_leaves", &T::n_inactive_leaves);
 }
 
 void register_sgt_classifier(py::module_& m) {

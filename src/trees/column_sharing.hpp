@@ -43,7 +43,7 @@ public:
     // uncopyable parts have anyway.
     std::unique_ptr<Tree> standalone_copy() const {
         StateWriter out;
-        save_state(out);
+        static_cast<const Tree&>(*this).save_state(out);
         auto copy = std::make_unique<Tree>();
         StateReader in(out.bytes());
         copy->load_state(in);

@@ -14,7 +14,10 @@ struct EFDTClassifierOptions : HoeffdingTreeClassifierOptions {
         using O = HoeffdingTreeClassifierOptions;
         return std::tuple_cat(hoeffding_bound_fields(kArgument),
                               std::make_tuple(option("nb_threshold", &O::nb_threshold, kArgument),
-                                              option("max_depth", &O::max_depth, kArgument)));
+                                              option("max_depth", &O::max_depth, kArgument),
+                                              option("max_bytes", &O::max_bytes,
+                                                     kArgument | kKeywordOnly | kProperty | kUnsaved | kShownWhenSet,
+                                                     check_max_bytes)));
     }
 };
 

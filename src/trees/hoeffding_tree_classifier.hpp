@@ -9,6 +9,7 @@
 // which use predict_then_learn, subspace_size, reseed and shared SampleColumns.
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,6 +22,7 @@
 #include "core/options.hpp"
 #include "core/rng.hpp"
 #include "trees/column_sharing.hpp"
+#include "trees/leaf_budget.hpp"
 #include "trees/tree_description.hpp"
 #include "trees/tree_nodes.hpp"
 
@@ -41,6 +43,9 @@ struct HoeffdingTreeClassifierOptions : HoeffdingTreeOptions {
     bool no_pre_prune = false;
     int subspace_size = 0;  // > 0: a split attempt considers at most this many random features
     ModeOption<LeafMode, parse_leaf_mode> leaf_prediction = "nba";
+    // Bytes the tree's nodes and leaves may take; None: no limit. Not in the options' saved
+    // order: states record it after the tree (format version 2).
+    std::optional<std::int64_t> max_bytes;
 
     static constexpr auto fields() {
         using O = HoeffdingTreeClassifierOptions;
@@ -51,7 +56,10 @@ struct HoeffdingTreeClassifierOptions : HoeffdingTreeOptions {
                                               option("n_split_points", &O::n_split_points, kProperty),
                                               option("no_pre_prune", &O::no_pre_prune, kProperty),
                                               option("subspace_size", &O::subspace_size, 0),
-                                              option("leaf_prediction", &O::leaf_prediction, kProperty)));
+                                              option("leaf_prediction", &O::leaf_prediction, kProperty),
+                                              option("max_bytes", &O::max_bytes,
+                                                     kArgument | kKeywordOnly | kProperty | kUnsaved | kShownWhenSet,
+                                                     check_max_bytes)));
     }
 };
 
@@ -90,6 +98,11 @@ public:
     Label predict_then_learn_loaded(Label y, int times);
     void predict_proba_loaded(std::vector<std::pair<Label, double>>& out);
 
+    // Format version 2: what the memory budget needs follows the tree, when a budget has been in
+    // play; version 1 has nothing after the tree.
+    static constexpr std::uint32_t kStateVersion = 2;
+    void save_state(StateWriter& out) const;
+    void load_state(StateReader& in);
     // Options, nodes, leaf statistics, the generator (save_state adds the feature columns).
     void save_tree(StateWriter& out) const;
     void load_tree(StateReader& in, std::shared_ptr<SampleColumns> columns);
@@ -99,6 +112,11 @@ public:
 
     std::size_t n_nodes() const { return nodes_.size(); }
     std::size_t n_leaves() const { return leaves_.size(); }
+    // Leaves that collect no split statistics for want of memory (see max_bytes).
+    std::size_t n_inactive_leaves() const { return budget_.n_inactive(); }
+    // What the memory budget counts: the tree's nodes and leaves, from their sizes alone (a
+    // restored tree counts the same as the original, whatever its arrays' spare room).
+    std::size_t budget_bytes() const;
 
     // Weight and adaptive-mode counters of every leaf, in node order (diagnostics and tests).
     struct LeafCounters {
@@ -134,6 +152,8 @@ private:
         std::vector<std::uint32_t> slot_ids;  // feature column of each slot
         std::vector<GaussianEstimator> estimators;
         std::size_t stride = 0;
+        // False: the memory budget dropped the leaf's estimators; it counts classes only.
+        bool active = true;
 
         std::size_t find_class(Label y) const;  // labels.size() when absent
         std::size_t add_class(Label y);
@@ -214,10 +234,16 @@ private:
     double merit(bool gini, double pre_entropy, const std::vector<double>* const* branches,
                  std::size_t n_branches) const;
     void apply_split(std::uint32_t node, std::uint32_t slot, double threshold);
+    // Stops the least promising leaves while the tree is over max_bytes, or restarts the most
+    // promising inactive ones while it stays under (see LeafBudget).
+    void enforce_budget();
+    static std::size_t estimator_bytes(std::size_t slots, std::size_t estimators);
+    static std::size_t estimator_bytes(const Leaf& leaf);
 
     std::vector<Node> nodes_;  // nodes_[0] is the root
     std::vector<Leaf> leaves_;
     std::vector<Label> classes_seen_;  // ascending
+    LeafBudget budget_;
     Rng rng_;
 
     // Scratch space reused between calls.

@@ -103,26 +103,36 @@ def test_every_learner_measures_itself_and_learning_shows(entry):
     assert model.memory_usage() > empty
 
 
-def _unbounded_bytes():
-    tree = q.HoeffdingTreeClassifier(grace_period=20)
-    _grows_tree(tree)
+TREES = {
+    "classifier": (lambda **options: q.HoeffdingTreeClassifier(**LOOSE, **options), _grows_tree),
+    "regressor": (lambda **options: q.HoeffdingTreeRegressor(**LOOSE, **options), _regress),
+}
+
+
+def _unbounded_bytes(make, train):
+    tree = make()
+    train(tree)
     return tree.memory_usage()
 
 
-def test_a_bounded_tree_stays_near_its_budget_with_some_leaves_inactive():
-    limit = _unbounded_bytes() // 3
-    tree = q.HoeffdingTreeClassifier(grace_period=20, max_bytes=limit)
-    assert tree.max_bytes == limit and "max_bytes=" in repr(tree)
-    _grows_tree(tree)
+@pytest.mark.parametrize("kind", sorted(TREES))
+def test_a_bounded_tree_stays_near_its_budget_with_some_leaves_inactive(kind):
+    make, train = TREES[kind]
+    limit = _unbounded_bytes(make, train) // 3
+    tree = make(max_bytes=limit)
+    assert tree.max_bytes == limit and f"max_bytes={limit}" in repr(tree)
+    train(tree)
     assert tree.n_inactive_leaves > 0
     assert 0.8 * limit <= tree.memory_usage() <= 1.1 * limit
     tree.max_bytes = None  # memory frees: every leaf collects again
-    _grows_tree(tree)
+    train(tree)
     assert tree.n_inactive_leaves == 0
 
 
-def test_a_bounded_tree_pickled_mid_stream_continues_bit_for_bit():
-    tree = q.HoeffdingTreeClassifier(grace_period=20, max_bytes=_unbounded_bytes() // 4)
+@pytest.mark.parametrize("kind", sorted(TREES))
+def test_a_bounded_tree_pickled_mid_stream_continues_bit_for_bit(kind):
+    make, train = TREES[kind]
+    tree = make(max_bytes=_unbounded_bytes(make, train) // 4)
     half = len(STREAM) // 2
     for x, y in STREAM[:half]:
         tree.learn_one(x, y)
@@ -130,27 +140,28 @@ def test_a_bounded_tree_pickled_mid_stream_continues_bit_for_bit():
     restored = pickle.loads(pickle.dumps(tree))
     assert restored.n_inactive_leaves == tree.n_inactive_leaves and restored.max_bytes == tree.max_bytes
     for x, y in STREAM[half:]:
-        assert restored.predict_proba_one(x) == tree.predict_proba_one(x)
+        assert restored.predict_one(x) == tree.predict_one(x)
         tree.learn_one(x, y)
         restored.learn_one(x, y)
     assert pickle.dumps(restored) == pickle.dumps(tree)
 
 
-def test_max_bytes_none_is_no_option_and_batches_equal_the_loop():
-    plain, unlimited = q.HoeffdingTreeClassifier(grace_period=20), q.HoeffdingTreeClassifier(grace_period=20,
-                                                                                              max_bytes=None)
-    _grows_tree(plain)
-    _grows_tree(unlimited)
-    assert pickle.dumps(plain) == pickle.dumps(unlimited)
+@pytest.mark.parametrize("kind", sorted(TREES))
+def test_max_bytes_none_is_no_option_and_batches_equal_the_loop(kind):
+    make, train = TREES[kind]
+    plain, unlimited = make(), make(max_bytes=None)
+    train(plain)
+    train(unlimited)
+    assert pickle.dumps(plain) == pickle.dumps(unlimited) and repr(plain) == repr(unlimited)
     np = pytest.importorskip("numpy")
     names = sorted(STREAM[0][0])
     X = np.array([[x[n] for n in names] for x, _ in STREAM])
-    y = np.array([label for _, label in STREAM])
-    limit = plain.memory_usage() // 3
-    looped, batched = (q.HoeffdingTreeClassifier(grace_period=20, max_bytes=limit) for _ in range(2))
-    for row, label in zip(X, y):
-        looped.learn_one(dict(zip(names, row.tolist())), int(label))
+    y = np.array([label for _, label in STREAM], dtype=float if kind == "regressor" else int)
+    looped, batched = make(max_bytes=plain.memory_usage() // 3), make(max_bytes=plain.memory_usage() // 3)
+    for row, target in zip(X, y.tolist()):
+        looped.learn_one(dict(zip(names, row.tolist())), target)
     batched.learn_many(X, y, feature_names=names)
+    assert looped.n_inactive_leaves > 0
     assert pickle.dumps(batched) == pickle.dumps(looped)
 
 
@@ -158,4 +169,4 @@ def test_max_bytes_refuses_what_is_no_budget():
     with pytest.raises(ValueError, match="max_bytes"):
         q.HoeffdingTreeClassifier(max_bytes=0)
     with pytest.raises(TypeError):
-        q.HoeffdingTreeClassifier(max_bytes=1.5)
+        q.HoeffdingTreeRegressor(max_bytes=1.5)
