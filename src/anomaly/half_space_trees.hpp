@@ -81,6 +81,11 @@ public:
     void save_state(StateWriter& out) const;
     void load_state(StateReader& in);
 
+    std::size_t memory_usage() const override { return memory::object_bytes(*this); }
+    std::size_t heap_bytes() const {
+        return memory::owned_all(limits_, features_, offsets_, widths_, nodes_, unit_, path_, terms_);
+    }
+
 private:
     // An internal node's split (the middle of its range of `feature`: samples below go left),
     // and the visits of any node in the window `window` (latest) and in the window before it

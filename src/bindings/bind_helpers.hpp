@@ -81,6 +81,19 @@ void run_batch(Contract& object, Loop&& loop) {
     loop(object);
 }
 
+// memory_usage() of a contract's objects (pipelines count their steps and learner).
+template <class Cls>
+void def_memory_usage(Cls& cls) {
+    using T = typename Cls::type;
+    cls.def(
+        "memory_usage",
+        [](const T& self) {
+            ensure_parts_idle(self);
+            return self.memory_usage();
+        },
+        "Estimated bytes the object holds: itself and everything it owns.");
+}
+
 inline auto batch_x() { return py::arg("X"); }
 inline auto batch_names() { return py::arg("feature_names") = py::none(); }
 

@@ -1,4 +1,5 @@
 // The module entry: registers the contracts, then every class in its fixed order.
+#include "bindings/bind_helpers.hpp"
 #include "bindings/casters.hpp"
 #include "bindings/class_docs.hpp"
 #include "bindings/registration.hpp"
@@ -30,12 +31,17 @@ PYBIND11_MODULE(_quelb_core, m) {
         }
     });
 
-    py::class_<quelb::ITransformer, std::shared_ptr<quelb::ITransformer>>(m, "ITransformer");
-    py::class_<quelb::IClassifier, std::shared_ptr<quelb::IClassifier>>(m, "IClassifier");
-    py::class_<quelb::IRegressor, std::shared_ptr<quelb::IRegressor>>(m, "IRegressor");
-    py::class_<quelb::IAnomalyDetector, std::shared_ptr<quelb::IAnomalyDetector>>(m, "IAnomalyDetector");
-
     using namespace quelb::bindings;
+    py::class_<quelb::ITransformer, std::shared_ptr<quelb::ITransformer>> transformer(m, "ITransformer");
+    py::class_<quelb::IClassifier, std::shared_ptr<quelb::IClassifier>> classifier(m, "IClassifier");
+    py::class_<quelb::IRegressor, std::shared_ptr<quelb::IRegressor>> regressor(m, "IRegressor");
+    py::class_<quelb::IAnomalyDetector, std::shared_ptr<quelb::IAnomalyDetector>> detector(m, "IAnomalyDetector");
+    // Bound on the contracts: every learner of a family inherits it.
+    def_memory_usage(transformer);
+    def_memory_usage(classifier);
+    def_memory_usage(regressor);
+    def_memory_usage(detector);
+
 #define QUELB_REGISTER(name) register_##name(m);
     QUELB_CLASSES(QUELB_REGISTER)
 #undef QUELB_REGISTER

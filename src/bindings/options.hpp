@@ -90,13 +90,25 @@ py::object default_object(const Value& value) {
     }
 }
 
-// name -> current value of every constructor argument, in the constructor's order.
-template <class Options, class T, std::size_t... K>
-py::dict argument_values(const T& object, std::index_sequence<K...>) {
-    static constexpr auto order = argument_fields<Options>();
+template <class Options, std::size_t I, class T>
+void put_argument(py::dict& out, const T& object, const Options& defaults, bool shown_only) {
     constexpr auto fields = Options::fields();
+    const auto& field = std::get<I>(fields);
+    const auto& value = object.*(field.member);
+    if constexpr ((kAccess<Options>[I] & kShownWhenSet) != 0) {
+        if (shown_only && value == defaults.*(field.member)) return;
+    }
+    out[field.name] = default_object(value);
+}
+
+// name -> current value of every constructor argument, in the constructor's order; shown_only:
+// those repr shows.
+template <class Options, class T, std::size_t... K>
+py::dict argument_values(const T& object, bool shown_only, std::index_sequence<K...>) {
+    static constexpr auto order = argument_fields<Options>();
+    const Options defaults{};
     py::dict out;
-    ((out[std::get<order[K]>(fields).name] = default_object(object.*(std::get<order[K]>(fields).member))), ...);
+    (put_argument<Options, order[K]>(out, object, defaults, shown_only), ...);
     return out;
 }
 
@@ -163,9 +175,9 @@ void def_init(Cls& cls, std::index_sequence<K...>) {
 // by its text). The object holds the fields, whether or not it derives from Options itself (a
 // class may share its base's struct and change only the defaults).
 template <class Options, class T>
-py::dict option_values(const T& object) {
+py::dict option_values(const T& object, bool shown_only = false) {
     constexpr std::size_t n = detail::argument_fields<Options>().size();
-    return detail::argument_values<Options>(object, std::make_index_sequence<n>{});
+    return detail::argument_values<Options>(object, shown_only, std::make_index_sequence<n>{});
 }
 
 // The Parameters section's entries of the constructor arguments of Options, in the constructor's
@@ -191,16 +203,20 @@ inline py::str keyword_call(py::handle self, const py::dict& params) {
 }
 
 // get_params (the constructor's arguments as `params(self)` gives them), clone (a new, unlearned
-// object, `fresh(self)`) and __repr__ (the constructor call with those arguments). Nothing runs
-// until they are called.
-template <class Cls, class Params, class Fresh>
-void def_inspection(Cls& cls, Params params, Fresh fresh) {
+// object, `fresh(self)`) and __repr__ (the constructor call with the arguments `shown(self)`
+// gives). Nothing runs until they are called.
+template <class Cls, class Params, class Fresh, class Shown>
+void def_inspection(Cls& cls, Params params, Fresh fresh, Shown shown) {
     using T = typename Cls::type;
     cls.def("get_params", [params](const T& self) -> py::dict { return params(self); },
             "The constructor's arguments with their current values.\n\nReturns a dict of str to value.")
         .def("clone", [fresh](const T& self) -> typename Cls::holder_type { return fresh(self); },
              "A new object with the same options that has learned nothing.")
-        .def("__repr__", [params](py::handle self) { return keyword_call(self, params(self.cast<const T&>())); });
+        .def("__repr__", [shown](py::handle self) { return keyword_call(self, shown(self.cast<const T&>())); });
+}
+template <class Cls, class Params, class Fresh>
+void def_inspection(Cls& cls, Params params, Fresh fresh) {
+    def_inspection(cls, params, fresh, params);
 }
 
 // The constructor of the class bound by `cls` from its Options (T(Options) checks them), with
@@ -214,7 +230,8 @@ void def_options_init(Cls& cls) {
     detail::def_init<T>(cls, std::make_index_sequence<n>{});
     def_inspection(
         cls, [](const T& self) { return option_values<Options>(self); },
-        [](const T& self) { return Holder(new T(options_of<Options>(self))); });
+        [](const T& self) { return Holder(new T(options_of<Options>(self))); },
+        [](const T& self) { return option_values<Options>(self, true); });
 }
 
 // A read-write property per option marked kProperty.
@@ -246,6 +263,26 @@ void def_options(Cls& cls) {
 }  // namespace quelb::bindings
 
 namespace pybind11::detail {
+
+// An optional count (max_bytes): None or an int.
+template <>
+struct type_caster<std::optional<std::int64_t>> {
+    PYBIND11_TYPE_CASTER(std::optional<std::int64_t>, const_name("int | None"));
+    bool load(handle src, bool convert) {
+        if (src.is_none()) {
+            value = std::nullopt;
+            return true;
+        }
+        make_caster<std::int64_t> count;
+        if (!count.load(src, convert)) return false;
+        value = cast_op<std::int64_t>(count);
+        return true;
+    }
+    static handle cast(const std::optional<std::int64_t>& count, return_value_policy policy, handle parent) {
+        if (!count) return none().release();
+        return make_caster<std::int64_t>::cast(*count, policy, parent);
+    }
+};
 
 // A mode option crosses as its text; text its option refuses raises ValueError with the reason.
 template <class Mode, Mode (*Parse)(std::string_view)>

@@ -146,15 +146,24 @@ auto register_tree(py::module_& m, const char* name, std::uint32_t version = 1) 
     return cls;
 }
 
+// What a tree bounded by max_bytes reports besides the option.
+template <class Cls>
+void def_memory_budget(Cls&& cls) {
+    using T = typename std::decay_t<Cls>::type;
+    cls.def_property_readonly("n_inactive_leaves", &T::n_inactive_leaves,
+                              "Leaves that stopped collecting split statistics to keep the tree within max_bytes.");
+}
+
 void register_hoeffding_tree_classifier(py::module_& m) {
-    register_tree<HoeffdingTreeClassifier>(m, "HoeffdingTreeClassifier");
+    using T = HoeffdingTreeClassifier;
+    def_memory_budget(register_tree<T>(m, "HoeffdingTreeClassifier", T::kStateVersion));
 }
 
 void register_efdt_classifier(py::module_& m) {
     // Everything but the constructor is inherited from the Python base.
     auto cls = bind_classifier<EFDTClassifier, HoeffdingTreeClassifier>(m, "EFDTClassifier");
     def_options_init(cls);
-    def_pickle(cls, "EFDTClassifier");
+    def_pickle(cls, "EFDTClassifier", EFDTClassifier::kStateVersion);
 }
 
 void register_hoeffding_adaptive_tree_classifier(py::module_& m) {
@@ -164,7 +173,7 @@ void register_hoeffding_adaptive_tree_classifier(py::module_& m) {
 
 void register_hoeffding_tree_regressor(py::module_& m) {
     using T = HoeffdingTreeRegressor;
-    register_tree<T>(m, "HoeffdingTreeRegressor", T::kStateVersion);
+    def_memory_budget(register_tree<T>(m, "HoeffdingTreeRegressor", T::kStateVersion));
 }
 
 void register_sgt_classifier(py::module_& m) {

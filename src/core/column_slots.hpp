@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/memory.hpp"
+
 namespace quelb {
 
 class ColumnSlots {
@@ -25,6 +27,14 @@ public:
     void insert(std::uint32_t column, std::uint32_t slot);  // column must be absent
     // Room for n columns without growing.
     void reserve(std::size_t n);
+    std::size_t heap_bytes() const { return memory::owned(cells_); }
+    // What a table that made room for n columns with reserve(n) takes.
+    static std::size_t bytes_for(std::size_t n) {
+        if (n == 0) return 0;
+        std::size_t capacity = 8;
+        while (capacity < 2 * n) capacity *= 2;
+        return memory::block(capacity * sizeof(Cell));
+    }
 
 private:
     struct Cell {

@@ -4,6 +4,9 @@
 // The batch operations (`*_many`) are, row by row, the one-sample operations: the defaults loop
 // over them, and an override must give the same results bit for bit. Outputs are written to
 // arrays of `rows.size()` entries that the caller owns.
+//
+// memory_usage() estimates the bytes the object holds: itself and all it owns (see core/memory.hpp).
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -15,6 +18,7 @@ namespace quelb {
 class IClassifier {
 public:
     virtual ~IClassifier() = default;
+    virtual std::size_t memory_usage() const = 0;
     virtual void learn_one(const FeatureMap& x, Label y) = 0;
     // Predictions are not const: learners may keep scratch buffers between calls.
     virtual Label predict_one(const FeatureMap& x) = 0;
@@ -31,6 +35,7 @@ public:
 class IRegressor {
 public:
     virtual ~IRegressor() = default;
+    virtual std::size_t memory_usage() const = 0;
     virtual void learn_one(const FeatureMap& x, double y) = 0;
     virtual double predict_one(const FeatureMap& x) = 0;
     virtual void reset() = 0;
@@ -43,6 +48,7 @@ public:
 class ITransformer {
 public:
     virtual ~ITransformer() = default;
+    virtual std::size_t memory_usage() const = 0;
     virtual void learn_one(const FeatureMap& x) = 0;
     // Supervised transformers override this; unsupervised ones ignore the target.
     virtual void learn_one(const FeatureMap& x, double y);
@@ -61,6 +67,7 @@ public:
 class IAnomalyDetector {
 public:
     virtual ~IAnomalyDetector() = default;
+    virtual std::size_t memory_usage() const = 0;
     virtual void learn_one(const FeatureMap& x) = 0;
     // Higher is more anomalous. Not const: detectors may keep scratch buffers between calls.
     virtual double score_one(const FeatureMap& x) = 0;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/feature_map.hpp"
+#include "core/memory.hpp"
 #include "core/state.hpp"
 
 namespace quelb {
@@ -44,6 +45,8 @@ public:
     void save_state(StateWriter& out) const;
     void load_state(StateReader& in);
 
+    std::size_t heap_bytes() const { return memory::owned_all(columns_, names_, recent_); }
+
 private:
     // Column of the name at position i of a sample, or kNoColumn.
     std::uint32_t find(std::size_t i, const std::string& name) const;
@@ -57,6 +60,7 @@ private:
     struct Remembered {
         std::string name;
         std::uint32_t column = kNoColumn;
+        std::size_t heap_bytes() const { return memory::owned(name); }
     };
     mutable std::vector<Remembered> recent_;
 };

@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/memory.hpp"
+
 namespace quelb {
 
 // FNV-1a over the bytes of a name: cheap for the short names samples carry.
@@ -84,6 +86,8 @@ public:
     // Same names with equal values, whatever the order.
     bool operator==(const FeatureMap& other) const;
     bool operator!=(const FeatureMap& other) const { return !(*this == other); }
+
+    std::size_t heap_bytes() const { return memory::owned_all(entries_, slots_); }
 
 private:
     // Position of name, or size() when absent.

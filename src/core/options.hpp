@@ -15,6 +15,7 @@
 //       }
 //   };
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -33,6 +34,9 @@ enum OptionAccess : unsigned {
     kKeywordOnly = 2u,  // with kArgument: keyword-only, after every positional one
     kProperty = 4u,     // a read-write property
     kUnsaved = 8u,      // how the object runs, not what it learnt (n_threads): not in its state
+    // repr shows it only away from its default: an option added to a class keeps the repr of
+    // objects that do not use it as it was.
+    kShownWhenSet = 16u,
 };
 
 // The reason a value is refused, or nullptr when it is accepted.
@@ -120,6 +124,9 @@ void write_option(StateWriter& out, const Value& value) {
         out.f64(value);
     } else if constexpr (std::is_same_v<Value, std::string>) {
         out.str(value);
+    } else if constexpr (std::is_same_v<Value, std::optional<std::int64_t>>) {
+        out.boolean(value.has_value());
+        if (value) out.i64(*value);
     } else {
         static_assert(is_mode_option<Value>::value, "no state format for this option type");
         out.str(value.text());
@@ -142,6 +149,8 @@ Value read_option(StateReader& in) {
         return in.f64();
     } else if constexpr (std::is_same_v<Value, std::string>) {
         return in.str();
+    } else if constexpr (std::is_same_v<Value, std::optional<std::int64_t>>) {
+        return in.boolean() ? Value(in.i64()) : std::nullopt;
     } else {
         static_assert(is_mode_option<Value>::value, "no state format for this option type");
         return Value(in.str());
@@ -149,6 +158,14 @@ Value read_option(StateReader& in) {
 }
 
 }  // namespace detail
+
+// A memory budget in bytes: none, or a positive count.
+inline const char* check_max_bytes(const std::optional<std::int64_t>& value) {
+    return value && *value <= 0 ? "max_bytes must be positive or None" : nullptr;
+}
+inline constexpr const char* kMaxBytesHelp =
+    "bytes the tree may hold, None for no limit; beyond it the least promising leaves stop collecting "
+    "split statistics";
 
 // Throws std::invalid_argument with the first refused option's reason.
 template <class Options>

@@ -50,6 +50,10 @@ public:
     void save_state(StateWriter& out) const { index_.save_state(out); }
     void load_state(StateReader& in);
 
+    std::size_t heap_bytes() const {
+        return memory::owned_all(index_, loaded_, previous_, visible_, values_, loaded_stamps_, visible_stamps_);
+    }
+
 private:
     void mark_visible(const IndexedSample& entries);
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/memory.hpp"
 #include "core/options.hpp"
 #include "core/state.hpp"
 
@@ -62,6 +63,8 @@ public:
     // rely on (rows within max_buckets, width equal to the values the rows hold).
     void save_state(StateWriter& out) const;
     void load_state(StateReader& in);
+
+    std::size_t heap_bytes() const { return memory::owned(rows_); }
 
 private:
     struct Bucket {

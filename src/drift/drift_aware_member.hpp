@@ -140,6 +140,14 @@ public:
     std::int64_t n_warnings() const { return n_warnings_; }
     std::int64_t n_drifts() const { return n_drifts_; }
 
+    // The models without the columns they read, which their owner shares among its models and
+    // counts once.
+    std::size_t heap_bytes() const {
+        std::size_t bytes = memory::owned_all(drift_detector_, warning_detector_);
+        for (const Model* m : {model.get(), background.get()}) bytes += m ? memory::object_bytes(*m) : 0;
+        return bytes;
+    }
+
 private:
     ADWIN drift_detector_;
     std::optional<ADWIN> warning_detector_;

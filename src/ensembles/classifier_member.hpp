@@ -72,6 +72,7 @@ struct ClassifierMember {
         trees.model->predict_proba_loaded(proba);
         return vote_weight();
     }
+    std::size_t heap_bytes() const { return memory::owned_all(trees, features); }
     double vote_weight() const { return n_seen > 0.0 ? n_correct / n_seen : 1.0; }
 };
 

@@ -47,6 +47,8 @@ public:
     void save_state(StateWriter& out) const;
     void load_state(StateReader& in, const FeatureIndex& index);
 
+    std::size_t heap_bytes() const { return memory::owned_all(names_, columns_); }
+
 private:
     std::vector<std::string> names_;
     std::vector<std::uint32_t> columns_;  // of names_, in the ensemble's shared index

@@ -83,6 +83,12 @@ public:
         return *trees_[step * bag_size_ + member];
     }
 
+    // Without the columns, which the owner counts once.
+    std::size_t heap_bytes() const {
+        return memory::static_pointees(trees_) +
+               memory::owned_all(feature_lists_, tree_list_, walks_, answers_, draws_);
+    }
+
 private:
     void build_steps();
 
@@ -162,6 +168,10 @@ public:
     const GradientBooster* booster() const { return booster_.get(); }
 
 
+    std::size_t memory_usage() const override {
+        return memory::block(sizeof(*this)) + memory::owned_all(booster_, columns_);
+    }
+
 private:
     std::unique_ptr<GradientBooster> booster_;
     std::shared_ptr<SampleColumns> columns_;
@@ -227,6 +237,9 @@ public:
     GradientBooster& booster(std::size_t i) { return *boosters_[i]; }
     const GradientBooster& booster(std::size_t i) const { return *boosters_[i]; }
 
+    std::size_t memory_usage() const override {
+        return memory::block(sizeof(*this)) + memory::owned_all(classes_, boosters_, columns_, probabilities_);
+    }
 
 private:
     std::unique_ptr<GradientBooster> make_booster() const;

@@ -135,6 +135,7 @@ private:
         learn_step(i, columns, y, times, block_scales_[block_row], prediction);
     }
     void after_predictions(const double* last_row);
+    std::size_t extra_bytes() const { return memory::owned_all(block_scales_, predictions_); }
     std::vector<double> block_scales_;  // each row's error scale, for rows learned on threads
 
     // Targets seen since reset: their standard deviation scales the detectors' errors.

@@ -182,6 +182,8 @@ class EnsembleMembers {
 public:
     using Member = MemberType;
     const std::vector<Member>& members() const { return members_; }
+    // The members' trees without the columns they share, counted once.
+    std::size_t members_bytes() const { return memory::owned_all(members_, features_); }
 
 protected:
     // Starts afresh: the generator seeded with `seed`, new shared columns, and n members, member i
@@ -262,7 +264,15 @@ public:
         run(rows, y, {true, true}, out, nullptr);
     }
 
+    std::size_t memory_usage() const override {
+        const Derived& self = static_cast<const Derived&>(*this);
+        return memory::block(sizeof(Derived)) + this->members_bytes() + memory::owned_all(proba_, vote_) +
+               self.extra_bytes();
+    }
+
 protected:
+    // What Derived holds beyond the members; Derived may replace it.
+    std::size_t extra_bytes() const { return 0; }
     double member_vote(std::size_t m, SampleColumns& loaded, std::vector<std::pair<Label, double>>& proba) {
         return this->members_[m].vote_loaded(loaded, proba);
     }
@@ -349,7 +359,12 @@ public:
         run(rows, y, {true, true}, out);
     }
 
+    std::size_t memory_usage() const override {
+        return memory::block(sizeof(Derived)) + this->members_bytes() + static_cast<const Derived&>(*this).extra_bytes();
+    }
+
 protected:
+    std::size_t extra_bytes() const { return 0; }
     double member_prediction(std::size_t m, SampleColumns& loaded) { return this->members_[m].predict_loaded(loaded); }
     void after_predictions(const double*) {}
 

@@ -20,6 +20,7 @@ struct RegressorMember {
     FeatureSubset features;  // the features the member's trees see; empty: all
 
     bool has_model() const { return trees.has_model(); }
+    std::size_t heap_bytes() const { return memory::owned_all(trees, features); }
     void rebind_columns(const std::shared_ptr<SampleColumns>& columns) { trees.rebind_columns(columns); }
 
     // One test-then-train step on the sample loaded into `loaded` (the trees' shared columns),

@@ -27,6 +27,8 @@ public:
     // The label with the strictly greatest vote, first in order on ties; 0 without votes.
     Label argmax() const;
 
+    std::size_t heap_bytes() const { return memory::owned(votes_); }
+
 private:
     std::vector<std::pair<Label, double>> votes_;
     double sum_ = 0.0;

@@ -71,11 +71,14 @@ public:
     void save_state(StateWriter& out) const;
     void load_state(StateReader& in);
 
+    std::size_t heap_bytes() const { return memory::owned_all(classes_, index_, sample_, scores_); }
+
 private:
     struct ClassWeights {
         Label label;
         double bias = 0.0;
         SparseWeights weights;
+        std::size_t heap_bytes() const { return memory::owned(weights); }
     };
 
     ClassOrder order_;

@@ -1,6 +1,7 @@
 #pragma once
 // What the linear learners share: their options, then their model (weights and the like, with
 // clear, save_state and load_state), which is all their state.
+#include "core/memory.hpp"
 #include "core/options.hpp"
 #include "core/state.hpp"
 
@@ -13,6 +14,7 @@ public:
     explicit LinearModel(const Options& options = {}) : Options(options) { check_options(options); }
 
     void reset() override { model_.clear(); }
+    std::size_t memory_usage() const override { return memory::block(sizeof(*this)) + memory::owned(model_); }
 
     void save_state(StateWriter& out) const {
         save_options(out, static_cast<const Options&>(*this));

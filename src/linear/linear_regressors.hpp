@@ -40,6 +40,8 @@ public:
     void save_state(StateWriter& out) const;
     void load_state(StateReader& in);
 
+    std::size_t heap_bytes() const { return memory::owned_all(index_, weights_, sample_); }
+
 private:
     FeatureIndex index_;
     SparseWeights weights_;
@@ -113,6 +115,9 @@ public:
     // The posterior means by feature name, and the intercept's (inspection).
     std::vector<std::pair<std::string, double>> named_weights() const { return means_.named(index_); }
     double intercept() const { return intercept_mean_; }
+
+    std::size_t memory_usage() const override { return memory::object_bytes(*this); }
+    std::size_t heap_bytes() const { return memory::owned_all(index_, means_, precisions_, sample_); }
 
 private:
     FeatureIndex index_;

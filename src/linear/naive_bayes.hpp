@@ -29,6 +29,11 @@ public:
     void save_state(StateWriter& out) const;
     void load_state(StateReader& in);
 
+    std::size_t memory_usage() const override { return memory::object_bytes(*this); }
+    std::size_t heap_bytes() const {
+        return memory::owned_all(classes_, class_lookup_, feature_ids_, sample_, scores_);
+    }
+
 private:
     // One class, in order of first appearance. stats[f] belongs to feature id f; a count of 0
     // means the feature was never seen with this class.
@@ -36,6 +41,7 @@ private:
         Label label;
         std::int64_t count = 0;
         std::vector<GaussianStats> stats;
+        std::size_t heap_bytes() const { return memory::owned(stats); }
     };
 
     std::size_t class_index(Label y);

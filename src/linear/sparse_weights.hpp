@@ -77,6 +77,8 @@ public:
         }
     }
 
+    std::size_t heap_bytes() const { return memory::owned_all(values_, present_); }
+
 private:
     std::vector<double> values_;  // 0 where a column has no weight
     std::vector<unsigned char> present_;

@@ -55,6 +55,9 @@ public:
         window_size = window_.capacity();
     }
 
+    std::size_t memory_usage() const override { return memory::object_bytes(*this); }
+    std::size_t heap_bytes() const { return memory::owned(window_); }
+
 protected:
     NeighborWindow<Target> window_;
 };
@@ -66,6 +69,9 @@ public:
 
     Label predict_one(const FeatureMap& x) override;
     ClassProbabilities predict_proba_one(const FeatureMap& x) override;
+
+    std::size_t memory_usage() const override { return memory::object_bytes(*this); }
+    std::size_t heap_bytes() const { return NeighborLearner::heap_bytes() + memory::owned(votes_); }
 
 private:
     std::vector<std::pair<Label, std::int32_t>> votes_;  // scratch: label and votes, nearest first

@@ -59,6 +59,10 @@ public:
     void save_state(StateWriter& out) const;
     void load_state(StateReader& in);
 
+    std::size_t heap_bytes() const {
+        return memory::owned_all(index_, columns_, targets_, sample_, query_, sums_, neighbors_);
+    }
+
 private:
     // Fills sums_[slot] with Σ term(qᵢ − vᵢ) over the columns in order, for every slot.
     template <class Term>

@@ -41,6 +41,7 @@ public:
     }
 
     const std::vector<std::shared_ptr<ITransformer>>& steps() const { return steps_; }
+    std::size_t heap_bytes() const { return memory::owned(steps_); }
 
 private:
     void learn_and_transform_from(std::size_t first, FeatureMap& x, double y);
@@ -88,6 +89,10 @@ public:
     const std::vector<std::shared_ptr<ITransformer>>& steps() const { return steps_.steps(); }
     const std::shared_ptr<IClassifier>& learner() const { return learner_; }
 
+    // Counts the steps and learner: they are parts of the pipeline even when shared.
+    std::size_t memory_usage() const override { return memory::object_bytes(*this); }
+    std::size_t heap_bytes() const { return memory::owned_all(steps_, learner_, work_); }
+
 private:
     StepChain steps_;
     std::shared_ptr<IClassifier> learner_;
@@ -110,6 +115,10 @@ public:
 
     const std::vector<std::shared_ptr<ITransformer>>& steps() const { return steps_.steps(); }
     const std::shared_ptr<IAnomalyDetector>& learner() const { return detector_; }
+
+    // Counts the steps and learner: they are parts of the pipeline even when shared.
+    std::size_t memory_usage() const override { return memory::object_bytes(*this); }
+    std::size_t heap_bytes() const { return memory::owned_all(steps_, detector_, work_); }
 
 private:
     StepChain steps_;
@@ -139,6 +148,10 @@ public:
 
     const std::vector<std::shared_ptr<ITransformer>>& steps() const { return steps_.steps(); }
     const std::shared_ptr<IRegressor>& learner() const { return learner_; }
+
+    // Counts the steps and learner: they are parts of the pipeline even when shared.
+    std::size_t memory_usage() const override { return memory::object_bytes(*this); }
+    std::size_t heap_bytes() const { return memory::owned_all(steps_, learner_, work_); }
 
 private:
     StepChain steps_;

@@ -49,6 +49,8 @@ public:
         return std::string_view(names_[code]).substr(feature_.size() + 1);
     }
 
+    std::size_t heap_bytes() const { return memory::owned_all(feature_, names_, codes_); }
+
 private:
     std::string feature_;
     std::deque<std::string> names_;  // by code
@@ -76,6 +78,11 @@ public:
     const std::optional<std::vector<std::string>>& features() const { return features_; }
     // The learned categories of each feature, in the order the features were first learned.
     std::vector<std::pair<std::string, std::vector<std::string>>> categories() const;
+
+    std::size_t memory_usage() const override { return memory::object_bytes(*this); }
+    std::size_t heap_bytes() const {
+        return memory::owned_all(features_, listed_, vocabularies_, by_feature_, scratch_);
+    }
 
 protected:
     // The encoding itself: out receives the numeric sample (it is cleared first).

@@ -64,6 +64,8 @@ public:
         }
     }
 
+    std::size_t heap_bytes() const { return memory::owned_all(index_, records_, learned_, columns_); }
+
 private:
     FeatureIndex index_;
     std::vector<Record> records_;  // by column

@@ -56,6 +56,8 @@ public:
         stats_.load_state(in);
     }
 
+    std::size_t memory_usage() const override { return memory::block(sizeof(*this)) + memory::owned(stats_); }
+
 private:
     FeatureRecords<ScalerStats> stats_;
 };
@@ -91,6 +93,8 @@ public:
     void save_state(StateWriter& out) const { ranges_.save_state(out); }
     void load_state(StateReader& in) { ranges_.load_state(in); }
 
+    std::size_t memory_usage() const override { return memory::block(sizeof(*this)) + memory::owned(ranges_); }
+
 private:
     FeatureRecords<MinMaxRange> ranges_;
 };
@@ -105,6 +109,8 @@ public:
 
     void save_state(StateWriter& out) const { max_abs_.save_state(out); }
     void load_state(StateReader& in) { max_abs_.load_state(in); }
+
+    std::size_t memory_usage() const override { return memory::block(sizeof(*this)) + memory::owned(max_abs_); }
 
 private:
     FeatureRecords<double> max_abs_;  // 0.0 for a new feature

@@ -42,6 +42,9 @@ public:
     void save_state(StateWriter& out) const;
     void load_state(StateReader& in);
 
+    std::size_t memory_usage() const override { return memory::object_bytes(*this); }
+    std::size_t heap_bytes() const { return memory::owned_all(stats_, dropped_); }
+
 private:
     bool keeps(const GaussianStats* stats) const;
 
@@ -105,6 +108,9 @@ public:
 
     void save_state(StateWriter& out) const;
     void load_state(StateReader& in);
+
+    std::size_t memory_usage() const override { return memory::object_bytes(*this); }
+    std::size_t heap_bytes() const { return memory::owned_all(names_, learned_, ranking_); }
 
 private:
     struct LearnedFeature {

@@ -5,6 +5,7 @@
 #include <memory>
 #include <utility>
 
+#include "core/memory.hpp"
 #include "core/sample_columns.hpp"
 #include "core/state.hpp"
 
@@ -42,7 +43,7 @@ public:
     // uncopyable parts have anyway.
     std::unique_ptr<Tree> standalone_copy() const {
         StateWriter out;
-        save_state(out);
+        static_cast<const Tree&>(*this).save_state(out);
         auto copy = std::make_unique<Tree>();
         StateReader in(out.bytes());
         copy->load_state(in);
@@ -50,6 +51,9 @@ public:
     }
 
 protected:
+    // The columns, counted with the tree's own memory when it reads them alone.
+    std::size_t columns_bytes() const { return memory::owned(features_); }
+
     std::shared_ptr<SampleColumns> features_ = std::make_shared<SampleColumns>();
 };
 

@@ -16,7 +16,10 @@ struct EFDTClassifierOptions : HoeffdingTreeClassifierOptions {
                               std::make_tuple(option("nb_threshold", &O::nb_threshold, kArgument,
                                                      "samples a leaf sees before it may answer by naive Bayes"),
                                               option("max_depth", &O::max_depth, kArgument,
-                                                     "depth at which leaves stop splitting")));
+                                                     "depth at which leaves stop splitting"),
+                                              option("max_bytes", &O::max_bytes,
+                                                     kArgument | kKeywordOnly | kProperty | kUnsaved | kShownWhenSet,
+                                                     check_max_bytes, kMaxBytesHelp)));
     }
 };
 

@@ -185,6 +185,25 @@ double FIMTDDRegressor::predict_from(Node* node, LeafMode mode) {
     return state.mean_sq_error > state.perceptron_sq_error ? answer_.perceptron : answer_.mean;
 }
 
+std::size_t FIMTDDRegressor::heap_bytes() const {
+    std::size_t bytes = memory::owned_all(feature_sums_, inputs_, ebst_stack_, ebst_touches_);
+    // Without recursion: trees grown on sorted values are as deep as long.
+    std::vector<const Node*> pending;
+    if (root_) pending.push_back(root_.get());
+    while (!pending.empty()) {
+        const Node* node = pending.back();
+        pending.pop_back();
+        bytes += memory::block(sizeof(Node));
+        if (node->leaf) {
+            const LeafState& leaf = *node->leaf;
+            bytes += memory::block(sizeof(LeafState)) + memory::owned_all(leaf.trees.roots, leaf.trees.nodes, leaf.weights);
+        }
+        for (const Node* child : {node->left.get(), node->right.get(), node->alternate.get()})
+            if (child) pending.push_back(child);
+    }
+    return bytes;
+}
+
 TreeDescription FIMTDDRegressor::describe() const {
     TreeDescription description;
     if (!root_) {

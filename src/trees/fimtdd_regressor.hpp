@@ -142,6 +142,10 @@ public:
     // is one leaf answering 0.
     TreeDescription describe() const;
 
+    std::size_t memory_usage() const override { return memory::object_bytes(*this) + columns_bytes(); }
+    // Without the columns, which owners of several trees share (see ColumnSharingTree).
+    std::size_t heap_bytes() const;
+
 private:
     using LeafMode = ModelLeafMode;
 
@@ -339,6 +343,9 @@ public:
     class SideBySide {
         friend class FIMTDDRegressor;
         std::vector<Node*> leaves_;
+
+    public:
+        std::size_t heap_bytes() const { return memory::owned(leaves_); }
     };
     static void predict_means_together(FIMTDDRegressor* const* trees, std::size_t n, SideBySide& walks,
                                        double* answers);

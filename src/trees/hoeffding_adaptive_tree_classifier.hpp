@@ -63,6 +63,9 @@ public:
     // The tree, with the alternate tree (when there is one) as the root's alternate.
     TreeDescription describe() const;
 
+    std::size_t memory_usage() const override { return memory::object_bytes(*this); }
+    std::size_t heap_bytes() const { return memory::owned_all(features_, trees_); }
+
 private:
     std::unique_ptr<HoeffdingTreeClassifier> make_tree() const;
 

@@ -90,6 +90,7 @@ HoeffdingTreeClassifier::HoeffdingTreeClassifier(const Options& options)
 
 void HoeffdingTreeClassifier::reset() {
     ++structure_version_;
+    budget_.reset();
     nodes_.assign(1, Node{});
     nodes_[0].leaf = 0;
     leaves_.clear();
@@ -105,6 +106,12 @@ std::vector<HoeffdingTreeClassifier::LeafCounters> HoeffdingTreeClassifier::leaf
         counters.push_back({leaf.weight_seen, leaf.mc_correct, leaf.nb_correct});
     }
     return counters;
+}
+
+std::size_t HoeffdingTreeClassifier::heap_bytes() const {
+    return memory::owned_all(nodes_, leaves_, classes_seen_, resolved_, terms_, terms_stamp_, estimates_,
+                             estimates_stamp_, cached_resolved_, scores_, candidates_, thresholds_, weighers_, left_,
+                             right_);
 }
 
 TreeDescription HoeffdingTreeClassifier::describe() const {
@@ -333,8 +340,8 @@ Label HoeffdingTreeClassifier::predict_then_learn_loaded(Label y, int times) {
     int depth = 0;
     std::uint32_t node = sort_to_leaf(0, depth);
     // New slots start with empty estimators, which no answer reads: creating them before the
-    // prediction changes nothing.
-    resolve(leaf_of(node), times > 0);
+    // prediction changes nothing. An inactive leaf makes none.
+    resolve(leaf_of(node), times > 0 && leaf_of(node).active);
     Winner answered;
     const Label prediction = answer(leaf_of(node), answered);
     if (times <= 0) return prediction;
@@ -382,6 +389,7 @@ Label HoeffdingTreeClassifier::predict_then_learn_loaded(Label y, int times) {
             y_stays_winner = false;
         }
     }
+    if (budget_.tick(max_bytes.has_value())) enforce_budget();
     return prediction;
 }
 
@@ -641,6 +649,47 @@ void HoeffdingTreeClassifier::apply_split(std::uint32_t node, std::uint32_t slot
     nodes_.push_back(right);
 }
 
+// ---- Memory budget ------------------------------------------------------------------------------
+
+std::size_t HoeffdingTreeClassifier::estimator_bytes(std::size_t slots, std::size_t estimators) {
+    return SlotTable::bytes_for(slots) + memory::block(slots * sizeof(std::uint32_t)) +
+           memory::block(estimators * sizeof(GaussianEstimator));
+}
+
+std::size_t HoeffdingTreeClassifier::estimator_bytes(const Leaf& leaf) {
+    return estimator_bytes(leaf.slot_ids.size(), leaf.estimators.size());
+}
+
+std::size_t HoeffdingTreeClassifier::budget_bytes() const {
+    std::size_t bytes = sizeof(*this) + memory::block(grown_capacity(nodes_.size()) * sizeof(Node)) +
+                        memory::block(grown_capacity(leaves_.size()) * sizeof(Leaf));
+    for (const Leaf& leaf : leaves_) {
+        bytes += memory::block(leaf.labels.size() * sizeof(Label)) + memory::block(leaf.counts.size() * sizeof(double)) +
+                 estimator_bytes(leaf);
+    }
+    return bytes;
+}
+
+void HoeffdingTreeClassifier::enforce_budget() {
+    const std::size_t n_columns = features_->index().size();
+    // The weight its majority class misses.
+    const auto promise = [](const Leaf& leaf) {
+        return leaf.weight_seen - (leaf.counts.empty() ? 0.0 : *std::max_element(leaf.counts.begin(), leaf.counts.end()));
+    };
+    const auto drop = [](Leaf& leaf) {
+        const std::size_t freed = estimator_bytes(leaf);
+        leaf.slot_of = SlotTable{};
+        std::vector<std::uint32_t>().swap(leaf.slot_ids);
+        std::vector<GaussianEstimator>().swap(leaf.estimators);
+        return freed;
+    };
+    const auto wake = [n_columns](const Leaf& leaf) {
+        return estimator_bytes(n_columns, n_columns * std::max<std::size_t>(2, leaf.labels.size()));
+    };
+    // Cached density terms may belong to a leaf that changed.
+    if (budget_.enforce(leaves_, max_bytes, budget_bytes(), promise, drop, wake)) ++structure_version_;
+}
+
 // ---- Persistence --------------------------------------------------------------------------------
 
 void HoeffdingTreeClassifier::Leaf::save_state(StateWriter& out) const {
@@ -688,6 +737,16 @@ void HoeffdingTreeClassifier::Leaf::load_state(StateReader& in, std::uint32_t n_
         estimators.resize(estimators.size() + stride);
         for (std::size_t c = 0; c < labels.size(); ++c) estimators[s * stride + c].load_state(in);
     }
+}
+
+void HoeffdingTreeClassifier::save_state(StateWriter& out) const {
+    ColumnSharingTree::save_state(out);
+    budget_.save_state(out, max_bytes, leaves_);
+}
+
+void HoeffdingTreeClassifier::load_state(StateReader& in) {
+    ColumnSharingTree::load_state(in);
+    budget_.load_state(in, 2, max_bytes, leaves_, [](const Leaf& leaf) { return leaf.slot_ids.empty(); });
 }
 
 void HoeffdingTreeClassifier::save_tree(StateWriter& out) const {

@@ -9,6 +9,7 @@
 // which use predict_then_learn, subspace_size, reseed and shared SampleColumns.
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,6 +22,7 @@
 #include "core/options.hpp"
 #include "core/rng.hpp"
 #include "trees/column_sharing.hpp"
+#include "trees/leaf_budget.hpp"
 #include "trees/tree_description.hpp"
 #include "trees/tree_nodes.hpp"
 
@@ -41,6 +43,9 @@ struct HoeffdingTreeClassifierOptions : HoeffdingTreeOptions {
     bool no_pre_prune = false;
     int subspace_size = 0;  // > 0: a split attempt considers at most this many random features
     ModeOption<LeafMode, parse_leaf_mode> leaf_prediction = "nba";
+    // Bytes the tree's nodes and leaves may take; None: no limit. Not in the options' saved
+    // order: states record it after the tree (format version 2).
+    std::optional<std::int64_t> max_bytes;
 
     static constexpr auto fields() {
         using O = HoeffdingTreeClassifierOptions;
@@ -57,7 +62,10 @@ struct HoeffdingTreeClassifierOptions : HoeffdingTreeOptions {
                                                      "never keep a leaf because not splitting scores best"),
                                               option("subspace_size", &O::subspace_size, 0),
                                               option("leaf_prediction", &O::leaf_prediction, kProperty,
-                                                     "'mc' (majority class), 'nb' (naive Bayes), else adaptive")));
+                                                     "'mc' (majority class), 'nb' (naive Bayes), else adaptive"),
+                                              option("max_bytes", &O::max_bytes,
+                                                     kArgument | kKeywordOnly | kProperty | kUnsaved | kShownWhenSet,
+                                                     check_max_bytes, kMaxBytesHelp)));
     }
 };
 
@@ -96,6 +104,11 @@ public:
     Label predict_then_learn_loaded(Label y, int times);
     void predict_proba_loaded(std::vector<std::pair<Label, double>>& out);
 
+    // Format version 2: what the memory budget needs follows the tree, when a budget has been in
+    // play; version 1 has nothing after the tree.
+    static constexpr std::uint32_t kStateVersion = 2;
+    void save_state(StateWriter& out) const;
+    void load_state(StateReader& in);
     // Options, nodes, leaf statistics, the generator (save_state adds the feature columns).
     void save_tree(StateWriter& out) const;
     void load_tree(StateReader& in, std::shared_ptr<SampleColumns> columns);
@@ -105,6 +118,11 @@ public:
 
     std::size_t n_nodes() const { return nodes_.size(); }
     std::size_t n_leaves() const { return leaves_.size(); }
+    // Leaves that collect no split statistics for want of memory (see max_bytes).
+    std::size_t n_inactive_leaves() const { return budget_.n_inactive(); }
+    // What the memory budget counts: the tree's nodes and leaves, from their sizes alone (a
+    // restored tree counts the same as the original, whatever its arrays' spare room).
+    std::size_t budget_bytes() const;
 
     // Weight and adaptive-mode counters of every leaf, in node order (diagnostics and tests).
     struct LeafCounters {
@@ -119,6 +137,10 @@ public:
 
     // The nodes with their leaves' class counts, built on each call; node i is nodes_[i].
     TreeDescription describe() const;
+
+    std::size_t memory_usage() const override { return memory::object_bytes(*this) + columns_bytes(); }
+    // Without the columns, which owners of several trees share (see ColumnSharingTree).
+    std::size_t heap_bytes() const;
 
 private:
     // Feature column -> slot of one leaf.
@@ -136,10 +158,13 @@ private:
         std::vector<std::uint32_t> slot_ids;  // feature column of each slot
         std::vector<GaussianEstimator> estimators;
         std::size_t stride = 0;
+        // False: the memory budget dropped the leaf's estimators; it counts classes only.
+        bool active = true;
 
         std::size_t find_class(Label y) const;  // labels.size() when absent
         std::size_t add_class(Label y);
         std::uint32_t add_slot(std::uint32_t id);
+        std::size_t heap_bytes() const { return memory::owned_all(labels, counts, slot_of, slot_ids, estimators); }
         GaussianEstimator& estimator(std::uint32_t slot, std::size_t c) { return estimators[slot * stride + c]; }
         const GaussianEstimator& estimator(std::uint32_t slot, std::size_t c) const {
             return estimators[slot * stride + c];
@@ -215,10 +240,16 @@ private:
     double merit(bool gini, double pre_entropy, const std::vector<double>* const* branches,
                  std::size_t n_branches) const;
     void apply_split(std::uint32_t node, std::uint32_t slot, double threshold);
+    // Stops the least promising leaves while the tree is over max_bytes, or restarts the most
+    // promising inactive ones while it stays under (see LeafBudget).
+    void enforce_budget();
+    static std::size_t estimator_bytes(std::size_t slots, std::size_t estimators);
+    static std::size_t estimator_bytes(const Leaf& leaf);
 
     std::vector<Node> nodes_;  // nodes_[0] is the root
     std::vector<Leaf> leaves_;
     std::vector<Label> classes_seen_;  // ascending
+    LeafBudget budget_;
     Rng rng_;
 
     // Scratch space reused between calls.

@@ -95,6 +95,7 @@ void HoeffdingTreeRegressor::make_root() {
     leaves_.clear();
     leaves_.emplace_back();
     nodes_[0].leaf = 0;
+    budget_.reset();
 }
 
 void HoeffdingTreeRegressor::reset() { make_root(); }
@@ -177,7 +178,7 @@ void HoeffdingTreeRegressor::learn_at_leaf(Leaf& leaf, double y, const double* l
     leaf.weight_seen += 1.0;
     leaf.samples_seen += 1;
     for (const ResolvedFeature& r : resolved_) leaf.features[r.slot].stats.update(r.value);
-    if (split_criterion == SplitCriterion::variance_reduction) {
+    if (split_criterion == SplitCriterion::variance_reduction && leaf.active) {
         if (!leaf.observers) {
             leaf.observers = std::make_unique<SplitObservers>();
             leaf.observers->shift = y;
@@ -236,8 +237,8 @@ double HoeffdingTreeRegressor::predict_then_learn_loaded(const IndexedSample& sa
     int depth = 0;
     std::uint32_t node = sort_to_leaf(0, depth);
     // New slots hold no statistics and no coefficient, which no answer reads: creating them
-    // before the prediction changes nothing.
-    resolve(leaf_of(node), sample, times > 0);
+    // before the prediction changes nothing. An inactive leaf makes none.
+    resolve(leaf_of(node), sample, times > 0 && leaf_of(node).active);
     const Leaf& start = leaf_of(node);
     const bool linear = answers_linearly(start);
     const double prediction = linear ? linear_prediction(start) : start.target.mean;
@@ -254,7 +255,51 @@ double HoeffdingTreeRegressor::predict_then_learn_loaded(const IndexedSample& sa
             standardised_current = false;
         }
     }
+    if (times > 0 && budget_.tick(max_bytes.has_value())) enforce_budget();
     return prediction;
+}
+
+// ---- Memory budget ------------------------------------------------------------------------------
+
+std::size_t HoeffdingTreeRegressor::statistics_bytes(const Leaf& leaf) {
+    const std::size_t n = leaf.slot_columns.size();
+    std::size_t bytes = ColumnSlots::bytes_for(n) + memory::block(n * sizeof(std::uint32_t)) +
+                        memory::block(leaf.features.size() * sizeof(FeatureState));
+    if (leaf.observers) {
+        bytes += memory::block(sizeof(SplitObservers)) +
+                 memory::block(leaf.observers->by_slot.size() * sizeof(QuantizationObserver));
+        for (const QuantizationObserver& observer : leaf.observers->by_slot) {
+            bytes += memory::block(observer.bins().size() * sizeof(Moments)) +
+                     memory::block(observer.values().size() * sizeof(double));
+        }
+    }
+    return bytes;
+}
+
+std::size_t HoeffdingTreeRegressor::budget_bytes() const {
+    std::size_t bytes = sizeof(*this) + memory::block(grown_capacity(nodes_.size()) * sizeof(Node)) +
+                        memory::block(grown_capacity(leaves_.size()) * sizeof(Leaf));
+    for (const Leaf& leaf : leaves_) bytes += statistics_bytes(leaf);
+    return bytes;
+}
+
+void HoeffdingTreeRegressor::enforce_budget() {
+    const std::size_t n_columns = features_->index().size();
+    // The squared error of its mean answer, summed over its samples.
+    const auto promise = [](const Leaf& leaf) { return leaf.mean_sq_error; };
+    const auto drop = [](Leaf& leaf) {
+        const std::size_t freed = statistics_bytes(leaf);
+        leaf.slot_of = ColumnSlots{};
+        std::vector<std::uint32_t>().swap(leaf.slot_columns);
+        std::vector<FeatureState>().swap(leaf.features);
+        leaf.observers.reset();
+        return freed;
+    };
+    const auto wake = [n_columns](const Leaf&) {
+        return ColumnSlots::bytes_for(n_columns) + memory::block(n_columns * sizeof(std::uint32_t)) +
+               memory::block(n_columns * sizeof(FeatureState));
+    };
+    budget_.enforce(leaves_, max_bytes, budget_bytes(), promise, drop, wake);
 }
 
 // ---- Split attempt ------------------------------------------------------------------------------
@@ -423,6 +468,17 @@ void HoeffdingTreeRegressor::Leaf::load_state(StateReader& in, std::uint32_t n_c
     observers->targets.load_state(in);
     in.seq(observers->by_slot, [](StateReader& r, QuantizationObserver& observer) { observer.load_state(r); });
     if (observers->by_slot.size() > features.size()) in.fail("a tree leaf observes more features than it has");
+}
+
+void HoeffdingTreeRegressor::save_state(StateWriter& out) const {
+    ColumnSharingTree::save_state(out);
+    budget_.save_state(out, max_bytes, leaves_);
+}
+
+void HoeffdingTreeRegressor::load_state(StateReader& in) {
+    ColumnSharingTree::load_state(in);
+    budget_.load_state(in, 3, max_bytes, leaves_,
+                       [](const Leaf& leaf) { return leaf.slot_columns.empty() && !leaf.observers; });
 }
 
 // The options by hand: the split criterion is saved as its enumerator, not as its text.

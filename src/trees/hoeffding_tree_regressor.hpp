@@ -27,6 +27,7 @@
 #include "core/options.hpp"
 #include "core/sample_columns.hpp"
 #include "trees/column_sharing.hpp"
+#include "trees/leaf_budget.hpp"
 #include "trees/quantization_observer.hpp"
 #include "trees/tree_description.hpp"
 #include "trees/tree_nodes.hpp"
@@ -61,6 +62,9 @@ struct HoeffdingTreeRegressorOptions : HoeffdingTreeOptions {
     // on (a leaf that has not observed enough cannot split), and under mean_split its observers
     // stay, unused and unchanged.
     SplitCriterionOption split_criterion = "mean_split";
+    // Bytes the tree's nodes and leaves may take; None: no limit. Not among the saved options:
+    // states record it after the tree (format version 3).
+    std::optional<std::int64_t> max_bytes;
 
     static constexpr auto fields() {
         using O = HoeffdingTreeRegressorOptions;
@@ -73,7 +77,10 @@ struct HoeffdingTreeRegressorOptions : HoeffdingTreeOptions {
                             option("leaf_prediction", &O::leaf_prediction, kProperty,
                                    "'mean', 'linear', else adaptive (the better of the two)"),
                             option("split_criterion", &O::split_criterion, kArgument | kKeywordOnly | kProperty,
-                                   "'mean_split' or 'variance_reduction'")));
+                                   "'mean_split' or 'variance_reduction'"),
+                            option("max_bytes", &O::max_bytes,
+                                   kArgument | kKeywordOnly | kProperty | kUnsaved | kShownWhenSet, check_max_bytes,
+                                   kMaxBytesHelp)));
     }
 };
 
@@ -96,8 +103,9 @@ class HoeffdingTreeRegressor : public IRegressor,
                                public ColumnSharingTree<HoeffdingTreeRegressor> {
 public:
     using Options = HoeffdingTreeRegressorOptions;
-    // Saved states of format version 1 hold no split criterion and no split observers.
-    static constexpr std::uint32_t kStateVersion = 2;
+    // Saved states of format version 1 hold no split criterion and no split observers; version 3
+    // adds the memory budget after the tree, when one has been in play.
+    static constexpr std::uint32_t kStateVersion = 3;
 
     // Throws std::invalid_argument when an option is refused.
     explicit HoeffdingTreeRegressor(const Options& options = {});
@@ -116,6 +124,9 @@ public:
     double predict_then_learn_loaded(const IndexedSample& sample, double y, int times);
     double predict_loaded(const IndexedSample& sample);
 
+    // The feature columns, the tree, then the memory budget (see LeafBudget).
+    void save_state(StateWriter& out) const;
+    void load_state(StateReader& in);
     // Options, nodes and leaf statistics (save_state adds the feature columns).
     void save_tree(StateWriter& out) const;
     void load_tree(StateReader& in, std::shared_ptr<SampleColumns> columns);
@@ -131,12 +142,21 @@ public:
         std::vector<std::string> features;  // leaves only: names with statistics, in byte order
     };
     std::size_t n_nodes() const { return nodes_.size(); }
+    // Leaves that collect no split statistics for want of memory (see max_bytes).
+    std::size_t n_inactive_leaves() const { return budget_.n_inactive(); }
+    // What the memory budget counts: the tree's nodes and leaves, from their sizes alone.
+    std::size_t budget_bytes() const;
     NodeView node(std::uint32_t index) const;
     // The nodes with their leaves' target statistics, built on each call; node i is nodes_[i].
     TreeDescription describe() const;
 
-private:
+    std::size_t memory_usage() const override { return memory::object_bytes(*this) + columns_bytes(); }
+    // Without the columns, which owners of several trees share (see ColumnSharingTree).
+    std::size_t heap_bytes() const {
+        return memory::owned_all(nodes_, leaves_, resolved_, standardised_, candidates_);
+    }
 
+private:
     // What a leaf keeps per feature: the value statistics and, once the linear model has stepped
     // on the feature, its coefficient.
     struct FeatureState {
@@ -152,6 +172,7 @@ private:
         double shift = 0.0;
         Moments targets;
         std::vector<QuantizationObserver> by_slot;
+        std::size_t heap_bytes() const { return memory::owned(by_slot); }
     };
 
     struct Leaf {
@@ -166,6 +187,10 @@ private:
         std::vector<FeatureState> features;       // by slot
         // Made at the leaf's first sample under variance_reduction.
         std::unique_ptr<SplitObservers> observers;
+        // False: the memory budget dropped the leaf's feature statistics (and with them its
+        // linear model's coefficients); it learns its target only.
+        bool active = true;
+        std::size_t heap_bytes() const { return memory::owned_all(slot_of, slot_columns, features, observers); }
 
         void save_state(StateWriter& out) const;
         // Checks the slots' columns against the number of columns the tree's index has; states of
@@ -206,10 +231,14 @@ private:
 
     // Resets the tree to a single empty leaf.
     void make_root();
+    // See LeafBudget.
+    void enforce_budget();
+    static std::size_t statistics_bytes(const Leaf& leaf);
     Leaf& leaf_of(std::uint32_t node) { return leaves_[nodes_[node].leaf]; }
 
     std::vector<Node> nodes_;  // nodes_[0] is the root
     std::vector<Leaf> leaves_;
+    LeafBudget budget_;
 
     // Scratch space reused between calls.
     std::vector<ResolvedFeature> resolved_;

@@ -65,6 +65,8 @@ public:
     // finite or out of order, a grid without a positive finite width.
     void load_state(StateReader& in);
 
+    std::size_t heap_bytes() const { return memory::owned_all(bins_, values_); }
+
 private:
     // update() for exact bins, or a value the grid does not cover.
     void update_outside(double value, double y);

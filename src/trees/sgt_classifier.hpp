@@ -69,6 +69,9 @@ public:
     // The nodes with their leaves' scores (answer 1 when >= 0), built on each call.
     TreeDescription describe() const;
 
+    std::size_t memory_usage() const override { return memory::object_bytes(*this); }
+    std::size_t heap_bytes() const { return memory::owned_all(nodes_, records_, features_); }
+
 private:
     // Values of one feature at a leaf, weighted by |gradient| (apart for positive and negative
     // gradients) and by hessian.
@@ -88,6 +91,7 @@ private:
         double positive_gradient_sum = 0.0;  // of the positive gradients
         double negative_gradient_sum = 0.0;  // of the absolute negative gradients
         std::int64_t samples_seen = 0;
+        std::size_t heap_bytes() const { return memory::owned(stats); }
     };
 
     // The candidate split of one feature.

@@ -30,6 +30,7 @@ public:
         log_.push_back(name_ + ".order " + std::to_string(names.size()));
     }
     void reset() override { log_.push_back(name_ + ".reset"); }
+    std::size_t memory_usage() const override { return sizeof(*this); }
 
 private:
     static std::string value_of(const FeatureMap& x) { return std::to_string(static_cast<int>(x.at("a"))); }
@@ -47,6 +48,7 @@ public:
     Label predict_one(const FeatureMap& x) override { return static_cast<Label>(x.at("a")); }
     ClassProbabilities predict_proba_one(const FeatureMap& x) override { return {{0, x.at("a")}}; }
     void reset() override { log_.push_back("learner.reset"); }
+    std::size_t memory_usage() const override { return sizeof(*this); }
 
 private:
     std::vector<std::string>& log_;

@@ -1,0 +1,172 @@
+"""memory_usage() against the allocator: the estimate explains the heap a learner grows."""
+import ctypes
+import gc
+import pickle
+
+import _quelb_core as q
+import pytest
+
+from quelb import synth
+
+from catalog import CONTRACTS, KINDS, present_entries
+from test_determinism import drifting_stream
+
+
+class _Mallinfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in
+                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
+                 "keepcost")]
+
+
+def _heap_reader():
+    try:
+        mallinfo2 = ctypes.CDLL(None).mallinfo2
+    except (AttributeError, OSError):
+        return None
+    mallinfo2.restype = _Mallinfo2
+
+    def in_use():
+        gc.collect()
+        info = mallinfo2()
+        return info.uordblks + info.hblkhd  # small blocks, and large ones mapped on their own
+
+    return in_use
+
+
+heap_in_use = _heap_reader()
+needs_mallinfo2 = pytest.mark.skipif(heap_in_use is None, reason="the C library has no mallinfo2")
+
+STREAM = list(synth.RandomRBF(n_features=12, n_centroids=40, seed=5, n_samples=6000))
+# Many names and classes: enough statistics for the heap to show them above its noise.
+WIDE = [({f"w{(7 * t + j) % 400}": float(j + t % 5) for j in range(30)}, t % 20) for t in range(3000)]
+
+
+def _grows_tree(model):
+    for x, y in STREAM:
+        model.learn_one(x, y)
+
+
+def _wide(model):
+    for x, y in WIDE:
+        model.learn_one(x, y)
+
+
+def _regress(model):
+    for x, y in STREAM:
+        model.learn_one(x, float(y) + x["x1"])
+
+
+# Loose split settings grow trees large enough (about a megabyte) for the heap's noise not to matter.
+LOOSE = {"grace_period": 10, "split_confidence": 0.5, "tie_threshold": 0.5}
+
+CASES = {
+    "tree": (lambda: q.HoeffdingTreeClassifier(**LOOSE, max_depth=30), _grows_tree),
+    "forest": (lambda: q.ARFClassifier(n_models=5, seed=1), _grows_tree),
+    "neighbours": (lambda: q.KNNClassifier(window_size=2000), _grows_tree),
+    "naive_bayes": (lambda: q.NaiveBayes(), _wide),
+    "model_tree": (lambda: q.FIMTDDRegressor(grace_period=50), _regress),
+    "pipeline": (lambda: q.RegressionPipeline([q.StandardScaler()], q.HoeffdingTreeRegressor(**LOOSE)), _regress),
+}
+
+
+@needs_mallinfo2
+@pytest.mark.parametrize("case", sorted(CASES))
+def test_the_estimate_explains_the_heap_the_learner_grew(case):
+    make, train = CASES[case]
+    before = heap_in_use()
+    model = make()
+    train(model)
+    grown = heap_in_use() - before
+    assert grown > 0
+    assert abs(model.memory_usage() - grown) <= 0.2 * grown, (model.memory_usage(), grown)
+
+
+def test_a_pipeline_counts_its_parts():
+    scaler, tree = q.StandardScaler(), q.HoeffdingTreeClassifier(grace_period=20)
+    pipeline = q.ClassificationPipeline([scaler], tree)
+    _grows_tree(pipeline)
+    assert pipeline.memory_usage() > scaler.memory_usage() + tree.memory_usage()
+
+
+LEARNERS = present_entries(lambda entry: any(isinstance(entry.cls, type) and issubclass(entry.cls, getattr(q, c))
+                                             for c in CONTRACTS))
+
+
+@pytest.mark.parametrize("entry", LEARNERS, ids=lambda entry: entry.id)
+def test_every_learner_measures_itself_and_learning_shows(entry):
+    model = entry.make()
+    kind = KINDS[entry.kind]
+    empty = model.memory_usage()
+    assert empty > 0
+    for sample in drifting_stream(3, 400):
+        kind.feed(model, *sample)
+    assert model.memory_usage() > empty
+
+
+TREES = {
+    "classifier": (lambda **options: q.HoeffdingTreeClassifier(**LOOSE, **options), _grows_tree),
+    "regressor": (lambda **options: q.HoeffdingTreeRegressor(**LOOSE, **options), _regress),
+}
+
+
+def _unbounded_bytes(make, train):
+    tree = make()
+    train(tree)
+    return tree.memory_usage()
+
+
+@pytest.mark.parametrize("kind", sorted(TREES))
+def test_a_bounded_tree_stays_near_its_budget_with_some_leaves_inactive(kind):
+    make, train = TREES[kind]
+    limit = _unbounded_bytes(make, train) // 3
+    tree = make(max_bytes=limit)
+    assert tree.max_bytes == limit and f"max_bytes={limit}" in repr(tree)
+    train(tree)
+    assert tree.n_inactive_leaves > 0
+    assert 0.8 * limit <= tree.memory_usage() <= 1.1 * limit
+    tree.max_bytes = None  # memory frees: every leaf collects again
+    train(tree)
+    assert tree.n_inactive_leaves == 0
+
+
+@pytest.mark.parametrize("kind", sorted(TREES))
+def test_a_bounded_tree_pickled_mid_stream_continues_bit_for_bit(kind):
+    make, train = TREES[kind]
+    tree = make(max_bytes=_unbounded_bytes(make, train) // 4)
+    half = len(STREAM) // 2
+    for x, y in STREAM[:half]:
+        tree.learn_one(x, y)
+    assert tree.n_inactive_leaves > 0
+    restored = pickle.loads(pickle.dumps(tree))
+    assert restored.n_inactive_leaves == tree.n_inactive_leaves and restored.max_bytes == tree.max_bytes
+    for x, y in STREAM[half:]:
+        assert restored.predict_one(x) == tree.predict_one(x)
+        tree.learn_one(x, y)
+        restored.learn_one(x, y)
+    assert pickle.dumps(restored) == pickle.dumps(tree)
+
+
+@pytest.mark.parametrize("kind", sorted(TREES))
+def test_max_bytes_none_is_no_option_and_batches_equal_the_loop(kind):
+    make, train = TREES[kind]
+    plain, unlimited = make(), make(max_bytes=None)
+    train(plain)
+    train(unlimited)
+    assert pickle.dumps(plain) == pickle.dumps(unlimited) and repr(plain) == repr(unlimited)
+    np = pytest.importorskip("numpy")
+    names = sorted(STREAM[0][0])
+    X = np.array([[x[n] for n in names] for x, _ in STREAM])
+    y = np.array([label for _, label in STREAM], dtype=float if kind == "regressor" else int)
+    looped, batched = make(max_bytes=plain.memory_usage() // 3), make(max_bytes=plain.memory_usage() // 3)
+    for row, target in zip(X, y.tolist()):
+        looped.learn_one(dict(zip(names, row.tolist())), target)
+    batched.learn_many(X, y, feature_names=names)
+    assert looped.n_inactive_leaves > 0
+    assert pickle.dumps(batched) == pickle.dumps(looped)
+
+
+def test_max_bytes_refuses_what_is_no_budget():
+    with pytest.raises(ValueError, match="max_bytes"):
+        q.HoeffdingTreeClassifier(max_bytes=0)
+    with pytest.raises(TypeError):
+        q.HoeffdingTreeRegressor(max_bytes=1.5)
