@@ -49,6 +49,38 @@ struct BoosterOptions {
             option("max_depth", &O::max_depth, 0), option("split_confidence", &O::split_confidence, 0),
             option("leaf_prediction", &O::leaf_prediction, 0), option("seed", &O::seed, 0));
     }
+
+    // The constructor arguments both boosting learners take, in groups around their own.
+    static constexpr auto boosting_fields() {
+        using O = BoosterOptions;
+        return std::make_tuple(option("n_models", &O::n_models, kArgument | kProperty,
+                                      "boosting steps (below 1 counts as 1)"),
+                               option("learning_rate", &O::learning_rate, kArgument | kProperty,
+                                      "shrinkage of each step's output"),
+                               option("percentage_of_features", &O::percentage_of_features, kArgument,
+                                      "share of the features each step sees, in percent"),
+                               option("multiply_hessian_by", &O::multiply_hessian_by, kArgument,
+                                      "hessian repetition factor (active from 2)"),
+                               option("skip_training", &O::skip_training, kArgument,
+                                      "skip a sample with probability 1 / skip_training (active from 2)"));
+    }
+    static constexpr auto bag_fields() {
+        using O = BoosterOptions;
+        return std::make_tuple(option("bag_size", &O::bag_size, kArgument, "trees per step (below 1 counts as 1)"));
+    }
+    static constexpr auto step_tree_fields() {
+        using O = BoosterOptions;
+        return std::make_tuple(option("grace_period", &O::grace_period, kArgument,
+                                      "grace period of the steps' FIMT-DD trees"),
+                               option("split_confidence", &O::split_confidence, kArgument,
+                                      "split confidence of the steps' trees"),
+                               option("max_depth", &O::max_depth, kArgument,
+                                      "depth at which the steps' trees stop splitting"),
+                               option("leaf_prediction", &O::leaf_prediction, kArgument,
+                                      "the steps' tree leaves: 'mean', 'perceptron', else adaptive"),
+                               option("seed", &O::seed, kArgument | kProperty,
+                                      "seed of the ensemble's random generator"));
+    }
 };
 
 class GradientBooster {
@@ -123,28 +155,7 @@ struct SGBRRegressorOptions : BoosterOptions {
     }
 
     static constexpr auto fields() {
-        using O = BoosterOptions;
-        return std::make_tuple(option("n_models", &O::n_models, kArgument | kProperty,
-                                      "boosting steps (below 1 counts as 1)"),
-                               option("learning_rate", &O::learning_rate, kArgument | kProperty,
-                                      "shrinkage of each step's output"),
-                               option("percentage_of_features", &O::percentage_of_features, kArgument,
-                                      "share of the features each step sees, in percent"),
-                               option("multiply_hessian_by", &O::multiply_hessian_by, kArgument,
-                                      "hessian repetition factor (active from 2)"),
-                               option("skip_training", &O::skip_training, kArgument,
-                                      "skip a sample with probability 1 / skip_training (active from 2)"),
-                               option("bag_size", &O::bag_size, kArgument, "trees per step (below 1 counts as 1)"),
-                               option("grace_period", &O::grace_period, kArgument,
-                                      "grace period of the steps' FIMT-DD trees"),
-                               option("split_confidence", &O::split_confidence, kArgument,
-                                      "split confidence of the steps' trees"),
-                               option("max_depth", &O::max_depth, kArgument,
-                                      "depth at which the steps' trees stop splitting"),
-                               option("leaf_prediction", &O::leaf_prediction, kArgument,
-                                      "the steps' tree leaves: 'mean', 'perceptron', else adaptive"),
-                               option("seed", &O::seed, kArgument | kProperty,
-                                      "seed of the ensemble's random generator"));
+        return std::tuple_cat(boosting_fields(), bag_fields(), step_tree_fields());
     }
 };
 
@@ -185,33 +196,16 @@ struct SGBTClassifierOptions : BoosterOptions {
 
     static constexpr auto fields() {
         using O = SGBTClassifierOptions;
-        return std::make_tuple(option("n_models", &O::n_models, kArgument | kProperty,
-                                      "boosting steps (below 1 counts as 1)"),
-                               option("learning_rate", &O::learning_rate, kArgument | kProperty,
-                                      "shrinkage of each step's output"),
-                               option("percentage_of_features", &O::percentage_of_features, kArgument,
-                                      "share of the features each step sees, in percent"),
-                               option("multiply_hessian_by", &O::multiply_hessian_by, kArgument,
-                                      "hessian repetition factor (active from 2)"),
-                               option("skip_training", &O::skip_training, kArgument,
-                                      "skip a sample with probability 1 / skip_training (active from 2)"),
-                               option("use_squared_loss", &O::use_squared_loss, kArgument,
-                                      "squared loss instead of the logistic loss"),
-                               option("bag_size", &O::bag_size, kArgument, "trees per step (below 1 counts as 1)"),
-                               option("n_classes", &O::n_classes, kArgument | kProperty,
-                                      "2: one booster for the two smallest labels; otherwise one per class"),
-                               option("scale_prediction_by_lr", &O::scale_prediction_by_lr, kArgument,
-                                      "scale the scores by learning_rate when predicting"),
-                               option("grace_period", &O::grace_period, kArgument,
-                                      "grace period of the steps' FIMT-DD trees"),
-                               option("split_confidence", &O::split_confidence, kArgument,
-                                      "split confidence of the steps' trees"),
-                               option("max_depth", &O::max_depth, kArgument,
-                                      "depth at which the steps' trees stop splitting"),
-                               option("leaf_prediction", &O::leaf_prediction, kArgument,
-                                      "the steps' tree leaves: 'mean', 'perceptron', else adaptive"),
-                               option("seed", &O::seed, kArgument | kProperty,
-                                      "seed of the ensemble's random generator"));
+        return std::tuple_cat(
+            boosting_fields(),
+            std::make_tuple(option("use_squared_loss", &O::use_squared_loss, kArgument,
+                                   "squared loss instead of the logistic loss")),
+            bag_fields(),
+            std::make_tuple(option("n_classes", &O::n_classes, kArgument | kProperty,
+                                   "2: one booster for the two smallest labels; otherwise one per class"),
+                            option("scale_prediction_by_lr", &O::scale_prediction_by_lr, kArgument,
+                                   "scale the scores by learning_rate when predicting")),
+            step_tree_fields());
     }
 };
 
