@@ -616,8 +616,20 @@ int guarded_setattro(PyObject* self, PyObject* name, PyObject* value) {
 
 }  // namespace
 
+// As Python methods rather than a C slot on the class: `obj.__setattr__(name, value)` must keep
+// working, and the interpreter refuses that call on a class whose C slot differs from its base's.
 void guard_attribute_writes(py::handle cls) {
-    reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_setattro = guarded_setattro;
+    auto write = [](py::handle self, py::handle name, PyObject* value) {
+        if (guarded_setattro(self.ptr(), name.ptr(), value) != 0) throw py::error_already_set();
+    };
+    py::setattr(cls, "__setattr__",
+                py::cpp_function([write](py::handle self, py::handle name, py::handle value) { write(self, name, value.ptr()); },
+                                 py::is_method(cls), py::name("__setattr__"),
+                                 "Sets an attribute; refused while a batch call in another thread uses the object."));
+    py::setattr(cls, "__delattr__",
+                py::cpp_function([write](py::handle self, py::handle name) { write(self, name, nullptr); },
+                                 py::is_method(cls), py::name("__delattr__"),
+                                 "Deletes an attribute; refused while a batch call in another thread uses the object."));
 }
 
 std::vector<const void*> parts_of(const ITransformer& object) { return {object_key(&object)}; }

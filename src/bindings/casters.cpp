@@ -428,6 +428,11 @@ void refuse_value(const char* method, const char* name, PyObject* src, const cha
                        short_repr(src));
 }
 
+void refuse_option(const char* name, PyObject* src, const char* expected) {
+    throw py::type_error("'" + std::string(name) + "' must be " + expected + ", not " + Py_TYPE(src)->tp_name + " " +
+                         short_repr(src));
+}
+
 bool load_name_list(PyObject* src, std::vector<std::string>& out) {
     out.clear();
     if (!is_iterable_name_source(src)) return false;

@@ -103,6 +103,8 @@ struct ValueArg {
 [[noreturn]] void refuse_sample(const char* method, const char* name, PyObject* src, const SampleFault& fault,
                                 bool categories);
 [[noreturn]] void refuse_value(const char* method, const char* name, PyObject* src, const char* expected);
+// TypeError "'name' must be <expected>, not <type> <repr>": a refused option value.
+[[noreturn]] void refuse_option(const char* name, PyObject* src, const char* expected);
 
 inline const quelb::FeatureMap& checked(const SampleArg& x, const char* method, const char* name = "x") {
     if (!x.ok) [[unlikely]] refuse_sample(method, name, x.source, x.fault, false);

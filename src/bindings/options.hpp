@@ -9,9 +9,12 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 
 #include "core/options.hpp"
@@ -80,6 +83,43 @@ constexpr auto argument_fields() {
 template <class Options, std::size_t I>
 using FieldValue = typename std::tuple_element_t<I, FieldTuple<Options>>::value_type;
 
+// What an option of type Value takes, for the message refusing another type.
+template <class Value>
+constexpr const char* expected_type() {
+    if constexpr (std::is_same_v<Value, bool>) {
+        return "a bool";
+    } else if constexpr (std::is_floating_point_v<Value>) {
+        return "a real number";
+    } else if constexpr (std::is_same_v<Value, std::int32_t>) {
+        return "an int within the signed 32-bit range";
+    } else if constexpr (std::is_integral_v<Value>) {
+        return "an int";
+    } else if constexpr (std::is_same_v<Value, std::optional<std::int64_t>>) {
+        return "an int or None";
+    } else {
+        return "a str";
+    }
+}
+
+// Converts an option's value as its type does; a value of another type is a TypeError naming
+// the option and what it takes (never the binding library's list of signatures).
+template <class Options, std::size_t I>
+FieldValue<Options, I> option_value(py::handle src) {
+    using Value = FieldValue<Options, I>;
+    py::detail::make_caster<Value> caster;
+    if (!caster.load(src, true)) {
+        PyErr_Clear();
+        refuse_option(std::get<I>(Options::fields()).name, src.ptr(), expected_type<Value>());
+    }
+    return py::detail::cast_op<Value&&>(std::move(caster));
+}
+
+// A constructor argument of option I: converted by option_value when the call is bound.
+template <class Options, std::size_t I>
+struct OptionArgument {
+    FieldValue<Options, I> value;
+};
+
 // A default as Python shows it: a mode option by its text.
 template <class Value>
 py::object default_object(const Value& value) {
@@ -133,10 +173,10 @@ void def_init(Cls& cls, std::index_sequence<K...>) {
     static constexpr std::size_t n_positional = count_arguments<Options>(false);
     constexpr auto fields = Options::fields();
     const Options defaults{};
-    auto make = [](FieldValue<Options, order[K]>... values) {
+    auto make = [](OptionArgument<Options, order[K]>... values) {
         constexpr auto fields = Options::fields();
         Options options;
-        ((options.*(std::get<order[K]>(fields).member) = std::move(values)), ...);
+        ((options.*(std::get<order[K]>(fields).member) = std::move(values.value)), ...);
         return std::make_shared<T>(std::move(options));
     };
     auto argument = [&](auto field) {
@@ -234,23 +274,37 @@ void def_options_init(Cls& cls) {
         [](const T& self) { return option_values<Options>(self, true); });
 }
 
+namespace detail {
+
+template <class T, class Cls, std::size_t... I>
+void def_option_properties(Cls& cls, std::index_sequence<I...>) {
+    using Options = typename T::Options;
+    auto def_property = [&](auto index) {
+        constexpr std::size_t i = decltype(index)::value;
+        constexpr auto field = std::get<i>(Options::fields());
+        if constexpr (field.is_property()) {
+            using Value = FieldValue<Options, i>;
+            cls.def_property(
+                field.name, [](const T& self) -> const Value& { return self.*(std::get<i>(Options::fields()).member); },
+                [](T& self, py::handle value) {
+                    constexpr auto fields = Options::fields();
+                    Value converted = option_value<Options, i>(value);
+                    std::get<i>(fields).validate(converted);
+                    self.*(std::get<i>(fields).member) = std::move(converted);
+                },
+                field.doc);
+        }
+    };
+    (def_property(std::integral_constant<std::size_t, I>{}), ...);
+}
+
+}  // namespace detail
+
 // A read-write property per option marked kProperty.
 template <class Cls>
 void def_option_properties(Cls& cls) {
     using T = typename Cls::type;
-    for_each_option<typename T::Options>([&](const auto& field) {
-        if (!field.is_property()) return;
-        using Value = typename std::decay_t<decltype(field)>::value_type;
-        const auto member = field.member;
-        const auto check = field;
-        cls.def_property(
-            field.name, [member](const T& self) -> const Value& { return self.*member; },
-            [member, check](T& self, Value value) {
-                check.validate(value);
-                self.*member = std::move(value);
-            },
-            field.doc);
-    });
+    detail::def_option_properties<T>(cls, std::make_index_sequence<detail::kFieldCount<typename T::Options>>{});
 }
 
 // Both.
@@ -263,6 +317,18 @@ void def_options(Cls& cls) {
 }  // namespace quelb::bindings
 
 namespace pybind11::detail {
+
+// A constructor argument keeps its type's name in the signature.
+template <class Options, std::size_t I>
+struct type_caster<quelb::bindings::detail::OptionArgument<Options, I>> {
+    using Argument = quelb::bindings::detail::OptionArgument<Options, I>;
+    using Value = quelb::bindings::detail::FieldValue<Options, I>;
+    PYBIND11_TYPE_CASTER(Argument, make_caster<Value>::name);
+    bool load(handle src, bool /*convert*/) {
+        value.value = quelb::bindings::detail::option_value<Options, I>(src);
+        return true;
+    }
+};
 
 // An optional count (max_bytes): None or an int.
 template <>

@@ -52,10 +52,10 @@ struct OptionField {
     OptionCheck<Value> check;
     const char* doc;  // one line of help text (what the option means), or nullptr
 
-    bool is_argument() const { return (access & kArgument) != 0; }
-    bool is_keyword_only() const { return (access & kKeywordOnly) != 0; }
-    bool is_property() const { return (access & kProperty) != 0; }
-    bool is_saved() const { return (access & kUnsaved) == 0; }
+    constexpr bool is_argument() const { return (access & kArgument) != 0; }
+    constexpr bool is_keyword_only() const { return (access & kKeywordOnly) != 0; }
+    constexpr bool is_property() const { return (access & kProperty) != 0; }
+    constexpr bool is_saved() const { return (access & kUnsaved) == 0; }
     // Throws std::invalid_argument with the check's reason when `value` is refused.
     void validate(const Value& value) const {
         if (check == nullptr) return;

@@ -59,3 +59,29 @@ def test_dict_changed_by_a_value_read_is_named():
 def test_signatures_name_the_arguments():
     assert q.NaiveBayes.learn_one.__doc__.startswith("learn_one(self: _quelb_core.NaiveBayes, x: Mapping[str, float], y:")
     assert "y_true: " in q.Accuracy.update.__doc__ and "arg0" not in q.Accuracy.update.__doc__
+
+
+def test_options_of_the_wrong_type_name_the_option():
+    cases = [
+        (lambda: q.HoeffdingTreeClassifier(grace_period="x"),
+         "'grace_period' must be an int within the signed 32-bit range, not str 'x'"),
+        (lambda: q.ADWIN(delta=None), "'delta' must be a real number, not NoneType None"),
+        (lambda: q.HoeffdingTreeClassifier(max_bytes=1.5), "'max_bytes' must be an int or None, not float 1.5"),
+        (lambda: setattr(q.HoeffdingTreeClassifier(), "split_confidence", [1]),
+         "'split_confidence' must be a real number, not list [1]"),
+        (lambda: setattr(q.HoeffdingTreeClassifier(), "split_criterion", 3), "'split_criterion' must be a str, not int 3"),
+    ]
+    for call, message in cases:
+        with pytest.raises(TypeError) as raised:
+            call()
+        assert str(raised.value) == message
+
+
+def test_attributes_are_set_as_on_any_object():
+    model = q.HoeffdingTreeClassifier()
+    model.__setattr__("grace_period", 50)
+    object.__setattr__(model, "tie_threshold", 0.1)
+    assert (model.grace_period, model.tie_threshold) == (50, 0.1)
+    with pytest.raises(ValueError, match="'grace_period' must be greater than 0."):
+        model.grace_period = 0
+    assert model.grace_period == 50
