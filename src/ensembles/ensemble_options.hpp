@@ -15,6 +15,7 @@
 #include "core/rng.hpp"
 #include "core/state.hpp"
 #include "core/thread_team.hpp"
+#include "trees/leaf_budget.hpp"
 
 namespace quelb {
 
@@ -52,18 +53,11 @@ struct BaggingOptions {
         if (!max_bytes) return std::nullopt;
         return std::max<std::int64_t>(1, *max_bytes / static_cast<std::int64_t>(std::max<std::size_t>(n, 1)));
     }
-    void save_max_bytes(StateWriter& out) const {
-        out.boolean(max_bytes.has_value());
-        out.i64(max_bytes.value_or(0));
-    }
+    void save_max_bytes(StateWriter& out) const { write_max_bytes(out, max_bytes); }
     // States before format version `since` hold none.
     void load_max_bytes(StateReader& in, std::uint32_t since) {
         max_bytes.reset();
-        if (in.format_version() < since) return;
-        const bool limited = in.boolean();
-        const std::int64_t limit = in.i64();
-        if (limited && limit <= 0) in.fail("max_bytes must be positive");
-        if (limited) max_bytes = limit;
+        if (in.format_version() >= since) max_bytes = read_max_bytes(in);
     }
 };
 

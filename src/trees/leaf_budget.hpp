@@ -20,6 +20,19 @@
 
 namespace quelb {
 
+// A max_bytes option in states: whether it is set, then its bytes (0 when not).
+inline void write_max_bytes(StateWriter& out, const std::optional<std::int64_t>& max_bytes) {
+    out.boolean(max_bytes.has_value());
+    out.i64(max_bytes.value_or(0));
+}
+inline std::optional<std::int64_t> read_max_bytes(StateReader& in) {
+    const bool limited = in.boolean();
+    const std::int64_t limit = in.i64();
+    if (!limited) return std::nullopt;
+    if (limit <= 0) in.fail("max_bytes must be positive");
+    return limit;
+}
+
 class LeafBudget {
 public:
     static constexpr std::uint32_t kPeriod = 500;
@@ -79,8 +92,7 @@ public:
     template <class Leaf>
     void save_state(StateWriter& out, const std::optional<std::int64_t>& max_bytes,
                     const std::vector<Leaf>& leaves) const {
-        out.boolean(max_bytes.has_value());
-        out.i64(max_bytes.value_or(0));
+        write_max_bytes(out, max_bytes);
         out.u32(clock_);
         out.size(n_inactive_);
         for (std::uint32_t i = 0; i < leaves.size(); ++i) {
@@ -100,11 +112,7 @@ public:
     void load_state(StateReader& in, std::optional<std::int64_t>& max_bytes, std::vector<Leaf>& leaves,
                     Empty&& empty) {
         reset();
-        max_bytes.reset();
-        const bool limited = in.boolean();
-        const std::int64_t limit = in.i64();
-        if (limited && limit <= 0) in.fail("max_bytes must be positive");
-        if (limited) max_bytes = limit;
+        max_bytes = read_max_bytes(in);
         clock_ = in.u32();
         if (clock_ >= kPeriod) in.fail("a tree's budget clock is out of range");
         const std::size_t n = in.size(4);

@@ -172,9 +172,11 @@ def test_max_bytes_refuses_what_is_no_budget():
         q.HoeffdingTreeRegressor(max_bytes=1.5)
 
 
-# Ensembles share max_bytes among their members' trees; the classifiers learn STREAM, the
-# regressors a target drawn from it.
+# Models that share max_bytes among trees (an ensemble's members, the adaptive tree's tree and
+# alternate); the classifiers learn STREAM, the regressors a target drawn from it.
 ENSEMBLES = {
+    "HoeffdingAdaptiveTreeClassifier": (lambda **o: q.HoeffdingAdaptiveTreeClassifier(**LOOSE, max_depth=30, **o),
+                                        _grows_tree),
     "ARFClassifier": (lambda **o: q.ARFClassifier(n_models=3, seed=1, grace_period=10, **o), _grows_tree),
     "ARFRegressor": (lambda **o: q.ARFRegressor(n_models=3, seed=1, grace_period=20, **o), _regress),
     "SRPClassifier": (lambda **o: q.SRPClassifier(n_models=3, seed=1, grace_period=10, **o), _grows_tree),
@@ -184,13 +186,15 @@ ENSEMBLES = {
 }
 
 
-def _inactive(ensemble):
-    return sum(tree.n_inactive_leaves for tree in ensemble.members() if tree is not None)
+def _inactive(model):
+    if isinstance(model, q.HoeffdingAdaptiveTreeClassifier):  # its tree and alternate
+        return model.n_inactive_leaves
+    return sum(tree.n_inactive_leaves for tree in model.members() if tree is not None)
 
 
-# The forests' trees grow large enough here (about 300 kB each) for the budget's coarse checks and
-# the members' detectors not to matter.
-@pytest.mark.parametrize("name", ["ARFClassifier", "SRPClassifier"])
+# The trees grow large enough here (some hundred kB each) for the budget's coarse checks and the
+# members' detectors not to matter.
+@pytest.mark.parametrize("name", ["ARFClassifier", "HoeffdingAdaptiveTreeClassifier", "SRPClassifier"])
 def test_a_bounded_forest_stays_near_its_budget(name):
     make, train = ENSEMBLES[name]
     limit = _unbounded_bytes(make, train) // 3
