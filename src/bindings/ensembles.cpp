@@ -198,7 +198,8 @@ void register_sgbt_classifier(py::module_& m) {
     });
 }
 void register_leveraging_bagging_classifier(py::module_& m) {
-    auto cls = bind_ensemble<LeveragingBaggingClassifier>(m, "LeveragingBaggingClassifier", LeveragingBaggingClassifier::kStateVersion);
+    using T = LeveragingBaggingClassifier;
+    auto cls = bind_ensemble<T>(m, "LeveragingBaggingClassifier", T::kStateVersion);
     def_drift_aware_members(cls);
 }
 
@@ -219,7 +220,8 @@ void register_sgbr_regressor(py::module_& m) {
     });
 }
 void register_leveraging_bagging_regressor(py::module_& m) {
-    auto cls = bind_ensemble<LeveragingBaggingRegressor>(m, "LeveragingBaggingRegressor", LeveragingBaggingRegressor::kStateVersion);
+    using T = LeveragingBaggingRegressor;
+    auto cls = bind_ensemble<T>(m, "LeveragingBaggingRegressor", T::kStateVersion);
     def_drift_aware_members(cls);
 }
 

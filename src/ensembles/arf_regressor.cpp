@@ -93,7 +93,8 @@ void ARFRegressor::load_state(StateReader& in) {
     split_criterion = split_criterion_name(load_split_criterion(in));
     in.rng(rng_);
     // Every member of this forest has a tree from the start.
-    load_members(in, kCountedRegressionForestVersion, [&] { return Member(drift_delta, warning_delta); }, "a forest member without a tree");
+    load_members(in, kCountedRegressionForestVersion, [&] { return Member(drift_delta, warning_delta); },
+                 "a forest member without a tree");
     load_max_bytes(in, kCountedRegressionForestVersion);
 }
 

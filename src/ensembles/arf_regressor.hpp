@@ -18,7 +18,8 @@ namespace quelb {
 // lambda_value, at the next learn_one.
 struct ARFRegressorOptions : ForestRegressorOptions {
     static constexpr auto fields() {
-        return std::tuple_cat(ForestRegressorOptions::fields(), std::make_tuple(split_criterion_field(), max_bytes_field()));
+        return std::tuple_cat(ForestRegressorOptions::fields(),
+                              std::make_tuple(split_criterion_field(), max_bytes_field()));
     }
 };
 
