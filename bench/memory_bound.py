@@ -1,6 +1,6 @@
 """Memory of the trees on a stream that grows a large tree: memory_usage() against the heap the
-allocator reports in use (glibc's mallinfo2), and a HoeffdingTreeClassifier bounded by max_bytes
-against the unbounded one (memory along the stream, prequential accuracy).
+allocator reports in use (glibc's mallinfo2), and a HoeffdingTreeClassifier and an ARFClassifier
+bounded by max_bytes against the unbounded ones (memory along the stream, prequential accuracy).
 
     PYTHONPATH=build python bench/memory_bound.py [--samples 1000000] [--forest-samples 200000]
 
@@ -43,6 +43,12 @@ def stream(n_samples):
     return generator.iter_arrays(chunk_size=CHUNK)
 
 
+def inactive_leaves(model):
+    if hasattr(model, "members"):
+        return sum(tree.n_inactive_leaves for tree in model.members() if tree is not None)
+    return model.n_inactive_leaves
+
+
 def run(make, n_samples, every):
     """Checkpoints (samples, nodes, estimate, heap growth, call ms, inactive leaves) and the
     prequential accuracy."""
@@ -62,13 +68,34 @@ def run(make, n_samples, every):
             start = time.perf_counter()
             estimate = model.memory_usage()
             call_ms = (time.perf_counter() - start) * 1e3
-            points.append((seen, getattr(model, "n_nodes", 0), estimate, grown, call_ms,
-                           getattr(model, "n_inactive_leaves", 0)))
+            points.append((seen, getattr(model, "n_nodes", 0), estimate, grown, call_ms, inactive_leaves(model)))
     return points, correct / seen
 
 
 def tree(**options):
     return lambda: q.HoeffdingTreeClassifier(grace_period=50, split_confidence=0.01, max_depth=40, **options)
+
+
+def forest_model(**options):
+    return lambda: q.ARFClassifier(n_models=10, seed=1, **options)
+
+
+def bounded_table(title, unbounded, unbounded_accuracy, make, n_samples):
+    """The model bounded to shares of its unbounded final estimate: the estimate from the first
+    checkpoint at which the budget was reached on, against max_bytes, and the accuracy."""
+    full = unbounded[-1][2]
+    print(f"\n{title}; unbounded: {full / 1e6:.2f} MB, prequential accuracy {unbounded_accuracy:.4f}")
+    print(f"{'max_bytes':>12} {'share':>6} {'final MB':>9} {'min/max':>7} {'max/max':>7} {'nodes':>6} "
+          f"{'inactive':>8} {'accuracy':>9} {'vs unbounded':>12}")
+    for share in (0.5, 0.25, 0.1):
+        limit = int(full * share)
+        points, accuracy = run(make(limit), n_samples, CHUNK)
+        reached = [p for p in points if p[5] > 0 or p[2] >= limit]
+        first = points.index(reached[0]) if reached else len(points)
+        held = [p[2] for p in points[first:]] or [points[-1][2]]
+        print(f"{limit:>12} {share:>6.2f} {points[-1][2] / 1e6:>9.2f} {min(held) / limit:>7.3f} "
+              f"{max(held) / limit:>7.3f} {points[-1][1] or '':>6} {points[-1][5]:>8} {accuracy:>9.4f} "
+              f"{accuracy - unbounded_accuracy:>+12.4f}")
 
 
 def main():
@@ -80,28 +107,16 @@ def main():
     print("memory_usage() against the heap grown")
     print(f"{'model':28} {'samples':>9} {'nodes':>6} {'estimate MB':>12} {'heap MB':>9} {'ratio':>6} {'call ms':>8}")
     unbounded, unbounded_accuracy = run(tree(), args.samples, args.samples // 4)
-    forest, forest_accuracy = run(lambda: q.ARFClassifier(n_models=10, seed=1), args.forest_samples,
-                                  args.forest_samples // 4)
+    forest, forest_accuracy = run(forest_model(), args.forest_samples, args.forest_samples // 4)
     for label, points in (("HoeffdingTreeClassifier", unbounded), ("ARFClassifier(n_models=10)", forest)):
         for seen, nodes, estimate, grown, call_ms, _ in points:
             print(f"{label:28} {seen:>9} {nodes or '':>6} {estimate / 1e6:>12.2f} {grown / 1e6:>9.2f} "
                   f"{estimate / grown:>6.3f} {call_ms:>8.3f}")
 
-    full = unbounded[-1][2]
-    print(f"\nHoeffdingTreeClassifier(grace_period=50) on {args.samples} samples; unbounded: "
-          f"{full / 1e6:.2f} MB, {unbounded[-1][1]} nodes, prequential accuracy {unbounded_accuracy:.4f}")
-    print(f"{'max_bytes':>12} {'share':>6} {'final MB':>9} {'min/max':>7} {'max/max':>7} {'nodes':>6} "
-          f"{'inactive':>8} {'accuracy':>9} {'vs unbounded':>12}")
-    for share in (0.5, 0.25, 0.1):
-        limit = int(full * share)
-        points, accuracy = run(tree(max_bytes=limit), args.samples, CHUNK)
-        # From the first checkpoint at which the budget was reached on.
-        reached = [p for p in points if p[5] > 0 or p[2] >= limit]
-        first = points.index(reached[0]) if reached else len(points)
-        held = [p[2] for p in points[first:]] or [points[-1][2]]
-        print(f"{limit:>12} {share:>6.2f} {points[-1][2] / 1e6:>9.2f} {min(held) / limit:>7.3f} "
-              f"{max(held) / limit:>7.3f} {points[-1][1]:>6} {points[-1][5]:>8} {accuracy:>9.4f} "
-              f"{accuracy - unbounded_accuracy:>+12.4f}")
+    bounded_table(f"HoeffdingTreeClassifier(grace_period=50) on {args.samples} samples", unbounded,
+                  unbounded_accuracy, lambda limit: tree(max_bytes=limit), args.samples)
+    bounded_table(f"ARFClassifier(n_models=10) on {args.forest_samples} samples", forest, forest_accuracy,
+                  lambda limit: forest_model(max_bytes=limit), args.forest_samples)
 
 
 if __name__ == "__main__":

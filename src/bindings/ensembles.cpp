@@ -174,7 +174,7 @@ auto bind_ensemble(py::module_& m, const char* name, std::uint32_t version = 1) 
 // The accuracy-weighted forests also show each member's vote weight.
 template <class T>
 void bind_weighted_forest(py::module_& m, const char* name) {
-    auto cls = bind_ensemble<T>(m, name);
+    auto cls = bind_ensemble<T>(m, name, T::kStateVersion);
     def_drift_aware_members(cls);
     cls.def(
         "member_weights",
@@ -198,17 +198,17 @@ void register_sgbt_classifier(py::module_& m) {
     });
 }
 void register_leveraging_bagging_classifier(py::module_& m) {
-    auto cls = bind_ensemble<LeveragingBaggingClassifier>(m, "LeveragingBaggingClassifier");
+    using T = LeveragingBaggingClassifier;
+    auto cls = bind_ensemble<T>(m, "LeveragingBaggingClassifier", T::kStateVersion);
     def_drift_aware_members(cls);
 }
 
-// The forests of regression trees save them in the trees' format version.
 void register_arf_regressor(py::module_& m) {
-    auto cls = bind_ensemble<ARFRegressor>(m, "ARFRegressor", HoeffdingTreeRegressor::kStateVersion);
+    auto cls = bind_ensemble<ARFRegressor>(m, "ARFRegressor", ARFRegressor::kStateVersion);
     def_drift_aware_members(cls);
 }
 void register_srp_regressor(py::module_& m) {
-    auto cls = bind_ensemble<SRPRegressor>(m, "SRPRegressor", HoeffdingTreeRegressor::kStateVersion);
+    auto cls = bind_ensemble<SRPRegressor>(m, "SRPRegressor", SRPRegressor::kStateVersion);
     def_drift_aware_members(cls);
 }
 void register_sgbr_regressor(py::module_& m) {
@@ -220,7 +220,8 @@ void register_sgbr_regressor(py::module_& m) {
     });
 }
 void register_leveraging_bagging_regressor(py::module_& m) {
-    auto cls = bind_ensemble<LeveragingBaggingRegressor>(m, "LeveragingBaggingRegressor");
+    using T = LeveragingBaggingRegressor;
+    auto cls = bind_ensemble<T>(m, "LeveragingBaggingRegressor", T::kStateVersion);
     def_drift_aware_members(cls);
 }
 

@@ -168,7 +168,8 @@ void register_efdt_classifier(py::module_& m) {
 
 void register_hoeffding_adaptive_tree_classifier(py::module_& m) {
     // Its tree options reach only the trees made after the change.
-    register_tree<HoeffdingAdaptiveTreeClassifier>(m, "HoeffdingAdaptiveTreeClassifier");
+    using T = HoeffdingAdaptiveTreeClassifier;
+    def_memory_budget(register_tree<T>(m, "HoeffdingAdaptiveTreeClassifier", T::kStateVersion));
 }
 
 void register_hoeffding_tree_regressor(py::module_& m) {

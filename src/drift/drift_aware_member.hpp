@@ -5,9 +5,11 @@
 // and both detectors start afresh. The members of the drift-aware ensembles and the adaptive tree
 // follow it; ensembles without warnings build it with a drift detector only and simply replace
 // the model on a drift.
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <type_traits>
 #include <utility>
 
 #include "core/state.hpp"
@@ -99,18 +101,46 @@ public:
         }
     }
 
-    // The same for models that read their owner's shared columns (save_tree, load_tree); the
-    // models loaded read `columns`, the owner's restored ones.
+    // The same for models that read their owner's shared columns (save_tree, load_tree), then the
+    // counters; a model with a memory budget (save_budget, load_budget) has it after itself. The
+    // models loaded read `columns`, the owner's restored ones. States of a format version before
+    // `since` hold neither budgets nor counters (the counters restart from 0).
     void save_shared(StateWriter& out) const {
-        save_state(out, [](StateWriter& w, const Model& m) { m.save_tree(w); });
+        save_state(out, [](StateWriter& w, const Model& m) {
+            m.save_tree(w);
+            if constexpr (kBudgeted) m.save_budget(w);
+        });
+        out.i64(n_warnings_);
+        out.i64(n_drifts_);
     }
     template <class Columns>
-    void load_shared(StateReader& in, const Columns& columns) {
+    void load_shared(StateReader& in, const Columns& columns, std::uint32_t since) {
+        const bool complete = in.format_version() >= since;
         load_state(in, [&](StateReader& r) {
             auto loaded = std::make_unique<Model>();
             loaded->load_tree(r, columns);
+            if constexpr (kBudgeted) {
+                if (complete) loaded->load_budget(r);
+            }
             return loaded;
         });
+        if (!complete) return;
+        n_warnings_ = in.i64();
+        n_drifts_ = in.i64();
+        if (n_warnings_ < 0 || n_drifts_ < 0) in.fail("a member's drift counters are negative");
+    }
+
+    // Splits the member's share of its owner's memory budget (none: no limit) among its trees:
+    // all of it to the model alone, half to each while a background grows. Models without a
+    // budget ignore it; a member without one costs a check per call.
+    void share_budget(const std::optional<std::int64_t>& bytes) {
+        if constexpr (kBudgeted) {
+            if (!bytes && !(model && model->max_bytes) && !(background && background->max_bytes)) return;
+            std::optional<std::int64_t> half;
+            if (bytes) half = std::max<std::int64_t>(1, *bytes / 2);
+            if (model) model->max_bytes = background ? half : bytes;
+            if (background) background->max_bytes = half;
+        }
     }
 
     // Overwrites everything; load_model(in) reads one model and returns it as a unique_ptr.
@@ -136,7 +166,7 @@ public:
     const ADWIN* warning_detector() const { return warning_detector_ ? &*warning_detector_ : nullptr; }
 
     // Warnings that started a background model, and drifts (each replaced the model), since
-    // construction or restoring: saved states keep the format they had before the counters.
+    // construction (save_shared keeps them; save_state, the adaptive tree's, does not).
     std::int64_t n_warnings() const { return n_warnings_; }
     std::int64_t n_drifts() const { return n_drifts_; }
 
@@ -149,6 +179,13 @@ public:
     }
 
 private:
+    // Whether the models have a memory budget (see trees/leaf_budget.hpp).
+    template <class M, class = void>
+    struct Budgeted : std::false_type {};
+    template <class M>
+    struct Budgeted<M, std::void_t<decltype(&M::save_budget)>> : std::true_type {};
+    static constexpr bool kBudgeted = Budgeted<Model>::value;
+
     ADWIN drift_detector_;
     std::optional<ADWIN> warning_detector_;
     double drift_delta_;

@@ -68,18 +68,21 @@ void ARFClassifier::learn_member(std::size_t i, const std::shared_ptr<SampleColu
         const std::uint32_t step = what == NewModel::background ? kBackgroundStep : kReplacementStep;
         return make_tree(tree_seed(seed, step, i, member.n_seen), n_features, columns);
     });
+    member.trees.share_budget(member_budget(members_.size()));
 }
 
 void ARFClassifier::save_state(StateWriter& out) const {
     SavedOptions::save(out, *this);
     out.rng(rng_);
     save_members(out);
+    save_max_bytes(out);
 }
 
 void ARFClassifier::load_state(StateReader& in) {
     SavedOptions::load(in, *this);
     in.rng(rng_);
-    load_members(in, [&] { return Member(drift_delta, warning_delta); });
+    load_members(in, kCountedMembersVersion, [&] { return Member(drift_delta, warning_delta); });
+    load_max_bytes(in, kCountedMembersVersion);
 }
 
 }  // namespace quelb

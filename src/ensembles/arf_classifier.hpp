@@ -23,7 +23,8 @@ struct ARFClassifierOptions : ForestClassifierOptions {
         using O = ARFClassifierOptions;
         return std::tuple_cat(ForestClassifierOptions::fields(),
                               std::make_tuple(option("subspace_size", &O::subspace_size, kArgument,
-                                                     "features per split attempt; negative means floor(sqrt(n)) + 1")));
+                                                     "features per split attempt; negative means floor(sqrt(n)) + 1"),
+                                              max_bytes_field()));
     }
 };
 
@@ -38,6 +39,7 @@ public:
     // Reseeds the generator and replaces every member by an empty one (trees come lazily).
     void reset() override;
 
+    static constexpr std::uint32_t kStateVersion = kCountedMembersVersion;
     // Options, the generator, the shared columns and every member with its trees.
     void save_state(StateWriter& out) const;
     void load_state(StateReader& in);

@@ -58,6 +58,7 @@ void ARFRegressor::learn_one(const FeatureMap& x, double y) {
 void ARFRegressor::learn_member(std::size_t i, const std::shared_ptr<SampleColumns>& columns, double y, int times,
                                 std::size_t, const double*) {
     members_[i].learn_loaded(*columns, y, times, [&](NewModel) { return make_tree(columns); });
+    members_[i].trees.share_budget(member_budget(members_.size()));
 }
 
 bool ARFRegressor::ready_for_parallel_rows() const {
@@ -84,6 +85,7 @@ void ARFRegressor::save_state(StateWriter& out) const {
     save_split_criterion(out, split_criterion.mode());
     out.rng(rng_);
     save_members(out);
+    save_max_bytes(out);
 }
 
 void ARFRegressor::load_state(StateReader& in) {
@@ -91,7 +93,9 @@ void ARFRegressor::load_state(StateReader& in) {
     split_criterion = split_criterion_name(load_split_criterion(in));
     in.rng(rng_);
     // Every member of this forest has a tree from the start.
-    load_members(in, [&] { return Member(drift_delta, warning_delta); }, "a forest member without a tree");
+    load_members(in, kCountedRegressionForestVersion, [&] { return Member(drift_delta, warning_delta); },
+                 "a forest member without a tree");
+    load_max_bytes(in, kCountedRegressionForestVersion);
 }
 
 }  // namespace quelb

@@ -18,7 +18,8 @@ namespace quelb {
 // lambda_value, at the next learn_one.
 struct ARFRegressorOptions : ForestRegressorOptions {
     static constexpr auto fields() {
-        return std::tuple_cat(ForestRegressorOptions::fields(), std::make_tuple(split_criterion_field()));
+        return std::tuple_cat(ForestRegressorOptions::fields(),
+                              std::make_tuple(split_criterion_field(), max_bytes_field()));
     }
 };
 
@@ -35,8 +36,8 @@ public:
     // Reseeds the generator and replaces every member by one with a fresh tree and no subset.
     void reset() override;
 
-    // Options, the generator, the shared columns and every member with its trees, in the trees'
-    // format version (HoeffdingTreeRegressor::kStateVersion).
+    static constexpr std::uint32_t kStateVersion = kCountedRegressionForestVersion;
+    // Options, the generator, the shared columns and every member with its trees.
     void save_state(StateWriter& out) const;
     void load_state(StateReader& in);
 

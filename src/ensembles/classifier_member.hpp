@@ -3,6 +3,7 @@
 // patches): the shared tree life cycle with warning and drift detectors, the member's feature
 // subset (random patches only; empty, so whole samples, in the forest), and the counts of right
 // predictions that weight the member's vote.
+#include <cstdint>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -54,8 +55,8 @@ struct ClassifierMember {
         out.f64(n_correct);
         out.f64(n_seen);
     }
-    void load_shared(StateReader& in, const std::shared_ptr<SampleColumns>& columns) {
-        trees.load_shared(in, columns);
+    void load_shared(StateReader& in, const std::shared_ptr<SampleColumns>& columns, std::uint32_t since) {
+        trees.load_shared(in, columns, since);
         features.load_state(in, columns->index());
         n_correct = in.f64();
         n_seen = in.f64();

@@ -2,7 +2,10 @@
 // What the ensembles' options share: the check of the learning weights' Poisson mean, the thread
 // count their constructors take besides their options, and the order earlier builds saved the
 // options in where it is not the constructor's (see core/options.hpp).
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string_view>
 #include <tuple>
 #include <type_traits>
@@ -10,7 +13,9 @@
 
 #include "core/options.hpp"
 #include "core/rng.hpp"
+#include "core/state.hpp"
 #include "core/thread_team.hpp"
+#include "trees/leaf_budget.hpp"
 
 namespace quelb {
 
@@ -28,6 +33,31 @@ struct BaggingOptions {
                                       "seed of the ensemble's random generator"),
                                option("lambda_value", &O::lambda_value, kArgument, poisson_mean_check,
                                       "mean of the Poisson weight each member learns a sample with"));
+    }
+
+    // Bytes the members' trees may hold together; None: no limit. Each member's trees share an
+    // equal part (see DriftAwareMember::share_budget), so that the members learning on threads
+    // decide alone. Keyword-only and last of the options of the ensembles of Hoeffding trees,
+    // which list it; saved after the members (see save_max_bytes).
+    std::optional<std::int64_t> max_bytes;
+
+    static constexpr auto max_bytes_field() {
+        return option("max_bytes", &BaggingOptions::max_bytes,
+                      kArgument | kKeywordOnly | kProperty | kUnsaved | kShownWhenSet, check_max_bytes,
+                      "bytes the members' trees may hold together, None for no limit; each member's trees "
+                      "share an equal part, beyond which their least promising leaves stop collecting split "
+                      "statistics");
+    }
+    // One member's part of max_bytes among n members.
+    std::optional<std::int64_t> member_budget(std::size_t n) const {
+        if (!max_bytes) return std::nullopt;
+        return std::max<std::int64_t>(1, *max_bytes / static_cast<std::int64_t>(std::max<std::size_t>(n, 1)));
+    }
+    void save_max_bytes(StateWriter& out) const { write_max_bytes(out, max_bytes); }
+    // States before format version `since` hold none.
+    void load_max_bytes(StateReader& in, std::uint32_t since) {
+        max_bytes.reset();
+        if (in.format_version() >= since) max_bytes = read_max_bytes(in);
     }
 };
 

@@ -6,6 +6,7 @@
 
 #include "core/hoeffding.hpp"
 #include "ensembles/ensemble_options.hpp"
+#include "ensembles/member_state.hpp"
 #include "trees/hoeffding_tree_regressor.hpp"
 
 namespace quelb {
@@ -42,6 +43,9 @@ struct ForestClassifierOptions : ForestOptions {
                                                            "split confidence of the members' trees")));
     }
 };
+
+static_assert(kCountedRegressionForestVersion > HoeffdingTreeRegressor::kStateVersion,
+              "the forests' trees read the forests' format version");
 
 // The regressors' trees learn their leaf models at learning_rate.
 struct ForestRegressorOptions : ForestOptions {

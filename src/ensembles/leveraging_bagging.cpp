@@ -61,6 +61,7 @@ void LeveragingBaggingClassifier::learn_member(std::size_t i, const std::shared_
     Member& member = members_[i];
     const double error = member.model->predict_then_learn_loaded(y, times) == y ? 0.0 : 1.0;
     track_drift(member, error, [&] { return make_tree(columns); });
+    member.share_budget(member_budget(members_.size()));
 }
 
 double LeveragingBaggingClassifier::member_vote(std::size_t i, SampleColumns&,
@@ -73,12 +74,14 @@ void LeveragingBaggingClassifier::save_state(StateWriter& out) const {
     SavedClassifierOptions::save(out, *this);
     out.rng(rng_);
     save_members(out);
+    save_max_bytes(out);
 }
 
 void LeveragingBaggingClassifier::load_state(StateReader& in) {
     SavedClassifierOptions::load(in, *this);
     in.rng(rng_);
-    load_members(in, [&] { return Member(drift_delta); }, "a bagging member without a tree");
+    load_members(in, kCountedMembersVersion, [&] { return Member(drift_delta); }, "a bagging member without a tree");
+    load_max_bytes(in, kCountedMembersVersion);
 }
 
 // ---- Regressor ----------------------------------------------------------------------------------
@@ -187,7 +190,7 @@ void LeveragingBaggingRegressor::load_state(StateReader& in) {
     target_count_ = in.f64();
     target_sum_ = in.f64();
     target_sumsq_ = in.f64();
-    load_members(in, [&] { return Member(drift_delta); }, "a bagging member without a tree");
+    load_members(in, kCountedMembersVersion, [&] { return Member(drift_delta); }, "a bagging member without a tree");
     ++members_version_;
 }
 

@@ -43,7 +43,9 @@ struct LeveragingBaggingClassifierOptions : BaggingOptions {
                                               option("split_confidence", &O::split_confidence, kArgument,
                                                      "split confidence of the members' trees")));
     }
-    static constexpr auto fields() { return bagging_fields<grace_period_check>(); }
+    static constexpr auto fields() {
+        return std::tuple_cat(bagging_fields<grace_period_check>(), std::make_tuple(max_bytes_field()));
+    }
 };
 
 struct LeveragingBaggingRegressorOptions : LeveragingBaggingClassifierOptions {
@@ -69,6 +71,7 @@ public:
     // Reseeds the generator and builds max(n_models, 1) members with new trees.
     void reset() override;
 
+    static constexpr std::uint32_t kStateVersion = kCountedMembersVersion;
     // Options, the generator, the shared columns and every member with its trees.
     void save_state(StateWriter& out) const;
     void load_state(StateReader& in);
@@ -101,6 +104,9 @@ public:
     // leaving the ensemble as it was.
     void reset() override;
 
+    // Its FIMT-DD trees have no memory budget: from kCountedMembersVersion on, the members'
+    // counters alone follow them.
+    static constexpr std::uint32_t kStateVersion = kCountedMembersVersion;
     // Options, the generator, the target sums, the shared columns and every member with its trees.
     void save_state(StateWriter& out) const;
     void load_state(StateReader& in);

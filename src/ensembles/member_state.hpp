@@ -2,6 +2,7 @@
 // How every ensemble's state ends: the columns its members' trees share, then the number of
 // members and each member in order.
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -10,6 +11,14 @@
 #include "core/state.hpp"
 
 namespace quelb {
+
+// The format versions from which an ensemble's state holds each member's drift counters and its
+// trees' memory budgets (see DriftAwareMember::save_shared), then the ensemble's max_bytes;
+// earlier states load with the counters at 0. The forests of regression trees number their
+// states as their trees do (HoeffdingTreeRegressor::kStateVersion, 3 before these), since the
+// trees read the ensemble's version.
+constexpr std::uint32_t kCountedMembersVersion = 2;
+constexpr std::uint32_t kCountedRegressionForestVersion = 4;
 
 // save_one(member) writes one member.
 template <class Member, class SaveOne>

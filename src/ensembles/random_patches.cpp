@@ -63,6 +63,7 @@ void learn_patch_member(const Ensemble& ensemble, Member& member, std::size_t i,
             draw_patch(member.features, *columns, ensemble.seed, i, ensemble.subspace_fraction);
     }
     member.learn_loaded(*columns, y, times, [&](NewModel) { return ensemble.make_tree(columns); });
+    member.trees.share_budget(ensemble.member_budget(ensemble.members().size()));
 }
 
 // One learning step of either ensemble on the sample loaded into `features`.
@@ -159,12 +160,14 @@ void SRPClassifier::save_state(StateWriter& out) const {
     SavedClassifierOptions::save(out, *this);
     out.rng(rng_);
     save_members(out);
+    save_max_bytes(out);
 }
 
 void SRPClassifier::load_state(StateReader& in) {
     SavedClassifierOptions::load(in, *this);
     in.rng(rng_);
-    load_members(in, [&] { return Member(drift_delta, warning_delta); });
+    load_members(in, kCountedMembersVersion, [&] { return Member(drift_delta, warning_delta); });
+    load_max_bytes(in, kCountedMembersVersion);
 }
 
 void SRPRegressor::save_state(StateWriter& out) const {
@@ -172,13 +175,15 @@ void SRPRegressor::save_state(StateWriter& out) const {
     save_split_criterion(out, split_criterion.mode());
     out.rng(rng_);
     save_members(out);
+    save_max_bytes(out);
 }
 
 void SRPRegressor::load_state(StateReader& in) {
     SavedRegressorOptions::load(in, *this);
     split_criterion = split_criterion_name(load_split_criterion(in));
     in.rng(rng_);
-    load_members(in, [&] { return Member(drift_delta, warning_delta); });
+    load_members(in, kCountedRegressionForestVersion, [&] { return Member(drift_delta, warning_delta); });
+    load_max_bytes(in, kCountedRegressionForestVersion);
 }
 
 }  // namespace quelb

@@ -48,14 +48,15 @@ struct PatchOptions {
 
 struct SRPClassifierOptions : ForestClassifierOptions, PatchOptions {
     static constexpr auto fields() {
-        return std::tuple_cat(ForestClassifierOptions::fields(), PatchOptions::fields());
+        return std::tuple_cat(ForestClassifierOptions::fields(), PatchOptions::fields(),
+                              std::make_tuple(max_bytes_field()));
     }
 };
 
 struct SRPRegressorOptions : ForestRegressorOptions, PatchOptions {
     static constexpr auto fields() {
         return std::tuple_cat(ForestRegressorOptions::fields(), PatchOptions::fields(),
-                              std::make_tuple(split_criterion_field()));
+                              std::make_tuple(split_criterion_field(), max_bytes_field()));
     }
 };
 
@@ -70,6 +71,7 @@ public:
     // Reseeds the generator and replaces every member by an empty one (no tree, no subset).
     void reset() override;
 
+    static constexpr std::uint32_t kStateVersion = kCountedMembersVersion;
     // Options, the generator, the shared columns and every member with its trees.
     void save_state(StateWriter& out) const;
     void load_state(StateReader& in);
@@ -98,8 +100,8 @@ public:
     // Reseeds the generator and replaces every member by an empty one (no tree, no subset).
     void reset() override;
 
-    // Options, the generator, the shared columns and every member with its trees, in the trees'
-    // format version (HoeffdingTreeRegressor::kStateVersion).
+    static constexpr std::uint32_t kStateVersion = kCountedRegressionForestVersion;
+    // Options, the generator, the shared columns and every member with its trees.
     void save_state(StateWriter& out) const;
     void load_state(StateReader& in);
 

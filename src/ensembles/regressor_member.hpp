@@ -3,6 +3,7 @@
 // patches): the shared tree life cycle with warning and drift detectors, fed the absolute error
 // of the foreground tree, and the member's feature subset.
 #include <cmath>
+#include <cstdint>
 #include <memory>
 
 #include "core/sample_columns.hpp"
@@ -41,8 +42,8 @@ struct RegressorMember {
         trees.save_shared(out);
         features.save_state(out);
     }
-    void load_shared(StateReader& in, const std::shared_ptr<SampleColumns>& columns) {
-        trees.load_shared(in, columns);
+    void load_shared(StateReader& in, const std::shared_ptr<SampleColumns>& columns, std::uint32_t since) {
+        trees.load_shared(in, columns, since);
         features.load_state(in, columns->index());
     }
 

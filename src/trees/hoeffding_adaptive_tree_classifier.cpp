@@ -31,6 +31,7 @@ void HoeffdingAdaptiveTreeClassifier::learn_one(const FeatureMap& x, Label y) {
     if (trees_.background) trees_.background->predict_then_learn_loaded(y, 1);
     const double error = predicted == y ? 0.0 : 1.0;
     trees_.track_error(error, [this](NewModel) { return make_tree(); });
+    trees_.share_budget(max_bytes);
 }
 
 Label HoeffdingAdaptiveTreeClassifier::predict_one(const FeatureMap& x) { return trees_.model->predict_one(x); }
@@ -60,6 +61,13 @@ void HoeffdingAdaptiveTreeClassifier::save_state(StateWriter& out) const {
     out.f64(warning_delta);
     features_->save_state(out);
     trees_.save_state(out, [](StateWriter& w, const HoeffdingTreeClassifier& tree) { tree.save_tree(w); });
+    const auto in_play = [](const HoeffdingTreeClassifier* tree) {
+        return tree && (tree->max_bytes || tree->n_inactive_leaves() != 0);
+    };
+    if (!max_bytes && !in_play(trees_.model.get()) && !in_play(trees_.background.get())) return;
+    write_max_bytes(out, max_bytes);
+    trees_.model->save_budget(out);
+    if (trees_.background) trees_.background->save_budget(out);
 }
 
 void HoeffdingAdaptiveTreeClassifier::load_state(StateReader& in) {
@@ -81,6 +89,11 @@ void HoeffdingAdaptiveTreeClassifier::load_state(StateReader& in) {
     });
     if (!trees_.model) in.fail("an adaptive tree without a tree");
     features_ = std::move(columns);
+    max_bytes.reset();
+    if (!LeafBudget::follows(in, 2)) return;
+    max_bytes = read_max_bytes(in);
+    trees_.model->load_budget(in);
+    if (trees_.background) trees_.background->load_budget(in);
 }
 
 }  // namespace quelb

@@ -36,7 +36,11 @@ struct HoeffdingAdaptiveTreeClassifierOptions : HoeffdingTreeClassifierOptions {
                                option("warning_delta", &O::warning_delta, kArgument,
                                       "ADWIN delta of the warning detector (starts a background tree)"),
                                option("split_criterion", &T::split_criterion, kArgument,
-                                      "'info_gain' or 'gini' (other text means 'info_gain')"));
+                                      "'info_gain' or 'gini' (other text means 'info_gain')"),
+                               option("max_bytes", &T::max_bytes,
+                                      kArgument | kKeywordOnly | kProperty | kUnsaved | kShownWhenSet, check_max_bytes,
+                                      "bytes the tree and its alternate may hold together, None for no limit; "
+                                      "each holds half while the alternate grows"));
     }
 };
 
@@ -52,6 +56,9 @@ public:
     // A fresh tree, no alternate, fresh detectors; options are kept.
     void reset() override;
 
+    // Format version 2: max_bytes and the trees' memory budgets follow the trees, when a budget
+    // has been in play; version 1 has nothing after them.
+    static constexpr std::uint32_t kStateVersion = 2;
     // Options, the shared columns, both trees and the detectors.
     void save_state(StateWriter& out) const;
     void load_state(StateReader& in);
@@ -59,6 +66,11 @@ public:
     const HoeffdingTreeClassifier& tree() const { return *trees_.model; }
     // The tree grown since the last warning, or null.
     const HoeffdingTreeClassifier* alternate_tree() const { return trees_.background.get(); }
+
+    // Leaves of the tree and its alternate that collect no split statistics (see max_bytes).
+    std::size_t n_inactive_leaves() const {
+        return trees_.model->n_inactive_leaves() + (trees_.background ? trees_.background->n_inactive_leaves() : 0);
+    }
 
     // The tree, with the alternate tree (when there is one) as the root's alternate.
     TreeDescription describe() const;

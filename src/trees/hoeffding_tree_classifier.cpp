@@ -741,12 +741,20 @@ void HoeffdingTreeClassifier::Leaf::load_state(StateReader& in, std::uint32_t n_
 
 void HoeffdingTreeClassifier::save_state(StateWriter& out) const {
     ColumnSharingTree::save_state(out);
-    budget_.save_state(out, max_bytes, leaves_);
+    if (budget_.in_play(max_bytes)) save_budget(out);
 }
 
 void HoeffdingTreeClassifier::load_state(StateReader& in) {
     ColumnSharingTree::load_state(in);
-    budget_.load_state(in, 2, max_bytes, leaves_, [](const Leaf& leaf) { return leaf.slot_ids.empty(); });
+    budget_.reset();
+    max_bytes.reset();
+    if (LeafBudget::follows(in, 2)) load_budget(in);
+}
+
+void HoeffdingTreeClassifier::save_budget(StateWriter& out) const { budget_.save_state(out, max_bytes, leaves_); }
+
+void HoeffdingTreeClassifier::load_budget(StateReader& in) {
+    budget_.load_state(in, max_bytes, leaves_, [](const Leaf& leaf) { return leaf.slot_ids.empty(); });
 }
 
 void HoeffdingTreeClassifier::save_tree(StateWriter& out) const {

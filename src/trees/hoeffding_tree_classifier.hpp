@@ -112,6 +112,9 @@ public:
     // Options, nodes, leaf statistics, the generator (save_state adds the feature columns).
     void save_tree(StateWriter& out) const;
     void load_tree(StateReader& in, std::shared_ptr<SampleColumns> columns);
+    // The memory budget's state (see LeafBudget), which a member tree's ensemble saves after the tree.
+    void save_budget(StateWriter& out) const;
+    void load_budget(StateReader& in);
 
     // Reseeds the generator that picks the features of a split attempt when subspace_size > 0.
     void reseed(std::uint32_t seed) { rng_.seed(seed); }

@@ -472,12 +472,20 @@ void HoeffdingTreeRegressor::Leaf::load_state(StateReader& in, std::uint32_t n_c
 
 void HoeffdingTreeRegressor::save_state(StateWriter& out) const {
     ColumnSharingTree::save_state(out);
-    budget_.save_state(out, max_bytes, leaves_);
+    if (budget_.in_play(max_bytes)) save_budget(out);
 }
 
 void HoeffdingTreeRegressor::load_state(StateReader& in) {
     ColumnSharingTree::load_state(in);
-    budget_.load_state(in, 3, max_bytes, leaves_,
+    budget_.reset();
+    max_bytes.reset();
+    if (LeafBudget::follows(in, 3)) load_budget(in);
+}
+
+void HoeffdingTreeRegressor::save_budget(StateWriter& out) const { budget_.save_state(out, max_bytes, leaves_); }
+
+void HoeffdingTreeRegressor::load_budget(StateReader& in) {
+    budget_.load_state(in, max_bytes, leaves_,
                        [](const Leaf& leaf) { return leaf.slot_columns.empty() && !leaf.observers; });
 }
 

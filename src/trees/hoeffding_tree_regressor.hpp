@@ -130,6 +130,9 @@ public:
     // Options, nodes and leaf statistics (save_state adds the feature columns).
     void save_tree(StateWriter& out) const;
     void load_tree(StateReader& in, std::shared_ptr<SampleColumns> columns);
+    // The memory budget's state (see LeafBudget), which a member tree's ensemble saves after the tree.
+    void save_budget(StateWriter& out) const;
+    void load_budget(StateReader& in);
 
     // Structure, for diagnostics and tests. Nodes are numbered in creation order, 0 the root.
     struct NodeView {

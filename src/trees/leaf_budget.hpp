@@ -20,6 +20,19 @@
 
 namespace quelb {
 
+// A max_bytes option in states: whether it is set, then its bytes (0 when not).
+inline void write_max_bytes(StateWriter& out, const std::optional<std::int64_t>& max_bytes) {
+    out.boolean(max_bytes.has_value());
+    out.i64(max_bytes.value_or(0));
+}
+inline std::optional<std::int64_t> read_max_bytes(StateReader& in) {
+    const bool limited = in.boolean();
+    const std::int64_t limit = in.i64();
+    if (!limited) return std::nullopt;
+    if (limit <= 0) in.fail("max_bytes must be positive");
+    return limit;
+}
+
 class LeafBudget {
 public:
     static constexpr std::uint32_t kPeriod = 500;
@@ -75,32 +88,31 @@ public:
         return changed;
     }
 
-    // What a restored tree needs: the budget, the clock and the inactive leaves. Written after
-    // the tree only when a budget has been in play (a tree without one keeps its former bytes).
+    // What a restored tree needs: the budget, the clock and the inactive leaves.
     template <class Leaf>
     void save_state(StateWriter& out, const std::optional<std::int64_t>& max_bytes,
                     const std::vector<Leaf>& leaves) const {
-        if (!max_bytes && n_inactive_ == 0) return;
-        out.boolean(max_bytes.has_value());
-        out.i64(max_bytes.value_or(0));
+        write_max_bytes(out, max_bytes);
         out.u32(clock_);
         out.size(n_inactive_);
         for (std::uint32_t i = 0; i < leaves.size(); ++i) {
             if (!leaves[i].active) out.u32(i);
         }
     }
-    // Reads it when the state has it (from format version `since` on, after the tree);
-    // empty(leaf) tells whether an inactive leaf rightly holds no statistics.
+    // A stand-alone tree writes it after the tree only when a budget has been in play (a tree
+    // without one keeps its former bytes); an ensemble's format version says whether its trees have it.
+    bool in_play(const std::optional<std::int64_t>& max_bytes) const { return max_bytes || n_inactive_ != 0; }
+    // Whether a stand-alone tree's state holds it: from format version `since` on, after the tree.
+    static bool follows(const StateReader& in, std::uint32_t since) {
+        return in.format_version() >= since && in.remaining() != 0;
+    }
+    // Reads what save_state wrote; empty(leaf) tells whether an inactive leaf rightly holds no
+    // statistics.
     template <class Leaf, class Empty>
-    void load_state(StateReader& in, std::uint32_t since, std::optional<std::int64_t>& max_bytes,
-                    std::vector<Leaf>& leaves, Empty&& empty) {
+    void load_state(StateReader& in, std::optional<std::int64_t>& max_bytes, std::vector<Leaf>& leaves,
+                    Empty&& empty) {
         reset();
-        max_bytes.reset();
-        if (in.format_version() < since || in.remaining() == 0) return;
-        const bool limited = in.boolean();
-        const std::int64_t limit = in.i64();
-        if (limited && limit <= 0) in.fail("max_bytes must be positive");
-        if (limited) max_bytes = limit;
+        max_bytes = read_max_bytes(in);
         clock_ = in.u32();
         if (clock_ >= kPeriod) in.fail("a tree's budget clock is out of range");
         const std::size_t n = in.size(4);

@@ -178,3 +178,82 @@ def test_max_bytes_refuses_what_is_no_budget():
         q.HoeffdingTreeClassifier(max_bytes=0)
     with pytest.raises(TypeError):
         q.HoeffdingTreeRegressor(max_bytes=1.5)
+
+
+# Models that share max_bytes among trees (an ensemble's members, the adaptive tree's tree and
+# alternate); the classifiers learn STREAM, the regressors a target drawn from it.
+ENSEMBLES = {
+    "HoeffdingAdaptiveTreeClassifier": (lambda **o: q.HoeffdingAdaptiveTreeClassifier(**LOOSE, max_depth=30, **o),
+                                        _grows_tree),
+    "ARFClassifier": (lambda **o: q.ARFClassifier(n_models=3, seed=1, grace_period=10, **o), _grows_tree),
+    "ARFRegressor": (lambda **o: q.ARFRegressor(n_models=3, seed=1, grace_period=20, **o), _regress),
+    "SRPClassifier": (lambda **o: q.SRPClassifier(n_models=3, seed=1, grace_period=10, **o), _grows_tree),
+    "SRPRegressor": (lambda **o: q.SRPRegressor(n_models=3, seed=1, grace_period=20, **o), _regress),
+    "LeveragingBaggingClassifier": (lambda **o: q.LeveragingBaggingClassifier(n_models=3, seed=1, grace_period=10,
+                                                                               **o), _grows_tree),
+}
+
+
+def _inactive(model):
+    if isinstance(model, q.HoeffdingAdaptiveTreeClassifier):  # its tree and alternate
+        return model.n_inactive_leaves
+    return sum(tree.n_inactive_leaves for tree in model.members() if tree is not None)
+
+
+# The trees grow large enough here (some hundred kB each) for the budget's coarse checks and the
+# members' detectors not to matter.
+@pytest.mark.parametrize("name", ["ARFClassifier", "HoeffdingAdaptiveTreeClassifier", "SRPClassifier"])
+def test_a_bounded_forest_stays_near_its_budget(name):
+    make, train = ENSEMBLES[name]
+    limit = _unbounded_bytes(make, train) // 3
+    model = make(max_bytes=limit)
+    assert model.max_bytes == limit and f"max_bytes={limit}" in repr(model)
+    assert model.get_params()["max_bytes"] == limit
+    train(model)
+    assert _inactive(model) > 0
+    assert 0.8 * limit <= model.memory_usage() <= 1.1 * limit
+
+
+@pytest.mark.parametrize("name", sorted(ENSEMBLES))
+def test_a_bounded_ensemble_pickled_mid_stream_continues_bit_for_bit(name):
+    make, train = ENSEMBLES[name]
+    model = make(max_bytes=_unbounded_bytes(make, train) // 3)
+    train(model)
+    assert _inactive(model) > 0
+    # Inactive leaves, budget clocks and the members' counters included.
+    restored = pickle.loads(pickle.dumps(model))
+    assert restored.max_bytes == model.max_bytes and _inactive(restored) == _inactive(model)
+    train(model)
+    train(restored)
+    assert pickle.dumps(restored) == pickle.dumps(model)
+
+
+@pytest.mark.parametrize("name", ["ARFClassifier", "ARFRegressor"])
+def test_a_bounded_ensemble_learns_the_same_bits_on_two_threads(name):
+    np = pytest.importorskip("numpy")
+    make, train = ENSEMBLES[name]
+    limit = _unbounded_bytes(make, train) // 3
+    names = sorted(STREAM[0][0])
+    X = np.array([[x[n] for n in names] for x, _ in STREAM])
+    y = np.array([label for _, label in STREAM], dtype=int)
+    if name.endswith("Regressor"):
+        y = y + X[:, names.index("x1")]
+    one, two = make(max_bytes=limit), make(max_bytes=limit, n_threads=2)
+    for model in (one, two):
+        model.test_then_train_many(X, y, feature_names=names)
+    assert _inactive(one) > 0
+    two.n_threads = 1  # pickled beside the state otherwise
+    assert pickle.dumps(two) == pickle.dumps(one)
+
+
+@pytest.mark.parametrize("make", [q.ARFClassifier, q.SRPRegressor, q.LeveragingBaggingRegressor], ids=str)
+def test_the_drift_counters_survive_pickling(make):
+    model = make(n_models=3, seed=1, grace_period=20)
+    regressor = isinstance(model, q.IRegressor)
+    for x, y, _, t, _ in drifting_stream(2, 3000):
+        model.learn_one(x, t if regressor else y)
+    def counts(m):
+        return m.n_warnings, m.n_drifts, m.n_replacements
+
+    assert counts(model)[1] > 0
+    assert counts(pickle.loads(pickle.dumps(model))) == counts(model)
