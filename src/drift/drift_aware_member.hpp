@@ -125,9 +125,8 @@ public:
             return loaded;
         });
         if (!complete) return;
-        n_warnings_ = in.i64();
-        n_drifts_ = in.i64();
-        if (n_warnings_ < 0 || n_drifts_ < 0) in.fail("a member's drift counters are negative");
+        n_warnings_ = in.counter();
+        n_drifts_ = in.counter();
     }
 
     // Splits the member's share of its owner's memory budget (none: no limit) among its trees:
