@@ -789,6 +789,8 @@ void FIMTDDRegressor::load_tree(StateReader& in, std::shared_ptr<SampleColumns> 
     in.seq(feature_sums_, [&](StateReader&, Moments& m) { m.load_state(in); });
     if (feature_sums_.size() > n_columns) in.fail("running sums of feature columns that do not exist");
     split_count_ = in.i32();
+    // Room to count on: a saved count near the top of its range would overflow at the next split.
+    if (split_count_ < 0 || split_count_ > (1 << 30)) in.fail("split count " + std::to_string(split_count_));
     alarm_count_ = in.counter();
     alternate_wins_ = in.counter();
     in.rng(rng_);
