@@ -173,6 +173,22 @@ void check_options(const Options& options) {
     for_each_option<Options>([&](const auto& field) { field.validate(options.*(field.member)); });
 }
 
+// Whether a and b hold the same value for every option a state saves (modes by their text).
+template <class Options>
+bool same_saved_options(const Options& a, const Options& b) {
+    bool same = true;
+    for_each_option<Options>([&](const auto& field) {
+        using Value = typename std::decay_t<decltype(field)>::value_type;
+        if (!field.is_saved() || !same) return;
+        if constexpr (is_mode_option<Value>::value) {
+            same = (a.*(field.member)).text() == (b.*(field.member)).text();
+        } else {
+            same = a.*(field.member) == b.*(field.member);
+        }
+    });
+    return same;
+}
+
 template <class Options>
 void save_options(StateWriter& out, const Options& options) {
     for_each_option<Options>([&](const auto& field) {

@@ -104,7 +104,8 @@ public:
     // The same for models that read their owner's shared columns (save_tree, load_tree), then the
     // counters; a model with a memory budget (save_budget, load_budget) has it after itself. The
     // models loaded read `columns`, the owner's restored ones. States of a format version before
-    // `since` hold neither budgets nor counters (the counters restart from 0).
+    // `since` hold neither budgets nor counters (the counters restart from 0). Only ensembles'
+    // members load this way, so each tree must have options an ensemble gives its trees.
     void save_shared(StateWriter& out) const {
         save_state(out, [](StateWriter& w, const Model& m) {
             m.save_tree(w);
@@ -119,6 +120,7 @@ public:
         load_state(in, [&](StateReader& r) {
             auto loaded = std::make_unique<Model>();
             loaded->load_tree(r, columns);
+            check_member_tree(r, *loaded);  // the ensembles' rule for their trees' options (member_trees.hpp)
             if constexpr (kBudgeted) {
                 if (complete) loaded->load_budget(r);
             }

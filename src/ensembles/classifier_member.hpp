@@ -11,6 +11,7 @@
 #include "core/sample_columns.hpp"
 #include "core/state.hpp"
 #include "ensembles/feature_subset.hpp"
+#include "ensembles/member_trees.hpp"
 #include "drift/drift_aware_member.hpp"
 #include "ensembles/vote.hpp"
 #include "trees/hoeffding_tree_classifier.hpp"

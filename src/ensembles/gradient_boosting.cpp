@@ -39,6 +39,15 @@ using SavedClassifierOptions =
                &C::skip_training, &C::use_squared_loss, &C::bag_size, &C::n_classes, &C::scale_prediction_by_lr,
                &C::seed, &C::grace_period, &C::max_depth, &C::split_confidence, &C::leaf_prediction>;
 
+// A booster keeps the options its owner had when it was created (`created`, as the owner would
+// give them now): only those a property changes may differ in a saved state.
+void check_booster_options(StateReader& in, const BoosterOptions& loaded, BoosterOptions created) {
+    created.n_models = loaded.n_models;
+    created.learning_rate = loaded.learning_rate;
+    created.seed = loaded.seed;
+    if (!same_saved_options(loaded, created)) in.fail("a booster's options are not its owner's");
+}
+
 }  // namespace
 
 // ---- GradientBooster ----------------------------------------------------------------------------
@@ -129,8 +138,9 @@ void GradientBooster::train_loaded(double target) {
         const double newton_target = gradient / hessian;
         std::int64_t repeats = 1;
         if (options_.multiply_hessian_by >= 2) {
-            repeats = std::max<std::int64_t>(
-                static_cast<std::int64_t>(std::ceil(options_.multiply_hessian_by * hessian)), 1);
+            // hessian <= 1, so at most multiply_hessian_by; trees that diverged (a NaN) learn once.
+            const double scaled = options_.multiply_hessian_by * hessian;
+            if (scaled > 1.0) repeats = static_cast<std::int64_t>(std::ceil(std::min(scaled, 1.0 * options_.multiply_hessian_by)));
         }
         double total = 0.0;
         for (std::size_t j = 0; j < bag_size_; ++j) {
@@ -177,14 +187,16 @@ double GradientBooster::raw_output_loaded() {
 SGBRRegressor::SGBRRegressor(const Options& options)
     : Options(options), columns_(std::make_shared<SampleColumns>()) {}
 
+BoosterOptions SGBRRegressor::booster_options() const {
+    BoosterOptions options = *this;
+    options.n_models = std::max(n_models, 1);
+    options.bag_size = std::max(bag_size, 1);
+    options.use_squared_loss = true;
+    return options;
+}
+
 void SGBRRegressor::learn_one(const FeatureMap& x, double y) {
-    if (!booster_) {
-        BoosterOptions options = *this;
-        options.n_models = std::max(n_models, 1);
-        options.bag_size = std::max(bag_size, 1);
-        options.use_squared_loss = true;
-        booster_ = std::make_unique<GradientBooster>(options, columns_);
-    }
+    if (!booster_) booster_ = std::make_unique<GradientBooster>(booster_options(), columns_);
     columns_->load(x, true);
     booster_->train_loaded(y);
 }
@@ -318,6 +330,7 @@ void GradientBooster::load_state(StateReader& in) {
     in.seq(trees_, [&](StateReader&, std::unique_ptr<FIMTDDRegressor>& tree) {
         tree = std::make_unique<FIMTDDRegressor>();
         tree->load_tree(in, columns_);
+        check_member_tree(in, *tree);
     });
     // Steps and trees are indexed together: bag_size_ trees per step, built all at once.
     if (trees_.size() != feature_lists_.size() * bag_size_ || initialised_ == feature_lists_.empty()) {
@@ -343,6 +356,7 @@ void SGBRRegressor::load_state(StateReader& in) {
     if (in.boolean()) {
         booster = std::make_unique<GradientBooster>(BoosterOptions(), columns);
         booster->load_state(in);
+        check_booster_options(in, booster->options(), booster_options());
     }
     booster_ = std::move(booster);
     columns_ = std::move(columns);
@@ -368,6 +382,7 @@ void SGBTClassifier::load_state(StateReader& in) {
     in.seq(boosters_, [&](StateReader&, std::unique_ptr<GradientBooster>& booster) {
         booster = std::make_unique<GradientBooster>(BoosterOptions(), columns);
         booster->load_state(in);
+        check_booster_options(in, booster->options(), *this);
     });
     // learn_one indexes the boosters by class position unless they are the two-class one.
     if (boosters_.size() > (boosters_two_class_ ? std::size_t{1} : classes_.size())) {

@@ -184,6 +184,9 @@ public:
     }
 
 private:
+    // The options a booster created now gets.
+    BoosterOptions booster_options() const;
+
     std::unique_ptr<GradientBooster> booster_;
     std::shared_ptr<SampleColumns> columns_;
 };

@@ -16,6 +16,7 @@
 #include "core/sample_columns.hpp"
 #include "drift/drift_aware_member.hpp"
 #include "ensembles/ensemble_options.hpp"
+#include "ensembles/member_trees.hpp"
 #include "ensembles/parallel_members.hpp"
 #include "trees/fimtdd_regressor.hpp"
 #include "trees/hoeffding_tree_classifier.hpp"

@@ -2,6 +2,9 @@
 
 #include <utility>
 
+#include "core/options.hpp"
+#include "core/state.hpp"
+
 namespace quelb {
 
 namespace {
@@ -37,6 +40,34 @@ std::unique_ptr<FIMTDDRegressor> make_fimtdd_tree(int grace_period, double split
         model_tree_options(grace_period, split_confidence, max_depth, leaf_prediction, seed));
     tree->share_columns(columns);
     return tree;
+}
+
+namespace {
+
+template <class Options>
+void check_against(StateReader& in, const Options& loaded, const Options& expected) {
+    if (!same_saved_options(loaded, expected)) in.fail("a member tree's options are not those an ensemble gives");
+}
+
+}  // namespace
+
+void check_member_tree(StateReader& in, const HoeffdingTreeClassifier& tree) {
+    auto expected = member_tree_options(tree.grace_period, tree.split_confidence, tree.max_depth);
+    expected.subspace_size = tree.subspace_size;
+    check_against<HoeffdingTreeClassifier::Options>(in, tree, expected);
+}
+
+void check_member_tree(StateReader& in, const HoeffdingTreeRegressor& tree) {
+    check_against<HoeffdingTreeRegressor::Options>(
+        in, tree,
+        regressor_tree_options(tree.grace_period, kRegressorSplitConfidence, kTieThreshold, tree.max_depth,
+                               tree.learning_rate, tree.split_criterion.mode()));
+}
+
+void check_member_tree(StateReader& in, const FIMTDDRegressor& tree) {
+    check_against<FIMTDDRegressor::Options>(
+        in, tree,
+        model_tree_options(tree.grace_period, tree.split_confidence, tree.max_depth, tree.leaf_prediction, tree.seed));
 }
 
 }  // namespace quelb

@@ -24,4 +24,11 @@ std::unique_ptr<FIMTDDRegressor> make_fimtdd_tree(int grace_period, double split
                                                   const std::string& leaf_prediction, int seed,
                                                   const std::shared_ptr<SampleColumns>& columns);
 
+// A loaded member tree's options: those its ensemble passes may be whatever the ensemble's options
+// allow (and ARF's subspace size), the rest must be the trees' defaults as the functions above
+// give them, or the state was not written by an ensemble (StateError).
+void check_member_tree(StateReader& in, const HoeffdingTreeClassifier& tree);
+void check_member_tree(StateReader& in, const HoeffdingTreeRegressor& tree);
+void check_member_tree(StateReader& in, const FIMTDDRegressor& tree);
+
 }  // namespace quelb

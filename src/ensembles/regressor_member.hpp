@@ -9,6 +9,7 @@
 #include "core/sample_columns.hpp"
 #include "core/state.hpp"
 #include "ensembles/feature_subset.hpp"
+#include "ensembles/member_trees.hpp"
 #include "drift/drift_aware_member.hpp"
 #include "trees/hoeffding_tree_regressor.hpp"
 

@@ -9,6 +9,7 @@
 #include "core/sample_columns.hpp"
 #include "core/state.hpp"
 #include "ensembles/arf_classifier.hpp"
+#include "ensembles/gradient_boosting.hpp"
 #include "trees/fimtdd_regressor.hpp"
 #include "trees/hoeffding_adaptive_tree_classifier.hpp"
 #include "trees/hoeffding_tree_classifier.hpp"
@@ -113,6 +114,48 @@ TEST(TreePersistence, ForestWithBackgroundTreeDriftsLikeTheOriginal) {
     }
     EXPECT_TRUE(promoted);
     EXPECT_EQ(saved(copy), saved(forest));
+}
+
+// The trees an ensemble grows take only the ensemble's options (and the trees' defaults), and a
+// booster its owner's: a state that says otherwise was forged, and could ask a loaded member for
+// any amount of work, so it is refused.
+TEST(TreePersistence, OptionsNoEnsembleGivesItsTreesAreRefused) {
+    auto forest = with_options<ARFClassifier>([](auto& o) {
+        o.n_models = 2;
+        o.grace_period = 20;
+    });
+    Concepts stream{Rng(7), 1500};
+    for (int i = 0; i < 200; ++i) {
+        stream.next(i);
+        forest.learn_one(stream.x, stream.y);
+    }
+    ARFClassifier copy;
+    restore(forest, copy);  // ARF's own subspace size on its trees is theirs to have
+    const_cast<HoeffdingTreeClassifier&>(*forest.members()[1].trees.model).n_split_points = 1 << 30;
+    const std::string forged_member = saved(forest);
+    StateReader member_in(forged_member);
+    EXPECT_THROW(copy.load_state(member_in), StateError);
+
+    SGBRRegressor booster;
+    for (int i = 0; i < 60; ++i) booster.learn_one(FeatureMap{{"a", 0.1 * i}, {"b", 1.0}}, 0.5 * i);
+    booster.booster()->tree(0, 0).tie_threshold = 0.5;
+    const std::string forged_tree = saved(booster);
+    StateReader tree_in(forged_tree);
+    SGBRRegressor tree_copy;
+    EXPECT_THROW(tree_copy.load_state(tree_in), StateError);
+
+    // The owner's options of one regressor before the booster of another that repeats each
+    // sample three times: the owner says one.
+    const std::string once = saved(SGBRRegressor());
+    StateWriter empty_columns;
+    SampleColumns().save_state(empty_columns);
+    const std::size_t options_size = once.size() - empty_columns.bytes().size() - 1;
+    auto thrice = with_options<SGBRRegressor>([](auto& o) { o.multiply_hessian_by = 3; });
+    thrice.learn_one(FeatureMap{{"a", 1.0}}, 1.0);
+    const std::string spliced = once.substr(0, options_size) + saved(thrice).substr(options_size);
+    StateReader spliced_in(spliced);
+    SGBRRegressor spliced_copy;
+    EXPECT_THROW(spliced_copy.load_state(spliced_in), StateError);
 }
 
 // An adaptive tree saved with an alternate: both promote it at the same sample.

@@ -103,15 +103,29 @@ constexpr bool kHasGet<T, std::void_t<decltype(std::declval<const T&>().get())>>
 QUELB_WORK_OPTION(n_models, n_models, 32)
 QUELB_WORK_OPTION(bag_size, bag_size, 8)
 QUELB_WORK_OPTION(multiply_hessian_by, multiply_hessian_by, 8)
-QUELB_WORK_OPTION(n_trees, n_trees(), 64)
-QUELB_WORK_OPTION(height, height(), 20)
-QUELB_WORK_OPTION(window_size, window_size(), 100000)
+QUELB_WORK_OPTION(n_split_points, n_split_points, 1000)
+QUELB_WORK_OPTION(window_size, window_size, 100000)
 #undef QUELB_WORK_OPTION
+
+// Each limit reads an option of these classes (a misspelt expression would silently never apply).
+static_assert(kHas_n_models<ARFClassifier> && kHas_bag_size<SGBRRegressor> && kHas_multiply_hessian_by<SGBTClassifier> &&
+              kHas_n_split_points<HoeffdingTreeClassifier> && kHas_window_size<KNNClassifier>);
 
 template <class T>
 bool may_learn(const T& object) {
+    // A booster keeps the number of steps its owner had when it was made; half-space trees draw
+    // every node of every tree at once.
+    if constexpr (std::is_same_v<T, HalfSpaceTrees>) {
+        if ((std::int64_t{object.n_trees} << object.height) > (std::int64_t{1} << 21)) return false;
+    } else if constexpr (std::is_same_v<T, SGBRRegressor>) {
+        if (object.booster() && !modest_n_models(object.booster()->options())) return false;
+    } else if constexpr (std::is_same_v<T, SGBTClassifier>) {
+        for (std::size_t i = 0; i < object.n_boosters(); ++i) {
+            if (!modest_n_models(object.booster(i).options())) return false;
+        }
+    }
     return modest_n_models(object) && modest_bag_size(object) && modest_multiply_hessian_by(object) &&
-           modest_n_trees(object) && modest_height(object) && modest_window_size(object);
+           modest_n_split_points(object) && modest_window_size(object);
 }
 
 // Answers, learns, answers again: a loaded state must be usable, not merely readable.
