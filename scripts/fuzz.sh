@@ -6,7 +6,8 @@
 # UndefinedBehaviorSanitizer in its own build directory; any crash, sanitizer report, leak
 # through this project's code, time-out or memory blow-up fails the run.
 #
-# Usage: scripts/fuzz.sh --ci [targets...]      each target for QUELB_FUZZ_CI_SECONDS (60) seconds
+# Usage: scripts/fuzz.sh --ci [targets...]      each target for QUELB_FUZZ_CI_SECONDS (60) seconds,
+#                                               mutating from seed QUELB_FUZZ_SEED (1)
 #        scripts/fuzz.sh HOURS [targets...]     each target for HOURS hours (the state loader
 #                                               twice that), two at a time
 #
@@ -22,8 +23,12 @@ mode="${1:?usage: scripts/fuzz.sh --ci|HOURS [targets...]}"
 shift
 targets=("$@")
 ((${#targets[@]})) || targets=(state_loader samples batches learners)
+# In CI every run mutates from the same seed, so that a run's outcome depends on the code and not
+# on the draw: a commit that passed here passes there. Long runs draw a new seed each time.
+seed_option=()
 if [ "$mode" = --ci ]; then
   seconds="${QUELB_FUZZ_CI_SECONDS:-60}"
+  seed_option=(-seed="${QUELB_FUZZ_SEED:-1}")
 else
   seconds="$(python3 -c "import sys; print(max(1, round(float(sys.argv[1]) * 3600)))" "$mode")"
 fi
@@ -78,7 +83,7 @@ run_target() {
     ASAN_OPTIONS="halt_on_error=1:allocator_may_return_null=1:max_allocation_size_mb=1024:detect_leaks=1:log_path=$reports/report-$target" \
       UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/report-$target" \
       LSAN_OPTIONS="exitcode=0" \
-      nice -n 10 "${command[@]}" -max_total_time="$left" -timeout=20 -rss_limit_mb=3072 -malloc_limit_mb=4096 \
+      nice -n 10 "${command[@]}" "${seed_option[@]}" -max_total_time="$left" -timeout=20 -rss_limit_mb=3072 -malloc_limit_mb=4096 \
       -artifact_prefix="$findings/" -print_final_stats=1 -max_len=262144 "$corpus" "${seeds[@]}" >>"$log" 2>&1 ||
       run_status=$?
     ((run_status == 0)) || status=$run_status
