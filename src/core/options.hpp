@@ -15,6 +15,7 @@
 //       }
 //   };
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -173,7 +174,8 @@ void check_options(const Options& options) {
     for_each_option<Options>([&](const auto& field) { field.validate(options.*(field.member)); });
 }
 
-// Whether a and b hold the same value for every option a state saves (modes by their text).
+// Whether a and b hold the same value for every option a state saves: modes by their text,
+// numbers bit for bit (a NaN option copied is the same option).
 template <class Options>
 bool same_saved_options(const Options& a, const Options& b) {
     bool same = true;
@@ -182,6 +184,8 @@ bool same_saved_options(const Options& a, const Options& b) {
         if (!field.is_saved() || !same) return;
         if constexpr (is_mode_option<Value>::value) {
             same = (a.*(field.member)).text() == (b.*(field.member)).text();
+        } else if constexpr (std::is_same_v<Value, double>) {
+            same = std::memcmp(&(a.*(field.member)), &(b.*(field.member)), sizeof(double)) == 0;
         } else {
             same = a.*(field.member) == b.*(field.member);
         }

@@ -261,6 +261,16 @@ def test_finished_families_pickle():
     assert {e.id for e in present_entries(picklable)} >= set(FORGERY_CHECKED)
 
 
+def test_boosters_made_before_an_option_changed_pickle():
+    """A booster keeps the options of its creation, NaN included; a state says so and restores."""
+    for model in (q.SGBRRegressor(seed=1), q.SGBTClassifier(seed=1)):
+        model.learn_one({"a": 1.0}, 1)
+        model.learning_rate = float("nan")
+        model.n_models = 3
+        copy = pickle.loads(pickle.dumps(model))
+        assert pickle.dumps(copy) == pickle.dumps(model)
+
+
 # ---- pipelines and their shared parts
 
 def test_pipeline_keeps_sharing_within_one_pickle():
