@@ -542,16 +542,10 @@ void FIMTDDRegressor::discard(std::unique_ptr<Node> subtree) {
     dismantle(std::move(subtree));
 }
 
-namespace {
-
-// A leaf's E-BSTs as the budget counts them: the node array as grown one node at a time.
-template <class LeafTrees, class EbstNode>
-std::size_t ebst_bytes(const LeafTrees& trees) {
-    return memory::block(trees.roots.size() * sizeof(std::uint32_t)) +
-           memory::block(grown_capacity(trees.nodes.size()) * sizeof(EbstNode));
+std::size_t FIMTDDRegressor::LeafTrees::budget_bytes() const {
+    return memory::block(roots.size() * sizeof(std::uint32_t)) +
+           memory::block(grown_capacity(nodes.size()) * sizeof(EbstNode));
 }
-
-}  // namespace
 
 std::size_t FIMTDDRegressor::budget_bytes() const {
     std::size_t bytes = sizeof(*this) + memory::block(feature_sums_.size() * sizeof(Moments));
@@ -559,7 +553,7 @@ std::size_t FIMTDDRegressor::budget_bytes() const {
         bytes += memory::block(sizeof(Node));
         if (!node->leaf) return;
         const LeafState& leaf = *node->leaf;
-        bytes += memory::block(sizeof(LeafState)) + ebst_bytes<LeafTrees, EbstNode>(leaf.trees) +
+        bytes += memory::block(sizeof(LeafState)) + leaf.trees.budget_bytes() +
                  memory::block(leaf.weights.size() * sizeof(double));
     });
     return bytes;
@@ -573,7 +567,7 @@ void FIMTDDRegressor::enforce_budget() {
     const auto drop = [this](Node* leaf) -> std::size_t {
         if (touched_leaf_ == leaf) touched_leaf_ = nullptr;
         if (!leaf->leaf) return 0;
-        const std::size_t freed = ebst_bytes<LeafTrees, EbstNode>(leaf->leaf->trees);
+        const std::size_t freed = leaf->leaf->trees.budget_bytes();
         leaf->leaf->trees = LeafTrees{};
         return freed;
     };

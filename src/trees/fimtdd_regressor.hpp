@@ -192,6 +192,9 @@ private:
         // Inserts (value, y) into the tree of `column`; the nodes whose sums received y are
         // appended to `touched` when given.
         void insert(std::uint32_t column, double value, double y, std::vector<std::uint32_t>* touched);
+        // As the memory budget counts them: from their sizes, the node array as if grown one
+        // node at a time.
+        std::size_t budget_bytes() const;
         // Written column by column, each tree's nodes numbered in the order they were created.
         void save_state(StateWriter& out) const;
         void load_state(StateReader& in, std::uint32_t n_columns);
