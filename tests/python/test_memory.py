@@ -175,6 +175,18 @@ def test_max_bytes_none_is_no_option_and_batches_equal_the_loop(kind):
     assert pickle.dumps(batched) == pickle.dumps(looped)
 
 
+def test_a_bounded_model_tree_keeps_count_of_inactive_leaves_its_alternates_take_away():
+    # Quick alarms and short-lived alternates: subtrees with inactive leaves are replaced and dropped.
+    tree = q.FIMTDDRegressor(grace_period=30, split_confidence=0.5, page_hinckley_threshold=1.0,
+                             alternate_tree_t_min=50, alternate_tree_time=300, max_bytes=30000)
+    for i, (x, _, _, target, _) in enumerate(drifting_stream(2, 12000)):
+        tree.learn_one(x, target)
+        if i % 2000 == 1999:
+            assert tree.n_inactive_leaves > 0
+            restored = pickle.loads(pickle.dumps(tree))
+            assert pickle.dumps(restored) == pickle.dumps(tree)
+
+
 def test_max_bytes_refuses_what_is_no_budget():
     with pytest.raises(ValueError, match="max_bytes"):
         q.HoeffdingTreeClassifier(max_bytes=0)
