@@ -1,8 +1,11 @@
 """Memory of the trees on a stream that grows a large tree: memory_usage() against the heap the
 allocator reports in use (glibc's mallinfo2), and a HoeffdingTreeClassifier and an ARFClassifier
 bounded by max_bytes against the unbounded ones (memory along the stream, prequential accuracy).
+--models runs the named models of MODELS instead, on --model-samples samples; the regressors
+learn the label plus the first feature, scored by their prequential mean absolute error.
 
     PYTHONPATH=build python bench/memory_bound.py [--samples 1000000] [--forest-samples 200000]
+    PYTHONPATH=build python bench/memory_bound.py --models FIMTDDRegressor SGTClassifier [--model-samples 100000]
 
 The stream (RandomRBF: 20 features, 50 centroids, 4 of them drifting) comes in chunks of NumPy
 arrays, learned with test_then_train_many; the heap is read once the stream has made its first
@@ -51,16 +54,21 @@ def inactive_leaves(model):
 
 def run(make, n_samples, every):
     """Checkpoints (samples, nodes, estimate, heap growth, call ms, inactive leaves) and the
-    prequential accuracy."""
+    prequential score: accuracy, or a regressor's mean absolute error."""
     chunks = stream(n_samples)
     first = next(chunks)  # the stream's own buffers are in the heap from here on
     before = heap_in_use()
     model = make()
+    regressor = isinstance(model, q.IRegressor)
     seen = correct = 0
     points = []
     for X, y, names in itertools.chain([first], chunks):
         first = None
-        correct += int(np.count_nonzero(model.test_then_train_many(X, y, feature_names=names) == y))
+        if regressor:
+            y = y + X[:, 0]
+            correct += float(np.abs(model.test_then_train_many(X, y, feature_names=names) - y).sum())
+        else:
+            correct += int(np.count_nonzero(model.test_then_train_many(X, y, feature_names=names) == y))
         seen += len(y)
         del X, y
         if seen % every == 0 or seen == n_samples:
@@ -80,13 +88,23 @@ def forest_model(**options):
     return lambda: q.ARFClassifier(n_models=10, seed=1, **options)
 
 
-def bounded_table(title, unbounded, unbounded_accuracy, make, n_samples):
+# Makers of the models --models names, given their options.
+MODELS = {
+    "HoeffdingTreeClassifier": lambda **o: tree(**o)(),
+    "ARFClassifier": lambda **o: forest_model(**o)(),
+    "FIMTDDRegressor": lambda **o: q.FIMTDDRegressor(**o),
+    "SGTClassifier": lambda **o: q.SGTClassifier(grace_period=50, max_depth=12, **o),
+    "LeveragingBaggingRegressor": lambda **o: q.LeveragingBaggingRegressor(n_models=10, seed=1, **o),
+}
+
+
+def bounded_table(title, unbounded, unbounded_accuracy, make, n_samples, score="accuracy"):
     """The model bounded to shares of its unbounded final estimate: the estimate from the first
-    checkpoint at which the budget was reached on, against max_bytes, and the accuracy."""
+    checkpoint at which the budget was reached on, against max_bytes, and the score."""
     full = unbounded[-1][2]
-    print(f"\n{title}; unbounded: {full / 1e6:.2f} MB, prequential accuracy {unbounded_accuracy:.4f}")
+    print(f"\n{title}; unbounded: {full / 1e6:.2f} MB, prequential {score} {unbounded_accuracy:.4f}")
     print(f"{'max_bytes':>12} {'share':>6} {'final MB':>9} {'min/max':>7} {'max/max':>7} {'nodes':>6} "
-          f"{'inactive':>8} {'accuracy':>9} {'vs unbounded':>12}")
+          f"{'inactive':>8} {score:>9} {'vs unbounded':>12}")
     for share in (0.5, 0.25, 0.1):
         limit = int(full * share)
         points, accuracy = run(make(limit), n_samples, CHUNK)
@@ -102,10 +120,24 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--samples", type=int, default=1_000_000)
     parser.add_argument("--forest-samples", type=int, default=200_000)
+    parser.add_argument("--models", nargs="+", choices=sorted(MODELS))
+    parser.add_argument("--model-samples", type=int, default=100_000)
     args = parser.parse_args()
-
     print("memory_usage() against the heap grown")
     print(f"{'model':28} {'samples':>9} {'nodes':>6} {'estimate MB':>12} {'heap MB':>9} {'ratio':>6} {'call ms':>8}")
+    if args.models:
+        for name in args.models:
+            make = MODELS[name]
+            points, score = run(make, args.model_samples, args.model_samples // 4)
+            for seen, nodes, estimate, grown, call_ms, _ in points:
+                print(f"{name:28} {seen:>9} {nodes or '':>6} {estimate / 1e6:>12.2f} {grown / 1e6:>9.2f} "
+                      f"{estimate / grown:>6.3f} {call_ms:>8.3f}")
+            regressor = isinstance(make(), q.IRegressor)
+            bounded_table(f"{name} on {args.model_samples} samples", points, score,
+                          lambda limit, make=make: lambda: make(max_bytes=limit), args.model_samples,
+                          "MAE" if regressor else "accuracy")
+        return
+
     unbounded, unbounded_accuracy = run(tree(), args.samples, args.samples // 4)
     forest, forest_accuracy = run(forest_model(), args.forest_samples, args.forest_samples // 4)
     for label, points in (("HoeffdingTreeClassifier", unbounded), ("ARFClassifier(n_models=10)", forest)):

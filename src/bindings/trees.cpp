@@ -178,13 +178,14 @@ void register_hoeffding_tree_regressor(py::module_& m) {
 }
 
 void register_sgt_classifier(py::module_& m) {
-    register_tree<SGTClassifier>(m, "SGTClassifier", SGTClassifier::kStateVersion);
+    def_memory_budget(register_tree<SGTClassifier>(m, "SGTClassifier", SGTClassifier::kStateVersion));
 }
 
 void register_fimtdd_regressor(py::module_& m) {
     using T = FIMTDDRegressor;
-    register_tree<T>(m, "FIMTDDRegressor")
-        .def("n_splits", &T::n_splits, "Splits made since construction or reset, alternate subtrees included.");
+    def_memory_budget(register_tree<T>(m, "FIMTDDRegressor", T::kStateVersion)
+                          .def("n_splits", &T::n_splits,
+                               "Splits made since construction or reset, alternate subtrees included."));
 }
 
 }  // namespace quelb::bindings

@@ -104,8 +104,9 @@ public:
     // The same for models that read their owner's shared columns (save_tree, load_tree), then the
     // counters; a model with a memory budget (save_budget, load_budget) has it after itself. The
     // models loaded read `columns`, the owner's restored ones. States of a format version before
-    // `since` hold neither budgets nor counters (the counters restart from 0). Only ensembles'
-    // members load this way, so each tree must have options an ensemble gives its trees.
+    // `since` hold no counters (they restart from 0), and those before `budgets_since` (by default
+    // `since`) no budgets. Only ensembles' members load this way, so each tree must have options
+    // an ensemble gives its trees.
     void save_shared(StateWriter& out) const {
         save_state(out, [](StateWriter& w, const Model& m) {
             m.save_tree(w);
@@ -115,14 +116,15 @@ public:
         out.i64(n_drifts_);
     }
     template <class Columns>
-    void load_shared(StateReader& in, const Columns& columns, std::uint32_t since) {
+    void load_shared(StateReader& in, const Columns& columns, std::uint32_t since, std::uint32_t budgets_since = 0) {
         const bool complete = in.format_version() >= since;
+        const bool budgeted = in.format_version() >= std::max(since, budgets_since);
         load_state(in, [&](StateReader& r) {
             auto loaded = std::make_unique<Model>();
             loaded->load_tree(r, columns);
             check_member_tree(r, *loaded);  // the ensembles' rule for their trees' options (member_trees.hpp)
             if constexpr (kBudgeted) {
-                if (complete) loaded->load_budget(r);
+                if (budgeted) loaded->load_budget(r);
             }
             return loaded;
         });

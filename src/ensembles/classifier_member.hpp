@@ -56,8 +56,9 @@ struct ClassifierMember {
         out.f64(n_correct);
         out.f64(n_seen);
     }
-    void load_shared(StateReader& in, const std::shared_ptr<SampleColumns>& columns, std::uint32_t since) {
-        trees.load_shared(in, columns, since);
+    void load_shared(StateReader& in, const std::shared_ptr<SampleColumns>& columns, std::uint32_t since,
+                     std::uint32_t budgets_since = 0) {
+        trees.load_shared(in, columns, since, budgets_since);
         features.load_state(in, columns->index());
         n_correct = in.f64();
         n_seen = in.f64();

@@ -141,6 +141,7 @@ void LeveragingBaggingRegressor::learn_step(std::size_t i, const std::shared_ptr
     const double error = std::fabs((prediction ? *prediction : tree.predict_loaded()) - y) / scale;
     tree.learn_repeated_loaded(y, times);
     track_drift(members_[i], error, [&] { return make_tree(i, columns); });
+    members_[i].share_budget(member_budget(members_.size()));
 }
 
 bool LeveragingBaggingRegressor::draw_weights(double y, std::size_t block_row, int* weights) {
@@ -182,6 +183,7 @@ void LeveragingBaggingRegressor::save_state(StateWriter& out) const {
     out.f64(target_sum_);
     out.f64(target_sumsq_);
     save_members(out);
+    save_max_bytes(out);
 }
 
 void LeveragingBaggingRegressor::load_state(StateReader& in) {
@@ -190,7 +192,9 @@ void LeveragingBaggingRegressor::load_state(StateReader& in) {
     target_count_ = in.f64();
     target_sum_ = in.f64();
     target_sumsq_ = in.f64();
-    load_members(in, kCountedMembersVersion, [&] { return Member(drift_delta); }, "a bagging member without a tree");
+    load_members(in, kCountedMembersVersion, [&] { return Member(drift_delta); }, "a bagging member without a tree",
+                 kBudgetedModelTreesVersion);
+    load_max_bytes(in, kBudgetedModelTreesVersion);
     ++members_version_;
 }
 

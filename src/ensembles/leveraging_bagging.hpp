@@ -56,7 +56,8 @@ struct LeveragingBaggingRegressorOptions : LeveragingBaggingClassifierOptions {
         return std::tuple_cat(bagging_fields<nullptr>(),
                               std::make_tuple(option("leaf_prediction",
                                                      &LeveragingBaggingRegressorOptions::leaf_prediction, kArgument,
-                                                     "the FIMT-DD leaves: 'mean', 'perceptron', else adaptive")));
+                                                     "the FIMT-DD leaves: 'mean', 'perceptron', else adaptive"),
+                                              max_bytes_field()));
     }
 };
 
@@ -105,9 +106,9 @@ public:
     // leaving the ensemble as it was.
     void reset() override;
 
-    // Its FIMT-DD trees have no memory budget: from kCountedMembersVersion on, the members'
-    // counters alone follow them.
-    static constexpr std::uint32_t kStateVersion = kCountedMembersVersion;
+    // From kCountedMembersVersion on the members' counters follow their trees, and from
+    // kBudgetedModelTreesVersion on the trees' budgets and the ensemble's max_bytes too.
+    static constexpr std::uint32_t kStateVersion = kBudgetedModelTreesVersion;
     // Options, the generator, the target sums, the shared columns and every member with its trees.
     void save_state(StateWriter& out) const;
     void load_state(StateReader& in);

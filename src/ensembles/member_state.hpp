@@ -18,6 +18,8 @@ namespace quelb {
 // states as their trees do (HoeffdingTreeRegressor::kStateVersion, 3 before these), since the
 // trees read the ensemble's version.
 constexpr std::uint32_t kCountedMembersVersion = 2;
+// The bagging regressor's FIMT-DD trees gained their budgets later than its members' counters.
+constexpr std::uint32_t kBudgetedModelTreesVersion = 3;
 constexpr std::uint32_t kCountedRegressionForestVersion = 4;
 
 // save_one(member) writes one member.

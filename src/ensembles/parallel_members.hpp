@@ -213,13 +213,15 @@ protected:
         save_shared_members(out, *features_, members_, [&](const Member& member) { member.save_shared(out); });
     }
     // Reads what save_members wrote, each member into blank(); states before format version
-    // `since` hold no member counters or tree budgets. `treeless`: the reason to refuse a member
-    // without a tree, or nullptr for ensembles that make trees at a member's first sample.
+    // `since` hold no member counters or tree budgets (nor those before `budgets_since`, when
+    // later). `treeless`: the reason to refuse a member without a tree, or nullptr for ensembles
+    // that make trees at a member's first sample.
     template <class Blank>
-    void load_members(StateReader& in, std::uint32_t since, Blank&& blank, const char* treeless = nullptr) {
+    void load_members(StateReader& in, std::uint32_t since, Blank&& blank, const char* treeless = nullptr,
+                      std::uint32_t budgets_since = 0) {
         load_shared_members(in, features_, members_, [&](const std::shared_ptr<SampleColumns>& columns) {
             Member member = blank();
-            member.load_shared(in, columns, since);
+            member.load_shared(in, columns, since, budgets_since);
             if (treeless && !member.has_model()) in.fail(treeless);
             return member;
         });

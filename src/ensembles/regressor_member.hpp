@@ -43,8 +43,9 @@ struct RegressorMember {
         trees.save_shared(out);
         features.save_state(out);
     }
-    void load_shared(StateReader& in, const std::shared_ptr<SampleColumns>& columns, std::uint32_t since) {
-        trees.load_shared(in, columns, since);
+    void load_shared(StateReader& in, const std::shared_ptr<SampleColumns>& columns, std::uint32_t since,
+                     std::uint32_t budgets_since = 0) {
+        trees.load_shared(in, columns, since, budgets_since);
         features.load_state(in, columns->index());
     }
 

@@ -43,7 +43,9 @@ ModelLeafMode parse_model_leaf_mode(std::string_view text) {
 }
 
 FIMTDDRegressor::FIMTDDRegressor(const Options& options)
-    : Options(options), rng_(static_cast<std::uint32_t>(seed)) {}
+    : Options(options), rng_(static_cast<std::uint32_t>(seed)) {
+    check_options(static_cast<const Options&>(*this));
+}
 
 namespace {
 
@@ -65,10 +67,28 @@ void dismantle(std::unique_ptr<Node> top) {
 
 FIMTDDRegressor::~FIMTDDRegressor() { dismantle(std::move(root_)); }
 
+template <class NodePtr, class Visit>
+void FIMTDDRegressor::visit_preorder(NodePtr top, Visit&& visit) {
+    // Trees grown on sorted values are as deep as long.
+    std::vector<NodePtr> pending;
+    if (top) pending.push_back(top);
+    while (!pending.empty()) {
+        NodePtr node = pending.back();
+        pending.pop_back();
+        visit(node);
+        if (node->alternate) pending.push_back(node->alternate.get());
+        if (node->left) {
+            pending.push_back(node->right.get());
+            pending.push_back(node->left.get());
+        }
+    }
+}
+
 void FIMTDDRegressor::reset() {
     // The generator keeps its state: owners that want a tree drawing from a seed again
     // construct a new one.
     dismantle(std::move(root_));
+    budget_.reset();
     touched_leaf_ = nullptr;
     target_sums_ = Moments{};
     feature_sums_.clear();
@@ -187,20 +207,13 @@ double FIMTDDRegressor::predict_from(Node* node, LeafMode mode) {
 
 std::size_t FIMTDDRegressor::heap_bytes() const {
     std::size_t bytes = memory::owned_all(feature_sums_, inputs_, ebst_stack_, ebst_touches_);
-    // Without recursion: trees grown on sorted values are as deep as long.
-    std::vector<const Node*> pending;
-    if (root_) pending.push_back(root_.get());
-    while (!pending.empty()) {
-        const Node* node = pending.back();
-        pending.pop_back();
+    visit_preorder(root_.get(), [&](const Node* node) {
         bytes += memory::block(sizeof(Node));
         if (node->leaf) {
             const LeafState& leaf = *node->leaf;
             bytes += memory::block(sizeof(LeafState)) + memory::owned_all(leaf.trees.roots, leaf.trees.nodes, leaf.weights);
         }
-        for (const Node* child : {node->left.get(), node->right.get(), node->alternate.get()})
-            if (child) pending.push_back(child);
-    }
+    });
     return bytes;
 }
 
@@ -311,6 +324,7 @@ void FIMTDDRegressor::learn_one(double y, bool repeat, bool record, Node* leaf) 
     learn_from(root_.get(), 0, false,
                Step{y, normalised_y, prediction, error, mode, answer_.leaf, answer_.mean, answer_.perceptron,
                     alternate_wins_, repeat, record});
+    if (budget_.tick(max_bytes.has_value())) enforce_budget();
 }
 
 double FIMTDDRegressor::learn_then_predict_loaded(double y, std::int64_t times) {
@@ -399,15 +413,15 @@ bool FIMTDDRegressor::compare_alternate(Node& node, const Step& step, bool& alte
         if (std::log((node.orig_faded_error + kFadedErrorFloor) / (node.alt_faded_error + kFadedErrorFloor)) > 0.0) {
             // The alternate takes the node's place with all its content and children.
             std::unique_ptr<Node> alternate = std::move(node.alternate);
-            dismantle(std::move(node.left));
-            dismantle(std::move(node.right));
+            discard(std::move(node.left));
+            discard(std::move(node.right));
             node = std::move(*alternate);
             restart_page_hinkley(node);
             ++alternate_wins_;
             return true;
         }
         if (node.alt_seen >= alternate_tree_time) {
-            dismantle(std::move(node.alternate));
+            discard(std::move(node.alternate));
             restart_page_hinkley(node);
             alternate_learns = false;
         }
@@ -454,6 +468,11 @@ void FIMTDDRegressor::learn_at_leaf(Node& leaf, int depth, bool allow_split, boo
 
     // A leaf at the depth limit never splits: its E-BSTs would never be read.
     if (depth >= max_depth) return;
+    if (!leaf.active) {
+        // The budget took its E-BSTs: no splits until it collects again.
+        if (main_tree) touched_leaf_ = nullptr;
+        return;
+    }
     if (main_tree) {
         // The same value and target inserted again at the same leaf follow the same paths and
         // add to the same sums (a value first placed last time now has its own node).
@@ -502,6 +521,85 @@ void FIMTDDRegressor::update_perceptron(LeafState& leaf, double normalised_y) {
     const double delta = rate * (normalised_y - s);
     for (const Input& in : inputs_) leaf.weights[in.column] += delta * in.normalised;
     leaf.bias += delta;
+}
+
+// ---- Memory budget ------------------------------------------------------------------------------
+
+std::vector<FIMTDDRegressor::Node*> FIMTDDRegressor::leaves() const {
+    std::vector<Node*> found;
+    visit_preorder(root_.get(), [&](Node* node) {
+        if (node->is_leaf) found.push_back(node);
+    });
+    return found;
+}
+
+void FIMTDDRegressor::discard(std::unique_ptr<Node> subtree) {
+    if (budget_.n_inactive() != 0) {
+        std::size_t inactive = 0;
+        visit_preorder(subtree.get(), [&](const Node* node) { inactive += node->is_leaf && !node->active; });
+        budget_.forget(inactive);
+    }
+    dismantle(std::move(subtree));
+}
+
+std::size_t FIMTDDRegressor::LeafTrees::budget_bytes() const {
+    return memory::block(roots.size() * sizeof(std::uint32_t)) +
+           memory::block(grown_capacity(nodes.size()) * sizeof(EbstNode));
+}
+
+std::size_t FIMTDDRegressor::budget_bytes() const {
+    std::size_t bytes = sizeof(*this) + memory::block(feature_sums_.size() * sizeof(Moments));
+    visit_preorder(root_.get(), [&](const Node* node) {
+        bytes += memory::block(sizeof(Node));
+        if (!node->leaf) return;
+        const LeafState& leaf = *node->leaf;
+        bytes += memory::block(sizeof(LeafState)) + leaf.trees.budget_bytes() +
+                 memory::block(leaf.weights.size() * sizeof(double));
+    });
+    return bytes;
+}
+
+void FIMTDDRegressor::enforce_budget() {
+    const std::size_t n_columns = features_->index().size();
+    std::vector<Node*> found = leaves();
+    // The squared error of its mean answer, summed over its samples.
+    const auto promise = [](const Node* leaf) { return leaf->targets.deviations(); };
+    const auto drop = [this](Node* leaf) -> std::size_t {
+        if (touched_leaf_ == leaf) touched_leaf_ = nullptr;
+        if (!leaf->leaf) return 0;
+        const std::size_t freed = leaf->leaf->trees.budget_bytes();
+        leaf->leaf->trees = LeafTrees{};
+        return freed;
+    };
+    // E-BSTs grow with every distinct value: a woken leaf is expected to reach what one grace
+    // period of new values takes before it may split.
+    const std::size_t values = n_columns * static_cast<std::size_t>(std::max(grace_period, 1));
+    const auto wake = [n_columns, values](const Node*) {
+        return memory::block(n_columns * sizeof(std::uint32_t)) +
+               memory::block(grown_capacity(values) * sizeof(EbstNode));
+    };
+    budget_.enforce(found, max_bytes, budget_bytes(), promise, drop, wake);
+}
+
+void FIMTDDRegressor::save_state(StateWriter& out) const {
+    ColumnSharingTree::save_state(out);
+    if (budget_.in_play(max_bytes)) save_budget(out);
+}
+
+void FIMTDDRegressor::load_state(StateReader& in) {
+    ColumnSharingTree::load_state(in);
+    budget_.reset();
+    max_bytes.reset();
+    if (LeafBudget::follows(in, 2)) load_budget(in);
+}
+
+void FIMTDDRegressor::save_budget(StateWriter& out) const { budget_.save_state(out, max_bytes, leaves()); }
+
+void FIMTDDRegressor::load_budget(StateReader& in) {
+    std::vector<Node*> found = leaves();
+    budget_.load_state(in, max_bytes, found, [](const Node* leaf) {
+        return !leaf->leaf || (leaf->leaf->trees.roots.empty() && leaf->leaf->trees.nodes.empty());
+    });
 }
 
 // ---- Splits -------------------------------------------------------------------------------------
@@ -765,21 +863,8 @@ void FIMTDDRegressor::save_tree(StateWriter& out) const {
     out.i64(alarm_count_);
     out.i64(alternate_wins_);
     out.rng(rng_);
-    // Nodes in pre-order (node, left subtree, right subtree, alternate subtree), walked with a
-    // stack of pending subtrees instead of recursion.
     out.boolean(root_ != nullptr);
-    std::vector<const Node*> pending;
-    if (root_) pending.push_back(root_.get());
-    while (!pending.empty()) {
-        const Node* node = pending.back();
-        pending.pop_back();
-        node->save_state(out);
-        if (node->alternate) pending.push_back(node->alternate.get());
-        if (node->left) {
-            pending.push_back(node->right.get());
-            pending.push_back(node->left.get());
-        }
-    }
+    visit_preorder(root_.get(), [&](const Node* node) { node->save_state(out); });
 }
 
 void FIMTDDRegressor::load_tree(StateReader& in, std::shared_ptr<SampleColumns> columns) {

@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,6 +27,7 @@
 #include "core/sample_columns.hpp"
 #include "core/rng.hpp"
 #include "trees/column_sharing.hpp"
+#include "trees/leaf_budget.hpp"
 #include "trees/tree_description.hpp"
 
 namespace quelb {
@@ -52,6 +54,9 @@ struct FIMTDDRegressorOptions : HoeffdingTreeOptions {
     int alternate_tree_time = 1500;
     bool drift_detection = true;
     int seed = 1;
+    // Bytes the tree's nodes and leaves may take; None: no limit. Not among the saved options:
+    // states record it after the tree (format version 2).
+    std::optional<std::int64_t> max_bytes;
 
     static constexpr auto fields() {
         using O = FIMTDDRegressorOptions;
@@ -83,7 +88,10 @@ struct FIMTDDRegressorOptions : HoeffdingTreeOptions {
                                option("drift_detection", &O::drift_detection, kArgument | kProperty,
                                       "grow alternate subtrees where the Page-Hinkley test raises an alarm"),
                                option("seed", &O::seed, kArgument | kProperty,
-                                      "seed of the tree's random generator, started at construction"));
+                                      "seed of the tree's random generator, started at construction"),
+                               option("max_bytes", &O::max_bytes,
+                                      kArgument | kKeywordOnly | kProperty | kUnsaved | kShownWhenSet,
+                                      check_max_bytes, kMaxBytesHelp));
     }
 };
 
@@ -104,6 +112,8 @@ class FIMTDDRegressor : public IRegressor,
                         public ColumnSharingTree<FIMTDDRegressor> {
 public:
     using Options = FIMTDDRegressorOptions;
+    // Version 2 adds the memory budget after the tree, when one has been in play.
+    static constexpr std::uint32_t kStateVersion = 2;
     explicit FIMTDDRegressor(const Options& options = {});
     ~FIMTDDRegressor() override;
 
@@ -128,10 +138,22 @@ public:
     double learn_then_predict_loaded(double y, std::int64_t times);
     SampleColumns& columns() { return *features_; }
 
+    // The feature columns, the tree, then the memory budget (see LeafBudget).
+    void save_state(StateWriter& out) const;
+    void load_state(StateReader& in);
     // Options, running sums, every node with its alternate subtree, and the generator (save_state
     // adds the feature columns). Deep trees are walked without recursion.
     void save_tree(StateWriter& out) const;
     void load_tree(StateReader& in, std::shared_ptr<SampleColumns> columns);
+    // The memory budget's state (see LeafBudget), which a member tree's ensemble saves after the
+    // tree; its leaves are numbered in the order save_tree writes them.
+    void save_budget(StateWriter& out) const;
+    void load_budget(StateReader& in);
+
+    // Leaves, alternate subtrees' included, that collect no E-BSTs for want of memory (see max_bytes).
+    std::size_t n_inactive_leaves() const { return budget_.n_inactive(); }
+    // What the memory budget counts: the tree's nodes and leaves, from their sizes alone.
+    std::size_t budget_bytes() const;
 
     // Page-Hinkley alarms that started an alternate subtree, and alternates that replaced the
     // subtree they shadowed, since construction or the last reset.
@@ -170,6 +192,9 @@ private:
         // Inserts (value, y) into the tree of `column`; the nodes whose sums received y are
         // appended to `touched` when given.
         void insert(std::uint32_t column, double value, double y, std::vector<std::uint32_t>* touched);
+        // As the memory budget counts them: from their sizes, the node array as if grown one
+        // node at a time.
+        std::size_t budget_bytes() const;
         // Written column by column, each tree's nodes numbered in the order they were created.
         void save_state(StateWriter& out) const;
         void load_state(StateReader& in, std::uint32_t n_columns);
@@ -197,6 +222,8 @@ private:
         bool is_leaf = true;
         bool ph_enabled = true;
         bool ph_started = false;
+        // False: the memory budget dropped the leaf's E-BSTs; it learns its answers only.
+        bool active = true;
         std::uint32_t split_column = 0;
         double split_threshold = 0.0;
         std::unique_ptr<Node> left, right;
@@ -307,12 +334,24 @@ private:
     double best_ebst_split(const LeafTrees& trees, std::uint32_t column, const Moments& total, double& threshold);
     void attempt_split(Node& leaf, LeafMode mode);
 
+    // Calls visit(node) on every node of the subtree at `top` in the order save_tree writes them
+    // (node, left subtree, right subtree, alternate subtree), without recursion.
+    template <class NodePtr, class Visit>
+    static void visit_preorder(NodePtr top, Visit&& visit);
+    // The leaves of the tree in that order (see LeafBudget).
+    std::vector<Node*> leaves() const;
+    // See LeafBudget.
+    void enforce_budget();
+    // Frees a subtree the tree lets go, forgetting its inactive leaves.
+    void discard(std::unique_ptr<Node> subtree);
+
     std::unique_ptr<Node> root_;
     Moments target_sums_;
     std::vector<Moments> feature_sums_;  // by column
     int split_count_ = 0;
     std::int64_t alarm_count_ = 0;
     std::int64_t alternate_wins_ = 0;
+    LeafBudget budget_;
 
     // Scratch space reused between calls.
     std::vector<Input> inputs_;

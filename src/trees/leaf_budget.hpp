@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -49,6 +50,18 @@ public:
         clock_ = 0;
     }
     std::size_t n_inactive() const { return n_inactive_; }
+    // For trees that let go of leaves: n inactive ones are gone.
+    void forget(std::size_t n) { n_inactive_ -= n; }
+
+    // Leaves are held in a vector by value, or by pointer where the tree links its nodes itself.
+    template <class Leaf>
+    static decltype(auto) active(Leaf& leaf) {
+        if constexpr (std::is_pointer_v<Leaf>) {
+            return (leaf->active);
+        } else {
+            return (leaf.active);
+        }
+    }
 
     // Stops or restarts leaves given the bytes the tree uses now. promise(leaf) orders them,
     // drop(leaf) empties an active leaf's statistics and returns the bytes it freed, wake(leaf)
@@ -60,7 +73,7 @@ public:
         const bool over = used > limit;
         std::vector<std::pair<double, std::uint32_t>> order;  // ties go by index
         for (std::uint32_t i = 0; i < leaves.size(); ++i) {
-            if (leaves[i].active == over) order.emplace_back(promise(leaves[i]), i);
+            if (active(leaves[i]) == over) order.emplace_back(promise(leaves[i]), i);
         }
         std::sort(order.begin(), order.end());
         bool changed = false;
@@ -68,7 +81,7 @@ public:
             for (auto it = order.begin(); it != order.end() && used > limit; ++it) {
                 Leaf& leaf = leaves[it->second];
                 used -= std::min(used, drop(leaf));
-                leaf.active = false;
+                active(leaf) = false;
                 ++n_inactive_;
                 changed = true;
             }
@@ -81,7 +94,7 @@ public:
             const std::size_t grows = wake(leaf);
             if (used + grows > room) break;
             used += grows;
-            leaf.active = true;
+            active(leaf) = true;
             --n_inactive_;
             changed = true;
         }
@@ -96,7 +109,7 @@ public:
         out.u32(clock_);
         out.size(n_inactive_);
         for (std::uint32_t i = 0; i < leaves.size(); ++i) {
-            if (!leaves[i].active) out.u32(i);
+            if (!active(leaves[i])) out.u32(i);
         }
     }
     // A stand-alone tree writes it after the tree only when a budget has been in play (a tree
@@ -123,7 +136,7 @@ public:
             if (i >= leaves.size() || static_cast<std::int64_t>(i) <= previous)
                 in.fail("a tree's inactive leaves are out of order");
             if (!empty(leaves[i])) in.fail("an inactive tree leaf holds split statistics");
-            leaves[i].active = false;
+            active(leaves[i]) = false;
             previous = i;
         }
         n_inactive_ = n;

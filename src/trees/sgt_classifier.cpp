@@ -49,6 +49,7 @@ SGTClassifier::SGTClassifier(const Options& options) : Options(options) {
 void SGTClassifier::reset() {
     nodes_.assign(1, leaf_node(0));
     records_.assign(1, Record{});
+    budget_.reset();
 }
 
 void SGTClassifier::learn_one(const FeatureMap& x, Label y) {
@@ -69,13 +70,15 @@ void SGTClassifier::learn_one(const FeatureMap& x, Label y) {
     }
     leaf.samples_seen += 1;
 
-    if (leaf.stats.size() < features_.index().size()) leaf.stats.resize(features_.index().size());
-    const double gradient_weight = std::fabs(g) + kWeightFloor;
-    const double hessian_weight = h + kWeightFloor;
-    for (const auto& e : features_.entries()) {
-        FeatureStats& fs = leaf.stats[e.column];
-        (g > 0.0 ? fs.positive : fs.negative).update(e.value, gradient_weight);
-        fs.hessian.update(e.value, hessian_weight);
+    if (leaf.active) {
+        if (leaf.stats.size() < features_.index().size()) leaf.stats.resize(features_.index().size());
+        const double gradient_weight = std::fabs(g) + kWeightFloor;
+        const double hessian_weight = h + kWeightFloor;
+        for (const auto& e : features_.entries()) {
+            FeatureStats& fs = leaf.stats[e.column];
+            (g > 0.0 ? fs.positive : fs.negative).update(e.value, gradient_weight);
+            fs.hessian.update(e.value, hessian_weight);
+        }
     }
 
     // A Newton step from everything the leaf has seen, shrunk by the learning rate.
@@ -87,6 +90,30 @@ void SGTClassifier::learn_one(const FeatureMap& x, Label y) {
         leaf.samples_seen >= grace_period) {
         attempt_split(at);
     }
+    if (budget_.tick(max_bytes.has_value())) enforce_budget();
+}
+
+// ---- Memory budget ------------------------------------------------------------------------------
+
+std::size_t SGTClassifier::budget_bytes() const {
+    std::size_t bytes = sizeof(*this) + memory::block(grown_capacity(nodes_.size()) * sizeof(TreeNode)) +
+                        memory::block(grown_capacity(records_.size()) * sizeof(Record));
+    for (const Record& record : records_) bytes += memory::block(record.stats.size() * sizeof(FeatureStats));
+    return bytes;
+}
+
+void SGTClassifier::enforce_budget() {
+    const std::size_t n_columns = features_.index().size();
+    std::vector<Record*> leaves = leaf_records(*this);
+    // The absolute errors of its probability, summed over its samples (the gradients' magnitudes).
+    const auto promise = [](const Record* leaf) { return leaf->positive_gradient_sum + leaf->negative_gradient_sum; };
+    const auto drop = [](Record* leaf) {
+        const std::size_t freed = memory::block(leaf->stats.size() * sizeof(FeatureStats));
+        std::vector<FeatureStats>().swap(leaf->stats);
+        return freed;
+    };
+    const auto wake = [n_columns](const Record*) { return memory::block(n_columns * sizeof(FeatureStats)); };
+    budget_.enforce(leaves, max_bytes, budget_bytes(), promise, drop, wake);
 }
 
 void SGTClassifier::attempt_split(std::uint32_t node) {
@@ -250,6 +277,7 @@ void SGTClassifier::save_state(StateWriter& out) const {
     features_.save_state(out);
     out.size(nodes_.size());
     for (std::uint32_t i = 0; i < nodes_.size(); ++i) save_node(out, i);
+    if (budget_.in_play(max_bytes)) budget_.save_state(out, max_bytes, leaf_records(*this));
 }
 
 void SGTClassifier::load_state(StateReader& in) {
@@ -275,6 +303,11 @@ void SGTClassifier::load_state(StateReader& in) {
         std::vector<Label> classes;
         in.seq(classes, [&](StateReader&, Label& label) { label = in.i32(); });
     }
+    budget_.reset();
+    max_bytes.reset();
+    if (!LeafBudget::follows(in, 3)) return;
+    std::vector<Record*> leaves = leaf_records(*this);
+    budget_.load_state(in, max_bytes, leaves, [](const Record* leaf) { return leaf->stats.empty(); });
 }
 
 }  // namespace quelb

@@ -9,6 +9,7 @@
 // positive gradient and those with a negative gradient, kept apart: with a single pool the left
 // side would get the same share of the gradient as of the hessian, and no split could ever gain.
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "core/contracts.hpp"
@@ -16,6 +17,7 @@
 #include "core/hoeffding.hpp"
 #include "core/options.hpp"
 #include "core/sample_columns.hpp"
+#include "trees/leaf_budget.hpp"
 #include "trees/tree_description.hpp"
 #include "trees/tree_nodes.hpp"
 
@@ -30,6 +32,9 @@ struct SGTClassifierOptions {
     double lambda_ = 0.1;
     int grace_period = 200;
     int max_depth = 6;
+    // Bytes the tree's nodes and leaves may take; None: no limit. Not among the saved options:
+    // states record it after the tree (format version 3).
+    std::optional<std::int64_t> max_bytes;
 
     static constexpr auto fields() {
         using O = SGTClassifierOptions;
@@ -40,15 +45,19 @@ struct SGTClassifierOptions {
                                option("grace_period", &O::grace_period, kArgument | kProperty, grace_period_check,
                                       "samples a leaf sees between split attempts (at least 1)"),
                                option("max_depth", &O::max_depth, kArgument | kProperty,
-                                      "depth at which leaves stop splitting"));
+                                      "depth at which leaves stop splitting"),
+                               option("max_bytes", &O::max_bytes,
+                                      kArgument | kKeywordOnly | kProperty | kUnsaved | kShownWhenSet,
+                                      check_max_bytes, kMaxBytesHelp));
     }
 };
 
 class SGTClassifier : public IClassifier, public SGTClassifierOptions {
 public:
     using Options = SGTClassifierOptions;
-    // Format version 1 also held the classes seen, which answers never read.
-    static constexpr std::uint32_t kStateVersion = 2;
+    // Format version 1 also held the classes seen, which answers never read; version 3 adds the
+    // memory budget after the tree, when one has been in play.
+    static constexpr std::uint32_t kStateVersion = 3;
 
     // Throws std::invalid_argument when an option is refused.
     explicit SGTClassifier(const Options& options = {});
@@ -61,11 +70,16 @@ public:
     // A fresh single leaf; options are kept.
     void reset() override;
 
-    // Options, the feature columns and every node with its statistics.
+    // Options, the feature columns, every node with its statistics, then the memory budget (see
+    // LeafBudget; its leaves numbered in node order).
     void save_state(StateWriter& out) const;
     void load_state(StateReader& in);
 
     std::size_t n_nodes() const { return nodes_.size(); }
+    // Leaves that collect no feature statistics for want of memory (see max_bytes).
+    std::size_t n_inactive_leaves() const { return budget_.n_inactive(); }
+    // What the memory budget counts: the tree's nodes and records, from their sizes alone.
+    std::size_t budget_bytes() const;
     // The nodes with their leaves' scores (answer 1 when >= 0), built on each call.
     TreeDescription describe() const;
 
@@ -91,6 +105,8 @@ private:
         double positive_gradient_sum = 0.0;  // of the positive gradients
         double negative_gradient_sum = 0.0;  // of the absolute negative gradients
         std::int64_t samples_seen = 0;
+        // False: the memory budget dropped the leaf's feature statistics; it learns its score only.
+        bool active = true;
         std::size_t heap_bytes() const { return memory::owned(stats); }
     };
 
@@ -111,11 +127,22 @@ private:
     void save_node(StateWriter& out, std::uint32_t i) const;
     // Checks the columns against the number of columns of the tree's index.
     void load_node(StateReader& in, std::uint32_t i, std::uint32_t n_columns);
+    // The leaves' records in node order (see LeafBudget), const or not as the tree is.
+    template <class Self>
+    static auto leaf_records(Self& self) {
+        std::vector<decltype(&self.records_[0])> leaves;
+        for (std::uint32_t i = 0; i < self.nodes_.size(); ++i) {
+            if (self.nodes_[i].is_leaf()) leaves.push_back(&self.records_[i]);
+        }
+        return leaves;
+    }
+    void enforce_budget();
 
     // nodes_[0] is the root; records_ by node. A leaf node's leaf index is its own index.
     std::vector<TreeNode> nodes_;
     std::vector<Record> records_;
     SampleColumns features_;
+    LeafBudget budget_;
 };
 
 }  // namespace quelb

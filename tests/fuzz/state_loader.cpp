@@ -219,7 +219,7 @@ constexpr Loader kLoaders[] = {
     loader<HoeffdingAdaptiveTreeClassifier>("HoeffdingAdaptiveTreeClassifier", HoeffdingAdaptiveTreeClassifier::kStateVersion),
     loader<HoeffdingTreeRegressor>("HoeffdingTreeRegressor", HoeffdingTreeRegressor::kStateVersion),
     loader<SGTClassifier>("SGTClassifier", SGTClassifier::kStateVersion),
-    loader<FIMTDDRegressor>("FIMTDDRegressor"),
+    loader<FIMTDDRegressor>("FIMTDDRegressor", FIMTDDRegressor::kStateVersion),
     loader<ARFClassifier>("ARFClassifier", ARFClassifier::kStateVersion),
     loader<ARFRegressor>("ARFRegressor", ARFRegressor::kStateVersion),
     loader<SRPClassifier>("SRPClassifier", SRPClassifier::kStateVersion),

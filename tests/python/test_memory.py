@@ -114,6 +114,8 @@ def test_every_learner_measures_itself_and_learning_shows(entry):
 TREES = {
     "classifier": (lambda **options: q.HoeffdingTreeClassifier(**LOOSE, **options), _grows_tree),
     "regressor": (lambda **options: q.HoeffdingTreeRegressor(**LOOSE, **options), _regress),
+    "model_tree": (lambda **options: q.FIMTDDRegressor(grace_period=50, split_confidence=0.5, **options), _regress),
+    "boosting_tree": (lambda **options: q.SGTClassifier(grace_period=20, max_depth=12, **options), _grows_tree),
 }
 
 
@@ -164,13 +166,25 @@ def test_max_bytes_none_is_no_option_and_batches_equal_the_loop(kind):
     np = pytest.importorskip("numpy")
     names = sorted(STREAM[0][0])
     X = np.array([[x[n] for n in names] for x, _ in STREAM])
-    y = np.array([label for _, label in STREAM], dtype=float if kind == "regressor" else int)
+    y = np.array([label for _, label in STREAM], dtype=float if isinstance(plain, q.IRegressor) else int)
     looped, batched = make(max_bytes=plain.memory_usage() // 3), make(max_bytes=plain.memory_usage() // 3)
     for row, target in zip(X, y.tolist()):
         looped.learn_one(dict(zip(names, row.tolist())), target)
     batched.learn_many(X, y, feature_names=names)
     assert looped.n_inactive_leaves > 0
     assert pickle.dumps(batched) == pickle.dumps(looped)
+
+
+def test_a_bounded_model_tree_keeps_count_of_inactive_leaves_its_alternates_take_away():
+    # Quick alarms and short-lived alternates: subtrees with inactive leaves are replaced and dropped.
+    tree = q.FIMTDDRegressor(grace_period=30, split_confidence=0.5, page_hinckley_threshold=1.0,
+                             alternate_tree_t_min=50, alternate_tree_time=300, max_bytes=30000)
+    for i, (x, _, _, target, _) in enumerate(drifting_stream(2, 12000)):
+        tree.learn_one(x, target)
+        if i % 2000 == 1999:
+            assert tree.n_inactive_leaves > 0
+            restored = pickle.loads(pickle.dumps(tree))
+            assert pickle.dumps(restored) == pickle.dumps(tree)
 
 
 def test_max_bytes_refuses_what_is_no_budget():
@@ -191,6 +205,8 @@ ENSEMBLES = {
     "SRPRegressor": (lambda **o: q.SRPRegressor(n_models=3, seed=1, grace_period=20, **o), _regress),
     "LeveragingBaggingClassifier": (lambda **o: q.LeveragingBaggingClassifier(n_models=3, seed=1, grace_period=10,
                                                                                **o), _grows_tree),
+    "LeveragingBaggingRegressor": (lambda **o: q.LeveragingBaggingRegressor(n_models=3, seed=1, grace_period=20,
+                                                                             **o), _regress),
 }
 
 
@@ -202,7 +218,8 @@ def _inactive(model):
 
 # The trees grow large enough here (some hundred kB each) for the budget's coarse checks and the
 # members' detectors not to matter.
-@pytest.mark.parametrize("name", ["ARFClassifier", "HoeffdingAdaptiveTreeClassifier", "SRPClassifier"])
+@pytest.mark.parametrize("name", ["ARFClassifier", "HoeffdingAdaptiveTreeClassifier", "LeveragingBaggingRegressor",
+                                  "SRPClassifier"])
 def test_a_bounded_forest_stays_near_its_budget(name):
     make, train = ENSEMBLES[name]
     limit = _unbounded_bytes(make, train) // 3
@@ -228,7 +245,7 @@ def test_a_bounded_ensemble_pickled_mid_stream_continues_bit_for_bit(name):
     assert pickle.dumps(restored) == pickle.dumps(model)
 
 
-@pytest.mark.parametrize("name", ["ARFClassifier", "ARFRegressor"])
+@pytest.mark.parametrize("name", ["ARFClassifier", "ARFRegressor", "LeveragingBaggingRegressor"])
 def test_a_bounded_ensemble_learns_the_same_bits_on_two_threads(name):
     np = pytest.importorskip("numpy")
     make, train = ENSEMBLES[name]
