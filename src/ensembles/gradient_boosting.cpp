@@ -140,7 +140,8 @@ void GradientBooster::train_loaded(double target) {
         if (options_.multiply_hessian_by >= 2) {
             // hessian <= 1, so at most multiply_hessian_by; trees that diverged (a NaN) learn once.
             const double scaled = options_.multiply_hessian_by * hessian;
-            if (scaled > 1.0) repeats = static_cast<std::int64_t>(std::ceil(std::min(scaled, 1.0 * options_.multiply_hessian_by)));
+            const double most = options_.multiply_hessian_by;
+            if (scaled > 1.0) repeats = static_cast<std::int64_t>(std::ceil(std::min(scaled, most)));
         }
         double total = 0.0;
         for (std::size_t j = 0; j < bag_size_; ++j) {
