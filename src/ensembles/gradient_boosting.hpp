@@ -16,6 +16,7 @@
 #include "core/thread_team.hpp"
 #include "ensembles/ensemble_options.hpp"
 #include "ensembles/feature_subset.hpp"
+#include "ensembles/parallel_members.hpp"
 #include "trees/fimtdd_regressor.hpp"
 
 namespace quelb {
@@ -118,11 +119,52 @@ public:
     // Without the columns, which the owner counts once.
     std::size_t heap_bytes() const {
         return memory::static_pointees(trees_) +
-               memory::owned_all(feature_lists_, tree_list_, walks_, answers_, draws_);
+               memory::owned_all(feature_lists_, tree_list_, walks_, draws_);
     }
+
+    // ---- Consecutive steps on a thread of their own: once the steps are built, a sample's steps
+    // [first, end) depend only on the output f of the steps before them, so threads owning
+    // successive ranges of steps pass each sample on, as a pipeline (gradient_boosting.cpp).
+    struct StepRange {
+        std::size_t first, end;
+    };
+    // The leaves a sample reaches in some steps' trees, and scratch.
+    struct StepWalks {
+        FIMTDDRegressor::SideBySide leaves;
+        std::vector<double> answers;
+        std::size_t heap_bytes() const { return memory::owned_all(leaves, answers); }
+    };
+    // The range of steps thread `stage` of `stages` owns.
+    StepRange stage_steps(std::size_t stage, std::size_t stages) const {
+        return {n_steps() * stage / stages, n_steps() * (stage + 1) / stages};
+    }
+    // The draws learning a sample takes, from the generator, as train_loaded makes them: false
+    // when the sample is skipped, else each tree's weight in `weights` (n_trees of them). The
+    // steps must be built.
+    bool draw_sample(std::int64_t* weights);
+    // The steps' trees read `columns` from now on.
+    void bind_steps(StepRange steps, const std::shared_ptr<SampleColumns>& columns);
+    // The leaves of the steps' trees for the sample loaded in `columns`.
+    void find_step_leaves(StepRange steps, StepWalks& walks, SampleColumns& columns);
+    // Steps `steps` learn the sample loaded in `columns` (their trees read it) with `target`,
+    // given the output f of the steps before and the leaves find_step_leaves found for it (a
+    // prediction of the very sample since the trees last learned finds them too); returns f
+    // after them.
+    double learn_steps(StepRange steps, double target, double f, const std::int64_t* weights, StepWalks& walks,
+                       SampleColumns& columns);
+    // sum plus the outputs of steps `steps` for the sample loaded in `columns`, added in step
+    // order. With "mean" leaves, walks then holds the sample's leaves.
+    double add_step_outputs(StepRange steps, double sum, StepWalks& walks, SampleColumns& columns);
+    // Whether add_step_outputs leaves the sample's leaves in its walks.
+    bool predictions_find_leaves() const { return mean_leaves_; }
+    // The trees changed behind the booster's back: its cached walks are stale.
+    void forget_walks() { ++trees_version_; }
 
 private:
     void build_steps();
+    StepRange all_steps() const { return {0, n_steps()}; }
+    // Each tree's Poisson weight for a sample that is not skipped.
+    void draw_weights(std::int64_t* weights);
 
     BoosterOptions options_;
     std::size_t bag_size_;
@@ -135,10 +177,9 @@ private:
     std::uint64_t trees_version_ = 0;
     // Each tree's leaf for the sample of columns_ version walks_content_, found by the last
     // prediction in the trees of version walks_version_.
-    FIMTDDRegressor::SideBySide walks_;
+    StepWalks walks_;
     std::uint64_t walks_content_ = 0;
     std::uint64_t walks_version_ = static_cast<std::uint64_t>(-1);
-    std::vector<double> answers_;        // scratch
     std::vector<std::int64_t> draws_;  // scratch: each tree's Poisson weight for the sample
     Rng rng_;
     std::shared_ptr<SampleColumns> columns_;
@@ -162,12 +203,15 @@ struct SGBRRegressorOptions : BoosterOptions {
 class SGBRRegressor : public IRegressor, public WithThreads<SGBRRegressorOptions> {
 public:
     using Options = WithThreads<SGBRRegressorOptions>;
-    // Options are copied into the booster when it is created. Each boosting step needs the output
-    // of the steps before it, so the booster learns on the calling thread whatever n_threads says.
+    // Options are copied into the booster when it is created. The batch methods run the boosting
+    // steps on up to n_threads threads, each owning consecutive steps.
     explicit SGBRRegressor(const Options& options = {});
 
     void learn_one(const FeatureMap& x, double y) override;
     double predict_one(const FeatureMap& x) override;
+    void learn_many(const RowSource& rows, const double* y) override;
+    void predict_many(const RowSource& rows, double* out) override;
+    void test_then_train_many(const RowSource& rows, const double* y, double* out) override;
     // Discards the booster; the next learn_one creates it with the options of that moment.
     void reset() override;
 
@@ -186,6 +230,8 @@ public:
 private:
     // The options a booster created now gets.
     BoosterOptions booster_options() const;
+    // The batch methods: rows one at a time until the booster is built, the rest on threads.
+    void run_rows(const RowSource& rows, const double* y, double* out, RowWork work);
 
     std::unique_ptr<GradientBooster> booster_;
     std::shared_ptr<SampleColumns> columns_;
@@ -215,13 +261,17 @@ struct SGBTClassifierOptions : BoosterOptions {
 class SGBTClassifier : public IClassifier, public WithThreads<SGBTClassifierOptions> {
 public:
     using Options = WithThreads<SGBTClassifierOptions>;
-    // Options are copied into a booster when it is created; the boosters learn on the calling
-    // thread whatever n_threads says.
+    // Options are copied into a booster when it is created. The batch methods run the boosting
+    // steps of every booster on up to n_threads threads, each owning consecutive steps.
     explicit SGBTClassifier(const Options& options = {});
 
     void learn_one(const FeatureMap& x, Label y) override;
     Label predict_one(const FeatureMap& x) override;
     ClassProbabilities predict_proba_one(const FeatureMap& x) override;
+    void learn_many(const RowSource& rows, const Label* y) override;
+    void predict_many(const RowSource& rows, Label* out) override;
+    void predict_proba_many(const RowSource& rows, ClassProbabilities* out) override;
+    void test_then_train_many(const RowSource& rows, const Label* y, Label* out) override;
     // Forgets the classes and discards every booster.
     void reset() override;
 
@@ -235,15 +285,22 @@ public:
     const GradientBooster& booster(std::size_t i) const { return *boosters_[i]; }
 
     std::size_t memory_usage() const override {
-        return memory::block(sizeof(*this)) + memory::owned_all(classes_, boosters_, columns_, probabilities_);
+        return memory::block(sizeof(*this)) + memory::owned_all(classes_, boosters_, columns_, probabilities_, raw_outputs_);
     }
 
 private:
     std::unique_ptr<GradientBooster> make_booster() const;
-    double score(GradientBooster& booster);
+    double score(double raw_output, const GradientBooster& booster) const;
+    // Whether the boosters were built for the mode n_classes asks for now.
+    bool boosters_answer() const;
     // Fills probabilities_ with the probability of classes_[i] for every listed label i (all
     // classes, or the two smallest in two-class mode).
     void compute_probabilities(const FeatureMap& x);
+    // The same from booster i's raw output raw[i] (none read unless usable) for two classes or more.
+    void probabilities_from(const double* raw, bool usable);
+    ClassProbabilities probability_map() const;
+    Label most_probable() const;  // of probabilities_
+    void run_rows(const RowSource& rows, const Label* y, RowWork work, Label* labels, ClassProbabilities* probas);
 
     std::vector<Label> classes_;  // ascending
     // One per class at the same position, or a single one in two-class mode.
@@ -251,7 +308,7 @@ private:
     bool boosters_two_class_ = false;  // the mode the boosters were built for
     std::shared_ptr<SampleColumns> columns_;
 
-    std::vector<double> probabilities_;  // scratch
+    std::vector<double> probabilities_, raw_outputs_;  // scratch
 };
 
 }  // namespace quelb
