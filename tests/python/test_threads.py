@@ -144,3 +144,26 @@ def test_refused_batch_changes_nothing():
     with pytest.raises(ValueError):
         obj.test_then_train_many(X[100:], y[100:150], feature_names=NAMES)
     assert sealed(obj) == before
+
+
+@pytest.mark.parametrize("options", [{"n_models": 5}, {"n_models": 5, "n_classes": 2, "skip_training": 2, "bag_size": 2},
+                                     {"n_models": 4, "leaf_prediction": "adaptive", "scale_prediction_by_lr": True}])
+def test_boosters_on_threads_follow_classes_that_appear_mid_batch(options):
+    """The gradient-boosted classifier's threads pass rows step range to step range; a row with a
+    new class (a new booster) runs on the calling thread in between."""
+    X, xs, y, _ = data(600)
+    y = y + 3 * (np.arange(len(y)) >= 350)  # two more classes from row 350
+    loop = q.SGBTClassifier(**options)
+    expected = []
+    for x, v in zip(xs, y.tolist()):
+        expected.append(loop.predict_one(x))
+        loop.learn_one(x, v)
+    probas = [loop.predict_proba_one(x) for x in xs[:100]]
+    for n in (2, 3):
+        obj = q.SGBTClassifier(**options, n_threads=n)
+        got = []
+        for a, b in [(0, 1), (1, 100), (100, 600)]:
+            got += obj.test_then_train_many(X[a:b], y[a:b], feature_names=NAMES).tolist()
+        assert got == expected, n
+        assert bits(obj.predict_proba_many(X[:100], feature_names=NAMES)) == bits(probas), n
+        assert sealed(obj) == sealed(loop), n
