@@ -10,7 +10,9 @@ With C1, C2 the CPU of the one- and two-thread runs and a, w the caller's and th
   serial S = a - w,  replicated R = C2 - C1,  parallel P = C1 - S - R,
 and the expected speed-up on p threads is C1 / (S + R + P / p), p at most the number of members
 (a member is never split; each thread adds one replicated share, counted once here as an
-optimistic bound for the loads, which overlap the parallel work).
+optimistic bound for the loads, which overlap the parallel work). The boosters split their steps
+instead (n_models of them, 10 here), and a thread waiting for the one before it spins briefly, so
+their worker's CPU includes some waiting.
 
 Usage: PYTHONPATH=build:python python3 bench/threads.py [--only A,B] [--rows N] [--members M] [--repeat R]
 """
@@ -65,6 +67,7 @@ def models(members):
                                                                                     n_threads=n)),
         "LeveragingBaggingRegressor": ("r", lambda n: q.LeveragingBaggingRegressor(n_models=members, seed=1,
                                                                                   n_threads=n)),
+        "SGBTClassifier": ("c", lambda n: q.SGBTClassifier(n_models=members, n_threads=n)),
         "SGBRRegressor": ("r", lambda n: q.SGBRRegressor(bag_size=10, n_threads=n)),
     }
 
