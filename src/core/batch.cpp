@@ -7,6 +7,8 @@
 #include <unordered_map>
 #include <utility>
 
+#include "core/same_name.hpp"
+
 namespace quelb {
 
 RowSource::RowSource(Kind kind, std::size_t n_rows, std::vector<std::string> names)
@@ -96,22 +98,6 @@ const FeatureMap& RowCursor::at(std::size_t i) {
 
 RowTable::RowTable(double* cells, std::size_t n_rows, std::size_t width)
     : cells_(cells), room_rows_(n_rows), width_(width), direct_(n_rows > 0 && width > 0) {}
-
-namespace {
-
-// Inline: names are short, and a call to memcmp per name costs more than the comparison.
-inline bool same_name(const std::string& a, const std::string& b) {
-    const std::size_t n = a.size();
-    if (n != b.size()) return false;
-    const char* p = a.data();
-    const char* q = b.data();
-    for (std::size_t i = 0; i < n; ++i) {
-        if (p[i] != q[i]) return false;
-    }
-    return true;
-}
-
-}  // namespace
 
 bool RowTable::same_as_last(const FeatureMap& row) const {
     if (layouts_.empty() || row.size() != last_names_.size()) return false;
