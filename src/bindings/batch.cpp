@@ -549,9 +549,25 @@ py::object int_array(const std::vector<Label>& values) {
 py::object int_array(const std::vector<std::int64_t>& values) { return new_array(values, "int64"); }
 py::object float_array(const std::vector<double>& values) { return new_array(values, "float64"); }
 
+namespace {
+
+// A table given the result array beforehand, as wide as X: a transformer that keeps every
+// feature (a scaler) writes its rows straight into the array that is returned.
+struct ArrayTable : RowTable {
+    ArrayTable(py::object array, std::size_t n_rows, std::size_t width)
+        : RowTable(static_cast<double*>(py::buffer(array).request(true).ptr), n_rows, width),
+          array(std::move(array)) {}
+    py::object array;
+};
+
+}  // namespace
+
 std::unique_ptr<RowSink> transformed_sink(const BatchInput& input) {
-    if (input.kind == BatchInput::Kind::array || input.kind == BatchInput::Kind::dataframe)
-        return std::make_unique<RowTable>();
+    if (input.kind == BatchInput::Kind::array || input.kind == BatchInput::Kind::dataframe) {
+        const std::size_t n_rows = input.rows.size(), width = input.rows.names().size();
+        return std::make_unique<ArrayTable>(
+            imported_module("numpy").attr("empty")(py::make_tuple(n_rows, width), "float64"), n_rows, width);
+    }
     return std::make_unique<RowList>();
 }
 
@@ -569,10 +585,13 @@ py::object transformed_rows(const BatchInput& input, const RowSink& sink, bool r
                 if (seen.insert(entry.first).second) names.push_back(entry.first);
         return py::make_tuple(out, py::cast(names));
     }
-    const auto& table = dynamic_cast<const RowTable&>(sink);
+    const auto& table = dynamic_cast<const ArrayTable&>(sink);
     const std::size_t n_rows = table.n_rows(), n_cols = table.names().size();
-    py::object cells = imported_module("numpy").attr("empty")(py::make_tuple(n_rows, n_cols), "float64");
-    if (n_rows > 0 && n_cols > 0) table.fill(static_cast<double*>(py::buffer(cells).request(true).ptr));
+    py::object cells = table.array;
+    if (!table.in_place()) {
+        cells = imported_module("numpy").attr("empty")(py::make_tuple(n_rows, n_cols), "float64");
+        if (n_rows > 0 && n_cols > 0) table.fill(static_cast<double*>(py::buffer(cells).request(true).ptr));
+    }
     py::object py_names = py::cast(table.names());
     if (input.kind == BatchInput::Kind::dataframe)
         cells = imported_module("pandas").attr("DataFrame")(cells, py::arg("columns") = py_names,

@@ -1,10 +1,13 @@
 #include "core/batch.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <unordered_map>
 #include <utility>
+
+#include "core/same_name.hpp"
 
 namespace quelb {
 
@@ -93,16 +96,44 @@ const FeatureMap& RowCursor::at(std::size_t i) {
     return sample_;
 }
 
+RowTable::RowTable(double* cells, std::size_t n_rows, std::size_t width)
+    : cells_(cells), room_rows_(n_rows), width_(width), direct_(n_rows > 0 && width > 0) {}
+
+bool RowTable::same_as_last(const FeatureMap& row) const {
+    if (layouts_.empty() || row.size() != last_names_.size()) return false;
+    std::size_t k = 0;
+    for (const auto& entry : row) {
+        if (!same_name(entry.first, last_names_[k++])) return false;
+    }
+    return true;
+}
+
+void RowTable::leave_cells() {
+    direct_ = false;
+    layout_of_row_.assign(n_direct_, 0);
+    values_.assign(cells_, cells_ + n_direct_ * width_);
+    n_direct_ = 0;
+}
+
 void RowTable::add(FeatureMap&& row) {
-    bool same = !layouts_.empty() && row.size() == last_names_.size();
-    if (same) {
-        std::size_t k = 0;
-        for (const auto& entry : row) {
-            if (entry.first != last_names_[k++]) {
-                same = false;
-                break;
+    const bool same = same_as_last(row);
+    if (direct_) {
+        // The first row sets the layout of the cells when it has width_ names.
+        if (n_direct_ < room_rows_ && (same || (layouts_.empty() && row.size() == width_))) {
+            if (!same) {
+                std::vector<std::uint32_t> identity(row.size());
+                for (std::uint32_t k = 0; k < identity.size(); ++k) identity[k] = k;
+                for (const auto& entry : row) {
+                    names_.push_back(entry.first);
+                    last_names_.push_back(entry.first);
+                }
+                layouts_.push_back(std::move(identity));
             }
+            double* cells = cells_ + n_direct_++ * width_;
+            for (const auto& entry : row) *cells++ = entry.second;
+            return;
         }
+        leave_cells();
     }
     if (!same) {
         std::vector<std::uint32_t> layout;
@@ -121,6 +152,10 @@ void RowTable::add(FeatureMap&& row) {
 }
 
 void RowTable::fill(double* cells) const {
+    if (direct_) {
+        std::copy(cells_, cells_ + n_direct_ * width_, cells);
+        return;
+    }
     const std::size_t n_cols = names_.size();
     std::fill(cells, cells + n_rows() * n_cols, std::numeric_limits<double>::quiet_NaN());
     std::size_t v = 0;

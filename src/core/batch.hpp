@@ -81,20 +81,36 @@ public:
 // Lays the rows out as a table: a column per name in order of first appearance, NaN in the
 // cells of names a row lacks. A row naming the same features as the one before reuses its
 // layout without a lookup.
+//
+// Given room for the table beforehand (`cells`, n_rows x width, row-major), rows that all name
+// the same `width` features in the same order go straight there, with no copy kept: in_place()
+// then tells that `cells` holds the whole table. The first row that differs moves the rows
+// written so far back into the general layout.
 class RowTable : public RowSink {
 public:
-    void add(FeatureMap&& row) override;
-    std::size_t n_rows() const { return layout_of_row_.size(); }
+    RowTable() = default;
+    RowTable(double* cells, std::size_t n_rows, std::size_t width);
+    void add(FeatureMap&& row) override;  // only reads the row
+    std::size_t n_rows() const { return n_direct_ + layout_of_row_.size(); }
     const std::vector<std::string>& names() const { return names_; }
+    // Every one of the n_rows rows given to the constructor is in its cells.
+    bool in_place() const { return direct_ && n_direct_ == room_rows_ && names_.size() == width_; }
     // Writes the n_rows() x names().size() cells, row-major.
     void fill(double* cells) const;
 
 private:
+    bool same_as_last(const FeatureMap& row) const;
+    void leave_cells();
+
     std::vector<std::string> names_;
     std::vector<std::vector<std::uint32_t>> layouts_;  // column of each entry of a row
     std::vector<std::uint32_t> layout_of_row_;
     std::vector<double> values_;  // the rows' values, one after the other
     std::vector<std::string> last_names_;
+    // The rows written straight to cells_ (all of layout 0, the identity), while direct_.
+    double* cells_ = nullptr;
+    std::size_t room_rows_ = 0, width_ = 0, n_direct_ = 0;
+    bool direct_ = false;
 };
 
 }  // namespace quelb

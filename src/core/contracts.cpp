@@ -69,9 +69,17 @@ void ITransformer::learn_many(const RowSource& rows, const double* y) {
     }
 }
 
+// transform_one is a copy transformed in place (overrides only skip the copy of what they drop).
+// One row is reused here: copying into it allocates nothing once it has grown, and a sink that
+// only reads it (a table) leaves it so; one that keeps it takes its memory.
 void ITransformer::transform_many(const RowSource& rows, RowSink& out) {
     RowCursor cursor(rows);
-    for (std::size_t i = 0; i < rows.size(); ++i) out.add(transform_one(cursor.at(i)));
+    FeatureMap row;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        row = cursor.at(i);
+        transform_one_inplace(row);
+        out.add(std::move(row));
+    }
 }
 
 void ITransformer::learn_one(const FeatureMap& x, double /*y*/) { learn_one(x); }

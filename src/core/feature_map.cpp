@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "core/same_name.hpp"
+
 namespace quelb {
 
 namespace {
@@ -15,10 +17,18 @@ FeatureMap::FeatureMap(std::initializer_list<value_type> entries) {
 }
 
 FeatureMap& FeatureMap::operator=(const FeatureMap& other) {
-    if (this != &other) {
+    if (this == &other) return *this;
+    if (entries_.size() == other.entries_.size()) {
+        // Samples of a stream repeat their names: a name already in place needs no copy.
+        for (std::size_t i = 0; i < entries_.size(); ++i) {
+            auto& [name, value] = entries_[i];
+            if (!same_name(name, other.entries_[i].first)) name = other.entries_[i].first;
+            value = other.entries_[i].second;
+        }
+    } else {
         entries_ = other.entries_;
-        slots_.clear();
     }
+    slots_.clear();
     return *this;
 }
 

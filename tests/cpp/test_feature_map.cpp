@@ -3,6 +3,7 @@
 #include <string>
 
 #include "core/feature_map.hpp"
+#include "core/same_name.hpp"
 
 using quelb::FeatureMap;
 
@@ -54,4 +55,27 @@ TEST(FeatureMap, EqualityIgnoresOrderAndCopiesAreIndependent) {
     c["x"] = 5.0;
     EXPECT_NE(a, c);
     EXPECT_EQ(a.at("x"), 1.0);
+}
+
+TEST(FeatureMap, SameNameSeesADifferenceAtEveryPositionAndLength) {
+    for (std::size_t n = 0; n <= 24; ++n) {
+        const std::string name(n, 'a');
+        ASSERT_TRUE(quelb::same_name(name, std::string(n, 'a')));
+        ASSERT_FALSE(quelb::same_name(name, std::string(n + 1, 'a')));
+        for (std::size_t i = 0; i < n; ++i) {
+            std::string other = name;
+            other[i] = 'b';
+            ASSERT_FALSE(quelb::same_name(name, other)) << n << " " << i;
+        }
+    }
+}
+
+TEST(FeatureMap, CopyOntoASampleOfTheSameSizeTakesItsNamesAndOrder) {
+    FeatureMap a{{"first", 1.0}, {"second", 2.0}};
+    FeatureMap b{{"second", 3.0}, {"a much longer name", 4.0}};
+    b = a;
+    ASSERT_EQ(b.size(), 2u);
+    EXPECT_EQ(b.begin()->first, "first");
+    EXPECT_EQ(b.at("second"), 2.0);
+    EXPECT_FALSE(b.contains("a much longer name"));
 }

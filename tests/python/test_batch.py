@@ -155,6 +155,22 @@ def test_transform_many_answers_in_the_form_it_was_given():
     assert scaler.transform_many([{"a": 3.0}]) == [{"a": 1.0}]
 
 
+@pytest.mark.parametrize("entry", [e for e in present_entries() if e.kind.endswith("transformer")], ids=lambda e: e.id)
+def test_transformed_tables_lay_out_the_transformed_samples(entry):
+    """Rows that keep one layout go straight into the result; from the first row that changes it
+    (a missing cell, a dropped feature), the table is laid out by names."""
+    _steps, xs, X, _y, _y2, t, _t2 = stream(entry)
+    model = seeded(entry)
+    for x, target in zip(xs, t.tolist()):
+        model.learn_one(x, target) if entry.kind.startswith("supervised") else model.learn_one(x)
+    full = np.nan_to_num(X, nan=0.5)
+    for data in (full, np.vstack([full[:5], X]), X):
+        got, names = model.transform_many(data, feature_names=NAMES, return_names=True)
+        rows = model.transform_many([{n: v for n, v in zip(NAMES, row) if v == v} for row in data])
+        assert names == list(dict.fromkeys(n for row in rows for n in row))
+        assert bits(got.tolist()) == bits([[row.get(n, float("nan")) for n in names] for row in rows])
+
+
 BAD = [
     ("1-D X", lambda X, y: (X[:, 0], y), ValueError),
     ("3-D X", lambda X, y: (X[None], y), ValueError),
