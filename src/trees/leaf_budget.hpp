@@ -155,6 +155,7 @@ private:
 
 // Capacity of an array grown one element at a time to n elements.
 constexpr std::size_t grown_capacity(std::size_t n) {
+    if (n == 0) return 0;  // never grown: no block
     std::size_t capacity = 1;
     while (capacity < n) capacity *= 2;
     return capacity;
