@@ -47,9 +47,9 @@ def stream(n_samples):
 
 
 def inactive_leaves(model):
-    if hasattr(model, "members"):
-        return sum(tree.n_inactive_leaves for tree in model.members() if tree is not None)
-    return model.n_inactive_leaves
+    if hasattr(model, "n_inactive_leaves"):  # trees, and the boosters without copying their trees
+        return model.n_inactive_leaves
+    return sum(tree.n_inactive_leaves for tree in model.members() if tree is not None)
 
 
 def run(make, n_samples, every):
@@ -95,6 +95,8 @@ MODELS = {
     "FIMTDDRegressor": lambda **o: q.FIMTDDRegressor(**o),
     "SGTClassifier": lambda **o: q.SGTClassifier(grace_period=50, max_depth=12, **o),
     "LeveragingBaggingRegressor": lambda **o: q.LeveragingBaggingRegressor(n_models=10, seed=1, **o),
+    "SGBRRegressor": lambda **o: q.SGBRRegressor(**o),
+    "SGBTClassifier": lambda **o: q.SGBTClassifier(**o),
 }
 
 

@@ -131,7 +131,8 @@ void def_drift_aware_members(Cls& cls) {
 }
 
 // The boosters' trees, booster by booster and step by step; their Page-Hinkley alarms are the
-// drifts, and alternate subtrees that won the replacements (no warnings).
+// drifts, and alternate subtrees that won the replacements (no warnings). Their inactive leaves
+// count together.
 template <class Cls, class Boosters>
 void def_booster_members(Cls& cls, Boosters boosters) {
     using T = typename Cls::type;
@@ -151,6 +152,15 @@ void def_booster_members(Cls& cls, Boosters boosters) {
         return c;
     };
     def_member_inspection(cls, trees, counts);
+    cls.def_property_readonly(
+        "n_inactive_leaves",
+        [trees](const T& self) {
+            ensure_idle(object_key(&self));
+            std::size_t n = 0;
+            for (const FIMTDDRegressor* tree : trees(self)) n += tree->n_inactive_leaves();
+            return n;
+        },
+        "Leaves of the boosters' trees that stopped collecting split statistics to keep them within max_bytes.");
 }
 
 }  // namespace
@@ -190,7 +200,7 @@ void bind_weighted_forest(py::module_& m, const char* name) {
 void register_arf_classifier(py::module_& m) { bind_weighted_forest<ARFClassifier>(m, "ARFClassifier"); }
 void register_srp_classifier(py::module_& m) { bind_weighted_forest<SRPClassifier>(m, "SRPClassifier"); }
 void register_sgbt_classifier(py::module_& m) {
-    auto cls = bind_ensemble<SGBTClassifier>(m, "SGBTClassifier");
+    auto cls = bind_ensemble<SGBTClassifier>(m, "SGBTClassifier", SGBTClassifier::kStateVersion);
     def_booster_members(cls, [](const SGBTClassifier& self) {
         std::vector<const GradientBooster*> boosters;
         for (std::size_t i = 0; i < self.n_boosters(); ++i) boosters.push_back(&self.booster(i));
@@ -212,7 +222,7 @@ void register_srp_regressor(py::module_& m) {
     def_drift_aware_members(cls);
 }
 void register_sgbr_regressor(py::module_& m) {
-    auto cls = bind_ensemble<SGBRRegressor>(m, "SGBRRegressor");
+    auto cls = bind_ensemble<SGBRRegressor>(m, "SGBRRegressor", SGBRRegressor::kStateVersion);
     def_booster_members(cls, [](const SGBRRegressor& self) {
         std::vector<const GradientBooster*> boosters;
         if (self.booster()) boosters.push_back(self.booster());

@@ -49,10 +49,7 @@ struct BaggingOptions {
                       "statistics");
     }
     // One member's part of max_bytes among n members.
-    std::optional<std::int64_t> member_budget(std::size_t n) const {
-        if (!max_bytes) return std::nullopt;
-        return std::max<std::int64_t>(1, *max_bytes / static_cast<std::int64_t>(std::max<std::size_t>(n, 1)));
-    }
+    std::optional<std::int64_t> member_budget(std::size_t n) const { return budget_share(max_bytes, n); }
     void save_max_bytes(StateWriter& out) const { write_max_bytes(out, max_bytes); }
     // States before format version `since` hold none.
     void load_max_bytes(StateReader& in, std::uint32_t since) {

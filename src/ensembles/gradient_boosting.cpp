@@ -11,6 +11,7 @@
 #include "core/probabilities.hpp"
 #include "core/state.hpp"
 #include "ensembles/member_trees.hpp"
+#include "trees/leaf_budget.hpp"
 
 namespace quelb {
 
@@ -48,6 +49,7 @@ void check_booster_options(StateReader& in, const BoosterOptions& loaded, Booste
     created.n_models = loaded.n_models;
     created.learning_rate = loaded.learning_rate;
     created.seed = loaded.seed;
+    created.max_bytes = loaded.max_bytes;
     if (!same_saved_options(loaded, created)) in.fail("a booster's options are not its owner's");
 }
 
@@ -96,6 +98,7 @@ void GradientBooster::build_steps() {
     for (std::size_t i = 0; i < n_steps * bag_size_; ++i) {
         auto tree = make_fimtdd_tree(options_.grace_period, options_.split_confidence, options_.max_depth,
                                      options_.leaf_prediction, 1, columns_);
+        tree->max_bytes = tree_budget_;
         tree_list_.push_back(tree.get());
         trees_.push_back(std::move(tree));
     }
@@ -362,10 +365,60 @@ void run_boosters_on_threads(const std::vector<GradientBooster*>& boosters, Thre
 
 }  // namespace
 
+void GradientBooster::share_budget(const std::optional<std::int64_t>& per_tree) {
+    tree_budget_ = per_tree;
+    for (const auto& tree : trees_) tree->max_bytes = per_tree;
+}
+
+bool GradientBooster::budget_in_play() const {
+    return std::any_of(trees_.begin(), trees_.end(),
+                       [](const auto& tree) { return tree->max_bytes || tree->n_inactive_leaves() != 0; });
+}
+
+void GradientBooster::save_budgets(StateWriter& out) const {
+    for (const auto& tree : trees_) tree->save_budget(out);
+}
+
+void GradientBooster::load_budgets(StateReader& in) {
+    for (const auto& tree : trees_) tree->load_budget(in);
+}
+
+// ---- BudgetShare --------------------------------------------------------------------------------
+
+void BudgetShare::share(const std::optional<std::int64_t>& max_bytes, const std::unique_ptr<GradientBooster>* boosters,
+                        std::size_t n) {
+    std::size_t n_trees = 0;
+    for (std::size_t i = 0; i < n; ++i) n_trees += boosters[i]->n_trees();
+    const std::optional<std::int64_t> per_tree = budget_share(max_bytes, n_trees);
+    for (std::size_t i = 0; i < n; ++i) boosters[i]->share_budget(per_tree);
+    shared_ = max_bytes;
+    current_ = true;
+}
+
+void BudgetShare::save(StateWriter& out, const std::optional<std::int64_t>& max_bytes,
+                       const std::unique_ptr<GradientBooster>* boosters, std::size_t n) {
+    // Without a budget in play the state keeps its former bytes.
+    bool in_play = max_bytes.has_value();
+    for (std::size_t i = 0; i < n && !in_play; ++i) in_play = boosters[i]->budget_in_play();
+    if (!in_play) return;
+    write_max_bytes(out, max_bytes);
+    for (std::size_t i = 0; i < n; ++i) boosters[i]->save_budgets(out);
+}
+
+void BudgetShare::load(StateReader& in, std::optional<std::int64_t>& max_bytes,
+                       const std::unique_ptr<GradientBooster>* boosters, std::size_t n) {
+    max_bytes.reset();
+    if (!LeafBudget::follows(in, kBudgetedBoostersVersion)) return;
+    max_bytes = read_max_bytes(in);
+    for (std::size_t i = 0; i < n; ++i) boosters[i]->load_budgets(in);
+}
+
 // ---- SGBRRegressor ------------------------------------------------------------------------------
 
 SGBRRegressor::SGBRRegressor(const Options& options)
-    : Options(options), columns_(std::make_shared<SampleColumns>()) {}
+    : Options(options), columns_(std::make_shared<SampleColumns>()) {
+    check_options<SGBRRegressorOptions>(*this);
+}
 
 BoosterOptions SGBRRegressor::booster_options() const {
     BoosterOptions options = *this;
@@ -376,7 +429,11 @@ BoosterOptions SGBRRegressor::booster_options() const {
 }
 
 void SGBRRegressor::learn_one(const FeatureMap& x, double y) {
-    if (!booster_) booster_ = std::make_unique<GradientBooster>(booster_options(), columns_);
+    if (!booster_) {
+        booster_ = std::make_unique<GradientBooster>(booster_options(), columns_);
+        shared_budget_.boosters_changed();
+    }
+    shared_budget_.keep(max_bytes, &booster_, 1);
     columns_->load(x, true);
     booster_->train_loaded(y);
 }
@@ -415,8 +472,10 @@ void SGBRRegressor::run_rows(const RowSource& rows, const double* y, double* out
         while (row < rows.size() && !(booster_ && booster_->initialised())) next_row();
         const std::size_t stages = booster_ ? threads.count(booster_->n_steps()) : 1;
         while (row < rows.size() && stages <= 1) next_row();
-        if (row < rows.size())
+        if (row < rows.size()) {
+            if (work.learn) shared_budget_.keep(max_bytes, &booster_, 1);  // as learn_one does
             run_boosters_on_threads({booster_.get()}, threads, stages, columns_, rows, row, rows.size(), work, y, out);
+        }
     } catch (...) {
         if (work.learn) {
             StateReader reader(before.bytes());
@@ -434,7 +493,9 @@ void SGBRRegressor::reset() {
 // ---- SGBTClassifier -----------------------------------------------------------------------------
 
 SGBTClassifier::SGBTClassifier(const Options& options)
-    : Options(options), columns_(std::make_shared<SampleColumns>()) {}
+    : Options(options), columns_(std::make_shared<SampleColumns>()) {
+    check_options<SGBTClassifierOptions>(*this);
+}
 
 std::unique_ptr<GradientBooster> SGBTClassifier::make_booster() const {
     return std::make_unique<GradientBooster>(*this, columns_);
@@ -451,6 +512,7 @@ void SGBTClassifier::learn_one(const FeatureMap& x, Label y) {
     const auto position = static_cast<std::size_t>(found - classes_.begin());
     const bool is_new = found == classes_.end() || *found != y;
     if (is_new) classes_.insert(found, y);
+    const std::size_t n_before = boosters_.size();
     if (two_class) {
         if (boosters_.empty()) boosters_.push_back(make_booster());
     } else if (is_new && boosters_.size() + 1 == classes_.size()) {
@@ -459,6 +521,9 @@ void SGBTClassifier::learn_one(const FeatureMap& x, Label y) {
         boosters_.clear();
         for (std::size_t i = 0; i < classes_.size(); ++i) boosters_.push_back(make_booster());
     }
+    // Boosters are only ever added here (or replaced all at once), so the count tells.
+    if (boosters_.size() != n_before) shared_budget_.boosters_changed();
+    shared_budget_.keep(max_bytes, boosters_.data(), boosters_.size());
 
     columns_->load(x, true);
     if (two_class) {
@@ -616,6 +681,7 @@ void SGBTClassifier::run_rows(const RowSource& rows, const Label* y, RowWork wor
                 }
             }
             if (work.predict) raw.resize(rows.size() * n);
+            if (work.learn) shared_budget_.keep(max_bytes, boosters_.data(), boosters_.size());  // as learn_one does
             run_boosters_on_threads(boosters, threads, stages, columns_, rows, row, end, work, targets.data(),
                                     raw.data());
             for (; work.predict && row < end; ++row) {
@@ -676,6 +742,7 @@ void SGBRRegressor::save_state(StateWriter& out) const {
     columns_->save_state(out);
     out.boolean(booster_ != nullptr);
     if (booster_) booster_->save_state(out);
+    BudgetShare::save(out, max_bytes, &booster_, booster_ ? 1 : 0);
 }
 
 void SGBRRegressor::load_state(StateReader& in) {
@@ -688,8 +755,12 @@ void SGBRRegressor::load_state(StateReader& in) {
         booster->load_state(in);
         check_booster_options(in, booster->options(), booster_options());
     }
+    std::optional<std::int64_t> budget;
+    BudgetShare::load(in, budget, &booster, booster ? 1 : 0);
     booster_ = std::move(booster);
     columns_ = std::move(columns);
+    max_bytes = budget;
+    shared_budget_.boosters_changed();
 }
 
 void SGBTClassifier::save_state(StateWriter& out) const {
@@ -698,6 +769,7 @@ void SGBTClassifier::save_state(StateWriter& out) const {
     out.boolean(boosters_two_class_);
     columns_->save_state(out);
     out.seq(boosters_, [&](StateWriter&, const std::unique_ptr<GradientBooster>& booster) { booster->save_state(out); });
+    BudgetShare::save(out, max_bytes, boosters_.data(), boosters_.size());
 }
 
 void SGBTClassifier::load_state(StateReader& in) {
@@ -718,7 +790,9 @@ void SGBTClassifier::load_state(StateReader& in) {
     if (boosters_.size() > (boosters_two_class_ ? std::size_t{1} : classes_.size())) {
         in.fail("more boosters than classes");
     }
+    BudgetShare::load(in, max_bytes, boosters_.data(), boosters_.size());
     columns_ = std::move(columns);
+    shared_budget_.boosters_changed();
 }
 
 }  // namespace quelb

@@ -7,6 +7,7 @@
 // SGBTClassifier one booster per class (one-vs-rest) or, in two-class mode, a single booster.
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,9 @@ struct BoosterOptions {
     double split_confidence = 0.05;
     std::string leaf_prediction = "mean";
     int seed = 1;
+    // Bytes the owner's trees may hold together; None: no limit. The owner shares it among every
+    // tree of its boosters and saves it after them, so a booster's state leaves it out.
+    std::optional<std::int64_t> max_bytes;
 
     static constexpr auto fields() {
         using O = BoosterOptions;
@@ -48,7 +52,8 @@ struct BoosterOptions {
             option("bag_size", &O::bag_size, 0), option("learning_rate", &O::learning_rate, 0),
             option("use_squared_loss", &O::use_squared_loss, 0), option("grace_period", &O::grace_period, 0),
             option("max_depth", &O::max_depth, 0), option("split_confidence", &O::split_confidence, 0),
-            option("leaf_prediction", &O::leaf_prediction, 0), option("seed", &O::seed, 0));
+            option("leaf_prediction", &O::leaf_prediction, 0), option("seed", &O::seed, 0),
+            option("max_bytes", &O::max_bytes, kUnsaved));
     }
 
     // The constructor arguments both boosting learners take, in groups around their own.
@@ -82,6 +87,14 @@ struct BoosterOptions {
                                option("seed", &O::seed, kArgument | kProperty,
                                       "seed of the ensemble's random generator"));
     }
+    static constexpr auto budget_fields() {
+        using O = BoosterOptions;
+        return std::make_tuple(option("max_bytes", &O::max_bytes,
+                                      kArgument | kKeywordOnly | kProperty | kUnsaved | kShownWhenSet, check_max_bytes,
+                                      "bytes the boosters' trees may hold together, None for no limit; each tree "
+                                      "gets an equal part, beyond which its least promising leaves stop collecting "
+                                      "split statistics"));
+    }
 };
 
 class GradientBooster {
@@ -102,6 +115,14 @@ public:
     void save_state(StateWriter& out) const;
     void load_state(StateReader& in);
 
+    // Gives every tree, those built later included, a memory budget of `per_tree` bytes.
+    void share_budget(const std::optional<std::int64_t>& per_tree);
+    // Whether any tree has a budget, or leaves still inactive from one.
+    bool budget_in_play() const;
+    // Every tree's budget, in order (see FIMTDDRegressor::save_budget).
+    void save_budgets(StateWriter& out) const;
+    void load_budgets(StateReader& in);
+
     const BoosterOptions& options() const { return options_; }
     bool initialised() const { return initialised_; }
     std::size_t n_steps() const { return feature_lists_.size(); }
@@ -110,6 +131,10 @@ public:
     const std::vector<std::string>& step_features(std::size_t step) const { return feature_lists_[step].names(); }
     // Every tree, step by step (bag_size() each); empty before the first sample.
     const std::vector<std::unique_ptr<FIMTDDRegressor>>& trees() const { return trees_; }
+    // The trees it has, or will have once built.
+    std::size_t n_trees() const {
+        return initialised_ ? trees_.size() : static_cast<std::size_t>(std::max(options_.n_models, 1)) * bag_size_;
+    }
     // A tree handed out may be changed: the leaves the last prediction found are not reused.
     FIMTDDRegressor& tree(std::size_t step, std::size_t member) {
         ++trees_version_;
@@ -181,8 +206,39 @@ private:
     std::uint64_t walks_content_ = 0;
     std::uint64_t walks_version_ = static_cast<std::uint64_t>(-1);
     std::vector<std::int64_t> draws_;  // scratch: each tree's Poisson weight for the sample
+    std::optional<std::int64_t> tree_budget_;  // for the trees built later
     Rng rng_;
     std::shared_ptr<SampleColumns> columns_;
+};
+
+// The format version from which an owner's state may end with its max_bytes and its trees' budgets.
+constexpr std::uint32_t kBudgetedBoostersVersion = 2;
+
+// An owner's max_bytes as last shared equally among every tree of its boosters (see
+// GradientBooster::share_budget); shared again when max_bytes or the boosters change. States end
+// with max_bytes and every tree's budget while any budget is in play.
+class BudgetShare {
+public:
+    // Before learning: a check per sample while nothing changes.
+    void keep(const std::optional<std::int64_t>& max_bytes, const std::unique_ptr<GradientBooster>* boosters,
+              std::size_t n) {
+        if (!current_ || shared_ != max_bytes) share(max_bytes, boosters, n);
+    }
+    // The boosters changed (added, dropped, restored): they are shared again before learning.
+    void boosters_changed() { current_ = false; }
+
+    static void save(StateWriter& out, const std::optional<std::int64_t>& max_bytes,
+                     const std::unique_ptr<GradientBooster>* boosters, std::size_t n);
+    // What save wrote, if the state holds it (max_bytes None otherwise).
+    static void load(StateReader& in, std::optional<std::int64_t>& max_bytes,
+                     const std::unique_ptr<GradientBooster>* boosters, std::size_t n);
+
+private:
+    void share(const std::optional<std::int64_t>& max_bytes, const std::unique_ptr<GradientBooster>* boosters,
+               std::size_t n);
+
+    bool current_ = false;
+    std::optional<std::int64_t> shared_;
 };
 
 // The boosters' options and the regressor's defaults; the loss is always squared.
@@ -196,7 +252,7 @@ struct SGBRRegressorOptions : BoosterOptions {
     }
 
     static constexpr auto fields() {
-        return std::tuple_cat(boosting_fields(), bag_fields(), step_tree_fields());
+        return std::tuple_cat(boosting_fields(), bag_fields(), step_tree_fields(), budget_fields());
     }
 };
 
@@ -215,6 +271,9 @@ public:
     // Discards the booster; the next learn_one creates it with the options of that moment.
     void reset() override;
 
+    // Format version 2: max_bytes and the trees' budgets follow the booster, when a budget has
+    // been in play.
+    static constexpr std::uint32_t kStateVersion = kBudgetedBoostersVersion;
     // Options, the shared columns and the booster, if any.
     void save_state(StateWriter& out) const;
     void load_state(StateReader& in);
@@ -235,6 +294,7 @@ private:
 
     std::unique_ptr<GradientBooster> booster_;
     std::shared_ptr<SampleColumns> columns_;
+    BudgetShare shared_budget_;
 };
 
 // The boosters' options (their defaults) and the classifier's own. n_classes is read on every call
@@ -254,7 +314,7 @@ struct SGBTClassifierOptions : BoosterOptions {
                                    "2: one booster for the two smallest labels; otherwise one per class"),
                             option("scale_prediction_by_lr", &O::scale_prediction_by_lr, kArgument,
                                    "scale the scores by learning_rate when predicting")),
-            step_tree_fields());
+            step_tree_fields(), budget_fields());
     }
 };
 
@@ -275,6 +335,9 @@ public:
     // Forgets the classes and discards every booster.
     void reset() override;
 
+    // Format version 2: max_bytes and the trees' budgets follow the boosters, when a budget has
+    // been in play.
+    static constexpr std::uint32_t kStateVersion = kBudgetedBoostersVersion;
     // Options, the classes, the shared columns and every booster.
     void save_state(StateWriter& out) const;
     void load_state(StateReader& in);
@@ -307,6 +370,7 @@ private:
     std::vector<std::unique_ptr<GradientBooster>> boosters_;
     bool boosters_two_class_ = false;  // the mode the boosters were built for
     std::shared_ptr<SampleColumns> columns_;
+    BudgetShare shared_budget_;
 
     std::vector<double> probabilities_, raw_outputs_;  // scratch
 };

@@ -551,10 +551,13 @@ std::size_t FIMTDDRegressor::budget_bytes() const {
     std::size_t bytes = sizeof(*this) + memory::block(feature_sums_.size() * sizeof(Moments));
     visit_preorder(root_.get(), [&](const Node* node) {
         bytes += memory::block(sizeof(Node));
+        if (!node->is_leaf) return;
+        // A leaf no sample has reached yet gets its state when one does, or when restored: counted
+        // as if it had it, so that a restored tree decides as the original.
+        bytes += memory::block(sizeof(LeafState));
         if (!node->leaf) return;
         const LeafState& leaf = *node->leaf;
-        bytes += memory::block(sizeof(LeafState)) + leaf.trees.budget_bytes() +
-                 memory::block(leaf.weights.size() * sizeof(double));
+        bytes += leaf.trees.budget_bytes() + memory::block(leaf.weights.size() * sizeof(double));
     });
     return bytes;
 }

@@ -34,6 +34,12 @@ inline std::optional<std::int64_t> read_max_bytes(StateReader& in) {
     return limit;
 }
 
+// One of n equal parts of a budget (at least a byte); none without one.
+inline std::optional<std::int64_t> budget_share(const std::optional<std::int64_t>& max_bytes, std::size_t n) {
+    if (!max_bytes) return std::nullopt;
+    return std::max<std::int64_t>(1, *max_bytes / static_cast<std::int64_t>(std::max<std::size_t>(n, 1)));
+}
+
 class LeafBudget {
 public:
     static constexpr std::uint32_t kPeriod = 500;
@@ -149,6 +155,7 @@ private:
 
 // Capacity of an array grown one element at a time to n elements.
 constexpr std::size_t grown_capacity(std::size_t n) {
+    if (n == 0) return 0;  // never grown: no block
     std::size_t capacity = 1;
     while (capacity < n) capacity *= 2;
     return capacity;

@@ -194,6 +194,7 @@ def test_max_bytes_refuses_what_is_no_budget():
         q.HoeffdingTreeRegressor(max_bytes=1.5)
 
 
+LOOSE_BOOSTER = {"grace_period": 20, "split_confidence": 0.5}
 # Models that share max_bytes among trees (an ensemble's members, the adaptive tree's tree and
 # alternate); the classifiers learn STREAM, the regressors a target drawn from it.
 ENSEMBLES = {
@@ -207,11 +208,13 @@ ENSEMBLES = {
                                                                                **o), _grows_tree),
     "LeveragingBaggingRegressor": (lambda **o: q.LeveragingBaggingRegressor(n_models=3, seed=1, grace_period=20,
                                                                              **o), _regress),
+    "SGBRRegressor": (lambda **o: q.SGBRRegressor(n_models=3, bag_size=2, **LOOSE_BOOSTER, **o), _regress),
+    "SGBTClassifier": (lambda **o: q.SGBTClassifier(n_models=3, **LOOSE_BOOSTER, **o), _grows_tree),
 }
 
 
 def _inactive(model):
-    if isinstance(model, q.HoeffdingAdaptiveTreeClassifier):  # its tree and alternate
+    if hasattr(model, "n_inactive_leaves"):  # the adaptive tree's tree and alternate, the boosters' trees
         return model.n_inactive_leaves
     return sum(tree.n_inactive_leaves for tree in model.members() if tree is not None)
 
@@ -219,7 +222,7 @@ def _inactive(model):
 # The trees grow large enough here (some hundred kB each) for the budget's coarse checks and the
 # members' detectors not to matter.
 @pytest.mark.parametrize("name", ["ARFClassifier", "HoeffdingAdaptiveTreeClassifier", "LeveragingBaggingRegressor",
-                                  "SRPClassifier"])
+                                  "SGBRRegressor", "SGBTClassifier", "SRPClassifier"])
 def test_a_bounded_forest_stays_near_its_budget(name):
     make, train = ENSEMBLES[name]
     limit = _unbounded_bytes(make, train) // 3
@@ -229,6 +232,9 @@ def test_a_bounded_forest_stays_near_its_budget(name):
     train(model)
     assert _inactive(model) > 0
     assert 0.8 * limit <= model.memory_usage() <= 1.1 * limit
+    model.max_bytes = None  # shared again: every leaf collects again
+    train(model)
+    assert _inactive(model) == 0
 
 
 @pytest.mark.parametrize("name", sorted(ENSEMBLES))
@@ -245,7 +251,8 @@ def test_a_bounded_ensemble_pickled_mid_stream_continues_bit_for_bit(name):
     assert pickle.dumps(restored) == pickle.dumps(model)
 
 
-@pytest.mark.parametrize("name", ["ARFClassifier", "ARFRegressor", "LeveragingBaggingRegressor"])
+@pytest.mark.parametrize("name", ["ARFClassifier", "ARFRegressor", "LeveragingBaggingRegressor", "SGBRRegressor",
+                                  "SGBTClassifier"])
 def test_a_bounded_ensemble_learns_the_same_bits_on_two_threads(name):
     np = pytest.importorskip("numpy")
     make, train = ENSEMBLES[name]
@@ -255,9 +262,12 @@ def test_a_bounded_ensemble_learns_the_same_bits_on_two_threads(name):
     y = np.array([label for _, label in STREAM], dtype=int)
     if name.endswith("Regressor"):
         y = y + X[:, names.index("x1")]
-    one, two = make(max_bytes=limit), make(max_bytes=limit, n_threads=2)
+    one, two = make(), make(n_threads=2)
+    third = len(y) // 3
     for model in (one, two):
-        model.test_then_train_many(X, y, feature_names=names)
+        model.test_then_train_many(X[:third], y[:third], feature_names=names)
+        model.max_bytes = limit  # set between two batches: in force for the second one's first row
+        model.test_then_train_many(X[third:], y[third:], feature_names=names)
     assert _inactive(one) > 0
     two.n_threads = 1  # pickled beside the state otherwise
     assert pickle.dumps(two) == pickle.dumps(one)
