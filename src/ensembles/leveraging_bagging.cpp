@@ -146,7 +146,8 @@ void LeveragingBaggingRegressor::learn_step(std::size_t i, const std::shared_ptr
 
 bool LeveragingBaggingRegressor::draw_weights(double y, std::size_t block_row, int* weights) {
     ++members_version_;
-    if (block_scales_.size() <= block_row) block_scales_.resize(kParallelBlockRows);
+    // Sized at the first row: later rows are drawn while threads read the scales of others.
+    if (block_scales_.size() <= block_row) block_scales_.resize(2 * kParallelBlockRows);
     block_scales_[block_row] = add_target(y);
     draw_poisson_weights(lambda_value, weights);
     return true;

@@ -12,10 +12,13 @@
 //
 // Only the ensemble's generator is shared. Once every member has made its one-time draws (the
 // ensemble's ready()), the sole draws left are the learning weights, one per member and learned
-// row in member order: the calling thread draws a block's weights before the threads learn it.
+// row in member order: the calling thread draws the first block's weights before the threads
+// learn it, and the first thread done with a block draws the next block's, in row order, while
+// the others finish theirs (the draws are the serial part of a batch: overlapped, not waited for).
 // Predictions are recorded per row and member, then each row's are combined in member order with
 // the arithmetic of the one-sample vote (rows spread over the threads).
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -50,8 +53,10 @@ constexpr std::size_t kNoSlot = static_cast<std::size_t>(-1);
 // parts. Predictions are recorded in two alternating halves of slots, a block's in one half while
 // the threads combine the block before from the other: combining is spread over the threads too.
 // The hooks, with slot = (half * kParallelBlockRows + row - block start) * n_members + member:
-//   bool draw(row, block_row, int* weights)  calling thread, in row order before each block when
-//                                 learning: fills the row's n_members weights; false skips its learning
+//   bool draw(row, block_row, int* weights)  one thread at a time, in row order, a block ahead when
+//                                 learning: fills the row's n_members weights; false skips its learning.
+//                                 block_row is below 2 * kParallelBlockRows: rows of two blocks at once
+//                                 are told apart (learn receives the same one)
 //   void bind(member, columns)    calling thread: the member's trees read `columns`
 //   void predict(member, columns, slot)
 //   void learn(member, columns, row, block_row, weight, slot, predicted)  predicted: this thread
@@ -84,16 +89,25 @@ std::size_t run_member_blocks(Threads& pool, std::size_t threads, std::shared_pt
         for (std::size_t r = start + t; r < end; r += threads) hooks.combine(t, r, first_slot(half, r - start));
     };
     bind_all(true);
-    std::vector<int> weights(kParallelBlockRows * n_members);
-    std::vector<char> learns(kParallelBlockRows);
+    // Two blocks' draws: the one the threads learn and the next, drawn meanwhile.
+    std::vector<int> weights(2 * kParallelBlockRows * n_members);
+    std::vector<char> learns(2 * kParallelBlockRows);
+    const auto block_row = [&](std::size_t half, std::size_t start, std::size_t r) {
+        return half * kParallelBlockRows + r - start;
+    };
+    const auto draw_block = [&](std::size_t start, std::size_t half) {
+        const std::size_t end = std::min(rows.size(), start + kParallelBlockRows);
+        for (std::size_t r = start; r < end; ++r) {
+            const std::size_t i = block_row(half, start, r);
+            learns[i] = hooks.draw(r, i, weights.data() + i * n_members);
+        }
+    };
     std::size_t previous_start = begin, previous_end = begin, half = 0;
     try {
+        if (work.learn) draw_block(begin, 0);
         for (std::size_t start = begin; start < rows.size(); start += kParallelBlockRows, half ^= 1) {
             const std::size_t end = std::min(rows.size(), start + kParallelBlockRows);
-            if (work.learn) {
-                for (std::size_t r = start; r < end; ++r)
-                    learns[r - start] = hooks.draw(r, r - start, weights.data() + (r - start) * n_members);
-            }
+            std::atomic<bool> next_drawn{!work.learn || end == rows.size()};
             pool.run(threads, [&](std::size_t t) {
                 if (work.predict) combine(t, previous_start, previous_end, half ^ 1);
                 SampleColumns& own = *columns[t];
@@ -108,7 +122,7 @@ std::size_t run_member_blocks(Threads& pool, std::size_t threads, std::shared_pt
                         predicted_version = own.content_version();
                         for (std::size_t m = lo; m < hi; ++m) hooks.predict(m, columns[t], base + m);
                     }
-                    if (!work.learn || !learns[r - start]) continue;
+                    if (!work.learn || !learns[block_row(half, start, r)]) continue;
                     // When every feature of the row has a column, learning's load would find the
                     // sample just predicted again (same entries, same content version): only the
                     // whole sample need be visible again.
@@ -119,9 +133,11 @@ std::size_t run_member_blocks(Threads& pool, std::size_t threads, std::shared_pt
                     }
                     const bool predicted = work.predict && own.content_version() == predicted_version;
                     for (std::size_t m = lo; m < hi; ++m)
-                        hooks.learn(m, columns[t], r, r - start, weights[(r - start) * n_members + m], base + m,
+                        hooks.learn(m, columns[t], r, block_row(half, start, r),
+                                    weights[block_row(half, start, r) * n_members + m], base + m,
                                     predicted);
                 }
+                if (!next_drawn.exchange(true)) draw_block(end, half ^ 1);
             });
             previous_start = start;
             previous_end = end;
