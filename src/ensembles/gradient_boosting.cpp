@@ -106,11 +106,13 @@ void GradientBooster::build_steps() {
     ++trees_version_;
 }
 
+bool GradientBooster::skips_sample() {
+    return options_.skip_training >= 2 &&
+           rng_.uniform_int(0, static_cast<std::uint32_t>(options_.skip_training - 1)) == 0;
+}
+
 bool GradientBooster::draw_sample(std::int64_t* weights) {
-    if (options_.skip_training >= 2 &&
-        rng_.uniform_int(0, static_cast<std::uint32_t>(options_.skip_training - 1)) == 0) {
-        return false;
-    }
+    if (skips_sample()) return false;
     draw_weights(weights);
     return true;
 }
@@ -127,10 +129,7 @@ void GradientBooster::draw_weights(std::int64_t* weights) {
 }
 
 void GradientBooster::train_loaded(double target) {
-    if (options_.skip_training >= 2 &&
-        rng_.uniform_int(0, static_cast<std::uint32_t>(options_.skip_training - 1)) == 0) {
-        return;
-    }
+    if (skips_sample()) return;
     if (!initialised_) build_steps();
     // A prediction for this very sample since the trees last learned has found the leaves.
     if (walks_version_ != trees_version_ || walks_content_ != columns_->content_version()) {
@@ -465,9 +464,7 @@ void SGBRRegressor::run_rows(const RowSource& rows, const double* y, double* out
         while (row < rows.size()) next_row();
         return;
     }
-    StateWriter before;
-    if (work.learn) save_state(before);
-    try {
+    restore_on_failure(*this, work.learn, [&] {
         // The first sample learned builds the steps.
         while (row < rows.size() && !(booster_ && booster_->initialised())) next_row();
         const std::size_t stages = booster_ ? threads.count(booster_->n_steps()) : 1;
@@ -476,13 +473,7 @@ void SGBRRegressor::run_rows(const RowSource& rows, const double* y, double* out
             if (work.learn) shared_budget_.keep(max_bytes, &booster_, 1);  // as learn_one does
             run_boosters_on_threads({booster_.get()}, threads, stages, columns_, rows, row, rows.size(), work, y, out);
         }
-    } catch (...) {
-        if (work.learn) {
-            StateReader reader(before.bytes());
-            load_state(reader);
-        }
-        throw;
-    }
+    });
 }
 
 void SGBRRegressor::reset() {
@@ -526,11 +517,13 @@ void SGBTClassifier::learn_one(const FeatureMap& x, Label y) {
     shared_budget_.keep(max_bytes, boosters_.data(), boosters_.size());
 
     columns_->load(x, true);
-    if (two_class) {
-        boosters_[0]->train_loaded(y == classes_[0] ? 1.0 : 0.0);
-    } else {
-        for (std::size_t i = 0; i < boosters_.size(); ++i) boosters_[i]->train_loaded(i == position ? 0.0 : 1.0);
-    }
+    for (std::size_t i = 0; i < boosters_.size(); ++i) boosters_[i]->train_loaded(booster_target(i, y, position));
+}
+
+double SGBTClassifier::booster_target(std::size_t i, Label y, std::size_t position) const {
+    // The two-class booster models "the smallest label"; one-vs-rest boosters "not this class".
+    if (n_classes == 2) return y == classes_[0] ? 1.0 : 0.0;
+    return i == position ? 0.0 : 1.0;
 }
 
 double SGBTClassifier::score(double raw_output, const GradientBooster& booster) const {
@@ -644,9 +637,7 @@ void SGBTClassifier::run_rows(const RowSource& rows, const Label* y, RowWork wor
             if (!booster->initialised()) return false;
         return true;
     };
-    StateWriter before;
-    if (work.learn) save_state(before);
-    try {
+    restore_on_failure(*this, work.learn, [&] {
         std::vector<double> targets, raw;
         std::vector<GradientBooster*> boosters;
         while (row < rows.size()) {
@@ -671,13 +662,9 @@ void SGBTClassifier::run_rows(const RowSource& rows, const Label* y, RowWork wor
             if (work.learn) {
                 targets.resize(rows.size() * n);
                 for (std::size_t r = row; r < end; ++r) {
-                    if (n_classes == 2) {
-                        targets[r] = y[r] == classes_[0] ? 1.0 : 0.0;
-                        continue;
-                    }
                     const auto position = static_cast<std::size_t>(
                         std::lower_bound(classes_.begin(), classes_.end(), y[r]) - classes_.begin());
-                    for (std::size_t k = 0; k < n; ++k) targets[r * n + k] = k == position ? 0.0 : 1.0;
+                    for (std::size_t k = 0; k < n; ++k) targets[r * n + k] = booster_target(k, y[r], position);
                 }
             }
             if (work.predict) raw.resize(rows.size() * n);
@@ -691,13 +678,7 @@ void SGBTClassifier::run_rows(const RowSource& rows, const Label* y, RowWork wor
             }
             row = end;
         }
-    } catch (...) {
-        if (work.learn) {
-            StateReader reader(before.bytes());
-            load_state(reader);
-        }
-        throw;
-    }
+    });
 }
 
 void SGBTClassifier::reset() {

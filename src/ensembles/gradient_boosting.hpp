@@ -188,6 +188,8 @@ public:
 private:
     void build_steps();
     StepRange all_steps() const { return {0, n_steps()}; }
+    // The draw skip_training makes for a sample: true when it is skipped.
+    bool skips_sample();
     // Each tree's Poisson weight for a sample that is not skipped.
     void draw_weights(std::int64_t* weights);
 
@@ -354,6 +356,8 @@ public:
 private:
     std::unique_ptr<GradientBooster> make_booster() const;
     double score(double raw_output, const GradientBooster& booster) const;
+    // What booster i learns for label y (at `position` among the classes).
+    double booster_target(std::size_t i, Label y, std::size_t position) const;
     // Whether the boosters were built for the mode n_classes asks for now.
     bool boosters_answer() const;
     // Fills probabilities_ with the probability of classes_[i] for every listed label i (all

@@ -163,6 +163,24 @@ bool run_on_calling_thread(const Threads& threads, std::size_t n, const RowSourc
     return true;
 }
 
+// Runs body() and returns what it returns; when it throws after learning began (`learns`), the
+// object is first restored to its state before the call. Predicting changes no learned state
+// (ensembles' columns only at the very end), so it needs no snapshot.
+template <class Object, class Body>
+auto restore_on_failure(Object& object, bool learns, Body&& body) {
+    StateWriter before;
+    if (learns) object.save_state(before);
+    try {
+        return body();
+    } catch (...) {
+        if (learns) {
+            StateReader reader(before.bytes());
+            object.load_state(reader);
+        }
+        throw;
+    }
+}
+
 // A batch method of an ensemble: rows go one at a time through one_row(x, row) while the ensemble
 // is not ready() (a member still has a one-time draw to make), the rest through run_member_blocks.
 // When anything throws, the ensemble is restored to its state before the call. Returns what
@@ -171,23 +189,14 @@ template <class Ensemble, class Hooks, class OneRow>
 std::size_t run_member_batch(Ensemble& ensemble, Threads& pool, std::shared_ptr<SampleColumns>& features,
                              std::size_t n_members, const RowSource& rows, RowWork work, Hooks& hooks,
                              OneRow&& one_row) {
-    // Predicting changes no learned state, and the ensemble's columns only at the very end.
-    StateWriter before;
-    if (work.learn) ensemble.save_state(before);
-    try {
+    return restore_on_failure(ensemble, work.learn, [&] {
         RowCursor cursor(rows);
         std::size_t row = 0;
         for (; row < rows.size() && !hooks.ready(); ++row) one_row(cursor.at(row), row);
         if (row < rows.size())
             return run_member_blocks(pool, pool.count(n_members), features, n_members, rows, row, work, hooks);
         return kNoSlot;
-    } catch (...) {
-        if (work.learn) {
-            StateReader reader(before.bytes());
-            ensemble.load_state(reader);
-        }
-        throw;
-    }
+    });
 }
 
 // What a bagging ensemble holds: its members, the columns their trees share (each sample's names
