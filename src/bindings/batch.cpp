@@ -528,6 +528,30 @@ std::vector<double> load_values(py::handle y, std::size_t n_rows, const char* me
     return out;
 }
 
+template <class T>
+ColumnView<T> column_in_place(py::handle y, std::size_t n_rows, const char* method, const char* what,
+                              const char* against) {
+    static_assert(std::is_same_v<T, double> || std::is_same_v<T, std::int64_t>);
+    ColumnView<T> column;
+    auto view = native_column(y, std::is_same_v<T, double> ? "d" : "ql");
+    if (!view || view->itemsize != sizeof(T) || (view->shape[0] > 1 && view->strides[0] != sizeof(T))) return column;
+    column.data = static_cast<const T*>(view->buf);
+    column.size = static_cast<std::size_t>(view->shape[0]);
+    if constexpr (std::is_same_v<T, std::int64_t>) {
+        // One pass that vectorizes: an entry outside the 32-bit range has bits above the low 32
+        // once shifted by 2^31. load_labels then reads the column again to name the entry.
+        std::uint64_t outside = 0;
+        for (std::size_t i = 0; i < column.size; ++i)
+            outside |= (static_cast<std::uint64_t>(column.data[i]) + (std::uint64_t{1} << 31)) >> 32;
+        if (outside != 0) return {};
+    }
+    check_length(column.size, n_rows, method, what, against);
+    column.view = std::move(view);
+    return column;
+}
+template ColumnView<double> column_in_place(py::handle, std::size_t, const char*, const char*, const char*);
+template ColumnView<std::int64_t> column_in_place(py::handle, std::size_t, const char*, const char*, const char*);
+
 namespace {
 
 template <class T>

@@ -53,6 +53,22 @@ std::vector<Value> load_column(py::handle y, std::size_t n, const char* method, 
     }
 }
 
+// A 1-D argument read in place: its entries, and the buffer view that keeps them (the exporter
+// neither frees nor resizes them while the view lives).
+template <class T>
+struct ColumnView {
+    std::shared_ptr<Py_buffer> view;
+    const T* data = nullptr;
+    std::size_t size = 0;
+};
+// y's entries in place when y is a contiguous 1-D array of float64 (T = double) or of int64
+// labels all within the signed 32-bit range (T = std::int64_t), checked for length as
+// load_column checks it; otherwise an empty view (data null), and load_column reads y and names
+// what is wrong with it.
+template <class T>
+ColumnView<T> column_in_place(py::handle y, std::size_t n, const char* method, const char* what,
+                              const char* against = nullptr);
+
 // New 1-D NumPy arrays holding the values.
 py::object int_array(const std::vector<Label>& values);
 py::object int_array(const std::vector<std::int64_t>& values);

@@ -437,25 +437,82 @@ auto guarded(R (T::*method)(A...) const) {
     };
 }
 
-// The update of a metric or detector, compiled once for the one-value call and the batch loop:
-// inlined into each, the two could order an operation's operands differently, and a NaN result
-// would then differ in its sign bit.
-template <class T, class... A>
-[[gnu::noinline]] void update_once(T& self, A... args) {
-    self.update(args...);
+// The updates of a metric over pairs, compiled once for the one-pair call (n = 1) and the batch
+// loop (noipa: neither inlined nor copied for n = 1 by the link-time optimizer): compiled
+// separately, the two could order an operation's operands differently, and a NaN result would
+// then differ in its sign bit. Labels read in place as int64 take their
+// own instantiation, which is safe because an update inlines only integer work on labels.
+template <class First, class Second, class T, class A, class B>
+[[gnu::noipa]] void update_pairs(T& self, const A* first, const B* second, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) self.update(static_cast<First>(first[i]), static_cast<Second>(second[i]));
 }
 
-// update(a, b) of a metric, or update(value) of a detector, refused while a batch works on it;
-// names are the arguments' names, for the error a refused one raises (first refused first).
-template <class T, class... A, class... Names>
-auto guarded_update(Names... names) {
-    static_assert(sizeof...(A) == sizeof...(Names));
-    return [names...](T& self, const ValueArg<A>&... args) {
+// Where a detector signalled over a run of values: positions within the run.
+struct Signals {
+    std::vector<std::int64_t> drifts, warnings;
+};
+
+// The updates of a detector over values, compiled once for the one-value call and the batch
+// loop, as update_pairs is.
+template <class Value, bool HasWarning, class T, class V>
+[[gnu::noipa]] void watch(T& self, const V* values, std::size_t n, Signals& found) {
+    for (std::size_t i = 0; i < n; ++i) {
+        self.update(static_cast<Value>(values[i]));
+        if (self.drift_detected()) found.drifts.push_back(static_cast<std::int64_t>(i));
+        if constexpr (HasWarning) {
+            if (self.warning_detected()) found.warnings.push_back(static_cast<std::int64_t>(i));
+        }
+    }
+}
+
+// update(first, second) of a metric, refused while a batch works on it; the names are the
+// arguments', for the error a refused one raises (first refused first).
+template <class T, class First, class Second>
+auto guarded_update(const char* first_name, const char* second_name) {
+    return [first_name, second_name](T& self, const ValueArg<First>& first, const ValueArg<Second>& second) {
         ensure_idle(&self);
-        (checked(args, "update", names), ...);
-        update_once(self, args.value...);
+        checked(first, "update", first_name);
+        checked(second, "update", second_name);
+        update_pairs<First, Second>(self, &first.value, &second.value, 1);
     };
 }
+
+// update(x) of a detector, refused while a batch works on it.
+template <class T, class Value, bool HasWarning>
+auto guarded_watch() {
+    return [](T& self, const ValueArg<Value>& x) {
+        ensure_idle(&self);
+        checked(x, "update", "x");
+        Signals found;
+        watch<Value, HasWarning>(self, &x.value, 1, found);
+    };
+}
+
+// A 1-D batch argument for a native loop: read in place (float64 values, int64 labels) when it
+// can be, else converted whole by load_column. Checked whole on construction.
+template <class Value>
+class LoopColumn {
+public:
+    LoopColumn(py::handle y, std::size_t n, const char* method, const char* what, const char* against = nullptr)
+        : in_place_(column_in_place<InPlace>(y, n, method, what, against)) {
+        if (!in_place_.data) converted_ = load_column<Value>(y, n, method, what, against);
+    }
+    std::size_t size() const { return in_place_.data ? in_place_.size : converted_.size(); }
+    // Calls f with a pointer to the entries.
+    template <class F>
+    void visit(F&& f) const {
+        if (in_place_.data) {
+            f(in_place_.data);
+        } else {
+            f(converted_.data());
+        }
+    }
+
+private:
+    using InPlace = std::conditional_t<std::is_same_v<Value, double>, double, std::int64_t>;
+    ColumnView<InPlace> in_place_;
+    std::vector<Value> converted_;
+};
 
 // update_many(first, second) of a metric: update over the pairs, in order.
 template <class First, class Second, class Cls>
@@ -464,11 +521,13 @@ void def_pair_update_many(Cls& cls, const char* first, const char* second) {
     cls.def(
         "update_many",
         [first, second](T& self, py::handle a, py::handle b) {
-            auto xs = load_column<First>(a, kNoLength, "update_many", first);
-            auto ys = load_column<Second>(b, xs.size(), "update_many", second, first);
+            const LoopColumn<First> xs(a, kNoLength, "update_many", first);
+            const LoopColumn<Second> ys(b, xs.size(), "update_many", second, first);
             BusyScope busy({&self});
             py::gil_scoped_release release;
-            for (std::size_t i = 0; i < xs.size(); ++i) update_once(self, xs[i], ys[i]);
+            xs.visit([&](const auto* x) {
+                ys.visit([&](const auto* y) { update_pairs<First, Second>(self, x, y, xs.size()); });
+            });
         },
         py::arg(first), py::arg(second), py::pos_only(),
         method_doc("Updates with every pair, in order, exactly as update pair by pair.",
@@ -485,23 +544,17 @@ void def_detector_update_many(Cls& cls) {
     cls.def(
         "update_many",
         [](T& self, py::handle values) -> py::object {
-            auto xs = load_column<Value>(values, kNoLength, "update_many", "values");
-            std::vector<std::int64_t> drifts, warnings;
+            const LoopColumn<Value> xs(values, kNoLength, "update_many", "values");
+            Signals found;
             {
                 BusyScope busy({&self});
                 py::gil_scoped_release release;
-                for (std::size_t i = 0; i < xs.size(); ++i) {
-                    update_once(self, xs[i]);
-                    if (self.drift_detected()) drifts.push_back(static_cast<std::int64_t>(i));
-                    if constexpr (HasWarning) {
-                        if (self.warning_detected()) warnings.push_back(static_cast<std::int64_t>(i));
-                    }
-                }
+                xs.visit([&](const auto* x) { watch<Value, HasWarning>(self, x, xs.size(), found); });
             }
             if constexpr (HasWarning) {
-                return py::make_tuple(int_array(drifts), int_array(warnings));
+                return py::make_tuple(int_array(found.drifts), int_array(found.warnings));
             } else {
-                return int_array(drifts);
+                return int_array(found.drifts);
             }
         },
         py::arg("values"), py::pos_only(),

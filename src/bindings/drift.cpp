@@ -28,7 +28,7 @@ DetectorClass<D> bind_detector(py::module_& m, const char* name) {
     DetectorClass<D> cls(m, name);
     guard_attribute_writes(cls);
     def_options(cls);
-    cls.def("update", guarded_update<D, Value>("x"), py::arg("x"), py::pos_only(),
+    cls.def("update", guarded_watch<D, Value, HasWarning>(), py::arg("x"), py::pos_only(),
             method_doc("Adds one value to the detector.",
                        {std::is_same_v<Value, double> ? "x: float, the monitored value."
                                                       : "x: int outcome, 1 for an error and any other value a success.",

@@ -111,6 +111,51 @@ def test_batch_equals_the_one_sample_loop(entry):
     assert pickle.dumps(batch) == pickle.dumps(loop)
 
 
+def column_forms(column):
+    """A 1-D column as update_many reads it in place (contiguous int64 / float64) and converted."""
+    yield column
+    spread = np.zeros(2 * len(column), dtype=column.dtype)
+    spread[::2] = column
+    yield spread[::2]
+    yield column[::-1].copy()[::-1]
+    yield column.tolist()
+    if column.dtype.kind == "i":
+        yield column.astype(np.int32)
+
+
+@pytest.mark.parametrize("name", ["Accuracy", "MacroF1", "ROCAUC", "MAE", "R2", "WindowRegressionMetric",
+                                  "EDDM", "ADWIN"])
+def test_update_many_reads_every_column_form_as_update_does(name):
+    """NaN signs included; a label outside 32 bits, read in place or not, changes nothing."""
+    rng = np.random.default_rng(1)
+    labels = rng.integers(-2, 3, 300)
+    specials = np.array([np.inf, -np.inf, np.nan, -np.nan, 0.0, -0.0, 1e308])
+    values = np.where(rng.random(300) < 0.3, specials[rng.integers(0, 7, 300)], rng.normal(size=300))
+    metric = getattr(q, name)()
+    if hasattr(metric, "drift_detected"):
+        columns = (labels % 2,) if name == "EDDM" else (values,)
+    elif name in ("Accuracy", "MacroF1"):
+        columns = (labels, np.roll(labels, 1))
+    else:
+        columns = (labels, values) if name == "ROCAUC" else (values, np.roll(values, 3))
+    loop = getattr(q, name)()
+    for row in zip(*(c.tolist() for c in columns)):
+        loop.update(*row)
+    for form in column_forms(columns[-1]):
+        batch = getattr(q, name)()
+        batch.update_many(*columns[:-1], form)
+        assert pickle.dumps(batch) == pickle.dumps(loop)
+        if not hasattr(batch, "drift_detected"):
+            assert bits(batch.get()) == bits(loop.get())
+    if columns[0].dtype.kind == "i":
+        before = pickle.dumps(batch)
+        wide = np.r_[columns[0][:-1], 2**31]
+        for form in (wide, wide[::-1].copy()[::-1], wide.tolist()):
+            with pytest.raises(ValueError, match=r"\[299\] is 2147483648"):
+                batch.update_many(form, *columns[1:])
+        assert pickle.dumps(batch) == before
+
+
 def forms(X):
     """The same rows as every accepted input form, with the keyword naming their columns."""
     named = {"feature_names": NAMES}
