@@ -534,9 +534,14 @@ ColumnView<T> column_in_place(py::handle y, std::size_t n_rows, const char* meth
     static_assert(std::is_same_v<T, double> || std::is_same_v<T, std::int64_t>);
     ColumnView<T> column;
     auto view = native_column(y, std::is_same_v<T, double> ? "d" : "ql");
-    if (!view || view->itemsize != sizeof(T) || (view->shape[0] > 1 && view->strides[0] != sizeof(T))) return column;
-    column.data = static_cast<const T*>(view->buf);
+    if (!view || view->itemsize != sizeof(T)) return column;
     column.size = static_cast<std::size_t>(view->shape[0]);
+    // The loops read entries as a T array (one that is not is converted): contiguous entries let
+    // them vectorize where an update allows.
+    if (reinterpret_cast<std::uintptr_t>(view->buf) % alignof(T) != 0 ||
+        (column.size > 1 && view->strides[0] != static_cast<Py_ssize_t>(sizeof(T))))
+        return {};
+    column.data = static_cast<const T*>(view->buf);
     if constexpr (std::is_same_v<T, std::int64_t>) {
         // One pass that vectorizes: an entry outside the 32-bit range has bits above the low 32
         // once shifted by 2^31. load_labels then reads the column again to name the entry.

@@ -61,8 +61,8 @@ struct ColumnView {
     const T* data = nullptr;
     std::size_t size = 0;
 };
-// y's entries in place when y is a contiguous 1-D array of float64 (T = double) or of int64
-// labels all within the signed 32-bit range (T = std::int64_t), checked for length as
+// y's entries in place when y is a contiguous, aligned 1-D array of float64 (T = double) or of
+// int64 labels all within the signed 32-bit range (T = std::int64_t), checked for length as
 // load_column checks it; otherwise an empty view (data null), and load_column reads y and names
 // what is wrong with it.
 template <class T>

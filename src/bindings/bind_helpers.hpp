@@ -437,27 +437,42 @@ auto guarded(R (T::*method)(A...) const) {
     };
 }
 
+// What the update loops below read: labels as int64 (as label arrays hold them, each checked to
+// lie within the signed 32-bit range beforehand), values as double.
+template <class Value>
+using LoopEntry = std::conditional_t<std::is_same_v<Value, double>, double, std::int64_t>;
+
+// One value as the update loops read a column.
+template <class Entry>
+ColumnView<Entry> one_entry(const Entry& value) {
+    ColumnView<Entry> column;
+    column.data = &value;
+    column.size = 1;
+    return column;
+}
+
 // The updates of a metric over pairs, compiled once for the one-pair call (n = 1) and the batch
 // loop (noipa: neither inlined nor copied for n = 1 by the link-time optimizer): compiled
 // separately, the two could order an operation's operands differently, and a NaN result would
-// then differ in its sign bit. Labels read in place as int64 take their
-// own instantiation, which is safe because an update inlines only integer work on labels.
-template <class First, class Second, class T, class A, class B>
-[[gnu::noipa]] void update_pairs(T& self, const A* first, const B* second, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) self.update(static_cast<First>(first[i]), static_cast<Second>(second[i]));
+// then differ in its sign bit.
+template <class First, class Second, class T>
+[[gnu::noipa]] void update_pairs(T& self, const ColumnView<LoopEntry<First>>& first,
+                                 const ColumnView<LoopEntry<Second>>& second) {
+    for (std::size_t i = 0; i < first.size; ++i)
+        self.update(static_cast<First>(first.data[i]), static_cast<Second>(second.data[i]));
 }
 
-// Where a detector signalled over a run of values: positions within the run.
+// Where a detector signalled: positions in the values given.
 struct Signals {
     std::vector<std::int64_t> drifts, warnings;
 };
 
 // The updates of a detector over values, compiled once for the one-value call and the batch
 // loop, as update_pairs is.
-template <class Value, bool HasWarning, class T, class V>
-[[gnu::noipa]] void watch(T& self, const V* values, std::size_t n, Signals& found) {
-    for (std::size_t i = 0; i < n; ++i) {
-        self.update(static_cast<Value>(values[i]));
+template <class Value, bool HasWarning, class T>
+[[gnu::noipa]] void watch(T& self, const ColumnView<LoopEntry<Value>>& values, Signals& found) {
+    for (std::size_t i = 0; i < values.size; ++i) {
+        self.update(static_cast<Value>(values.data[i]));
         if (self.drift_detected()) found.drifts.push_back(static_cast<std::int64_t>(i));
         if constexpr (HasWarning) {
             if (self.warning_detected()) found.warnings.push_back(static_cast<std::int64_t>(i));
@@ -473,7 +488,9 @@ auto guarded_update(const char* first_name, const char* second_name) {
         ensure_idle(&self);
         checked(first, "update", first_name);
         checked(second, "update", second_name);
-        update_pairs<First, Second>(self, &first.value, &second.value, 1);
+        const LoopEntry<First> a = first.value;
+        const LoopEntry<Second> b = second.value;
+        update_pairs<First, Second>(self, one_entry(a), one_entry(b));
     };
 }
 
@@ -483,35 +500,37 @@ auto guarded_watch() {
     return [](T& self, const ValueArg<Value>& x) {
         ensure_idle(&self);
         checked(x, "update", "x");
+        const LoopEntry<Value> value = x.value;
         Signals found;
-        watch<Value, HasWarning>(self, &x.value, 1, found);
+        watch<Value, HasWarning>(self, one_entry(value), found);
     };
 }
 
-// A 1-D batch argument for a native loop: read in place (float64 values, int64 labels) when it
-// can be, else converted whole by load_column. Checked whole on construction.
+// A 1-D batch argument of the update loops: read in place (contiguous float64 values or int64
+// labels) when it can be, else converted whole by load_column. Checked whole on construction.
 template <class Value>
 class LoopColumn {
 public:
     LoopColumn(py::handle y, std::size_t n, const char* method, const char* what, const char* against = nullptr)
-        : in_place_(column_in_place<InPlace>(y, n, method, what, against)) {
-        if (!in_place_.data) converted_ = load_column<Value>(y, n, method, what, against);
-    }
-    std::size_t size() const { return in_place_.data ? in_place_.size : converted_.size(); }
-    // Calls f with a pointer to the entries.
-    template <class F>
-    void visit(F&& f) const {
-        if (in_place_.data) {
-            f(in_place_.data);
+        : entries_(column_in_place<LoopEntry<Value>>(y, n, method, what, against)) {
+        if (entries_.data) return;
+        if constexpr (std::is_same_v<LoopEntry<Value>, Value>) {
+            converted_ = load_column<Value>(y, n, method, what, against);
         } else {
-            f(converted_.data());
+            const auto loaded = load_column<Value>(y, n, method, what, against);
+            converted_.assign(loaded.begin(), loaded.end());
         }
+        entries_.data = converted_.data();
+        entries_.size = converted_.size();
     }
+    LoopColumn(const LoopColumn&) = delete;
+    LoopColumn& operator=(const LoopColumn&) = delete;
+    const ColumnView<LoopEntry<Value>>& entries() const { return entries_; }
+    std::size_t size() const { return entries_.size; }
 
 private:
-    using InPlace = std::conditional_t<std::is_same_v<Value, double>, double, std::int64_t>;
-    ColumnView<InPlace> in_place_;
-    std::vector<Value> converted_;
+    ColumnView<LoopEntry<Value>> entries_;
+    std::vector<LoopEntry<Value>> converted_;
 };
 
 // update_many(first, second) of a metric: update over the pairs, in order.
@@ -525,9 +544,7 @@ void def_pair_update_many(Cls& cls, const char* first, const char* second) {
             const LoopColumn<Second> ys(b, xs.size(), "update_many", second, first);
             BusyScope busy({&self});
             py::gil_scoped_release release;
-            xs.visit([&](const auto* x) {
-                ys.visit([&](const auto* y) { update_pairs<First, Second>(self, x, y, xs.size()); });
-            });
+            update_pairs<First, Second>(self, xs.entries(), ys.entries());
         },
         py::arg(first), py::arg(second), py::pos_only(),
         method_doc("Updates with every pair, in order, exactly as update pair by pair.",
@@ -549,7 +566,7 @@ void def_detector_update_many(Cls& cls) {
             {
                 BusyScope busy({&self});
                 py::gil_scoped_release release;
-                xs.visit([&](const auto* x) { watch<Value, HasWarning>(self, x, xs.size(), found); });
+                watch<Value, HasWarning>(self, xs.entries(), found);
             }
             if constexpr (HasWarning) {
                 return py::make_tuple(int_array(found.drifts), int_array(found.warnings));
