@@ -1,6 +1,5 @@
 #include "ensembles/arf_classifier.hpp"
 
-#include <algorithm>
 #include <cmath>
 
 #include "core/state.hpp"
