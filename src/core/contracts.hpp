@@ -15,15 +15,20 @@
 
 namespace quelb {
 
-class IClassifier {
+// What every learner contract below shares: its memory estimate (see above) and reset.
+class ILearner {
 public:
-    virtual ~IClassifier() = default;
+    virtual ~ILearner() = default;
     virtual std::size_t memory_usage() const = 0;
+    virtual void reset() = 0;
+};
+
+class IClassifier : public ILearner {
+public:
     virtual void learn_one(const FeatureMap& x, Label y) = 0;
     // Predictions are not const: learners may keep scratch buffers between calls.
     virtual Label predict_one(const FeatureMap& x) = 0;
     virtual ClassProbabilities predict_proba_one(const FeatureMap& x) = 0;
-    virtual void reset() = 0;
 
     virtual void learn_many(const RowSource& rows, const Label* y);
     virtual void predict_many(const RowSource& rows, Label* out);
@@ -32,23 +37,18 @@ public:
     virtual void test_then_train_many(const RowSource& rows, const Label* y, Label* out);
 };
 
-class IRegressor {
+class IRegressor : public ILearner {
 public:
-    virtual ~IRegressor() = default;
-    virtual std::size_t memory_usage() const = 0;
     virtual void learn_one(const FeatureMap& x, double y) = 0;
     virtual double predict_one(const FeatureMap& x) = 0;
-    virtual void reset() = 0;
 
     virtual void learn_many(const RowSource& rows, const double* y);
     virtual void predict_many(const RowSource& rows, double* out);
     virtual void test_then_train_many(const RowSource& rows, const double* y, double* out);
 };
 
-class ITransformer {
+class ITransformer : public ILearner {
 public:
-    virtual ~ITransformer() = default;
-    virtual std::size_t memory_usage() const = 0;
     virtual void learn_one(const FeatureMap& x) = 0;
     // Supervised transformers override this; unsupervised ones ignore the target.
     virtual void learn_one(const FeatureMap& x, double y);
@@ -56,7 +56,6 @@ public:
     virtual void transform_one_inplace(FeatureMap& x) = 0;
     virtual bool is_supervised() const;
     virtual void set_feature_order(const std::vector<std::string>& names);
-    virtual void reset() = 0;
 
     // y is null for an unsupervised transformer.
     virtual void learn_many(const RowSource& rows, const double* y);
@@ -64,14 +63,11 @@ public:
 };
 
 // Unsupervised: learns from samples alone and scores how anomalous a sample is.
-class IAnomalyDetector {
+class IAnomalyDetector : public ILearner {
 public:
-    virtual ~IAnomalyDetector() = default;
-    virtual std::size_t memory_usage() const = 0;
     virtual void learn_one(const FeatureMap& x) = 0;
     // Higher is more anomalous. Not const: detectors may keep scratch buffers between calls.
     virtual double score_one(const FeatureMap& x) = 0;
-    virtual void reset() = 0;
 
     virtual void learn_many(const RowSource& rows);
     virtual void score_many(const RowSource& rows, double* out);

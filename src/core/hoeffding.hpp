@@ -30,15 +30,17 @@ struct HoeffdingTreeOptions {
     int max_depth = 20;
 };
 
-// The fields of the first three, each reached as `access` says, grace_period with its check.
-constexpr auto hoeffding_bound_fields(unsigned access) {
+// The fields of the first three, each reached as `access` says but grace_period as
+// `grace_period_access`, grace_period with its check.
+constexpr auto hoeffding_bound_fields(unsigned access, unsigned grace_period_access) {
     using O = HoeffdingTreeOptions;
-    return std::make_tuple(option("grace_period", &O::grace_period, access, grace_period_check,
+    return std::make_tuple(option("grace_period", &O::grace_period, grace_period_access, grace_period_check,
                                   "samples a leaf sees between split attempts (at least 1)"),
                            option("split_confidence", &O::split_confidence, access,
                                   "allowed chance of a wrong split (the Hoeffding bound's delta)"),
                            option("tie_threshold", &O::tie_threshold, access,
                                   "Hoeffding bound below which the two best splits count as tied"));
 }
+constexpr auto hoeffding_bound_fields(unsigned access) { return hoeffding_bound_fields(access, access); }
 
 }  // namespace quelb

@@ -1,6 +1,5 @@
 #include "ensembles/arf_classifier.hpp"
 
-#include <algorithm>
 #include <cmath>
 
 #include "core/state.hpp"
@@ -20,22 +19,7 @@ std::uint32_t tree_seed(int seed, std::uint32_t step, std::size_t member, double
     return static_cast<std::uint32_t>(seed) + step * static_cast<std::uint32_t>(member + 1) + c;
 }
 
-// The order of the options in saved states.
-using O = ARFClassifierOptions;
-using SavedOptions = SavedOrder<O, &O::n_models, &O::seed, &O::lambda_value, &O::subspace_size, &O::drift_delta,
-                                &O::warning_delta, &O::split_confidence, &O::grace_period, &O::max_depth>;
-
 }  // namespace
-
-ARFClassifier::ARFClassifier(const Options& options) : Options(options) {
-    check_options(static_cast<const ARFClassifierOptions&>(*this));
-    reset();
-}
-
-void ARFClassifier::reset() {
-    restart(seed, static_cast<std::size_t>(std::max(n_models, 1)),
-            [&](std::size_t) { return Member(drift_delta, warning_delta); });
-}
 
 std::unique_ptr<HoeffdingTreeClassifier> ARFClassifier::make_tree(
     std::uint32_t tree_seed, std::size_t n_features, const std::shared_ptr<SampleColumns>& columns) const {
@@ -69,20 +53,6 @@ void ARFClassifier::learn_member(std::size_t i, const std::shared_ptr<SampleColu
         return make_tree(tree_seed(seed, step, i, member.n_seen), n_features, columns);
     });
     member.trees.share_budget(member_budget(members_.size()));
-}
-
-void ARFClassifier::save_state(StateWriter& out) const {
-    SavedOptions::save(out, *this);
-    out.rng(rng_);
-    save_members(out);
-    save_max_bytes(out);
-}
-
-void ARFClassifier::load_state(StateReader& in) {
-    SavedOptions::load(in, *this);
-    in.rng(rng_);
-    load_members(in, kCountedMembersVersion, [&] { return Member(drift_delta, warning_delta); });
-    load_max_bytes(in, kCountedMembersVersion);
 }
 
 }  // namespace quelb

@@ -8,9 +8,7 @@
 #include <memory>
 
 #include "core/contracts.hpp"
-#include "ensembles/classifier_member.hpp"
-#include "ensembles/forest_options.hpp"
-#include "ensembles/parallel_members.hpp"
+#include "ensembles/forest.hpp"
 #include "trees/hoeffding_tree_classifier.hpp"
 
 namespace quelb {
@@ -28,21 +26,19 @@ struct ARFClassifierOptions : ForestClassifierOptions {
     }
 };
 
-class ARFClassifier : public ParallelClassifier<ARFClassifier, ClassifierMember>,
-                      public WithThreads<ARFClassifierOptions> {
+// Members make their trees at their first sample.
+class ARFClassifier : public Forest<ARFClassifier, ClassifierMember, ARFClassifierOptions> {
 public:
-    using Options = WithThreads<ARFClassifierOptions>;
     // Throws std::invalid_argument when an option is refused.
-    explicit ARFClassifier(const Options& options = {});
+    explicit ARFClassifier(const Options& options = {}) : Forest(options) {}
 
     void learn_one(const FeatureMap& x, Label y) override;
-    // Reseeds the generator and replaces every member by an empty one (trees come lazily).
-    void reset() override;
 
-    static constexpr std::uint32_t kStateVersion = kCountedMembersVersion;
-    // Options, the generator, the shared columns and every member with its trees.
-    void save_state(StateWriter& out) const;
-    void load_state(StateReader& in);
+    // The order of the options in saved states.
+    using SavedOptions =
+        SavedOrder<ARFClassifierOptions, &Options::n_models, &Options::seed, &Options::lambda_value,
+                   &Options::subspace_size, &Options::drift_delta, &Options::warning_delta, &Options::split_confidence,
+                   &Options::grace_period, &Options::max_depth>;
 
 private:
     friend class ParallelClassifier<ARFClassifier, ClassifierMember>;

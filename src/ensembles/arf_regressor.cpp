@@ -8,36 +8,9 @@
 
 namespace quelb {
 
-namespace {
-
-// The order of the options in saved states; the split criterion follows, saved as the trees save it.
-using O = ARFRegressorOptions;
-using SavedOptions = SavedOrder<O, &O::n_models, &O::seed, &O::lambda_value, &O::drift_delta, &O::warning_delta,
-                                &O::grace_period, &O::max_depth, &O::learning_rate>;
-
-}  // namespace
-
-ARFRegressor::ARFRegressor(const Options& options) : Options(options) {
-    check_options(static_cast<const ARFRegressorOptions&>(*this));
-    reset();
-}
-
 std::size_t ARFRegressor::subset_size(std::size_t n) {
     const auto m = static_cast<std::size_t>(std::round(std::sqrt(static_cast<double>(n))));
     return std::max<std::size_t>(m, 1);
-}
-
-std::unique_ptr<HoeffdingTreeRegressor> ARFRegressor::make_tree(
-    const std::shared_ptr<SampleColumns>& columns) const {
-    return make_regressor_tree(grace_period, max_depth, learning_rate, split_criterion.mode(), columns);
-}
-
-void ARFRegressor::reset() {
-    restart(seed, static_cast<std::size_t>(std::max(n_models, 1)), [&](std::size_t) {
-        Member member(drift_delta, warning_delta);
-        member.trees.model = make_tree(features_);
-        return member;
-    });
 }
 
 void ARFRegressor::learn_one(const FeatureMap& x, double y) {
@@ -70,32 +43,6 @@ bool ARFRegressor::draw_weights(double y, std::size_t, int* weights) {
     if (!std::isfinite(y)) return false;  // as learn_one: the row is skipped whole
     draw_poisson_weights(lambda_value, weights);
     return true;
-}
-
-double ARFRegressor::predict_one(const FeatureMap& x) {
-    if (members_.empty()) return 0.0;
-    features_->load(x, false);
-    double sum = 0.0;
-    for (Member& member : members_) sum += member.predict_loaded(*features_);
-    return sum / static_cast<double>(members_.size());
-}
-
-void ARFRegressor::save_state(StateWriter& out) const {
-    SavedOptions::save(out, *this);
-    save_split_criterion(out, split_criterion.mode());
-    out.rng(rng_);
-    save_members(out);
-    save_max_bytes(out);
-}
-
-void ARFRegressor::load_state(StateReader& in) {
-    SavedOptions::load(in, *this);
-    split_criterion = split_criterion_name(load_split_criterion(in));
-    in.rng(rng_);
-    // Every member of this forest has a tree from the start.
-    load_members(in, kCountedRegressionForestVersion, [&] { return Member(drift_delta, warning_delta); },
-                 "a forest member without a tree");
-    load_max_bytes(in, kCountedRegressionForestVersion);
 }
 
 }  // namespace quelb

@@ -7,10 +7,7 @@
 #include <memory>
 
 #include "core/contracts.hpp"
-#include "ensembles/forest_options.hpp"
-#include "ensembles/parallel_members.hpp"
-#include "ensembles/regressor_member.hpp"
-#include "trees/hoeffding_tree_regressor.hpp"
+#include "ensembles/forest.hpp"
 
 namespace quelb {
 
@@ -23,30 +20,25 @@ struct ARFRegressorOptions : ForestRegressorOptions {
     }
 };
 
-// trees.model of every member is always present; features are drawn at the member's first sample
-// and kept until reset.
-class ARFRegressor : public ParallelRegressor<ARFRegressor, RegressorMember>, public WithThreads<ARFRegressorOptions> {
+// trees.model of every member is always present (made at reset); features are drawn at the
+// member's first sample and kept until reset.
+class ARFRegressor : public Forest<ARFRegressor, RegressorMember, ARFRegressorOptions, MemberTrees::at_reset> {
 public:
-    using Options = WithThreads<ARFRegressorOptions>;
     // Throws std::invalid_argument when an option is refused.
-    explicit ARFRegressor(const Options& options = {});
+    explicit ARFRegressor(const Options& options = {}) : Forest(options) {}
 
     void learn_one(const FeatureMap& x, double y) override;
-    double predict_one(const FeatureMap& x) override;
-    // Reseeds the generator and replaces every member by one with a fresh tree and no subset.
-    void reset() override;
 
-    static constexpr std::uint32_t kStateVersion = kCountedRegressionForestVersion;
-    // Options, the generator, the shared columns and every member with its trees.
-    void save_state(StateWriter& out) const;
-    void load_state(StateReader& in);
+    // The order of the options in saved states.
+    using SavedOptions = SavedOrder<ARFRegressorOptions, &Options::n_models, &Options::seed, &Options::lambda_value,
+                                    &Options::drift_delta, &Options::warning_delta, &Options::grace_period,
+                                    &Options::max_depth, &Options::learning_rate>;
 
     // Number of features a member keeps out of n: sqrt(n) rounded half away from zero, at least 1.
     static std::size_t subset_size(std::size_t n);
 
 private:
     friend class ParallelRegressor<ARFRegressor, RegressorMember>;
-    std::unique_ptr<HoeffdingTreeRegressor> make_tree(const std::shared_ptr<SampleColumns>& columns) const;
 
     // For the batch methods on threads (see ParallelRegressor).
     bool ready_for_parallel_rows() const;

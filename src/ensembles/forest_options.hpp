@@ -1,5 +1,6 @@
 #pragma once
 // The options the random forests and random patches ensembles start their constructors with.
+#include <memory>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -60,6 +61,9 @@ struct ForestRegressorOptions : ForestOptions {
                                                            "learning_rate", &ForestRegressorOptions::learning_rate,
                                                            kArgument, "step size of the members' leaf models")));
     }
+    // A member tree with these options (the trees' defaults for the rest), reading `columns`.
+    std::unique_ptr<HoeffdingTreeRegressor> make_tree(const std::shared_ptr<SampleColumns>& columns) const;
+
     static constexpr auto split_criterion_field() {
         return option("split_criterion", &ForestRegressorOptions::split_criterion,
                       kArgument | kKeywordOnly | kProperty,

@@ -71,17 +71,13 @@ double LeveragingBaggingClassifier::member_vote(std::size_t i, SampleColumns&,
 }
 
 void LeveragingBaggingClassifier::save_state(StateWriter& out) const {
-    SavedClassifierOptions::save(out, *this);
-    out.rng(rng_);
-    save_members(out);
-    save_max_bytes(out);
+    save_ensemble<SavedClassifierOptions>(out, *this, [](StateWriter&) {});
 }
 
 void LeveragingBaggingClassifier::load_state(StateReader& in) {
-    SavedClassifierOptions::load(in, *this);
-    in.rng(rng_);
-    load_members(in, kCountedMembersVersion, [&] { return Member(drift_delta); }, "a bagging member without a tree");
-    load_max_bytes(in, kCountedMembersVersion);
+    load_ensemble<SavedClassifierOptions>(
+        in, *this, [](StateReader&) {}, kCountedMembersVersion, [&] { return Member(drift_delta); },
+        "a bagging member without a tree");
 }
 
 // ---- Regressor ----------------------------------------------------------------------------------

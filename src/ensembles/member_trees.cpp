@@ -4,6 +4,7 @@
 
 #include "core/options.hpp"
 #include "core/state.hpp"
+#include "ensembles/forest_options.hpp"
 
 namespace quelb {
 
@@ -24,11 +25,10 @@ std::unique_ptr<HoeffdingTreeClassifier> make_classifier_tree(int grace_period, 
     return tree;
 }
 
-std::unique_ptr<HoeffdingTreeRegressor> make_regressor_tree(int grace_period, int max_depth, double learning_rate,
-                                                            SplitCriterion split_criterion,
-                                                            const std::shared_ptr<SampleColumns>& columns) {
+std::unique_ptr<HoeffdingTreeRegressor> ForestRegressorOptions::make_tree(
+    const std::shared_ptr<SampleColumns>& columns) const {
     auto tree = std::make_unique<HoeffdingTreeRegressor>(regressor_tree_options(
-        grace_period, kRegressorSplitConfidence, kTieThreshold, max_depth, learning_rate, split_criterion));
+        grace_period, kRegressorSplitConfidence, kTieThreshold, max_depth, learning_rate, split_criterion.mode()));
     tree->share_columns(columns);
     return tree;
 }

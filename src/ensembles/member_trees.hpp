@@ -1,6 +1,7 @@
 #pragma once
 // The trees the ensembles grow as members: each ensemble passes the options it has, the trees'
-// defaults give the rest. Every tree reads the ensemble's shared `columns`.
+// defaults give the rest. Every tree reads the ensemble's shared `columns`. The forests of
+// regression trees make theirs from their options whole (ForestRegressorOptions::make_tree).
 #include <memory>
 #include <string>
 
@@ -14,10 +15,6 @@ namespace quelb {
 std::unique_ptr<HoeffdingTreeClassifier> make_classifier_tree(int grace_period, double split_confidence,
                                                               int max_depth,
                                                               const std::shared_ptr<SampleColumns>& columns);
-
-std::unique_ptr<HoeffdingTreeRegressor> make_regressor_tree(int grace_period, int max_depth, double learning_rate,
-                                                            SplitCriterion split_criterion,
-                                                            const std::shared_ptr<SampleColumns>& columns);
 
 // The tree's generator starts from `seed`.
 std::unique_ptr<FIMTDDRegressor> make_fimtdd_tree(int grace_period, double split_confidence, int max_depth,

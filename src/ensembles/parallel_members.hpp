@@ -252,6 +252,28 @@ protected:
         });
     }
 
+    // The state of a bagging ensemble: its options in SavedOptions' order, what after_options(out)
+    // writes, the generator, the shared columns and every member with its trees, then max_bytes.
+    template <class SavedOptions, class Options, class AfterOptions>
+    void save_ensemble(StateWriter& out, const Options& options, AfterOptions&& after_options) const {
+        SavedOptions::save(out, options);
+        after_options(out);
+        out.rng(rng_);
+        save_members(out);
+        options.save_max_bytes(out);
+    }
+    // Reads what save_ensemble wrote, after_options(in) reading its part; the members' counters and
+    // budgets and max_bytes from format version `since` on (blank and treeless as for load_members).
+    template <class SavedOptions, class Options, class AfterOptions, class Blank>
+    void load_ensemble(StateReader& in, Options& options, AfterOptions&& after_options, std::uint32_t since,
+                       Blank&& blank, const char* treeless) {
+        SavedOptions::load(in, options);
+        after_options(in);
+        in.rng(rng_);
+        load_members(in, since, blank, treeless);
+        options.load_max_bytes(in, since);
+    }
+
     std::size_t parallel_members() const { return members_.size(); }
     std::shared_ptr<SampleColumns>& shared_columns() { return features_; }
     void bind_member(std::size_t i, const std::shared_ptr<SampleColumns>& columns) {
@@ -372,15 +394,28 @@ private:
     ProbabilityVote vote_;
 };
 
-// The same for a regressor ensemble, whose batch predictions are the plain mean of the members'.
+// The same for a regressor ensemble, whose predictions are the plain mean of the members'.
 // Derived provides learn_member(m, columns, y, weight, block_row, prediction) (prediction: the
 // member's answer for this very sample, or null), draw_weights(y, block_row, weights) (false: the
 // row is not learned), and the rest as above; it may replace member_prediction(m, loaded) (by
-// default the member's predict_loaded) and after_predictions(last_row) (after predict_many: what
-// the one-sample loop's last call leaves; by default nothing).
+// default the member's predict_loaded), after_predictions(last_row) (after predict_many: what
+// the one-sample loop's last call leaves; by default nothing) and predict_one.
 template <class Derived, class MemberType>
 class ParallelRegressor : public IRegressor, public EnsembleMembers<MemberType> {
 public:
+    // The plain mean of the answers of the members that have a tree (0 when none has).
+    double predict_one(const FeatureMap& x) override {
+        Derived& self = static_cast<Derived&>(*this);
+        this->features_->load(x, false);
+        double sum = 0.0;
+        std::size_t n = 0;
+        for (std::size_t i = 0; i < this->members_.size(); ++i) {
+            if (!this->members_[i].has_model()) continue;
+            sum += self.member_prediction(i, *this->features_);
+            ++n;
+        }
+        return n > 0 ? sum / static_cast<double>(n) : 0.0;
+    }
     void learn_many(const RowSource& rows, const double* y) override { run(rows, y, {false, true}, nullptr); }
     void predict_many(const RowSource& rows, double* out) override { run(rows, nullptr, {true, false}, out); }
     void test_then_train_many(const RowSource& rows, const double* y, double* out) override {

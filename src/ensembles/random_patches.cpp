@@ -12,17 +12,6 @@ namespace {
 
 constexpr std::uint32_t kPatchSeedStep = 7919;
 
-// The order of the options in saved states (the regressor's split criterion follows them, saved
-// as the trees save it).
-using C = SRPClassifierOptions;
-using SavedClassifierOptions =
-    SavedOrder<C, &C::n_models, &C::seed, &C::lambda_value, &C::subspace_fraction, &C::training_method,
-               &C::drift_delta, &C::warning_delta, &C::split_confidence, &C::grace_period, &C::max_depth>;
-using R = SRPRegressorOptions;
-using SavedRegressorOptions =
-    SavedOrder<R, &R::n_models, &R::seed, &R::lambda_value, &R::subspace_fraction, &R::training_method,
-               &R::learning_rate, &R::grace_period, &R::max_depth, &R::drift_delta, &R::warning_delta>;
-
 }  // namespace
 
 PatchTraining patch_training(std::string_view method) {
@@ -79,21 +68,10 @@ void learn_patches(const Ensemble& ensemble, Members& members, const std::shared
 
 // ---- Classifier ---------------------------------------------------------------------------------
 
-SRPClassifier::SRPClassifier(const Options& options)
-    : Options(options) {
-    check_options(static_cast<const SRPClassifierOptions&>(*this));
-    reset();
-}
-
 std::unique_ptr<HoeffdingTreeClassifier> SRPClassifier::make_tree(
     const std::shared_ptr<SampleColumns>& columns) const {
     // Feature restriction is the ensemble's: the tree considers every feature it sees.
     return make_classifier_tree(grace_period, split_confidence, max_depth, columns);
-}
-
-void SRPClassifier::reset() {
-    restart(seed, static_cast<std::size_t>(std::max(n_models, 1)),
-            [&](std::size_t) { return Member(drift_delta, warning_delta); });
 }
 
 void SRPClassifier::learn_one(const FeatureMap& x, Label y) {
@@ -111,22 +89,6 @@ void SRPClassifier::learn_member(std::size_t i, const std::shared_ptr<SampleColu
 
 // ---- Regressor ----------------------------------------------------------------------------------
 
-SRPRegressor::SRPRegressor(const Options& options)
-    : Options(options) {
-    check_options(static_cast<const SRPRegressorOptions&>(*this));
-    reset();
-}
-
-std::unique_ptr<HoeffdingTreeRegressor> SRPRegressor::make_tree(
-    const std::shared_ptr<SampleColumns>& columns) const {
-    return make_regressor_tree(grace_period, max_depth, learning_rate, split_criterion.mode(), columns);
-}
-
-void SRPRegressor::reset() {
-    restart(seed, static_cast<std::size_t>(std::max(n_models, 1)),
-            [&](std::size_t) { return Member(drift_delta, warning_delta); });
-}
-
 void SRPRegressor::learn_one(const FeatureMap& x, double y) {
     features_->load(x, true);
     learn_patches(*this, members_, features_, rng_, y);
@@ -140,50 +102,6 @@ bool SRPRegressor::draw_weights(double, std::size_t, int* weights) {
 void SRPRegressor::learn_member(std::size_t i, const std::shared_ptr<SampleColumns>& columns, double y, int times,
                                 std::size_t, const double*) {
     learn_patch_member(*this, members_[i], i, columns, y, times);
-}
-
-double SRPRegressor::predict_one(const FeatureMap& x) {
-    features_->load(x, false);
-    double sum = 0.0;
-    std::size_t n = 0;
-    for (Member& member : members_) {
-        if (!member.trees.model) continue;
-        sum += member.predict_loaded(*features_);
-        ++n;
-    }
-    return n > 0 ? sum / static_cast<double>(n) : 0.0;
-}
-
-// ---- Persistence --------------------------------------------------------------------------------
-
-void SRPClassifier::save_state(StateWriter& out) const {
-    SavedClassifierOptions::save(out, *this);
-    out.rng(rng_);
-    save_members(out);
-    save_max_bytes(out);
-}
-
-void SRPClassifier::load_state(StateReader& in) {
-    SavedClassifierOptions::load(in, *this);
-    in.rng(rng_);
-    load_members(in, kCountedMembersVersion, [&] { return Member(drift_delta, warning_delta); });
-    load_max_bytes(in, kCountedMembersVersion);
-}
-
-void SRPRegressor::save_state(StateWriter& out) const {
-    SavedRegressorOptions::save(out, *this);
-    save_split_criterion(out, split_criterion.mode());
-    out.rng(rng_);
-    save_members(out);
-    save_max_bytes(out);
-}
-
-void SRPRegressor::load_state(StateReader& in) {
-    SavedRegressorOptions::load(in, *this);
-    split_criterion = split_criterion_name(load_split_criterion(in));
-    in.rng(rng_);
-    load_members(in, kCountedRegressionForestVersion, [&] { return Member(drift_delta, warning_delta); });
-    load_max_bytes(in, kCountedRegressionForestVersion);
 }
 
 }  // namespace quelb

@@ -11,10 +11,7 @@
 
 #include "core/contracts.hpp"
 #include "core/sample_columns.hpp"
-#include "ensembles/classifier_member.hpp"
-#include "ensembles/forest_options.hpp"
-#include "ensembles/parallel_members.hpp"
-#include "ensembles/regressor_member.hpp"
+#include "ensembles/forest.hpp"
 
 namespace quelb {
 
@@ -60,21 +57,19 @@ struct SRPRegressorOptions : ForestRegressorOptions, PatchOptions {
     }
 };
 
-class SRPClassifier : public ParallelClassifier<SRPClassifier, ClassifierMember>,
-                      public WithThreads<SRPClassifierOptions> {
+// Members make their trees and draw their patches at their first sample.
+class SRPClassifier : public Forest<SRPClassifier, ClassifierMember, SRPClassifierOptions> {
 public:
-    using Options = WithThreads<SRPClassifierOptions>;
     // Throws std::invalid_argument when an option is refused.
-    explicit SRPClassifier(const Options& options = {});
+    explicit SRPClassifier(const Options& options = {}) : Forest(options) {}
 
     void learn_one(const FeatureMap& x, Label y) override;
-    // Reseeds the generator and replaces every member by an empty one (no tree, no subset).
-    void reset() override;
 
-    static constexpr std::uint32_t kStateVersion = kCountedMembersVersion;
-    // Options, the generator, the shared columns and every member with its trees.
-    void save_state(StateWriter& out) const;
-    void load_state(StateReader& in);
+    // The order of the options in saved states.
+    using SavedOptions =
+        SavedOrder<SRPClassifierOptions, &Options::n_models, &Options::seed, &Options::lambda_value,
+                   &Options::subspace_fraction, &Options::training_method, &Options::drift_delta,
+                   &Options::warning_delta, &Options::split_confidence, &Options::grace_period, &Options::max_depth>;
 
     // A new member tree with the ensemble's options, reading `columns` (the shared ones, or a
     // thread's copy).
@@ -89,24 +84,19 @@ private:
     void learn_member(std::size_t i, const std::shared_ptr<SampleColumns>& columns, Label y, int times);
 };
 
-class SRPRegressor : public ParallelRegressor<SRPRegressor, RegressorMember>, public WithThreads<SRPRegressorOptions> {
+// Members make their trees and draw their patches at their first sample.
+class SRPRegressor : public Forest<SRPRegressor, RegressorMember, SRPRegressorOptions> {
 public:
-    using Options = WithThreads<SRPRegressorOptions>;
     // Throws std::invalid_argument when an option is refused.
-    explicit SRPRegressor(const Options& options = {});
+    explicit SRPRegressor(const Options& options = {}) : Forest(options) {}
 
     void learn_one(const FeatureMap& x, double y) override;
-    double predict_one(const FeatureMap& x) override;
-    // Reseeds the generator and replaces every member by an empty one (no tree, no subset).
-    void reset() override;
 
-    static constexpr std::uint32_t kStateVersion = kCountedRegressionForestVersion;
-    // Options, the generator, the shared columns and every member with its trees.
-    void save_state(StateWriter& out) const;
-    void load_state(StateReader& in);
-
-    // A new member tree with the ensemble's options, reading `columns`.
-    std::unique_ptr<HoeffdingTreeRegressor> make_tree(const std::shared_ptr<SampleColumns>& columns) const;
+    // The order of the options in saved states.
+    using SavedOptions =
+        SavedOrder<SRPRegressorOptions, &Options::n_models, &Options::seed, &Options::lambda_value,
+                   &Options::subspace_fraction, &Options::training_method, &Options::learning_rate,
+                   &Options::grace_period, &Options::max_depth, &Options::drift_delta, &Options::warning_delta>;
 
 private:
     friend class ParallelRegressor<SRPRegressor, RegressorMember>;

@@ -8,10 +8,12 @@
 #include "core/memory.hpp"
 #include "core/sample_columns.hpp"
 #include "core/state.hpp"
+#include "trees/leaf_budget.hpp"
 
 namespace quelb {
 
-// Tree provides reset(), save_tree(out) and load_tree(in, columns).
+// Tree provides reset(), save_tree(out) and load_tree(in, columns), and its memory budget:
+// max_bytes, budget_ (a LeafBudget), save_budget(out) and load_budget(in).
 template <class Tree>
 class ColumnSharingTree {
 public:
@@ -25,17 +27,26 @@ public:
     // hold the same index as the ones it read (a copy of them, for a thread of its own).
     void rebind_columns(std::shared_ptr<SampleColumns> columns) { features_ = std::move(columns); }
 
-    // The whole tree (what save_tree writes) after its feature columns. Owners whose trees share
-    // one SampleColumns save it once and call save_tree; load_tree makes the tree read the
-    // columns it is given, against which its column numbers are checked.
+    // The whole tree (what save_tree writes) after its feature columns, then its memory budget
+    // when one has been in play. Owners whose trees share one SampleColumns save it once and call
+    // save_tree and save_budget; load_tree makes the tree read the columns it is given, against
+    // which its column numbers are checked.
     void save_state(StateWriter& out) const {
+        const Tree& tree = static_cast<const Tree&>(*this);
         features_->save_state(out);
-        static_cast<const Tree&>(*this).save_tree(out);
+        tree.save_tree(out);
+        if (tree.budget_.in_play(tree.max_bytes)) tree.save_budget(out);
     }
+    // The budget came with the tree's current format version, Tree::kStateVersion: states before
+    // it end with the tree.
     void load_state(StateReader& in) {
+        Tree& tree = static_cast<Tree&>(*this);
         auto columns = std::make_shared<SampleColumns>();
         columns->load_state(in);
-        static_cast<Tree&>(*this).load_tree(in, std::move(columns));
+        tree.load_tree(in, std::move(columns));
+        tree.budget_.reset();
+        tree.max_bytes.reset();
+        if (LeafBudget::follows(in, Tree::kStateVersion)) tree.load_budget(in);
     }
 
     // A copy with columns of its own (a copy of the index): nothing it learns reaches this tree

@@ -584,18 +584,6 @@ void FIMTDDRegressor::enforce_budget() {
     budget_.enforce(found, max_bytes, budget_bytes(), promise, drop, wake);
 }
 
-void FIMTDDRegressor::save_state(StateWriter& out) const {
-    ColumnSharingTree::save_state(out);
-    if (budget_.in_play(max_bytes)) save_budget(out);
-}
-
-void FIMTDDRegressor::load_state(StateReader& in) {
-    ColumnSharingTree::load_state(in);
-    budget_.reset();
-    max_bytes.reset();
-    if (LeafBudget::follows(in, 2)) load_budget(in);
-}
-
 void FIMTDDRegressor::save_budget(StateWriter& out) const { budget_.save_state(out, max_bytes, leaves()); }
 
 void FIMTDDRegressor::load_budget(StateReader& in) {

@@ -112,7 +112,8 @@ class FIMTDDRegressor : public IRegressor,
                         public ColumnSharingTree<FIMTDDRegressor> {
 public:
     using Options = FIMTDDRegressorOptions;
-    // Version 2 adds the memory budget after the tree, when one has been in play.
+    // Version 2 adds the memory budget after the tree, when one has been in play (see
+    // ColumnSharingTree::save_state: the feature columns, the tree, then the budget).
     static constexpr std::uint32_t kStateVersion = 2;
     explicit FIMTDDRegressor(const Options& options = {});
     ~FIMTDDRegressor() override;
@@ -138,9 +139,6 @@ public:
     double learn_then_predict_loaded(double y, std::int64_t times);
     SampleColumns& columns() { return *features_; }
 
-    // The feature columns, the tree, then the memory budget (see LeafBudget).
-    void save_state(StateWriter& out) const;
-    void load_state(StateReader& in);
     // Options, running sums, every node with its alternate subtree, and the generator (save_state
     // adds the feature columns). Deep trees are walked without recursion.
     void save_tree(StateWriter& out) const;
@@ -169,6 +167,7 @@ public:
     std::size_t heap_bytes() const;
 
 private:
+    friend class ColumnSharingTree<FIMTDDRegressor>;
     using LeafMode = ModelLeafMode;
 
     static constexpr std::uint32_t kNoChild = 0xFFFFFFFFu;

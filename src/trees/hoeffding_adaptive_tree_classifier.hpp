@@ -21,26 +21,22 @@ struct HoeffdingAdaptiveTreeClassifierOptions : HoeffdingTreeClassifierOptions {
     static constexpr auto fields() {
         using T = HoeffdingTreeClassifierOptions;
         using O = HoeffdingAdaptiveTreeClassifierOptions;
-        return std::make_tuple(option("grace_period", &T::grace_period, kArgument | kProperty, grace_period_check,
-                                      "samples a leaf sees between split attempts (at least 1)"),
-                               option("split_confidence", &T::split_confidence, kArgument,
-                                      "allowed chance of a wrong split (the Hoeffding bound's delta)"),
-                               option("tie_threshold", &T::tie_threshold, kArgument,
-                                      "Hoeffding bound below which the two best splits count as tied"),
-                               option("nb_threshold", &T::nb_threshold, kArgument,
-                                      "samples a leaf sees before it may answer by naive Bayes"),
-                               option("max_depth", &T::max_depth, kArgument | kProperty,
-                                      "depth at which leaves stop splitting"),
-                               option("drift_delta", &O::drift_delta, kArgument,
-                                      "ADWIN delta of the drift detector watching the tree's errors"),
-                               option("warning_delta", &O::warning_delta, kArgument,
-                                      "ADWIN delta of the warning detector (starts a background tree)"),
-                               option("split_criterion", &T::split_criterion, kArgument,
-                                      "'info_gain' or 'gini' (other text means 'info_gain')"),
-                               option("max_bytes", &T::max_bytes,
-                                      kArgument | kKeywordOnly | kProperty | kUnsaved | kShownWhenSet, check_max_bytes,
-                                      "bytes the tree and its alternate may hold together, None for no limit; "
-                                      "each holds half while the alternate grows"));
+        return std::tuple_cat(
+            hoeffding_bound_fields(kArgument, kArgument | kProperty),
+            std::make_tuple(option("nb_threshold", &T::nb_threshold, kArgument,
+                                   "samples a leaf sees before it may answer by naive Bayes"),
+                            option("max_depth", &T::max_depth, kArgument | kProperty,
+                                   "depth at which leaves stop splitting"),
+                            option("drift_delta", &O::drift_delta, kArgument,
+                                   "ADWIN delta of the drift detector watching the tree's errors"),
+                            option("warning_delta", &O::warning_delta, kArgument,
+                                   "ADWIN delta of the warning detector (starts a background tree)"),
+                            option("split_criterion", &T::split_criterion, kArgument,
+                                   "'info_gain' or 'gini' (other text means 'info_gain')"),
+                            option("max_bytes", &T::max_bytes,
+                                   kArgument | kKeywordOnly | kProperty | kUnsaved | kShownWhenSet, check_max_bytes,
+                                   "bytes the tree and its alternate may hold together, None for no limit; "
+                                   "each holds half while the alternate grows")));
     }
 };
 

@@ -739,18 +739,6 @@ void HoeffdingTreeClassifier::Leaf::load_state(StateReader& in, std::uint32_t n_
     }
 }
 
-void HoeffdingTreeClassifier::save_state(StateWriter& out) const {
-    ColumnSharingTree::save_state(out);
-    if (budget_.in_play(max_bytes)) save_budget(out);
-}
-
-void HoeffdingTreeClassifier::load_state(StateReader& in) {
-    ColumnSharingTree::load_state(in);
-    budget_.reset();
-    max_bytes.reset();
-    if (LeafBudget::follows(in, 2)) load_budget(in);
-}
-
 void HoeffdingTreeClassifier::save_budget(StateWriter& out) const { budget_.save_state(out, max_bytes, leaves_); }
 
 void HoeffdingTreeClassifier::load_budget(StateReader& in) {

@@ -105,10 +105,8 @@ public:
     void predict_proba_loaded(std::vector<std::pair<Label, double>>& out);
 
     // Format version 2: what the memory budget needs follows the tree, when a budget has been in
-    // play; version 1 has nothing after the tree.
+    // play; version 1 has nothing after the tree (see ColumnSharingTree::save_state).
     static constexpr std::uint32_t kStateVersion = 2;
-    void save_state(StateWriter& out) const;
-    void load_state(StateReader& in);
     // Options, nodes, leaf statistics, the generator (save_state adds the feature columns).
     void save_tree(StateWriter& out) const;
     void load_tree(StateReader& in, std::shared_ptr<SampleColumns> columns);
@@ -146,6 +144,8 @@ public:
     std::size_t heap_bytes() const;
 
 private:
+    friend class ColumnSharingTree<HoeffdingTreeClassifier>;
+
     // Feature column -> slot of one leaf.
     using SlotTable = ColumnSlots;
 

@@ -470,18 +470,6 @@ void HoeffdingTreeRegressor::Leaf::load_state(StateReader& in, std::uint32_t n_c
     if (observers->by_slot.size() > features.size()) in.fail("a tree leaf observes more features than it has");
 }
 
-void HoeffdingTreeRegressor::save_state(StateWriter& out) const {
-    ColumnSharingTree::save_state(out);
-    if (budget_.in_play(max_bytes)) save_budget(out);
-}
-
-void HoeffdingTreeRegressor::load_state(StateReader& in) {
-    ColumnSharingTree::load_state(in);
-    budget_.reset();
-    max_bytes.reset();
-    if (LeafBudget::follows(in, 3)) load_budget(in);
-}
-
 void HoeffdingTreeRegressor::save_budget(StateWriter& out) const { budget_.save_state(out, max_bytes, leaves_); }
 
 void HoeffdingTreeRegressor::load_budget(StateReader& in) {

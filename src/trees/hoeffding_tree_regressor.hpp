@@ -104,7 +104,8 @@ class HoeffdingTreeRegressor : public IRegressor,
 public:
     using Options = HoeffdingTreeRegressorOptions;
     // Saved states of format version 1 hold no split criterion and no split observers; version 3
-    // adds the memory budget after the tree, when one has been in play.
+    // adds the memory budget after the tree, when one has been in play (see
+    // ColumnSharingTree::save_state: the feature columns, the tree, then the budget).
     static constexpr std::uint32_t kStateVersion = 3;
 
     // Throws std::invalid_argument when an option is refused.
@@ -124,9 +125,6 @@ public:
     double predict_then_learn_loaded(const IndexedSample& sample, double y, int times);
     double predict_loaded(const IndexedSample& sample);
 
-    // The feature columns, the tree, then the memory budget (see LeafBudget).
-    void save_state(StateWriter& out) const;
-    void load_state(StateReader& in);
     // Options, nodes and leaf statistics (save_state adds the feature columns).
     void save_tree(StateWriter& out) const;
     void load_tree(StateReader& in, std::shared_ptr<SampleColumns> columns);
@@ -160,6 +158,8 @@ public:
     }
 
 private:
+    friend class ColumnSharingTree<HoeffdingTreeRegressor>;
+
     // What a leaf keeps per feature: the value statistics and, once the linear model has stepped
     // on the feature, its coefficient.
     struct FeatureState {
