@@ -536,12 +536,14 @@ ColumnView<T> column_in_place(py::handle y, std::size_t n_rows, const char* meth
     auto view = native_column(y, std::is_same_v<T, double> ? "d" : "ql");
     if (!view || view->itemsize != sizeof(T)) return column;
     column.size = static_cast<std::size_t>(view->shape[0]);
-    // The loops read entries as a T array (one that is not is converted): contiguous entries let
-    // them vectorize where an update allows.
-    if (reinterpret_cast<std::uintptr_t>(view->buf) % alignof(T) != 0 ||
-        (column.size > 1 && view->strides[0] != static_cast<Py_ssize_t>(sizeof(T))))
+    const Py_ssize_t step = view->strides[0], width = static_cast<Py_ssize_t>(sizeof(T));
+    const bool contiguous = column.size <= 1 || step == width;
+    // Entries are read as T (an array that cannot be is converted instead).
+    if (reinterpret_cast<std::uintptr_t>(view->buf) % alignof(T) != 0 || step % width != 0 ||
+        (!contiguous && !std::is_same_v<T, double>))
         return {};
     column.data = static_cast<const T*>(view->buf);
+    column.stride = contiguous ? 1 : step / width;
     if constexpr (std::is_same_v<T, std::int64_t>) {
         // One pass that vectorizes: an entry outside the 32-bit range has bits above the low 32
         // once shifted by 2^31. load_labels then reads the column again to name the entry.

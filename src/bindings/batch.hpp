@@ -60,8 +60,20 @@ struct ColumnView {
     std::shared_ptr<Py_buffer> view;
     const T* data = nullptr;
     std::size_t size = 0;
+    // In entries. Values may be strided (a column of a table); labels are read contiguous only,
+    // so that their range check, and the loops over them, vectorize.
+    std::ptrdiff_t stride = 1;
+
+    const T& operator[](std::size_t i) const {
+        if constexpr (std::is_same_v<T, double>) {
+            return data[static_cast<std::ptrdiff_t>(i) * stride];
+        } else {
+            return data[i];
+        }
+    }
 };
-// y's entries in place when y is a contiguous, aligned 1-D array of float64 (T = double) or of
+// y's entries in place when y is an aligned 1-D array of float64 (T = double, any stride) or a
+// contiguous one of
 // int64 labels all within the signed 32-bit range (T = std::int64_t), checked for length as
 // load_column checks it; otherwise an empty view (data null), and load_column reads y and names
 // what is wrong with it.

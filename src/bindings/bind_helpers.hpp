@@ -459,7 +459,7 @@ template <class First, class Second, class T>
 [[gnu::noipa]] void update_pairs(T& self, const ColumnView<LoopEntry<First>>& first,
                                  const ColumnView<LoopEntry<Second>>& second) {
     for (std::size_t i = 0; i < first.size; ++i)
-        self.update(static_cast<First>(first.data[i]), static_cast<Second>(second.data[i]));
+        self.update(static_cast<First>(first[i]), static_cast<Second>(second[i]));
 }
 
 // Where a detector signalled: positions in the values given.
@@ -472,7 +472,7 @@ struct Signals {
 template <class Value, bool HasWarning, class T>
 [[gnu::noipa]] void watch(T& self, const ColumnView<LoopEntry<Value>>& values, Signals& found) {
     for (std::size_t i = 0; i < values.size; ++i) {
-        self.update(static_cast<Value>(values.data[i]));
+        self.update(static_cast<Value>(values[i]));
         if (self.drift_detected()) found.drifts.push_back(static_cast<std::int64_t>(i));
         if constexpr (HasWarning) {
             if (self.warning_detected()) found.warnings.push_back(static_cast<std::int64_t>(i));
@@ -506,7 +506,7 @@ auto guarded_watch() {
     };
 }
 
-// A 1-D batch argument of the update loops: read in place (contiguous float64 values or int64
+// A 1-D batch argument of the update loops: read in place (float64 values, contiguous int64
 // labels) when it can be, else converted whole by load_column. Checked whole on construction.
 template <class Value>
 class LoopColumn {
