@@ -42,11 +42,10 @@ struct BaggingOptions {
     std::optional<std::int64_t> max_bytes;
 
     static constexpr auto max_bytes_field() {
-        return option("max_bytes", &BaggingOptions::max_bytes,
-                      kArgument | kKeywordOnly | kProperty | kUnsaved | kShownWhenSet, check_max_bytes,
-                      "bytes the members' trees may hold together, None for no limit; each member's trees "
-                      "share an equal part, beyond which their least promising leaves stop collecting split "
-                      "statistics");
+        return max_bytes_option(&BaggingOptions::max_bytes,
+                                "bytes the members' trees may hold together, None for no limit; each member's "
+                                "trees share an equal part, beyond which their least promising leaves stop "
+                                "collecting split statistics");
     }
     // One member's part of max_bytes among n members.
     std::optional<std::int64_t> member_budget(std::size_t n) const { return budget_share(max_bytes, n); }
