@@ -57,6 +57,24 @@ struct BaggingOptions {
     }
 };
 
+// The options of the bagging ensembles whose members' trees an ADWIN detector replaces on drift:
+// the detector's delta and the trees' grace period and depth, read when a member or tree is made.
+// Each ensemble lists them with its other options, describing its own grace period.
+struct DriftAwareTreesOptions : BaggingOptions {
+    double drift_delta = 0.002;
+    int grace_period = 50;
+    int max_depth = 20;
+
+    static constexpr auto drift_delta_field() {
+        return option("drift_delta", &DriftAwareTreesOptions::drift_delta, kArgument,
+                      "ADWIN delta of each member's drift detector");
+    }
+    static constexpr auto max_depth_field() {
+        return option("max_depth", &DriftAwareTreesOptions::max_depth, kArgument,
+                      "depth at which the members' leaves stop splitting");
+    }
+};
+
 // An ensemble's options and the keyword-only n_threads option, held by the team of threads its
 // batch methods run on (0: one thread per core). How the object runs, not what it learns: copies
 // take the option alone, and states leave it out (pickling keeps it beside the state).
