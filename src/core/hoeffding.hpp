@@ -30,16 +30,29 @@ struct HoeffdingTreeOptions {
     int max_depth = 20;
 };
 
+// The rows of those options, each reached as `access` says. Each tree decides whether its grace
+// period is checked (FIMT-DD takes any).
+constexpr auto grace_period_field(unsigned access, OptionCheck<int> check) {
+    return option("grace_period", &HoeffdingTreeOptions::grace_period, access, check,
+                  "samples a leaf sees between split attempts (at least 1)");
+}
+constexpr auto split_confidence_field(unsigned access) {
+    return option("split_confidence", &HoeffdingTreeOptions::split_confidence, access,
+                  "allowed chance of a wrong split (the Hoeffding bound's delta)");
+}
+constexpr auto tie_threshold_field(unsigned access) {
+    return option("tie_threshold", &HoeffdingTreeOptions::tie_threshold, access,
+                  "Hoeffding bound below which the two best splits count as tied");
+}
+constexpr auto max_depth_field(unsigned access) {
+    return option("max_depth", &HoeffdingTreeOptions::max_depth, access, "depth at which leaves stop splitting");
+}
+
 // The fields of the first three, each reached as `access` says but grace_period as
 // `grace_period_access`, grace_period with its check.
 constexpr auto hoeffding_bound_fields(unsigned access, unsigned grace_period_access) {
-    using O = HoeffdingTreeOptions;
-    return std::make_tuple(option("grace_period", &O::grace_period, grace_period_access, grace_period_check,
-                                  "samples a leaf sees between split attempts (at least 1)"),
-                           option("split_confidence", &O::split_confidence, access,
-                                  "allowed chance of a wrong split (the Hoeffding bound's delta)"),
-                           option("tie_threshold", &O::tie_threshold, access,
-                                  "Hoeffding bound below which the two best splits count as tied"));
+    return std::make_tuple(grace_period_field(grace_period_access, grace_period_check), split_confidence_field(access),
+                           tie_threshold_field(access));
 }
 constexpr auto hoeffding_bound_fields(unsigned access) { return hoeffding_bound_fields(access, access); }
 

@@ -167,6 +167,14 @@ inline const char* check_max_bytes(const std::optional<std::int64_t>& value) {
 inline constexpr const char* kMaxBytesHelp =
     "bytes the tree may hold, None for no limit; beyond it the least promising leaves stop collecting "
     "split statistics";
+// The max_bytes option of a model of trees: keyword-only, a property, in repr only when set, and
+// out of the options' saved order (the model saves it after its trees).
+template <class Options>
+constexpr OptionField<Options, std::optional<std::int64_t>> max_bytes_option(
+    std::optional<std::int64_t> Options::*member, const char* help = kMaxBytesHelp) {
+    return option("max_bytes", member, kArgument | kKeywordOnly | kProperty | kUnsaved | kShownWhenSet,
+                  check_max_bytes, help);
+}
 
 // Throws std::invalid_argument with the first refused option's reason.
 template <class Options>

@@ -42,11 +42,10 @@ struct BaggingOptions {
     std::optional<std::int64_t> max_bytes;
 
     static constexpr auto max_bytes_field() {
-        return option("max_bytes", &BaggingOptions::max_bytes,
-                      kArgument | kKeywordOnly | kProperty | kUnsaved | kShownWhenSet, check_max_bytes,
-                      "bytes the members' trees may hold together, None for no limit; each member's trees "
-                      "share an equal part, beyond which their least promising leaves stop collecting split "
-                      "statistics");
+        return max_bytes_option(&BaggingOptions::max_bytes,
+                                "bytes the members' trees may hold together, None for no limit; each member's "
+                                "trees share an equal part, beyond which their least promising leaves stop "
+                                "collecting split statistics");
     }
     // One member's part of max_bytes among n members.
     std::optional<std::int64_t> member_budget(std::size_t n) const { return budget_share(max_bytes, n); }
@@ -55,6 +54,24 @@ struct BaggingOptions {
     void load_max_bytes(StateReader& in, std::uint32_t since) {
         max_bytes.reset();
         if (in.format_version() >= since) max_bytes = read_max_bytes(in);
+    }
+};
+
+// The options of the bagging ensembles whose members' trees an ADWIN detector replaces on drift:
+// the detector's delta and the trees' grace period and depth, read when a member or tree is made.
+// Each ensemble lists them with its other options, describing its own grace period.
+struct DriftAwareTreesOptions : BaggingOptions {
+    double drift_delta = 0.002;
+    int grace_period = 50;
+    int max_depth = 20;
+
+    static constexpr auto drift_delta_field() {
+        return option("drift_delta", &DriftAwareTreesOptions::drift_delta, kArgument,
+                      "ADWIN delta of each member's drift detector");
+    }
+    static constexpr auto max_depth_field() {
+        return option("max_depth", &DriftAwareTreesOptions::max_depth, kArgument,
+                      "depth at which the members' leaves stop splitting");
     }
 };
 

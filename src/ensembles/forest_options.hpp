@@ -14,23 +14,20 @@ namespace quelb {
 
 // The options the random forests and random patches ensembles share, first in their
 // constructors. n_models takes effect at the next reset; the tree options when a tree is made.
-struct ForestOptions : BaggingOptions {
-    double drift_delta = 0.001;
+struct ForestOptions : DriftAwareTreesOptions {
+    ForestOptions() { drift_delta = 0.001; }
+
     double warning_delta = 0.01;
-    int grace_period = 50;
-    int max_depth = 20;
 
     static constexpr auto fields() {
         using O = ForestOptions;
         return std::tuple_cat(BaggingOptions::fields(),
-                              std::make_tuple(option("drift_delta", &O::drift_delta, kArgument,
-                                                     "ADWIN delta of each member's drift detector"),
+                              std::make_tuple(drift_delta_field(),
                                               option("warning_delta", &O::warning_delta, kArgument,
                                                      "ADWIN delta of each member's warning detector"),
                                               option("grace_period", &O::grace_period, kArgument, grace_period_check,
                                                      "samples a member's leaf sees between splits (at least 1)"),
-                                              option("max_depth", &O::max_depth, kArgument,
-                                                     "depth at which the members' leaves stop splitting")));
+                                              max_depth_field()));
     }
 };
 

@@ -89,11 +89,10 @@ struct BoosterOptions {
     }
     static constexpr auto budget_fields() {
         using O = BoosterOptions;
-        return std::make_tuple(option("max_bytes", &O::max_bytes,
-                                      kArgument | kKeywordOnly | kProperty | kUnsaved | kShownWhenSet, check_max_bytes,
-                                      "bytes the boosters' trees may hold together, None for no limit; each tree "
-                                      "gets an equal part, beyond which its least promising leaves stop collecting "
-                                      "split statistics"));
+        return std::make_tuple(max_bytes_option(&O::max_bytes,
+                                                "bytes the boosters' trees may hold together, None for no limit; "
+                                                "each tree gets an equal part, beyond which its least promising "
+                                                "leaves stop collecting split statistics"));
     }
 };
 

@@ -24,10 +24,7 @@
 namespace quelb {
 
 // The seed also starts the regressor's trees, those that replace drifted members included.
-struct LeveragingBaggingClassifierOptions : BaggingOptions {
-    double drift_delta = 0.002;
-    int grace_period = 50;
-    int max_depth = 20;
+struct LeveragingBaggingClassifierOptions : DriftAwareTreesOptions {
     double split_confidence = 0.01;
 
     // The regressor's trees take any grace period.
@@ -35,12 +32,10 @@ struct LeveragingBaggingClassifierOptions : BaggingOptions {
     static constexpr auto bagging_fields() {
         using O = LeveragingBaggingClassifierOptions;
         return std::tuple_cat(BaggingOptions::fields(),
-                              std::make_tuple(option("drift_delta", &O::drift_delta, kArgument,
-                                                     "ADWIN delta of each member's drift detector"),
+                              std::make_tuple(drift_delta_field(),
                                               option("grace_period", &O::grace_period, kArgument, GracePeriodCheck,
                                                      "samples a member's leaf sees between split attempts"),
-                                              option("max_depth", &O::max_depth, kArgument,
-                                                     "depth at which the members' leaves stop splitting"),
+                                              max_depth_field(),
                                               option("split_confidence", &O::split_confidence, kArgument,
                                                      "split confidence of the members' trees")));
     }

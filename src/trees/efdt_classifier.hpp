@@ -13,13 +13,8 @@ struct EFDTClassifierOptions : HoeffdingTreeClassifierOptions {
     static constexpr auto fields() {
         using O = HoeffdingTreeClassifierOptions;
         return std::tuple_cat(hoeffding_bound_fields(kArgument),
-                              std::make_tuple(option("nb_threshold", &O::nb_threshold, kArgument,
-                                                     "samples a leaf sees before it may answer by naive Bayes"),
-                                              option("max_depth", &O::max_depth, kArgument,
-                                                     "depth at which leaves stop splitting"),
-                                              option("max_bytes", &O::max_bytes,
-                                                     kArgument | kKeywordOnly | kProperty | kUnsaved | kShownWhenSet,
-                                                     check_max_bytes, kMaxBytesHelp)));
+                              std::make_tuple(nb_threshold_field(), max_depth_field(kArgument),
+                                              max_bytes_option(&O::max_bytes)));
     }
 };
 

@@ -60,13 +60,9 @@ struct FIMTDDRegressorOptions : HoeffdingTreeOptions {
 
     static constexpr auto fields() {
         using O = FIMTDDRegressorOptions;
-        return std::make_tuple(option("grace_period", &O::grace_period, kArgument | kProperty,
-                                      "samples a leaf sees between split attempts (at least 1)"),
-                               option("split_confidence", &O::split_confidence, kArgument | kProperty,
-                                      "allowed chance of a wrong split (the Hoeffding bound's delta)"),
-                               option("tie_threshold", &O::tie_threshold, kArgument,
-                                      "Hoeffding bound below which the two best splits count as tied"),
-                               option("max_depth", &O::max_depth, kArgument, "depth at which leaves stop splitting"),
+        return std::make_tuple(grace_period_field(kArgument | kProperty, nullptr),
+                               split_confidence_field(kArgument | kProperty), tie_threshold_field(kArgument),
+                               max_depth_field(kArgument),
                                option("leaf_prediction", &O::leaf_prediction, kArgument | kProperty,
                                       "'mean', 'perceptron', else adaptive (the better of the two)"),
                                option("learning_ratio", &O::learning_ratio, kArgument,
@@ -89,9 +85,7 @@ struct FIMTDDRegressorOptions : HoeffdingTreeOptions {
                                       "grow alternate subtrees where the Page-Hinkley test raises an alarm"),
                                option("seed", &O::seed, kArgument | kProperty,
                                       "seed of the tree's random generator, started at construction"),
-                               option("max_bytes", &O::max_bytes,
-                                      kArgument | kKeywordOnly | kProperty | kUnsaved | kShownWhenSet,
-                                      check_max_bytes, kMaxBytesHelp));
+                               max_bytes_option(&O::max_bytes));
     }
 };
 

@@ -23,20 +23,15 @@ struct HoeffdingAdaptiveTreeClassifierOptions : HoeffdingTreeClassifierOptions {
         using O = HoeffdingAdaptiveTreeClassifierOptions;
         return std::tuple_cat(
             hoeffding_bound_fields(kArgument, kArgument | kProperty),
-            std::make_tuple(option("nb_threshold", &T::nb_threshold, kArgument,
-                                   "samples a leaf sees before it may answer by naive Bayes"),
-                            option("max_depth", &T::max_depth, kArgument | kProperty,
-                                   "depth at which leaves stop splitting"),
+            std::make_tuple(nb_threshold_field(), max_depth_field(kArgument | kProperty),
                             option("drift_delta", &O::drift_delta, kArgument,
                                    "ADWIN delta of the drift detector watching the tree's errors"),
                             option("warning_delta", &O::warning_delta, kArgument,
                                    "ADWIN delta of the warning detector (starts a background tree)"),
-                            option("split_criterion", &T::split_criterion, kArgument,
-                                   "'info_gain' or 'gini' (other text means 'info_gain')"),
-                            option("max_bytes", &T::max_bytes,
-                                   kArgument | kKeywordOnly | kProperty | kUnsaved | kShownWhenSet, check_max_bytes,
-                                   "bytes the tree and its alternate may hold together, None for no limit; "
-                                   "each holds half while the alternate grows")));
+                            split_criterion_field(kArgument),
+                            max_bytes_option(&T::max_bytes,
+                                             "bytes the tree and its alternate may hold together, None for no "
+                                             "limit; each holds half while the alternate grows")));
     }
 };
 

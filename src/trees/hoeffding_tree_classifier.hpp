@@ -47,15 +47,21 @@ struct HoeffdingTreeClassifierOptions : HoeffdingTreeOptions {
     // order: states record it after the tree (format version 2).
     std::optional<std::int64_t> max_bytes;
 
+    // Rows the trees built on this one (EFDT, the adaptive tree) list too.
+    static constexpr auto nb_threshold_field() {
+        return option("nb_threshold", &HoeffdingTreeClassifierOptions::nb_threshold, kArgument,
+                      "samples a leaf sees before it may answer by naive Bayes");
+    }
+    static constexpr auto split_criterion_field(unsigned access) {
+        return option("split_criterion", &HoeffdingTreeClassifierOptions::split_criterion, access,
+                      "'info_gain' or 'gini' (other text means 'info_gain')");
+    }
+
     static constexpr auto fields() {
         using O = HoeffdingTreeClassifierOptions;
         return std::tuple_cat(hoeffding_bound_fields(kArgument | kProperty),
-                              std::make_tuple(option("nb_threshold", &O::nb_threshold, kArgument,
-                                                     "samples a leaf sees before it may answer by naive Bayes"),
-                                              option("max_depth", &O::max_depth, kArgument | kProperty,
-                                                     "depth at which leaves stop splitting"),
-                                              option("split_criterion", &O::split_criterion, kArgument | kProperty,
-                                                     "'info_gain' or 'gini' (other text means 'info_gain')"),
+                              std::make_tuple(nb_threshold_field(), max_depth_field(kArgument | kProperty),
+                                              split_criterion_field(kArgument | kProperty),
                                               option("n_split_points", &O::n_split_points, kProperty,
                                                      "candidate thresholds tried per numeric feature"),
                                               option("no_pre_prune", &O::no_pre_prune, kProperty,
@@ -63,9 +69,7 @@ struct HoeffdingTreeClassifierOptions : HoeffdingTreeOptions {
                                               option("subspace_size", &O::subspace_size, 0),
                                               option("leaf_prediction", &O::leaf_prediction, kProperty,
                                                      "'mc' (majority class), 'nb' (naive Bayes), else adaptive"),
-                                              option("max_bytes", &O::max_bytes,
-                                                     kArgument | kKeywordOnly | kProperty | kUnsaved | kShownWhenSet,
-                                                     check_max_bytes, kMaxBytesHelp)));
+                                              max_bytes_option(&O::max_bytes)));
     }
 };
 

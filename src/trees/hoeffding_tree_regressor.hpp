@@ -70,17 +70,14 @@ struct HoeffdingTreeRegressorOptions : HoeffdingTreeOptions {
         using O = HoeffdingTreeRegressorOptions;
         return std::tuple_cat(
             hoeffding_bound_fields(kArgument | kProperty),
-            std::make_tuple(option("max_depth", &O::max_depth, kArgument | kProperty,
-                                   "depth at which leaves stop splitting"),
+            std::make_tuple(max_depth_field(kArgument | kProperty),
                             option("learning_rate", &O::learning_rate, kArgument | kProperty,
                                    "step size of the leaves' linear models"),
                             option("leaf_prediction", &O::leaf_prediction, kProperty,
                                    "'mean', 'linear', else adaptive (the better of the two)"),
                             option("split_criterion", &O::split_criterion, kArgument | kKeywordOnly | kProperty,
                                    "'mean_split' or 'variance_reduction'"),
-                            option("max_bytes", &O::max_bytes,
-                                   kArgument | kKeywordOnly | kProperty | kUnsaved | kShownWhenSet, check_max_bytes,
-                                   kMaxBytesHelp)));
+                            max_bytes_option(&O::max_bytes)));
     }
 };
 

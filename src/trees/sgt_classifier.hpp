@@ -46,9 +46,7 @@ struct SGTClassifierOptions {
                                       "samples a leaf sees between split attempts (at least 1)"),
                                option("max_depth", &O::max_depth, kArgument | kProperty,
                                       "depth at which leaves stop splitting"),
-                               option("max_bytes", &O::max_bytes,
-                                      kArgument | kKeywordOnly | kProperty | kUnsaved | kShownWhenSet,
-                                      check_max_bytes, kMaxBytesHelp));
+                               max_bytes_option(&O::max_bytes));
     }
 };
 
